@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian machine, then configures the build.
+# Packages already present are left alone, so a second run costs nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make openjdk-17-jdk-headless libgtest-dev libssl-dev binutils)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build=${QUENTREL_BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,56 @@
+// Scaffolding shared by every exported entry point: the family lock held by a guard, and the edge
+// where native exceptions stop.
+#pragma once
+
+#include <jni.h>
+
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+
+#include "bridge/jni_bridge.h"
+#include "bridge/messages.h"
+#include "bridge/platform.h"
+
+// Holds a family lock for one scope, so that it is left exactly once on every path, a native
+// exception's included.
+class LockGuard {
+ public:
+  explicit LockGuard(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
+  ~LockGuard() { LeaveCriticalSection(&lock_); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  CRITICAL_SECTION& lock_;
+};
+
+// Turns a native failure that escaped the body into a pending Java error: OutOfMemoryError for
+// allocation and length failures (the JVM's own error is kept when one is already pending).
+void ReportNativeFailure(JNIEnv* env, const char* what) noexcept;
+
+// Runs an entry point's body and returns its result; if a native exception escapes, any lock the
+// body held has already been left by its guard, a Java error is made pending, and `neutral` is
+// returned. No C++ exception crosses the JNI boundary.
+template <typename Result, typename Body>
+Result GuardedEntry(JNIEnv* env, Result neutral, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const JvmErrorPending&) {
+  } catch (const std::bad_alloc&) {
+    ReportNativeFailure(env, messages::kNativeOutOfMemory);
+  } catch (const std::exception& failure) {
+    ReportNativeFailure(env, failure.what());
+  } catch (...) {
+    ReportNativeFailure(env, messages::kNativeOutOfMemory);
+  }
+  return neutral;
+}
+
+template <typename Body>
+void GuardedEntry(JNIEnv* env, Body&& body) noexcept {
+  GuardedEntry(env, 0, [&] {
+    body();
+    return 0;
+  });
+}

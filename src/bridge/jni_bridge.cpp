@@ -1,0 +1,77 @@
+#include "bridge/jni_bridge.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "bridge/messages.h"
+
+void ThrowJavaException(JNIEnv* env, const char* className, const char* message) {
+  jclass type = env->FindClass(className);
+  if (type != nullptr) env->ThrowNew(type, message);
+  env->DeleteLocalRef(type);
+}
+
+void ThrowWinAuthException(JNIEnv* env, const char* message) {
+  ThrowJavaException(env, javaclass::kWinAuthException, message);
+}
+
+void ThrowPlatformError(JNIEnv* env, uint32_t code) {
+  char text[80];
+  std::snprintf(text, sizeof text, messages::kPlatformErrorFormat, static_cast<unsigned>(code));
+  ThrowWinAuthException(env, text);
+}
+
+WideString JavaStringToWide(JNIEnv* env, jstring text) {
+  if (text == nullptr) return WideString();
+  const jsize length = env->GetStringLength(text);
+  const jchar* chars = env->GetStringChars(text, nullptr);
+  if (chars == nullptr) throw JvmErrorPending{};
+  jsize end = 0;
+  while (end < length && chars[end] != 0) ++end;
+  WideString result;
+  try {
+    result.assign(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(end));
+  } catch (...) {
+    env->ReleaseStringChars(text, chars);
+    throw;
+  }
+  env->ReleaseStringChars(text, chars);
+  return result;
+}
+
+jstring WideToJavaString(JNIEnv* env, const WideString& text) {
+  if (text.size() > static_cast<size_t>(std::numeric_limits<jsize>::max())) throw std::length_error("string too long");
+  return env->NewString(reinterpret_cast<const jchar*>(text.data()), static_cast<jsize>(text.size()));
+}
+
+jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count) {
+  if (count > static_cast<size_t>(std::numeric_limits<jsize>::max())) throw std::length_error("array too long");
+  jbyteArray array = env->NewByteArray(static_cast<jsize>(count));
+  if (array == nullptr) return nullptr;
+  if (count == 0) return array;
+  jbyte* elements = env->GetByteArrayElements(array, nullptr);
+  if (elements == nullptr) {
+    env->DeleteLocalRef(array);
+    return nullptr;
+  }
+  std::memcpy(elements, bytes, count);
+  env->ReleaseByteArrayElements(array, elements, 0);
+  return array;
+}
+
+ByteArrayReader::ByteArrayReader(JNIEnv* env, jbyteArray array)
+    : env_(env), array_(array), elements_(nullptr), length_(0) {
+  length_ = static_cast<size_t>(env->GetArrayLength(array));
+  elements_ = env->GetByteArrayElements(array, nullptr);
+  if (elements_ == nullptr) throw JvmErrorPending{};
+}
+
+ByteArrayReader::~ByteArrayReader() { Release(); }
+
+void ByteArrayReader::Release() {
+  if (elements_ == nullptr) return;
+  env_->ReleaseByteArrayElements(array_, elements_, JNI_ABORT);
+  elements_ = nullptr;
+}

@@ -1,0 +1,60 @@
+// Conversions between Java and native values, and the package's exceptions.
+#pragma once
+
+#include <jni.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bridge/platform.h"
+
+// Raised inside an entry point when a JNI call failed and left the JVM's own error pending; the
+// entry point's edge turns it into the neutral result without touching anything the JVM gave back.
+struct JvmErrorPending {};
+
+// Makes an exception of `className` pending with `message`. When the class cannot be found, the
+// error FindClass left pending is what the caller sees.
+void ThrowJavaException(JNIEnv* env, const char* className, const char* message);
+
+// Makes a WinAuthException pending with a fixed text.
+void ThrowWinAuthException(JNIEnv* env, const char* message);
+
+// Makes a WinAuthException "Platform error: %08x" pending for an SSPI status or Windows error.
+void ThrowPlatformError(JNIEnv* env, uint32_t code);
+
+// A Java string as UTF-16 text up to its first U+0000; null gives the empty string.
+// Raises JvmErrorPending when the JVM cannot supply the characters.
+WideString JavaStringToWide(JNIEnv* env, jstring text);
+
+// A new Java string holding every unit of `text`, embedded zeros included; null with the JVM's
+// error pending when it cannot be made.
+jstring WideToJavaString(JNIEnv* env, const WideString& text);
+
+// A new Java byte array holding a copy of `bytes` (length 0 for an empty span, never null unless
+// the JVM failed, in which case its error is pending).
+jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count);
+inline jbyteArray NewJavaByteArray(JNIEnv* env, const std::vector<uint8_t>& bytes) {
+  return NewJavaByteArray(env, bytes.data(), bytes.size());
+}
+
+// The elements of a Java byte array that the library only reads. They are released with
+// JNI_ABORT (nothing is copied back) by Release() or, at the latest, by the destructor.
+class ByteArrayReader {
+ public:
+  // Raises JvmErrorPending when the JVM cannot supply the elements. `array` must not be null.
+  ByteArrayReader(JNIEnv* env, jbyteArray array);
+  ~ByteArrayReader();
+  ByteArrayReader(const ByteArrayReader&) = delete;
+  ByteArrayReader& operator=(const ByteArrayReader&) = delete;
+
+  uint8_t* data() const { return reinterpret_cast<uint8_t*>(elements_); }
+  size_t size() const { return length_; }
+  void Release();
+
+ private:
+  JNIEnv* env_;
+  jbyteArray array_;
+  jbyte* elements_;
+  size_t length_;
+};

@@ -1,0 +1,26 @@
+// Texts the library hands to Java, spelled exactly as callers see them.
+#pragma once
+
+namespace messages {
+
+inline constexpr char kInvalidHandle[] = "Invalid handle";
+inline constexpr char kInvalidState[] = "Invalid state";
+inline constexpr char kWrongContextType[] = "Wrong context type";
+inline constexpr char kTokenCannotBeNull[] = "Token cannot be null";
+inline constexpr char kNotInitialized[] = "Not initialized";
+inline constexpr char kHandleLimitReached[] = "Handle limit reached: no more handles can be issued in this process";
+inline constexpr char kPlatformErrorFormat[] = "Platform error: %08x";
+inline constexpr char kNativeOutOfMemory[] = "Native memory exhausted";
+
+}  // namespace messages
+
+namespace javaclass {
+
+inline constexpr char kWinAuthException[] = "com/tarvex/pelk/quentrel/WinAuthException";
+inline constexpr char kUserNotFoundException[] = "com/tarvex/pelk/quentrel/UserNotFoundException";
+inline constexpr char kGroupNotFoundException[] = "com/tarvex/pelk/quentrel/GroupNotFoundException";
+inline constexpr char kWinException[] = "com/tarvex/pelk/quentrel/WinException";
+inline constexpr char kOutOfMemoryError[] = "java/lang/OutOfMemoryError";
+inline constexpr char kNullPointerException[] = "java/lang/NullPointerException";
+
+}  // namespace javaclass

@@ -1,0 +1,56 @@
+#include "sspi/context_table.h"
+
+#include <limits>
+
+#include "bridge/jni_bridge.h"
+#include "bridge/messages.h"
+
+CRITICAL_SECTION LibraryLock;
+std::vector<SecurityContextRecord>& SecurityContextTable = *new std::vector<SecurityContextRecord>();
+jint LastContextHandle = 1;
+
+std::vector<SecurityContextRecord>::iterator FindSecurityContextPosition(jint handle) {
+  auto it = SecurityContextTable.begin();
+  while (it != SecurityContextTable.end() && it->handle != handle) ++it;
+  return it;
+}
+
+SecurityContextRecord* FindSecurityContext(jint handle) {
+  auto it = FindSecurityContextPosition(handle);
+  return it == SecurityContextTable.end() ? nullptr : &*it;
+}
+
+SecurityContextRecord* FindSecurityContextOrThrow(JNIEnv* env, jint handle) {
+  SecurityContextRecord* record = FindSecurityContext(handle);
+  if (record == nullptr) ThrowWinAuthException(env, messages::kInvalidHandle);
+  return record;
+}
+
+bool IssueContextHandle(jint& handle) {
+  if (LastContextHandle == std::numeric_limits<jint>::max()) return false;
+  handle = ++LastContextHandle;
+  return true;
+}
+
+bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env) {
+  SECURITY_STATUS status = QueryContextAttributesW(record.context, SECPKG_ATTR_SIZES, &record.sizes);
+  if (status != SEC_E_OK) {
+    ThrowPlatformError(env, static_cast<uint32_t>(status));
+    return false;
+  }
+  if (record.sizes.cbSecurityTrailer != 0) record.trailerBuffer.resize(record.sizes.cbSecurityTrailer);
+  if (record.sizes.cbBlockSize != 0) record.blockBuffer.resize(record.sizes.cbBlockSize);
+  return true;
+}
+
+void ReleaseContextResources(SecurityContextRecord& record) {
+  if (!record.isClient && record.impersonating) RevertSecurityContext(record.context);
+  DeleteSecurityContext(record.context);
+  FreeCredentialsHandle(record.credential);
+  delete record.credential;
+  delete record.context;
+  record.credential = nullptr;
+  record.context = nullptr;
+}
+
+void DiscardSecurityContexts() { std::vector<SecurityContextRecord>().swap(SecurityContextTable); }

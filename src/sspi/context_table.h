@@ -1,0 +1,75 @@
+// The table of security contexts: its records, the lock that guards it, handle issue, lookup,
+// the message sizes of an established context and the release of a context's SSPI resources.
+#pragma once
+
+#include <jni.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "bridge/platform.h"
+
+enum ContextState : int32_t {
+  kStateInitial = 0,
+  kStateNegotiating = 1,
+  kStateSuccess = 2,
+  kStateError = 3,
+};
+
+// Capacity of every output token buffer handed to the package.
+constexpr ULONG TokenBufferSize = 12288;
+
+struct SecurityContextRecord {
+  jint handle = 0;
+  ContextState state = kStateInitial;
+  // The SSPI handles live in heap blocks of their own, so they never move when records move
+  // inside the table. Copies of a record share them; only ReleaseContextResources (or a failed
+  // creation) frees them.
+  CredHandle* credential = nullptr;
+  CtxtHandle* context = nullptr;
+  ULONG negotiatedAttributes = 0;
+  ULONG requestedAttributes = 0;
+  WideString targetName;
+  bool isKerberos = false;
+  bool isClient = false;
+  bool impersonating = false;
+  std::vector<uint8_t> outputToken;
+  std::vector<uint8_t> trailerBuffer;
+  std::vector<uint8_t> blockBuffer;
+  SecPkgContext_Sizes sizes = {0, 0, 0, 0};
+};
+
+// Guards SecurityContextTable, every record in it and LastContextHandle.
+extern CRITICAL_SECTION LibraryLock;
+// The table lives on the heap and is emptied by DiscardSecurityContexts at unload rather than by a
+// static destructor, whose order against the unload notification no platform promises.
+extern std::vector<SecurityContextRecord>& SecurityContextTable;
+// The most recently issued handle; set to 1 at load, so the first handle is 2.
+extern jint LastContextHandle;
+
+// The first record whose handle equals `handle`, or null. Requires LibraryLock; the pointer is
+// valid only until the table changes.
+SecurityContextRecord* FindSecurityContext(jint handle);
+
+// FindSecurityContext for entry points that need the record: null with "Invalid handle" pending
+// when there is none.
+SecurityContextRecord* FindSecurityContextOrThrow(JNIEnv* env, jint handle);
+
+// Issues the next handle into `handle`. False, with nothing changed, when every positive handle
+// has been used: the counter must not wrap onto numbers already handed out.
+bool IssueContextHandle(jint& handle);
+
+// Asks the package for the sizes of an established context and sizes the two scratch buffers of
+// message protection. On failure the platform error is pending and the record is unchanged.
+bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env);
+
+// Reverts an impersonating server context, deletes the context, frees the credentials and the two
+// handle blocks. Statuses are ignored; the record stays in the table for the caller to erase.
+void ReleaseContextResources(SecurityContextRecord& record);
+
+// Forgets every record as plain data at unload: no SSPI call is made and the handle blocks are
+// left to the process.
+void DiscardSecurityContexts();
+
+// The position of the record with `handle` in the table, or the table's end.
+std::vector<SecurityContextRecord>::iterator FindSecurityContextPosition(jint handle);

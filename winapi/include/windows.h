@@ -1,0 +1,5 @@
+// The Windows API as the stand-in host provides it: each area of the host adds its header here.
+#pragma once
+
+#include "winhost/base.h"
+#include "winhost/sspi.h"

@@ -1,0 +1,97 @@
+// Control interface of the stand-in Windows host, for tests and tools. The library never includes it.
+//
+// Everything here acts on the one process-wide host that the library also calls into, so a test
+// can set the world up, make a named Windows function fail, script a security package's answers,
+// read back the calls the library made, and see which handles are still held.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace winhost {
+
+// ---- the world -------------------------------------------------------------------------------
+
+// Puts the whole host back to its default world: names, accounts, packages, registry, faults,
+// scripts and the journal. Objects the library still holds stay valid and stay counted.
+void Reset();
+
+struct ComputerNames {
+  std::string netbios;     // "WINHOST"
+  std::string dnsHost;     // "winhost"
+  std::string dnsDomain;   // "example.test"; empty when the computer has no DNS suffix
+};
+ComputerNames GetComputerNames();
+void SetComputerNames(const ComputerNames& names);
+
+// The account the process runs as, in the local account domain named after the computer.
+std::string ProcessUserName();                 // "appuser"
+std::string ProcessUserQualifiedName();        // "WINHOST\appuser"
+
+// ---- faults ----------------------------------------------------------------------------------
+
+// Makes the named function fail with `code` (an SSPI status for the security functions, a Windows
+// error code for the others, returned or set as the last error as the function does on Windows).
+// The first `skip` calls go through untouched; then the call fails once, or for good when
+// `persistent` is set.
+void Fail(const std::string& function, uint32_t code, int skip = 0, bool persistent = false);
+void ClearFaults();
+
+// ---- the journal -----------------------------------------------------------------------------
+
+struct Call {
+  std::string function;
+  std::vector<std::pair<std::string, std::string>> args;
+  // The value of one argument; "<absent>" when the call did not record it.
+  std::string Arg(const std::string& name) const;
+  std::string ToString() const;
+};
+
+std::vector<Call> Journal();
+std::vector<Call> JournalOf(const std::string& function);
+std::vector<std::string> JournalFunctions();  // just the names, in order
+void ClearJournal();
+
+// ---- what is still held ----------------------------------------------------------------------
+
+// Counts of live objects by kind: "credential", "context", "buffer" (FreeContextBuffer memory),
+// and the kinds the other areas add ("token", "sid", "local", "authz-context",
+// "resource-manager", "key", "net-buffer").
+int LiveCount(const std::string& kind);
+std::map<std::string, int> LiveCounts();  // only the kinds with a non-zero count
+
+// ---- security packages -----------------------------------------------------------------------
+
+struct Sizes {
+  uint32_t maxToken;
+  uint32_t maxSignature;
+  uint32_t blockSize;
+  uint32_t securityTrailer;
+};
+
+// One scripted answer of InitializeSecurityContextW or AcceptSecurityContext. The call does its
+// ordinary work, then answers with what is set here instead of its own result.
+struct StepScript {
+  int32_t status = 0;
+  std::optional<std::vector<uint8_t>> token;  // replaces the output token (any length)
+  std::optional<uint32_t> attributes;         // replaces the context attributes written
+};
+// `function` is "InitializeSecurityContextW" or "AcceptSecurityContext"; scripts are used in order.
+void ScriptStep(const std::string& function, const StepScript& script);
+
+// Per-package settings; they last until Reset.
+void SetPackageSizes(const std::string& package, const Sizes& sizes);
+Sizes GetPackageSizes(const std::string& package);
+void SetCredentialUserName(const std::string& package, const std::string& userName);
+// Package information of SECPKG_ATTR_PACKAGE_INFO; a null comment when `comment` is empty.
+void SetPackageComment(const std::string& package, std::optional<std::string> comment);
+
+// UTF-8 <-> UTF-16 helpers for tests.
+std::u16string Wide(const std::string& utf8);
+std::string Narrow(const std::u16string& utf16);
+
+}  // namespace winhost

@@ -1,0 +1,296 @@
+// The host core: world lock, journal, faults, live counts, kernel32 basics.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "host.h"
+
+namespace winhost {
+namespace detail {
+namespace {
+
+struct Fault {
+  uint32_t code;
+  int skip;
+  bool persistent;
+};
+
+struct Core {
+  std::vector<Call> journal;
+  std::map<std::string, Fault> faults;
+  std::map<std::string, int> live;
+  std::map<void*, std::string> blocks;  // live heap blocks handed out, by kind
+  std::vector<std::function<void()>> resetHooks;
+  ComputerNames names;
+};
+
+Core& TheCore() {
+  static Core* core = new Core();  // never destroyed: the library may call in during unload
+  return *core;
+}
+
+ComputerNames DefaultNames() { return ComputerNames{"WINHOST", "winhost", "example.test"}; }
+
+thread_local DWORD lastError = 0;
+
+}  // namespace
+
+std::recursive_mutex& WorldMutex() {
+  static std::recursive_mutex* mutex = new std::recursive_mutex();
+  return *mutex;
+}
+
+std::optional<uint32_t> Enter(Call call) {
+  WorldGuard guard(WorldMutex());
+  Core& core = TheCore();
+  std::string function = call.function;
+  core.journal.push_back(std::move(call));
+  auto it = core.faults.find(function);
+  if (it == core.faults.end()) return std::nullopt;
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return std::nullopt;
+  }
+  uint32_t code = it->second.code;
+  if (!it->second.persistent) core.faults.erase(it);
+  return code;
+}
+
+void AddLive(const std::string& kind, int delta) {
+  WorldGuard guard(WorldMutex());
+  TheCore().live[kind] += delta;
+}
+
+ResetHook::ResetHook(std::function<void()> hook) {
+  WorldGuard guard(WorldMutex());
+  TheCore().resetHooks.push_back(std::move(hook));
+}
+
+std::string Narrow(const WCHAR* text) {
+  if (text == nullptr) return std::string();
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return Narrow(text, n);
+}
+
+std::string Narrow(const WCHAR* text, size_t units) {
+  return winhost::Narrow(std::u16string(text, units));
+}
+
+std::u16string WideOf(const std::string& utf8) { return winhost::Wide(utf8); }
+
+void* AllocBlock(size_t bytes, const std::string& kind) {
+  void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
+  if (block == nullptr) return nullptr;
+  WorldGuard guard(WorldMutex());
+  TheCore().blocks[block] = kind;
+  TheCore().live[kind] += 1;
+  return block;
+}
+
+WCHAR* AllocWide(const std::u16string& text, const std::string& kind) {
+  auto* out = static_cast<WCHAR*>(AllocBlock((text.size() + 1) * sizeof(WCHAR), kind));
+  if (out != nullptr) std::memcpy(out, text.data(), text.size() * sizeof(WCHAR));
+  return out;
+}
+
+bool FreeBlock(void* block, const std::string& kind) {
+  WorldGuard guard(WorldMutex());
+  auto it = TheCore().blocks.find(block);
+  if (it == TheCore().blocks.end() || it->second != kind) return false;
+  TheCore().blocks.erase(it);
+  TheCore().live[kind] -= 1;
+  std::free(block);
+  return true;
+}
+
+ComputerNames& Names() { return TheCore().names; }
+
+const std::string& ProcessUser() {
+  static const std::string user = "appuser";
+  return user;
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+void Reset() {
+  WorldGuard guard(WorldMutex());
+  Core& core = TheCore();
+  core.journal.clear();
+  core.faults.clear();
+  core.names = DefaultNames();
+  for (auto& hook : core.resetHooks) hook();
+}
+
+ComputerNames GetComputerNames() {
+  WorldGuard guard(WorldMutex());
+  return TheCore().names;
+}
+
+void SetComputerNames(const ComputerNames& names) {
+  WorldGuard guard(WorldMutex());
+  TheCore().names = names;
+}
+
+std::string ProcessUserName() { return ProcessUser(); }
+
+std::string ProcessUserQualifiedName() {
+  WorldGuard guard(WorldMutex());
+  return TheCore().names.netbios + "\\" + ProcessUser();
+}
+
+void Fail(const std::string& function, uint32_t code, int skip, bool persistent) {
+  WorldGuard guard(WorldMutex());
+  TheCore().faults[function] = Fault{code, skip, persistent};
+}
+
+void ClearFaults() {
+  WorldGuard guard(WorldMutex());
+  TheCore().faults.clear();
+}
+
+std::string Call::Arg(const std::string& name) const {
+  for (const auto& [key, value] : args)
+    if (key == name) return value;
+  return "<absent>";
+}
+
+std::string Call::ToString() const {
+  std::ostringstream out;
+  out << function << "(";
+  for (size_t i = 0; i < args.size(); ++i) out << (i ? ", " : "") << args[i].first << "=" << args[i].second;
+  out << ")";
+  return out.str();
+}
+
+std::vector<Call> Journal() {
+  WorldGuard guard(WorldMutex());
+  return TheCore().journal;
+}
+
+std::vector<Call> JournalOf(const std::string& function) {
+  std::vector<Call> out;
+  for (auto& call : Journal())
+    if (call.function == function) out.push_back(call);
+  return out;
+}
+
+std::vector<std::string> JournalFunctions() {
+  std::vector<std::string> out;
+  for (auto& call : Journal()) out.push_back(call.function);
+  return out;
+}
+
+void ClearJournal() {
+  WorldGuard guard(WorldMutex());
+  TheCore().journal.clear();
+}
+
+int LiveCount(const std::string& kind) {
+  WorldGuard guard(WorldMutex());
+  auto it = TheCore().live.find(kind);
+  return it == TheCore().live.end() ? 0 : it->second;
+}
+
+std::map<std::string, int> LiveCounts() {
+  WorldGuard guard(WorldMutex());
+  std::map<std::string, int> out;
+  for (auto& [kind, count] : TheCore().live)
+    if (count != 0) out[kind] = count;
+  return out;
+}
+
+std::u16string Wide(const std::string& utf8) {
+  std::u16string out;
+  for (size_t i = 0; i < utf8.size();) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    uint32_t cp;
+    size_t len;
+    if (c < 0x80) { cp = c; len = 1; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; len = 2; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; len = 3; }
+    else { cp = c & 0x07; len = 4; }
+    for (size_t k = 1; k < len && i + k < utf8.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string Narrow(const std::u16string& utf16) {
+  std::string out;
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    uint32_t cp = utf16[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+}  // namespace winhost
+
+// ---- kernel32 basics -----------------------------------------------------------------------
+
+extern "C" {
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  // Windows critical sections may be re-entered by their owner.
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&section->mutex, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+  winhost::detail::AddLive("critical-section", 1);
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(&section->mutex); }
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(&section->mutex); }
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
+  pthread_mutex_destroy(&section->mutex);
+  winhost::detail::AddLive("critical-section", -1);
+}
+
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
+  winhost::Call call{"DisableThreadLibraryCalls", {{"module", module ? "set" : "null"}}};
+  if (auto fault = winhost::detail::Enter(std::move(call))) {
+    SetLastError(*fault);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI GetLastError(void) { return winhost::detail::lastError; }
+
+void WINAPI SetLastError(DWORD error) { winhost::detail::lastError = error; }
+
+}  // extern "C"

@@ -1,0 +1,45 @@
+// Shared machinery of the stand-in host: the world lock, the journal, faults and live counts.
+// Each area of the host (security packages, accounts, registry, ...) keeps its own state in its
+// own file and registers a reset hook here.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "winhost/control.h"
+#include "winhost/base.h"
+
+namespace winhost::detail {
+
+// One lock for the whole host: the library serialises its own calls, but tests and several
+// Java threads may reach the host at once.
+std::recursive_mutex& WorldMutex();
+using WorldGuard = std::lock_guard<std::recursive_mutex>;
+
+// Adds a call to the journal and returns the fault armed for this function, if it fires now.
+// The journal records the call whether or not it fails.
+std::optional<uint32_t> Enter(Call call);
+
+void AddLive(const std::string& kind, int delta);
+
+// Area reset hooks run by winhost::Reset(), in registration order, under the world lock.
+struct ResetHook {
+  explicit ResetHook(std::function<void()> hook);
+};
+
+std::string Narrow(const WCHAR* text);              // null gives ""
+std::string Narrow(const WCHAR* text, size_t units);
+std::u16string WideOf(const std::string& utf8);
+
+// Heap copies that the caller releases through a Windows free function; counted as `kind`.
+WCHAR* AllocWide(const std::u16string& text, const std::string& kind);
+void* AllocBlock(size_t bytes, const std::string& kind);
+bool FreeBlock(void* block, const std::string& kind);  // false when `block` is not live as `kind`
+
+// The names of this computer and of the process user (shared by several areas).
+ComputerNames& Names();
+const std::string& ProcessUser();
+
+}  // namespace winhost::detail

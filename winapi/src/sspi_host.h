@@ -1,0 +1,79 @@
+// The stand-in security packages: credentials, contexts and their scripted answers. Shared by
+// the files of the host that implement the SSPI entry points.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "winhost/sspi.h"
+
+namespace winhost::detail {
+
+// How a package's exchange runs between a client and a server on this host.
+enum class Shape {
+  ThreeLeg,  // client, server, client: the client ends with SEC_E_OK and its last token
+  OneLeg,    // the client's first step is already SEC_E_OK
+};
+
+struct Package {
+  std::string name;
+  Shape shape;
+  Sizes sizes;
+  std::optional<std::string> comment;
+  std::string credentialUser;  // what SECPKG_CRED_ATTR_NAMES reports
+};
+
+struct Credential {
+  std::string package;
+  ULONG use;
+};
+
+struct Context {
+  std::string package;
+  bool client = false;
+  ULONG_PTR credential = 0;
+  int round = 0;             // steps taken so far
+  bool established = false;
+  bool completePending = false;  // SEC_I_COMPLETE_* answered, CompleteAuthToken not yet called
+  bool continueAfterComplete = false;
+  std::string target;        // client: the target name it was given
+  std::string peerUser;      // server: the authenticated client's qualified name
+  ULONG requested = 0;
+  ULONG attributes = 0;
+  std::vector<uint8_t> key;  // session key shared by the two peers
+  uint32_t sendSequence = 0;
+  uint32_t receiveSequence = 0;
+};
+
+struct SspiWorld {
+  std::map<std::string, Package> packages;
+  std::map<ULONG_PTR, Credential> credentials;
+  std::map<ULONG_PTR, Context> contexts;
+  std::map<std::string, std::deque<StepScript>> scripts;
+  ULONG_PTR nextId = 0x1000;
+};
+
+// Requires the world lock.
+SspiWorld& Sspi();
+const Package* FindPackage(const std::string& name);
+Credential* FindCredential(const CredHandle* handle);
+Context* FindContext(const CtxtHandle* handle);
+std::optional<StepScript> TakeScript(const std::string& function);
+
+// Moves a context to a fresh handle value, as the real packages may do on every round, so that a
+// caller holding a stale copy of the handle is found out.
+void Renumber(CtxtHandle* handle, ULONG_PTR oldId);
+ULONG_PTR NewId();
+
+std::string HandleText(const SecHandle* handle);  // "null" or the id, for the journal
+std::string FlagsText(ULONG flags);               // "0x%08x"
+
+constexpr ULONG_PTR kCredentialTag = 0x43524544;  // 'CRED'
+constexpr ULONG_PTR kContextTag = 0x43545854;     // 'CTXT'
+
+}  // namespace winhost::detail
