@@ -1,4 +1,5 @@
 // The host core: world lock, journal, faults, live counts, kernel32 basics.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -26,12 +27,16 @@ struct Core {
   ComputerNames names;
 };
 
+ComputerNames DefaultNames() { return ComputerNames{"WINHOST", "winhost", "example.test"}; }
+
 Core& TheCore() {
-  static Core* core = new Core();  // never destroyed: the library may call in during unload
+  static Core* core = [] {
+    auto* created = new Core();
+    created->names = DefaultNames();
+    return created;
+  }();  // never destroyed: the library may call in during unload
   return *core;
 }
-
-ComputerNames DefaultNames() { return ComputerNames{"WINHOST", "winhost", "example.test"}; }
 
 thread_local DWORD lastError = 0;
 
@@ -286,6 +291,49 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
     SetLastError(*fault);
     return FALSE;
   }
+  return TRUE;
+}
+
+BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD size) {
+  using namespace winhost::detail;
+  WorldGuard guard(WorldMutex());
+  winhost::Call call{"GetComputerNameExW", {{"type", std::to_string(static_cast<int>(nameType))},
+                                             {"size", size ? std::to_string(*size) : "null"}}};
+  if (auto fault = Enter(std::move(call))) {
+    SetLastError(*fault);
+    return FALSE;
+  }
+  const winhost::ComputerNames& names = Names();
+  std::string name;
+  switch (nameType) {
+    case ComputerNameNetBIOS:
+    case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
+    case ComputerNameDnsHostname:
+    case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
+    case ComputerNameDnsDomain:
+    case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
+    case ComputerNameDnsFullyQualified:
+    case ComputerNamePhysicalDnsFullyQualified:
+      name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
+      break;
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+  }
+  if (size == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::u16string wide = WideOf(name);
+  // Too small: the size needed, terminator included, and ERROR_MORE_DATA, as on Windows.
+  if (buffer == nullptr || *size < wide.size() + 1) {
+    *size = static_cast<DWORD>(wide.size() + 1);
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  std::copy(wide.begin(), wide.end(), buffer);
+  buffer[wide.size()] = 0;
+  *size = static_cast<DWORD>(wide.size());
   return TRUE;
 }
 

@@ -100,7 +100,20 @@ typedef struct _RTL_CRITICAL_SECTION {
 #define ERROR_CANT_OPEN_ANONYMOUS 1347L
 #define ERROR_NO_IMPERSONATION_TOKEN 1309L
 
+typedef enum _COMPUTER_NAME_FORMAT {
+  ComputerNameNetBIOS,
+  ComputerNameDnsHostname,
+  ComputerNameDnsDomain,
+  ComputerNameDnsFullyQualified,
+  ComputerNamePhysicalNetBIOS,
+  ComputerNamePhysicalDnsHostname,
+  ComputerNamePhysicalDnsDomain,
+  ComputerNamePhysicalDnsFullyQualified,
+  ComputerNameMax
+} COMPUTER_NAME_FORMAT;
+
 extern "C" {
+BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD size);
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
