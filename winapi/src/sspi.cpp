@@ -256,6 +256,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
             {{"package", found ? found->package : "?"},
              {"use", found ? std::to_string(found->use) : "?"},
              {"context", HandleText(context)},
+             {"new", HandleText(newContext)},
              {"target", targetName ? Narrow(targetName) : "null"},
              {"flags", FlagsText(contextReq)},
              {"drep", FlagsText(targetDataRep)},
@@ -279,6 +280,40 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
   Context working = *existing;
   working.requested = contextReq;
   return RunStep("InitializeSecurityContextW", working, false, context, newContext, token, output, contextAttr);
+}
+
+SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
+                                                ULONG contextReq, ULONG targetDataRep, PCtxtHandle newContext,
+                                                PSecBufferDesc output, PULONG contextAttr, PTimeStamp expiry) {
+  WorldGuard guard(WorldMutex());
+  auto token = ReadToken(input);
+  Credential* found = FindCredential(credential);
+  Call call{"AcceptSecurityContext",
+            {{"package", found ? found->package : "?"},
+             {"use", found ? std::to_string(found->use) : "?"},
+             {"context", HandleText(context)},
+             {"new", HandleText(newContext)},
+             {"flags", FlagsText(contextReq)},
+             {"drep", FlagsText(targetDataRep)},
+             {"input", token ? std::to_string(token->size()) : "null"}}};
+  if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
+  if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
+  if (expiry != nullptr) expiry->QuadPart = 0x7FFFFFFFFFFFFFFFLL;
+
+  if (context == nullptr) {
+    Context fresh;
+    fresh.package = found->package;
+    fresh.client = false;
+    fresh.credential = credential->dwUpper;
+    fresh.requested = contextReq;
+    return RunStep("AcceptSecurityContext", fresh, true, nullptr, newContext, token, output, contextAttr);
+  }
+  Context* existing = FindContext(context);
+  if (existing == nullptr || existing->client) return SEC_E_INVALID_HANDLE;
+  Context working = *existing;
+  working.requested = contextReq;
+  return RunStep("AcceptSecurityContext", working, false, context, newContext, token, output, contextAttr);
 }
 
 SECURITY_STATUS SEC_ENTRY CompleteAuthToken(PCtxtHandle context, PSecBufferDesc token) {

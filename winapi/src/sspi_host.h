@@ -17,7 +17,8 @@ namespace winhost::detail {
 // How a package's exchange runs between a client and a server on this host.
 enum class Shape {
   ThreeLeg,  // client, server, client: the client ends with SEC_E_OK and its last token
-  OneLeg,    // the client's first step is already SEC_E_OK
+  OneLeg,    // the client's first step is already SEC_E_OK; with mutual authentication the
+             // server answers SEC_E_OK with a final token that the client must consume
 };
 
 struct Package {
@@ -43,11 +44,12 @@ struct Context {
   bool continueAfterComplete = false;
   std::string target;        // client: the target name it was given
   std::string peerUser;      // server: the authenticated client's qualified name
-  ULONG requested = 0;
+  ULONG requested = 0;       // client: its ISC_REQ flags; server: the ASC_REQ flags of the last step
+  ULONG peerFlags = 0;       // server: the ISC_REQ flags the client's tokens announced
   ULONG attributes = 0;
+  std::string challenge;     // three-leg: the server's nonce that the client must answer
   std::vector<uint8_t> key;  // session key shared by the two peers
-  uint32_t sendSequence = 0;
-  uint32_t receiveSequence = 0;
+  uint32_t sendSequence = 0;  // numbers this side's protected messages; never reused under one key
 };
 
 struct SspiWorld {
