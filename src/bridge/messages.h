@@ -7,6 +7,7 @@ inline constexpr char kInvalidHandle[] = "Invalid handle";
 inline constexpr char kInvalidState[] = "Invalid state";
 inline constexpr char kWrongContextType[] = "Wrong context type";
 inline constexpr char kTokenCannotBeNull[] = "Token cannot be null";
+inline constexpr char kMessageCannotBeNull[] = "Message cannot be null";
 inline constexpr char kNotInitialized[] = "Not initialized";
 inline constexpr char kHandleLimitReached[] = "Handle limit reached: no more handles can be issued in this process";
 inline constexpr char kPlatformErrorFormat[] = "Platform error: %08x";

@@ -55,8 +55,9 @@ public final class SSPI {
    * @param handle a server context in state initial or negotiating
    * @param token the client's token; neither null nor empty
    * @return true when the context is established; false when the client must answer the token
-   *     from {@link #GetChallengeToken}. A final token for the client, if the package produced one,
-   *     is also available from {@link #GetChallengeToken} after true
+   *     from {@link #GetChallengeToken}. After true, {@link #GetChallengeToken} gives the final
+   *     token for the client (needed when the client asked for mutual authentication), or a
+   *     zero-length array when the final step produced none
    * @throws WinAuthException "Token cannot be null", "Invalid handle", "Wrong context type",
    *     "Invalid state", or "Platform error: xxxxxxxx" (the context is then in error)
    */
@@ -93,22 +94,32 @@ public final class SSPI {
    * Protects a message under the context's keys: encrypted when the context negotiated
    * confidentiality, signed otherwise.
    *
+   * <p>The result is the package's security token, the protected data and the package's padding
+   * laid end to end, with nothing added by this library; only the peer's package can take it
+   * apart. A zero-length message is handed to the package like any other, so the result then
+   * holds only the token (and any padding). When the package's security trailer is 0 bytes it is
+   * given an empty token buffer; a package that cannot sign without one refuses with its status.
+   *
    * @param handle an established context, client or server
-   * @param message the plain message; not null
+   * @param message the plain message; not null, may be empty. It is never written to
    * @return a new array holding the protected message for the peer's {@link #Unwrap}
-   * @throws WinAuthException a message for a null array, "Invalid handle", "Invalid state", or
-   *     "Platform error: xxxxxxxx" with the package's status
+   * @throws WinAuthException "Message cannot be null" (before any other test), "Invalid handle",
+   *     "Invalid state", or "Platform error: xxxxxxxx" with the package's status
    */
   public static native byte[] Wrap(int handle, byte[] message) throws WinAuthException;
 
   /**
-   * Checks and decrypts a message the peer protected with {@link #Wrap}.
+   * Checks and decrypts a message the peer protected with {@link #Wrap}. The whole array goes to
+   * the package, which finds the token, data and padding itself; a zero-length array too, which a
+   * package refuses with its status. A refused message leaves the context established, and the
+   * next good message unwraps.
    *
    * @param handle an established context, client or server
-   * @param wrapped the protected message; not null
-   * @return a new array holding the plain message
-   * @throws WinAuthException a message for a null array, "Invalid handle", "Invalid state", or
-   *     "Platform error: xxxxxxxx" with the package's status for an altered, cut or foreign message
+   * @param wrapped the protected message; not null. It is never written to
+   * @return a new array holding the plain message; zero-length when the peer wrapped an empty one
+   * @throws WinAuthException "Message cannot be null" (before any other test), "Invalid handle",
+   *     "Invalid state", or "Platform error: xxxxxxxx" with the package's status for an altered,
+   *     cut or foreign message
    */
   public static native byte[] Unwrap(int handle, byte[] wrapped) throws WinAuthException;
 
