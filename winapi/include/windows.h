@@ -3,3 +3,4 @@
 
 #include "winhost/base.h"
 #include "winhost/sspi.h"
+#include "winhost/host_services.h"

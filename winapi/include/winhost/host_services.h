@@ -1,0 +1,149 @@
+// Host services of the stand-in: the registry (advapi32), module lookup, WOW64, directory creation
+// and process exit (kernel32), the shell's folders (shell32), the domain-controller lookup
+// (netapi32) and the C runtime's wide file tests. Windows' own names, values and signatures.
+#pragma once
+
+#include "winhost/base.h"
+
+// ---- the registry ----------------------------------------------------------------------------
+
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
+#define KEY_WOW64_RES 0x0300
+#define READ_CONTROL 0x00020000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define KEY_READ (STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY)
+#define KEY_WRITE (STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY)
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+#ifndef ERROR_BAD_PATHNAME
+#define ERROR_BAD_PATHNAME 161L
+#endif
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
+#ifndef ERROR_KEY_DELETED
+#define ERROR_KEY_DELETED 1018L
+#endif
+
+// ---- modules, WOW64, processes, directories -------------------------------------------------
+
+typedef intptr_t(WINAPI* FARPROC)();
+typedef BOOL(WINAPI* LPFN_ISWOW64PROCESS)(HANDLE process, PBOOL wow64Process);
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#ifndef ERROR_GEN_FAILURE
+#define ERROR_GEN_FAILURE 31L
+#endif
+#ifndef ERROR_MOD_NOT_FOUND
+#define ERROR_MOD_NOT_FOUND 126L
+#endif
+#ifndef ERROR_FILENAME_EXCED_RANGE
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#endif
+
+// ---- the shell's folders ---------------------------------------------------------------------
+
+typedef LONG HRESULT;
+typedef struct HWND__* HWND;
+
+#define S_OK ((HRESULT)0L)
+#define S_FALSE ((HRESULT)1L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define HRESULT_FROM_WIN32(x) \
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x) & 0x0000FFFF) | (7 << 16) | 0x80000000)))
+
+#define CSIDL_COMMON_APPDATA 0x0023
+#define CSIDL_FLAG_CREATE 0x8000
+#define CSIDL_FLAG_MASK 0xFF00
+#define SHGFP_TYPE_CURRENT 0
+
+// ---- the domain-controller lookup ------------------------------------------------------------
+
+typedef DWORD NET_API_STATUS;
+#define NET_API_FUNCTION
+#define NERR_Success 0
+
+#ifndef ERROR_NO_LOGON_SERVERS
+#define ERROR_NO_LOGON_SERVERS 1311L
+#endif
+#define ERROR_NO_TRUST_LSA_SECRET 1786L
+#define ERROR_NO_TRUST_SAM_ACCOUNT 1787L
+#define ERROR_DOMAIN_TRUST_INCONSISTENT 1810L
+
+// ---- the C runtime's wide file tests ---------------------------------------------------------
+
+// What _wstat reports; the mode's type bits are those of Windows' C runtime (and of POSIX).
+struct _stat {
+  unsigned int st_dev;
+  unsigned short st_ino;
+  unsigned short st_mode;
+  short st_nlink;
+  short st_uid;
+  short st_gid;
+  unsigned int st_rdev;
+  long st_size;
+  // The times are left out: POSIX headers define their names as macros.
+};
+
+#define _S_IFMT 0xF000
+#define _S_IFDIR 0x4000
+#define _S_IFREG 0x8000
+
+extern "C" {
+// advapi32
+LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result);
+LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
+LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD dataSize);
+LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                           DWORD dataSize);
+LONG WINAPI RegCloseKey(HKEY key);
+
+// kernel32
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+BOOL WINAPI CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
+
+// shell32
+HRESULT WINAPI SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
+
+// netapi32
+NET_API_STATUS NET_API_FUNCTION NetGetAnyDCName(LPCWSTR serverName, LPCWSTR domainName, LPBYTE* buffer);
+NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID buffer);
+
+// C runtime: paths are wide strings, as on Windows; errno is set on failure.
+int _waccess(const WCHAR* path, int mode);
+int _wstat(const WCHAR* path, struct _stat* buffer);
+}
