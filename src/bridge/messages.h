@@ -12,6 +12,11 @@ inline constexpr char kNotInitialized[] = "Not initialized";
 inline constexpr char kHandleLimitReached[] = "Handle limit reached: no more handles can be issued in this process";
 inline constexpr char kPlatformErrorFormat[] = "Platform error: %08x";
 inline constexpr char kNativeOutOfMemory[] = "Native memory exhausted";
+inline constexpr char kFailedToResolveAppDataPath[] = "Failed to resolve common app data path";
+inline constexpr char kKeyPathIsNull[] = "keyPath must not be null";
+inline constexpr char kValueNameIsNull[] = "valueName must not be null";
+inline constexpr char kValueIsNull[] = "value must not be null";
+inline constexpr char kFileNameIsNull[] = "fileName must not be null";
 
 }  // namespace messages
 

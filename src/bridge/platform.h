@@ -12,11 +12,23 @@
 #include <windows.h>
 #include <security.h>
 #include <sspi.h>
+#include <shlobj.h>
+#include <lm.h>
+#include <io.h>
+#include <sys/stat.h>
 #else
 #include <windows.h>
 #endif
 
 #include <string>
+
+// The separator of file paths: Windows' backslash there, the POSIX slash elsewhere, so that a path
+// the library builds is one the process can open.
+#ifdef _WIN32
+inline constexpr char16_t kPathSeparator = u'\\';
+#else
+inline constexpr char16_t kPathSeparator = u'/';
+#endif
 
 // Wide strings are UTF-16 on both platforms. The Windows functions take WCHAR, which is wchar_t
 // there and char16_t here; AsWide bridges the two without copying.
