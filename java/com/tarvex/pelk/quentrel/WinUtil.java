@@ -13,25 +13,30 @@ public final class WinUtil {
   private WinUtil() {}
 
   /**
-   * Reads a value under HKEY_LOCAL_MACHINE as text, up to its first NUL, whatever its type.
+   * Reads a value under HKEY_LOCAL_MACHINE as text, up to its first NUL, whatever its type: the
+   * value's bytes are taken as UTF-16 units, least significant byte first (a REG_DWORD 1 reads as
+   * the one character U+0001). With {@code view64} set the 64-bit view is tried first and the
+   * default view second. No key is created.
    *
-   * @param keyPath the key, relative to HKEY_LOCAL_MACHINE
+   * @param keyPath the key, relative to HKEY_LOCAL_MACHINE, with backslashes between its parts
    * @param valueName the value's name
    * @param view64 true to read the 64-bit registry view
-   * @return the text, or null when the key or value cannot be read
+   * @return the text, or null when the key or value cannot be read or the value is empty
    * @throws NullPointerException when an argument is null
    */
   public static native String GetHKLMStringRegValue(String keyPath, String valueName, boolean view64);
 
   /**
-   * Writes a string value (REG_SZ) under an existing key of HKEY_LOCAL_MACHINE. No key is created.
+   * Writes a string value (REG_SZ) under an existing key of HKEY_LOCAL_MACHINE: every UTF-16 unit
+   * of the string, U+0000 included, and no terminator. No key is created.
    *
    * @param keyPath the key, relative to HKEY_LOCAL_MACHINE
    * @param valueName the value's name
    * @param value the text to store
    * @param view64 true to write the 64-bit registry view
-   * @return 0 on success, otherwise the Windows error code; ERROR_FILE_NOT_FOUND (2) when the key
-   *     does not exist
+   * @return 0 on success, otherwise the Windows error code. A key that cannot be opened in either
+   *     view gives the error of the last attempt, ERROR_FILE_NOT_FOUND (2) when the key does not
+   *     exist; it is never reported as 0, and nothing is written.
    * @throws NullPointerException when an argument is null
    */
   public static native int SetHKLMStringRegValue(String keyPath, String valueName, String value, boolean view64);
@@ -44,27 +49,32 @@ public final class WinUtil {
    * @param valueName the value's name
    * @param value the integer to store
    * @param view64 true to write the 64-bit registry view
-   * @return 0 on success, otherwise the Windows error code; ERROR_FILE_NOT_FOUND (2) when the key
-   *     does not exist
+   * @return 0 on success, otherwise the Windows error code. A key that cannot be opened in either
+   *     view gives the error of the last attempt, ERROR_FILE_NOT_FOUND (2) when the key does not
+   *     exist; it is never reported as 0, and nothing is written.
    * @throws NullPointerException when an argument is null
    */
   public static native int SetHKLMIntRegValue(String keyPath, String valueName, int value, boolean view64);
 
   /**
-   * Returns the product's installation folder from its registry key.
+   * Returns the product's installation folder from its registry key (in the 64-bit view under
+   * WOW64), without one trailing separator.
    *
-   * @return the folder, or null when the product key or its value is missing
+   * @return the folder, or null when the product key or its value is missing, empty, or longer
+   *     than 259 characters
    */
   public static native String GetProductInstallPath();
 
   /**
    * Returns the path of a file in the product's common application-data folder, creating the
-   * folders when they are missing.
+   * folders when they are missing. The base is the product key's "AppDataPath", or else the
+   * machine's common application data folder; the path's separator is the platform's own. The file
+   * name is taken as it is, and no file is created.
    *
    * @param fileName the file's name
    * @return the full path of the file
    * @throws WinException "Failed to resolve common app data path" when the folder cannot be found
-   *     or created
+   *     or created, or when the whole path would be longer than 259 characters
    * @throws NullPointerException when the file name is null
    */
   public static native String GetCommonAppDataFilePath(String fileName) throws WinException;
