@@ -1,0 +1,54 @@
+package com.tarvex.pelk.quentrel.tool;
+
+import com.tarvex.pelk.quentrel.WinUtil;
+import java.util.List;
+
+/** One report of what the library sees on this host, each part of it checked on its own. */
+final class Doctor {
+  static final List<String> DEFAULT_GROUPS = List.of("BUILTIN\\Users", "BUILTIN\\Administrators");
+
+  private Doctor() {}
+
+  static Report run(String packageName, List<String> groups) {
+    Report report = new Report("doctor");
+    report.runAlways("library", "Native library", Doctor::library);
+    report.run("hostNames", "Host names", Checks::hostNames);
+    report.run("domainController", "Domain controller", Checks::domainController);
+    report.run("productPaths", "Product paths", section -> Checks.productPaths(section, null));
+    Loopback loopback = new Loopback(packageName, null, Loopback.DEFAULT_FLAGS, false);
+    report.run("loopback", "Loopback authentication", loopback::run);
+    report.run("processUser", "Process user", section -> processUser(section, loopback.clientName(), groups));
+    return report;
+  }
+
+  private static void library(Section section) throws Exception {
+    section.fact("java", "Java", System.getProperty("java.vm.name") + " " + System.getProperty("java.version"));
+    section.fact("platform", "platform", System.getProperty("os.name") + " " + System.getProperty("os.arch"));
+    Throwable failure = Library.load();
+    if (failure instanceof LinkageError) {
+      throw (LinkageError) failure;
+    }
+    if (failure != null) {
+      throw (Exception) failure;
+    }
+  }
+
+  // The process user is the client the loopback authenticated; a name of this computer's own
+  // accounts comes back without a qualifier, and a user context needs one.
+  private static void processUser(Section section, String clientName, List<String> groups) throws Exception {
+    if (clientName == null) {
+      throw new Failure("not run: the loopback authentication did not name the process user");
+    }
+    String account = clientName;
+    if (!account.contains("\\")) {
+      String computer = WinUtil.GetComputerNameNetBIOS();
+      if (computer == null) {
+        throw new Failure("the computer's NetBIOS name, which qualifies a local account, cannot be read");
+      }
+      account = computer + "\\" + clientName;
+    }
+    section.fact("account", "account", account);
+    Checks.sid(section, account);
+    Checks.membership(section, account, groups);
+  }
+}

@@ -1,0 +1,127 @@
+package com.tarvex.pelk.quentrel.tool;
+
+import java.util.LinkedHashMap;
+import java.util.Map;
+
+/** The commands, their options and their help texts. */
+final class Help {
+  private static final String RUN = "java -jar quentrel.jar";
+
+  private static final class Command {
+    final String synopsis;
+    final String text;
+    // Option name to whether it takes a value.
+    final Map<String, Boolean> options = new LinkedHashMap<>();
+
+    Command(String synopsis, String text) {
+      this.synopsis = synopsis;
+      this.text = text;
+    }
+
+    Command option(String name, boolean takesValue) {
+      options.put(name, takesValue);
+      return this;
+    }
+  }
+
+  private static final Map<String, Command> COMMANDS = new LinkedHashMap<>();
+
+  static {
+    COMMANDS.put("doctor", new Command("doctor [--package NAME] [--group GROUP]...",
+        "One report of what the library sees on this host, the default command. Its sections:\n"
+            + "  Native library           the library loads (from java.library.path or from the jar)\n"
+            + "  Host names               the computer's NetBIOS and fully qualified DNS names\n"
+            + "  Domain controller        the domain-controller check code and its meaning\n"
+            + "  Product paths            the install path (or why there is none), the app-data folder\n"
+            + "  Loopback authentication  the process user authenticated between a client and a server\n"
+            + "                           context: each leg, the client name, the attributes, the\n"
+            + "                           maximum token sizes, wrap and unwrap both ways, the server's\n"
+            + "                           context report\n"
+            + "  Process user             its SID, and a user context's answers for two groups\n"
+            + "Each section says OK or what failed; the exit status is 0 only when all passed.\n\n"
+            + "  --package NAME   the security package of the loopback (default Negotiate)\n"
+            + "  --group GROUP    a group to ask about, instead of BUILTIN\\Users and\n"
+            + "                   BUILTIN\\Administrators; give it once per group\n")
+        .option("--package", true).option("--group", true));
+    COMMANDS.put("negotiate", new Command("negotiate [--package NAME] [--target SPN] [--flags N]",
+        "Authenticates the process user to itself between a client and a server context, and shows\n"
+            + "each leg, the client name, the attributes, the maximum token sizes, a wrap and unwrap in\n"
+            + "each direction and both contexts' reports.\n\n"
+            + "  --package NAME   the security package (default Negotiate)\n"
+            + "  --target SPN     the client's target name (default none)\n"
+            + "  --flags N        the client's context requirement flags, decimal or 0x hexadecimal\n"
+            + "                   (default 0x81e: mutual authentication, replay and sequence detection,\n"
+            + "                   confidentiality, connection)\n")
+        .option("--package", true).option("--target", true).option("--flags", true));
+    COMMANDS.put("sid", new Command("sid NAME...",
+        "Shows the SID of each account, group or alias, qualified (\"DOMAIN\\name\") or not.\n"
+            + "A name that cannot be resolved fails.\n"));
+    COMMANDS.put("member", new Command("member ACCOUNT GROUP...",
+        "Captures the groups of ACCOUNT (qualified: \"DOMAIN\\name\", the computer's name for a local\n"
+            + "account) and tells whether it is a member of each GROUP. An account or group that does\n"
+            + "not exist fails.\n"));
+    COMMANDS.put("reg", new Command("reg get KEY VALUE [--view64]\nreg set KEY VALUE TEXT [--view64]\n"
+        + "reg set-int KEY VALUE N [--view64]",
+        "Reads or writes a value under an existing key of HKEY_LOCAL_MACHINE (KEY is relative to it,\n"
+            + "with backslashes). get shows any value as text up to its first NUL; set writes TEXT as\n"
+            + "REG_SZ; set-int writes the four little-endian bytes of N as REG_SZ data. A write shows\n"
+            + "how the value reads back. No key is ever created.\n\n"
+            + "  --view64   use the 64-bit registry view (matters for a 32-bit process on 64-bit\n"
+            + "             Windows)\n")
+        .option("--view64", false));
+    COMMANDS.put("paths", new Command("paths [FILE]",
+        "Shows the product's install path (or why there is none) and its app-data folder, or the\n"
+            + "path of FILE in that folder. The folder is created when it is missing.\n"));
+    COMMANDS.put("host", new Command("host",
+        "Shows the computer's NetBIOS and fully qualified DNS names and the domain-controller check\n"
+            + "code with its meaning.\n"));
+  }
+
+  private Help() {}
+
+  static boolean isCommand(String name) {
+    return COMMANDS.containsKey(name);
+  }
+
+  static boolean hasOption(String command, String option) {
+    return COMMANDS.get(command).options.containsKey(option);
+  }
+
+  static boolean optionTakesValue(String command, String option) {
+    return COMMANDS.get(command).options.get(option);
+  }
+
+  /** The command's forms, one a line, each as it is typed. */
+  static String synopsis(String command) {
+    StringBuilder out = new StringBuilder();
+    for (String form : COMMANDS.get(command).synopsis.split("\n")) {
+      out.append(out.length() == 0 ? "" : "\n       ").append(RUN).append(" [--json] ").append(form);
+    }
+    return out.toString();
+  }
+
+  static String command(String name) {
+    return "usage: " + synopsis(name) + "\n\n" + COMMANDS.get(name).text
+        + "\n  --json   print the report as JSON, for scripts\n";
+  }
+
+  static String tool() {
+    StringBuilder out = new StringBuilder();
+    out.append("quentrel: what the native library sees on this host, and its operations one by one.\n\n");
+    out.append("usage: ").append(RUN).append(" [--json] [COMMAND [ARGUMENTS]]\n\ncommands:\n");
+    for (Command command : COMMANDS.values()) {
+      for (String synopsis : command.synopsis.split("\n")) {
+        out.append("  ").append(synopsis).append('\n');
+      }
+    }
+    out.append("\noptions:\n");
+    out.append("  --json       print the report as JSON, for scripts\n");
+    out.append("  --help, -h   show this help; after a command, that command's help\n\n");
+    out.append("doctor is the default command. The exit status is 0 when every check passed, 1 when\n");
+    out.append("one failed and 2 when the command line is wrong.\n\n");
+    out.append("The native library is taken from java.library.path when it is there; otherwise the copy\n");
+    out.append("in this jar is extracted into a private folder under the folder that the system property\n");
+    out.append("quentrel.native.dir names (-Dquentrel.native.dir=FOLDER), or else the temporary folder.\n");
+    return out.toString();
+  }
+}

@@ -1,0 +1,34 @@
+// Runs the command-line tool as a user does: a child `java -jar quentrel.jar ...` with -Xcheck:jni,
+// no java.library.path and no LD_LIBRARY_PATH, so the jar has to load the library it carries.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "json.h"
+
+namespace tooltest {
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+  // stdout parsed as JSON; a test failure when it is not valid JSON.
+  JsonValue Json() const;
+};
+
+// `jvmOptions` go before -jar (system properties). Fails the test on a JNI warning.
+ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& jvmOptions = {});
+
+// The folder of the product library, for runs that put it on java.library.path.
+std::string LibraryFolder();
+
+// The section of a --json report with that name (the first one), or a test failure.
+const JsonValue& SectionNamed(const JsonValue& report, const std::string& name);
+
+// A new empty folder for the test, removed with its content by RemoveTree.
+std::string MakeTempFolder();
+void RemoveTree(const std::string& path);
+std::vector<std::string> ListFolder(const std::string& path);
+
+}  // namespace tooltest

@@ -1,0 +1,175 @@
+// The command-line tool, run as a user runs it: a child `java -jar quentrel.jar` that finds its
+// library in the jar, on the stand-in host's default world.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace tooltest {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> SectionNames(const JsonValue& report) {
+  std::vector<std::string> names;
+  for (const auto& section : report["sections"].items) names.push_back(section["name"].text);
+  return names;
+}
+
+TEST(ToolCommandLine, WrongCommandsAndArgumentsExitTwoWithAShortUsage) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {"frob"},
+      {"--bogus"},
+      {"sid"},
+      {"member", "WINHOST\\appuser"},
+      {"paths", "a", "b"},
+      {"host", "extra"},
+      {"doctor", "--bogus"},
+      {"doctor", "--group"},
+      {"negotiate", "--flags", "ten"},
+      {"negotiate", "--flags", "0x1FFFFFFFF"},
+      {"reg"},
+      {"reg", "delete", "SOFTWARE", "v"},
+      {"reg", "get", "SOFTWARE"},
+      {"reg", "set", "SOFTWARE", "v"},
+      {"reg", "set-int", "SOFTWARE", "v", "1.5"},
+      {"reg", "get", "SOFTWARE", "v", "--view64=yes"},
+      {"help", "frob"},
+  };
+  for (const auto& args : wrong) {
+    std::string line;
+    for (const auto& arg : args) line += arg + " ";
+    SCOPED_TRACE(line);
+    ToolRun run = RunTool(args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.err, "usage: java -jar quentrel.jar")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "--help' for more.")) << run.err;
+    // Short: what is wrong, the usage and where to read more, not the whole help.
+    EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 5) << run.err;
+  }
+}
+
+TEST(ToolCommandLine, NumbersAndOptionsAreReadAsDocumented) {
+  // Negative numbers are arguments, not options; 0x hexadecimal up to 32 bits is accepted; "--"
+  // ends the options, so a text that starts with a dash can be written.
+  EXPECT_NE(RunTool({"reg", "set-int", "SOFTWARE", "v", "-1"}).exitCode, 2);
+  EXPECT_NE(RunTool({"reg", "set-int", "SOFTWARE", "v", "0xFFFFFFFF"}).exitCode, 2);
+  EXPECT_NE(RunTool({"reg", "set", "SOFTWARE", "v", "--", "--text"}).exitCode, 2);
+  EXPECT_NE(RunTool({"negotiate", "--flags=0x10", "--package=NTLM"}).exitCode, 2);
+  EXPECT_EQ(RunTool({"reg", "set", "SOFTWARE", "v", "--text"}).exitCode, 2);
+}
+
+TEST(ToolCommandLine, HelpForTheToolAndForEachCommand) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
+    ToolRun run = RunTool(args);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, "");
+    for (const char* command : {"doctor [--package NAME]", "negotiate [--package NAME] [--target SPN] [--flags N]",
+                                "sid NAME...", "member ACCOUNT GROUP...", "reg get KEY VALUE [--view64]",
+                                "reg set KEY VALUE TEXT [--view64]", "reg set-int KEY VALUE N [--view64]",
+                                "paths [FILE]", "host", "--json", "quentrel.native.dir"}) {
+      EXPECT_TRUE(Contains(run.out, command)) << command << " missing from\n" << run.out;
+    }
+  }
+  // A command's own help, however it is asked for, even with arguments that would be wrong.
+  ToolRun sid = RunTool({"sid", "--help"});
+  EXPECT_EQ(sid.exitCode, 0);
+  EXPECT_TRUE(Contains(sid.out, "usage: java -jar quentrel.jar [--json] sid NAME...")) << sid.out;
+  ToolRun reg = RunTool({"help", "reg"});
+  EXPECT_EQ(reg.exitCode, 0);
+  EXPECT_TRUE(Contains(reg.out, "reg set-int KEY VALUE N [--view64]")) << reg.out;
+  EXPECT_EQ(RunTool({"reg", "get", "--help"}).out, reg.out);
+  ToolRun doctor = RunTool({"--help", "doctor"});
+  EXPECT_TRUE(Contains(doctor.out, "Loopback authentication")) << doctor.out;
+}
+
+TEST(ToolLibrary, TheJarLoadsTheLibraryItCarriesAndLeavesNothingBehind) {
+  std::string folder = MakeTempFolder();
+  ToolRun run = RunTool({"--json", "negotiate", "--package", "NoSuchPackage"}, {"-Dquentrel.native.dir=" + folder});
+  // The package's refusal comes from the native code, so the library did load and run.
+  JsonValue report = run.Json();
+  EXPECT_EQ(SectionNamed(report, "loopback")["error"].text, "WinAuthException: Platform error: 80090305");
+  EXPECT_TRUE(ListFolder(folder).empty());
+  RemoveTree(folder);
+}
+
+TEST(ToolLibrary, AFolderThatCannotBeUsedFailsTheLoadWithAClearMessage) {
+  ToolRun run = RunTool({}, {"-Dquentrel.native.dir=/nonexistent/quentrel"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, "Native library: FAILED: UnsatisfiedLinkError: cannot make a folder for the native "
+                                "library under /nonexistent/quentrel"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "-Dquentrel.native.dir=FOLDER")) << run.out;
+  // Every other section says it did not run, rather than failing on its own.
+  EXPECT_TRUE(Contains(run.out, "Host names: FAILED: not run: the native library did not load")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "Process user: FAILED: not run: the native library did not load")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "doctor: 6 of 6 sections FAILED")) << run.out;
+}
+
+TEST(ToolLibrary, ALibraryOnJavaLibraryPathWinsOverThePackedCopy) {
+  // Extraction would fail here; the library on the path is loaded without trying it.
+  ToolRun run = RunTool({"--json", "negotiate", "--package", "NoSuchPackage"},
+                        {"-Djava.library.path=" + LibraryFolder(), "-Dquentrel.native.dir=/nonexistent/quentrel"});
+  EXPECT_EQ(SectionNamed(run.Json(), "loopback")["error"].text, "WinAuthException: Platform error: 80090305");
+}
+
+TEST(ToolReport, AFailingSectionFailsTheRunAndSaysWhatFailed) {
+  ToolRun text = RunTool({"doctor", "--package", "NoSuchPackage"});
+  EXPECT_EQ(text.exitCode, 1);
+  EXPECT_TRUE(Contains(text.out, "Native library: OK\n")) << text.out;
+  EXPECT_TRUE(Contains(text.out, "Loopback authentication: FAILED: WinAuthException: Platform error: 80090305\n"
+                                 "  package: NoSuchPackage\n"))
+      << text.out;
+  EXPECT_TRUE(Contains(text.out, "Process user: FAILED: not run: the loopback authentication did not name the "
+                                 "process user"))
+      << text.out;
+  EXPECT_TRUE(Contains(text.out, "sections FAILED: ")) << text.out;
+
+  ToolRun json = RunTool({"doctor", "--package", "NoSuchPackage", "--json"});
+  EXPECT_EQ(json.exitCode, 1);
+  JsonValue report = json.Json();
+  EXPECT_FALSE(report["ok"].boolean);
+  const JsonValue& loopback = SectionNamed(report, "loopback");
+  EXPECT_FALSE(loopback["ok"].boolean);
+  EXPECT_EQ(loopback["exception"].text, "com.tarvex.pelk.quentrel.WinAuthException");
+  EXPECT_EQ(loopback["package"].text, "NoSuchPackage");
+  EXPECT_EQ(loopback["flags"].number, 0x81e);
+}
+
+TEST(ToolReport, TheDoctorsJsonHasEverySectionInOrderAndItsExitCodeFollowsThem) {
+  ToolRun run = RunTool({"--json"});
+  JsonValue report = run.Json();
+  EXPECT_EQ(report["command"].text, "doctor");
+  EXPECT_EQ(SectionNames(report), (std::vector<std::string>{"library", "hostNames", "domainController", "productPaths",
+                                                           "loopback", "processUser"}));
+  bool all = true;
+  for (const auto& section : report["sections"].items) {
+    EXPECT_EQ(section["title"].kind, JsonValue::Kind::String);
+    ASSERT_EQ(section["ok"].kind, JsonValue::Kind::Bool);
+    // A failed section says why; a passed one has no error.
+    EXPECT_EQ(section.Has("error"), !section["ok"].boolean) << section["name"].text;
+    all = all && section["ok"].boolean;
+  }
+  EXPECT_EQ(report["ok"].boolean, all);
+  EXPECT_EQ(run.exitCode, all ? 0 : 1);
+}
+
+TEST(ToolReport, TextTakenFromTheUserIsEscapedInJsonAndShownInText) {
+  const std::string tab = "tab\there", quoted = "quote\"back\\slash/", control = std::string("bell\a");
+  ToolRun json = RunTool({"--json", "sid", tab, quoted, control});
+  JsonValue report = json.Json();
+  ASSERT_EQ(report["sections"].items.size(), 3u);
+  EXPECT_EQ(report["sections"][0]["account"].text, tab);
+  EXPECT_EQ(report["sections"][1]["account"].text, quoted);
+  EXPECT_EQ(report["sections"][2]["account"].text, control);
+  // People see control characters as escapes, so one fact stays one line.
+  ToolRun text = RunTool({"sid", tab});
+  EXPECT_TRUE(Contains(text.out, "  name: tab\\u0009here\n")) << text.out;
+}
+
+}  // namespace
+}  // namespace tooltest
