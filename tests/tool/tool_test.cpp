@@ -171,5 +171,55 @@ TEST(ToolReport, TextTakenFromTheUserIsEscapedInJsonAndShownInText) {
   EXPECT_TRUE(Contains(text.out, "  name: tab\\u0009here\n")) << text.out;
 }
 
+std::vector<std::string> Legs(const JsonValue& loopback) {
+  std::vector<std::string> legs;
+  for (const auto& leg : loopback["legs"].items) {
+    legs.push_back(leg["from"].text + "->" + leg["to"].text);
+    EXPECT_GT(leg["bytes"].number, 0) << "an empty token was carried";
+  }
+  return legs;
+}
+
+TEST(ToolLoopback, EveryShapeOfExchangeIsCarriedToTheEndAndProtectsMessagesBothWays) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> legs;
+  };
+  const std::vector<Case> cases = {
+      // Three legs: the client finishes with a last token for the server.
+      {{"--package", "Negotiate"}, {"client->server", "server->client", "client->server"}},
+      {{"--package", "NTLM", "--flags", "0"}, {"client->server", "server->client", "client->server"}},
+      // Mutual authentication: the server finishes with a token the client still needs.
+      {{"--package", "Kerberos"}, {"client->server", "server->client"}},
+      // One leg: the client is established by its first step.
+      {{"--package", "Kerberos", "--flags", "0x10"}, {"client->server"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--json", "negotiate"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[3] : ""));
+    JsonValue report = RunTool(args).Json();
+    const JsonValue& loopback = SectionNamed(report, "loopback");
+    EXPECT_EQ(Legs(loopback), c.legs);
+    for (const char* direction : {"clientToServer", "serverToClient"}) {
+      EXPECT_TRUE(loopback[direction]["intact"].boolean) << direction;
+      EXPECT_GT(loopback[direction]["wrappedBytes"].number, loopback[direction]["bytes"].number) << direction;
+    }
+    EXPECT_GT(loopback["clientMaxTokenSize"].number, 0);
+    EXPECT_EQ(loopback["clientMaxTokenSize"].number, loopback["serverMaxTokenSize"].number);
+  }
+}
+
+TEST(ToolLoopback, TheTextReportShowsEachLegAndEachAnswer) {
+  ToolRun run = RunTool({"negotiate", "--package", "Kerberos"});
+  EXPECT_TRUE(Contains(run.out, "  package: Kerberos\n  requested flags: 0x0000081e\n  leg 1: client -> server, "))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "  leg 2: server -> client, ")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "  leg 3:")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  client maximum token size: 48000\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  wrap and unwrap, server -> client: ")) << run.out;
+  EXPECT_TRUE(Contains(run.out, " wrapped, intact\n")) << run.out;
+}
+
 }  // namespace
 }  // namespace tooltest

@@ -51,20 +51,35 @@ final class Loopback {
       server = SSPI.CreateContext(false, 0, packageName, null);
       client = SSPI.CreateContext(true, flags, packageName, target);
       exchange(section, client, server);
-      clientName = SSPI.GetClientUserName(server);
-      section.fact("clientName", "established client name", clientName);
-      section.factLine("clientAttributes", SSPI.GetNegotiatedAttributes(client),
-          "client attributes: " + hex(SSPI.GetNegotiatedAttributes(client)));
-      section.factLine("serverAttributes", SSPI.GetNegotiatedAttributes(server),
-          "server attributes: " + hex(SSPI.GetNegotiatedAttributes(server)));
-      section.fact("clientMaxTokenSize", "client maximum token size", SSPI.GetMaxTokenSize(client));
-      section.fact("serverMaxTokenSize", "server maximum token size", SSPI.GetMaxTokenSize(server));
-      protect(section, "clientToServer", "client", client, "server", server);
-      protect(section, "serverToClient", "server", server, "client", client);
+      // The established contexts' answers do not depend on each other: each is asked for.
+      final int c = client;
+      final int s = server;
+      section.attempt("established client name", () -> {
+        clientName = SSPI.GetClientUserName(s);
+        section.fact("clientName", "established client name", clientName);
+      });
+      section.attempt("client attributes", () -> {
+        int attributes = SSPI.GetNegotiatedAttributes(c);
+        section.factLine("clientAttributes", attributes, "client attributes: " + hex(attributes));
+      });
+      section.attempt("server attributes", () -> {
+        int attributes = SSPI.GetNegotiatedAttributes(s);
+        section.factLine("serverAttributes", attributes, "server attributes: " + hex(attributes));
+      });
+      section.attempt("client maximum token size",
+          () -> section.fact("clientMaxTokenSize", "client maximum token size", SSPI.GetMaxTokenSize(c)));
+      section.attempt("server maximum token size",
+          () -> section.fact("serverMaxTokenSize", "server maximum token size", SSPI.GetMaxTokenSize(s)));
+      section.attempt("wrap and unwrap, client -> server",
+          () -> protect(section, "clientToServer", "client", c, "server", s));
+      section.attempt("wrap and unwrap, server -> client",
+          () -> protect(section, "serverToClient", "server", s, "client", c));
       if (clientReport) {
-        section.block("clientReport", "client context report", lines(SSPI.GetContextInformation(client)));
+        section.attempt("client context report",
+            () -> section.block("clientReport", "client context report", lines(SSPI.GetContextInformation(c))));
       }
-      section.block("serverReport", "server context report", lines(SSPI.GetContextInformation(server)));
+      section.attempt("server context report",
+          () -> section.block("serverReport", "server context report", lines(SSPI.GetContextInformation(s))));
     } finally {
       if (client != 0) {
         SSPI.FreeHandle(client);

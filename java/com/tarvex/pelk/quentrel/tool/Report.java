@@ -36,6 +36,7 @@ final class Report {
     sections.add(section);
     try {
       check.run(section);
+      section.finish();
     } catch (Exception | LinkageError e) {
       // A native method the loaded library lacks, or a class that could not be initialised, is a
       // failure of this section like any other.

@@ -14,8 +14,14 @@ final class Section {
   private final String title;
   private final Map<String, Object> facts = new LinkedHashMap<>();
   private final List<String> lines = new ArrayList<>();
+  private final List<String> stepFailures = new ArrayList<>();
   private String error;
   private String exception;
+
+  /** One step of a section that the next steps do not need. */
+  interface Step {
+    void run() throws Exception;
+  }
 
   Section(String name, String title) {
     this.name = name;
@@ -58,9 +64,35 @@ final class Section {
     return this;
   }
 
+  /**
+   * Runs a step whose failure fails the section but not the steps after it, so one missing answer
+   * does not hide the others. The failure is shown in place and in the section's error.
+   */
+  void attempt(String what, Step step) {
+    try {
+      step.run();
+    } catch (Exception | LinkageError e) {
+      String failure = what + ": " + Failure.describe(e);
+      lines.add(printable(what) + ": FAILED: " + printable(Failure.describe(e)));
+      stepFailures.add(failure);
+      if (exception == null && !(e instanceof Failure)) {
+        exception = e.getClass().getName();
+      }
+    }
+  }
+
   void fail(Throwable thrown) {
-    error = Failure.describe(thrown);
-    exception = thrown instanceof Failure ? null : thrown.getClass().getName();
+    List<String> all = new ArrayList<>(stepFailures);
+    all.add(Failure.describe(thrown));
+    error = String.join("; ", all);
+    exception = thrown instanceof Failure ? exception : thrown.getClass().getName();
+  }
+
+  /** Ends a section whose check returned: it failed when one of its steps did. */
+  void finish() {
+    if (error == null && !stepFailures.isEmpty()) {
+      error = String.join("; ", stepFailures);
+    }
   }
 
   boolean passed() {
