@@ -4,3 +4,4 @@
 #include "winhost/base.h"
 #include "winhost/sspi.h"
 #include "winhost/host_services.h"
+#include "winhost/security.h"
