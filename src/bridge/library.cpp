@@ -1,15 +1,19 @@
 // Load and unload: everything the library sets up lives from DllMain's attach to its detach.
 #include "bridge/platform.h"
 #include "sspi/context_table.h"
+#include "userauth/authorization_state.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       DisableThreadLibraryCalls(module);
       InitializeCriticalSection(&LibraryLock);
+      // A failed set-up only disables the UserAuth operations that need it; the load goes on.
+      InitializeAuthorizationState();
       LastContextHandle = 1;
       break;
     case DLL_PROCESS_DETACH:
+      ReleaseAuthorizationState();
       // Security contexts still held are left to the process: no SSPI call is made for them.
       DeleteCriticalSection(&LibraryLock);
       DiscardSecurityContexts();

@@ -9,6 +9,7 @@ inline constexpr char kWrongContextType[] = "Wrong context type";
 inline constexpr char kTokenCannotBeNull[] = "Token cannot be null";
 inline constexpr char kMessageCannotBeNull[] = "Message cannot be null";
 inline constexpr char kNotInitialized[] = "Not initialized";
+inline constexpr char kLocalUsersNotAllowed[] = "Local users not allowed";
 inline constexpr char kHandleLimitReached[] = "Handle limit reached: no more handles can be issued in this process";
 inline constexpr char kPlatformErrorFormat[] = "Platform error: %08x";
 inline constexpr char kNativeOutOfMemory[] = "Native memory exhausted";

@@ -16,6 +16,8 @@
 #include <lm.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <sddl.h>
+#include <authz.h>
 #else
 #include <windows.h>
 #endif
