@@ -14,3 +14,31 @@ extern "C" __attribute__((visibility("default"))) jint quentrel_test_GetLastCont
   LockGuard lock(LibraryLock);
   return LastContextHandle;
 }
+
+// ---- the UserAuth family -----------------------------------------------------------------------
+
+#include <algorithm>
+
+#include "userauth/account_names.h"
+#include "userauth/authorization_state.h"
+
+extern "C" __attribute__((visibility("default"))) void quentrel_test_SetLastUserContextHandle(jint value) {
+  LockGuard lock(AuthorizationState().UserAuthLock);
+  AuthorizationState().LastUserContextHandle = value;
+}
+
+extern "C" __attribute__((visibility("default"))) jint quentrel_test_GetLastUserContextHandle() {
+  LockGuard lock(AuthorizationState().UserAuthLock);
+  return AuthorizationState().LastUserContextHandle;
+}
+
+// StripLocalDomain over the names recorded at load: writes up to `capacity` units of the result
+// and returns its full length.
+extern "C" __attribute__((visibility("default"))) size_t quentrel_test_StripLocalDomain(const char16_t* name,
+                                                                                      size_t length,
+                                                                                      char16_t* result,
+                                                                                      size_t capacity) {
+  WideString stripped = StripLocalDomain(WideString(name, length));
+  std::copy_n(stripped.begin(), std::min(capacity, stripped.size()), result);
+  return stripped.size();
+}
