@@ -238,6 +238,22 @@ TEST_F(UserContextTest, MembershipOfQualifiedAndUnqualifiedGroups) {
   FreeHandle(carol);
 }
 
+// Only the captured list counts: every entry whatever its attributes, and nothing else.
+TEST_F(UserContextTest, TheCapturedListDecidesWhateverItsAttributes) {
+  winhost::ScriptContextGroups({});
+  int none = Create("CORP\\bob");
+  winhost::ScriptContextGroups({{"S-1-5-32-545", 0}, {"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY}});
+  int scripted = Create("CORP\\carol");
+  for (const char* group : {"Administrators", "Users", "CORP\\Domain Admins", "Helpdesk"})
+    EXPECT_EQ(Member(none, W(group)), "no") << group;
+  EXPECT_EQ(Member(scripted, W("Users")), "yes");
+  EXPECT_EQ(Member(scripted, W("Administrators")), "yes");
+  EXPECT_EQ(Member(scripted, W("Helpdesk")), "no");
+  EXPECT_EQ(Member(none, W("Everyone")), "GroupNotFoundException: ");
+  FreeHandle(none);
+  FreeHandle(scripted);
+}
+
 TEST_F(UserContextTest, GroupsAreASnapshotTakenAtCreation) {
   int before = Create("CORP\\dave");
   EXPECT_EQ(Member(before, W("Administrators")), "no");

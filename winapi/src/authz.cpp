@@ -2,7 +2,9 @@
 // whose group list is the directory's answer at the moment the context is made.
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <stdexcept>
 
 #include "directory_host.h"
 
@@ -20,9 +22,10 @@ struct AuthzWorld {
   std::map<uintptr_t, bool> resourceManagers;
   std::map<uintptr_t, ClientContext> contexts;
   uintptr_t nextId = 0xA0000;
+  std::deque<std::vector<GroupEntry>> scripts;
 };
 
-// Objects the library holds outlive a Reset of the world, so this state is never reset.
+// Objects the library holds outlive a Reset of the world; only the scripts go with it.
 AuthzWorld& Authz() {
   static AuthzWorld* world = new AuthzWorld();
   return *world;
@@ -64,8 +67,23 @@ void WriteGroupsBlock(const std::vector<GroupEntry>& groups, void* buffer, size_
   }
 }
 
+ResetHook resetAuthzScripts([] { Authz().scripts.clear(); });
+
 }  // namespace
 }  // namespace detail
+
+void ScriptContextGroups(const std::vector<ScriptedGroup>& groups) {
+  using namespace detail;
+  WorldGuard guard(WorldMutex());
+  std::vector<GroupEntry> entries;
+  for (const ScriptedGroup& group : groups) {
+    auto sid = ParseSid(group.sid);
+    if (!sid) throw std::invalid_argument("malformed SID " + group.sid);
+    entries.push_back({*sid, group.attributes});
+  }
+  Authz().scripts.push_back(std::move(entries));
+}
+
 }  // namespace winhost
 
 using namespace winhost;
@@ -122,7 +140,14 @@ BOOL WINAPI AuthzInitializeContextFromSid(DWORD flags, PSID userSid, AUTHZ_RESOU
   // Only a user account can be the subject of a context made without a logon.
   if (!IsUserAccount(*sid)) return FailWith(ERROR_NO_SUCH_USER);
   uintptr_t id = Authz().nextId++;
-  Authz().contexts[id] = ClientContext{*sid, reinterpret_cast<uintptr_t>(resourceManager), GroupsOf(*sid)};
+  std::vector<GroupEntry> groups;
+  if (Authz().scripts.empty()) {
+    groups = GroupsOf(*sid);
+  } else {
+    groups = std::move(Authz().scripts.front());
+    Authz().scripts.pop_front();
+  }
+  Authz().contexts[id] = ClientContext{*sid, reinterpret_cast<uintptr_t>(resourceManager), std::move(groups)};
   AddLive("authz-context", 1);
   *clientContext = reinterpret_cast<AUTHZ_CLIENT_CONTEXT_HANDLE>(id);
   return TRUE;

@@ -43,4 +43,12 @@ std::string SidOf(const std::string& name);
 // transitive memberships and the well-known groups every account receives.
 std::vector<std::string> GroupSidsOf(const std::string& accountName);
 
+// Scripts the group list that the next Authz client context captures, in place of the directory's
+// answer: SID texts with their SE_GROUP_* attributes, in order. Scripts are used in order.
+struct ScriptedGroup {
+  std::string sid;
+  uint32_t attributes;
+};
+void ScriptContextGroups(const std::vector<ScriptedGroup>& groups);
+
 }  // namespace winhost
