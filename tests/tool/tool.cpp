@@ -52,7 +52,8 @@ JsonValue ToolRun::Json() const {
   return *value;
 }
 
-ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& jvmOptions) {
+ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& jvmOptions,
+                const std::vector<std::string>& environment) {
   std::vector<std::string> argv = {Setting("QUENTREL_TOOL_JAVA"), "-Xcheck:jni", "-XX:TieredStopAtLevel=1",
                                    "-XX:+UseSerialGC"};
   argv.insert(argv.end(), jvmOptions.begin(), jvmOptions.end());
@@ -66,6 +67,7 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::str
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (std::strncmp(*entry, "LD_LIBRARY_PATH=", 16) != 0) env.push_back(*entry);
   }
+  env.insert(env.end(), environment.begin(), environment.end());
   std::vector<char*> argvPointers, envPointers;
   for (auto& arg : argv) argvPointers.push_back(arg.data());
   argvPointers.push_back(nullptr);

@@ -17,8 +17,10 @@ struct ToolRun {
   JsonValue Json() const;
 };
 
-// `jvmOptions` go before -jar (system properties). Fails the test on a JNI warning.
-ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& jvmOptions = {});
+// `jvmOptions` go before -jar (system properties); `environment` entries (NAME=VALUE) are added to
+// the child's. Fails the test on a JNI warning.
+ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& jvmOptions = {},
+                const std::vector<std::string>& environment = {});
 
 // The folder of the product library, for runs that put it on java.library.path.
 std::string LibraryFolder();

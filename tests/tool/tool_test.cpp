@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,98 @@ TEST(ToolLoopback, TheTextReportShowsEachLegAndEachAnswer) {
   EXPECT_TRUE(Contains(run.out, "  client maximum token size: 48000\n")) << run.out;
   EXPECT_TRUE(Contains(run.out, "  wrap and unwrap, server -> client: ")) << run.out;
   EXPECT_TRUE(Contains(run.out, " wrapped, intact\n")) << run.out;
+}
+
+TEST(ToolHost, HostShowsTheNamesAndTheDomainControllerCheckWithItsMeaning) {
+  ToolRun text = RunTool({"host"});
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_EQ(text.out,
+            "Host names: OK\n"
+            "  NetBIOS name: WINHOST\n"
+            "  fully qualified DNS name: winhost.example.test\n"
+            "Domain controller: OK\n"
+            "  check code: 1355 ERROR_NO_SUCH_DOMAIN (the domain does not exist or can't be contacted)\n");
+  ToolRun json = RunTool({"host", "--json"});
+  EXPECT_EQ(json.exitCode, 0);
+  JsonValue report = json.Json();
+  EXPECT_TRUE(report["ok"].boolean);
+  EXPECT_EQ(SectionNamed(report, "hostNames")["netbiosName"].text, "WINHOST");
+  EXPECT_EQ(SectionNamed(report, "hostNames")["fullyQualifiedName"].text, "winhost.example.test");
+  const JsonValue& dc = SectionNamed(report, "domainController");
+  EXPECT_EQ(dc["code"].number, 1355);
+  EXPECT_EQ(dc["codeName"].text, "ERROR_NO_SUCH_DOMAIN");
+  EXPECT_EQ(dc["meaning"].text, "the domain does not exist or can't be contacted");
+}
+
+TEST(ToolHost, PathsShowsNoInstallPathAndCreatesTheAppDataFolders) {
+  std::string base = MakeTempFolder();
+  const std::vector<std::string> env = {"WINHOST_COMMON_APPDATA=" + base};
+  ToolRun folder = RunTool({"paths", "--json"}, {}, env);
+  EXPECT_EQ(folder.exitCode, 0);
+  JsonValue report = folder.Json();
+  const JsonValue& paths = SectionNamed(report, "productPaths");
+  EXPECT_TRUE(paths["installPath"].IsNull());
+  EXPECT_EQ(paths["appDataPath"].text, base + "/Tarvex/Tarvex Quorvane");
+  EXPECT_EQ(ListFolder(base + "/Tarvex"), std::vector<std::string>{"Tarvex Quorvane"});
+
+  ToolRun file = RunTool({"paths", "server.log"}, {}, env);
+  EXPECT_EQ(file.exitCode, 0);
+  EXPECT_TRUE(Contains(file.out, "  install path: none (the product's registry key or its InstallPath value is "
+                                 "missing)\n  app-data file: " + base + "/Tarvex/Tarvex Quorvane/server.log\n"))
+      << file.out;
+  RemoveTree(base);
+}
+
+TEST(ToolHost, AnAppDataFolderThatCannotBeMadeFailsPathsAndTheDoctor) {
+  // A file where the first product folder belongs.
+  std::string base = MakeTempFolder();
+  FILE* blocker = fopen((base + "/Tarvex").c_str(), "w");
+  ASSERT_NE(blocker, nullptr);
+  fclose(blocker);
+  const std::vector<std::string> env = {"WINHOST_COMMON_APPDATA=" + base};
+  ToolRun paths = RunTool({"paths"}, {}, env);
+  EXPECT_EQ(paths.exitCode, 1);
+  EXPECT_TRUE(Contains(paths.out, "Product paths: FAILED: WinException: Failed to resolve common app data path\n"
+                                  "  install path: none"))
+      << paths.out;
+  ToolRun doctor = RunTool({"--json"}, {}, env);
+  EXPECT_EQ(doctor.exitCode, 1);
+  JsonValue report = doctor.Json();
+  EXPECT_FALSE(report["ok"].boolean);
+  EXPECT_EQ(SectionNamed(report, "productPaths")["exception"].text, "com.tarvex.pelk.quentrel.WinException");
+  // The other sections do not depend on it.
+  EXPECT_TRUE(SectionNamed(report, "hostNames")["ok"].boolean);
+  RemoveTree(base);
+}
+
+TEST(ToolRegistry, WritesReadBackAndMissingKeysFail) {
+  // Each run is a new process, so the registry starts from the default world every time.
+  ToolRun text = RunTool({"--json", "reg", "set", "SOFTWARE", "Greeting", "hello there"});
+  EXPECT_EQ(text.exitCode, 0);
+  JsonValue report = text.Json();
+  const JsonValue& written = SectionNamed(report, "registry");
+  EXPECT_EQ(written["key"].text, "HKEY_LOCAL_MACHINE\\SOFTWARE");
+  EXPECT_EQ(written["status"].number, 0);
+  EXPECT_EQ(written["readBack"].text, "hello there");
+
+  // 0x00690048 is stored as the bytes 48 00 69 00, which read as "Hi"; 1 reads as U+0001.
+  ToolRun hi = RunTool({"--json", "reg", "set-int", "SOFTWARE", "Number", "0x00690048", "--view64"});
+  EXPECT_EQ(SectionNamed(hi.Json(), "registry")["readBack"].text, "Hi");
+  EXPECT_TRUE(SectionNamed(hi.Json(), "registry")["view64"].boolean);
+  ToolRun one = RunTool({"reg", "set-int", "SOFTWARE", "Number", "1"});
+  EXPECT_TRUE(Contains(one.out, "  reads back as: \\u0001\n")) << one.out;
+
+  ToolRun missingKey = RunTool({"reg", "set", "SOFTWARE\\No Such Key", "v", "x"});
+  EXPECT_EQ(missingKey.exitCode, 1);
+  EXPECT_TRUE(Contains(missingKey.out, "Registry write: FAILED: the value was not written: Windows error 2 "
+                                       "ERROR_FILE_NOT_FOUND\n"))
+      << missingKey.out;
+  ToolRun missingValue = RunTool({"--json", "reg", "get", "SOFTWARE", "NoSuchValue"});
+  EXPECT_EQ(missingValue.exitCode, 1);
+  JsonValue readReport = missingValue.Json();
+  const JsonValue& read = SectionNamed(readReport, "registry");
+  EXPECT_FALSE(read["ok"].boolean);
+  EXPECT_TRUE(read["text"].IsNull());
 }
 
 }  // namespace
