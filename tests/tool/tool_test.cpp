@@ -314,5 +314,57 @@ TEST(ToolRegistry, WritesReadBackAndMissingKeysFail) {
   EXPECT_TRUE(read["text"].IsNull());
 }
 
+TEST(ToolAccounts, SidResolvesEachNameAndFailsForANameNoAccountBears) {
+  ToolRun run = RunTool({"--json", "sid", "BUILTIN\\Administrators", "Users", "NoSuchAccount"});
+  EXPECT_EQ(run.exitCode, 1);
+  JsonValue report = run.Json();
+  ASSERT_EQ(report["sections"].items.size(), 3u);
+  EXPECT_EQ(report["sections"][0]["sid"].text, "S-1-5-32-544");
+  EXPECT_TRUE(report["sections"][0]["ok"].boolean);
+  EXPECT_EQ(report["sections"][1]["sid"].text, "S-1-5-32-545");
+  EXPECT_FALSE(report["sections"][2]["ok"].boolean);
+  EXPECT_TRUE(report["sections"][2]["sid"].IsNull());
+  EXPECT_EQ(report["sections"][2]["error"].text, "no account, group or alias of that name can be found");
+
+  ToolRun text = RunTool({"sid", "BUILTIN\\Administrators"});
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_EQ(text.out, "SID of BUILTIN\\Administrators: OK\n  name: BUILTIN\\Administrators\n  SID: S-1-5-32-544\n");
+}
+
+TEST(ToolAccounts, MemberAnswersForEachGroupAndAnUnknownGroupFailsWithoutHidingTheOthers) {
+  ToolRun run = RunTool({"--json", "member", "WINHOST\\appuser", "BUILTIN\\Users", "NoSuchGroup",
+                         "BUILTIN\\Administrators"});
+  EXPECT_EQ(run.exitCode, 1);
+  JsonValue report = run.Json();
+  const JsonValue& membership = SectionNamed(report, "membership");
+  EXPECT_EQ(membership["account"].text, "WINHOST\\appuser");
+  EXPECT_EQ(membership["error"].text, "GroupNotFoundException: no group is named NoSuchGroup");
+  const JsonValue& answers = membership["memberships"];
+  ASSERT_EQ(answers.items.size(), 3u);
+  EXPECT_EQ(answers[0]["group"].text, "BUILTIN\\Users");
+  EXPECT_TRUE(answers[0]["member"].boolean);
+  EXPECT_TRUE(answers[1]["member"].IsNull());
+  EXPECT_EQ(answers[2]["member"].kind, JsonValue::Kind::Bool);
+  EXPECT_FALSE(answers[2]["member"].boolean);
+
+  ToolRun ok = RunTool({"member", "WINHOST\\appuser", "BUILTIN\\Users"});
+  EXPECT_EQ(ok.exitCode, 0);
+  EXPECT_TRUE(Contains(ok.out, "Groups of WINHOST\\appuser: OK\n  account: WINHOST\\appuser\n"
+                               "  member of BUILTIN\\Users: yes\n"))
+      << ok.out;
+}
+
+TEST(ToolAccounts, AnAccountThatCannotHaveAUserContextFailsWithTheLibrarysReason) {
+  ToolRun unknown = RunTool({"member", "WINHOST\\nobody", "BUILTIN\\Users"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_TRUE(Contains(unknown.out, "Groups of WINHOST\\nobody: FAILED: UserNotFoundException: no account is named "
+                                    "WINHOST\\nobody\n"))
+      << unknown.out;
+  ToolRun local = RunTool({"member", "appuser", "BUILTIN\\Users"});
+  EXPECT_EQ(local.exitCode, 1);
+  EXPECT_TRUE(Contains(local.out, "Groups of appuser: FAILED: WinAuthException: Local users not allowed\n"))
+      << local.out;
+}
+
 }  // namespace
 }  // namespace tooltest
