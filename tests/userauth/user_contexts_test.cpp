@@ -1,5 +1,9 @@
 // User contexts through UserAuth.CreateUserContext, UserAuth.FreeHandle and UserAuth.IsGroupMember.
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "userauth/support.h"
 
@@ -281,6 +285,48 @@ TEST_F(UserContextTest, HandlesThatNameNoUserContext) {
   // The security context with that number is untouched.
   EXPECT_TRUE(api::sspi::GetChallengeToken(sspiHandle).ok());
   api::sspi::FreeHandle(sspiHandle);
+}
+
+// Several Java threads creating, asking and freeing at once: every handle is issued once, each
+// context answers for its own account, and nothing is left held.
+TEST_F(UserContextTest, ConcurrentThreadsShareTheTableSafely) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 100;
+  std::mutex mutex;
+  std::condition_variable ready;
+  int waiting = 0;
+  std::vector<std::vector<int>> issued(kThreads);
+  std::vector<std::string> problems(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const bool admin = t % 2 == 0;
+      jvm::Env();  // attached before the start, so that the calls themselves meet
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (++waiting == kThreads) ready.notify_all();
+        ready.wait(lock, [&] { return waiting == kThreads; });
+      }
+      for (int round = 0; round < kRounds && problems[t].empty(); ++round) {
+        auto created = CreateUserContext(W(admin ? "CORP\\bob" : "CORP\\carol"));
+        if (!created.ok()) problems[t] = created.Failure();
+        issued[t].push_back(created.value);
+        auto member = IsGroupMember(created.value, W("Administrators"));
+        if (!member.ok() || member.value != admin) problems[t] = "wrong answer for handle " + std::to_string(created.value);
+        if (Utf8(GetUserSID(W("CORP\\bob")).value) != winhost::SidOf("CORP\\bob")) problems[t] = "wrong SID";
+        FreeHandle(created.value);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::set<int> unique;
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(problems[t], "") << "thread " << t;
+    unique.insert(issued[t].begin(), issued[t].end());
+  }
+  EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kRounds));
+  EXPECT_EQ(unique.count(0), 0u);
+  EXPECT_EQ(winhost::LiveCount("authz-context"), 0);
 }
 
 }  // namespace
