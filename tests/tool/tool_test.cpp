@@ -95,6 +95,10 @@ TEST(ToolLibrary, TheJarLoadsTheLibraryItCarriesAndLeavesNothingBehind) {
   JsonValue report = run.Json();
   EXPECT_EQ(SectionNamed(report, "loopback")["error"].text, "WinAuthException: Platform error: 80090305");
   EXPECT_TRUE(ListFolder(folder).empty());
+  JsonValue doctor = RunTool({"--json"}, {"-Dquentrel.native.dir=" + folder}).Json();
+  EXPECT_EQ(SectionNamed(doctor, "library")["source"].text, "the copy in the jar");
+  EXPECT_TRUE(SectionNamed(doctor, "library")["ok"].boolean);
+  EXPECT_TRUE(ListFolder(folder).empty());
   RemoveTree(folder);
 }
 
@@ -116,6 +120,9 @@ TEST(ToolLibrary, ALibraryOnJavaLibraryPathWinsOverThePackedCopy) {
   ToolRun run = RunTool({"--json", "negotiate", "--package", "NoSuchPackage"},
                         {"-Djava.library.path=" + LibraryFolder(), "-Dquentrel.native.dir=/nonexistent/quentrel"});
   EXPECT_EQ(SectionNamed(run.Json(), "loopback")["error"].text, "WinAuthException: Platform error: 80090305");
+  ToolRun doctor = RunTool({}, {"-Djava.library.path=" + LibraryFolder(), "-Dquentrel.native.dir=/nonexistent/quentrel"});
+  EXPECT_TRUE(Contains(doctor.out, "Native library: OK\n")) << doctor.out;
+  EXPECT_TRUE(Contains(doctor.out, "  loaded from: " + LibraryFolder() + "/libquentrel.so\n")) << doctor.out;
 }
 
 TEST(ToolReport, AFailingSectionFailsTheRunAndSaysWhatFailed) {

@@ -1,6 +1,9 @@
 package com.tarvex.pelk.quentrel.tool;
 
 import com.tarvex.pelk.quentrel.WinUtil;
+import java.io.File;
+import java.nio.file.Files;
+import java.nio.file.Paths;
 import java.util.List;
 
 /** One report of what the library sees on this host, each part of it checked on its own. */
@@ -24,6 +27,7 @@ final class Doctor {
   private static void library(Section section) throws Exception {
     section.fact("java", "Java", System.getProperty("java.vm.name") + " " + System.getProperty("java.version"));
     section.fact("platform", "platform", System.getProperty("os.name") + " " + System.getProperty("os.arch"));
+    section.fact("source", "loaded from", librarySource());
     Throwable failure = Library.load();
     if (failure instanceof LinkageError) {
       throw (LinkageError) failure;
@@ -31,6 +35,18 @@ final class Doctor {
     if (failure != null) {
       throw (Exception) failure;
     }
+  }
+
+  // The JVM takes the library from java.library.path when it is there, else the package extracts
+  // the copy in its jar; a library on the path is where the JVM finds it first.
+  private static String librarySource() {
+    String file = System.mapLibraryName("quentrel");
+    for (String folder : System.getProperty("java.library.path", "").split(File.pathSeparator)) {
+      if (!folder.isEmpty() && Files.isRegularFile(Paths.get(folder, file))) {
+        return Paths.get(folder, file).toAbsolutePath().toString();
+      }
+    }
+    return "the copy in the jar";
   }
 
   // The process user is the client the loopback authenticated; a name of this computer's own
