@@ -5,3 +5,4 @@
 #include "winhost/sspi.h"
 #include "winhost/host_services.h"
 #include "winhost/security.h"
+#include "winhost/token.h"
