@@ -18,6 +18,9 @@ inline constexpr char kKeyPathIsNull[] = "keyPath must not be null";
 inline constexpr char kValueNameIsNull[] = "valueName must not be null";
 inline constexpr char kValueIsNull[] = "value must not be null";
 inline constexpr char kFileNameIsNull[] = "fileName must not be null";
+inline constexpr char kGroupNameCannotBeNull[] = "Group name cannot be null";
+inline constexpr char kAlreadyImpersonating[] = "Already impersonating";
+inline constexpr char kNotImpersonating[] = "Not impersonating";
 
 }  // namespace messages
 

@@ -42,3 +42,15 @@ extern "C" __attribute__((visibility("default"))) size_t quentrel_test_StripLoca
   std::copy_n(stripped.begin(), std::min(capacity, stripped.size()), result);
   return stripped.size();
 }
+
+// ---- the server's view of its client -------------------------------------------------------------
+
+// Puts any value into a record's state, including ones no operation writes. False when no record
+// has the handle.
+extern "C" __attribute__((visibility("default"))) bool quentrel_test_SetContextState(jint handle, int32_t state) {
+  LockGuard lock(LibraryLock);
+  SecurityContextRecord* record = FindSecurityContext(handle);
+  if (record == nullptr) return false;
+  record->state = static_cast<ContextState>(state);
+  return true;
+}
