@@ -44,7 +44,7 @@ const char16_t* StateName(int32_t state) {
   }
 }
 
-const char16_t* ImpersonationLevelName(int32_t level) {
+const char16_t* ImpersonationLevelName(DWORD level) {
   switch (level) {
     case SecurityAnonymous: return u"Anonymous";
     case SecurityIdentification: return u"Identification";
@@ -99,10 +99,11 @@ void AppendToken(const SecurityContextRecord& record, WideString& report) {
   AccessToken token;
   if (QueryClientToken(record.context, token) != SEC_E_OK) return;
   DWORD length = 0;
-  TOKEN_TYPE type = TokenPrimary;
+  // Read as plain numbers: a level outside the known four is shown, not trusted as an enum.
+  DWORD type = TokenPrimary;
   if (GetTokenInformation(token.get(), TokenType, &type, sizeof type, &length))
     report += type == TokenPrimary ? u"\nToken type: primary" : u"\nToken type: impersonation";
-  SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+  DWORD level = SecurityAnonymous;
   if (GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level, &length))
     report += WideString(u"\nImpersonation level: ") + ImpersonationLevelName(level);
 }

@@ -23,8 +23,9 @@ struct TokenData {
   std::string account;  // "WINHOST\appuser", for the journal and ThreadIdentity
   SidBytes user;
   std::vector<GroupEntry> groups;
-  TOKEN_TYPE type = TokenImpersonation;
-  SECURITY_IMPERSONATION_LEVEL level = SecurityImpersonation;
+  // Raw values, as a test may set a level no SDK name stands for.
+  uint32_t type = TokenImpersonation;
+  uint32_t level = SecurityImpersonation;
   bool elevated = false;
 };
 
@@ -47,7 +48,7 @@ struct TokenWorld {
   uintptr_t nextHandle = 0x7000;
   uint32_t majorVersion = 10;
   std::map<std::string, std::vector<std::string>> splitLogons;  // account -> elevated groups
-  std::optional<std::pair<TOKEN_TYPE, SECURITY_IMPERSONATION_LEVEL>> contextTokenKind;
+  std::optional<std::pair<uint32_t, uint32_t>> contextTokenKind;
 };
 
 // Handles the library holds outlive a Reset, so only the settings are reset.
@@ -163,7 +164,7 @@ void SetSplitToken(const std::string& account, const std::vector<std::string>& e
 
 void SetContextTokenKind(uint32_t type, uint32_t level) {
   WorldGuard guard(WorldMutex());
-  Tokens().contextTokenKind = std::make_pair(static_cast<TOKEN_TYPE>(type), static_cast<SECURITY_IMPERSONATION_LEVEL>(level));
+  Tokens().contextTokenKind = std::make_pair(type, level);
 }
 
 std::optional<std::string> ThreadIdentity() {
