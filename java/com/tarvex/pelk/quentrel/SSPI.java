@@ -124,52 +124,82 @@ public final class SSPI {
   public static native byte[] Unwrap(int handle, byte[] wrapped) throws WinAuthException;
 
   /**
-   * Returns the name of the client that authenticated to a server context. A qualifier naming
-   * this computer is dropped; any other domain is kept ("DOMAIN\\name").
+   * Returns the name of the client that authenticated to a server context, as its package names
+   * it. A qualifier naming this computer (its DNS host name) or the built-in domain is dropped,
+   * letter case of A to Z ignored, so a local account comes back as "name"; any other qualifier
+   * is kept ("DOMAIN\\name"), and a name without one comes back as it is.
    *
    * @param handle an established server context
    * @return the client's account name
-   * @throws WinAuthException "Invalid handle", "Wrong context type", "Invalid state" or "Platform
-   *     error: xxxxxxxx"
+   * @throws WinAuthException "Invalid handle", "Wrong context type" for a client context,
+   *     "Invalid state" for a server not yet established, or "Platform error: xxxxxxxx" with the
+   *     package's status
    */
   public static native String GetClientUserName(int handle) throws WinAuthException;
 
   /**
-   * Makes the calling thread act as the context's client until {@link #StopImpersonating}.
+   * Makes the calling thread act as the context's client, through the client's access token,
+   * until {@link #StopImpersonating}. Impersonation belongs to the thread that calls this; the
+   * context only remembers that it is impersonating, not which thread does.
    *
    * @param handle an established server context that is not impersonating
    * @throws WinAuthException "Invalid handle", "Wrong context type", "Invalid state", "Already
-   *     impersonating" or "Platform error: xxxxxxxx"
+   *     impersonating" (the thread stays as it was), or "Platform error: xxxxxxxx" with the
+   *     package's status or the Windows error code; after a failure the context is not
+   *     impersonating
    */
   public static native void StartImpersonating(int handle) throws WinAuthException;
 
   /**
-   * Returns the calling thread to the process's own identity.
+   * Returns the calling thread to the process's own identity and marks the context as no longer
+   * impersonating. Whichever thread calls it is reverted.
    *
    * @param handle an impersonating server context
    * @throws WinAuthException "Invalid handle", "Wrong context type", "Invalid state", "Not
-   *     impersonating" or "Platform error: xxxxxxxx"
+   *     impersonating" when {@link #StartImpersonating} has not succeeded since the last stop, or
+   *     "Platform error: xxxxxxxx" with the Windows error code, after which the context is still
+   *     impersonating and the call may be repeated
    */
   public static native void StopImpersonating(int handle) throws WinAuthException;
 
   /**
-   * Tells whether the context's client is a member of a group.
+   * Tells whether the context's client is a member of a group. Only groups and aliases are
+   * accepted: a qualified name ("DOMAIN\\group") must be found in the domain it names, an
+   * unqualified one in this computer's or the built-in domain; well-known groups such as Everyone
+   * and user accounts are not groups here. The test is made against the client's access token,
+   * or, on Windows Vista and later, against its linked token where the logon is split (an
+   * administrator under user account control), so a group the filtered token holds for deny only
+   * still counts.
+   *
+   * <p>The calling thread impersonates the client for the test and always returns to its own
+   * identity, even when it was impersonating through {@link #StartImpersonating}: it then no
+   * longer impersonates, while the context still says so and {@link #StopImpersonating} still
+   * succeeds.
    *
    * @param handle an established server context
-   * @param groupName the group, qualified ("DOMAIN\\group") or not; not null
-   * @return true when the client's token holds the group as an enabled group
-   * @throws GroupNotFoundException when no group of that name exists (empty message)
-   * @throws WinAuthException a message for a null name, "Invalid handle", "Wrong context type",
-   *     "Invalid state" or "Platform error: xxxxxxxx"
+   * @param groupName the group, qualified or not; not null
+   * @return true when the token holds the group as an enabled group
+   * @throws GroupNotFoundException with an empty message when the name is no group by the rules
+   *     above
+   * @throws WinAuthException "Group name cannot be null" (before any other test), "Invalid
+   *     handle", "Wrong context type", "Invalid state", or "Platform error: xxxxxxxx" with the
+   *     package's status or the Windows error code
    */
   public static native boolean IsGroupMember(int handle, String groupName) throws WinAuthException;
 
   /**
-   * Describes a context for people: its kind, state, impersonation, peer, package, attributes and
-   * token. A query the package refuses is shown in the text, not thrown.
+   * Describes a context for people, in lines separated by a line feed (no carriage return, no
+   * final line feed): "Type: " client or server; "State: " initial, negotiating, success, error or
+   * unknown; "Impersonating: " true or false; "User name: " as the package gives it, domain
+   * included, or "(unknown)"; "SSP package name: " and "SSP package comment: " where the package
+   * gives them, or "SSP package: (unknown)"; "Context attributes: " followed by the names of the
+   * negotiated attributes, each with a trailing blank; and, where the context has a client token,
+   * "Token type: " primary or impersonation and "Impersonation level: " Anonymous,
+   * Identification, Impersonation, Delegation or Unknown. A query that fails shows in the text
+   * or leaves its line out; it is never thrown. Any context in any state may be described.
    *
    * @param handle any context
-   * @return lines separated by line feeds, without a final one
+   * @return the report
    * @throws WinAuthException "Invalid handle"
    */
   public static native String GetContextInformation(int handle) throws WinAuthException;
