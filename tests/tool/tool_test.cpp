@@ -176,7 +176,10 @@ TEST(ToolReport, TextTakenFromTheUserIsEscapedInJsonAndShownInText) {
   EXPECT_EQ(report["sections"][2]["account"].text, control);
   // People see control characters as escapes, so one fact stays one line.
   ToolRun text = RunTool({"sid", tab});
+  EXPECT_TRUE(Contains(text.out, "SID of tab\\u0009here: FAILED")) << text.out;
   EXPECT_TRUE(Contains(text.out, "  name: tab\\u0009here\n")) << text.out;
+  ToolRun member = RunTool({"member", "WINHOST\\appuser", tab});
+  EXPECT_TRUE(Contains(member.out, "  member of tab\\u0009here: no group of that name\n")) << member.out;
 }
 
 std::vector<std::string> Legs(const JsonValue& loopback) {

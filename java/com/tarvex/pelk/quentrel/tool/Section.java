@@ -119,7 +119,7 @@ final class Section {
   void appendText(StringBuilder out) {
     out.append(printable(title)).append(": ").append(passed() ? "OK" : "FAILED: " + printable(error)).append('\n');
     for (String line : lines) {
-      out.append("  ").append(line).append('\n');
+      out.append("  ").append(printable(line)).append('\n');
     }
   }
 
