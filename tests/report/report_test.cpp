@@ -40,7 +40,7 @@ class ToolReportTest : public JvmTest {
 
   // Nothing the tool created is still held: every context and credential it made was freed.
   void ExpectNothingHeld() {
-    for (const char* kind : {"context", "credential", "authz-context", "key", "net-buffer", "buffer"}) {
+    for (const char* kind : {"context", "credential", "token", "authz-context", "key", "net-buffer", "buffer"}) {
       EXPECT_EQ(winhost::LiveCount(kind), 0) << kind;
     }
   }
@@ -164,6 +164,28 @@ TEST_F(ToolReportTest, PeersThatStopBeforeTheOtherIsEstablishedAreReported) {
                                  "the server, which is not\n"),
             std::string::npos)
       << clientFirst.out;
+  ExpectNothingHeld();
+}
+
+TEST_F(ToolReportTest, AFullDoctorLeavesNothingHeldAndItsProcessUserIsTheAuthenticatedClient) {
+  auto run = RunInProcess({"--json"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  JsonValue report = run.Json();
+  EXPECT_EQ(Section(report, "processUser")["account"].text, "WINHOST\\appuser");
+  // One user context was made for the account the loopback named, and freed again.
+  auto made = winhost::JournalOf("AuthzInitializeContextFromSid");
+  EXPECT_EQ(made.size(), 1u);
+  EXPECT_EQ(winhost::JournalOf("AuthzFreeContext").size(), made.size());
+  ExpectNothingHeld();
+}
+
+TEST_F(ToolReportTest, ARefusedImpersonationFailsTheLoopbackButNotItsOtherAnswers) {
+  winhost::Fail("ImpersonateLoggedOnUser", ERROR_ACCESS_DENIED);
+  auto run = RunInProcess({"negotiate"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.out.find("  impersonation: FAILED: WinAuthException: Platform error: 00000005\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("  server context report:\n"), std::string::npos) << run.out;
   ExpectNothingHeld();
 }
 

@@ -376,5 +376,65 @@ TEST(ToolAccounts, AnAccountThatCannotHaveAUserContextFailsWithTheLibrarysReason
       << local.out;
 }
 
+TEST(ToolDoctor, OnTheDefaultWorldEverySectionPasses) {
+  std::string base = MakeTempFolder();
+  const std::vector<std::string> env = {"WINHOST_COMMON_APPDATA=" + base};
+  ToolRun text = RunTool({"doctor"}, {}, env);
+  EXPECT_EQ(text.exitCode, 0) << text.out;
+  for (const std::string& line : std::vector<std::string>
+       {"Native library: OK\n", "  loaded from: the copy in the jar\n", "Host names: OK\n", "  NetBIOS name: WINHOST\n",
+        "Domain controller: OK\n  check code: 1355 ERROR_NO_SUCH_DOMAIN", "Product paths: OK\n",
+        "  app-data folder: " + base + "/Tarvex/Tarvex Quorvane\n", "Loopback authentication: OK\n",
+        "  package: Negotiate\n", "  leg 3: client -> server, ", "  established client name: appuser\n",
+        "  impersonation: started and stopped\n", "  server context report:\n    Type: server\n    State: success\n",
+        "    User name: WINHOST\\appuser\n", "Process user: OK\n  account: WINHOST\\appuser\n  SID: S-1-5-21-",
+        "  member of BUILTIN\\Users: yes\n  member of BUILTIN\\Administrators: no\n",
+        "\ndoctor: all 6 sections OK\n"}) {
+    EXPECT_TRUE(Contains(text.out, line)) << "missing: " << line << "\nin:\n" << text.out;
+  }
+
+  ToolRun json = RunTool({"doctor", "--json"}, {}, env);
+  EXPECT_EQ(json.exitCode, 0);
+  JsonValue report = json.Json();
+  EXPECT_TRUE(report["ok"].boolean);
+  for (const auto& section : report["sections"].items) EXPECT_TRUE(section["ok"].boolean) << section["name"].text;
+  const JsonValue& loopback = SectionNamed(report, "loopback");
+  EXPECT_EQ(loopback["clientName"].text, "appuser");
+  EXPECT_TRUE(loopback["impersonation"].boolean);
+  EXPECT_EQ(loopback["serverReport"][0].text, "Type: server");
+  EXPECT_EQ(loopback["serverAttributes"].number, 0x1e);
+  const JsonValue& user = SectionNamed(report, "processUser");
+  EXPECT_EQ(user["account"].text, "WINHOST\\appuser");
+  EXPECT_EQ(user["sid"].text.rfind("S-1-5-21-", 0), 0u) << user["sid"].text;
+  EXPECT_TRUE(user["memberships"][0]["member"].boolean);
+  EXPECT_FALSE(user["memberships"][1]["member"].boolean);
+  RemoveTree(base);
+}
+
+TEST(ToolDoctor, AGroupNoOneHasFailsOnlyTheProcessUser) {
+  std::string base = MakeTempFolder();
+  ToolRun run = RunTool({"doctor", "--json", "--group", "BUILTIN\\Administrators", "--group", "No Such Group"}, {},
+                        {"WINHOST_COMMON_APPDATA=" + base});
+  EXPECT_EQ(run.exitCode, 1);
+  JsonValue report = run.Json();
+  for (const auto& section : report["sections"].items) {
+    EXPECT_EQ(section["ok"].boolean, section["name"].text != "processUser") << section["name"].text;
+  }
+  const JsonValue& user = SectionNamed(report, "processUser");
+  EXPECT_EQ(user["error"].text, "GroupNotFoundException: no group is named No Such Group");
+  EXPECT_EQ(user["memberships"].items.size(), 2u);
+  EXPECT_FALSE(user["memberships"][0]["member"].boolean);
+  RemoveTree(base);
+}
+
+TEST(ToolDoctor, NegotiateShowsBothContextReports) {
+  ToolRun run = RunTool({"negotiate", "--package", "Kerberos", "--target", "HTTP/winhost.example.test"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  target: HTTP/winhost.example.test\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  client context report:\n    Type: client\n    State: success\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  server context report:\n    Type: server\n    State: success\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "    SSP package name: Kerberos\n")) << run.out;
+}
+
 }  // namespace
 }  // namespace tooltest

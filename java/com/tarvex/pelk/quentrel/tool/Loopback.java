@@ -74,6 +74,13 @@ final class Loopback {
           () -> protect(section, "clientToServer", "client", c, "server", s));
       section.attempt("wrap and unwrap, server -> client",
           () -> protect(section, "serverToClient", "server", s, "client", c));
+      // A server acts as its client for work done on its behalf; where the process lacks the
+      // right to impersonate, this is where it shows.
+      section.attempt("impersonation", () -> {
+        SSPI.StartImpersonating(s);
+        SSPI.StopImpersonating(s);
+        section.factLine("impersonation", true, "impersonation: started and stopped");
+      });
       if (clientReport) {
         section.attempt("client context report",
             () -> section.block("clientReport", "client context report", lines(SSPI.GetContextInformation(c))));
