@@ -12,20 +12,9 @@
 
 namespace {
 
-// The record of an established server context, or null with "Invalid handle", "Wrong context
-// type" or "Invalid state" pending, tested in that order.
+// The record of an established server context, or null with the refusal pending.
 SecurityContextRecord* FindEstablishedServer(JNIEnv* env, jint handle) {
-  SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
-  if (record == nullptr) return nullptr;
-  if (record->isClient) {
-    ThrowWinAuthException(env, messages::kWrongContextType);
-    return nullptr;
-  }
-  if (record->state != kStateSuccess) {
-    ThrowWinAuthException(env, messages::kInvalidState);
-    return nullptr;
-  }
-  return record;
+  return FindSecurityContextFor(env, handle, ContextSide::Server, {kStateSuccess});
 }
 
 // Whether the system is Vista or later, asked once per process. Only IsGroupMember reads it, under

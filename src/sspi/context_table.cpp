@@ -26,6 +26,20 @@ SecurityContextRecord* FindSecurityContextOrThrow(JNIEnv* env, jint handle) {
   return record;
 }
 
+SecurityContextRecord* FindSecurityContextFor(JNIEnv* env, jint handle, ContextSide side,
+                                              std::initializer_list<ContextState> states) {
+  SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
+  if (record == nullptr) return nullptr;
+  if ((side == ContextSide::Client && !record->isClient) || (side == ContextSide::Server && record->isClient)) {
+    ThrowWinAuthException(env, messages::kWrongContextType);
+    return nullptr;
+  }
+  for (ContextState allowed : states)
+    if (record->state == allowed) return record;
+  ThrowWinAuthException(env, messages::kInvalidState);
+  return nullptr;
+}
+
 bool IssueContextHandle(jint& handle) {
   if (LastContextHandle == std::numeric_limits<jint>::max()) return false;
   handle = ++LastContextHandle;

@@ -5,6 +5,7 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "bridge/platform.h"
@@ -54,6 +55,14 @@ SecurityContextRecord* FindSecurityContext(jint handle);
 // FindSecurityContext for entry points that need the record: null with "Invalid handle" pending
 // when there is none.
 SecurityContextRecord* FindSecurityContextOrThrow(JNIEnv* env, jint handle);
+
+// Which side of the exchange an operation serves.
+enum class ContextSide { Either, Client, Server };
+
+// The record an entry point may work on: null with "Invalid handle", "Wrong context type" or
+// "Invalid state" pending, tested in that order. `states` are the states the operation accepts.
+SecurityContextRecord* FindSecurityContextFor(JNIEnv* env, jint handle, ContextSide side,
+                                              std::initializer_list<ContextState> states);
 
 // Issues the next handle into `handle`. False, with nothing changed, when every positive handle
 // has been used: the counter must not wrap onto numbers already handed out.

@@ -26,17 +26,6 @@ SecBuffer BufferOver(ULONG type, std::vector<uint8_t>& bytes) {
   return buffer;
 }
 
-// The record of an established context, or null with "Invalid handle" or "Invalid state" pending.
-SecurityContextRecord* FindEstablished(JNIEnv* env, jint handle) {
-  SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
-  if (record == nullptr) return nullptr;
-  if (record->state != kStateSuccess) {
-    ThrowWinAuthException(env, messages::kInvalidState);
-    return nullptr;
-  }
-  return record;
-}
-
 // A copy of a Java array that the call owns and the package may work on in place.
 std::vector<uint8_t> CopyOf(JNIEnv* env, jbyteArray array) {
   ByteArrayReader elements(env, array);
@@ -76,7 +65,7 @@ jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
     return nullptr;
   }
   LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindEstablished(env, handle);
+  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
   std::vector<uint8_t> data = CopyOf(env, message);
@@ -105,7 +94,7 @@ jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
     return nullptr;
   }
   LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindEstablished(env, handle);
+  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
   std::vector<uint8_t> stream = CopyOf(env, wrapped);

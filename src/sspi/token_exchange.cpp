@@ -30,16 +30,8 @@ jboolean Initialize(JNIEnv* env, jint handle, jbyteArray token) {
     return JNI_FALSE;
   }
   LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
+  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Client, {kStateNegotiating});
   if (record == nullptr) return JNI_FALSE;
-  if (!record->isClient) {
-    ThrowWinAuthException(env, messages::kWrongContextType);
-    return JNI_FALSE;
-  }
-  if (record->state != kStateNegotiating) {
-    ThrowWinAuthException(env, messages::kInvalidState);
-    return JNI_FALSE;
-  }
 
   ByteArrayReader received(env, token);
   const TokenInput input{received.data(), received.size()};
@@ -63,16 +55,9 @@ jboolean Accept(JNIEnv* env, jint handle, jbyteArray token) {
     return JNI_FALSE;
   }
   LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
+  SecurityContextRecord* record =
+      FindSecurityContextFor(env, handle, ContextSide::Server, {kStateInitial, kStateNegotiating});
   if (record == nullptr) return JNI_FALSE;
-  if (record->isClient) {
-    ThrowWinAuthException(env, messages::kWrongContextType);
-    return JNI_FALSE;
-  }
-  if (record->state != kStateInitial && record->state != kStateNegotiating) {
-    ThrowWinAuthException(env, messages::kInvalidState);
-    return JNI_FALSE;
-  }
 
   ByteArrayReader received(env, token);
   const bool first = record->state == kStateInitial;

@@ -12,26 +12,15 @@ jbyteArray GetChallengeToken(JNIEnv* env, jint handle) {
   return NewJavaByteArray(env, record->outputToken);
 }
 
-// The record of an established context, or null with "Invalid handle" or "Invalid state" pending.
-const SecurityContextRecord* FindEstablished(JNIEnv* env, jint handle) {
-  const SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
-  if (record == nullptr) return nullptr;
-  if (record->state != kStateSuccess) {
-    ThrowWinAuthException(env, messages::kInvalidState);
-    return nullptr;
-  }
-  return record;
-}
-
 jint GetNegotiatedAttributes(JNIEnv* env, jint handle) {
   LockGuard lock(LibraryLock);
-  const SecurityContextRecord* record = FindEstablished(env, handle);
+  const SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   return record == nullptr ? 0 : static_cast<jint>(record->negotiatedAttributes);
 }
 
 jint GetMaxTokenSize(JNIEnv* env, jint handle) {
   LockGuard lock(LibraryLock);
-  const SecurityContextRecord* record = FindEstablished(env, handle);
+  const SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   return record == nullptr ? 0 : static_cast<jint>(record->sizes.cbMaxToken);
 }
 
