@@ -1,0 +1,225 @@
+// SSPI over the platform's own security packages: what creation gives for a package that exists,
+// one that doesn't, and every refusal that needs no established context.
+#define SECURITY_WIN32
+#include <windows.h>
+#include <security.h>
+#include <sspi.h>
+
+#include "wine/suite.h"
+
+namespace {
+
+using CreateContextFn = jint JNICALL(JNIEnv*, jclass, jboolean, jint, jstring, jstring);
+using HandleFn = jint JNICALL(JNIEnv*, jclass, jint);
+using TokenStepFn = jboolean JNICALL(JNIEnv*, jclass, jint, jbyteArray);
+using BytesFn = jbyteArray JNICALL(JNIEnv*, jclass, jint);
+using MessageFn = jbyteArray JNICALL(JNIEnv*, jclass, jint, jbyteArray);
+using TextFn = jstring JNICALL(JNIEnv*, jclass, jint);
+using VoidFn = void JNICALL(JNIEnv*, jclass, jint);
+using GroupFn = jboolean JNICALL(JNIEnv*, jclass, jint, jstring);
+
+// What the platform itself answers when this program does what CreateContext does: acquire the
+// process's credentials for the package and, for a client, make the first token with no target.
+struct PlatformCreation {
+  SECURITY_STATUS status;
+  std::vector<uint8_t> token;
+};
+
+PlatformCreation CreateOnPlatform(const std::u16string& package, bool client, ULONG flags) {
+  CredHandle credential;
+  TimeStamp expiry;
+  std::u16string name = package;
+  SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr, reinterpret_cast<SEC_WCHAR*>(name.data()), client ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND,
+      nullptr, nullptr, nullptr, nullptr, &credential, &expiry);
+  if (status != SEC_E_OK || !client) {
+    if (status == SEC_E_OK) FreeCredentialsHandle(&credential);
+    return PlatformCreation{status, {}};
+  }
+  std::vector<uint8_t> storage(12288);
+  SecBuffer buffer{static_cast<ULONG>(storage.size()), SECBUFFER_TOKEN, storage.data()};
+  SecBufferDesc output{SECBUFFER_VERSION, 1, &buffer};
+  CtxtHandle context{0, 0};
+  ULONG attributes = 0;
+  status = InitializeSecurityContextW(&credential, nullptr, nullptr, flags, 0, SECURITY_NATIVE_DREP, nullptr, 0,
+                                      &context, &output, &attributes, &expiry);
+  if (status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE) {
+    status = CompleteAuthToken(&context, &output);
+  }
+  PlatformCreation result{status, {}};
+  if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
+    result.token.assign(storage.begin(), storage.begin() + buffer.cbBuffer);
+  }
+  if (context.dwLower != 0 || context.dwUpper != 0) DeleteSecurityContext(&context);
+  FreeCredentialsHandle(&credential);
+  return result;
+}
+
+bool Succeeded(SECURITY_STATUS status) { return status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED; }
+
+// The first creation after load: a server context of the default package. It also proves that
+// DllMain ran: the handle counter and the family lock are its work.
+jint CheckFirstCreation(Context& c, CreateContextFn* create) {
+  const PlatformCreation platform = CreateOnPlatform(u"Negotiate", false, 0);
+  auto outcome = Invoke(c.jvm, "SSPI.CreateContext", create, JNI_FALSE, 0, nullptr, nullptr);
+  if (platform.status == SEC_E_OK) {
+    CheckEqual(outcome.thrown, std::string(), "a server context of the default package, as the platform acquires one");
+    CheckEqual<long>(outcome.value, 2, "the first handle after load is 2");
+    return outcome.value;
+  }
+  Note("the platform refuses inbound Negotiate credentials: " + Hex(static_cast<uint32_t>(platform.status)));
+  CheckEqual(outcome.thrown, "WinAuthException: " + PlatformError(static_cast<uint32_t>(platform.status)),
+             "a server context of the default package fails as the platform does");
+  CheckEqual<long>(outcome.value, 0, "a failed creation returns 0");
+  return 0;
+}
+
+void CheckPackages(Context& c, CreateContextFn* create, BytesFn* challenge, VoidFn* release) {
+  const PlatformCreation missing = CreateOnPlatform(u"NoSuchPackage", false, 0);
+  CheckEqual(missing.status, static_cast<SECURITY_STATUS>(SEC_E_SECPKG_NOT_FOUND),
+             "the platform does not know the package NoSuchPackage");
+  for (bool client : {false, true}) {
+    jstring package = c.jvm.String(u"NoSuchPackage");
+    auto outcome = Invoke(c.jvm, "SSPI.CreateContext", create, static_cast<jboolean>(client), 0, package, nullptr);
+    c.jvm.Delete(package);
+    CheckEqual(outcome.thrown, "WinAuthException: " + PlatformError(static_cast<uint32_t>(missing.status)),
+               std::string(client ? "client" : "server") + " context of a package that does not exist");
+    CheckEqual<long>(outcome.value, 0, "and no handle");
+  }
+
+  // A client of a package with no domain to talk to: whatever the platform gives this program.
+  const ULONG flags = ISC_REQ_CONNECTION | ISC_REQ_CONFIDENTIALITY | ISC_REQ_INTEGRITY;
+  for (const std::u16string& name : {std::u16string(u"Negotiate"), std::u16string(u"NTLM"), std::u16string(u"Kerberos")}) {
+    const PlatformCreation platform = CreateOnPlatform(name, true, flags);
+    jstring package = c.jvm.String(name);
+    auto outcome = Invoke(c.jvm, "SSPI.CreateContext", create, JNI_TRUE, static_cast<jint>(flags), package, nullptr);
+    c.jvm.Delete(package);
+    const std::string what = "client context of " + Narrow(name) + " with no target";
+    if (!Succeeded(platform.status)) {
+      Note("the platform gives " + Hex(static_cast<uint32_t>(platform.status)) + " for " + what);
+      CheckEqual(outcome.thrown, "WinAuthException: " + PlatformError(static_cast<uint32_t>(platform.status)),
+                 what + " fails with the platform's status");
+      CheckEqual<long>(outcome.value, 0, what + " gives no handle");
+      continue;
+    }
+    if (!CheckEqual(outcome.thrown, std::string(), what + " is created, as the platform creates one")) continue;
+    Check(outcome.value > 2, what + " gets a fresh handle", std::to_string(outcome.value));
+    auto token = Invoke(c.jvm, "SSPI.GetChallengeToken", challenge, outcome.value);
+    if (token.value != nullptr) {
+      const std::vector<uint8_t> bytes = c.jvm.BytesOf(token.value);
+      c.jvm.Delete(token.value);
+      CheckEqual(bytes.size(), platform.token.size(), what + ": its first token is as long as the platform's");
+    } else {
+      Check(false, what + ": its first token", token.thrown);
+    }
+    InvokeVoid(c.jvm, "SSPI.FreeHandle", release, outcome.value);
+  }
+}
+
+// Refusals that need no established context: a handle that names nothing, a null token, and the
+// checks of record type and state on a context that has only been created.
+void CheckRefusals(Context& c, jint server) {
+  const Library& l = c.library;
+  const jint unknown = 0x7fff0000;
+  const std::string invalidHandle = "WinAuthException: Invalid handle";
+  const std::string invalidState = "WinAuthException: Invalid state";
+  const std::string wrongType = "WinAuthException: Wrong context type";
+  const std::string nullToken = "WinAuthException: Token cannot be null";
+
+  if (l.Has({"SSPI_GetChallengeToken", "SSPI_GetNegotiatedAttributes", "SSPI_GetMaxTokenSize"},
+            "refusals of the token queries")) {
+    CheckEqual(Invoke(c.jvm, "GetChallengeToken", l.Get<BytesFn>("SSPI_GetChallengeToken"), unknown).thrown,
+               invalidHandle, "GetChallengeToken of an unknown handle");
+    CheckEqual(Invoke(c.jvm, "GetNegotiatedAttributes", l.Get<HandleFn>("SSPI_GetNegotiatedAttributes"), unknown).thrown,
+               invalidHandle, "GetNegotiatedAttributes of an unknown handle");
+    CheckEqual(Invoke(c.jvm, "GetMaxTokenSize", l.Get<HandleFn>("SSPI_GetMaxTokenSize"), unknown).thrown,
+               invalidHandle, "GetMaxTokenSize of an unknown handle");
+    if (server != 0) {
+      CheckEqual(Invoke(c.jvm, "GetNegotiatedAttributes", l.Get<HandleFn>("SSPI_GetNegotiatedAttributes"), server).thrown,
+                 invalidState, "GetNegotiatedAttributes of a server context that has seen no token");
+      CheckEqual(Invoke(c.jvm, "GetMaxTokenSize", l.Get<HandleFn>("SSPI_GetMaxTokenSize"), server).thrown,
+                 invalidState, "GetMaxTokenSize of a server context that has seen no token");
+      auto token = Invoke(c.jvm, "GetChallengeToken", l.Get<BytesFn>("SSPI_GetChallengeToken"), server);
+      Check(token.value != nullptr && c.jvm.BytesOf(token.value).empty(), "a new server context has an empty token, not null",
+            token.thrown);
+      c.jvm.Delete(token.value);
+    }
+  }
+
+  if (l.Has({"SSPI_Initialize", "SSPI_Accept"}, "refusals of the token exchange")) {
+    auto* initialize = l.Get<TokenStepFn>("SSPI_Initialize");
+    auto* accept = l.Get<TokenStepFn>("SSPI_Accept");
+    jbyteArray token = c.jvm.Bytes({1, 2, 3});
+    jbyteArray empty = c.jvm.Bytes({});
+    CheckEqual(Invoke(c.jvm, "Initialize", initialize, unknown, jbyteArray{nullptr}).thrown, nullToken,
+               "Initialize with a null token, before any lookup");
+    CheckEqual(Invoke(c.jvm, "Accept", accept, unknown, jbyteArray{nullptr}).thrown, nullToken,
+               "Accept with a null token, before any lookup");
+    CheckEqual(Invoke(c.jvm, "Accept", accept, unknown, empty).thrown, nullToken, "Accept with an empty token");
+    CheckEqual(Invoke(c.jvm, "Initialize", initialize, unknown, token).thrown, invalidHandle, "Initialize of an unknown handle");
+    CheckEqual(Invoke(c.jvm, "Accept", accept, unknown, token).thrown, invalidHandle, "Accept of an unknown handle");
+    if (server != 0) {
+      CheckEqual(Invoke(c.jvm, "Initialize", initialize, server, token).thrown, wrongType, "Initialize of a server context");
+    }
+    c.jvm.Delete(token);
+    c.jvm.Delete(empty);
+  }
+
+  if (l.Has({"SSPI_Wrap", "SSPI_Unwrap"}, "refusals of message protection")) {
+    jbyteArray message = c.jvm.Bytes({'h', 'i'});
+    for (const char* name : {"SSPI_Wrap", "SSPI_Unwrap"}) {
+      auto* protect = l.Get<MessageFn>(name);
+      CheckEqual(Invoke(c.jvm, name, protect, unknown, message).thrown, invalidHandle, std::string(name + 5) + " of an unknown handle");
+      if (server != 0) {
+        CheckEqual(Invoke(c.jvm, name, protect, server, message).thrown, invalidState,
+                   std::string(name + 5) + " before the context is established");
+      }
+    }
+    c.jvm.Delete(message);
+  }
+
+  if (l.Has({"SSPI_GetClientUserName", "SSPI_StartImpersonating", "SSPI_StopImpersonating", "SSPI_IsGroupMember"},
+            "refusals of client identity")) {
+    auto* name = l.Get<TextFn>("SSPI_GetClientUserName");
+    auto* start = l.Get<VoidFn>("SSPI_StartImpersonating");
+    auto* stop = l.Get<VoidFn>("SSPI_StopImpersonating");
+    auto* member = l.Get<GroupFn>("SSPI_IsGroupMember");
+    jstring group = c.jvm.String(u"BUILTIN\\Users");
+    CheckEqual(Invoke(c.jvm, "IsGroupMember", member, unknown, jstring{nullptr}).thrown,
+               std::string("WinAuthException: Group name cannot be null"), "IsGroupMember with a null group, before any lookup");
+    CheckEqual(Invoke(c.jvm, "IsGroupMember", member, unknown, group).thrown, invalidHandle, "IsGroupMember of an unknown handle");
+    CheckEqual(Invoke(c.jvm, "GetClientUserName", name, unknown).thrown, invalidHandle, "GetClientUserName of an unknown handle");
+    CheckEqual(InvokeVoid(c.jvm, "StartImpersonating", start, unknown).thrown, invalidHandle, "StartImpersonating of an unknown handle");
+    CheckEqual(InvokeVoid(c.jvm, "StopImpersonating", stop, unknown).thrown, invalidHandle, "StopImpersonating of an unknown handle");
+    if (server != 0) {
+      CheckEqual(Invoke(c.jvm, "GetClientUserName", name, server).thrown, invalidState, "GetClientUserName before the context is established");
+      CheckEqual(InvokeVoid(c.jvm, "StartImpersonating", start, server).thrown, invalidState, "StartImpersonating before the context is established");
+      CheckEqual(Invoke(c.jvm, "IsGroupMember", member, server, group).thrown, invalidState, "IsGroupMember before the context is established");
+    }
+    c.jvm.Delete(group);
+  }
+
+  if (l.Has({"SSPI_GetContextInformation"}, "refusals of the context report")) {
+    CheckEqual(Invoke(c.jvm, "GetContextInformation", l.Get<TextFn>("SSPI_GetContextInformation"), unknown).thrown,
+               invalidHandle, "GetContextInformation of an unknown handle");
+  }
+}
+
+}  // namespace
+
+void CheckSspi(Context& c) {
+  Group("SSPI");
+  if (!c.library.Has({"SSPI_CreateContext", "SSPI_GetChallengeToken", "SSPI_FreeHandle"}, "SSPI")) return;
+  auto* create = c.library.Get<CreateContextFn>("SSPI_CreateContext");
+  auto* release = c.library.Get<VoidFn>("SSPI_FreeHandle");
+  const jint server = CheckFirstCreation(c, create);
+  CheckPackages(c, create, c.library.Get<BytesFn>("SSPI_GetChallengeToken"), release);
+  CheckRefusals(c, server);
+  if (server != 0) {
+    InvokeVoid(c.jvm, "SSPI.FreeHandle", release, server);
+    CheckEqual(Invoke(c.jvm, "GetChallengeToken", c.library.Get<BytesFn>("SSPI_GetChallengeToken"), server).thrown,
+               std::string("WinAuthException: Invalid handle"), "a freed handle names nothing");
+  }
+  CheckEqual(InvokeVoid(c.jvm, "SSPI.FreeHandle", release, jint{0x7fff0000}).thrown, std::string(),
+             "FreeHandle of an unknown handle is silent");
+}
