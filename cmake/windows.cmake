@@ -43,7 +43,7 @@ endif()
 # ---- checks of the DLL and, where the build machine runs Windows programs, the Wine suite -------
 if(QUENTREL_TESTS AND NOT MSVC)
   enable_testing()
-  add_test(NAME dll COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/check-dll.sh $<TARGET_FILE:quentrel>
+  add_test(NAME dll COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/check-dll.sh --all $<TARGET_FILE:quentrel>
            ${CMAKE_CURRENT_SOURCE_DIR}/java/com/tarvex/pelk/quentrel ${CMAKE_OBJDUMP} ${CMAKE_NM})
   add_subdirectory(tests/wine)
 endif()

@@ -49,7 +49,7 @@ struct Calls {
 
   std::optional<std::u16string> InstallPath() {
     auto outcome = Invoke(c.jvm, "GetProductInstallPath", installPath);
-    Check(outcome.thrown.empty(), "GetProductInstallPath throws nothing", outcome.thrown);
+    if (!outcome.thrown.empty()) Check(false, "GetProductInstallPath throws nothing", outcome.thrown);
     return TakeText(c.jvm, outcome.value);
   }
   // The path, or the thrown exception's text prefixed with "!".
@@ -58,7 +58,8 @@ struct Calls {
     auto outcome = Invoke(c.jvm, "GetCommonAppDataFilePath", filePath, fileName);
     c.jvm.Delete(fileName);
     if (!outcome.thrown.empty()) {
-      Check(outcome.value == nullptr, "a path is returned only without an exception");
+      if (outcome.value != nullptr) Check(false, "a path is returned only without an exception");
+      c.jvm.Delete(outcome.value);
       return u"!" + std::u16string(outcome.thrown.begin(), outcome.thrown.end());
     }
     return TakeText(c.jvm, outcome.value);

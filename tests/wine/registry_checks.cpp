@@ -103,7 +103,7 @@ struct Calls {
     auto outcome = Invoke(c.jvm, "GetHKLMStringRegValue", get, p, n, static_cast<jboolean>(view64));
     c.jvm.Delete(p);
     c.jvm.Delete(n);
-    Check(outcome.thrown.empty(), "GetHKLMStringRegValue throws nothing", outcome.thrown);
+    if (!outcome.thrown.empty()) Check(false, "GetHKLMStringRegValue throws nothing", outcome.thrown);
     return TakeText(c.jvm, outcome.value);
   }
   long SetText(const std::u16string& path, const std::u16string& name, const std::u16string& text, bool view64) {

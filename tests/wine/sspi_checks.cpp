@@ -205,6 +205,173 @@ void CheckRefusals(Context& c, jint server) {
   }
 }
 
+// A client context of the platform's own, made step by step as the library makes its record, and
+// kept for the queries that the context report makes.
+class PlatformClient {
+ public:
+  PlatformClient(const std::u16string& package, ULONG flags) : flags_(flags) {
+    std::u16string name = package;
+    TimeStamp expiry;
+    status_ = AcquireCredentialsHandleW(nullptr, reinterpret_cast<SEC_WCHAR*>(name.data()), SECPKG_CRED_OUTBOUND,
+                                        nullptr, nullptr, nullptr, nullptr, &credential_, &expiry);
+    if (status_ != SEC_E_OK) return;
+    haveCredential_ = true;
+    Step(nullptr);
+  }
+  ~PlatformClient() {
+    if (HasContext()) DeleteSecurityContext(&context_);
+    if (haveCredential_) FreeCredentialsHandle(&credential_);
+  }
+  PlatformClient(const PlatformClient&) = delete;
+  PlatformClient& operator=(const PlatformClient&) = delete;
+
+  // One more step with the server's token, as SSPI.Initialize takes it.
+  void Step(const std::vector<uint8_t>* input) {
+    std::vector<uint8_t> storage(12288);
+    SecBuffer out{static_cast<ULONG>(storage.size()), SECBUFFER_TOKEN, storage.data()};
+    SecBufferDesc output{SECBUFFER_VERSION, 1, &out};
+    std::vector<uint8_t> copy = input != nullptr ? *input : std::vector<uint8_t>();
+    SecBuffer in{static_cast<ULONG>(copy.size()), SECBUFFER_TOKEN, copy.data()};
+    SecBufferDesc inputDescriptor{SECBUFFER_VERSION, 1, &in};
+    TimeStamp expiry;
+    status_ = InitializeSecurityContextW(&credential_, HasContext() ? &context_ : nullptr, nullptr, flags_, 0,
+                                         SECURITY_NATIVE_DREP, input != nullptr ? &inputDescriptor : nullptr, 0,
+                                         &context_, &output, &attributes_, &expiry);
+    if (status_ == SEC_I_COMPLETE_NEEDED || status_ == SEC_I_COMPLETE_AND_CONTINUE) status_ = CompleteAuthToken(&context_, &output);
+    if (Succeeded(status_)) token_.assign(storage.begin(), storage.begin() + out.cbBuffer);
+  }
+
+  SECURITY_STATUS status() const { return status_; }
+  const std::vector<uint8_t>& token() const { return token_; }
+
+  // The report the library is to give for a client record in `state` over this context: each
+  // line as the platform answers the query behind it.
+  std::u16string Report(const char16_t* state) {
+    std::u16string report = u"Type: client\nState: " + std::u16string(state) + u"\nImpersonating: false\nUser name: ";
+    SecPkgContext_NamesW names{};
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_NAMES, &names) == SEC_E_OK) {
+      report += names.sUserName != nullptr ? Wide(names.sUserName) : u"";
+      FreeContextBuffer(names.sUserName);
+    } else {
+      report += u"(unknown)";
+    }
+    SecPkgContext_PackageInfoW info{};
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_PACKAGE_INFO, &info) == SEC_E_OK) {
+      if (info.PackageInfo->Name != nullptr) report += u"\nSSP package name: " + Wide(info.PackageInfo->Name);
+      if (info.PackageInfo->Comment != nullptr) report += u"\nSSP package comment: " + Wide(info.PackageInfo->Comment);
+      FreeContextBuffer(info.PackageInfo);
+    } else {
+      report += u"\nSSP package: (unknown)";
+    }
+    report += u"\nContext attributes: ";
+    const std::pair<ULONG, const char16_t*> names_of_bits[] = {
+        {ISC_RET_DELEGATE, u"delegate "}, {ISC_RET_MUTUAL_AUTH, u"mutual_auth "}, {ISC_RET_CONFIDENTIALITY, u"confidentiality "},
+        {ISC_RET_USE_SESSION_KEY, u"use_session_key "}, {ISC_RET_CONNECTION, u"connection "}, {ISC_RET_IDENTIFY, u"identify "}};
+    for (const auto& [bit, text] : names_of_bits) {
+      if ((attributes_ & bit) != 0) report += text;
+    }
+    HANDLE token = nullptr;
+    if (QuerySecurityContextToken(&context_, &token) == SEC_E_OK) {
+      TOKEN_TYPE type;
+      SECURITY_IMPERSONATION_LEVEL level;
+      DWORD size = 0;
+      if (GetTokenInformation(token, TokenType, &type, sizeof type, &size)) {
+        report += type == TokenPrimary ? u"\nToken type: primary" : u"\nToken type: impersonation";
+      }
+      if (GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size)) {
+        const char16_t* levels[] = {u"Anonymous", u"Identification", u"Impersonation", u"Delegation"};
+        report += u"\nImpersonation level: " + std::u16string(level >= 0 && level <= 3 ? levels[level] : u"Unknown");
+      }
+      CloseHandle(token);
+    }
+    return report;
+  }
+
+ private:
+  bool HasContext() const { return context_.dwLower != 0 || context_.dwUpper != 0; }
+  ULONG flags_;
+  SECURITY_STATUS status_ = SEC_E_INTERNAL_ERROR;
+  CredHandle credential_{0, 0};
+  bool haveCredential_ = false;
+  CtxtHandle context_{0, 0};
+  ULONG attributes_ = 0;
+  std::vector<uint8_t> token_;
+};
+
+// A client record in its negotiating state, made over a package that works with no domain here
+// (the TLS package only needs the platform's TLS library): the refusals that depend on the
+// record's side and state, a failed step, and the report.
+void CheckClientRecord(Context& c) {
+  const Library& l = c.library;
+  const std::u16string package = u"Schannel";
+  const ULONG flags = ISC_REQ_CONFIDENTIALITY | ISC_REQ_CONNECTION;
+  PlatformClient platform(package, flags);
+  if (platform.status() != SEC_I_CONTINUE_NEEDED) {
+    Skip("a client record in negotiation", "the platform's Schannel gives " + Hex(static_cast<uint32_t>(platform.status())));
+    return;
+  }
+  jstring name = c.jvm.String(package);
+  auto created = Invoke(c.jvm, "SSPI.CreateContext", l.Get<CreateContextFn>("SSPI_CreateContext"), JNI_TRUE,
+                        static_cast<jint>(flags), name, jstring{nullptr});
+  c.jvm.Delete(name);
+  if (!CheckEqual(created.thrown, std::string(), "a Schannel client context, as the platform makes one")) return;
+  const jint client = created.value;
+
+  auto TokenLength = [&]() -> long {
+    auto token = Invoke(c.jvm, "GetChallengeToken", l.Get<BytesFn>("SSPI_GetChallengeToken"), client);
+    const long length = token.value == nullptr ? -1 : static_cast<long>(c.jvm.BytesOf(token.value).size());
+    c.jvm.Delete(token.value);
+    return length;
+  };
+  CheckEqual(TokenLength(), static_cast<long>(platform.token().size()), "its first token is as long as the platform's");
+  jstring report = Invoke(c.jvm, "GetContextInformation", l.Get<TextFn>("SSPI_GetContextInformation"), client).value;
+  CheckEqual(TakeText(c.jvm, report), std::optional<std::u16string>(platform.Report(u"negotiating")),
+             "its report shows what the platform answers for each query");
+
+  const std::string invalidState = "WinAuthException: Invalid state";
+  const std::string wrongType = "WinAuthException: Wrong context type";
+  // A TLS alert record (fatal, handshake failure) where the server's hello belongs.
+  jbyteArray bytes = c.jvm.Bytes({0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x28});
+  jstring group = c.jvm.String(u"BUILTIN\\Users");
+  CheckEqual(Invoke(c.jvm, "Accept", l.Get<TokenStepFn>("SSPI_Accept"), client, bytes).thrown, wrongType, "Accept on a client context");
+  CheckEqual(Invoke(c.jvm, "GetNegotiatedAttributes", l.Get<HandleFn>("SSPI_GetNegotiatedAttributes"), client).thrown,
+             invalidState, "GetNegotiatedAttributes while negotiating");
+  CheckEqual(Invoke(c.jvm, "GetMaxTokenSize", l.Get<HandleFn>("SSPI_GetMaxTokenSize"), client).thrown, invalidState,
+             "GetMaxTokenSize while negotiating");
+  CheckEqual(Invoke(c.jvm, "Wrap", l.Get<MessageFn>("SSPI_Wrap"), client, bytes).thrown, invalidState, "Wrap while negotiating");
+  CheckEqual(Invoke(c.jvm, "Unwrap", l.Get<MessageFn>("SSPI_Unwrap"), client, bytes).thrown, invalidState, "Unwrap while negotiating");
+  CheckEqual(Invoke(c.jvm, "GetClientUserName", l.Get<TextFn>("SSPI_GetClientUserName"), client).thrown, wrongType,
+             "GetClientUserName of a client context");
+  CheckEqual(InvokeVoid(c.jvm, "StartImpersonating", l.Get<VoidFn>("SSPI_StartImpersonating"), client).thrown, wrongType,
+             "StartImpersonating of a client context");
+  CheckEqual(InvokeVoid(c.jvm, "StopImpersonating", l.Get<VoidFn>("SSPI_StopImpersonating"), client).thrown, wrongType,
+             "StopImpersonating of a client context");
+  CheckEqual(Invoke(c.jvm, "IsGroupMember", l.Get<GroupFn>("SSPI_IsGroupMember"), client, group).thrown, wrongType,
+             "IsGroupMember of a client context");
+
+  // A server answer that is no answer: the step fails as the platform's does, and the record is
+  // then in error, its last token kept.
+  const std::vector<uint8_t> garbage = c.jvm.BytesOf(bytes);
+  platform.Step(&garbage);
+  auto step = Invoke(c.jvm, "Initialize", l.Get<TokenStepFn>("SSPI_Initialize"), client, bytes);
+  if (Succeeded(platform.status())) {
+    Skip("a failed step", "the platform takes the bytes given as a server's answer: " + Hex(static_cast<uint32_t>(platform.status())));
+  } else {
+    CheckEqual(step.thrown, "WinAuthException: " + PlatformError(static_cast<uint32_t>(platform.status())),
+               "a step with a token the package refuses fails with the platform's status");
+    CheckEqual(Invoke(c.jvm, "Initialize", l.Get<TokenStepFn>("SSPI_Initialize"), client, bytes).thrown, invalidState,
+               "after which every step is refused");
+    CheckEqual(TokenLength(), static_cast<long>(platform.token().size()), "and the token made before the failure is still given");
+    report = Invoke(c.jvm, "GetContextInformation", l.Get<TextFn>("SSPI_GetContextInformation"), client).value;
+    CheckEqual(TakeText(c.jvm, report), std::optional<std::u16string>(platform.Report(u"error")), "the report says error");
+  }
+  c.jvm.Delete(bytes);
+  c.jvm.Delete(group);
+  InvokeVoid(c.jvm, "SSPI.FreeHandle", l.Get<VoidFn>("SSPI_FreeHandle"), client);
+  CheckEqual(Invoke(c.jvm, "GetContextInformation", l.Get<TextFn>("SSPI_GetContextInformation"), client).thrown,
+             std::string("WinAuthException: Invalid handle"), "a freed client context names nothing");
+}
+
 }  // namespace
 
 void CheckSspi(Context& c) {
@@ -215,6 +382,12 @@ void CheckSspi(Context& c) {
   const jint server = CheckFirstCreation(c, create);
   CheckPackages(c, create, c.library.Get<BytesFn>("SSPI_GetChallengeToken"), release);
   CheckRefusals(c, server);
+  if (c.library.Has({"SSPI_Initialize", "SSPI_Accept", "SSPI_Wrap", "SSPI_Unwrap", "SSPI_GetClientUserName",
+                     "SSPI_StartImpersonating", "SSPI_StopImpersonating", "SSPI_IsGroupMember",
+                     "SSPI_GetContextInformation", "SSPI_GetNegotiatedAttributes", "SSPI_GetMaxTokenSize"},
+                    "a client record in negotiation")) {
+    CheckClientRecord(c);
+  }
   if (server != 0) {
     InvokeVoid(c.jvm, "SSPI.FreeHandle", release, server);
     CheckEqual(Invoke(c.jvm, "GetChallengeToken", c.library.Get<BytesFn>("SSPI_GetChallengeToken"), server).thrown,
