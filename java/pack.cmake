@@ -4,14 +4,24 @@
 # when the library is not on java.library.path.
 #
 # QUENTREL_JAR_WINDOWS_DLLS: the DLLs to pack when they exist, as PLATFORM=PATH entries; by
-# default those of the MinGW-w64 builds in build-win64 and build-win32 beside the sources. They
+# default those of the MinGW-w64 builds in build-win64 and build-win32 beside the sources (or the
+# folders $QUENTREL_WIN64_BUILD_DIR and $QUENTREL_WIN32_BUILD_DIR name at configure time). They
 # are taken as they are when the jar is made: after building them, make the target
 # quentrel_jar_repack to pack them.
 set(QUENTREL_JAR_WINDOWS_DLLS "" CACHE STRING "Windows DLLs to pack into quentrel.jar, as PLATFORM=PATH entries")
 set(jar_windows_dlls ${QUENTREL_JAR_WINDOWS_DLLS})
 if(NOT jar_windows_dlls)
-  set(jar_windows_dlls "windows-x86_64=${CMAKE_SOURCE_DIR}/build-win64/quentrel.dll"
-                       "windows-x86=${CMAKE_SOURCE_DIR}/build-win32/quentrel.dll")
+  # The folders scripts/build-windows.sh builds in, relative to the sources.
+  foreach(build IN ITEMS "x86_64;WIN64;build-win64" "x86;WIN32;build-win32")
+    list(GET build 0 arch)
+    list(GET build 1 variable)
+    list(GET build 2 folder)
+    if(DEFINED ENV{QUENTREL_${variable}_BUILD_DIR})
+      set(folder $ENV{QUENTREL_${variable}_BUILD_DIR})
+    endif()
+    get_filename_component(folder ${folder} ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+    list(APPEND jar_windows_dlls "windows-${arch}=${folder}/quentrel.dll")
+  endforeach()
 endif()
 
 # The same names as the running JVM's os.name and os.arch give, in NativeLibrary.platform().
