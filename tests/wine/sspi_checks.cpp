@@ -6,6 +6,7 @@
 #include <sspi.h>
 
 #include "wine/suite.h"
+#include "wine/sspi_platform.h"
 
 namespace {
 
@@ -55,7 +56,6 @@ PlatformCreation CreateOnPlatform(const std::u16string& package, bool client, UL
   return result;
 }
 
-bool Succeeded(SECURITY_STATUS status) { return status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED; }
 
 // The first creation after load: a server context of the default package. It also proves that
 // DllMain ran: the handle counter and the family lock are its work.
@@ -244,48 +244,7 @@ class PlatformClient {
   SECURITY_STATUS status() const { return status_; }
   const std::vector<uint8_t>& token() const { return token_; }
 
-  // The report the library is to give for a client record in `state` over this context: each
-  // line as the platform answers the query behind it.
-  std::u16string Report(const char16_t* state) {
-    std::u16string report = u"Type: client\nState: " + std::u16string(state) + u"\nImpersonating: false\nUser name: ";
-    SecPkgContext_NamesW names{};
-    if (QueryContextAttributesW(&context_, SECPKG_ATTR_NAMES, &names) == SEC_E_OK) {
-      report += names.sUserName != nullptr ? Wide(names.sUserName) : u"";
-      FreeContextBuffer(names.sUserName);
-    } else {
-      report += u"(unknown)";
-    }
-    SecPkgContext_PackageInfoW info{};
-    if (QueryContextAttributesW(&context_, SECPKG_ATTR_PACKAGE_INFO, &info) == SEC_E_OK) {
-      if (info.PackageInfo->Name != nullptr) report += u"\nSSP package name: " + Wide(info.PackageInfo->Name);
-      if (info.PackageInfo->Comment != nullptr) report += u"\nSSP package comment: " + Wide(info.PackageInfo->Comment);
-      FreeContextBuffer(info.PackageInfo);
-    } else {
-      report += u"\nSSP package: (unknown)";
-    }
-    report += u"\nContext attributes: ";
-    const std::pair<ULONG, const char16_t*> names_of_bits[] = {
-        {ISC_RET_DELEGATE, u"delegate "}, {ISC_RET_MUTUAL_AUTH, u"mutual_auth "}, {ISC_RET_CONFIDENTIALITY, u"confidentiality "},
-        {ISC_RET_USE_SESSION_KEY, u"use_session_key "}, {ISC_RET_CONNECTION, u"connection "}, {ISC_RET_IDENTIFY, u"identify "}};
-    for (const auto& [bit, text] : names_of_bits) {
-      if ((attributes_ & bit) != 0) report += text;
-    }
-    HANDLE token = nullptr;
-    if (QuerySecurityContextToken(&context_, &token) == SEC_E_OK) {
-      TOKEN_TYPE type;
-      SECURITY_IMPERSONATION_LEVEL level;
-      DWORD size = 0;
-      if (GetTokenInformation(token, TokenType, &type, sizeof type, &size)) {
-        report += type == TokenPrimary ? u"\nToken type: primary" : u"\nToken type: impersonation";
-      }
-      if (GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size)) {
-        const char16_t* levels[] = {u"Anonymous", u"Identification", u"Impersonation", u"Delegation"};
-        report += u"\nImpersonation level: " + std::u16string(level >= 0 && level <= 3 ? levels[level] : u"Unknown");
-      }
-      CloseHandle(token);
-    }
-    return report;
-  }
+  std::u16string Report(const char16_t* state) { return PlatformReport(&context_, true, state, attributes_); }
 
  private:
   bool HasContext() const { return context_.dwLower != 0 || context_.dwUpper != 0; }

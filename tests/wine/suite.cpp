@@ -3,6 +3,7 @@
 //
 //   quentrel_wine_tests.exe [quentrel.dll]          runs the suite
 //   quentrel_wine_tests.exe --terminate CODE DLL    calls WinUtil.TerminateProcess(CODE)
+//   quentrel_wine_tests.exe --kerberos TARGET       only an authentication through Kerberos
 #include "wine/suite.h"
 
 #include <cstdio>
@@ -41,6 +42,15 @@ int Terminate(int code, const wchar_t* dll) {
   entry(jvm.env(), nullptr, code);
   std::printf("WinUtil.TerminateProcess returned\n");
   return 103;
+}
+
+void RunAll(Context& run) {
+  CheckSspi(run);
+  CheckUserAuth(run);
+  CheckRegistry(run);
+  CheckProductPaths(run);
+  CheckHostIdentity(run);
+  CheckTermination(run);
 }
 
 }  // namespace
@@ -162,9 +172,10 @@ std::optional<std::u16string> TakeText(fakejni::FakeJvm& jvm, jstring text) {
 int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wcscmp(argv[1], L"--terminate") == 0) return Terminate(_wtoi(argv[2]), argv[3]);
 
+  const bool kerberos = argc == 3 && std::wcscmp(argv[1], L"--kerberos") == 0;
   fakejni::FakeJvm jvm;
   const std::wstring program = ThisProgram();
-  const std::wstring dll = argc > 1 ? argv[1] : Directory(program) + L"quentrel.dll";
+  const std::wstring dll = argc == 2 ? argv[1] : Directory(program) + L"quentrel.dll";
 
   Group("load");
   HMODULE module = LoadLibraryW(dll.c_str());
@@ -180,12 +191,11 @@ int wmain(int argc, wchar_t** argv) {
         "no JNI_OnLoad or JNI_OnUnload, so the JVM treats it as a plain JNI library");
 
   Context run{jvm, library, program, dll};
-  CheckSspi(run);
-  CheckUserAuth(run);
-  CheckRegistry(run);
-  CheckProductPaths(run);
-  CheckHostIdentity(run);
-  CheckTermination(run);
+  if (kerberos) {
+    CheckKerberos(run, Wide(argv[2]));
+  } else {
+    RunAll(run);
+  }
 
   Group("unload");
   Check(FreeLibrary(module) != FALSE, "FreeLibrary unloads the library");

@@ -38,6 +38,7 @@ std::string Show(const T& value) {
   if constexpr (std::is_same_v<T, std::string>) return "\"" + value + "\"";
   else if constexpr (std::is_same_v<T, std::optional<std::u16string>>) return Quoted(value);
   else if constexpr (std::is_same_v<T, std::u16string>) return Quoted(value);
+  else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) return std::to_string(value.size()) + " bytes";
   else return std::to_string(value);
 }
 
@@ -121,3 +122,5 @@ void CheckProductPaths(Context& context);
 void CheckHostIdentity(Context& context);
 void CheckUserAuth(Context& context);
 void CheckTermination(Context& context);
+// Needs a KDC and a ticket for the process (see run-kerberos.sh).
+void CheckKerberos(Context& context, const std::u16string& target);
