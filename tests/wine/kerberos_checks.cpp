@@ -13,6 +13,7 @@ using BytesFn = jbyteArray JNICALL(JNIEnv*, jclass, jint);
 using MessageFn = jbyteArray JNICALL(JNIEnv*, jclass, jint, jbyteArray);
 using TextFn = jstring JNICALL(JNIEnv*, jclass, jint);
 using VoidFn = void JNICALL(JNIEnv*, jclass, jint);
+using GroupFn = jboolean JNICALL(JNIEnv*, jclass, jint, jstring);
 
 const ULONG kFlags = ISC_REQ_MUTUAL_AUTH | ISC_REQ_CONFIDENTIALITY | ISC_REQ_INTEGRITY | ISC_REQ_CONNECTION;
 
@@ -107,6 +108,45 @@ std::string Expected(const Leg& leg) {
                                                                                        : "WinAuthException: " + PlatformError(static_cast<uint32_t>(leg.status));
 }
 
+// The operations of an established server context whose outcome hangs on the client's token,
+// and the state refusals once both sides are done.
+void CheckEstablishedServer(Context& c, Side& server, jint clientHandle, jint serverHandle) {
+  const Library& l = c.library;
+  jbyteArray token = c.jvm.Bytes({1, 2, 3});
+  CheckEqual(Invoke(c.jvm, "Initialize", l.Get<TokenStepFn>("SSPI_Initialize"), clientHandle, token).thrown,
+             std::string("WinAuthException: Invalid state"), "Initialize on an established client");
+  CheckEqual(Invoke(c.jvm, "Accept", l.Get<TokenStepFn>("SSPI_Accept"), serverHandle, token).thrown,
+             std::string("WinAuthException: Invalid state"), "Accept on an established server");
+  c.jvm.Delete(token);
+  CheckEqual(InvokeVoid(c.jvm, "StopImpersonating", l.Get<VoidFn>("SSPI_StopImpersonating"), serverHandle).thrown,
+             std::string("WinAuthException: Not impersonating"), "StopImpersonating before any impersonation");
+
+  HANDLE clientToken = nullptr;
+  const SECURITY_STATUS tokenStatus = QuerySecurityContextToken(&server.context, &clientToken);
+  if (clientToken != nullptr) CloseHandle(clientToken);
+  auto start = InvokeVoid(c.jvm, "StartImpersonating", l.Get<VoidFn>("SSPI_StartImpersonating"), serverHandle);
+  if (tokenStatus != SEC_E_OK) {
+    Note("the platform's QuerySecurityContextToken answers " + Hex(static_cast<uint32_t>(tokenStatus)));
+    CheckEqual(start.thrown, "WinAuthException: " + PlatformError(static_cast<uint32_t>(tokenStatus)),
+               "StartImpersonating fails as the platform's token query does");
+    jstring group = c.jvm.String(u"BUILTIN\\Users");
+    DWORD sidSize = 0, domainSize = 0;
+    SID_NAME_USE use;
+    LookupAccountNameW(nullptr, L"BUILTIN\\Users", nullptr, &sidSize, nullptr, &domainSize, &use);
+    if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      CheckEqual(Invoke(c.jvm, "IsGroupMember", l.Get<GroupFn>("SSPI_IsGroupMember"), serverHandle, group).thrown,
+                 "WinAuthException: " + PlatformError(static_cast<uint32_t>(tokenStatus)),
+                 "IsGroupMember fails as the platform's token query does");
+    }
+    c.jvm.Delete(group);
+  } else if (CheckEqual(start.thrown, std::string(), "StartImpersonating, as the platform gives the client's token")) {
+    CheckEqual(InvokeVoid(c.jvm, "StartImpersonating", l.Get<VoidFn>("SSPI_StartImpersonating"), serverHandle).thrown,
+               std::string("WinAuthException: Already impersonating"), "a second StartImpersonating");
+    CheckEqual(InvokeVoid(c.jvm, "StopImpersonating", l.Get<VoidFn>("SSPI_StopImpersonating"), serverHandle).thrown,
+               std::string(), "StopImpersonating");
+  }
+}
+
 }  // namespace
 
 void CheckKerberos(Context& c, const std::u16string& target) {
@@ -131,6 +171,7 @@ void CheckKerberos(Context& c, const std::u16string& target) {
   if (created.value == 0 || !CheckEqual(acceptor.thrown, std::string(), "a Kerberos server context")) return;
   CheckEqual<long>(created.value, 2, "the first handle of a fresh load is 2");
   const jint clientHandle = created.value, serverHandle = acceptor.value;
+  CheckRefusals(c, serverHandle);
 
   auto TokenOf = [&](jint handle) {
     return Invoke(c.jvm, "GetChallengeToken", l.Get<BytesFn>("SSPI_GetChallengeToken"), handle).value;
@@ -205,6 +246,7 @@ void CheckKerberos(Context& c, const std::u16string& target) {
       }
       c.jvm.Delete(wrapped.value);
     }
+    CheckEstablishedServer(c, server, clientHandle, serverHandle);
   } else {
     Note("the platform's exchange does not establish both sides here");
   }

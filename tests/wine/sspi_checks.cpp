@@ -116,8 +116,10 @@ void CheckPackages(Context& c, CreateContextFn* create, BytesFn* challenge, Void
   }
 }
 
-// Refusals that need no established context: a handle that names nothing, a null token, and the
-// checks of record type and state on a context that has only been created.
+}  // namespace
+
+// Refusals that need no established context: a handle that names nothing, a null token or
+// message, and the checks of record type and state on a server context that has only been created.
 void CheckRefusals(Context& c, jint server) {
   const Library& l = c.library;
   const jint unknown = 0x7fff0000;
@@ -169,6 +171,8 @@ void CheckRefusals(Context& c, jint server) {
     jbyteArray message = c.jvm.Bytes({'h', 'i'});
     for (const char* name : {"SSPI_Wrap", "SSPI_Unwrap"}) {
       auto* protect = l.Get<MessageFn>(name);
+      CheckEqual(Invoke(c.jvm, name, protect, unknown, jbyteArray{nullptr}).thrown,
+                 std::string("WinAuthException: Message cannot be null"), std::string(name + 5) + " with a null message");
       CheckEqual(Invoke(c.jvm, name, protect, unknown, message).thrown, invalidHandle, std::string(name + 5) + " of an unknown handle");
       if (server != 0) {
         CheckEqual(Invoke(c.jvm, name, protect, server, message).thrown, invalidState,
@@ -204,6 +208,8 @@ void CheckRefusals(Context& c, jint server) {
                invalidHandle, "GetContextInformation of an unknown handle");
   }
 }
+
+namespace {
 
 // A client context of the platform's own, made step by step as the library makes its record, and
 // kept for the queries that the context report makes.

@@ -122,5 +122,8 @@ void CheckProductPaths(Context& context);
 void CheckHostIdentity(Context& context);
 void CheckUserAuth(Context& context);
 void CheckTermination(Context& context);
+// The SSPI refusals that need no established context; `server`, when not 0, names a server
+// context that has seen no token.
+void CheckRefusals(Context& context, jint server);
 // Needs a KDC and a ticket for the process (see run-kerberos.sh).
 void CheckKerberos(Context& context, const std::u16string& target);
