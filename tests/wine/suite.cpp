@@ -6,7 +6,10 @@
 //   quentrel_wine_tests.exe --kerberos TARGET       only an authentication through Kerberos
 #include "wine/suite.h"
 
+#include <winternl.h>
+
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -42,6 +45,33 @@ int Terminate(int code, const wchar_t* dll) {
   entry(jvm.env(), nullptr, code);
   std::printf("WinUtil.TerminateProcess returned\n");
   return 103;
+}
+
+// Whether the loader will skip the module's thread notifications, as DisableThreadLibraryCalls
+// asks, read from the loader's own record of the module; nullopt when the module is not found.
+// The record's layout is the 64-bit one: its flags follow the two names.
+std::optional<bool> ThreadCallsDisabled(HMODULE module) {
+#ifndef _WIN64
+  (void)module;
+  return std::nullopt;  // the suite runs the 64-bit DLL only
+#else
+  constexpr size_t kFlagsOffset = 0x68;
+  constexpr ULONG kNoThreadCalls = 0x00040000;
+  PROCESS_BASIC_INFORMATION process;
+  if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &process, sizeof process, nullptr) != 0) {
+    return std::nullopt;
+  }
+  const PEB_LDR_DATA* loader = process.PebBaseAddress->Ldr;
+  const LIST_ENTRY* head = &loader->InMemoryOrderModuleList;
+  for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
+    const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
+    if (entry->DllBase != module) continue;
+    ULONG flags;
+    std::memcpy(&flags, reinterpret_cast<const BYTE*>(entry) + kFlagsOffset, sizeof flags);
+    return (flags & kNoThreadCalls) != 0;
+  }
+  return std::nullopt;
+#endif
 }
 
 void RunAll(Context& run) {
@@ -187,6 +217,15 @@ int wmain(int argc, wchar_t** argv) {
   }
   Check(found == Library::Names().size(), "GetProcAddress finds all 27 entry points by their JNI names",
         std::to_string(found) + " found");
+  // DllMain asks for no thread notifications. The loader grants that only to a module without
+  // static TLS, and a statically linked runtime brings TLS of its own; whether the request was
+  // granted is compared with what the loader answers when this program makes it again.
+  const std::optional<bool> noThreadCalls = ThreadCallsDisabled(module);
+  const bool platformGrants = DisableThreadLibraryCalls(module) != FALSE;
+  if (Check(noThreadCalls.has_value(), "the loader keeps a record of the library")) {
+    CheckEqual(*noThreadCalls, platformGrants, std::string("DllMain asked for no thread notifications, which the loader ") +
+                                                   (platformGrants ? "grants" : "refuses a module with static TLS"));
+  }
   Check(GetProcAddress(module, "JNI_OnLoad") == nullptr && GetProcAddress(module, "JNI_OnUnload") == nullptr,
         "no JNI_OnLoad or JNI_OnUnload, so the JVM treats it as a plain JNI library");
 
