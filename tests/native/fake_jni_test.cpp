@@ -10,6 +10,11 @@ extern "C" {
 JNIEXPORT jint JNICALL Java_com_tarvex_pelk_quentrel_SSPI_CreateContext(JNIEnv*, jclass, jboolean, jint, jstring, jstring);
 JNIEXPORT jbyteArray JNICALL Java_com_tarvex_pelk_quentrel_SSPI_GetChallengeToken(JNIEnv*, jclass, jint);
 JNIEXPORT void JNICALL Java_com_tarvex_pelk_quentrel_SSPI_FreeHandle(JNIEnv*, jclass, jint);
+JNIEXPORT jboolean JNICALL Java_com_tarvex_pelk_quentrel_SSPI_Initialize(JNIEnv*, jclass, jint, jbyteArray);
+JNIEXPORT jboolean JNICALL Java_com_tarvex_pelk_quentrel_SSPI_Accept(JNIEnv*, jclass, jint, jbyteArray);
+JNIEXPORT jstring JNICALL Java_com_tarvex_pelk_quentrel_SSPI_GetClientUserName(JNIEnv*, jclass, jint);
+JNIEXPORT jboolean JNICALL Java_com_tarvex_pelk_quentrel_SSPI_IsGroupMember(JNIEnv*, jclass, jint, jstring);
+JNIEXPORT jstring JNICALL Java_com_tarvex_pelk_quentrel_SSPI_GetContextInformation(JNIEnv*, jclass, jint);
 }
 
 namespace {
@@ -154,6 +159,53 @@ TEST_F(NativeEntryTest, ResultsAreNewArraysAndAFailedArrayLeavesOnlyTheJvmsError
 
   Java_com_tarvex_pelk_quentrel_SSPI_FreeHandle(env, nullptr, server);
   EXPECT_FALSE(jvm.Pending().has_value());
+  EXPECT_EQ(jvm.LiveReferences(), 0u);
+}
+
+// An established loopback pair, then JVM failures in the middle of calls that hold the family
+// lock: each call returns its neutral value with only the JVM's error pending, and leaves the lock
+// (the next call would wait for ever otherwise).
+TEST_F(NativeEntryTest, JvmFailuresUnderTheLockLeaveItAndOnlyTheJvmsError) {
+  const jint server = Create(false, u"Negotiate");
+  const jint client = Create(true, u"Negotiate");
+  ASSERT_GT(client, server);
+  bool clientDone = false, serverDone = false;
+  for (int leg = 0; leg < 6 && !(clientDone && serverDone); ++leg) {
+    const bool toServer = leg % 2 == 0;
+    jbyteArray token = Java_com_tarvex_pelk_quentrel_SSPI_GetChallengeToken(env, nullptr, toServer ? client : server);
+    ASSERT_NE(token, nullptr);
+    if (toServer) {
+      serverDone = Java_com_tarvex_pelk_quentrel_SSPI_Accept(env, nullptr, server, token);
+    } else if (!clientDone && !jvm.BytesOf(token).empty()) {
+      clientDone = Java_com_tarvex_pelk_quentrel_SSPI_Initialize(env, nullptr, client, token);
+    } else {
+      clientDone = true;
+    }
+    jvm.Delete(token);
+    ASSERT_FALSE(jvm.Pending().has_value()) << jvm.Pending()->message;
+  }
+  ASSERT_TRUE(serverDone);
+
+  jstring group = jvm.String(u"BUILTIN\\Users");
+  jvm.FailNext("GetStringChars");
+  EXPECT_FALSE(Java_com_tarvex_pelk_quentrel_SSPI_IsGroupMember(env, nullptr, server, group));
+  auto thrown = jvm.Take();
+  ASSERT_TRUE(thrown.has_value());
+  EXPECT_EQ(thrown->message, "GetStringChars failed") << "nothing thrown over the JVM's own error";
+
+  jvm.FailNext("NewString");
+  EXPECT_EQ(Java_com_tarvex_pelk_quentrel_SSPI_GetClientUserName(env, nullptr, server), nullptr);
+  thrown = jvm.Take();
+  ASSERT_TRUE(thrown.has_value());
+  EXPECT_EQ(thrown->message, "NewString failed");
+
+  jstring report = Java_com_tarvex_pelk_quentrel_SSPI_GetContextInformation(env, nullptr, server);
+  ASSERT_NE(report, nullptr) << "the lock was left";
+  EXPECT_EQ(jvm.TextOf(report).rfind(u"Type: server\nState: success", 0), 0u);
+  jvm.Delete(report);
+  jvm.Delete(group);
+  Java_com_tarvex_pelk_quentrel_SSPI_FreeHandle(env, nullptr, client);
+  Java_com_tarvex_pelk_quentrel_SSPI_FreeHandle(env, nullptr, server);
   EXPECT_EQ(jvm.LiveReferences(), 0u);
 }
 
