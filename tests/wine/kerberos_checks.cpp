@@ -6,15 +6,6 @@
 
 namespace {
 
-using CreateContextFn = jint JNICALL(JNIEnv*, jclass, jboolean, jint, jstring, jstring);
-using HandleFn = jint JNICALL(JNIEnv*, jclass, jint);
-using TokenStepFn = jboolean JNICALL(JNIEnv*, jclass, jint, jbyteArray);
-using BytesFn = jbyteArray JNICALL(JNIEnv*, jclass, jint);
-using MessageFn = jbyteArray JNICALL(JNIEnv*, jclass, jint, jbyteArray);
-using TextFn = jstring JNICALL(JNIEnv*, jclass, jint);
-using VoidFn = void JNICALL(JNIEnv*, jclass, jint);
-using GroupFn = jboolean JNICALL(JNIEnv*, jclass, jint, jstring);
-
 const ULONG kFlags = ISC_REQ_MUTUAL_AUTH | ISC_REQ_CONFIDENTIALITY | ISC_REQ_INTEGRITY | ISC_REQ_CONNECTION;
 
 // One side of the platform's own exchange.

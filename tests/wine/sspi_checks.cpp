@@ -10,15 +10,6 @@
 
 namespace {
 
-using CreateContextFn = jint JNICALL(JNIEnv*, jclass, jboolean, jint, jstring, jstring);
-using HandleFn = jint JNICALL(JNIEnv*, jclass, jint);
-using TokenStepFn = jboolean JNICALL(JNIEnv*, jclass, jint, jbyteArray);
-using BytesFn = jbyteArray JNICALL(JNIEnv*, jclass, jint);
-using MessageFn = jbyteArray JNICALL(JNIEnv*, jclass, jint, jbyteArray);
-using TextFn = jstring JNICALL(JNIEnv*, jclass, jint);
-using VoidFn = void JNICALL(JNIEnv*, jclass, jint);
-using GroupFn = jboolean JNICALL(JNIEnv*, jclass, jint, jstring);
-
 // What the platform itself answers when this program does what CreateContext does: acquire the
 // process's credentials for the package and, for a client, make the first token with no target.
 struct PlatformCreation {
