@@ -1,5 +1,6 @@
 // The host core: world lock, journal, faults, live counts, kernel32 basics.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -40,7 +41,20 @@ Core& TheCore() {
 
 thread_local DWORD lastError = 0;
 
+// The world, chosen from the environment on first use; a test may select another.
+World WorldFromEnvironment() {
+  const char* named = std::getenv("QUENTREL_WORLD");
+  return named != nullptr && std::strcmp(named, "simulated") == 0 ? World::Simulated : World::System;
+}
+
+std::atomic<World>& TheWorld() {
+  static std::atomic<World> world{WorldFromEnvironment()};
+  return world;
+}
+
 }  // namespace
+
+bool InSystemWorld() { return TheWorld().load(std::memory_order_relaxed) == World::System; }
 
 std::recursive_mutex& WorldMutex() {
   static std::recursive_mutex* mutex = new std::recursive_mutex();
@@ -121,6 +135,10 @@ const std::string& ProcessUser() {
 }  // namespace detail
 
 using namespace detail;
+
+World CurrentWorld() { return TheWorld().load(); }
+
+void SelectWorld(World world) { TheWorld().store(world); }
 
 void Reset() {
   WorldGuard guard(WorldMutex());

@@ -24,6 +24,9 @@ std::optional<uint32_t> Enter(Call call);
 
 void AddLive(const std::string& kind, int delta);
 
+// True when the machine's own services answer (see winhost::CurrentWorld). Cheap: read on every call.
+bool InSystemWorld();
+
 // Area reset hooks run by winhost::Reset(), in registration order, under the world lock.
 struct ResetHook {
   explicit ResetHook(std::function<void()> hook);

@@ -16,6 +16,15 @@ namespace winhost {
 
 // ---- the world -------------------------------------------------------------------------------
 
+// Which services stand behind the Windows functions. The system world is the machine's own (NSS
+// accounts, a SQLite registry, the resolver, GSSAPI); the simulated world is the in-memory host
+// that tests set up at will. A process starts in the system world unless the environment variable
+// QUENTREL_WORLD says "simulated"; a test may select either before it calls the library.
+// Faults, the journal and the live counts work the same in both.
+enum class World { System, Simulated };
+World CurrentWorld();
+void SelectWorld(World world);
+
 // Puts the whole host back to its default world: names, accounts, packages, registry, faults,
 // scripts and the journal. Objects the library still holds stay valid and stay counted.
 void Reset();
