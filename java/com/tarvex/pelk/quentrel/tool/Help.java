@@ -54,6 +54,15 @@ final class Help {
             + "                   (default 0x81e: mutual authentication, replay and sequence detection,\n"
             + "                   confidentiality, connection)\n")
         .option("--package", true).option("--target", true).option("--flags", true));
+    COMMANDS.put("serve", new Command("serve [--port N] [--package NAME] [--group GROUP]...",
+        "Starts an HTTP server that authenticates every request with Negotiate (HTTP status 401\n"
+            + "and WWW-Authenticate: Negotiate until the client sends a token that authenticates it)\n"
+            + "and answers who the client is, as JSON: its name, its SID and its membership of each\n"
+            + "GROUP. One line per request goes to the standard output. Ctrl-C stops it.\n\n"
+            + "  --port N         the TCP port, on every interface (default 8080; 0 picks a free one)\n"
+            + "  --package NAME   the security package (default Negotiate)\n"
+            + "  --group GROUP    a group to answer for each client; give it once per group\n")
+        .option("--port", true).option("--package", true).option("--group", true));
     COMMANDS.put("sid", new Command("sid NAME...",
         "Shows the SID of each account, group or alias, qualified (\"DOMAIN\\name\") or not.\n"
             + "A name that cannot be resolved fails.\n"));

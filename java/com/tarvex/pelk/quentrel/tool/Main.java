@@ -38,6 +38,9 @@ public final class Main {
       out.print(line.command == null ? Help.tool() : Help.command(line.command));
       return EXIT_PASSED;
     }
+    if (line.command.equals("serve")) {
+      return Serve.run(line.number, line.option("--package", Loopback.DEFAULT_PACKAGE), line.options("--group"), out, err);
+    }
     Report report = execute(line);
     out.print(line.json ? report.toJson() + "\n" : report.toText(line.command.equals("doctor")));
     out.flush();
@@ -227,6 +230,11 @@ public final class Main {
             flags = parseNumber(option("--flags", null), "--flags");
           }
           require(count == 0, "takes no arguments");
+          break;
+        case "serve":
+          require(count == 0, "takes no arguments");
+          number = has("--port") ? parseNumber(option("--port", null), "--port") : 8080;
+          require(number >= 0 && number <= 65535, "--port must be 0 to 65535");
           break;
         case "reg":
           require(count >= 1, "give get, set or set-int");

@@ -1,0 +1,195 @@
+package com.tarvex.pelk.quentrel.http;
+
+import com.tarvex.pelk.quentrel.ClientContext;
+import com.tarvex.pelk.quentrel.SecurityContext;
+import com.tarvex.pelk.quentrel.WinAuthException;
+import java.io.IOException;
+import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
+import java.net.http.HttpResponse;
+import java.util.Base64;
+import java.util.List;
+import java.util.Locale;
+import java.util.Optional;
+
+/**
+ * The client side of HTTP Negotiate, as the identity the process runs as.
+ *
+ * <pre>{@code
+ * HttpResponse<String> answer = NegotiateClient.send(HttpClient.newHttpClient(),
+ *     HttpRequest.newBuilder(URI.create("http://web.example.com/")).build(), BodyHandlers.ofString());
+ * }</pre>
+ *
+ * <p>By default the client asks for mutual authentication, and a successful response whose
+ * server did not prove itself is refused. An exchange of more than one leg must stay on one
+ * connection, which {@link HttpClient} keeps when the requests follow one another.
+ */
+public final class NegotiateClient implements AutoCloseable {
+  // More legs than any real package takes: a server asking for more has lost its way.
+  private static final int MAX_LEGS = 8;
+  private final ClientContext context;
+  private byte[] token;
+  private boolean complete;
+
+  private NegotiateClient(ClientContext context) throws WinAuthException {
+    this.context = context;
+    SecurityContext.Step first = context.firstStep();
+    token = first.token();
+    complete = first.complete();
+  }
+
+  /**
+   * Starts an exchange with the server of a URI, whose service principal name is "HTTP/host".
+   *
+   * @param packageName the security package; null for "Negotiate"
+   * @param mutual whether the server must prove itself
+   */
+  public static NegotiateClient start(URI uri, String packageName, boolean mutual) throws NegotiateException {
+    return start(packageName, targetOf(uri), mutual ? ClientContext.MUTUAL_AUTH : 0);
+  }
+
+  /** Starts an exchange with a target name of the caller's choice and context requirement flags. */
+  public static NegotiateClient start(String packageName, String target, int flags) throws NegotiateException {
+    ClientContext context;
+    try {
+      context = ClientContext.open(packageName, target, flags);
+    } catch (WinAuthException e) {
+      throw new NegotiateException("cannot start Negotiate for " + target + ": " + e.getMessage(), e);
+    }
+    try {
+      return new NegotiateClient(context);
+    } catch (WinAuthException e) {
+      context.close();
+      throw new NegotiateException("cannot start Negotiate for " + target + ": " + e.getMessage(), e);
+    } catch (RuntimeException e) {
+      context.close();
+      throw e;
+    }
+  }
+
+  /** The service principal name of the server of a URI: "HTTP/" and its host name. */
+  public static String targetOf(URI uri) {
+    return "HTTP/" + uri.getHost().toLowerCase(Locale.ROOT);
+  }
+
+  /** The Authorization header value that carries the client's current token. */
+  public String authorization() {
+    return Negotiator.SCHEME + " " + Base64.getEncoder().encodeToString(token);
+  }
+
+  /** Whether the client's side of the exchange is done. */
+  public boolean complete() {
+    return complete;
+  }
+
+  /**
+   * Takes the server's 401 answer and prepares the next token.
+   *
+   * @param wwwAuthenticate the response's WWW-Authenticate values
+   * @throws NegotiateException when the server gave no Negotiate token or the package refuses it
+   */
+  public void challenge(List<String> wwwAuthenticate) throws NegotiateException {
+    byte[] answer = tokenOf(wwwAuthenticate);
+    if (answer == null || complete) {
+      throw new NegotiateException("the server refused the client's credentials");
+    }
+    step(answer);
+  }
+
+  /**
+   * Checks a successful response: when the client is not yet done, the response must carry the
+   * server's final token and the package must accept it (the server proved itself).
+   *
+   * @throws NegotiateException when the server did not prove itself
+   */
+  public void verify(List<String> wwwAuthenticate) throws NegotiateException {
+    if (complete) {
+      return;
+    }
+    byte[] answer = tokenOf(wwwAuthenticate);
+    if (answer == null) {
+      throw new NegotiateException("the server answered without proving itself (no final Negotiate token)");
+    }
+    step(answer);
+    if (!complete) {
+      throw new NegotiateException("the server's final token did not complete the exchange");
+    }
+  }
+
+  private void step(byte[] answer) throws NegotiateException {
+    try {
+      SecurityContext.Step next = context.initialize(answer);
+      token = next.token();
+      complete = next.complete();
+    } catch (WinAuthException e) {
+      throw new NegotiateException("the server's Negotiate token was refused: " + e.getMessage(), e);
+    }
+  }
+
+  // The token of a "Negotiate TOKEN" value; null when there is none.
+  private static byte[] tokenOf(List<String> values) throws NegotiateException {
+    for (String value : values) {
+      String trimmed = value.trim();
+      if (trimmed.regionMatches(true, 0, Negotiator.SCHEME, 0, Negotiator.SCHEME.length())
+          && (trimmed.length() == Negotiator.SCHEME.length() || trimmed.charAt(Negotiator.SCHEME.length()) == ' ')) {
+        String encoded = trimmed.substring(Negotiator.SCHEME.length()).trim();
+        if (encoded.isEmpty()) {
+          continue;
+        }
+        try {
+          return Base64.getDecoder().decode(encoded);
+        } catch (IllegalArgumentException e) {
+          throw new NegotiateException("the server's Negotiate token is not base64", e);
+        }
+      }
+    }
+    return null;
+  }
+
+  /** Releases the client's context. Idempotent. */
+  @Override
+  public void close() {
+    context.close();
+  }
+
+  /** {@link #send(HttpClient, HttpRequest, HttpResponse.BodyHandler, String, boolean)} with "Negotiate" and mutual authentication. */
+  public static <T> HttpResponse<T> send(HttpClient client, HttpRequest request, HttpResponse.BodyHandler<T> body)
+      throws IOException, InterruptedException {
+    return send(client, request, body, null, true);
+  }
+
+  /**
+   * Sends a request with Negotiate authentication: its Authorization header, then each leg the
+   * server asks for, then the check of the server's final token.
+   *
+   * @return the server's response: a successful one whose server proved itself (when mutual), or
+   *     any response that is not a Negotiate challenge
+   * @throws NegotiateException when the server refuses the client or fails to prove itself
+   */
+  public static <T> HttpResponse<T> send(HttpClient client, HttpRequest request, HttpResponse.BodyHandler<T> body,
+      String packageName, boolean mutual) throws IOException, InterruptedException {
+    try (NegotiateClient negotiate = start(request.uri(), packageName, mutual)) {
+      for (int leg = 0; leg < MAX_LEGS; leg++) {
+        HttpRequest withToken = HttpRequest.newBuilder(request, (name, value) -> !name.equalsIgnoreCase("Authorization"))
+            .header("Authorization", negotiate.authorization()).build();
+        HttpResponse<T> response = client.send(withToken, body);
+        List<String> answer = response.headers().allValues("WWW-Authenticate");
+        if (response.statusCode() == 401) {
+          Optional<String> negotiateHeader = answer.stream()
+              .filter(v -> v.trim().regionMatches(true, 0, Negotiator.SCHEME, 0, Negotiator.SCHEME.length())).findFirst();
+          if (negotiateHeader.isEmpty()) {
+            return response;
+          }
+          negotiate.challenge(answer);
+          continue;
+        }
+        if (response.statusCode() / 100 == 2) {
+          negotiate.verify(answer);
+        }
+        return response;
+      }
+      throw new NegotiateException("the server asked for more than " + MAX_LEGS + " legs");
+    }
+  }
+}

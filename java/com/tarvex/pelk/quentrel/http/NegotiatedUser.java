@@ -1,0 +1,85 @@
+package com.tarvex.pelk.quentrel.http;
+
+import com.tarvex.pelk.quentrel.GroupNotFoundException;
+import com.tarvex.pelk.quentrel.ServerContext;
+import com.tarvex.pelk.quentrel.WinAuthException;
+import java.security.Principal;
+import java.util.Collections;
+import java.util.LinkedHashMap;
+import java.util.Map;
+
+/**
+ * A client that authenticated with Negotiate: its account name and its answers for groups. The
+ * groups the server declared are answered when the client authenticates; any other group is
+ * asked of the client's context while the request that authenticated it runs.
+ */
+public final class NegotiatedUser implements Principal {
+  private final String name;
+  private final String packageName;
+  private final Map<String, Boolean> groups = new LinkedHashMap<>();
+  private volatile ServerContext context;
+
+  NegotiatedUser(String name, String packageName, ServerContext context) {
+    this.name = name;
+    this.packageName = packageName;
+    this.context = context;
+  }
+
+  /** The account name as the security package gives it; a local account without its computer name. */
+  @Override
+  public String getName() {
+    return name;
+  }
+
+  /** The security package that authenticated the client. */
+  public String packageName() {
+    return packageName;
+  }
+
+  /**
+   * Whether the client is a member of the group ("DOMAIN\\group" or a local group). A name that is
+   * no group answers false.
+   *
+   * @throws IllegalStateException for a group the server did not declare, once the request that
+   *     authenticated the client is over and its context is gone
+   */
+  public synchronized boolean isMember(String group) {
+    Boolean known = groups.get(group);
+    if (known != null) {
+      return known;
+    }
+    ServerContext current = context;
+    if (current == null || current.isClosed()) {
+      throw new IllegalStateException("the group " + group + " was not declared to the authenticator, and the"
+          + " client's context is released at the end of the request that authenticated it");
+    }
+    boolean member;
+    try {
+      member = current.isMember(group);
+    } catch (GroupNotFoundException e) {
+      member = false;
+    } catch (WinAuthException e) {
+      throw new IllegalStateException("cannot test membership of " + group + ": " + e.getMessage(), e);
+    }
+    groups.put(group, member);
+    return member;
+  }
+
+  /** The groups answered so far, in the order they were asked. */
+  public synchronized Map<String, Boolean> groups() {
+    return Collections.unmodifiableMap(new LinkedHashMap<>(groups));
+  }
+
+  synchronized void answer(String group, boolean member) {
+    groups.put(group, member);
+  }
+
+  void forgetContext() {
+    context = null;
+  }
+
+  @Override
+  public String toString() {
+    return name;
+  }
+}

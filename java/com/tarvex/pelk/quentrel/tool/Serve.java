@@ -1,0 +1,137 @@
+package com.tarvex.pelk.quentrel.tool;
+
+import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.HttpContext;
+import com.sun.net.httpserver.HttpExchange;
+import com.sun.net.httpserver.HttpServer;
+import com.tarvex.pelk.quentrel.UserAuth;
+import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
+import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
+import com.tarvex.pelk.quentrel.http.NegotiatedUser;
+import com.tarvex.pelk.quentrel.http.Negotiator;
+import java.io.IOException;
+import java.io.OutputStream;
+import java.io.PrintStream;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.nio.charset.StandardCharsets;
+import java.time.Instant;
+import java.time.temporal.ChronoUnit;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+
+/**
+ * An HTTP server that authenticates every request with Negotiate and answers, as JSON, who the
+ * client is: its name, its SID and its answers for the groups given. One line per request goes to
+ * the standard output; the reasons for refusals go to the standard error. It runs until the
+ * process is stopped (Ctrl-C), and then stops cleanly: no new connection, waiting exchanges
+ * released.
+ */
+final class Serve {
+  private static final int THREADS = 8;
+
+  private Serve() {}
+
+  static int run(int port, String packageName, List<String> groups, PrintStream out, PrintStream err) {
+    // The package's log lines (refused tokens, bad headers) one a line, like the request lines.
+    if (System.getProperty("java.util.logging.SimpleFormatter.format") == null) {
+      System.setProperty("java.util.logging.SimpleFormatter.format", "%1$tFT%1$tT %4$s %5$s%6$s%n");
+    }
+    Throwable notLoaded = Library.load();
+    if (notLoaded != null) {
+      err.println("quentrel serve: the native library did not load: " + Failure.describe(notLoaded));
+      return Main.EXIT_FAILED;
+    }
+    NegotiateAuthenticator negotiate =
+        new NegotiateAuthenticator(Negotiator.builder().packageName(packageName).groups(groups).build());
+    HttpServer server;
+    try {
+      server = HttpServer.create(new InetSocketAddress(port), 0);
+    } catch (IOException e) {
+      negotiate.close();
+      err.println("quentrel serve: cannot listen on port " + port + ": " + e.getMessage());
+      return Main.EXIT_FAILED;
+    }
+    ExecutorService workers = Executors.newFixedThreadPool(THREADS);
+    server.setExecutor(workers);
+    HttpContext context = server.createContext("/", exchange -> answer(exchange, packageName, groups, out));
+    context.setAuthenticator(new Authenticator() {
+      // Refusals never reach the handler: their line is written here.
+      @Override
+      public Result authenticate(HttpExchange exchange) {
+        Result result = negotiate.authenticate(exchange);
+        if (result instanceof Retry) {
+          log(out, exchange, ((Retry) result).getResponseCode(), "-");
+        } else if (result instanceof Failure) {
+          log(out, exchange, ((Failure) result).getResponseCode(), "-");
+        }
+        return result;
+      }
+    });
+    Thread stop = new Thread(() -> {
+      server.stop(0);
+      workers.shutdownNow();
+      negotiate.close();
+      out.println("quentrel serve: stopped");
+      out.flush();
+    }, "quentrel-serve-stop");
+    Runtime.getRuntime().addShutdownHook(stop);
+    server.start();
+    int bound = server.getAddress().getPort();
+    out.println("quentrel serve: listening on port " + bound + " (http://" + hostName() + ":" + bound
+        + "/), package " + packageName + (groups.isEmpty() ? "" : ", groups " + String.join(", ", groups))
+        + "; Ctrl-C stops");
+    out.flush();
+    // The server runs on its own threads until the shutdown hook stops it and the JVM exits.
+    while (true) {
+      try {
+        Thread.sleep(Long.MAX_VALUE);
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+        return Main.EXIT_PASSED;
+      }
+    }
+  }
+
+  private static void answer(HttpExchange exchange, String packageName, List<String> groups, PrintStream out)
+      throws IOException {
+    try (exchange) {
+      NegotiatedUser user = ((NegotiatePrincipal) exchange.getPrincipal()).user();
+      Map<String, Object> json = new LinkedHashMap<>();
+      json.put("name", user.getName());
+      json.put("sid", UserAuth.GetUserSID(user.getName()));
+      json.put("package", packageName);
+      Map<String, Object> answers = new LinkedHashMap<>();
+      for (String group : groups) {
+        answers.put(group, user.isMember(group));
+      }
+      json.put("groups", answers);
+      byte[] body = (Json.write(json) + "\n").getBytes(StandardCharsets.UTF_8);
+      exchange.getResponseHeaders().set("Content-Type", "application/json");
+      exchange.sendResponseHeaders(200, body.length);
+      try (OutputStream stream = exchange.getResponseBody()) {
+        stream.write(body);
+      }
+      log(out, exchange, 200, user.getName());
+    }
+  }
+
+  private static void log(PrintStream out, HttpExchange exchange, int status, String user) {
+    InetSocketAddress peer = exchange.getRemoteAddress();
+    out.println(Instant.now().truncatedTo(ChronoUnit.SECONDS) + " " + peer.getAddress().getHostAddress() + ":"
+        + peer.getPort() + " " + exchange.getRequestMethod() + " " + exchange.getRequestURI().getRawPath() + " "
+        + status + " " + user);
+    out.flush();
+  }
+
+  private static String hostName() {
+    try {
+      return InetAddress.getLocalHost().getCanonicalHostName();
+    } catch (IOException e) {
+      return "localhost";
+    }
+  }
+}
