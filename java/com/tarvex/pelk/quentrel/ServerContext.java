@@ -77,6 +77,11 @@ public final class ServerContext extends SecurityContext {
       this.handle = handle;
     }
 
+    /** Whether the scope has not been closed yet. */
+    public boolean active() {
+      return !ended;
+    }
+
     /**
      * Ends the impersonation. Idempotent.
      *
