@@ -56,6 +56,7 @@ public final class NegotiateHttpTest {
   // Tomcat's own INFO lines would hide the test's; kept here so the setting is not collected.
   private static final Logger TOMCAT_LOG = Logger.getLogger("org.apache");
   private static String user;
+  private static final boolean SHOW_LOG = System.getenv("QUENTREL_HTTP_TEST_LOG") != null;
   private static int checks;
 
   private NegotiateHttpTest() {}
@@ -76,7 +77,9 @@ public final class NegotiateHttpTest {
       @Override
       public void publish(LogRecord record) {
         LOG_LINES.incrementAndGet();
-        if (System.getenv("HTTP_TEST_LOG") != null) System.err.println("log: " + new java.util.logging.SimpleFormatter().formatMessage(record));
+        if (SHOW_LOG) {
+          System.err.println("log: " + new java.util.logging.SimpleFormatter().formatMessage(record));
+        }
       }
 
       @Override
@@ -86,8 +89,18 @@ public final class NegotiateHttpTest {
       public void close() {}
     });
     log.setUseParentHandlers(false);
-    if (System.getenv("HTTP_TEST_LOG") != null) log.setLevel(java.util.logging.Level.ALL);
+    if (SHOW_LOG) {
+      log.setLevel(java.util.logging.Level.ALL);
+    }
     TOMCAT_LOG.setLevel(java.util.logging.Level.SEVERE);
+    if (args[0].equals("--serve")) {
+      serveFlavour(args[1], args[2]);
+      return;
+    }
+    if (args[0].equals("--jdk-client")) {
+      jdkClient(args[1]);
+      return;
+    }
     contexts();
     for (String name : List.of("jdk", "tomcat")) {
       for (String pkg : List.of("Negotiate", "Kerberos")) {
@@ -330,6 +343,26 @@ public final class NegotiateHttpTest {
     } catch (WinAuthException e) {
       return "Invalid handle".equals(e.getMessage());
     }
+  }
+
+  // ---- for the tests with real clients: a flavour on its own, and the JDK's own SPNEGO --------
+
+  // Serves until the process is stopped, after a line that names the port.
+  private static void serveFlavour(String name, String pkg) throws Exception {
+    Flavour server = start(name, pkg);
+    System.out.println(name + " flavour listening on port " + server.uri().getPort());
+    System.out.flush();
+    Runtime.getRuntime().addShutdownHook(new Thread(server::close));
+    Thread.sleep(Long.MAX_VALUE);
+  }
+
+  // HttpURLConnection answers a Negotiate challenge by itself, through the JDK's Kerberos (JGSS),
+  // with the ticket cache that KRB5CCNAME names.
+  private static void jdkClient(String url) throws Exception {
+    java.net.HttpURLConnection connection = (java.net.HttpURLConnection) URI.create(url).toURL().openConnection();
+    int status = connection.getResponseCode();
+    InputStream body = status < 400 ? connection.getInputStream() : connection.getErrorStream();
+    System.out.println(status + " " + (body == null ? "" : new String(body.readAllBytes(), StandardCharsets.UTF_8)));
   }
 
   // ---- the two flavours ----------------------------------------------------------------------
