@@ -33,7 +33,7 @@ echo "-- signing on: curl --negotiate -u : http://$host:$port/"
 answer=$(curl --silent --show-error --negotiate -u : --write-out '\n%{http_code}' "http://$host:$port/")
 status=${answer##*$'\n'}
 echo "-- the server answered HTTP $status:"
-echo "${answer%$'\n'*}" | sed 's/^/     /'
+echo "${answer%$'\n'*}" | sed '/^$/d; s/^/     /'
 echo "-- stopping the server (SIGTERM; Ctrl-C in a terminal does the same)"
 kill -TERM "$server"
 wait "$server" || true

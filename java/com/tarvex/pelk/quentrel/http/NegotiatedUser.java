@@ -17,6 +17,7 @@ public final class NegotiatedUser implements Principal {
   private final String name;
   private final String packageName;
   private final Map<String, Boolean> groups = new LinkedHashMap<>();
+  private final Map<String, String> unanswered = new LinkedHashMap<>();
   private volatile ServerContext context;
 
   NegotiatedUser(String name, String packageName, ServerContext context) {
@@ -38,7 +39,7 @@ public final class NegotiatedUser implements Principal {
 
   /**
    * Whether the client is a member of the group ("DOMAIN\\group" or a local group). A name that is
-   * no group answers false.
+   * no group, or a membership the system cannot test, answers false; {@link #unanswered()} says why.
    *
    * @throws IllegalStateException for a group the server did not declare, once the request that
    *     authenticated the client is over and its context is gone
@@ -53,13 +54,16 @@ public final class NegotiatedUser implements Principal {
       throw new IllegalStateException("the group " + group + " was not declared to the authenticator, and the"
           + " client's context is released at the end of the request that authenticated it");
     }
-    boolean member;
+    boolean member = false;
     try {
       member = current.isMember(group);
     } catch (GroupNotFoundException e) {
-      member = false;
+      unanswered.put(group, "no such group");
     } catch (WinAuthException e) {
-      throw new IllegalStateException("cannot test membership of " + group + ": " + e.getMessage(), e);
+      // Not a member when it cannot be told, as for the declared groups.
+      unanswered.put(group, e.getMessage());
+      Negotiator.LOG.log(System.Logger.Level.WARNING, "Negotiate: cannot test {0}''s membership of {1} ({2});"
+          + " answered as not a member", name, group, e.getMessage());
     }
     groups.put(group, member);
     return member;
@@ -68,6 +72,15 @@ public final class NegotiatedUser implements Principal {
   /** The groups answered so far, in the order they were asked. */
   public synchronized Map<String, Boolean> groups() {
     return Collections.unmodifiableMap(new LinkedHashMap<>(groups));
+  }
+
+  /** The groups whose membership could not be tested (answered as not a member), with the reason. */
+  public synchronized Map<String, String> unanswered() {
+    return Collections.unmodifiableMap(new LinkedHashMap<>(unanswered));
+  }
+
+  synchronized void unanswered(String group, String reason) {
+    unanswered.put(group, reason);
   }
 
   synchronized void answer(String group, boolean member) {

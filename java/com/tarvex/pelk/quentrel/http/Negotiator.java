@@ -240,11 +240,18 @@ public final class Negotiator implements AutoCloseable {
     }
     NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context);
     for (String group : groups) {
+      // A group that cannot be tested counts as one the client is not in: the client did
+      // authenticate, and no access depends on an answer nobody has.
       boolean member = false;
       try {
         member = context.isMember(group);
       } catch (GroupNotFoundException e) {
+        user.unanswered(group, "no such group");
         LOG.log(Level.WARNING, "Negotiate: the declared group {0} is not a group here; answered as not a member", group);
+      } catch (WinAuthException e) {
+        user.unanswered(group, e.getMessage());
+        LOG.log(Level.WARNING, "Negotiate: cannot test {0}''s membership of {1} ({2}); answered as not a member",
+            user.getName(), group, e.getMessage());
       }
       user.answer(group, member);
     }

@@ -109,6 +109,9 @@ final class Serve {
         answers.put(group, user.isMember(group));
       }
       json.put("groups", answers);
+      if (!user.unanswered().isEmpty()) {
+        json.put("groupsNotTested", new LinkedHashMap<String, Object>(user.unanswered()));
+      }
       byte[] body = (Json.write(json) + "\n").getBytes(StandardCharsets.UTF_8);
       exchange.getResponseHeaders().set("Content-Type", "application/json");
       exchange.sendResponseHeaders(200, body.length);
