@@ -121,6 +121,7 @@ public final class NegotiateHttpTest {
         }
       }
     }
+    bounded();
     unprovenServer();
     serve(args[0]);
     noContextLeft();
@@ -275,6 +276,21 @@ public final class NegotiateHttpTest {
     }
     check(name + " abandoned exchanges released", server.negotiator().pendingCount(), 0);
     check(name + " no open context", SecurityContext.openCount(), 0);
+  }
+
+  // Half-finished exchanges beyond the limit push out the oldest, whose context is released.
+  private static void bounded() throws Exception {
+    int before = SecurityContext.openCount();
+    try (Negotiator negotiator = Negotiator.builder().maxPending(3).build()) {
+      for (int connection = 0; connection < 5; connection++) {
+        try (ClientContext client = ClientContext.open("Negotiate", null, 0)) {
+          check("first leg", negotiator.authenticate(connection, List.of(header(client.firstStep().token()))).status(), 401);
+        }
+      }
+      check("exchanges kept", negotiator.pendingCount(), 3);
+      check("contexts kept", SecurityContext.openCount(), before + 3);
+    }
+    check("contexts released on close", SecurityContext.openCount(), before);
   }
 
   // A server that answers 200 without proving itself fails a client that asked for mutual

@@ -22,8 +22,9 @@ import java.util.Optional;
  * }</pre>
  *
  * <p>By default the client asks for mutual authentication, and a successful response whose
- * server did not prove itself is refused. An exchange of more than one leg must stay on one
- * connection, which {@link HttpClient} keeps when the requests follow one another.
+ * server did not prove itself is refused. Kerberos takes one leg; an exchange of more than one
+ * (NTLM) must stay on one connection, which an {@link HttpClient} keeps when its requests follow
+ * one another: exchanges of such a package that run at the same time need an HttpClient each.
  */
 public final class NegotiateClient implements AutoCloseable {
   // More legs than any real package takes: a server asking for more has lost its way.
