@@ -17,13 +17,12 @@ if [ -n "$service" ] && klist -s 2>/dev/null; then
   host=${service#HTTP/}
   host=${host%@*}
   echo "-- this machine's realm: the ticket cache's user, the keytab's $service"
-  scripts/serve-demo.sh "$jar" "$host"
+  scripts/serve-demo.sh "$jar" "$host" 'BUILTIN\Users' 'BUILTIN\Administrators'
 elif [ -x tests/kdc/with-realm.sh ]; then
   echo "-- no configured realm here: making a throwaway one on loopback (MIT krb5, a KDC of its own,"
-  echo "   the user alice with a ticket, HTTP/localhost in a keytab); it is removed afterwards"
-  # alice maps to the account running this script: the groups asked about are that account's
-  # primary group and BUILTIN\Users.
-  tests/kdc/with-realm.sh scripts/serve-demo.sh "$jar" localhost "$(id -gn)" 'BUILTIN\Users'
+  echo "   the user alice with a ticket, mapped to this machine's account $(id -un), and HTTP/localhost"
+  echo "   in a keytab); it is removed afterwards"
+  tests/kdc/with-realm.sh scripts/serve-demo.sh "$jar" localhost 'BUILTIN\Users' 'BUILTIN\Administrators'
 else
   echo "-- skipped: no configured realm and no throwaway-realm set-up (tests/kdc/with-realm.sh) in this tree"
 fi
