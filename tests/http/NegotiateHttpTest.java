@@ -242,6 +242,7 @@ public final class NegotiateHttpTest {
   private static void load(String name, Flavour server) throws Exception {
     int threads = 8;
     int perThread = 125;
+    long start = System.nanoTime();
     ExecutorService pool = Executors.newFixedThreadPool(threads);
     List<Future<Integer>> results = new ArrayList<>();
     for (int t = 0; t < threads; t++) {
@@ -269,6 +270,8 @@ public final class NegotiateHttpTest {
       ok += result.get(120, TimeUnit.SECONDS);
     }
     pool.shutdown();
+    System.out.printf("%s: %d exchanges from %d threads in %d ms%n", name, threads * perThread, threads,
+        TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start));
     check(name + " exchanges answered", ok, threads * perThread);
     long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
     while (server.negotiator().pendingCount() > 0 && System.nanoTime() < deadline) {
