@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 namespace winhost::detail::store {
@@ -61,7 +63,19 @@ bool IsBuiltin(const std::u16string& path, std::u16string* stored = nullptr) {
   return false;
 }
 
+// The native failure on stderr when QUENTREL_TRACE asks for it, for an administrator.
+void Trace(const char* what, int code, const char* text) {
+  static const bool on = [] {
+    const char* value = std::getenv("QUENTREL_TRACE");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+  }();
+  if (!on) return;
+  std::fprintf(stderr, "quentrel: registry store %s failed: %s (%d)\n", what, text, code);
+  std::fflush(stderr);
+}
+
 LONG ErrorOfErrno(int error) {
+  Trace("file call", error, std::strerror(error));
   switch (error) {
     case ENOENT:
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
@@ -77,6 +91,7 @@ LONG ErrorOfErrno(int error) {
 
 // The Windows code for a SQLite result; the extended codes are read by their primary part.
 LONG ErrorOf(int result) {
+  if (result != SQLITE_OK && result != SQLITE_ROW && result != SQLITE_DONE) Trace("call", result, sqlite3_errstr(result));
   switch (result & 0xFF) {
     case SQLITE_OK:
     case SQLITE_ROW:
@@ -174,7 +189,7 @@ class Connection {
   LONG Open(const std::string& path, bool write) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0) {
-      if (errno != ENOENT) return ErrorOfErrno(errno);
+      if (errno != ENOENT && (errno != ENOTDIR || write)) return ErrorOfErrno(errno);
       if (!write) return ERROR_SUCCESS;
       if (LONG created = Create(path); created != ERROR_SUCCESS) return created;
     }
@@ -185,7 +200,10 @@ class Connection {
     Statement application(db_, "PRAGMA application_id");
     int result = application.Step();
     if (result != SQLITE_ROW) return ErrorOf(result);
-    if (application.IntegerAt(0) != kApplicationId) return ERROR_BADDB;
+    if (application.IntegerAt(0) != kApplicationId) {
+      Trace("check", SQLITE_NOTADB, "the file is not a registry store");
+      return ERROR_BADDB;
+    }
     if (write && sqlite3_db_readonly(db_, "main") == 1) return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
   }
