@@ -237,6 +237,17 @@ TEST_F(SystemWorldTest, TheProcessIsTheRealUserWithItsRealGroups) {
   api::sspi::FreeHandle(peers.server);
 }
 
+TEST_F(SystemWorldTest, TheJournalOfALongRunningProcessKeepsItsRecentCalls) {
+  auto everyone = SidBytes("S-1-1-0");
+  auto users = SidBytes("S-1-5-32-545");
+  for (int i = 0; i < 30000; ++i) EqualSid(everyone.data(), everyone.data());
+  EqualSid(everyone.data(), users.data());
+  auto journal = winhost::Journal();
+  EXPECT_LE(journal.size(), 20000u);
+  EXPECT_GE(journal.size(), 10000u);
+  EXPECT_EQ(journal.back().ToString(), "EqualSid(first=S-1-1-0, second=S-1-5-32-545)");
+}
+
 TEST_F(SystemWorldTest, TheDomainControllerIsFoundInDnsForTheDefaultRealm) {
   const std::string records =
       "A dc1.example.com 127.0.0.10\n"

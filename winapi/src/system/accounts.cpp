@@ -250,6 +250,15 @@ std::u16string LocalDomainName() {
   return NetbiosNameOf(host);
 }
 
+// The computer's own domain: that of its users, S-1-22-1, or of its groups, S-1-22-2.
+SystemAccount LocalDomain(uint32_t kind) {
+  SystemAccount account;
+  account.sid = *ParseSid("S-1-22-" + std::to_string(kind));
+  account.domain = account.name = LocalDomainName();
+  account.use = SidTypeDomain;
+  return account;
+}
+
 // The Windows domain and name of an NSS name: winbind's EXAMPLE\alice, SSSD's alice@example.com
 // (whose domain is its DNS domain's first label), or a local name qualified by this computer.
 void SplitNssName(const std::string& nssName, SystemAccount& account) {
@@ -471,8 +480,7 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
       return ERROR_SUCCESS;
     }
   if (SameAscii(name, LocalDomainName())) {
-    // The computer's own domain is that of its users, S-1-22-1.
-    account = SystemAccount{*ParseSid("S-1-22-1"), LocalDomainName(), LocalDomainName(), SidTypeDomain, {}, {}};
+    account = LocalDomain(kUnixUsers);
     return ERROR_SUCCESS;
   }
   for (const WellKnown& entry : kWellKnown)
@@ -511,6 +519,11 @@ DWORD SystemResolveSid(const SidBytes& sid, SystemAccount& account) {
   for (const WellKnown& entry : kWellKnown)
     if (SidText(sid) == entry.sid) {
       account = FromWellKnown(entry);
+      return ERROR_SUCCESS;
+    }
+  for (uint32_t kind : {kUnixUsers, kUnixGroups})
+    if (sid == LocalDomain(kind).sid) {
+      account = LocalDomain(kind);
       return ERROR_SUCCESS;
     }
   if (uint32_t kind = UnixKind(sid)) {
