@@ -198,6 +198,29 @@ TEST_F(SystemWorldTest, NssFailuresEndInWindowsCodes) {
   }
 }
 
+// Out of memory at each NSS call in turn, as far as a membership question reaches: every answer is
+// either the right one or ERROR_NOT_ENOUGH_MEMORY, never a wrong one, and nothing stays held.
+TEST_F(SystemWorldTest, OutOfMemoryAtAnyNssCallGivesTheRightAnswerOrItsCode) {
+  const std::string outOfMemory = "WinAuthException: Platform error: 00000008";
+  for (const char* function : {"getpwnam_r", "getgrnam_r", "getgrouplist"}) {
+    int failures = 0;
+    for (int skip = 0; skip < 12; ++skip) {
+      for (const auto& [group, answer] : std::vector<std::pair<std::string, std::string>>{
+               {Local("dev"), "yes"}, {"BUILTIN\\Administrators", "yes"}, {Local("ops"), "no"}}) {
+        winhost::Fail(function, ENOMEM, skip);
+        std::string result = Member(Local("bob"), group);
+        winhost::ClearFaults();
+        if (result == outOfMemory) {
+          ++failures;
+        } else {
+          EXPECT_EQ(result, answer) << function << " failing after " << skip << " calls, " << group;
+        }
+      }
+    }
+    EXPECT_GT(failures, 0) << function << " was never reached";
+  }
+}
+
 TEST_F(SystemWorldTest, ABufferTooSmallIsGrownAndTheLookupRetried) {
   winhost::Fail("getpwnam_r", ERANGE);
   EXPECT_EQ(Utf8(api::userauth::GetUserSID(W(Local("alice"))).value), "S-1-22-1-1000");
