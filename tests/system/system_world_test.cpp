@@ -202,7 +202,7 @@ TEST_F(SystemWorldTest, NssFailuresEndInWindowsCodes) {
 // either the right one or ERROR_NOT_ENOUGH_MEMORY, never a wrong one, and nothing stays held.
 TEST_F(SystemWorldTest, OutOfMemoryAtAnyNssCallGivesTheRightAnswerOrItsCode) {
   const std::string outOfMemory = "WinAuthException: Platform error: 00000008";
-  for (const char* function : {"getpwnam_r", "getgrnam_r", "getgrouplist"}) {
+  for (const char* function : {"getpwnam_r", "getgrnam_r", "getgrgid_r", "getgrouplist"}) {
     int failures = 0;
     for (int skip = 0; skip < 12; ++skip) {
       for (const auto& [group, answer] : std::vector<std::pair<std::string, std::string>>{

@@ -186,12 +186,16 @@ DWORD IdmapError(int error) {
   }
 }
 
+// SSSD's responder socket: without it the library has no one to ask, and asking costs as much as
+// the NSS lookup itself, on every lookup of a machine that does not run SSSD.
+bool SssdListening() { return access("/var/lib/sss/pipes/nss", F_OK) == 0; }
+
 // Calls one idmap function (journalled under its own name); `text` gets its string when it
 // answered.
 DWORD CallIdmap(const char* function, const std::string& key, const std::function<int(char**, int*)>& call,
                 std::optional<std::string>& text) {
   text.reset();
-  if (Idmap() == nullptr) return ERROR_SUCCESS;
+  if (Idmap() == nullptr || !SssdListening()) return ERROR_SUCCESS;
   if (auto fault = Enter(Call{function, {{"key", key}}})) return IdmapError(static_cast<int>(*fault));
   char* answer = nullptr;
   int type = 0;
@@ -350,15 +354,19 @@ std::vector<std::string> AdminGroupNames() {
   return names;
 }
 
-// The gids of the administrative groups that NSS knows; a configured name it does not know is
-// no group of anyone.
-DWORD AdminGids(std::vector<gid_t>& gids) {
-  for (const std::string& name : AdminGroupNames()) {
+// Whether a user of `identity` is an administrator: uid 0, or a member of a group that
+// QUENTREL_ADMIN_GROUPS names. The user's own groups are named (a cheap lookup of a group that
+// exists) rather than the listed names looked up, which for the names a machine does not have
+// costs a full walk of every NSS source.
+DWORD IsAdministrator(const UnixIdentity& identity, bool& administrator) {
+  administrator = identity.uid == 0;
+  const std::vector<std::string> adminGroups = AdminGroupNames();
+  for (size_t i = 0; i < identity.groups.size() && !administrator && !adminGroups.empty(); ++i) {
     GroupRecord record;
-    DWORD error = GroupByName(name, record);
-    if (error == ERROR_NONE_MAPPED) continue;
+    DWORD error = GroupById(identity.groups[i], record);
+    if (error == ERROR_NONE_MAPPED) continue;  // a gid without a name is in no named list
     if (error != ERROR_SUCCESS) return error;
-    gids.push_back(record.gid);
+    administrator = std::find(adminGroups.begin(), adminGroups.end(), record.name) != adminGroups.end();
   }
   return ERROR_SUCCESS;
 }
@@ -381,11 +389,8 @@ DWORD TokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups)
     if (!seen) groups.push_back({sid, kEnabled});
   }
   groups.push_back({Users(), kEnabled});
-  std::vector<gid_t> adminGids;
-  if (DWORD error = AdminGids(adminGids); error != ERROR_SUCCESS) return error;
-  bool administrator = identity.uid == 0;
-  for (gid_t gid : identity.groups)
-    administrator = administrator || std::find(adminGids.begin(), adminGids.end(), gid) != adminGids.end();
+  bool administrator = false;
+  if (DWORD error = IsAdministrator(identity, administrator); error != ERROR_SUCCESS) return error;
   if (administrator) groups.push_back({Administrators(), kEnabled});
   groups.push_back({AuthenticatedUsers(), kEnabled});
   return ERROR_SUCCESS;
