@@ -112,6 +112,8 @@ TEST_F(SystemWorldTest, AccountNamesGiveUnixAndWindowsSids) {
       {Local("longgecos"), "S-1-22-1-1003"},  // its entry needs a larger buffer than the first
       {Local("root"), "S-1-22-1-0"},
       {Local("ops"), "S-1-22-2-3000"},
+      {kHost, "S-1-22-1"},  // the computer's own domain, that of its users
+      {"BUILTIN", "S-1-5-32"},
       {"BUILTIN\\Administrators", "S-1-5-32-544"},
       {"Users", "S-1-5-32-545"},
       {"Everyone", "S-1-1-0"},
