@@ -193,8 +193,9 @@ class Connection {
       if (!write) return ERROR_SUCCESS;
       if (LONG created = Create(path); created != ERROR_SUCCESS) return created;
     }
-    int flags = write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-    if (LONG opened = OpenFile(path, flags); opened != ERROR_SUCCESS) return opened;
+    // Readers too ask to write, never to create: where they may, SQLite then rolls back the
+    // journal of a writer that died in its commit; where they may not, it opens the file read-only.
+    if (LONG opened = OpenFile(path, SQLITE_OPEN_READWRITE); opened != ERROR_SUCCESS) return opened;
     // A file that is not this registry's database (another database, an empty file, garbage) is
     // refused before anything is written to it.
     Statement application(db_, "PRAGMA application_id");
@@ -369,8 +370,8 @@ LONG DeleteKey(const std::u16string& path) {
   return Write([&](Connection& store) {
     const char* const removals[] = {
         "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path = ?1 OR "
-        "substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE)",
-        "DELETE FROM keys WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE"};
+        "substr(path, 1, length(?1) + 1) = (?1 || '\\') COLLATE NOCASE)",
+        "DELETE FROM keys WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = (?1 || '\\') COLLATE NOCASE"};
     for (const char* sql : removals) {
       Statement remove(store.db(), sql);
       int result = remove.Text(1, path).Step();
