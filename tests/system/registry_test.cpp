@@ -2,6 +2,7 @@
 // with other processes, and what readers and writers get when it is locked, read-only, damaged or
 // failing.
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -177,6 +178,17 @@ TEST_F(SystemRegistryTest, ConcurrentWritersEachLandWholeOrGetAWindowsError) {
       }
     }
   }
+  EXPECT_EQ(IntegrityOf(store_), "ok");
+
+  // A writer killed at work, most likely within a commit, leaves a store that reads whole: the
+  // next reader rolls a journal it left back.
+  Writer killed(store_, "C", 100000);
+  usleep(400000);
+  ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
+  while (killed.Running()) usleep(1000);
+  auto after = GetHKLMStringRegValue(J(u"SOFTWARE"), J(u"Shared"), false).value;
+  ASSERT_TRUE(after.has_value());
+  EXPECT_TRUE(std::regex_match(Utf8(after), std::regex("[SABC]-[0-9]{4}-x{200}"))) << Utf8(after);
   EXPECT_EQ(IntegrityOf(store_), "ok");
 }
 
