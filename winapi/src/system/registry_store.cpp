@@ -114,8 +114,9 @@ LONG ErrorOf(int result) {
 }
 
 // A SQLite call as a fault point of the host: the fault's code stands for SQLite's answer.
-std::optional<int> Faulted(const char* function, const std::string& argument) {
-  if (auto fault = Enter(Call{function, {{"sql", argument}}})) return static_cast<int>(*fault);
+// The journal records the statement, or the file for an open.
+std::optional<int> Faulted(const char* function, const char* name, const std::string& argument) {
+  if (auto fault = Enter(Call{function, {{name, argument}}})) return static_cast<int>(*fault);
   return std::nullopt;
 }
 
@@ -146,7 +147,7 @@ class Statement {
   // SQLITE_ROW, SQLITE_DONE or the failure (of binding, or of the step).
   int Step() {
     if (result_ != SQLITE_OK) return result_;
-    if (auto fault = Faulted("sqlite3_step", sqlite3_sql(statement_))) return *fault;
+    if (auto fault = Faulted("sqlite3_step", "sql", sqlite3_sql(statement_))) return *fault;
     return sqlite3_step(statement_);
   }
   std::u16string TextAt(int column) {
@@ -160,7 +161,6 @@ class Statement {
     int bytes = sqlite3_column_bytes(statement_, column);
     return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + bytes);
   }
-  bool NullAt(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
  private:
   void Keep(int result) {
@@ -213,13 +213,13 @@ class Connection {
   sqlite3* db() const { return db_; }
 
   LONG Exec(const char* sql) {
-    if (auto fault = Faulted("sqlite3_exec", sql)) return ErrorOf(*fault);
+    if (auto fault = Faulted("sqlite3_exec", "sql", sql)) return ErrorOf(*fault);
     return ErrorOf(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
   }
 
  private:
   LONG OpenFile(const std::string& path, int flags) {
-    if (auto fault = Faulted("sqlite3_open_v2", path)) return ErrorOf(*fault);
+    if (auto fault = Faulted("sqlite3_open_v2", "path", path)) return ErrorOf(*fault);
     int result = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     if (db_ != nullptr) AddLive("registry-store", 1);
     if (result != SQLITE_OK) return ErrorOf(result);
