@@ -50,7 +50,7 @@ std::string IntegrityOf(const std::string& store) {
   return verdict;
 }
 
-// A registry_writer child (tests/system/writer); its output is read once it has ended.
+// A registry_writer child (writer/registry_writer.cpp); its output is read once it has ended.
 struct Writer {
   pid_t pid = -1;
   std::string output;
