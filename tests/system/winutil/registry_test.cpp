@@ -198,9 +198,15 @@ TEST_F(SystemRegistryTest, AStoreThisProcessMayNotWriteIsReadAndDeniesWriters) {
   ASSERT_EQ(chmod(store_.c_str(), 0444), 0);
   ASSERT_EQ(chmod((folder_ + "/machine").c_str(), 0555), 0);
   // Root writes anyway: the writer then runs as nobody.
-  Writer writer(store_, "A", 1, geteuid() == 0 ? "65534" : "");
+  const std::string user = geteuid() == 0 ? "65534" : "";
+  Writer writer(store_, "A", 1, user);
   EXPECT_EQ(writer.Finish(), (std::vector<std::string>{"0 5 5", "read kept"}));
+  // One it may not even read: nothing for readers either.
+  ASSERT_EQ(chmod(store_.c_str(), 0), 0);
+  Writer blind(store_, "B", 1, user);
+  EXPECT_EQ(blind.Finish(), (std::vector<std::string>{"0 5 5", "read (no key)"}));
   chmod((folder_ + "/machine").c_str(), 0755);
+  chmod(store_.c_str(), 0644);
   EXPECT_EQ(ReadFile(store_), before);
 }
 
