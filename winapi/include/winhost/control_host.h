@@ -29,6 +29,9 @@ std::string StoredKeyPath(View view, const std::string& path);
 
 // The system world's store: set by this call, else $QUENTREL_REGISTRY, else
 // /var/lib/quentrel/registry.db. An empty path goes back to the environment or the default.
+// Each call holds its own connection to the store, counted as "registry-store" while it runs; the
+// SQLite calls are fault points too: Fail("sqlite3_step", SQLITE_BUSY) and the like (also
+// "sqlite3_open_v2", "sqlite3_exec") make them answer that SQLite result code.
 void SetRegistryStore(const std::string& path);
 std::string RegistryStore();
 

@@ -114,8 +114,9 @@ LONG ErrorOf(int result) {
 }
 
 // A SQLite call as a fault point of the host: the fault's code stands for SQLite's answer.
-std::optional<int> Faulted(const char* function, const std::string& argument) {
-  if (auto fault = Enter(Call{function, {{"sql", argument}}})) return static_cast<int>(*fault);
+// The journal records the statement, or the file for an open.
+std::optional<int> Faulted(const char* function, const char* name, const std::string& argument) {
+  if (auto fault = Enter(Call{function, {{name, argument}}})) return static_cast<int>(*fault);
   return std::nullopt;
 }
 
@@ -146,7 +147,7 @@ class Statement {
   // SQLITE_ROW, SQLITE_DONE or the failure (of binding, or of the step).
   int Step() {
     if (result_ != SQLITE_OK) return result_;
-    if (auto fault = Faulted("sqlite3_step", sqlite3_sql(statement_))) return *fault;
+    if (auto fault = Faulted("sqlite3_step", "sql", sqlite3_sql(statement_))) return *fault;
     return sqlite3_step(statement_);
   }
   std::u16string TextAt(int column) {
@@ -160,7 +161,6 @@ class Statement {
     int bytes = sqlite3_column_bytes(statement_, column);
     return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + bytes);
   }
-  bool NullAt(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
  private:
   void Keep(int result) {
@@ -193,8 +193,9 @@ class Connection {
       if (!write) return ERROR_SUCCESS;
       if (LONG created = Create(path); created != ERROR_SUCCESS) return created;
     }
-    int flags = write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-    if (LONG opened = OpenFile(path, flags); opened != ERROR_SUCCESS) return opened;
+    // Readers too ask to write, never to create: where they may, SQLite then rolls back the
+    // journal of a writer that died in its commit; where they may not, it opens the file read-only.
+    if (LONG opened = OpenFile(path, SQLITE_OPEN_READWRITE); opened != ERROR_SUCCESS) return opened;
     // A file that is not this registry's database (another database, an empty file, garbage) is
     // refused before anything is written to it.
     Statement application(db_, "PRAGMA application_id");
@@ -212,13 +213,13 @@ class Connection {
   sqlite3* db() const { return db_; }
 
   LONG Exec(const char* sql) {
-    if (auto fault = Faulted("sqlite3_exec", sql)) return ErrorOf(*fault);
+    if (auto fault = Faulted("sqlite3_exec", "sql", sql)) return ErrorOf(*fault);
     return ErrorOf(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
   }
 
  private:
   LONG OpenFile(const std::string& path, int flags) {
-    if (auto fault = Faulted("sqlite3_open_v2", path)) return ErrorOf(*fault);
+    if (auto fault = Faulted("sqlite3_open_v2", "path", path)) return ErrorOf(*fault);
     int result = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     if (db_ != nullptr) AddLive("registry-store", 1);
     if (result != SQLITE_OK) return ErrorOf(result);
@@ -369,8 +370,8 @@ LONG DeleteKey(const std::u16string& path) {
   return Write([&](Connection& store) {
     const char* const removals[] = {
         "DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE path = ?1 OR "
-        "substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE)",
-        "DELETE FROM keys WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE"};
+        "substr(path, 1, length(?1) + 1) = (?1 || '\\') COLLATE NOCASE)",
+        "DELETE FROM keys WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = (?1 || '\\') COLLATE NOCASE"};
     for (const char* sql : removals) {
       Statement remove(store.db(), sql);
       int result = remove.Text(1, path).Step();

@@ -2,6 +2,7 @@
 // with other processes, and what readers and writers get when it is locked, read-only, damaged or
 // failing.
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -49,7 +50,7 @@ std::string IntegrityOf(const std::string& store) {
   return verdict;
 }
 
-// A registry_writer child (tests/system/writer); its output is read once it has ended.
+// A registry_writer child (writer/registry_writer.cpp); its output is read once it has ended.
 struct Writer {
   pid_t pid = -1;
   std::string output;
@@ -178,6 +179,17 @@ TEST_F(SystemRegistryTest, ConcurrentWritersEachLandWholeOrGetAWindowsError) {
     }
   }
   EXPECT_EQ(IntegrityOf(store_), "ok");
+
+  // A writer killed at work, most likely within a commit, leaves a store that reads whole: the
+  // next reader rolls a journal it left back.
+  Writer killed(store_, "C", 100000);
+  usleep(400000);
+  ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
+  while (killed.Running()) usleep(1000);
+  auto after = GetHKLMStringRegValue(J(u"SOFTWARE"), J(u"Shared"), false).value;
+  ASSERT_TRUE(after.has_value());
+  EXPECT_TRUE(std::regex_match(Utf8(after), std::regex("[SABC]-[0-9]{4}-x{200}"))) << Utf8(after);
+  EXPECT_EQ(IntegrityOf(store_), "ok");
 }
 
 TEST_F(SystemRegistryTest, AStoreThisProcessMayNotWriteIsReadAndDeniesWriters) {
@@ -186,9 +198,15 @@ TEST_F(SystemRegistryTest, AStoreThisProcessMayNotWriteIsReadAndDeniesWriters) {
   ASSERT_EQ(chmod(store_.c_str(), 0444), 0);
   ASSERT_EQ(chmod((folder_ + "/machine").c_str(), 0555), 0);
   // Root writes anyway: the writer then runs as nobody.
-  Writer writer(store_, "A", 1, geteuid() == 0 ? "65534" : "");
+  const std::string user = geteuid() == 0 ? "65534" : "";
+  Writer writer(store_, "A", 1, user);
   EXPECT_EQ(writer.Finish(), (std::vector<std::string>{"0 5 5", "read kept"}));
+  // One it may not even read: nothing for readers either.
+  ASSERT_EQ(chmod(store_.c_str(), 0), 0);
+  Writer blind(store_, "B", 1, user);
+  EXPECT_EQ(blind.Finish(), (std::vector<std::string>{"0 5 5", "read (no key)"}));
   chmod((folder_ + "/machine").c_str(), 0755);
+  chmod(store_.c_str(), 0644);
   EXPECT_EQ(ReadFile(store_), before);
 }
 
