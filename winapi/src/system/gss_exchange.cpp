@@ -267,7 +267,8 @@ SECURITY_STATUS InitializeContext(PCredHandle credential, PCtxtHandle context, c
                                          GssFlags(requested), 0, GSS_C_NO_CHANNEL_BINDINGS, &in, nullptr, &out,
                                          &agreed, &lifetime);
   if (GSS_ERROR(major)) {
-    gss_release_buffer(&minor, &out);
+    OM_uint32 ignored = 0;
+    gss_release_buffer(&ignored, &out);
     if (context == nullptr) Release(fresh);
     return Failed("gss_init_sec_context", major, minor, working->mechanism->oid, false);
   }

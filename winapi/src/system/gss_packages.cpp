@@ -55,6 +55,15 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
   return major;
 }
 
+// No name: a server takes any key of the keytab, a client the default principal of its cache.
+SECURITY_STATUS Acquire(gss_OID oid, bool accepting, gss_cred_id_t& cred, OM_uint32& lifetime) {
+  gss_OID_set_desc mechanisms = {1, oid};
+  OM_uint32 minor = 0;
+  const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                                           accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, &cred, nullptr, &lifetime);
+  return GSS_ERROR(major) ? Failed("gss_acquire_cred", major, minor, oid, accepting) : SEC_E_OK;
+}
+
 }  // namespace
 
 const Mechanism* FindMechanism(const std::string& package) {
@@ -80,14 +89,15 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredH
   if (mechanism == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (use != SECPKG_CRED_INBOUND && use != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
   const bool accepting = use == SECPKG_CRED_INBOUND;
-  gss_OID_set_desc mechanisms = {1, mechanism->oid};
   OM_uint32 minor = 0;
   OM_uint32 lifetime = 0;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-  // No name: a server takes any key of the keytab, a client the default principal of its cache.
-  OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                     accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, &cred, nullptr, &lifetime);
-  if (GSS_ERROR(major)) return Failed("gss_acquire_cred", major, minor, mechanism->oid, accepting);
+  // SPNEGO has credentials whenever any mechanism of the machine has some; Negotiate needs krb5's.
+  if (mechanism->oid == &kSpnego) {
+    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cred, lifetime); status != SEC_E_OK) return status;
+    gss_release_cred(&minor, &cred);
+  }
+  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cred, lifetime); status != SEC_E_OK) return status;
   if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred, accepting))) {
     gss_release_cred(&minor, &cred);
     return SEC_E_NO_CREDENTIALS;
