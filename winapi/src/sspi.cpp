@@ -377,7 +377,10 @@ SECURITY_STATUS SEC_ENTRY RevertSecurityContext(PCtxtHandle context) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"RevertSecurityContext", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
-  if (InSystemWorld()) return gss::FindContext(context) == nullptr ? SEC_E_INVALID_HANDLE : SEC_E_OK;
+  if (InSystemWorld()) {
+    if (gss::FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
+    return RevertThreadToken() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
+  }
   if (FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
   return SEC_E_OK;
 }

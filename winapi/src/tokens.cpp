@@ -9,8 +9,12 @@
 #include <set>
 #include <tuple>
 
+#include <cerrno>
+
 #include "directory_host.h"
 #include "sspi_host.h"
+#include "system/client_account.h"
+#include "system/gss_host.h"
 #include "winhost/control_tokens.h"
 #include "winhost/token.h"
 
@@ -27,6 +31,9 @@ struct TokenData {
   uint32_t type = TokenImpersonation;
   uint32_t level = SecurityImpersonation;
   bool elevated = false;
+  // System world: who a thread that impersonates the token acts as; none for a principal that
+  // maps to no account.
+  std::optional<UnixCredentials> identity;
 };
 
 struct TokenObject {
@@ -137,6 +144,24 @@ std::optional<TokenObject> LogonToken(const std::string& account, ULONG contextA
   return token;
 }
 
+// System world: the token of a server context's client, the account its principal maps to.
+SECURITY_STATUS SystemContextToken(PCtxtHandle context, HANDLE* token) {
+  gss::Context* found = gss::FindContext(context);
+  if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
+  if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
+  const std::string principal = gss::NameText(found->peer);
+  const ClientAccount account =
+      ClientAccountOf(gss::WindowsName(principal), gss::LocalAccountOf(found->peer, found->actual));
+  TokenData data;
+  data.account = account.name;
+  data.user = account.user;
+  data.groups = account.groups;
+  data.identity = account.identity;
+  data.level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
+  *token = NewHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
+  return SEC_E_OK;
+}
+
 // Writes a fixed-size answer of GetTokenInformation, or fails as Windows does when it does not fit.
 template <typename Value>
 BOOL Answer(const Value& value, LPVOID information, DWORD length, PDWORD returnLength) {
@@ -167,6 +192,16 @@ void SetContextTokenKind(uint32_t type, uint32_t level) {
   Tokens().contextTokenKind = std::make_pair(type, level);
 }
 
+namespace detail {
+
+bool RevertThreadToken() {
+  if (InSystemWorld() && ActAsSelf() != 0) return false;
+  threadToken.reset();
+  return true;
+}
+
+}  // namespace detail
+
 std::optional<std::string> ThreadIdentity() {
   if (!threadToken) return std::nullopt;
   return Describe(threadToken->data);
@@ -183,6 +218,7 @@ SECURITY_STATUS SEC_ENTRY QuerySecurityContextToken(PCtxtHandle context, HANDLE*
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"QuerySecurityContextToken", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return SystemContextToken(context, token);
   Context* found = FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   // Only a server that has authenticated its client has someone to give a token of.
@@ -229,6 +265,11 @@ BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
   if (auto fault = Enter(Call{"ImpersonateLoggedOnUser", {{"token", TokenText(token)}}})) return FailWith(*fault);
   TokenRef found = FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
+  // System world: the thread acts as the account, and only where the process may let it.
+  if (InSystemWorld()) {
+    const int error = ActAs(found->data.identity ? *found->data.identity : Nobody());
+    if (error != 0) return FailWith(error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED);
+  }
   // The thread gets an impersonation token of its own; a primary token is duplicated into one.
   auto own = std::make_shared<TokenObject>(*found);
   if (own->data.type == TokenPrimary) {
@@ -243,8 +284,7 @@ BOOL WINAPI RevertToSelf(void) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"RevertToSelf", {{"was", threadToken ? Describe(threadToken->data) : "self"}}}))
     return FailWith(*fault);
-  threadToken.reset();
-  return TRUE;
+  return RevertThreadToken() ? TRUE : FailWith(ERROR_ACCESS_DENIED);
 }
 
 HANDLE WINAPI GetCurrentThread(void) {
