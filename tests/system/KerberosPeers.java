@@ -24,6 +24,9 @@ import org.ietf.jgss.Oid;
  * Prints one line per check; "FAIL" marks a failed one.
  *   KerberosPeers peers PEER_SCRIPT     the peers and the failures of a working realm
  *   KerberosPeers no-credentials        no ticket cache and no keytab
+ *   KerberosPeers identity PEER_SCRIPT  (as root) the client's token and impersonation: files
+ *                                       only the client may read, groups, a client of no account
+ *   KerberosPeers unprivileged          (as an account that may not switch) the privilege error
  */
 public final class KerberosPeers {
   private static final int FLAGS = 0x81E;  // mutual, replay, sequence, confidentiality, connection
@@ -324,6 +327,88 @@ public final class KerberosPeers {
     });
   }
 
+  // A server context authenticated by MIT's client with the ticket of `user`.
+  static Sspi serverOf(String user) throws Exception {
+    File cache = new File(System.getenv("QTEST_REALM_DIR"), user + "-ccache");
+    Process kinit = new ProcessBuilder("kinit", "-c", "FILE:" + cache, user).redirectErrorStream(true).start();
+    try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
+      password.println(System.getenv("QTEST_PASSWORD"));
+    }
+    expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    Sspi server = new Sspi(false, "Kerberos");
+    try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
+      handshake(client, server);
+    }
+    return server;
+  }
+
+  static byte[] read(File file) throws Exception {
+    return java.nio.file.Files.readAllBytes(file.toPath());
+  }
+
+  static boolean readable(File file) {
+    try {
+      read(file);
+      return true;
+    } catch (Exception e) {
+      return false;
+    }
+  }
+
+  // Files that only bob (mapped to "nobody") may read, and only root: impersonating, the thread
+  // reads as the client, and as itself again after.
+  static void identity() throws Exception {
+    File dir = new File(System.getenv("QTEST_REALM_DIR"));
+    File clients = new File(dir, "clients-file");
+    File roots = new File(dir, "roots-file");
+    java.nio.file.Files.writeString(clients.toPath(), "bob's");
+    java.nio.file.Files.writeString(roots.toPath(), "root's");
+    Process own = new ProcessBuilder("sh", "-c", "chown nobody " + clients + " && chmod 0400 " + clients + " " + roots
+        + " && chmod 0711 " + dir).start();
+    expect(own.waitFor() == 0, "cannot give the files their owners");
+
+    check("a client's name, groups and files", () -> {
+      try (Sspi server = serverOf("bob")) {
+        expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\bob"), SSPI.GetClientUserName(server.handle));
+        expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "bob is no member of BUILTIN\\Users");
+        SSPI.StartImpersonating(server.handle);
+        boolean asClient = readable(clients);
+        boolean rootsAsClient = readable(roots);
+        SSPI.StopImpersonating(server.handle);
+        expect(asClient && !rootsAsClient, "impersonating bob: his file " + asClient + ", root's " + rootsAsClient);
+        expect(readable(roots), "root's file after StopImpersonating");
+        expect(SSPI.GetContextInformation(server.handle).contains("\nImpersonation level: Impersonation"),
+            SSPI.GetContextInformation(server.handle));
+      }
+    });
+    check("a client of no account", () -> {
+      try (Sspi server = serverOf("carol")) {
+        expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\carol"), SSPI.GetClientUserName(server.handle));
+        expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "carol, of no account, is in BUILTIN\\Users");
+        SSPI.StartImpersonating(server.handle);
+        boolean rootsAsClient = readable(roots);
+        SSPI.StopImpersonating(server.handle);
+        expect(!rootsAsClient, "carol read root's file");
+      }
+    });
+    check("freeing an impersonating context gives the thread back", () -> {
+      Sspi server = serverOf("bob");
+      SSPI.StartImpersonating(server.handle);
+      server.close();
+      expect(readable(roots), "the thread still acts as bob");
+    });
+  }
+
+  // alice maps to root: an account that may not switch identities is refused with Windows' error.
+  static void unprivileged() {
+    check("impersonation without the privilege", () -> {
+      try (Sspi server = serverOf("alice")) {
+        expectPlatformError("00000522", () -> SSPI.StartImpersonating(server.handle));
+        expectPlatformError("00000522", () -> SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"));
+      }
+    });
+  }
+
   static void noCredentials() {
     check("no ticket", () -> expectPlatformError("8009030e",
         () -> SSPI.CreateContext(true, FLAGS, "Kerberos", TARGET)));
@@ -333,11 +418,21 @@ public final class KerberosPeers {
   public static void main(String[] args) throws Exception {
     System.setProperty("java.security.krb5.conf", System.getenv("KRB5_CONFIG"));
     System.setProperty("javax.security.auth.useSubjectCredsOnly", "false");
-    if (args[0].equals("peers")) {
-      peerScript = args[1];
-      peers();
-    } else {
-      noCredentials();
+    switch (args[0]) {
+      case "peers":
+        peerScript = args[1];
+        peers();
+        break;
+      case "identity":
+        peerScript = args[1];
+        identity();
+        break;
+      case "unprivileged":
+        peerScript = args[1];
+        unprivileged();
+        break;
+      default:
+        noCredentials();
     }
     System.out.println(failures == 0 ? "all passed" : failures + " checks failed");
     System.exit(failures == 0 ? 0 : 1);
