@@ -358,6 +358,11 @@ public final class KerberosPeers {
   // Files that only bob (mapped to "nobody") may read, and only root: impersonating, the thread
   // reads as the client, and as itself again after.
   static void identity() throws Exception {
+    check("a client mapped to root is an administrator", () -> {
+      try (Sspi server = serverOf("alice")) {
+        expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), "alice (root) is no administrator");
+      }
+    });
     File dir = new File(System.getenv("QTEST_REALM_DIR"));
     File clients = new File(dir, "clients-file");
     File roots = new File(dir, "roots-file");
@@ -371,6 +376,8 @@ public final class KerberosPeers {
       try (Sspi server = serverOf("bob")) {
         expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\bob"), SSPI.GetClientUserName(server.handle));
         expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "bob is no member of BUILTIN\\Users");
+        expect(SSPI.IsGroupMember(server.handle, "nogroup"), "bob, who is nobody, is no member of nogroup");
+        expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), "bob is an administrator");
         SSPI.StartImpersonating(server.handle);
         boolean asClient = readable(clients);
         boolean rootsAsClient = readable(roots);
@@ -385,6 +392,7 @@ public final class KerberosPeers {
       try (Sspi server = serverOf("carol")) {
         expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\carol"), SSPI.GetClientUserName(server.handle));
         expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "carol, of no account, is in BUILTIN\\Users");
+        expect(!SSPI.IsGroupMember(server.handle, "nogroup"), "carol, of no account, is in nogroup");
         SSPI.StartImpersonating(server.handle);
         boolean rootsAsClient = readable(roots);
         SSPI.StopImpersonating(server.handle);

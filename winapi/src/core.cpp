@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "host.h"
+#include "system/accounts.h"
+#include "system/names.h"
 
 namespace winhost {
 namespace detail {
@@ -159,9 +161,16 @@ void SetComputerNames(const ComputerNames& names) {
   TheCore().names = names;
 }
 
-std::string ProcessUserName() { return ProcessUser(); }
+// In the system world the process user is the real one, so that the security packages that still
+// stand in for the machine's authenticate the account the process runs as.
+std::string ProcessUserName() {
+  if (!InSystemWorld()) return ProcessUser();
+  SystemAccount account = SystemProcessUser();
+  return winhost::Narrow(account.name);
+}
 
 std::string ProcessUserQualifiedName() {
+  if (InSystemWorld()) return winhost::Narrow(SystemProcessUser().QualifiedName());
   WorldGuard guard(WorldMutex());
   return TheCore().names.netbios + "\\" + ProcessUser();
 }
@@ -314,29 +323,37 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
 
 BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD size) {
   using namespace winhost::detail;
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   winhost::Call call{"GetComputerNameExW", {{"type", std::to_string(static_cast<int>(nameType))},
                                              {"size", size ? std::to_string(*size) : "null"}}};
   if (auto fault = Enter(std::move(call))) {
     SetLastError(*fault);
     return FALSE;
   }
-  const winhost::ComputerNames& names = Names();
   std::string name;
-  switch (nameType) {
-    case ComputerNameNetBIOS:
-    case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
-    case ComputerNameDnsHostname:
-    case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
-    case ComputerNameDnsDomain:
-    case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
-    case ComputerNameDnsFullyQualified:
-    case ComputerNamePhysicalDnsFullyQualified:
-      name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
-      break;
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
+  if (InSystemWorld()) {
+    guard.unlock();  // the resolver may take its time
+    if (DWORD error = SystemComputerName(nameType, name); error != ERROR_SUCCESS) {
+      SetLastError(error);
       return FALSE;
+    }
+  } else {
+    const winhost::ComputerNames& names = Names();
+    switch (nameType) {
+      case ComputerNameNetBIOS:
+      case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
+      case ComputerNameDnsHostname:
+      case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
+      case ComputerNameDnsDomain:
+      case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
+      case ComputerNameDnsFullyQualified:
+      case ComputerNamePhysicalDnsFullyQualified:
+        name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
+        break;
+      default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
   }
   if (size == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

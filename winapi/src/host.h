@@ -17,6 +17,8 @@ namespace winhost::detail {
 // Java threads may reach the host at once.
 std::recursive_mutex& WorldMutex();
 using WorldGuard = std::lock_guard<std::recursive_mutex>;
+// For a function that lets the lock go before it waits on the machine's services.
+using WorldLock = std::unique_lock<std::recursive_mutex>;
 
 // Adds a call to the journal and returns the fault armed for this function, if it fires now.
 // The journal records the call whether or not it fails.

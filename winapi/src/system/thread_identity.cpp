@@ -13,7 +13,7 @@ namespace winhost::detail {
 namespace {
 
 // What the calling thread is now, read from the kernel for this thread alone.
-std::optional<UnixCredentials> Current() {
+std::optional<UnixIdentity> Current() {
   uid_t ruid, euid, suid;
   gid_t rgid, egid, sgid;
   if (syscall(SYS_getresuid, &ruid, &euid, &suid) != 0 || syscall(SYS_getresgid, &rgid, &egid, &sgid) != 0)
@@ -24,7 +24,7 @@ std::optional<UnixCredentials> Current() {
   count = syscall(SYS_getgroups, static_cast<int>(groups.size()), groups.data());
   if (count < 0) return std::nullopt;
   groups.resize(static_cast<size_t>(count));
-  return UnixCredentials{euid, egid, groups};
+  return UnixIdentity{euid, egid, groups};
 }
 
 bool SameGroups(std::vector<gid_t> a, std::vector<gid_t> b) {
@@ -39,7 +39,7 @@ int Fail() { return errno != 0 ? errno : EPERM; }
 
 // Sets the thread's effective ids: groups first, while it may still, the user last. Undoes what
 // it did when a step is refused.
-int Apply(const UnixCredentials& from, const UnixCredentials& to) {
+int Apply(const UnixIdentity& from, const UnixIdentity& to) {
   // Changing the group list takes a privilege even to set it to itself: an unchanged list is left.
   const bool groupsChange = !SameGroups(from.groups, to.groups);
   if (groupsChange && syscall(SYS_setgroups, to.groups.size(), to.groups.data()) != 0) return Fail();
@@ -58,12 +58,12 @@ int Apply(const UnixCredentials& from, const UnixCredentials& to) {
 }
 
 // The thread's own identity, kept from before its first switch.
-thread_local std::optional<UnixCredentials> self;
+thread_local std::optional<UnixIdentity> self;
 
 }  // namespace
 
-int ActAs(const UnixCredentials& who) {
-  std::optional<UnixCredentials> now = Current();
+int ActAs(const UnixIdentity& who) {
+  std::optional<UnixIdentity> now = Current();
   if (!now) return Fail();
   if (!self) self = now;
   // From another identity, come back first: only the process's own may take a third.
@@ -76,7 +76,7 @@ int ActAs(const UnixCredentials& who) {
 
 int ActAsSelf() {
   if (!self) return 0;
-  std::optional<UnixCredentials> now = Current();
+  std::optional<UnixIdentity> now = Current();
   if (!now) return Fail();
   // The user first, which gives back the right to set the groups.
   if (now->uid != self->uid && syscall(SYS_setresuid, -1, self->uid, -1) != 0) return Fail();
@@ -86,7 +86,7 @@ int ActAsSelf() {
 
 bool ActingAsOther() {
   if (!self) return false;
-  std::optional<UnixCredentials> now = Current();
+  std::optional<UnixIdentity> now = Current();
   return now && (now->uid != self->uid || now->gid != self->gid || !SameGroups(now->groups, self->groups));
 }
 

@@ -6,22 +6,14 @@
 // saved ones stay the process's own, which is what lets the thread come back.
 #pragma once
 
-#include <sys/types.h>
-
-#include <vector>
+#include "system/accounts.h"
 
 namespace winhost::detail {
-
-struct UnixCredentials {
-  uid_t uid;
-  gid_t gid;
-  std::vector<gid_t> groups;  // supplementary groups
-};
 
 // Makes the calling thread act as `who`. 0 on success; otherwise the errno of the refused call
 // (EPERM where the process may not take another identity), with the thread left as it was.
 // A thread may always take its own identity again.
-int ActAs(const UnixCredentials& who);
+int ActAs(const UnixIdentity& who);
 
 // Puts the calling thread back to the identity it had before its first ActAs. 0 or an errno.
 int ActAsSelf();
