@@ -295,6 +295,11 @@ public final class KerberosPeers {
       pair(m[0] + ": SSPI client, MIT server", new Sspi(true, m[0]), new Mit(same, "server", m[2]), "alice@QTEST.TEST");
     }
 
+    check("a token that is none", () -> {
+      int server = SSPI.CreateContext(false, 0, "Kerberos", null);
+      expectPlatformError("80090308", () -> SSPI.Accept(server, new byte[] {0x60, 1, 2, 3}));
+      SSPI.FreeHandle(server);
+    });
     check("a service the realm does not know", () -> expectPlatformError("80090303",
         () -> SSPI.CreateContext(true, FLAGS, "Kerberos", "HTTP/nosuchhost")));
     check("a keytab whose key is a version behind", () -> {
@@ -421,6 +426,8 @@ public final class KerberosPeers {
     check("no ticket", () -> expectPlatformError("8009030e",
         () -> SSPI.CreateContext(true, FLAGS, "Kerberos", TARGET)));
     check("no keytab", () -> expectPlatformError("8009030e", () -> SSPI.CreateContext(false, 0, "Negotiate", null)));
+    check("a package the system does not have", () -> expectPlatformError("80090305",
+        () -> SSPI.CreateContext(false, 0, "Schannel", null)));
   }
 
   public static void main(String[] args) throws Exception {
