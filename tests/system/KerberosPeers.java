@@ -295,41 +295,45 @@ public final class KerberosPeers {
       pair(m[0] + ": SSPI client, MIT server", new Sspi(true, m[0]), new Mit(same, "server", m[2]), "alice@QTEST.TEST");
     }
 
-    check("a token that is none", () -> {
-      int server = SSPI.CreateContext(false, 0, "Kerberos", null);
-      expectPlatformError("80090308", () -> SSPI.Accept(server, new byte[] {0x60, 1, 2, 3}));
-      SSPI.FreeHandle(server);
-    });
-    check("a service the realm does not know", () -> expectPlatformError("80090303",
-        () -> SSPI.CreateContext(true, FLAGS, "Kerberos", "HTTP/nosuchhost")));
-    check("a keytab whose key is a version behind", () -> {
-      int client = SSPI.CreateContext(true, FLAGS, "Kerberos", "HTTP/stale");
-      int server = SSPI.CreateContext(false, 0, "Kerberos", null);
-      expectPlatformError("80090322", () -> SSPI.Accept(server, SSPI.GetChallengeToken(client)));
-      SSPI.FreeHandle(client);
-      SSPI.FreeHandle(server);
-    });
-    check("a replayed first token", () -> {
-      int client = SSPI.CreateContext(true, FLAGS, "Kerberos", TARGET);
-      int first = SSPI.CreateContext(false, 0, "Kerberos", null);
-      int second = SSPI.CreateContext(false, 0, "Kerberos", null);
-      byte[] token = SSPI.GetChallengeToken(client);
-      expect(SSPI.Accept(first, token), "the first server did not accept");
-      expectPlatformError("8009030c", () -> SSPI.Accept(second, token));
-      for (int handle : new int[] {client, first, second}) {
-        SSPI.FreeHandle(handle);
-      }
-    });
-    check("a client clock an hour off", () -> {
-      String cache = System.getenv("KRB5CCNAME").replaceFirst("^FILE:", "");
-      String skewed = new File(System.getenv("QTEST_REALM_DIR"), "skewed-ccache").getPath();
-      new Mit(same, "skew", cache, skewed, "3600").close();
-      try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + skewed), "client", "HTTP@localhost", "krb5");
-           Sspi server = new Sspi(false, "Kerberos")) {
-        byte[] token = client.step(new byte[0]);
-        expectPlatformError("80090324", () -> server.step(token));
-      }
-    });
+    // The failures a user meets, under each package: Negotiate must tell them apart as well.
+    for (String[] m : mechanisms) {
+      String p = m[0];
+      check(p + ": a token that is none", () -> {
+        int server = SSPI.CreateContext(false, 0, p, null);
+        expectPlatformError("80090308", () -> SSPI.Accept(server, new byte[] {0x60, 1, 2, 3}));
+        SSPI.FreeHandle(server);
+      });
+      check(p + ": a service the realm does not know", () -> expectPlatformError("80090303",
+          () -> SSPI.CreateContext(true, FLAGS, p, "HTTP/nosuchhost")));
+      check(p + ": a keytab whose key is a version behind", () -> {
+        int client = SSPI.CreateContext(true, FLAGS, p, "HTTP/stale");
+        int server = SSPI.CreateContext(false, 0, p, null);
+        expectPlatformError("80090322", () -> SSPI.Accept(server, SSPI.GetChallengeToken(client)));
+        SSPI.FreeHandle(client);
+        SSPI.FreeHandle(server);
+      });
+      check(p + ": a replayed first token", () -> {
+        int client = SSPI.CreateContext(true, FLAGS, p, TARGET);
+        int first = SSPI.CreateContext(false, 0, p, null);
+        int second = SSPI.CreateContext(false, 0, p, null);
+        byte[] token = SSPI.GetChallengeToken(client);
+        SSPI.Accept(first, token);
+        expectPlatformError("8009030c", () -> SSPI.Accept(second, token));
+        for (int handle : new int[] {client, first, second}) {
+          SSPI.FreeHandle(handle);
+        }
+      });
+      check(p + ": a client clock an hour off", () -> {
+        String cache = System.getenv("KRB5CCNAME").replaceFirst("^FILE:", "");
+        String skewed = new File(System.getenv("QTEST_REALM_DIR"), "skewed-ccache").getPath();
+        new Mit(same, "skew", cache, skewed, "3600").close();
+        try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + skewed), "client", "HTTP@localhost", m[2]);
+             Sspi server = new Sspi(false, p)) {
+          byte[] token = client.step(new byte[0]);
+          expectPlatformError("80090324", () -> server.step(token));
+        }
+      });
+    }
   }
 
   // A server context authenticated by MIT's client with the ticket of `user`.

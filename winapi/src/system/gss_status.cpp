@@ -4,12 +4,19 @@
 // signature. A GSS_S_FAILURE carries the mechanism's reason in the minor status, which for krb5
 // is a Kerberos error code; those that a user meets (no ticket, a clock skewed, a wrong key
 // version, an unknown service, a replayed authenticator, no KDC) get Windows' status for them.
+//
+// Under SPNEGO the minor status is krb5's code renumbered: GSSAPI gives each (mechanism, code)
+// pair a number of its own, and krb5 holds the code's number first. The number still displays as
+// krb5's message for the code, which krb5 keeps per thread for its last error; so the code is the
+// one of the table whose own message, displayed right away on the same thread, is the same text.
+#include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "system/gss_host.h"
 
@@ -79,14 +86,27 @@ std::string StatusText(OM_uint32 code, int type, gss_OID mechanism) {
   return text;
 }
 
-}  // namespace
-
-SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting) {
-  if (!GSS_ERROR(major)) return major & GSS_S_CONTINUE_NEEDED ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+// The Windows status of a Kerberos error in the minor status, if it is one the table knows.
+std::optional<SECURITY_STATUS> KnownMinor(OM_uint32 minor) {
+  if (minor == 0) return std::nullopt;
   for (const MinorStatus& known : kMinorStatuses)
     if (static_cast<OM_uint32>(known.code) == minor) return known.status;
   // A missing keytab file or ticket cache shows only as the system's error.
   if (minor == ENOENT || minor == EACCES) return SEC_E_NO_CREDENTIALS;
+  const std::string text = StatusText(minor, GSS_C_MECH_CODE, GSS_C_NO_OID);
+  if (text.empty()) return std::nullopt;
+  for (const MinorStatus& known : kMinorStatuses)
+    if (StatusText(static_cast<OM_uint32>(known.code), GSS_C_MECH_CODE, gss_mech_krb5) == text) return known.status;
+  for (OM_uint32 error : {ENOENT, EACCES})
+    if (StatusText(error, GSS_C_MECH_CODE, gss_mech_krb5) == text) return SEC_E_NO_CREDENTIALS;
+  return std::nullopt;
+}
+
+}  // namespace
+
+SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting) {
+  if (!GSS_ERROR(major)) return major & GSS_S_CONTINUE_NEEDED ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+  if (std::optional<SECURITY_STATUS> known = KnownMinor(minor)) return *known;
   switch (GSS_ROUTINE_ERROR(major)) {
     case GSS_S_BAD_MECH:
       return SEC_E_SECPKG_NOT_FOUND;
