@@ -295,6 +295,22 @@ public final class KerberosPeers {
       pair(m[0] + ": SSPI client, MIT server", new Sspi(true, m[0]), new Mit(same, "server", m[2]), "alice@QTEST.TEST");
     }
 
+    // Targets as Windows writes them, and the flags the mechanism really agreed: without mutual
+    // authentication Kerberos needs one leg; delegation needs a forwardable ticket, which kinit
+    // did not ask for.
+    check("targets with a port and a realm, and the agreed flags", () -> {
+      for (String target : new String[] {"HTTP/localhost:8443", "HTTP/localhost@QTEST.TEST", "host/localhost"}) {
+        int client = SSPI.CreateContext(true, 0x11, "Kerberos", target);  // delegation, confidentiality
+        int server = SSPI.CreateContext(false, 0, "Kerberos", null);
+        expect(SSPI.Accept(server, SSPI.GetChallengeToken(client)), target + ": not accepted in one leg");
+        int agreed = SSPI.GetNegotiatedAttributes(client);
+        expect((agreed & 0x13) == 0x10, target + ": client attributes " + Integer.toHexString(agreed));
+        expect(SSPI.GetClientUserName(server).equals("QTEST\\alice"), target + ": " + SSPI.GetClientUserName(server));
+        SSPI.FreeHandle(client);
+        SSPI.FreeHandle(server);
+      }
+    });
+
     // The failures a user meets, under each package: Negotiate must tell them apart as well.
     for (String[] m : mechanisms) {
       String p = m[0];
