@@ -272,7 +272,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
                                                      ULONG targetDataRep, PSecBufferDesc input, ULONG reserved2,
                                                      PCtxtHandle newContext, PSecBufferDesc output,
                                                      PULONG contextAttr, PTimeStamp expiry) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   auto token = ReadToken(input);
   Credential* found = FindCredential(credential);
   Call call{"InitializeSecurityContextW",
@@ -286,8 +286,8 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
              {"input", token ? std::to_string(token->size()) : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
   if (InSystemWorld() && reserved1 == 0 && reserved2 == 0)
-    return gss::InitializeContext(credential, context, targetName, contextReq, input, newContext, output, contextAttr,
-                                  expiry);
+    return gss::InitializeContext(guard, credential, context, targetName, contextReq, input, newContext, output,
+                                  contextAttr, expiry);
   if (found == nullptr || newContext == nullptr || reserved1 != 0 || reserved2 != 0) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_OUTBOUND) return SEC_E_NO_CREDENTIALS;
   if (expiry != nullptr) expiry->QuadPart = 0x7FFFFFFFFFFFFFFFLL;

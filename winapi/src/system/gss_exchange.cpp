@@ -237,7 +237,7 @@ Context* FindContext(const CtxtHandle* handle) {
   return it == Contexts().end() ? nullptr : &it->second;
 }
 
-SECURITY_STATUS InitializeContext(PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
+SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
                                   PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
                                   PULONG attributes, PTimeStamp expiry) {
   Credential* found = FindCredential(credential);
@@ -263,9 +263,14 @@ SECURITY_STATUS InitializeContext(PCredHandle credential, PCtxtHandle context, c
   gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
   OM_uint32 agreed = 0;
   OM_uint32 lifetime = 0;
-  OM_uint32 major = gss_init_sec_context(&minor, found->cred, &working->ctx, working->target, working->mechanism->oid,
+  // Only a new context, still the call's own, goes without the lock; a later step works on one
+  // that other threads can reach, and it asks no KDC.
+  const gss_cred_id_t cred = found->cred;
+  if (context == nullptr) guard.unlock();
+  OM_uint32 major = gss_init_sec_context(&minor, cred, &working->ctx, working->target, working->mechanism->oid,
                                          GssFlags(requested), 0, GSS_C_NO_CHANNEL_BINDINGS, &in, nullptr, &out,
                                          &agreed, &lifetime);
+  if (context == nullptr) guard.lock();
   if (GSS_ERROR(major)) {
     OM_uint32 ignored = 0;
     gss_release_buffer(&ignored, &out);

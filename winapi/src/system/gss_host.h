@@ -58,7 +58,8 @@ Context* FindContext(const CtxtHandle* handle);
 SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredHandle credential, PTimeStamp expiry);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
-SECURITY_STATUS InitializeContext(PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
+// A client's first step may wait on the KDC for a ticket: it lets the world lock go meanwhile.
+SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
                                   PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
                                   PULONG attributes, PTimeStamp expiry);
 SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
