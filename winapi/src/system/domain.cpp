@@ -67,8 +67,24 @@ SrvAnswer QuerySrv(const std::string& name) {
     answer.failure = failure == NETDB_SUCCESS ? NO_RECOVERY : failure;
     return answer;
   }
+  // The header says what the answer is before any record is read: the system resolver turns an
+  // empty or failed answer into h_errno itself, a resolver in between may hand it over as it came.
+  length = std::min(length, static_cast<int>(message.size()));
+  if (length < HFIXEDSZ) {
+    answer.failure = NO_RECOVERY;
+    return answer;
+  }
+  const int rcode = message[3] & 0x0F;
+  const int answers = (message[6] << 8) | message[7];
+  if (rcode != ns_r_noerror || answers == 0) {
+    answer.failure = rcode == ns_r_nxdomain ? HOST_NOT_FOUND
+                     : rcode == ns_r_servfail ? TRY_AGAIN
+                     : rcode == ns_r_noerror ? NO_DATA
+                                             : NO_RECOVERY;
+    return answer;
+  }
   ns_msg parsed;
-  if (ns_initparse(message.data(), std::min(length, static_cast<int>(message.size())), &parsed) != 0) {
+  if (ns_initparse(message.data(), length, &parsed) != 0) {
     answer.failure = NO_RECOVERY;
     return answer;
   }

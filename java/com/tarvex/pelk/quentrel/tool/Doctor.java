@@ -34,7 +34,6 @@ final class Doctor {
   // Without a realm, a ticket or a keytab there is nothing to authenticate with: the machine is
   // set up for something else, which the report says without failing.
   private static void systemLoopback(Section section, Loopback loopback) throws Exception {
-    section.fact("packages", "security packages", KerberosSetup.packages());
     List<String> missing = KerberosSetup.missing();
     if (missing.isEmpty()) {
       loopback.run(section);
@@ -57,6 +56,21 @@ final class Doctor {
     if (failure != null) {
       throw (Exception) failure;
     }
+    world(section);
+  }
+
+  // Away from Windows the library answers from one of two worlds, chosen as the process starts:
+  // this machine's own services, or the simulated host that QUENTREL_WORLD=simulated selects.
+  private static void world(Section section) {
+    if (System.getProperty("os.name", "").startsWith("Windows")) {
+      return;
+    }
+    if ("simulated".equals(System.getenv("QUENTREL_WORLD"))) {
+      section.factLine("world", "simulated", "world: simulated (the stand-in host's own accounts, names and packages)");
+      return;
+    }
+    section.factLine("world", "system", "world: system (this machine's accounts, groups, names and domain)");
+    section.fact("packages", "security packages", KerberosSetup.packages());
   }
 
   // The JVM takes the library from java.library.path when it is there, else the package extracts
