@@ -311,6 +311,24 @@ public final class KerberosPeers {
       }
     });
 
+    // Messages at the edges: empty, cut short, nothing at all; refused with a status, never a crash.
+    check("an empty message, a cut one and none", () -> {
+      try (Sspi client = new Sspi(true, "Negotiate"); Sspi server = new Sspi(false, "Negotiate")) {
+        handshake(client, server);
+        expect(SSPI.Unwrap(server.handle, SSPI.Wrap(client.handle, new byte[0])).length == 0, "the empty message is not empty");
+        byte[] wrapped = SSPI.Wrap(client.handle, "cut short".getBytes(StandardCharsets.UTF_8));
+        for (byte[] bad : new byte[][] {Arrays.copyOf(wrapped, wrapped.length - 5), Arrays.copyOf(wrapped, 10),
+                                        new byte[0]}) {
+          try {
+            SSPI.Unwrap(server.handle, bad);
+            throw new Exception(bad.length + " bytes unwrapped");
+          } catch (WinAuthException e) {
+            expect(e.getMessage().matches("Platform error: 8009030[8f]"), bad.length + " bytes: " + e.getMessage());
+          }
+        }
+      }
+    });
+
     // The failures a user meets, under each package: Negotiate must tell them apart as well.
     for (String[] m : mechanisms) {
       String p = m[0];
