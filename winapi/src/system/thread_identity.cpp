@@ -84,10 +84,4 @@ int ActAsSelf() {
   return Apply(*now, *self);
 }
 
-bool ActingAsOther() {
-  if (!self) return false;
-  std::optional<UnixIdentity> now = Current();
-  return now && (now->uid != self->uid || now->gid != self->gid || !SameGroups(now->groups, self->groups));
-}
-
 }  // namespace winhost::detail

@@ -18,7 +18,4 @@ int ActAs(const UnixIdentity& who);
 // Puts the calling thread back to the identity it had before its first ActAs. 0 or an errno.
 int ActAsSelf();
 
-// Whether the calling thread acts as another identity now.
-bool ActingAsOther();
-
 }  // namespace winhost::detail
