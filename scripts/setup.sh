@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make openjdk-17-jdk-headless libgtest-dev libbenchmark-dev libssl-dev binutils)
+# The system world's registry store.
+packages+=(libsqlite3-dev)
 # The Windows DLL: MinGW-w64 cross compilers, and Wine to run its test program.
 packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
 # A throwaway Kerberos realm for the tests, and MIT's GSSAPI from Python as a peer in them.

@@ -111,6 +111,8 @@ TEST_F(SystemWorldTest, AccountNamesGiveUnixAndWindowsSids) {
       {Local("longgecos"), "S-1-22-1-1003"},  // its entry needs a larger buffer than the first
       {Local("root"), "S-1-22-1-0"},
       {Local("ops"), "S-1-22-2-3000"},
+      {kHost, "S-1-22-1"},  // the computer's own domain, that of its users
+      {"BUILTIN", "S-1-5-32"},
       {"BUILTIN\\Administrators", "S-1-5-32-544"},
       {"Users", "S-1-5-32-545"},
       {"Everyone", "S-1-1-0"},
@@ -197,6 +199,29 @@ TEST_F(SystemWorldTest, NssFailuresEndInWindowsCodes) {
   }
 }
 
+// Out of memory at each NSS call in turn, as far as a membership question reaches: every answer is
+// either the right one or ERROR_NOT_ENOUGH_MEMORY, never a wrong one, and nothing stays held.
+TEST_F(SystemWorldTest, OutOfMemoryAtAnyNssCallGivesTheRightAnswerOrItsCode) {
+  const std::string outOfMemory = "WinAuthException: Platform error: 00000008";
+  for (const char* function : {"getpwnam_r", "getgrnam_r", "getgrgid_r", "getgrouplist"}) {
+    int failures = 0;
+    for (int skip = 0; skip < 12; ++skip) {
+      for (const auto& [group, answer] : std::vector<std::pair<std::string, std::string>>{
+               {Local("dev"), "yes"}, {"BUILTIN\\Administrators", "yes"}, {Local("ops"), "no"}}) {
+        winhost::Fail(function, ENOMEM, skip);
+        std::string result = Member(Local("bob"), group);
+        winhost::ClearFaults();
+        if (result == outOfMemory) {
+          ++failures;
+        } else {
+          EXPECT_EQ(result, answer) << function << " failing after " << skip << " calls, " << group;
+        }
+      }
+    }
+    EXPECT_GT(failures, 0) << function << " was never reached";
+  }
+}
+
 TEST_F(SystemWorldTest, ABufferTooSmallIsGrownAndTheLookupRetried) {
   winhost::Fail("getpwnam_r", ERANGE);
   EXPECT_EQ(Utf8(api::userauth::GetUserSID(W(Local("alice"))).value), "S-1-22-1-1000");
@@ -232,6 +257,17 @@ TEST_F(SystemWorldTest, TheProcessIsTheRealUserWithItsRealGroups) {
     auto created = api::sspi::CreateContext(client, 0, W("Negotiate"), W("HTTP/localhost"));
     EXPECT_EQ(created.Failure(), "WinAuthException: Platform error: 8009030e") << client;
   }
+}
+
+TEST_F(SystemWorldTest, TheJournalOfALongRunningProcessKeepsItsRecentCalls) {
+  auto everyone = SidBytes("S-1-1-0");
+  auto users = SidBytes("S-1-5-32-545");
+  for (int i = 0; i < 30000; ++i) EqualSid(everyone.data(), everyone.data());
+  EqualSid(everyone.data(), users.data());
+  auto journal = winhost::Journal();
+  EXPECT_LE(journal.size(), 20000u);
+  EXPECT_GE(journal.size(), 10000u);
+  EXPECT_EQ(journal.back().ToString(), "EqualSid(first=S-1-1-0, second=S-1-5-32-545)");
 }
 
 TEST_F(SystemWorldTest, TheDomainControllerIsFoundInDnsForTheDefaultRealm) {

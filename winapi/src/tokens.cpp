@@ -377,10 +377,8 @@ BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sidToCheck, PBOOL isMember) 
   // Without a token Windows asks the thread's impersonation token, else the process's own; the
   // process's own is the real account's in the system world.
   if (token == nullptr && InSystemWorld() && !threadToken) {
-    guard.unlock();
-    auto process = std::make_shared<TokenObject>(TokenObject{SystemTokenData(SystemProcessAccount()), std::nullopt});
-    guard.lock();
-    TokenRef self = process;
+    guard.unlock();  // NSS names the process's ids and groups
+    TokenRef self = std::make_shared<const TokenObject>(TokenObject{SystemTokenData(SystemProcessAccount()), std::nullopt});
     return Member(self, *sid, isMember);
   }
   TokenRef found = token == nullptr && InSystemWorld() ? threadToken : FindToken(token);

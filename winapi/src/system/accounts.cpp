@@ -186,12 +186,16 @@ DWORD IdmapError(int error) {
   }
 }
 
+// SSSD's responder socket: without it the library has no one to ask, and asking costs as much as
+// the NSS lookup itself, on every lookup of a machine that does not run SSSD.
+bool SssdListening() { return access("/var/lib/sss/pipes/nss", F_OK) == 0; }
+
 // Calls one idmap function (journalled under its own name); `text` gets its string when it
 // answered.
 DWORD CallIdmap(const char* function, const std::string& key, const std::function<int(char**, int*)>& call,
                 std::optional<std::string>& text) {
   text.reset();
-  if (Idmap() == nullptr) return ERROR_SUCCESS;
+  if (Idmap() == nullptr || !SssdListening()) return ERROR_SUCCESS;
   if (auto fault = Enter(Call{function, {{"key", key}}})) return IdmapError(static_cast<int>(*fault));
   char* answer = nullptr;
   int type = 0;
@@ -248,6 +252,15 @@ std::u16string LocalDomainName() {
   std::string host;
   if (SystemHostName(host) != ERROR_SUCCESS) return u"";
   return NetbiosNameOf(host);
+}
+
+// The computer's own domain: that of its users, S-1-22-1, or of its groups, S-1-22-2.
+SystemAccount LocalDomain(uint32_t kind) {
+  SystemAccount account;
+  account.sid = *ParseSid("S-1-22-" + std::to_string(kind));
+  account.domain = account.name = LocalDomainName();
+  account.use = SidTypeDomain;
+  return account;
 }
 
 // The Windows domain and name of an NSS name: winbind's EXAMPLE\alice, SSSD's alice@example.com
@@ -341,15 +354,19 @@ std::vector<std::string> AdminGroupNames() {
   return names;
 }
 
-// The gids of the administrative groups that NSS knows; a configured name it does not know is
-// no group of anyone.
-DWORD AdminGids(std::vector<gid_t>& gids) {
-  for (const std::string& name : AdminGroupNames()) {
+// Whether a user of `identity` is an administrator: uid 0, or a member of a group that
+// QUENTREL_ADMIN_GROUPS names. The user's own groups are named (a cheap lookup of a group that
+// exists) rather than the listed names looked up, which for the names a machine does not have
+// costs a full walk of every NSS source.
+DWORD IsAdministrator(const UnixIdentity& identity, bool& administrator) {
+  administrator = identity.uid == 0;
+  const std::vector<std::string> adminGroups = AdminGroupNames();
+  for (size_t i = 0; i < identity.groups.size() && !administrator && !adminGroups.empty(); ++i) {
     GroupRecord record;
-    DWORD error = GroupByName(name, record);
-    if (error == ERROR_NONE_MAPPED) continue;
+    DWORD error = GroupById(identity.groups[i], record);
+    if (error == ERROR_NONE_MAPPED) continue;  // a gid without a name is in no named list
     if (error != ERROR_SUCCESS) return error;
-    gids.push_back(record.gid);
+    administrator = std::find(adminGroups.begin(), adminGroups.end(), record.name) != adminGroups.end();
   }
   return ERROR_SUCCESS;
 }
@@ -372,11 +389,8 @@ DWORD TokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups)
     if (!seen) groups.push_back({sid, kEnabled});
   }
   groups.push_back({Users(), kEnabled});
-  std::vector<gid_t> adminGids;
-  if (DWORD error = AdminGids(adminGids); error != ERROR_SUCCESS) return error;
-  bool administrator = identity.uid == 0;
-  for (gid_t gid : identity.groups)
-    administrator = administrator || std::find(adminGids.begin(), adminGids.end(), gid) != adminGids.end();
+  bool administrator = false;
+  if (DWORD error = IsAdministrator(identity, administrator); error != ERROR_SUCCESS) return error;
   if (administrator) groups.push_back({Administrators(), kEnabled});
   groups.push_back({AuthenticatedUsers(), kEnabled});
   return ERROR_SUCCESS;
@@ -471,8 +485,7 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
       return ERROR_SUCCESS;
     }
   if (SameAscii(name, LocalDomainName())) {
-    // The computer's own domain is that of its users, S-1-22-1.
-    account = SystemAccount{*ParseSid("S-1-22-1"), LocalDomainName(), LocalDomainName(), SidTypeDomain, {}, {}};
+    account = LocalDomain(kUnixUsers);
     return ERROR_SUCCESS;
   }
   for (const WellKnown& entry : kWellKnown)
@@ -511,6 +524,11 @@ DWORD SystemResolveSid(const SidBytes& sid, SystemAccount& account) {
   for (const WellKnown& entry : kWellKnown)
     if (SidText(sid) == entry.sid) {
       account = FromWellKnown(entry);
+      return ERROR_SUCCESS;
+    }
+  for (uint32_t kind : {kUnixUsers, kUnixGroups})
+    if (sid == LocalDomain(kind).sid) {
+      account = LocalDomain(kind);
       return ERROR_SUCCESS;
     }
   if (uint32_t kind = UnixKind(sid)) {
