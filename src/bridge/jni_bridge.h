@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "bridge/platform.h"
@@ -31,12 +33,32 @@ WideString JavaStringToWide(JNIEnv* env, jstring text);
 // error pending when it cannot be made.
 jstring WideToJavaString(JNIEnv* env, const WideString& text);
 
-// A new Java byte array holding a copy of `bytes` (length 0 for an empty span, never null unless
-// the JVM failed, in which case its error is pending).
-jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count);
+// Bytes held natively, not owned.
+struct ByteSpan {
+  const uint8_t* data;
+  size_t size;
+};
+
+// A new Java byte array holding the spans one after the other, each written once with
+// SetByteArrayRegion (length 0 when all are empty, never null unless the JVM failed, in which case
+// its error is pending).
+jbyteArray NewJavaByteArray(JNIEnv* env, std::initializer_list<ByteSpan> parts);
+inline jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count) {
+  return NewJavaByteArray(env, {ByteSpan{bytes, count}});
+}
 inline jbyteArray NewJavaByteArray(JNIEnv* env, const std::vector<uint8_t>& bytes) {
   return NewJavaByteArray(env, bytes.data(), bytes.size());
 }
+
+// A native copy of a Java byte array, exactly as long, that the caller owns and may change.
+struct JavaBytesCopy {
+  std::unique_ptr<uint8_t[]> bytes;  // null when the array is empty
+  size_t size = 0;
+};
+
+// Reads the array with one GetByteArrayRegion straight into the new buffer, which is therefore
+// not cleared first. `array` must not be null. Raises JvmErrorPending if the read raised.
+JavaBytesCopy CopyJavaBytes(JNIEnv* env, jbyteArray array);
 
 // The elements of a Java byte array that the library only reads. They are released with
 // JNI_ABORT (nothing is copied back) by Release() or, at the latest, by the destructor.

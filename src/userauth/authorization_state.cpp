@@ -68,7 +68,7 @@ void ReleaseAuthorizationState() {
   EnterCriticalSection(&state.UserAuthLock);
   // Every client context goes back before the resource manager that made it.
   for (auto& record : state.userContexts) ReleaseUserContext(*record);
-  UserContextTable().swap(state.userContexts);
+  state.userContexts.clear();
   // Called even when set-up never made one; the failure for a null handle is of no interest.
   AuthzFreeResourceManager(state.resourceManager);
   state.resourceManager = nullptr;
@@ -77,11 +77,7 @@ void ReleaseAuthorizationState() {
   DeleteCriticalSection(&state.UserAuthLock);
 }
 
-UserContextRecord* FindUserContext(jint handle) {
-  for (auto& record : AuthorizationState().userContexts)
-    if (record->handle == handle) return record.get();
-  return nullptr;
-}
+UserContextRecord* FindUserContext(jint handle) { return AuthorizationState().userContexts.Find(handle); }
 
 void ReleaseUserContext(UserContextRecord& record) {
   if (record.authzContext != nullptr) AuthzFreeContext(record.authzContext);
