@@ -1,5 +1,7 @@
 #include "userauth/authorization_state.h"
 
+#include "bridge/entry.h"
+
 AuthorizationStateRecord& AuthorizationState() {
   static AuthorizationStateRecord* state = new AuthorizationStateRecord();
   return *state;
@@ -41,7 +43,7 @@ DWORD LookupBuiltinDomainName(WideString& domainName) {
 
 DWORD InitializeAuthorizationState() {
   AuthorizationStateRecord& state = AuthorizationState();
-  InitializeCriticalSection(&state.UserAuthLock);
+  InitializeFamilyLock(state.UserAuthLock);
   state.LastUserContextHandle = 1;
 
   if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT,  // no audit events
