@@ -106,6 +106,22 @@ void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount) {
   section.SpinCount = std::thread::hardware_concurrency() > 1 ? (spinCount & kSpinCountMask) : 0;
 }
 
+namespace {
+
+// The wait of a thread that found the lock held: spin, then sleep until it is free.
+__attribute__((noinline)) void WaitForLock(CRITICAL_SECTION& section) {
+  for (ULONG_PTR spin = 0; spin < section.SpinCount; ++spin) {
+    SpinPause();
+    if (__atomic_load_n(&section.LockCount, __ATOMIC_RELAXED) == kLockFree && TryTake(&section.LockCount)) return;
+  }
+  // Whoever takes the lock this way cannot know whether others still sleep, so it keeps the mark;
+  // at worst its leaving wakes no one.
+  while (__atomic_exchange_n(&section.LockCount, kLockHeldWithSleepers, __ATOMIC_ACQUIRE) != kLockFree)
+    Futex(&section.LockCount, FUTEX_WAIT_PRIVATE, kLockHeldWithSleepers);
+}
+
+}  // namespace
+
 void EnterLock(CRITICAL_SECTION& section) {
   const HANDLE self = ThisThread();
   // Only this thread ever stores its own identity here, so a stale value can't be mistaken for it.
@@ -113,19 +129,7 @@ void EnterLock(CRITICAL_SECTION& section) {
     ++section.RecursionCount;
     return;
   }
-  if (!TryTake(&section.LockCount)) {
-    bool taken = false;
-    for (ULONG_PTR spin = 0; spin < section.SpinCount && !taken; ++spin) {
-      SpinPause();
-      taken = __atomic_load_n(&section.LockCount, __ATOMIC_RELAXED) == kLockFree && TryTake(&section.LockCount);
-    }
-    // Whoever takes the lock this way cannot know whether others still sleep, so it keeps the
-    // mark; at worst its leaving wakes no one.
-    if (!taken) {
-      while (__atomic_exchange_n(&section.LockCount, kLockHeldWithSleepers, __ATOMIC_ACQUIRE) != kLockFree)
-        Futex(&section.LockCount, FUTEX_WAIT_PRIVATE, kLockHeldWithSleepers);
-    }
-  }
+  if (!TryTake(&section.LockCount)) WaitForLock(section);
   __atomic_store_n(&section.OwningThread, self, __ATOMIC_RELAXED);
   section.RecursionCount = 1;
 }

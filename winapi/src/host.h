@@ -14,10 +14,12 @@
 namespace winhost::detail {
 
 // The lock behind Windows' critical sections (InitializeCriticalSectionAndSpinCount and the
-// others): recursive, spinning up to the section's spin count before it sleeps.
-void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount);
-void EnterLock(CRITICAL_SECTION& section);
-void LeaveLock(CRITICAL_SECTION& section);
+// others): recursive, spinning up to the section's spin count before it sleeps. Internal to the
+// host, so that its callers reach it directly rather than through the symbol table.
+#define WINHOST_INTERNAL __attribute__((visibility("hidden")))
+WINHOST_INTERNAL void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount);
+WINHOST_INTERNAL void EnterLock(CRITICAL_SECTION& section);
+WINHOST_INTERNAL void LeaveLock(CRITICAL_SECTION& section);
 
 // How long a thread waiting for the host's own lock spins before it sleeps: about as long as the
 // longest call made under it on a small message, so that threads taking turns rarely sleep.
