@@ -60,15 +60,31 @@ jbyteArray NewJavaByteArray(JNIEnv* env, std::initializer_list<ByteSpan> parts) 
   return array;
 }
 
-JavaBytesCopy CopyJavaBytes(JNIEnv* env, jbyteArray array) {
-  JavaBytesCopy copy;
-  copy.size = static_cast<size_t>(env->GetArrayLength(array));
-  if (copy.size == 0) return copy;
-  copy.bytes.reset(new uint8_t[copy.size]);
-  env->GetByteArrayRegion(array, 0, static_cast<jsize>(copy.size), reinterpret_cast<jbyte*>(copy.bytes.get()));
+uint8_t* MessageBuffer::Reserve(size_t size) {
+  if (size == 0) return nullptr;
+  if (size > capacity_) {
+    bytes_.reset();
+    capacity_ = 0;
+    bytes_.reset(new uint8_t[size]);
+    capacity_ = size;
+  }
+  return bytes_.get();
+}
+
+void MessageBuffer::Trim() {
+  if (capacity_ <= kKeptSize) return;
+  bytes_.reset();
+  capacity_ = 0;
+}
+
+MutableBytes CopyJavaBytes(JNIEnv* env, jbyteArray array, MessageBuffer& buffer) {
+  const size_t size = static_cast<size_t>(env->GetArrayLength(array));
+  uint8_t* bytes = buffer.Reserve(size);
+  if (size == 0) return MutableBytes{nullptr, 0};
+  env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), reinterpret_cast<jbyte*>(bytes));
   // Only a range outside the array raises here, which the length just read rules out.
   if (env->ExceptionCheck()) throw JvmErrorPending{};
-  return copy;
+  return MutableBytes{bytes, size};
 }
 
 ByteArrayReader::ByteArrayReader(JNIEnv* env, jbyteArray array)

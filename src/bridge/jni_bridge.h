@@ -50,15 +50,36 @@ inline jbyteArray NewJavaByteArray(JNIEnv* env, const std::vector<uint8_t>& byte
   return NewJavaByteArray(env, bytes.data(), bytes.size());
 }
 
-// A native copy of a Java byte array, exactly as long, that the caller owns and may change.
-struct JavaBytesCopy {
-  std::unique_ptr<uint8_t[]> bytes;  // null when the array is empty
-  size_t size = 0;
+// Memory for native copies of Java arrays, kept from call to call by its owner. Memory that is
+// new to the process costs a page fault for every page the copy touches, far more than the copy
+// itself, and a large block handed back to the system after each call comes back new each time.
+// A copy of its owner has no memory of its own.
+class MessageBuffer {
+ public:
+  MessageBuffer() = default;
+  MessageBuffer(const MessageBuffer&) {}
+  MessageBuffer& operator=(const MessageBuffer&) { return *this; }
+
+  // Room for `size` bytes, with whatever they held before; null for 0.
+  uint8_t* Reserve(size_t size);
+  // Gives the memory back if it grew beyond what is worth keeping.
+  void Trim();
+
+ private:
+  // A context keeps at most this much between calls; larger messages get memory of their own.
+  static constexpr size_t kKeptSize = size_t{4} << 20;
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
 };
 
-// Reads the array with one GetByteArrayRegion straight into the new buffer, which is therefore
-// not cleared first. `array` must not be null. Raises JvmErrorPending if the read raised.
-JavaBytesCopy CopyJavaBytes(JNIEnv* env, jbyteArray array);
+// Reads the array with one GetByteArrayRegion straight into `buffer`, which is therefore not
+// cleared first, and returns where the bytes are and how many. `array` must not be null. Raises
+// JvmErrorPending if the read raised.
+struct MutableBytes {
+  uint8_t* data;
+  size_t size;
+};
+MutableBytes CopyJavaBytes(JNIEnv* env, jbyteArray array, MessageBuffer& buffer);
 
 // The elements of a Java byte array that the library only reads. They are released with
 // JNI_ABORT (nothing is copied back) by Release() or, at the latest, by the destructor.

@@ -22,7 +22,7 @@ SecBuffer BufferOver(ULONG type, uint8_t* bytes, size_t size) {
   return buffer;
 }
 SecBuffer BufferOver(ULONG type, std::vector<uint8_t>& bytes) { return BufferOver(type, bytes.data(), bytes.size()); }
-SecBuffer BufferOver(ULONG type, JavaBytesCopy& copy) { return BufferOver(type, copy.bytes.get(), copy.size); }
+SecBuffer BufferOver(ULONG type, MutableBytes copy) { return BufferOver(type, copy.data, copy.size); }
 
 // The bytes a buffer holds after the package's call; none when it points nowhere.
 ByteSpan BytesOf(const SecBuffer& buffer) {
@@ -30,9 +30,23 @@ ByteSpan BytesOf(const SecBuffer& buffer) {
   return ByteSpan{static_cast<const uint8_t*>(buffer.pvBuffer), buffer.cbBuffer};
 }
 
-// Each message is copied once on the way in, straight from the Java array into the buffer the
-// package works on in place, and once on the way out, from the package's buffers straight into the
-// new Java array.
+// Each message is copied once on the way in, straight from the Java array into the context's
+// message buffer, where the package works on it in place, and once on the way out, from the
+// package's buffers straight into the new Java array. The lock keeps two calls on one context from
+// sharing the buffer at once.
+
+// Gives the message buffer back, when it grew too large to keep, as the call leaves.
+class TrimOnExit {
+ public:
+  explicit TrimOnExit(MessageBuffer& buffer) : buffer_(buffer) {}
+  ~TrimOnExit() { buffer_.Trim(); }
+  TrimOnExit(const TrimOnExit&) = delete;
+  TrimOnExit& operator=(const TrimOnExit&) = delete;
+
+ private:
+  MessageBuffer& buffer_;
+};
+
 jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
   if (message == nullptr) {
     ThrowWinAuthException(env, messages::kMessageCannotBeNull);
@@ -42,7 +56,8 @@ jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
   SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
-  JavaBytesCopy data = CopyJavaBytes(env, message);
+  TrimOnExit trim(record->messageBuffer);
+  const MutableBytes data = CopyJavaBytes(env, message, record->messageBuffer);
   SecBuffer buffers[3] = {
       BufferOver(SECBUFFER_TOKEN, record->trailerBuffer),
       BufferOver(SECBUFFER_DATA, data),
@@ -71,7 +86,8 @@ jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
   SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
-  JavaBytesCopy stream = CopyJavaBytes(env, wrapped);
+  TrimOnExit trim(record->messageBuffer);
+  const MutableBytes stream = CopyJavaBytes(env, wrapped, record->messageBuffer);
   SecBuffer buffers[2] = {BufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor;
   descriptor.ulVersion = SECBUFFER_VERSION;
