@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "system/accounts.h"
+#include "system/names.h"
 
 namespace winhost {
 namespace detail {
@@ -148,10 +150,16 @@ HostLock& WorldMutex() {
   return *lock;
 }
 
+// A server runs on the system world for months: there the journal keeps only the most recent
+// calls, dropping the older half at once when it is full so that each call costs the same.
+constexpr size_t kSystemJournalLimit = 20000;
+
 std::optional<uint32_t> Enter(Call call) {
   WorldGuard guard(WorldMutex());
   Core& core = TheCore();
   std::string function = call.function;
+  if (InSystemWorld() && core.journal.size() >= kSystemJournalLimit)
+    core.journal.erase(core.journal.begin(), core.journal.begin() + kSystemJournalLimit / 2);
   core.journal.push_back(std::move(call));
   auto it = core.faults.find(function);
   if (it == core.faults.end()) return std::nullopt;
@@ -246,9 +254,16 @@ void SetComputerNames(const ComputerNames& names) {
   TheCore().names = names;
 }
 
-std::string ProcessUserName() { return ProcessUser(); }
+// In the system world the process user is the real one, so that the security packages that still
+// stand in for the machine's authenticate the account the process runs as.
+std::string ProcessUserName() {
+  if (!InSystemWorld()) return ProcessUser();
+  SystemAccount account = SystemProcessUser();
+  return winhost::Narrow(account.name);
+}
 
 std::string ProcessUserQualifiedName() {
+  if (InSystemWorld()) return winhost::Narrow(SystemProcessUser().QualifiedName());
   WorldGuard guard(WorldMutex());
   return TheCore().names.netbios + "\\" + ProcessUser();
 }
@@ -402,29 +417,37 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
 
 BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD size) {
   using namespace winhost::detail;
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   winhost::Call call{"GetComputerNameExW", {{"type", std::to_string(static_cast<int>(nameType))},
                                              {"size", size ? std::to_string(*size) : "null"}}};
   if (auto fault = Enter(std::move(call))) {
     SetLastError(*fault);
     return FALSE;
   }
-  const winhost::ComputerNames& names = Names();
   std::string name;
-  switch (nameType) {
-    case ComputerNameNetBIOS:
-    case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
-    case ComputerNameDnsHostname:
-    case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
-    case ComputerNameDnsDomain:
-    case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
-    case ComputerNameDnsFullyQualified:
-    case ComputerNamePhysicalDnsFullyQualified:
-      name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
-      break;
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
+  if (InSystemWorld()) {
+    guard.unlock();  // the resolver may take its time
+    if (DWORD error = SystemComputerName(nameType, name); error != ERROR_SUCCESS) {
+      SetLastError(error);
       return FALSE;
+    }
+  } else {
+    const winhost::ComputerNames& names = Names();
+    switch (nameType) {
+      case ComputerNameNetBIOS:
+      case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
+      case ComputerNameDnsHostname:
+      case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
+      case ComputerNameDnsDomain:
+      case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
+      case ComputerNameDnsFullyQualified:
+      case ComputerNamePhysicalDnsFullyQualified:
+        name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
+        break;
+      default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
   }
   if (size == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

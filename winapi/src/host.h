@@ -42,6 +42,8 @@ class HostLock {
 // Java threads may reach the host at once.
 HostLock& WorldMutex();
 using WorldGuard = std::lock_guard<HostLock>;
+// For a function that lets the lock go before it waits on the machine's services.
+using WorldLock = std::unique_lock<HostLock>;
 
 // Adds a call to the journal and returns the fault armed for this function, if it fires now.
 // The journal records the call whether or not it fails.

@@ -11,6 +11,7 @@
 
 #include "directory_host.h"
 #include "sspi_host.h"
+#include "system/accounts.h"
 #include "winhost/control_tokens.h"
 #include "winhost/token.h"
 
@@ -27,6 +28,8 @@ struct TokenData {
   uint32_t type = TokenImpersonation;
   uint32_t level = SecurityImpersonation;
   bool elevated = false;
+  // In the system world, who a thread that impersonates with this token is to the kernel.
+  std::optional<UnixIdentity> identity;
 };
 
 struct TokenObject {
@@ -101,14 +104,40 @@ std::string TokenText(HANDLE handle) {
   return Describe(it->second.token->data) + " [" + it->second.source + "]";
 }
 
+// What the token of a system-world account says: its SID, groups and Unix identity.
+TokenData SystemTokenData(const SystemAccount& account) {
+  TokenData data;
+  data.account = winhost::Narrow(account.QualifiedName());
+  data.user = account.sid;
+  data.groups = account.groups;
+  data.identity = account.identity;
+  return data;
+}
+
+// The user a qualified name names in the system world, with its groups, or none.
+std::optional<SystemAccount> SystemLogonAccount(const std::string& account) {
+  SystemAccount named;
+  if (SystemResolveName(WideOf(account), named) != ERROR_SUCCESS || named.use != SidTypeUser) return std::nullopt;
+  SystemAccount user;
+  if (SystemUserOfSid(named.sid, user) != ERROR_SUCCESS) return std::nullopt;
+  return user;
+}
+
 // The token of a logon by `account`, with its partner when the account has a split logon.
 std::optional<TokenObject> LogonToken(const std::string& account, ULONG contextAttributes) {
-  auto resolved = ResolveName(WideOf(account));
-  if (!resolved || !IsUserAccount(resolved->sid)) return std::nullopt;
   TokenData data;
-  data.account = account;
-  data.user = resolved->sid;
-  data.groups = GroupsOf(resolved->sid);
+  if (InSystemWorld()) {
+    auto user = SystemLogonAccount(account);
+    if (!user) return std::nullopt;
+    data = SystemTokenData(*user);
+    data.account = account;
+  } else {
+    auto resolved = ResolveName(WideOf(account));
+    if (!resolved || !IsUserAccount(resolved->sid)) return std::nullopt;
+    data.account = account;
+    data.user = resolved->sid;
+    data.groups = GroupsOf(resolved->sid);
+  }
   data.level = (contextAttributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   if (Tokens().contextTokenKind) std::tie(data.type, data.level) = *Tokens().contextTokenKind;
 
@@ -120,21 +149,38 @@ std::optional<TokenObject> LogonToken(const std::string& account, ULONG contextA
   // A linked token handed to a caller without the TCB privilege identifies but cannot act.
   elevated.level = SecurityIdentification;
   for (const std::string& name : split->second) {
-    auto group = ResolveName(WideOf(name));
+    std::optional<SidBytes> group;
+    if (InSystemWorld()) {
+      SystemAccount found;
+      if (SystemResolveName(WideOf(name), found) == ERROR_SUCCESS) group = found.sid;
+    } else if (auto resolved = ResolveName(WideOf(name))) {
+      group = resolved->sid;
+    }
     if (!group) continue;
     bool present = false;
     for (GroupEntry& entry : token.data.groups) {
-      if (entry.sid != group->sid) continue;
+      if (entry.sid != *group) continue;
       entry.attributes = kDenyOnly;
       present = true;
     }
     if (!present) {
-      token.data.groups.push_back({group->sid, kDenyOnly});
-      elevated.groups.push_back({group->sid, kEnabled});
+      token.data.groups.push_back({*group, kDenyOnly});
+      elevated.groups.push_back({*group, kEnabled});
     }
   }
   token.linked = elevated;
   return token;
+}
+
+// CheckTokenMembership's answer: only the user and the enabled groups count; a deny-only group is
+// no membership.
+BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
+  bool member = !token->data.user.empty() && token->data.user == sid;
+  for (const GroupEntry& group : token->data.groups)
+    member = member || (group.sid == sid && (group.attributes & SE_GROUP_ENABLED) != 0 &&
+                        (group.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0);
+  *isMember = member ? TRUE : FALSE;
+  return TRUE;
 }
 
 // Writes a fixed-size answer of GetTokenInformation, or fails as Windows does when it does not fit.
@@ -266,22 +312,23 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL openAsSelf,
 }
 
 BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sidToCheck, PBOOL isMember) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   auto sid = ReadSid(sidToCheck);
   Call call{"CheckTokenMembership", {{"token", TokenText(token)}, {"sid", sid ? SidText(*sid) : "invalid"}}};
   if (auto fault = Enter(std::move(call))) return FailWith(*fault);
   if (isMember == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (!sid) return FailWith(ERROR_INVALID_SID);
-  TokenRef found = FindToken(token);
+  // Without a token Windows asks the thread's impersonation token, else the process's own; the
+  // process's own is the real account's in the system world.
+  if (token == nullptr && InSystemWorld() && !threadToken) {
+    guard.unlock();  // NSS names the process's ids and groups
+    TokenRef self = std::make_shared<const TokenObject>(TokenObject{SystemTokenData(SystemProcessAccount()), std::nullopt});
+    return Member(self, *sid, isMember);
+  }
+  TokenRef found = token == nullptr && InSystemWorld() ? threadToken : FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
   if (found->data.type != TokenImpersonation) return FailWith(ERROR_NO_IMPERSONATION_TOKEN);
-  // Only the user and the enabled groups count; a deny-only group is no membership.
-  bool member = found->data.user == *sid;
-  for (const GroupEntry& group : found->data.groups)
-    member = member || (group.sid == *sid && (group.attributes & SE_GROUP_ENABLED) != 0 &&
-                        (group.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0);
-  *isMember = member ? TRUE : FALSE;
-  return TRUE;
+  return Member(found, *sid, isMember);
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {

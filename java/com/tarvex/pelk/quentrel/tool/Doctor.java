@@ -35,6 +35,22 @@ final class Doctor {
     if (failure != null) {
       throw (Exception) failure;
     }
+    world(section);
+  }
+
+  // Away from Windows the library answers from one of two worlds, chosen as the process starts:
+  // this machine's own services, or the simulated host that QUENTREL_WORLD=simulated selects.
+  private static void world(Section section) {
+    if (System.getProperty("os.name", "").startsWith("Windows")) {
+      return;
+    }
+    if ("simulated".equals(System.getenv("QUENTREL_WORLD"))) {
+      section.factLine("world", "simulated", "world: simulated (the stand-in host's own accounts, names and packages)");
+      return;
+    }
+    section.factLine("world", "system", "world: system (this machine's accounts, groups, names and domain)");
+    section.factLine("packages", "simulated",
+        "security packages: simulated; Kerberos and Negotiate over this machine's GSSAPI are not in this build yet");
   }
 
   // The JVM takes the library from java.library.path when it is there, else the package extracts

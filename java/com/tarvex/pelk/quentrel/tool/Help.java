@@ -66,7 +66,8 @@ final class Help {
         "Reads or writes a value under an existing key of HKEY_LOCAL_MACHINE (KEY is relative to it,\n"
             + "with backslashes). get shows any value as text up to its first NUL; set writes TEXT as\n"
             + "REG_SZ; set-int writes the four little-endian bytes of N as REG_SZ data. A write shows\n"
-            + "how the value reads back. No key is ever created.\n\n"
+            + "how the value reads back. No key is ever created. On Linux the hive is the file\n"
+            + "/var/lib/quentrel/registry.db, or the one $QUENTREL_REGISTRY names.\n\n"
             + "  --view64   use the 64-bit registry view (matters for a 32-bit process on 64-bit\n"
             + "             Windows)\n")
         .option("--view64", false));
