@@ -8,7 +8,7 @@ void FreeHandle(jint handle) {
   LockGuard lock(LibraryLock);
   auto position = FindSecurityContextPosition(handle);
   if (position == SecurityContextTable.end()) return;
-  ReleaseContextResources(*position);
+  ReleaseContextResources(**position);
   SecurityContextTable.erase(position);
 }
 

@@ -1,5 +1,7 @@
 #include "userauth/authorization_state.h"
 
+#include "bridge/entry.h"
+
 AuthorizationStateRecord& AuthorizationState() {
   static AuthorizationStateRecord* state = new AuthorizationStateRecord();
   return *state;
@@ -41,7 +43,7 @@ DWORD LookupBuiltinDomainName(WideString& domainName) {
 
 DWORD InitializeAuthorizationState() {
   AuthorizationStateRecord& state = AuthorizationState();
-  InitializeCriticalSection(&state.UserAuthLock);
+  InitializeFamilyLock(state.UserAuthLock);
   state.LastUserContextHandle = 1;
 
   if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT,  // no audit events
@@ -68,7 +70,7 @@ void ReleaseAuthorizationState() {
   EnterCriticalSection(&state.UserAuthLock);
   // Every client context goes back before the resource manager that made it.
   for (auto& record : state.userContexts) ReleaseUserContext(*record);
-  UserContextTable().swap(state.userContexts);
+  state.userContexts.clear();
   // Called even when set-up never made one; the failure for a null handle is of no interest.
   AuthzFreeResourceManager(state.resourceManager);
   state.resourceManager = nullptr;
@@ -77,11 +79,7 @@ void ReleaseAuthorizationState() {
   DeleteCriticalSection(&state.UserAuthLock);
 }
 
-UserContextRecord* FindUserContext(jint handle) {
-  for (auto& record : AuthorizationState().userContexts)
-    if (record->handle == handle) return record.get();
-  return nullptr;
-}
+UserContextRecord* FindUserContext(jint handle) { return AuthorizationState().userContexts.Find(handle); }
 
 void ReleaseUserContext(UserContextRecord& record) {
   if (record.authzContext != nullptr) AuthzFreeContext(record.authzContext);

@@ -9,9 +9,13 @@
 #include <set>
 #include <tuple>
 
+#include <cerrno>
+
 #include "directory_host.h"
 #include "sspi_host.h"
 #include "system/accounts.h"
+#include "system/gss_host.h"
+#include "system/thread_identity.h"
 #include "winhost/control_tokens.h"
 #include "winhost/token.h"
 
@@ -28,7 +32,8 @@ struct TokenData {
   uint32_t type = TokenImpersonation;
   uint32_t level = SecurityImpersonation;
   bool elevated = false;
-  // In the system world, who a thread that impersonates with this token is to the kernel.
+  // In the system world, who a thread that impersonates with this token is to the kernel; none
+  // for a client whose principal maps to no account.
   std::optional<UnixIdentity> identity;
 };
 
@@ -183,6 +188,42 @@ BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
   return TRUE;
 }
 
+// System world: the token of a server context's client, the account its principal maps to by
+// krb5's auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that
+// maps to none. NSS may wait: the world lock is let go meanwhile.
+SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE* token) {
+  gss::Context* found = gss::FindContext(context);
+  if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
+  if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
+  const std::string client = gss::WindowsName(gss::NameText(found->peer));
+  const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
+  const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
+  guard.unlock();
+  SystemAccount account;
+  DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  if (error == ERROR_NONE_MAPPED) {
+    const size_t slash = client.find('\\');
+    account = slash == std::string::npos
+                  ? SystemUnmappedAccount(u"", WideOf(client))
+                  : SystemUnmappedAccount(WideOf(client.substr(0, slash)), WideOf(client.substr(slash + 1)));
+    error = ERROR_SUCCESS;
+  }
+  guard.lock();
+  if (error != ERROR_SUCCESS) return SEC_E_INTERNAL_ERROR;
+  TokenData data = SystemTokenData(account);
+  data.account = client;
+  data.level = level;
+  *token = NewHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
+  return SEC_E_OK;
+}
+
+// Who a thread acts as for a client of no account: "nobody", who may read only what all may.
+UnixIdentity NobodyIdentity() {
+  SystemAccount nobody;
+  if (SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity) return *nobody.identity;
+  return UnixIdentity{65534, 65534, {65534}};
+}
+
 // Writes a fixed-size answer of GetTokenInformation, or fails as Windows does when it does not fit.
 template <typename Value>
 BOOL Answer(const Value& value, LPVOID information, DWORD length, PDWORD returnLength) {
@@ -213,6 +254,16 @@ void SetContextTokenKind(uint32_t type, uint32_t level) {
   Tokens().contextTokenKind = std::make_pair(type, level);
 }
 
+namespace detail {
+
+bool RevertThreadToken() {
+  if (InSystemWorld() && ActAsSelf() != 0) return false;
+  threadToken.reset();
+  return true;
+}
+
+}  // namespace detail
+
 std::optional<std::string> ThreadIdentity() {
   if (!threadToken) return std::nullopt;
   return Describe(threadToken->data);
@@ -226,9 +277,10 @@ using namespace winhost::detail;
 extern "C" {
 
 SECURITY_STATUS SEC_ENTRY QuerySecurityContextToken(PCtxtHandle context, HANDLE* token) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   if (auto fault = Enter(Call{"QuerySecurityContextToken", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return SystemContextToken(guard, context, token);
   Context* found = FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   // Only a server that has authenticated its client has someone to give a token of.
@@ -275,6 +327,11 @@ BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
   if (auto fault = Enter(Call{"ImpersonateLoggedOnUser", {{"token", TokenText(token)}}})) return FailWith(*fault);
   TokenRef found = FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
+  // System world: the thread acts as the account, and only where the process may let it.
+  if (InSystemWorld()) {
+    const int error = ActAs(found->data.identity ? *found->data.identity : NobodyIdentity());
+    if (error != 0) return FailWith(error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED);
+  }
   // The thread gets an impersonation token of its own; a primary token is duplicated into one.
   auto own = std::make_shared<TokenObject>(*found);
   if (own->data.type == TokenPrimary) {
@@ -289,8 +346,7 @@ BOOL WINAPI RevertToSelf(void) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"RevertToSelf", {{"was", threadToken ? Describe(threadToken->data) : "self"}}}))
     return FailWith(*fault);
-  threadToken.reset();
-  return TRUE;
+  return RevertThreadToken() ? TRUE : FailWith(ERROR_ACCESS_DENIED);
 }
 
 HANDLE WINAPI GetCurrentThread(void) {

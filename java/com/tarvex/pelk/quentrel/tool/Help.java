@@ -43,17 +43,19 @@ final class Help {
             + "  --group GROUP    a group to ask about, instead of BUILTIN\\Users and\n"
             + "                   BUILTIN\\Administrators; give it once per group\n")
         .option("--package", true).option("--group", true));
-    COMMANDS.put("negotiate", new Command("negotiate [--package NAME] [--target SPN] [--flags N]",
+    COMMANDS.put("negotiate", new Command("negotiate [--package NAME] [--target SPN] [--flags N] [--group GROUP]...",
         "Authenticates the process user to itself between a client and a server context, and shows\n"
             + "each leg, the client name, the attributes, the maximum token sizes, a wrap and unwrap in\n"
-            + "each direction, whether the server can impersonate the client, and both contexts'\n"
-            + "reports.\n\n"
+            + "each direction, whether the server can impersonate the client, the client's membership\n"
+            + "of each GROUP as the server's token of it answers, and both contexts' reports. On Linux\n"
+            + "the client is the principal of the ticket cache and the server uses the keytab.\n\n"
             + "  --package NAME   the security package (default Negotiate)\n"
             + "  --target SPN     the client's target name (default none)\n"
             + "  --flags N        the client's context requirement flags, decimal or 0x hexadecimal\n"
             + "                   (default 0x81e: mutual authentication, replay and sequence detection,\n"
-            + "                   confidentiality, connection)\n")
-        .option("--package", true).option("--target", true).option("--flags", true));
+            + "                   confidentiality, connection)\n"
+            + "  --group GROUP    a group to test the client's membership of (repeatable)\n")
+        .option("--package", true).option("--target", true).option("--flags", true).option("--group", true));
     COMMANDS.put("serve", new Command("serve [--port N] [--package NAME] [--group GROUP]...",
         "Starts an HTTP server that authenticates every request with Negotiate (HTTP status 401\n"
             + "and WWW-Authenticate: Negotiate until the client sends a token that authenticates it)\n"
