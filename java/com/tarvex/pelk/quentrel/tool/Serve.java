@@ -72,7 +72,8 @@ final class Serve {
       }
     });
     Thread stop = new Thread(() -> {
-      server.stop(0);
+      // Exchanges under way get a second to finish; new connections are refused at once.
+      server.stop(1);
       workers.shutdownNow();
       negotiate.close();
       out.println("quentrel serve: stopped");
@@ -113,12 +114,13 @@ final class Serve {
         json.put("groupsNotTested", new LinkedHashMap<String, Object>(user.unanswered()));
       }
       byte[] body = (Json.write(json) + "\n").getBytes(StandardCharsets.UTF_8);
+      // The line first: a client that has its answer may stop the server at once.
+      log(out, exchange, 200, user.getName());
       exchange.getResponseHeaders().set("Content-Type", "application/json");
       exchange.sendResponseHeaders(200, body.length);
       try (OutputStream stream = exchange.getResponseBody()) {
         stream.write(body);
       }
-      log(out, exchange, 200, user.getName());
     }
   }
 
