@@ -33,10 +33,13 @@ stop() {
   kill -TERM "$server"; wait "$server" || true; server=""
 }
 
-# The answer must be a success that names the realm user, alice, or the account she maps to.
+# The answer must be a success that names the realm user, alice, or the account she maps to, and
+# finds her in BUILTIN\Users as every account is: serve says so in JSON, the servlet as the second
+# field of its answer.
 expect() {
   local what=$1 answer=$2
-  if [[ $answer == 200* ]] && [[ $answer == *alice* || $answer == *"$user"* ]]; then
+  if [[ $answer == 200* ]] && [[ $answer == *alice* || $answer == *"$user"* ]] &&
+     [[ $answer == *'"BUILTIN\\Users":true'* || $answer == *'|true|'* ]]; then
     echo "ok   $what: $answer"
   else
     echo "FAIL $what: $answer"; failed=1
@@ -45,7 +48,7 @@ expect() {
 
 for flavour in jdk tomcat; do
   if [ $flavour = jdk ]; then
-    start java -Xcheck:jni -jar "$jar" serve --port 0
+    start java -Xcheck:jni -jar "$jar" serve --port 0 --group 'BUILTIN\Users'
   else
     start java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve tomcat Negotiate
   fi
