@@ -41,8 +41,6 @@ struct OpenKey {
   std::u16string stored;  // its path as the store keeps it
 };
 
-using WorldLock = std::unique_lock<std::recursive_mutex>;
-
 struct Registry {
   std::map<std::u16string, Key> keys;  // by folded stored path; "" is the hive's root
   std::map<HKEY, OpenKey> handles;
