@@ -143,10 +143,10 @@ public final class JvmBench {
         String.format(Locale.ROOT, "%.2f", ratio), goal, met});
   }
 
-  /** A row whose ratio is measured / baseline, to be at least `atLeast`. */
+  /** A row of times whose ratio is baseline / measured (a throughput ratio), to be at least `atLeast`. */
   static void rowAtLeast(String figure, double measured, String baselineName, double baseline, double atLeast,
       String unit) {
-    double ratio = measured / baseline;
+    double ratio = baseline / measured;
     table.add(new String[] {figure, format(measured, unit), baselineName + " " + format(baseline, unit),
         String.format(Locale.ROOT, "%.2f", ratio), String.format(Locale.ROOT, ">= %.2f", atLeast),
         ratio >= atLeast ? "met" : "NOT met"});
@@ -156,7 +156,7 @@ public final class JvmBench {
   static void rowDifference(String figure, double measured, String baselineName, double baseline, double bound) {
     double difference = (measured - baseline) / 1000;
     table.add(new String[] {figure, format(measured, "ns"), baselineName + " " + format(baseline, "ns"),
-        String.format(Locale.ROOT, "+%.2f us", difference), String.format(Locale.ROOT, "<= +%.2f us", bound),
+        String.format(Locale.ROOT, "%+.2f us", difference), String.format(Locale.ROOT, "<= +%.2f us", bound),
         difference <= bound ? "met" : "NOT met"});
   }
 
@@ -388,7 +388,7 @@ public final class JvmBench {
       if (size == KIB) {
         rowDifference("Wrap+Unwrap " + label + ", library's own cost", t[0], "package from C++", t[1], 0.5);
       } else {
-        rowAtLeast("Wrap+Unwrap " + label + ", throughput vs the package", t[1], "library", t[0], 0.95, "ns");
+        rowAtLeast("Wrap+Unwrap " + label + ", throughput vs the package", t[0], "package from C++", t[1], 0.95, "ns");
       }
       row("Wrap+Unwrap " + label + ", library's own cost in memcpys", t[0] - t[1], "memcpy", t[2], 0, "ns");
       row("JNA peer, Encrypt+DecryptMessage " + label, t[3], "library", t[0], 0, "ns");
@@ -427,7 +427,7 @@ public final class JvmBench {
       }
       double[] t = compare(true, which == 0 ? 400_000 : 8000, cases);
       for (int c = 1; c < counts.length; ++c) {
-        rowAtLeast(names[kind] + ", " + counts[c] + " threads, total throughput", t[0], "1 thread", t[c], 0.9, "ns");
+        rowAtLeast(names[kind] + ", " + counts[c] + " threads, total throughput", t[c], "1 thread", t[0], 0.9, "ns");
       }
     }
     for (Pair pair : pairs) {

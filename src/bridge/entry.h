@@ -15,7 +15,7 @@
 // How many times a thread waiting for a family lock looks again before it sleeps. A family's
 // calls are mostly short, so a waiter usually gets the lock within its spin; sleeping and being
 // woken would cost more than the call it waits for.
-constexpr DWORD kFamilyLockSpinCount = 4000;
+constexpr DWORD kFamilyLockSpinCount = 1000;
 
 // Creates a family lock at load.
 inline void InitializeFamilyLock(CRITICAL_SECTION& lock) {

@@ -66,7 +66,7 @@ bool InSystemWorld() { return TheWorld().load(std::memory_order_relaxed) == Worl
 // ---- locks ----------------------------------------------------------------------------------
 //
 // A critical section as Windows keeps one: taken with one compare-and-swap when free; a waiter
-// spins up to its spin count, watching the lock word without writing it, and only then sleeps on
+// spins up to its spin count pauses, watching the lock word without writing it, and only then sleeps on
 // the word (a futex), marking it so that the holder wakes one sleeper on leaving. The owner may
 // enter again. Spinning first matters on contention: a lock held for a short while changes hands
 // far sooner than a sleeping thread can be woken, and a holder that finds no sleeper leaves
@@ -75,6 +75,14 @@ bool InSystemWorld() { return TheWorld().load(std::memory_order_relaxed) == Worl
 namespace {
 
 enum : LONG { kLockFree = 0, kLockHeld = 1, kLockHeldWithSleepers = 2 };
+
+// A spinning waiter looks at the lock this seldom. Taking a lock that another processor used last
+// moves the lock and what it guards between the processors' caches, which costs more than a short
+// call under the lock; a waiter that looked after every pause would take the lock in each gap
+// between its holder's calls, and two threads would then pay that move on every call. Looking
+// seldom lets the holder run a stretch of calls between hand-overs, while a waiter still finds a
+// lock freed after a long call within about ten microseconds.
+constexpr ULONG_PTR kPausesBetweenLooks = 256;
 
 // Windows keeps the top byte of a spin count for flags of its own.
 constexpr DWORD kSpinCountMask = 0x00FFFFFF;
@@ -112,8 +120,8 @@ namespace {
 
 // The wait of a thread that found the lock held: spin, then sleep until it is free.
 __attribute__((noinline)) void WaitForLock(CRITICAL_SECTION& section) {
-  for (ULONG_PTR spin = 0; spin < section.SpinCount; ++spin) {
-    SpinPause();
+  for (ULONG_PTR spun = 0; spun < section.SpinCount; spun += kPausesBetweenLooks) {
+    for (ULONG_PTR pause = 0; pause < kPausesBetweenLooks; ++pause) SpinPause();
     if (__atomic_load_n(&section.LockCount, __ATOMIC_RELAXED) == kLockFree && TryTake(&section.LockCount)) return;
   }
   // Whoever takes the lock this way cannot know whether others still sleep, so it keeps the mark;

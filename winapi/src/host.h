@@ -23,7 +23,7 @@ WINHOST_INTERNAL void LeaveLock(CRITICAL_SECTION& section);
 
 // How long a thread waiting for the host's own lock spins before it sleeps: about as long as the
 // longest call made under it on a small message, so that threads taking turns rarely sleep.
-constexpr DWORD kHostLockSpinCount = 4000;
+constexpr DWORD kHostLockSpinCount = 1000;
 
 // The same lock for the host's own use, with the interface std::lock_guard expects.
 class HostLock {
