@@ -53,12 +53,11 @@ inline jbyteArray NewJavaByteArray(JNIEnv* env, const std::vector<uint8_t>& byte
 // Memory for native copies of Java arrays, kept from call to call by its owner. Memory that is
 // new to the process costs a page fault for every page the copy touches, far more than the copy
 // itself, and a large block handed back to the system after each call comes back new each time.
-// A copy of its owner has no memory of its own.
 class MessageBuffer {
  public:
   MessageBuffer() = default;
-  MessageBuffer(const MessageBuffer&) {}
-  MessageBuffer& operator=(const MessageBuffer&) { return *this; }
+  MessageBuffer(const MessageBuffer&) = delete;
+  MessageBuffer& operator=(const MessageBuffer&) = delete;
 
   // Room for `size` bytes, with whatever they held before; null for 0.
   uint8_t* Reserve(size_t size);
@@ -66,7 +65,7 @@ class MessageBuffer {
   void Trim();
 
  private:
-  // A context keeps at most this much between calls; larger messages get memory of their own.
+  // At most this much is kept between calls; larger messages get memory of their own.
   static constexpr size_t kKeptSize = size_t{4} << 20;
   std::unique_ptr<uint8_t[]> bytes_;
   size_t capacity_ = 0;

@@ -39,8 +39,6 @@ struct SecurityContextRecord {
   std::vector<uint8_t> trailerBuffer;
   std::vector<uint8_t> blockBuffer;
   SecPkgContext_Sizes sizes = {0, 0, 0, 0};
-  // Where SSPI.Wrap and SSPI.Unwrap copy a message for the package to work on in place.
-  MessageBuffer messageBuffer;
 };
 
 // Guards SecurityContextTable, every record in it and LastContextHandle.

@@ -30,10 +30,12 @@ ByteSpan BytesOf(const SecBuffer& buffer) {
   return ByteSpan{static_cast<const uint8_t*>(buffer.pvBuffer), buffer.cbBuffer};
 }
 
-// Each message is copied once on the way in, straight from the Java array into the context's
+// Each message is copied once on the way in, straight from the Java array into the family's
 // message buffer, where the package works on it in place, and once on the way out, from the
-// package's buffers straight into the new Java array. The lock keeps two calls on one context from
-// sharing the buffer at once.
+// package's buffers straight into the new Java array. LibraryLock lets one operation of the family
+// run at a time, so one buffer serves every context: a server holding a context per connection
+// keeps one buffer, not one per connection. Guarded by LibraryLock.
+MessageBuffer ProtectionBuffer;
 
 // Gives the message buffer back, when it grew too large to keep, as the call leaves.
 class TrimOnExit {
@@ -56,8 +58,8 @@ jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
   SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
-  TrimOnExit trim(record->messageBuffer);
-  const MutableBytes data = CopyJavaBytes(env, message, record->messageBuffer);
+  TrimOnExit trim(ProtectionBuffer);
+  const MutableBytes data = CopyJavaBytes(env, message, ProtectionBuffer);
   SecBuffer buffers[3] = {
       BufferOver(SECBUFFER_TOKEN, record->trailerBuffer),
       BufferOver(SECBUFFER_DATA, data),
@@ -86,8 +88,8 @@ jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
   SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
-  TrimOnExit trim(record->messageBuffer);
-  const MutableBytes stream = CopyJavaBytes(env, wrapped, record->messageBuffer);
+  TrimOnExit trim(ProtectionBuffer);
+  const MutableBytes stream = CopyJavaBytes(env, wrapped, ProtectionBuffer);
   SecBuffer buffers[2] = {BufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor;
   descriptor.ulVersion = SECBUFFER_VERSION;
