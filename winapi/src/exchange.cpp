@@ -254,29 +254,8 @@ SECURITY_STATUS QueryAttribute(Context& context, const Package& package, ULONG a
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = name;
       return SEC_E_OK;
     }
-    case SECPKG_ATTR_PACKAGE_INFO: {
-      // One block, freed by one FreeContextBuffer: the SecPkgInfoW, then its name and comment.
-      const std::u16string name = WideOf(package.name);
-      const std::u16string comment = WideOf(package.comment.value_or(""));
-      const size_t nameBytes = (name.size() + 1) * sizeof(WCHAR);
-      const size_t commentBytes = package.comment ? (comment.size() + 1) * sizeof(WCHAR) : 0;
-      auto* block = static_cast<uint8_t*>(AllocBlock(sizeof(SecPkgInfoW) + nameBytes + commentBytes, "buffer"));
-      if (block == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
-      auto* info = reinterpret_cast<SecPkgInfoW*>(block);
-      info->fCapabilities = 0;
-      info->wVersion = 1;
-      info->wRPCID = 0;
-      info->cbMaxToken = package.sizes.maxToken;
-      info->Name = reinterpret_cast<SEC_WCHAR*>(block + sizeof(SecPkgInfoW));
-      std::memcpy(info->Name, name.c_str(), nameBytes);
-      info->Comment = nullptr;
-      if (package.comment) {
-        info->Comment = reinterpret_cast<SEC_WCHAR*>(block + sizeof(SecPkgInfoW) + nameBytes);
-        std::memcpy(info->Comment, comment.c_str(), commentBytes);
-      }
-      static_cast<SecPkgContext_PackageInfoW*>(buffer)->PackageInfo = info;
-      return SEC_E_OK;
-    }
+    case SECPKG_ATTR_PACKAGE_INFO:
+      return WritePackageInfo(package.name, package.comment, package.sizes.maxToken, buffer);
     default:
       return SEC_E_UNSUPPORTED_FUNCTION;
   }

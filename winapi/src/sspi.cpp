@@ -89,6 +89,30 @@ std::string FlagsText(ULONG flags) {
   return text;
 }
 
+SECURITY_STATUS WritePackageInfo(const std::string& package, const std::optional<std::string>& comment,
+                                 ULONG maxToken, void* buffer) {
+  const std::u16string name = WideOf(package);
+  const std::u16string commentText = WideOf(comment.value_or(""));
+  const size_t nameBytes = (name.size() + 1) * sizeof(WCHAR);
+  const size_t commentBytes = comment ? (commentText.size() + 1) * sizeof(WCHAR) : 0;
+  auto* block = static_cast<uint8_t*>(AllocBlock(sizeof(SecPkgInfoW) + nameBytes + commentBytes, "buffer"));
+  if (block == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+  auto* info = reinterpret_cast<SecPkgInfoW*>(block);
+  info->fCapabilities = 0;
+  info->wVersion = 1;
+  info->wRPCID = 0;
+  info->cbMaxToken = maxToken;
+  info->Name = reinterpret_cast<SEC_WCHAR*>(block + sizeof(SecPkgInfoW));
+  std::memcpy(info->Name, name.c_str(), nameBytes);
+  info->Comment = nullptr;
+  if (comment) {
+    info->Comment = reinterpret_cast<SEC_WCHAR*>(block + sizeof(SecPkgInfoW) + nameBytes);
+    std::memcpy(info->Comment, commentText.c_str(), commentBytes);
+  }
+  static_cast<SecPkgContext_PackageInfoW*>(buffer)->PackageInfo = info;
+  return SEC_E_OK;
+}
+
 // The package and use of a credential handle of either world, for the journal.
 static std::string CredentialPackage(const CredHandle* handle) {
   if (InSystemWorld()) {

@@ -79,6 +79,11 @@ bool RevertThreadToken();
 std::string HandleText(const SecHandle* handle);  // "null" or the id, for the journal
 std::string FlagsText(ULONG flags);               // "0x%08x"
 
+// SECPKG_ATTR_PACKAGE_INFO's answer: one block, freed by one FreeContextBuffer, holding the
+// SecPkgInfoW, then its name and its comment (a null comment when there is none).
+SECURITY_STATUS WritePackageInfo(const std::string& package, const std::optional<std::string>& comment,
+                                 ULONG maxToken, void* buffer);
+
 constexpr ULONG_PTR kCredentialTag = 0x43524544;  // 'CRED'
 constexpr ULONG_PTR kContextTag = 0x43545854;     // 'CTXT'
 

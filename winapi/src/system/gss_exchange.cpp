@@ -162,27 +162,6 @@ void Register(Context& context, PCtxtHandle handle) {
   handle->dwUpper = id;
 }
 
-// One block freed by one FreeContextBuffer: the SecPkgInfoW, then its name and comment.
-SECURITY_STATUS PackageInfo(const Mechanism& mechanism, void* buffer) {
-  const std::u16string name = WideOf(mechanism.package);
-  const std::u16string comment = WideOf(mechanism.comment);
-  const size_t nameBytes = (name.size() + 1) * sizeof(WCHAR);
-  const size_t commentBytes = (comment.size() + 1) * sizeof(WCHAR);
-  auto* block = static_cast<uint8_t*>(AllocBlock(sizeof(SecPkgInfoW) + nameBytes + commentBytes, "buffer"));
-  if (block == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
-  auto* info = reinterpret_cast<SecPkgInfoW*>(block);
-  info->fCapabilities = 0;
-  info->wVersion = 1;
-  info->wRPCID = 0;
-  info->cbMaxToken = mechanism.maxToken;
-  info->Name = reinterpret_cast<SEC_WCHAR*>(block + sizeof(SecPkgInfoW));
-  std::memcpy(info->Name, name.c_str(), nameBytes);
-  info->Comment = reinterpret_cast<SEC_WCHAR*>(block + sizeof(SecPkgInfoW) + nameBytes);
-  std::memcpy(info->Comment, comment.c_str(), commentBytes);
-  static_cast<SecPkgContext_PackageInfoW*>(buffer)->PackageInfo = info;
-  return SEC_E_OK;
-}
-
 // The header (token) and padding lengths a wrap of one protection needs; false where the
 // mechanism cannot say (it has no wrap of separate buffers).
 bool WrapLengths(gss_ctx_id_t ctx, int confidential, size_t dataLength, size_t& header, size_t& padding) {
@@ -377,7 +356,8 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
       return SEC_E_OK;
     }
     case SECPKG_ATTR_PACKAGE_INFO:
-      return PackageInfo(*context->mechanism, buffer);
+      return WritePackageInfo(context->mechanism->package, std::string(context->mechanism->comment),
+                              context->mechanism->maxToken, buffer);
     default:
       return SEC_E_UNSUPPORTED_FUNCTION;
   }
