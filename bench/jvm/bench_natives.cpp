@@ -2,9 +2,17 @@
 // the package's own EncryptMessage and DecryptMessage called from C++ on the library's contexts,
 // and memcpy of the same sizes. Each native runs a whole batch, so that the JNI call is not part
 // of the baseline it measures.
+//
+// On the system world, GSSAPI called directly: wrap and unwrap on the GSSAPI contexts behind the
+// library's own, one message per call as a Java binding of GSSAPI would make them, and whole
+// Kerberos authentications from credentials to deletion.
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
 #include <jni.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <windows.h>
@@ -36,6 +44,86 @@ uint8_t* Scratch(std::vector<uint8_t>& buffer, size_t size) {
 void ThrowState(JNIEnv* env, const char* message) {
   jclass type = env->FindClass("java/lang/IllegalStateException");
   if (type != nullptr) env->ThrowNew(type, message);
+}
+
+// An IllegalStateException naming the failed GSSAPI call and its statuses; returns false.
+bool GssFailed(JNIEnv* env, const char* function, OM_uint32 major, OM_uint32 minor) {
+  char message[160];
+  std::snprintf(message, sizeof message, "%s failed: major 0x%08x, minor %u", function, major, minor);
+  ThrowState(env, message);
+  return false;
+}
+
+gss_ctx_id_t GssContext(jlong context) { return reinterpret_cast<gss_ctx_id_t>(static_cast<uintptr_t>(context)); }
+
+gss_iov_buffer_desc Iov(OM_uint32 type, uint8_t* at, size_t length) {
+  gss_iov_buffer_desc iov;
+  iov.type = type;
+  iov.buffer.value = at;
+  iov.buffer.length = length;
+  return iov;
+}
+
+// One whole authentication as a client and a server of the same process make it directly: the
+// same calls, with the same arguments, as the system world's package makes for SSPI's.
+bool GssAuthentication(JNIEnv* env, gss_name_t target) {
+  gss_OID_set_desc krb5 = {1, const_cast<gss_OID>(gss_mech_krb5)};
+  OM_uint32 minor = 0, ignored = 0;
+  gss_cred_id_t initiator = GSS_C_NO_CREDENTIAL, acceptor = GSS_C_NO_CREDENTIAL;
+  gss_ctx_id_t client = GSS_C_NO_CONTEXT, server = GSS_C_NO_CONTEXT;
+  bool ok = false;
+  OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &krb5, GSS_C_INITIATE, &initiator,
+                                     nullptr, nullptr);
+  if (!GSS_ERROR(major)) {
+    major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &krb5, GSS_C_ACCEPT, &acceptor, nullptr, nullptr);
+  }
+  if (GSS_ERROR(major)) {
+    GssFailed(env, "gss_acquire_cred", major, minor);
+  } else {
+    gss_buffer_desc toServer = GSS_C_EMPTY_BUFFER, toClient = GSS_C_EMPTY_BUFFER;
+    bool clientDone = false, serverDone = false;
+    while (!(clientDone && serverDone)) {
+      if (!clientDone) {
+        major = gss_init_sec_context(&minor, initiator, &client, target, gss_mech_krb5, GSS_C_CONF_FLAG, 0,
+                                     GSS_C_NO_CHANNEL_BINDINGS, &toClient, nullptr, &toServer, nullptr, nullptr);
+        gss_release_buffer(&ignored, &toClient);
+        if (GSS_ERROR(major)) {
+          gss_release_buffer(&ignored, &toServer);
+          GssFailed(env, "gss_init_sec_context", major, minor);
+          break;
+        }
+        clientDone = major == GSS_S_COMPLETE;
+      }
+      if (toServer.length == 0) {
+        if (!serverDone) GssFailed(env, "gss_init_sec_context", major, 0);
+        break;
+      }
+      gss_name_t peer = GSS_C_NO_NAME;
+      gss_cred_id_t delegated = GSS_C_NO_CREDENTIAL;
+      major = gss_accept_sec_context(&minor, &server, acceptor, &toServer, GSS_C_NO_CHANNEL_BINDINGS, &peer, nullptr,
+                                     &toClient, nullptr, nullptr, &delegated);
+      gss_release_buffer(&ignored, &toServer);
+      gss_release_name(&ignored, &peer);
+      if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
+      if (GSS_ERROR(major)) {
+        gss_release_buffer(&ignored, &toClient);
+        GssFailed(env, "gss_accept_sec_context", major, minor);
+        break;
+      }
+      serverDone = major == GSS_S_COMPLETE;
+      if (clientDone && !serverDone) {
+        GssFailed(env, "gss_accept_sec_context", major, minor);
+        break;
+      }
+    }
+    gss_release_buffer(&ignored, &toClient);
+    ok = clientDone && serverDone;
+  }
+  if (client != GSS_C_NO_CONTEXT) gss_delete_sec_context(&ignored, &client, GSS_C_NO_BUFFER);
+  if (server != GSS_C_NO_CONTEXT) gss_delete_sec_context(&ignored, &server, GSS_C_NO_BUFFER);
+  if (initiator != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &initiator);
+  if (acceptor != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &acceptor);
+  return ok;
 }
 
 }  // namespace
@@ -110,6 +198,120 @@ JNIEXPORT jint JNICALL Java_JvmBench_copyRounds(JNIEnv*, jclass, jint size, jint
     sum += to[static_cast<size_t>(round) % length];
   }
   return sum;
+}
+
+// ---- GSSAPI called directly, on the system world ----------------------------------------------
+
+// The GSSAPI context behind a library context, 0 when there is none.
+JNIEXPORT jlong JNICALL Java_JvmBench_gssContext(JNIEnv*, jclass, jint handle) {
+  Context context;
+  if (!Lookup(handle, context)) return 0;
+  return static_cast<jlong>(reinterpret_cast<uintptr_t>(winhost::GssContextOf(context.handle->dwLower,
+                                                                                  context.handle->dwUpper)));
+}
+
+// The header and padding lengths of a sealed message of `size` bytes, as {header, padding}: what
+// a binding learns once per context and message size.
+JNIEXPORT jintArray JNICALL Java_JvmBench_gssWrapLengths(JNIEnv* env, jclass, jlong context, jint size) {
+  gss_iov_buffer_desc iov[3] = {Iov(GSS_IOV_BUFFER_TYPE_HEADER, nullptr, 0),
+                                Iov(GSS_IOV_BUFFER_TYPE_DATA, nullptr, static_cast<size_t>(size)),
+                                Iov(GSS_IOV_BUFFER_TYPE_PADDING, nullptr, 0)};
+  OM_uint32 minor = 0;
+  const OM_uint32 major = gss_wrap_iov_length(&minor, GssContext(context), 1, GSS_C_QOP_DEFAULT, nullptr, iov, 3);
+  if (GSS_ERROR(major)) {
+    GssFailed(env, "gss_wrap_iov_length", major, minor);
+    return nullptr;
+  }
+  jintArray lengths = env->NewIntArray(2);
+  if (lengths == nullptr) return nullptr;
+  const jint values[2] = {static_cast<jint>(iov[0].buffer.length), static_cast<jint>(iov[2].buffer.length)};
+  env->SetIntArrayRegion(lengths, 0, 2, values);
+  return lengths;
+}
+
+// One message sealed by gss_wrap_iov, as a Java binding makes it: the Java array read into native
+// memory between room for the header and the padding, the three parts written end to end into a
+// new Java array (one standard wrap token).
+JNIEXPORT jbyteArray JNICALL Java_JvmBench_gssWrap(JNIEnv* env, jclass, jlong context, jint header, jint padding,
+                                                   jbyteArray message) {
+  thread_local std::vector<uint8_t> buffer;
+  const jsize length = env->GetArrayLength(message);
+  uint8_t* at = Scratch(buffer, static_cast<size_t>(header) + static_cast<size_t>(length) + static_cast<size_t>(padding));
+  uint8_t* data = at + header;
+  env->GetByteArrayRegion(message, 0, length, reinterpret_cast<jbyte*>(data));
+  gss_iov_buffer_desc iov[3] = {Iov(GSS_IOV_BUFFER_TYPE_HEADER, at, static_cast<size_t>(header)),
+                                Iov(GSS_IOV_BUFFER_TYPE_DATA, data, static_cast<size_t>(length)),
+                                Iov(GSS_IOV_BUFFER_TYPE_PADDING, data + length, static_cast<size_t>(padding))};
+  OM_uint32 minor = 0;
+  const OM_uint32 major = gss_wrap_iov(&minor, GssContext(context), 1, GSS_C_QOP_DEFAULT, nullptr, iov, 3);
+  if (GSS_ERROR(major)) {
+    GssFailed(env, "gss_wrap_iov", major, minor);
+    return nullptr;
+  }
+  jsize total = 0;
+  for (const gss_iov_buffer_desc& part : iov) total += static_cast<jsize>(part.buffer.length);
+  jbyteArray wrapped = env->NewByteArray(total);
+  if (wrapped == nullptr) return nullptr;
+  jsize written = 0;
+  for (const gss_iov_buffer_desc& part : iov) {
+    const jsize size = static_cast<jsize>(part.buffer.length);
+    if (size == 0) continue;
+    env->SetByteArrayRegion(wrapped, written, size, static_cast<const jbyte*>(part.buffer.value));
+    written += size;
+  }
+  return wrapped;
+}
+
+// One wrap token opened by gss_unwrap_iov in place: the Java array read into native memory as a
+// stream, the message inside it written into a new Java array.
+JNIEXPORT jbyteArray JNICALL Java_JvmBench_gssUnwrap(JNIEnv* env, jclass, jlong context, jbyteArray wrapped) {
+  thread_local std::vector<uint8_t> buffer;
+  const jsize length = env->GetArrayLength(wrapped);
+  uint8_t* stream = Scratch(buffer, static_cast<size_t>(length));
+  env->GetByteArrayRegion(wrapped, 0, length, reinterpret_cast<jbyte*>(stream));
+  gss_iov_buffer_desc iov[2] = {Iov(GSS_IOV_BUFFER_TYPE_STREAM, stream, static_cast<size_t>(length)),
+                                Iov(GSS_IOV_BUFFER_TYPE_DATA, nullptr, 0)};
+  OM_uint32 minor = 0;
+  int confidential = 0;
+  const OM_uint32 major = gss_unwrap_iov(&minor, GssContext(context), &confidential, nullptr, iov, 2);
+  if (GSS_ERROR(major) || confidential == 0) {
+    GssFailed(env, "gss_unwrap_iov", major, minor);
+    return nullptr;
+  }
+  const jsize size = static_cast<jsize>(iov[1].buffer.length);
+  jbyteArray plain = env->NewByteArray(size);
+  if (plain != nullptr && size > 0) {
+    env->SetByteArrayRegion(plain, 0, size, static_cast<const jbyte*>(iov[1].buffer.value));
+  }
+  return plain;
+}
+
+// `rounds` whole authentications of this process's default principal to the Kerberos service
+// `target` ("HTTP/localhost" is GSSAPI's "HTTP@localhost"), each from acquiring both sides'
+// credentials to deleting both contexts. Returns `rounds`, or 0 with an exception pending.
+JNIEXPORT jint JNICALL Java_JvmBench_gssAuthentications(JNIEnv* env, jclass, jstring service, jint rounds) {
+  const char* text = env->GetStringUTFChars(service, nullptr);
+  if (text == nullptr) return 0;
+  std::string name = text;
+  env->ReleaseStringUTFChars(service, text);
+  if (size_t slash = name.find('/'); slash != std::string::npos) name[slash] = '@';
+  jint done = 0;
+  for (jint round = 0; round < rounds; ++round) {
+    // The package imports the target for each client context; so does this.
+    gss_buffer_desc buffer = {name.size(), name.data()};
+    gss_name_t target = GSS_C_NO_NAME;
+    OM_uint32 minor = 0;
+    const OM_uint32 major = gss_import_name(&minor, &buffer, GSS_C_NT_HOSTBASED_SERVICE, &target);
+    if (GSS_ERROR(major)) {
+      GssFailed(env, "gss_import_name", major, minor);
+      return 0;
+    }
+    const bool ok = GssAuthentication(env, target);
+    gss_release_name(&minor, &target);
+    if (!ok) return 0;
+    ++done;
+  }
+  return done;
 }
 
 }  // extern "C"

@@ -99,6 +99,12 @@ void SetCredentialUserName(const std::string& package, const std::string& userNa
 // Package information of SECPKG_ATTR_PACKAGE_INFO; a null comment when `comment` is empty.
 void SetPackageComment(const std::string& package, std::optional<std::string> comment);
 
+// The system world's GSSAPI context (a gss_ctx_id_t) behind an SSPI context handle, given as the
+// handle's dwLower and dwUpper, so that a benchmark or a test can call GSSAPI itself on the very
+// context the library holds. Null when the handle names no context of the system world, or one
+// still without its GSSAPI context; valid until the handle is deleted.
+void* GssContextOf(uintptr_t lower, uintptr_t upper);
+
 // UTF-8 <-> UTF-16 helpers for tests.
 std::u16string Wide(const std::string& utf8);
 std::string Narrow(const std::u16string& utf16);

@@ -373,3 +373,14 @@ SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
 }
 
 }  // namespace winhost::detail::gss
+
+namespace winhost {
+
+void* GssContextOf(uintptr_t lower, uintptr_t upper) {
+  detail::WorldGuard guard(detail::WorldMutex());
+  const CtxtHandle handle{static_cast<ULONG_PTR>(lower), static_cast<ULONG_PTR>(upper)};
+  const detail::gss::Context* context = detail::gss::FindContext(&handle);
+  return context == nullptr ? nullptr : context->ctx;
+}
+
+}  // namespace winhost
