@@ -1,4 +1,5 @@
 import com.tarvex.pelk.quentrel.SSPI;
+import com.tarvex.pelk.quentrel.UserAuth;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import java.io.BufferedReader;
 import java.io.File;
@@ -440,6 +441,21 @@ public final class KerberosPeers {
         boolean rootsAsClient = readable(roots);
         SSPI.StopImpersonating(server.handle);
         expect(!rootsAsClient, "carol read root's file");
+      }
+    });
+    // A client's Windows name is the account its token comes from: alice is root, bob nobody.
+    check("a realm user's name is the account the realm maps it to", () -> {
+      String[][] names = {{"QTEST\\alice", "S-1-22-1-0"}, {"qtest\\bob", UserAuth.GetUserSID("nobody")},
+          {"QTEST\\carol", null}, {"OTHER\\bob", null}};
+      for (String[] name : names) {
+        String sid = UserAuth.GetUserSID(name[0]);
+        expect(name[1] == null ? sid == null : name[1].startsWith("S-1-22-1-") && name[1].equals(sid), name[0] + ": " + sid);
+      }
+      int context = UserAuth.CreateUserContext("QTEST\\bob");
+      try {
+        expect(UserAuth.IsGroupMember(context, "nogroup"), "QTEST\\bob, who is nobody, is no member of nogroup");
+      } finally {
+        UserAuth.FreeHandle(context);
       }
     });
     check("freeing an impersonating context gives the thread back", () -> {

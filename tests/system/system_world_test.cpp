@@ -3,6 +3,7 @@
 // (uid_wrapper), names from the host name and the resolver (nss_wrapper's host name and hosts
 // file), and the domain-controller check from a krb5.conf and DNS records of each test's own
 // (KRB5_CONFIG, resolv_wrapper's hosts file).
+#include <krb5.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -197,6 +198,31 @@ TEST_F(SystemWorldTest, NssFailuresEndInWindowsCodes) {
     EXPECT_EQ(winhost::LiveCount("authz-context"), 0) << c.function;
     winhost::ClearFaults();
   }
+}
+
+// A realm user NSS knows by no domain name is the account krb5's auth_to_local rules (here the
+// default one: the default realm's one-part principals keep their name) map it to.
+TEST_F(SystemWorldTest, ARealmUserIsTheAccountItsPrincipalMapsTo) {
+  UseRealm("EXAMPLE.COM");
+  const std::vector<std::tuple<uint32_t, std::string, std::string>> cases = {
+      {0, "S-1-22-1-1001", ""},
+      {static_cast<uint32_t>(KRB5_LNAME_NOTRANS), "<null>", "UserNotFoundException: "},  // as an unknown name,
+      {ENOMEM, "<null>", "WinAuthException: Platform error: 00000008"},
+      {static_cast<uint32_t>(KRB5_CONFIG_BADFORMAT), "<null>", "WinAuthException: Platform error: 000006ba"},
+  };
+  for (const auto& [fault, sid, created] : cases) {
+    if (fault != 0) winhost::Fail("krb5_aname_to_localname", fault, 0, true);
+    EXPECT_EQ(Utf8(api::userauth::GetUserSID(W("example\\bob")).value), sid) << fault;
+    auto context = api::userauth::CreateUserContext(W("EXAMPLE\\bob"));
+    EXPECT_EQ(context.Failure(), created) << fault;
+    if (context.ok()) api::userauth::FreeHandle(context.value);
+    winhost::ClearFaults();
+  }
+  EXPECT_EQ(winhost::JournalOf("krb5_aname_to_localname").back().Arg("principal"), "bob@EXAMPLE.COM");
+  // Two-part principals and names of no account map to none; another domain is not asked about.
+  for (const char* name : {"EXAMPLE\\host/web", "EXAMPLE\\nobody-here", "EXAMPLE\\a@b", "OTHER\\bob"})
+    EXPECT_EQ(Utf8(api::userauth::GetUserSID(W(name)).value), "<null>") << name;
+  EXPECT_EQ(winhost::JournalOf("krb5_aname_to_localname").back().Arg("principal"), "a@b@EXAMPLE.COM");
 }
 
 // Out of memory at each NSS call in turn, as far as a membership question reaches: every answer is

@@ -444,9 +444,10 @@ DWORD NssAccountNamed(const std::string& nssName, SystemAccount& account) {
 // The NSS names a domain account "DOMAIN\name" may have: winbind's own form, SSSD's with the
 // domain as given, and SSSD's with the DNS domain of the default realm when DOMAIN is its first
 // label.
-std::vector<std::string> DomainCandidates(const std::string& domain, const std::string& name) {
+std::vector<std::string> DomainCandidates(const std::string& domain, const std::string& name,
+                                          const std::optional<std::string>& realm) {
   std::vector<std::string> candidates{domain + "\\" + name, name + "@" + domain};
-  if (auto realm = SystemDefaultRealm()) {
+  if (realm) {
     std::string dnsDomain = *realm;
     for (char& c : dnsDomain)
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
@@ -454,6 +455,23 @@ std::vector<std::string> DomainCandidates(const std::string& domain, const std::
       candidates.push_back(name + "@" + dnsDomain);
   }
   return candidates;
+}
+
+// A user of the default realm that NSS does not know by a domain name: the local account that
+// krb5's auth_to_local rules map name@REALM to, the account a server context's token gives the
+// same client. The SID is that account's, so LookupAccountSidW names the local account (HOST\bob
+// for QTEST\alice): several principals may map to one account, and a SID has one name.
+DWORD RealmUserMapped(const std::string& domain, const std::string& name, const std::optional<std::string>& realm,
+                      SystemAccount& account) {
+  if (!realm || UpperAscii(FirstLabel(*realm)) != UpperAscii(domain)) return ERROR_NONE_MAPPED;
+  std::string local;
+  if (DWORD error = SystemLocalNameOf(name, *realm, local); error != ERROR_SUCCESS) return error;
+  UserEntry user;
+  if (DWORD error = UserByName(local, user); error != ERROR_SUCCESS) return error;
+  if (DWORD error = UserAccount(user, false, account); error != ERROR_SUCCESS) return error;
+  account.domain = WideOf(UpperAscii(FirstLabel(*realm)));
+  account.name = WideOf(name);
+  return ERROR_SUCCESS;
 }
 
 DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& name, SystemAccount& account) {
@@ -469,12 +487,14 @@ DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& nam
     if (IsDomainName(local)) return ERROR_NONE_MAPPED;
     return NssAccountNamed(local, account);
   }
-  for (const std::string& candidate :
-       DomainCandidates(Narrow(qualifier.c_str(), qualifier.size()), Narrow(name.c_str(), name.size()))) {
+  const std::string domain = Narrow(qualifier.c_str(), qualifier.size());
+  const std::string user = Narrow(name.c_str(), name.size());
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  for (const std::string& candidate : DomainCandidates(domain, user, realm)) {
     DWORD error = NssAccountNamed(candidate, account);
     if (error != ERROR_NONE_MAPPED) return error;
   }
-  return ERROR_NONE_MAPPED;
+  return RealmUserMapped(domain, user, realm, account);
 }
 
 DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {

@@ -9,6 +9,10 @@
 // - Accounts of a domain that NSS serves (SSSD's alice@example.com, winbind's EXAMPLE\alice) are
 //   found as EXAMPLE\alice and as alice@example.com; their groups are domain groups. When SSSD's
 //   libsss_nss_idmap is installed and knows an account, its real domain SID is used.
+// - A user of the default realm that NSS knows by none of those names (QTEST\alice for
+//   alice@QTEST.TEST) is the local user krb5's auth_to_local rules map the principal to, as a
+//   server context's token for that client is; its domain stays QTEST. The SID is the local
+//   account's, so LookupAccountSidW names it by the local name.
 // - Well-known groups keep their Windows SIDs (Everyone S-1-1-0, NT AUTHORITY\Authenticated Users
 //   S-1-5-11 ...), and so do the built-in aliases (BUILTIN\Administrators S-1-5-32-544 ...).
 //   BUILTIN\Administrators holds uid 0 and the members of the groups that QUENTREL_ADMIN_GROUPS

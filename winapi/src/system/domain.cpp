@@ -19,6 +19,7 @@ namespace winhost::detail {
 namespace {
 
 constexpr size_t kLargestAnswer = 65536;
+constexpr size_t kLongestLocalName = 1024;
 
 std::string LowerAscii(std::string text) {
   for (char& c : text)
@@ -112,6 +113,40 @@ SrvAnswer QuerySrv(const std::string& name) {
 std::optional<std::string> SystemDefaultRealm() {
   krb5_error_code error = 0;
   return DefaultRealm(error);
+}
+
+DWORD SystemLocalNameOf(const std::string& name, const std::string& realm, std::string& local) {
+  local.clear();
+  if (name.empty() || realm.empty()) return ERROR_NONE_MAPPED;
+  krb5_error_code error = 0;
+  if (auto fault = Enter(Call{"krb5_aname_to_localname", {{"principal", name + "@" + realm}}})) {
+    error = static_cast<krb5_error_code>(*fault);
+  } else {
+    krb5_context context = nullptr;
+    error = krb5_init_context(&context);
+    if (error == 0) {
+      krb5_principal principal = nullptr;
+      // Parsed as the text before the realm in the principal's display form, which is what a
+      // server context gives as the client's Windows name: "host/web" is two components.
+      error = krb5_parse_name(context, (name + "@" + realm).c_str(), &principal);
+      if (error == 0) {
+        std::vector<char> buffer(kLongestLocalName + 1, 0);
+        error = krb5_aname_to_localname(context, principal, static_cast<int>(buffer.size()), buffer.data());
+        if (error == 0) local.assign(buffer.data());
+        krb5_free_principal(context, principal);
+      }
+      krb5_free_context(context);
+    }
+  }
+  switch (error) {
+    case 0: return local.empty() ? ERROR_NONE_MAPPED : ERROR_SUCCESS;
+    case KRB5_LNAME_NOTRANS:
+    case KRB5_NO_LOCALNAME:
+    case KRB5_PARSE_MALFORMED:  // no principal has that name ("a@b" in the realm)
+    case KRB5_CONFIG_NOTENUFSPACE: return ERROR_NONE_MAPPED;  // no account has a name that long
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return RPC_S_SERVER_UNAVAILABLE;
+  }
 }
 
 DWORD SystemFindDomainController(const std::string& domain, std::string& controller) {
