@@ -14,6 +14,9 @@ packages+=(krb5-kdc krb5-admin-server krb5-user python3-gssapi)
 # The system world: MIT's GSSAPI and krb5 (and NTLM for GSSAPI), and the cwrap libraries that its
 # tests preload (accounts, DNS and identity of the tests' own).
 packages+=(pkg-config libkrb5-dev gss-ntlmssp libnss-wrapper libresolv-wrapper libuid-wrapper)
+# Single sign-on: the servlet container the filter is tested in, the real HTTP client that signs
+# on, and the JNA peer of the benchmark.
+packages+=(libtomcat10-embed-java curl libjna-java)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
