@@ -347,6 +347,8 @@ SECURITY_STATUS SEC_ENTRY RevertSecurityContext(PCtxtHandle context) {
   if (auto fault = Enter(Call{"RevertSecurityContext", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
   if (FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
+  // As on Windows, the calling thread stops impersonating, however it started.
+  EndThreadImpersonation();
   return SEC_E_OK;
 }
 

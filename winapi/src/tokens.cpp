@@ -68,6 +68,12 @@ thread_local TokenRef threadToken;
 
 ResetHook resetThread([] { threadToken.reset(); });
 
+}  // namespace
+
+void EndThreadImpersonation() { threadToken.reset(); }
+
+namespace {
+
 // Windows' pseudo-handle of the current thread.
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
