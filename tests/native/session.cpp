@@ -1,33 +1,10 @@
 #include "native/session.h"
 
+#include "native/stress.h"
+
 #include <utility>
 
 namespace native {
-
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t unit = text[i];
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
-    if (unit < 0x80) {
-      out += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      out += static_cast<char>(0xC0 | (unit >> 6));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (unit < 0x10000) {
-      out += static_cast<char>(0xE0 | (unit >> 12));
-      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (unit >> 18));
-      out += static_cast<char>(0x80 | ((unit >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (unit & 0x3F));
-    }
-  }
-  return out;
-}
 
 Session::Session() = default;
 
@@ -209,26 +186,7 @@ Outcome Session::GetComputerNameNetBIOS() { return Text(Q(WinUtil, GetComputerNa
 #undef Q
 
 bool Session::Handshake(const std::u16string& package, int clientFlags, int& client, int& server) {
-  server = CreateContext(false, 0, package, std::nullopt).handle;
-  client = CreateContext(true, clientFlags, package, std::u16string(u"HTTP/web.example.test")).handle;
-  if (server == 0 || client == 0) return false;
-  bool clientDone = GetNegotiatedAttributes(client).ok(), serverDone = false;
-  for (int leg = 0; leg < 8 && !(clientDone && serverDone); ++leg) {
-    const bool toServer = leg % 2 == 0;
-    Outcome token = GetChallengeToken(toServer ? client : server);
-    if (!token.ok()) return false;
-    if (toServer) {
-      if (serverDone) continue;
-      Outcome accepted = Accept(server, token.bytes);
-      if (!accepted.ok()) return false;
-      serverDone = accepted.text == "ok:true";
-    } else if (!clientDone && !token.bytes.empty()) {
-      Outcome initialized = Initialize(client, token.bytes);
-      if (!initialized.ok()) return false;
-      clientDone = initialized.text == "ok:true";
-    }
-  }
-  return clientDone && serverDone;
+  return native::Handshake(*this, package, clientFlags, client, server);
 }
 
 }  // namespace native

@@ -26,7 +26,31 @@ struct Outcome {
   bool ok() const { return text.rfind("ok:", 0) == 0; }
 };
 
-std::string Utf8(const std::u16string& text);
+// UTF-8 of UTF-16 text; an unpaired surrogate is encoded on its own.
+inline std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t unit = text[i];
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
+    if (unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      out += static_cast<char>(0xC0 | (unit >> 6));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    } else if (unit < 0x10000) {
+      out += static_cast<char>(0xE0 | (unit >> 12));
+      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (unit >> 18));
+      out += static_cast<char>(0x80 | ((unit >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return out;
+}
 
 class Session {
  public:
