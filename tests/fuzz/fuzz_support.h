@@ -22,6 +22,28 @@ inline native::Session& TheSession() {
   return *session;
 }
 
+// An established pair and a user context kept from one input to the next; freed at exit, before
+// the library's unload, so that they are no leak.
+struct Kept {
+  int client = 0, server = 0, user = 0;
+  Kept() {
+    native::Session& session = TheSession();
+    session.Handshake(u"Negotiate", 0x10, client, server);
+    user = session.CreateUserContext(u"WINHOST\\appuser").handle;
+  }
+  ~Kept() {
+    native::Session& session = TheSession();
+    session.FreeHandle(client);
+    session.FreeHandle(server);
+    session.FreeUserHandle(user);
+  }
+};
+
+inline const Kept& Established() {
+  static const Kept kept;
+  return kept;
+}
+
 [[noreturn]] inline void Broken(const std::string& what) {
   std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
   std::abort();

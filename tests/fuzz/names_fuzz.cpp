@@ -1,11 +1,10 @@
 // Account and group names of any UTF-16 units through the name-taking operations of both families.
 #include "fuzz_support.h"
+#include "winhost/control_tokens.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   native::Session& s = fuzz::TheSession();
-  static int client = 0, server = 0, user = 0;
-  if (server == 0 && !s.Handshake(u"Negotiate", 0, client, server)) fuzz::Broken("no established pair");
-  if (user == 0) user = s.CreateUserContext(u"WINHOST\\appuser").handle;
+  const int server = fuzz::Established().server, user = fuzz::Established().user;
   if (size == 0) return 0;
   const std::u16string name = fuzz::Units(data + 1, size - 1);
   fuzz::Unchanged unchanged;
