@@ -28,6 +28,8 @@ TEST(FreshLoad, FirstHandleIsTwoAndLoadDisablesThreadCalls) {
   winhost::Fail("AcquireCredentialsHandleW", SEC_E_NO_CREDENTIALS);
   EXPECT_EQ(CreateContext(true, 0, std::nullopt, std::nullopt).value, 0);
   EXPECT_EQ(CreateContext(true, 0, std::nullopt, std::nullopt).value, 4);
+  FreeHandle(2);
+  FreeHandle(4);
   EXPECT_FALSE(jvm::HasJniWarning(jvm::TakeOutput()));
 }
 

@@ -84,7 +84,7 @@ void* Allocate(NewFunction real, size_t size) {
   return real(size);
 }
 
-NewFunction Next(const char* mangledName) { return reinterpret_cast<NewFunction>(dlsym(RTLD_NEXT, mangledName)); }
+NewFunction Next(const char* mangledName) { return reinterpret_cast<NewFunction>(dlsym(RTLD_DEFAULT, mangledName)); }
 
 }  // namespace
 
