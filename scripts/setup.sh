@@ -5,10 +5,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make openjdk-17-jdk-headless libgtest-dev libbenchmark-dev libssl-dev binutils)
+# The system world's registry store.
+packages+=(libsqlite3-dev)
 # The Windows DLL: MinGW-w64 cross compilers, and Wine to run its test program.
 packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
-# A throwaway Kerberos realm for the authentication under Wine.
-packages+=(krb5-kdc krb5-admin-server krb5-user)
+# A throwaway Kerberos realm for the tests, and MIT's GSSAPI from Python as a peer in them.
+packages+=(krb5-kdc krb5-admin-server krb5-user python3-gssapi)
+# The system world: MIT's GSSAPI and krb5 (and NTLM for GSSAPI), and the cwrap libraries that its
+# tests preload (accounts, DNS and identity of the tests' own).
+packages+=(pkg-config libkrb5-dev gss-ntlmssp libnss-wrapper libresolv-wrapper libuid-wrapper)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -12,6 +12,17 @@
 #include "bridge/messages.h"
 #include "bridge/platform.h"
 
+// How many times a thread waiting for a family lock looks again before it sleeps. A family's
+// calls are mostly short, so a waiter usually gets the lock within its spin; sleeping and being
+// woken would cost more than the call it waits for.
+constexpr DWORD kFamilyLockSpinCount = 4000;
+
+// Creates a family lock at load.
+inline void InitializeFamilyLock(CRITICAL_SECTION& lock) {
+  // Always succeeds on the systems the library runs on.
+  InitializeCriticalSectionAndSpinCount(&lock, kFamilyLockSpinCount);
+}
+
 // Holds a family lock for one scope, so that it is left exactly once on every path, a native
 // exception's included.
 class LockGuard {

@@ -1,7 +1,6 @@
 #include "bridge/jni_bridge.h"
 
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -46,19 +45,46 @@ jstring WideToJavaString(JNIEnv* env, const WideString& text) {
   return env->NewString(reinterpret_cast<const jchar*>(text.data()), static_cast<jsize>(text.size()));
 }
 
-jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count) {
-  if (count > static_cast<size_t>(std::numeric_limits<jsize>::max())) throw std::length_error("array too long");
-  jbyteArray array = env->NewByteArray(static_cast<jsize>(count));
+jbyteArray NewJavaByteArray(JNIEnv* env, std::initializer_list<ByteSpan> parts) {
+  size_t total = 0;
+  for (const ByteSpan& part : parts) total += part.size;
+  if (total > static_cast<size_t>(std::numeric_limits<jsize>::max())) throw std::length_error("array too long");
+  jbyteArray array = env->NewByteArray(static_cast<jsize>(total));
   if (array == nullptr) return nullptr;
-  if (count == 0) return array;
-  jbyte* elements = env->GetByteArrayElements(array, nullptr);
-  if (elements == nullptr) {
-    env->DeleteLocalRef(array);
-    return nullptr;
+  jsize at = 0;
+  for (const ByteSpan& part : parts) {
+    if (part.size == 0) continue;
+    env->SetByteArrayRegion(array, at, static_cast<jsize>(part.size), reinterpret_cast<const jbyte*>(part.data));
+    at += static_cast<jsize>(part.size);
   }
-  std::memcpy(elements, bytes, count);
-  env->ReleaseByteArrayElements(array, elements, 0);
   return array;
+}
+
+uint8_t* MessageBuffer::Reserve(size_t size) {
+  if (size == 0) return nullptr;
+  if (size > capacity_) {
+    bytes_.reset();
+    capacity_ = 0;
+    bytes_.reset(new uint8_t[size]);
+    capacity_ = size;
+  }
+  return bytes_.get();
+}
+
+void MessageBuffer::Trim() {
+  if (capacity_ <= kKeptSize) return;
+  bytes_.reset();
+  capacity_ = 0;
+}
+
+MutableBytes CopyJavaBytes(JNIEnv* env, jbyteArray array, MessageBuffer& buffer) {
+  const size_t size = static_cast<size_t>(env->GetArrayLength(array));
+  uint8_t* bytes = buffer.Reserve(size);
+  if (size == 0) return MutableBytes{nullptr, 0};
+  env->GetByteArrayRegion(array, 0, static_cast<jsize>(size), reinterpret_cast<jbyte*>(bytes));
+  // Only a range outside the array raises here, which the length just read rules out.
+  if (env->ExceptionCheck()) throw JvmErrorPending{};
+  return MutableBytes{bytes, size};
 }
 
 ByteArrayReader::ByteArrayReader(JNIEnv* env, jbyteArray array)

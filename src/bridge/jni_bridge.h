@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "bridge/platform.h"
@@ -31,12 +33,53 @@ WideString JavaStringToWide(JNIEnv* env, jstring text);
 // error pending when it cannot be made.
 jstring WideToJavaString(JNIEnv* env, const WideString& text);
 
-// A new Java byte array holding a copy of `bytes` (length 0 for an empty span, never null unless
-// the JVM failed, in which case its error is pending).
-jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count);
+// Bytes held natively, not owned.
+struct ByteSpan {
+  const uint8_t* data;
+  size_t size;
+};
+
+// A new Java byte array holding the spans one after the other, each written once with
+// SetByteArrayRegion (length 0 when all are empty, never null unless the JVM failed, in which case
+// its error is pending).
+jbyteArray NewJavaByteArray(JNIEnv* env, std::initializer_list<ByteSpan> parts);
+inline jbyteArray NewJavaByteArray(JNIEnv* env, const uint8_t* bytes, size_t count) {
+  return NewJavaByteArray(env, {ByteSpan{bytes, count}});
+}
 inline jbyteArray NewJavaByteArray(JNIEnv* env, const std::vector<uint8_t>& bytes) {
   return NewJavaByteArray(env, bytes.data(), bytes.size());
 }
+
+// Memory for native copies of Java arrays, kept from call to call by its owner. Memory that is
+// new to the process costs a page fault for every page the copy touches, far more than the copy
+// itself, and a large block handed back to the system after each call comes back new each time.
+// A copy of its owner has no memory of its own.
+class MessageBuffer {
+ public:
+  MessageBuffer() = default;
+  MessageBuffer(const MessageBuffer&) {}
+  MessageBuffer& operator=(const MessageBuffer&) { return *this; }
+
+  // Room for `size` bytes, with whatever they held before; null for 0.
+  uint8_t* Reserve(size_t size);
+  // Gives the memory back if it grew beyond what is worth keeping.
+  void Trim();
+
+ private:
+  // A context keeps at most this much between calls; larger messages get memory of their own.
+  static constexpr size_t kKeptSize = size_t{4} << 20;
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
+};
+
+// Reads the array with one GetByteArrayRegion straight into `buffer`, which is therefore not
+// cleared first, and returns where the bytes are and how many. `array` must not be null. Raises
+// JvmErrorPending if the read raised.
+struct MutableBytes {
+  uint8_t* data;
+  size_t size;
+};
+MutableBytes CopyJavaBytes(JNIEnv* env, jbyteArray array, MessageBuffer& buffer);
 
 // The elements of a Java byte array that the library only reads. They are released with
 // JNI_ABORT (nothing is copied back) by Release() or, at the latest, by the destructor.

@@ -1,4 +1,5 @@
 // Load and unload: everything the library sets up lives from DllMain's attach to its detach.
+#include "bridge/entry.h"
 #include "bridge/platform.h"
 #include "sspi/context_table.h"
 #include "userauth/authorization_state.h"
@@ -9,7 +10,7 @@ void Notify(HINSTANCE module, DWORD reason) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       DisableThreadLibraryCalls(module);
-      InitializeCriticalSection(&LibraryLock);
+      InitializeFamilyLock(LibraryLock);
       // A failed set-up only disables the UserAuth operations that need it; the load goes on.
       InitializeAuthorizationState();
       LastContextHandle = 1;

@@ -6,19 +6,12 @@
 #include "bridge/messages.h"
 
 CRITICAL_SECTION LibraryLock;
-std::vector<SecurityContextRecord>& SecurityContextTable = *new std::vector<SecurityContextRecord>();
+ContextTable& SecurityContextTable = *new ContextTable();
 jint LastContextHandle = 1;
 
-std::vector<SecurityContextRecord>::iterator FindSecurityContextPosition(jint handle) {
-  auto it = SecurityContextTable.begin();
-  while (it != SecurityContextTable.end() && it->handle != handle) ++it;
-  return it;
-}
+ContextTable::iterator FindSecurityContextPosition(jint handle) { return SecurityContextTable.Position(handle); }
 
-SecurityContextRecord* FindSecurityContext(jint handle) {
-  auto it = FindSecurityContextPosition(handle);
-  return it == SecurityContextTable.end() ? nullptr : &*it;
-}
+SecurityContextRecord* FindSecurityContext(jint handle) { return SecurityContextTable.Find(handle); }
 
 SecurityContextRecord* FindSecurityContextOrThrow(JNIEnv* env, jint handle) {
   SecurityContextRecord* record = FindSecurityContext(handle);
@@ -75,4 +68,4 @@ SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record) {
   return reverted;
 }
 
-void DiscardSecurityContexts() { std::vector<SecurityContextRecord>().swap(SecurityContextTable); }
+void DiscardSecurityContexts() { SecurityContextTable.clear(); }

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "bridge/handle_table.h"
+#include "bridge/jni_bridge.h"
 #include "bridge/platform.h"
 
 enum ContextState : int32_t {
@@ -23,9 +25,8 @@ constexpr ULONG TokenBufferSize = 12288;
 struct SecurityContextRecord {
   jint handle = 0;
   ContextState state = kStateInitial;
-  // The SSPI handles live in heap blocks of their own, so they never move when records move
-  // inside the table. Copies of a record share them; only ReleaseContextResources (or a failed
-  // creation) frees them.
+  // The SSPI handles live in heap blocks of their own, which the platform may keep pointers to.
+  // Copies of a record share them; only ReleaseContextResources (or a failed creation) frees them.
   CredHandle* credential = nullptr;
   CtxtHandle* context = nullptr;
   ULONG negotiatedAttributes = 0;
@@ -38,18 +39,22 @@ struct SecurityContextRecord {
   std::vector<uint8_t> trailerBuffer;
   std::vector<uint8_t> blockBuffer;
   SecPkgContext_Sizes sizes = {0, 0, 0, 0};
+  // Where SSPI.Wrap and SSPI.Unwrap copy a message for the package to work on in place.
+  MessageBuffer messageBuffer;
 };
 
 // Guards SecurityContextTable, every record in it and LastContextHandle.
 extern CRITICAL_SECTION LibraryLock;
-// The table lives on the heap and is emptied by DiscardSecurityContexts at unload rather than by a
-// static destructor, whose order against the unload notification no platform promises.
-extern std::vector<SecurityContextRecord>& SecurityContextTable;
+// In creation order, so in order of handle. The table lives on the heap and is emptied by
+// DiscardSecurityContexts at unload rather than by a static destructor, whose order against the
+// unload notification no platform promises.
+using ContextTable = HandleTable<SecurityContextRecord>;
+extern ContextTable& SecurityContextTable;
 // The most recently issued handle; set to 1 at load, so the first handle is 2.
 extern jint LastContextHandle;
 
-// The first record whose handle equals `handle`, or null. Requires LibraryLock; the pointer is
-// valid only until the table changes.
+// The record whose handle equals `handle`, or null. Requires LibraryLock; the pointer is valid
+// until the record is removed.
 SecurityContextRecord* FindSecurityContext(jint handle);
 
 // FindSecurityContext for entry points that need the record: null with "Invalid handle" pending
@@ -83,4 +88,4 @@ SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record);
 void DiscardSecurityContexts();
 
 // The position of the record with `handle` in the table, or the table's end.
-std::vector<SecurityContextRecord>::iterator FindSecurityContextPosition(jint handle);
+ContextTable::iterator FindSecurityContextPosition(jint handle);

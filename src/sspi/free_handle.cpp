@@ -8,7 +8,7 @@ void FreeHandle(JNIEnv* env, jint handle) {
   LockGuard lock(LibraryLock);
   auto position = FindSecurityContextPosition(handle);
   if (position == SecurityContextTable.end()) return;
-  const SECURITY_STATUS reverted = ReleaseContextResources(*position);
+  const SECURITY_STATUS reverted = ReleaseContextResources(**position);
   SecurityContextTable.erase(position);
   // The context is gone either way; a thread left as its client is the one thing worth telling.
   if (reverted != SEC_E_OK) ThrowPlatformError(env, static_cast<uint32_t>(reverted));

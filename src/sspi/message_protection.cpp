@@ -3,10 +3,6 @@
 // A wrapped message is the package's token, then the protected data, then the padding, laid end
 // to end with nothing of the library's own; only the package knows where each part ends, so the
 // receiving side hands the whole message to its package as one stream.
-#include <cstring>
-#include <limits>
-#include <stdexcept>
-
 #include "bridge/entry.h"
 #include "sspi/context_table.h"
 
@@ -18,46 +14,38 @@ constexpr ULONG kEncrypt = 0;
 constexpr ULONG kSequenceNumber = 0;
 
 // A buffer over `bytes`; an empty one points nowhere rather than past its end.
-SecBuffer BufferOver(ULONG type, std::vector<uint8_t>& bytes) {
+SecBuffer BufferOver(ULONG type, uint8_t* bytes, size_t size) {
   SecBuffer buffer;
-  buffer.cbBuffer = static_cast<ULONG>(bytes.size());
+  buffer.cbBuffer = static_cast<ULONG>(size);
   buffer.BufferType = type;
-  buffer.pvBuffer = bytes.empty() ? nullptr : bytes.data();
+  buffer.pvBuffer = size == 0 ? nullptr : bytes;
   return buffer;
 }
-
-// A copy of a Java array that the call owns and the package may work on in place.
-std::vector<uint8_t> CopyOf(JNIEnv* env, jbyteArray array) {
-  ByteArrayReader elements(env, array);
-  std::vector<uint8_t> copy(elements.data(), elements.data() + elements.size());
-  elements.Release();
-  return copy;
-}
+SecBuffer BufferOver(ULONG type, std::vector<uint8_t>& bytes) { return BufferOver(type, bytes.data(), bytes.size()); }
+SecBuffer BufferOver(ULONG type, MutableBytes copy) { return BufferOver(type, copy.data, copy.size); }
 
 // The bytes a buffer holds after the package's call; none when it points nowhere.
-size_t LengthOf(const SecBuffer& buffer) { return buffer.pvBuffer == nullptr ? 0 : buffer.cbBuffer; }
-
-// A new Java array holding the token, data and padding buffers one after the other.
-jbyteArray Concatenate(JNIEnv* env, const SecBuffer (&parts)[3]) {
-  size_t total = 0;
-  for (const SecBuffer& part : parts) total += LengthOf(part);
-  if (total > static_cast<size_t>(std::numeric_limits<jsize>::max())) throw std::length_error("message too long");
-  jbyteArray result = env->NewByteArray(static_cast<jsize>(total));
-  if (result == nullptr || total == 0) return result;
-  jbyte* elements = env->GetByteArrayElements(result, nullptr);
-  if (elements == nullptr) {
-    env->DeleteLocalRef(result);
-    return nullptr;
-  }
-  size_t at = 0;
-  for (const SecBuffer& part : parts) {
-    if (LengthOf(part) == 0) continue;
-    std::memcpy(elements + at, part.pvBuffer, part.cbBuffer);
-    at += part.cbBuffer;
-  }
-  env->ReleaseByteArrayElements(result, elements, 0);
-  return result;
+ByteSpan BytesOf(const SecBuffer& buffer) {
+  if (buffer.pvBuffer == nullptr) return ByteSpan{nullptr, 0};
+  return ByteSpan{static_cast<const uint8_t*>(buffer.pvBuffer), buffer.cbBuffer};
 }
+
+// Each message is copied once on the way in, straight from the Java array into the context's
+// message buffer, where the package works on it in place, and once on the way out, from the
+// package's buffers straight into the new Java array. The lock keeps two calls on one context from
+// sharing the buffer at once.
+
+// Gives the message buffer back, when it grew too large to keep, as the call leaves.
+class TrimOnExit {
+ public:
+  explicit TrimOnExit(MessageBuffer& buffer) : buffer_(buffer) {}
+  ~TrimOnExit() { buffer_.Trim(); }
+  TrimOnExit(const TrimOnExit&) = delete;
+  TrimOnExit& operator=(const TrimOnExit&) = delete;
+
+ private:
+  MessageBuffer& buffer_;
+};
 
 jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
   if (message == nullptr) {
@@ -68,7 +56,8 @@ jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
   SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
-  std::vector<uint8_t> data = CopyOf(env, message);
+  TrimOnExit trim(record->messageBuffer);
+  const MutableBytes data = CopyJavaBytes(env, message, record->messageBuffer);
   SecBuffer buffers[3] = {
       BufferOver(SECBUFFER_TOKEN, record->trailerBuffer),
       BufferOver(SECBUFFER_DATA, data),
@@ -85,7 +74,7 @@ jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
     ThrowPlatformError(env, static_cast<uint32_t>(status));
     return nullptr;
   }
-  return Concatenate(env, buffers);
+  return NewJavaByteArray(env, {BytesOf(buffers[0]), BytesOf(buffers[1]), BytesOf(buffers[2])});
 }
 
 jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
@@ -97,7 +86,8 @@ jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
   SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
   if (record == nullptr) return nullptr;
 
-  std::vector<uint8_t> stream = CopyOf(env, wrapped);
+  TrimOnExit trim(record->messageBuffer);
+  const MutableBytes stream = CopyJavaBytes(env, wrapped, record->messageBuffer);
   SecBuffer buffers[2] = {BufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor;
   descriptor.ulVersion = SECBUFFER_VERSION;
@@ -110,8 +100,7 @@ jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
     return nullptr;
   }
   // The package points the data buffer at the plain message inside the stream copy.
-  const SecBuffer& plain = buffers[1];
-  return NewJavaByteArray(env, static_cast<const uint8_t*>(plain.pvBuffer), LengthOf(plain));
+  return NewJavaByteArray(env, {BytesOf(buffers[1])});
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "bridge/entry.h"
+
 AuthorizationStateRecord& AuthorizationState() {
   // Built in static storage rather than on the heap, so that making it at load cannot fail for
   // memory; its empty strings and table allocate nothing until used.
@@ -66,7 +68,7 @@ DWORD SetUpAuthorization(AuthorizationStateRecord& state) {
 
 DWORD InitializeAuthorizationState() {
   AuthorizationStateRecord& state = AuthorizationState();
-  InitializeCriticalSection(&state.UserAuthLock);
+  InitializeFamilyLock(state.UserAuthLock);
   state.LastUserContextHandle = 1;
   // Set-up runs inside the load notification, which nothing may leave by an exception: a name
   // that cannot be copied for lack of memory fails the set-up like any other step.
@@ -85,7 +87,7 @@ void ReleaseAuthorizationState() {
   try {
     // Every client context goes back before the resource manager that made it.
     for (auto& record : state.userContexts) ReleaseUserContext(*record);
-    UserContextTable().swap(state.userContexts);
+    state.userContexts.clear();
     // Called even when set-up never made one; the failure for a null handle is of no interest.
     AuthzFreeResourceManager(state.resourceManager);
   } catch (...) {
@@ -96,11 +98,7 @@ void ReleaseAuthorizationState() {
   DeleteCriticalSection(&state.UserAuthLock);
 }
 
-UserContextRecord* FindUserContext(jint handle) {
-  for (auto& record : AuthorizationState().userContexts)
-    if (record->handle == handle) return record.get();
-  return nullptr;
-}
+UserContextRecord* FindUserContext(jint handle) { return AuthorizationState().userContexts.Find(handle); }
 
 void ReleaseUserContext(UserContextRecord& record) {
   if (record.authzContext != nullptr) AuthzFreeContext(record.authzContext);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "bridge/handle_table.h"
 #include "bridge/platform.h"
 
 // One user context: an account's SID and referenced domain as the lookup wrote them, its Authz
@@ -33,8 +34,8 @@ struct UserContextRecord {
   const TOKEN_GROUPS* groups() const { return reinterpret_cast<const TOKEN_GROUPS*>(groupBytes.data()); }
 };
 
-// In creation order; lookup scans from the front.
-using UserContextTable = std::vector<std::unique_ptr<UserContextRecord>>;
+// In creation order, so in order of handle.
+using UserContextTable = HandleTable<UserContextRecord>;
 
 struct AuthorizationStateRecord {
   // This computer's DNS host name and the built-in domain's name as the system reports it. Written
@@ -67,7 +68,7 @@ DWORD InitializeAuthorizationState();
 // deletes UserAuthLock. Never throws.
 void ReleaseAuthorizationState();
 
-// The first record whose handle equals `handle`, or null. Requires UserAuthLock.
+// The record whose handle equals `handle`, or null. Requires UserAuthLock.
 UserContextRecord* FindUserContext(jint handle);
 
 // Releases a record's Authz client context. The record stays in the table for the caller to erase.

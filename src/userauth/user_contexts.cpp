@@ -36,7 +36,7 @@ void ThrowAccountLookupFailure(JNIEnv* env, DWORD code) {
 // holds.
 void AbandonNewRecord() {
   UserContextTable& table = AuthorizationState().userContexts;
-  ReleaseUserContext(*table.back());
+  ReleaseUserContext(table.back());
   table.pop_back();
 }
 
@@ -98,8 +98,7 @@ jint CreateUserContext(JNIEnv* env, jstring accountName) {
     return 0;
   }
   UserContextTable& table = AuthorizationState().userContexts;
-  table.push_back(std::make_unique<UserContextRecord>());
-  UserContextRecord& record = *table.back();
+  UserContextRecord& record = table.emplace_back();
   record.handle = ++AuthorizationState().LastUserContextHandle;
   try {
     if (!BuildUserContext(env, name, record)) {
@@ -116,12 +115,10 @@ jint CreateUserContext(JNIEnv* env, jstring accountName) {
 void FreeHandle(jint handle) {
   LockGuard lock(AuthorizationState().UserAuthLock);
   UserContextTable& table = AuthorizationState().userContexts;
-  for (auto position = table.begin(); position != table.end(); ++position) {
-    if ((*position)->handle != handle) continue;
-    ReleaseUserContext(**position);
-    table.erase(position);
-    return;
-  }
+  auto position = table.Position(handle);
+  if (position == table.end()) return;
+  ReleaseUserContext(**position);
+  table.erase(position);
 }
 
 }  // namespace

@@ -55,6 +55,22 @@ extern "C" __attribute__((visibility("default"))) bool quentrel_test_SetContextS
   return true;
 }
 
+// ---- what the benchmark needs to call the package directly -----------------------------------
+
+// The SSPI context handle of a record and the message sizes the library queried for it, so that a
+// benchmark can call the package on the very contexts the library uses. Null when no record has
+// the handle; the block stays valid until the record is freed.
+extern "C" __attribute__((visibility("default"))) CtxtHandle* quentrel_test_ContextOf(jint handle,
+                                                                                      SecPkgContext_Sizes* sizes,
+                                                                                      ULONG* attributes) {
+  LockGuard lock(LibraryLock);
+  const SecurityContextRecord* record = FindSecurityContext(handle);
+  if (record == nullptr) return nullptr;
+  *sizes = record->sizes;
+  *attributes = record->negotiatedAttributes;
+  return record->context;
+}
+
 // ---- native allocation failures ------------------------------------------------------------------
 //
 // The library's own operator new, local to this build (the version script hides it), so that only

@@ -376,13 +376,33 @@ TEST(ToolAccounts, AnAccountThatCannotHaveAUserContextFailsWithTheLibrarysReason
       << local.out;
 }
 
+// The report on the system world, registered on its own with the machine that nss_wrapper and
+// uid_wrapper show: host quentrel-system-host, the process as root, no Kerberos realm, so the
+// loopback says what it lacks and does not fail.
+TEST(ToolSystemWorld, DoctorReportsTheMachinesOwnAccountsNamesAndDomain) {
+  std::string base = MakeTempFolder();
+  ToolRun text = RunTool({"doctor"}, {}, {"WINHOST_COMMON_APPDATA=" + base});
+  for (const std::string& line : std::vector<std::string>
+       {"  world: system (", "  security packages: Kerberos, Negotiate (SPNEGO over Kerberos)",
+        "  NetBIOS name: QUENTREL-SYSTEM\n",
+        "  fully qualified DNS name: quentrel-system-host.example.test\n",
+        "Domain controller: OK\n  check code: 1355 ERROR_NO_SUCH_DOMAIN",
+        "Loopback authentication: OK\n  missing: no default realm: /dev/null names none; ",
+        "Process user: OK\n  account: QUENTREL-SYSTEM\\root\n  SID: S-1-22-1-0\n",
+        "  member of BUILTIN\\Users: yes\n  member of BUILTIN\\Administrators: yes\n"}) {
+    EXPECT_TRUE(Contains(text.out, line)) << "missing: " << line << "\nin:\n" << text.out;
+  }
+  RemoveTree(base);
+}
+
 TEST(ToolDoctor, OnTheDefaultWorldEverySectionPasses) {
   std::string base = MakeTempFolder();
   const std::vector<std::string> env = {"WINHOST_COMMON_APPDATA=" + base};
   ToolRun text = RunTool({"doctor"}, {}, env);
   EXPECT_EQ(text.exitCode, 0) << text.out;
   for (const std::string& line : std::vector<std::string>
-       {"Native library: OK\n", "  loaded from: the copy in the jar\n", "Host names: OK\n", "  NetBIOS name: WINHOST\n",
+       {"Native library: OK\n", "  loaded from: the copy in the jar\n", "  world: simulated (", "Host names: OK\n",
+        "  NetBIOS name: WINHOST\n",
         "Domain controller: OK\n  check code: 1355 ERROR_NO_SUCH_DOMAIN", "Product paths: OK\n",
         "  app-data folder: " + base + "/Tarvex/Tarvex Quorvane\n", "Loopback authentication: OK\n",
         "  package: Negotiate\n", "  leg 3: client -> server, ", "  established client name: appuser\n",

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "directory_host.h"
+#include "system/accounts.h"
 
 namespace winhost {
 namespace detail {
@@ -123,7 +124,7 @@ BOOL WINAPI AuthzFreeResourceManager(AUTHZ_RESOURCE_MANAGER_HANDLE resourceManag
 BOOL WINAPI AuthzInitializeContextFromSid(DWORD flags, PSID userSid, AUTHZ_RESOURCE_MANAGER_HANDLE resourceManager,
                                           PLARGE_INTEGER expirationTime, LUID identifier, PVOID dynamicGroupArgs,
                                           PAUTHZ_CLIENT_CONTEXT_HANDLE clientContext) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   auto sid = ReadSid(userSid);
   Call call{"AuthzInitializeContextFromSid",
             {{"flags", std::to_string(flags)},
@@ -137,10 +138,23 @@ BOOL WINAPI AuthzInitializeContextFromSid(DWORD flags, PSID userSid, AUTHZ_RESOU
   if (Authz().resourceManagers.count(reinterpret_cast<uintptr_t>(resourceManager)) == 0)
     return FailWith(ERROR_INVALID_HANDLE);
   if (!sid) return FailWith(ERROR_INVALID_SID);
+  std::vector<GroupEntry> groups;
+  if (InSystemWorld()) {
+    // The account's groups as NSS gives them now; the resource manager may go meanwhile, as a
+    // context made on Windows just before it goes would still be made.
+    guard.unlock();
+    SystemAccount account;
+    if (DWORD error = SystemUserOfSid(*sid, account); error != ERROR_SUCCESS) return FailWith(error);
+    guard.lock();
+    uintptr_t id = Authz().nextId++;
+    Authz().contexts[id] = ClientContext{*sid, reinterpret_cast<uintptr_t>(resourceManager), std::move(account.groups)};
+    AddLive("authz-context", 1);
+    *clientContext = reinterpret_cast<AUTHZ_CLIENT_CONTEXT_HANDLE>(id);
+    return TRUE;
+  }
   // Only a user account can be the subject of a context made without a logon.
   if (!IsUserAccount(*sid)) return FailWith(ERROR_NO_SUCH_USER);
   uintptr_t id = Authz().nextId++;
-  std::vector<GroupEntry> groups;
   if (Authz().scripts.empty()) {
     groups = GroupsOf(*sid);
   } else {

@@ -5,9 +5,16 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <vector>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "host.h"
+#include "system/accounts.h"
+#include "system/names.h"
 
 namespace winhost {
 namespace detail {
@@ -56,15 +63,103 @@ std::atomic<World>& TheWorld() {
 
 bool InSystemWorld() { return TheWorld().load(std::memory_order_relaxed) == World::System; }
 
-std::recursive_mutex& WorldMutex() {
-  static std::recursive_mutex* mutex = new std::recursive_mutex();
-  return *mutex;
+// ---- locks ----------------------------------------------------------------------------------
+//
+// A critical section as Windows keeps one: taken with one compare-and-swap when free; a waiter
+// spins up to its spin count, watching the lock word without writing it, and only then sleeps on
+// the word (a futex), marking it so that the holder wakes one sleeper on leaving. The owner may
+// enter again. Spinning first matters on contention: a lock held for a short while changes hands
+// far sooner than a sleeping thread can be woken, and a holder that finds no sleeper leaves
+// without a system call.
+
+namespace {
+
+enum : LONG { kLockFree = 0, kLockHeld = 1, kLockHeldWithSleepers = 2 };
+
+// Windows keeps the top byte of a spin count for flags of its own.
+constexpr DWORD kSpinCountMask = 0x00FFFFFF;
+
+HANDLE ThisThread() { return reinterpret_cast<HANDLE>(pthread_self()); }
+
+void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
 }
+
+bool TryTake(LONG* word) {
+  LONG expected = kLockFree;
+  return __atomic_compare_exchange_n(word, &expected, kLockHeld, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+void Futex(LONG* word, int operation, LONG value) {
+  syscall(SYS_futex, word, operation, value, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount) {
+  section.LockCount = kLockFree;
+  section.RecursionCount = 0;
+  section.OwningThread = nullptr;
+  // Spinning waits for another processor to leave the lock; with one there is none.
+  section.SpinCount = std::thread::hardware_concurrency() > 1 ? (spinCount & kSpinCountMask) : 0;
+}
+
+namespace {
+
+// The wait of a thread that found the lock held: spin, then sleep until it is free.
+__attribute__((noinline)) void WaitForLock(CRITICAL_SECTION& section) {
+  for (ULONG_PTR spin = 0; spin < section.SpinCount; ++spin) {
+    SpinPause();
+    if (__atomic_load_n(&section.LockCount, __ATOMIC_RELAXED) == kLockFree && TryTake(&section.LockCount)) return;
+  }
+  // Whoever takes the lock this way cannot know whether others still sleep, so it keeps the mark;
+  // at worst its leaving wakes no one.
+  while (__atomic_exchange_n(&section.LockCount, kLockHeldWithSleepers, __ATOMIC_ACQUIRE) != kLockFree)
+    Futex(&section.LockCount, FUTEX_WAIT_PRIVATE, kLockHeldWithSleepers);
+}
+
+}  // namespace
+
+void EnterLock(CRITICAL_SECTION& section) {
+  const HANDLE self = ThisThread();
+  // Only this thread ever stores its own identity here, so a stale value can't be mistaken for it.
+  if (__atomic_load_n(&section.OwningThread, __ATOMIC_RELAXED) == self) {
+    ++section.RecursionCount;
+    return;
+  }
+  if (!TryTake(&section.LockCount)) WaitForLock(section);
+  __atomic_store_n(&section.OwningThread, self, __ATOMIC_RELAXED);
+  section.RecursionCount = 1;
+}
+
+void LeaveLock(CRITICAL_SECTION& section) {
+  if (--section.RecursionCount > 0) return;
+  __atomic_store_n(&section.OwningThread, nullptr, __ATOMIC_RELAXED);
+  if (__atomic_exchange_n(&section.LockCount, kLockFree, __ATOMIC_RELEASE) == kLockHeldWithSleepers)
+    Futex(&section.LockCount, FUTEX_WAKE_PRIVATE, 1);
+}
+
+HostLock::HostLock() { InitializeLock(section_, kHostLockSpinCount); }
+
+HostLock& WorldMutex() {
+  static HostLock* lock = new HostLock();
+  return *lock;
+}
+
+// A server runs on the system world for months: there the journal keeps only the most recent
+// calls, dropping the older half at once when it is full so that each call costs the same.
+constexpr size_t kSystemJournalLimit = 20000;
 
 std::optional<uint32_t> Enter(Call call) {
   WorldGuard guard(WorldMutex());
   Core& core = TheCore();
   std::string function = call.function;
+  if (InSystemWorld() && core.journal.size() >= kSystemJournalLimit)
+    core.journal.erase(core.journal.begin(), core.journal.begin() + kSystemJournalLimit / 2);
   core.journal.push_back(std::move(call));
   auto it = core.faults.find(function);
   if (it == core.faults.end()) return std::nullopt;
@@ -159,9 +254,16 @@ void SetComputerNames(const ComputerNames& names) {
   TheCore().names = names;
 }
 
-std::string ProcessUserName() { return ProcessUser(); }
+// In the system world the process user is the real one, so that the security packages that still
+// stand in for the machine's authenticate the account the process runs as.
+std::string ProcessUserName() {
+  if (!InSystemWorld()) return ProcessUser();
+  SystemAccount account = SystemProcessUser();
+  return winhost::Narrow(account.name);
+}
 
 std::string ProcessUserQualifiedName() {
+  if (InSystemWorld()) return winhost::Narrow(SystemProcessUser().QualifiedName());
   WorldGuard guard(WorldMutex());
   return TheCore().names.netbios + "\\" + ProcessUser();
 }
@@ -285,21 +387,22 @@ std::string Narrow(const std::u16string& utf16) {
 extern "C" {
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  // Windows critical sections may be re-entered by their owner.
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(&section->mutex, &attributes);
-  pthread_mutexattr_destroy(&attributes);
-  winhost::detail::AddLive("critical-section", 1);
+  InitializeCriticalSectionAndSpinCount(section, 0);
 }
 
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(&section->mutex); }
+BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
+  winhost::detail::InitializeLock(*section, spinCount);
+  winhost::detail::AddLive("critical-section", 1);
+  return TRUE;
+}
 
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(&section->mutex); }
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) { winhost::detail::EnterLock(*section); }
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) { winhost::detail::LeaveLock(*section); }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
-  pthread_mutex_destroy(&section->mutex);
+  // A sleeping waiter holds no resource of its own, so there is nothing to destroy.
+  section->SpinCount = 0;
   winhost::detail::AddLive("critical-section", -1);
 }
 
@@ -314,29 +417,37 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
 
 BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD size) {
   using namespace winhost::detail;
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   winhost::Call call{"GetComputerNameExW", {{"type", std::to_string(static_cast<int>(nameType))},
                                              {"size", size ? std::to_string(*size) : "null"}}};
   if (auto fault = Enter(std::move(call))) {
     SetLastError(*fault);
     return FALSE;
   }
-  const winhost::ComputerNames& names = Names();
   std::string name;
-  switch (nameType) {
-    case ComputerNameNetBIOS:
-    case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
-    case ComputerNameDnsHostname:
-    case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
-    case ComputerNameDnsDomain:
-    case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
-    case ComputerNameDnsFullyQualified:
-    case ComputerNamePhysicalDnsFullyQualified:
-      name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
-      break;
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
+  if (InSystemWorld()) {
+    guard.unlock();  // the resolver may take its time
+    if (DWORD error = SystemComputerName(nameType, name); error != ERROR_SUCCESS) {
+      SetLastError(error);
       return FALSE;
+    }
+  } else {
+    const winhost::ComputerNames& names = Names();
+    switch (nameType) {
+      case ComputerNameNetBIOS:
+      case ComputerNamePhysicalNetBIOS: name = names.netbios; break;
+      case ComputerNameDnsHostname:
+      case ComputerNamePhysicalDnsHostname: name = names.dnsHost; break;
+      case ComputerNameDnsDomain:
+      case ComputerNamePhysicalDnsDomain: name = names.dnsDomain; break;
+      case ComputerNameDnsFullyQualified:
+      case ComputerNamePhysicalDnsFullyQualified:
+        name = names.dnsDomain.empty() ? names.dnsHost : names.dnsHost + "." + names.dnsDomain;
+        break;
+      default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
   }
   if (size == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

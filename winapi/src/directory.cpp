@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "directory_host.h"
+#include "system/accounts.h"
 
 namespace winhost {
 namespace detail {
@@ -417,7 +418,7 @@ extern "C" {
 
 BOOL WINAPI LookupAccountNameW(LPCWSTR systemName, LPCWSTR accountName, PSID sid, LPDWORD sidSize,
                                LPWSTR referencedDomainName, LPDWORD domainNameSize, PSID_NAME_USE use) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   Call call{"LookupAccountNameW", {{"system", systemName ? Narrow(systemName) : "null"},
                                    {"name", accountName ? Narrow(accountName) : "null"},
                                    {"sidSize", SizeText(sidSize)},
@@ -426,8 +427,17 @@ BOOL WINAPI LookupAccountNameW(LPCWSTR systemName, LPCWSTR accountName, PSID sid
   if (accountName == nullptr || sidSize == nullptr || domainNameSize == nullptr || use == nullptr)
     return FailWith(ERROR_INVALID_PARAMETER);
   if (systemName != nullptr && *systemName != 0) return FailWith(ERROR_NO_SUCH_DOMAIN);
-  auto resolved = ResolveName(std::u16string(accountName));
-  if (!resolved) return FailWith(ERROR_NONE_MAPPED);
+  std::optional<Resolved> resolved;
+  if (InSystemWorld()) {
+    guard.unlock();  // NSS may wait on a directory service
+    SystemAccount account;
+    if (DWORD error = SystemResolveName(std::u16string(accountName), account); error != ERROR_SUCCESS)
+      return FailWith(error);
+    resolved = Resolved{account.sid, account.domain, account.name, account.use};
+  } else {
+    resolved = ResolveName(std::u16string(accountName));
+    if (!resolved) return FailWith(ERROR_NONE_MAPPED);
+  }
   const auto sidBytes = static_cast<DWORD>(resolved->sid.size());
   if (sid == nullptr || *sidSize < sidBytes || !FitsText(referencedDomainName, domainNameSize, resolved->domain)) {
     *sidSize = sidBytes;
@@ -443,7 +453,7 @@ BOOL WINAPI LookupAccountNameW(LPCWSTR systemName, LPCWSTR accountName, PSID sid
 
 BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameSize,
                               LPWSTR referencedDomainName, LPDWORD domainNameSize, PSID_NAME_USE use) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   Call call{"LookupAccountSidW", {{"system", systemName ? Narrow(systemName) : "null"},
                                   {"sid", SidArgText(sid)},
                                   {"nameSize", SizeText(nameSize)},
@@ -453,8 +463,16 @@ BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD
   if (systemName != nullptr && *systemName != 0) return FailWith(ERROR_NO_SUCH_DOMAIN);
   auto bytes = ReadSid(sid);
   if (!bytes) return FailWith(ERROR_INVALID_SID);
-  auto resolved = ResolveSid(*bytes);
-  if (!resolved) return FailWith(ERROR_NONE_MAPPED);
+  std::optional<Resolved> resolved;
+  if (InSystemWorld()) {
+    guard.unlock();
+    SystemAccount account;
+    if (DWORD error = SystemResolveSid(*bytes, account); error != ERROR_SUCCESS) return FailWith(error);
+    resolved = Resolved{account.sid, account.domain, account.name, account.use};
+  } else {
+    resolved = ResolveSid(*bytes);
+    if (!resolved) return FailWith(ERROR_NONE_MAPPED);
+  }
   if (!FitsText(name, nameSize, resolved->name) || !FitsText(referencedDomainName, domainNameSize, resolved->domain)) {
     *nameSize = static_cast<DWORD>(resolved->name.size() + 1);
     *domainNameSize = static_cast<DWORD>(resolved->domain.size() + 1);

@@ -1,6 +1,7 @@
 // Folders and files of the stand-in host: the shell's common application data folder, directory
-// creation and the C runtime's wide file tests, all over the real POSIX file system. Paths are
-// taken as they are given; on POSIX their separator is '/'.
+// creation and the C runtime's wide file tests, all over the real POSIX file system in both
+// worlds; only the common application data folder differs (system/folders.h). Paths are taken as
+// they are given; on POSIX their separator is '/'.
 #include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 #include "services_host.h"
+#include "system/folders.h"
 
 namespace winhost {
 namespace detail {
@@ -103,7 +105,8 @@ void SetCommonAppDataFolder(const std::string& path) {
 
 std::string CommonAppDataFolder() {
   WorldGuard guard(WorldMutex());
-  return Folders().commonAppData.value_or(DefaultCommonAppData());
+  if (Folders().commonAppData) return *Folders().commonAppData;
+  return InSystemWorld() ? system::CommonAppDataFolder() : DefaultCommonAppData();
 }
 
 void SetDirectoryCreationRace(bool racing) {

@@ -13,10 +13,37 @@
 
 namespace winhost::detail {
 
+// The lock behind Windows' critical sections (InitializeCriticalSectionAndSpinCount and the
+// others): recursive, spinning up to the section's spin count before it sleeps. Internal to the
+// host, so that its callers reach it directly rather than through the symbol table.
+#define WINHOST_INTERNAL __attribute__((visibility("hidden")))
+WINHOST_INTERNAL void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount);
+WINHOST_INTERNAL void EnterLock(CRITICAL_SECTION& section);
+WINHOST_INTERNAL void LeaveLock(CRITICAL_SECTION& section);
+
+// How long a thread waiting for the host's own lock spins before it sleeps: about as long as the
+// longest call made under it on a small message, so that threads taking turns rarely sleep.
+constexpr DWORD kHostLockSpinCount = 4000;
+
+// The same lock for the host's own use, with the interface std::lock_guard expects.
+class HostLock {
+ public:
+  HostLock();
+  HostLock(const HostLock&) = delete;
+  HostLock& operator=(const HostLock&) = delete;
+  void lock() { EnterLock(section_); }
+  void unlock() { LeaveLock(section_); }
+
+ private:
+  CRITICAL_SECTION section_;
+};
+
 // One lock for the whole host: the library serialises its own calls, but tests and several
 // Java threads may reach the host at once.
-std::recursive_mutex& WorldMutex();
-using WorldGuard = std::lock_guard<std::recursive_mutex>;
+HostLock& WorldMutex();
+using WorldGuard = std::lock_guard<HostLock>;
+// For a function that lets the lock go before it waits on the machine's services.
+using WorldLock = std::unique_lock<HostLock>;
 
 // Adds a call to the journal and returns the fault armed for this function, if it fires now.
 // The journal records the call whether or not it fails.

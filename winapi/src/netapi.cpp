@@ -1,6 +1,7 @@
-// netapi32's domain-controller lookup in the stand-in host. This computer is not joined to a
-// domain unless a test says otherwise.
+// netapi32's domain-controller lookup. In the simulated world this computer is not joined to a
+// domain unless a test says otherwise; in the system world the Kerberos configuration and DNS say.
 #include "services_host.h"
+#include "system/domain.h"
 
 namespace winhost {
 namespace detail {
@@ -35,10 +36,20 @@ extern "C" {
 
 NET_API_STATUS NET_API_FUNCTION NetGetAnyDCName(LPCWSTR serverName, LPCWSTR domainName, LPBYTE* buffer) {
   using namespace winhost::detail;
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   winhost::Call call{"NetGetAnyDCName", {{"server", TextOr(serverName)}, {"domain", TextOr(domainName)}}};
   if (auto fault = Enter(std::move(call))) return *fault;
   if (buffer == nullptr) return ERROR_INVALID_PARAMETER;
+  if (InSystemWorld()) {
+    guard.unlock();  // DNS may take its time
+    std::string controller;
+    if (DWORD status = SystemFindDomainController(domainName ? Narrow(domainName) : "", controller); status != NERR_Success)
+      return status;
+    WCHAR* name = AllocWide(WideOf(controller), "net-buffer");
+    if (name == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    *buffer = reinterpret_cast<LPBYTE>(name);
+    return NERR_Success;
+  }
   // On failure no buffer is allocated and the caller's pointer is left as it was.
   if (Domain().status != NERR_Success) return Domain().status;
   WCHAR* name = AllocWide(WideOf(Domain().controller), "net-buffer");

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sspi_host.h"
+#include "system/gss_host.h"
 
 namespace winhost::detail {
 namespace {
@@ -144,6 +145,7 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle context, ULONG qop, PSecBuf
              {"sequence", std::to_string(seqNo)},
              {"buffers", BuffersText(message)}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return gss::Encrypt(context, qop, message);
   Context* found = nullptr;
   const Package* package = nullptr;
   if (SECURITY_STATUS usable = UsableContext(context, message, found, package); usable != SEC_E_OK) return usable;
@@ -205,6 +207,7 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc mes
              {"buffers", BuffersText(message)},
              {"qop", qop ? "set" : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return gss::Decrypt(context, message, qop);
   Context* found = nullptr;
   const Package* package = nullptr;
   if (SECURITY_STATUS usable = UsableContext(context, message, found, package); usable != SEC_E_OK) return usable;

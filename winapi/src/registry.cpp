@@ -1,10 +1,13 @@
-// The registry of the stand-in host: HKEY_LOCAL_MACHINE in memory, with typed values, a 64-bit
-// and a 32-bit view, and open key handles that are counted as "key".
+// The registry of the stand-in host: HKEY_LOCAL_MACHINE with typed values, a 64-bit and a 32-bit
+// view, and open key handles that are counted as "key". The simulated world keeps the hive in
+// memory; the system world keeps it in a SQLite database file (system/registry_store.h). Handles,
+// paths, views, the journal and faults are the same in both.
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
 #include "services_host.h"
+#include "system/registry_store.h"
 
 namespace winhost {
 namespace detail {
@@ -34,6 +37,8 @@ struct Key {
 struct OpenKey {
   std::u16string folded;  // the key's stored path, folded
   REGSAM access;
+  bool system = false;    // a key of the system world's store, named by `stored`
+  std::u16string stored;  // its path as the store keeps it
 };
 
 struct Registry {
@@ -124,26 +129,73 @@ std::string KeyText(HKEY key) {
   if (key == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
   auto it = TheRegistry().handles.find(key);
   if (it == TheRegistry().handles.end()) return "invalid";
+  if (it->second.system) return winhost::Narrow(it->second.stored);
   auto stored = TheRegistry().keys.find(it->second.folded);
   return stored == TheRegistry().keys.end() ? "deleted" : winhost::Narrow(stored->second.path);
 }
 
 std::string NameText(LPCWSTR name) { return name == nullptr ? "null" : Narrow(name); }
 
-// The key an open handle names, or the error its use gives.
-LONG FindOpenKey(HKEY handle, REGSAM needed, Key** key) {
+// The open handle, or the error its use gives.
+LONG FindHandle(HKEY handle, REGSAM needed, OpenKey** open) {
   auto it = TheRegistry().handles.find(handle);
   if (it == TheRegistry().handles.end()) return ERROR_INVALID_HANDLE;
   if ((it->second.access & needed) != needed) return ERROR_ACCESS_DENIED;
-  auto stored = TheRegistry().keys.find(it->second.folded);
+  *open = &it->second;
+  return ERROR_SUCCESS;
+}
+
+// The simulated key an open handle names, or the error its use gives.
+LONG FindOpenKey(const OpenKey& open, Key** key) {
+  auto stored = TheRegistry().keys.find(open.folded);
   if (stored == TheRegistry().keys.end()) return ERROR_KEY_DELETED;
   *key = &stored->second;
   return ERROR_SUCCESS;
 }
 
+HKEY NewHandle(OpenKey open) {
+  Registry& registry = TheRegistry();
+  auto handle = reinterpret_cast<HKEY>(registry.lastHandle += 4);
+  registry.handles[handle] = std::move(open);
+  AddLive("key", 1);
+  return handle;
+}
+
+// Opens `stored` in the system world's store. The store is read without the world lock, so a
+// process waiting for another one's lock holds up no other call of this host.
+LONG OpenStoreKey(WorldLock& lock, const std::u16string& stored, REGSAM access, PHKEY result) {
+  lock.unlock();
+  std::u16string found;
+  LONG status = store::FindKey(stored, found);
+  lock.lock();
+  if (status != ERROR_SUCCESS) return status;
+  *result = NewHandle(OpenKey{Fold(found), access, true, found});
+  return ERROR_SUCCESS;
+}
+
+// What RegQueryValueExW gives for a value, in both worlds.
+LONG CopyValue(const RegistryValue& value, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+  const std::vector<uint8_t>& bytes = value.data;
+  if (type != nullptr) *type = value.type;
+  if (data == nullptr) {
+    if (dataSize != nullptr) *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_SUCCESS;
+  }
+  if (*dataSize < bytes.size()) {
+    // Windows leaves the buffer's content undefined here; a part of the data, with no terminator,
+    // is what a caller that ignores the status would then find.
+    std::copy(bytes.begin(), bytes.begin() + *dataSize, data);
+    *dataSize = static_cast<DWORD>(bytes.size());
+    return ERROR_MORE_DATA;
+  }
+  std::copy(bytes.begin(), bytes.end(), data);
+  *dataSize = static_cast<DWORD>(bytes.size());
+  return ERROR_SUCCESS;
+}
+
 LONG OpenKeyAs(const char* function, HKEY base, const std::u16string& subKey, bool subKeyNull, DWORD options,
                REGSAM desired, PHKEY result) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   Call call{function, {{"key", KeyText(base)},
                        {"path", subKeyNull ? "null" : winhost::Narrow(subKey)},
                        {"access", Hex(desired)},
@@ -159,12 +211,19 @@ LONG OpenKeyAs(const char* function, HKEY base, const std::u16string& subKey, bo
   if (!parts) return ERROR_BAD_PATHNAME;
 
   Registry& registry = TheRegistry();
+  const REGSAM access = desired & ~static_cast<REGSAM>(KEY_WOW64_RES);
   std::u16string stored;
   if (base == HKEY_LOCAL_MACHINE) {
     stored = Join(Redirect(*parts, ViewFor(desired)));
+    if (InSystemWorld()) return OpenStoreKey(lock, stored, access, result);
   } else {
     auto open = registry.handles.find(base);
     if (open == registry.handles.end()) return ERROR_INVALID_HANDLE;
+    if (open->second.system) {
+      stored = open->second.stored;
+      if (!parts->empty()) stored += (stored.empty() ? u"" : u"\\") + Join(*parts);
+      return OpenStoreKey(lock, stored, access, result);
+    }
     auto parent = registry.keys.find(open->second.folded);
     if (parent == registry.keys.end()) return ERROR_KEY_DELETED;
     stored = parent->second.path;
@@ -173,10 +232,7 @@ LONG OpenKeyAs(const char* function, HKEY base, const std::u16string& subKey, bo
   auto key = registry.keys.find(Fold(stored));
   if (key == registry.keys.end()) return ERROR_FILE_NOT_FOUND;
 
-  auto handle = reinterpret_cast<HKEY>(registry.lastHandle += 4);
-  registry.handles[handle] = OpenKey{key->first, desired & ~static_cast<REGSAM>(KEY_WOW64_RES)};
-  AddLive("key", 1);
-  *result = handle;
+  *result = NewHandle(OpenKey{key->first, access, false, {}});
   return ERROR_SUCCESS;
 }
 
@@ -201,17 +257,51 @@ std::string StoredKeyPath(View view, const std::string& path) {
   return parts ? Narrow(Join(Redirect(*parts, view))) : std::string();
 }
 
+void SetRegistryStore(const std::string& path) {
+  WorldGuard guard(WorldMutex());
+  store::SetStorePath(path);
+}
+
+std::string RegistryStore() {
+  WorldGuard guard(WorldMutex());
+  return store::StorePath();
+}
+
+namespace {
+
+// The stored path of a key in the system world's store; nothing for a path that is not one.
+std::optional<std::u16string> StoreKeyPath(View view, const std::string& path) {
+  auto parts = SplitPath(WideOf(path));
+  if (!parts) return std::nullopt;
+  return Join(Redirect(*parts, view));
+}
+
+}  // namespace
+
 void CreateRegistryKey(View view, const std::string& path) {
+  if (InSystemWorld()) {
+    if (auto stored = StoreKeyPath(view, path)) store::CreateKey(*stored);
+    return;
+  }
   WorldGuard guard(WorldMutex());
   KeyAt(view, path, true);
 }
 
 bool RegistryKeyExists(View view, const std::string& path) {
+  if (InSystemWorld()) {
+    auto stored = StoreKeyPath(view, path);
+    std::u16string found;
+    return stored && store::FindKey(*stored, found) == ERROR_SUCCESS;
+  }
   WorldGuard guard(WorldMutex());
   return KeyAt(view, path, false) != nullptr;
 }
 
 void DeleteRegistryKey(View view, const std::string& path) {
+  if (InSystemWorld()) {
+    if (auto stored = StoreKeyPath(view, path)) store::DeleteKey(*stored);
+    return;
+  }
   WorldGuard guard(WorldMutex());
   Key* key = KeyAt(view, path, false);
   if (key == nullptr || key->path.empty()) return;
@@ -224,14 +314,23 @@ void DeleteRegistryKey(View view, const std::string& path) {
 }
 
 std::vector<std::string> RegistryKeys() {
-  WorldGuard guard(WorldMutex());
   std::vector<std::string> paths;
+  if (InSystemWorld()) {
+    for (const auto& path : store::Keys()) paths.push_back(Narrow(path));
+    return paths;
+  }
+  WorldGuard guard(WorldMutex());
   for (const auto& [folded, key] : TheRegistry().keys)
     if (!folded.empty()) paths.push_back(Narrow(key.path));
   return paths;
 }
 
 void SetRegistryValue(View view, const std::string& path, const std::string& name, const RegistryValue& value) {
+  if (InSystemWorld()) {
+    auto stored = StoreKeyPath(view, path);
+    if (stored && store::CreateKey(*stored) == ERROR_SUCCESS) store::WriteValue(*stored, WideOf(name), value);
+    return;
+  }
   WorldGuard guard(WorldMutex());
   Key* key = KeyAt(view, path, true);
   if (key == nullptr) return;
@@ -251,6 +350,12 @@ void SetRegistryString(View view, const std::string& path, const std::string& na
 }
 
 std::optional<RegistryValue> GetRegistryValue(View view, const std::string& path, const std::string& name) {
+  if (InSystemWorld()) {
+    auto stored = StoreKeyPath(view, path);
+    RegistryValue value;
+    if (stored && store::ReadValue(*stored, WideOf(name), value) == ERROR_SUCCESS) return value;
+    return std::nullopt;
+  }
   WorldGuard guard(WorldMutex());
   Key* key = KeyAt(view, path, false);
   if (key == nullptr) return std::nullopt;
@@ -260,6 +365,10 @@ std::optional<RegistryValue> GetRegistryValue(View view, const std::string& path
 }
 
 void DeleteRegistryValue(View view, const std::string& path, const std::string& name) {
+  if (InSystemWorld()) {
+    if (auto stored = StoreKeyPath(view, path)) store::DeleteValue(*stored, WideOf(name));
+    return;
+  }
   WorldGuard guard(WorldMutex());
   Key* key = KeyAt(view, path, false);
   if (key != nullptr) key->values.erase(Fold(WideOf(name)));
@@ -286,51 +395,55 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired
 LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
   using namespace winhost::detail;
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   winhost::Call call{"RegQueryValueExW", {{"key", KeyText(key)},
                                           {"name", NameText(valueName)},
                                           {"buffer", data == nullptr ? "null" : "set"},
                                           {"size", dataSize == nullptr ? "null" : std::to_string(*dataSize)}}};
   if (auto fault = Enter(std::move(call))) return static_cast<LONG>(*fault);
+  OpenKey* open = nullptr;
+  if (LONG status = FindHandle(key, KEY_QUERY_VALUE, &open); status != ERROR_SUCCESS) return status;
+  const std::u16string name = valueName == nullptr ? std::u16string() : std::u16string(valueName);
+  if (open->system) {
+    if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return ERROR_INVALID_PARAMETER;
+    const std::u16string path = open->stored;
+    lock.unlock();  // the store is read without the world lock
+    winhost::RegistryValue value;
+    if (LONG status = store::ReadValue(path, name, value); status != ERROR_SUCCESS) return status;
+    return CopyValue(value, type, data, dataSize);
+  }
   Key* stored = nullptr;
-  if (LONG status = FindOpenKey(key, KEY_QUERY_VALUE, &stored); status != ERROR_SUCCESS) return status;
+  if (LONG status = FindOpenKey(*open, &stored); status != ERROR_SUCCESS) return status;
   if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return ERROR_INVALID_PARAMETER;
-  auto it = stored->values.find(Fold(valueName == nullptr ? std::u16string() : std::u16string(valueName)));
+  auto it = stored->values.find(Fold(name));
   if (it == stored->values.end()) return ERROR_FILE_NOT_FOUND;
-
-  const std::vector<uint8_t>& bytes = it->second.value.data;
-  if (type != nullptr) *type = it->second.value.type;
-  if (data == nullptr) {
-    if (dataSize != nullptr) *dataSize = static_cast<DWORD>(bytes.size());
-    return ERROR_SUCCESS;
-  }
-  if (*dataSize < bytes.size()) {
-    // Windows leaves the buffer's content undefined here; a part of the data, with no terminator,
-    // is what a caller that ignores the status would then find.
-    std::copy(bytes.begin(), bytes.begin() + *dataSize, data);
-    *dataSize = static_cast<DWORD>(bytes.size());
-    return ERROR_MORE_DATA;
-  }
-  std::copy(bytes.begin(), bytes.end(), data);
-  *dataSize = static_cast<DWORD>(bytes.size());
-  return ERROR_SUCCESS;
+  return CopyValue(it->second.value, type, data, dataSize);
 }
 
 LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                            DWORD dataSize) {
   using namespace winhost::detail;
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   winhost::Call call{"RegSetValueExW", {{"key", KeyText(key)},
                                         {"name", NameText(valueName)},
                                         {"type", std::to_string(type)},
                                         {"size", std::to_string(dataSize)}}};
   if (auto fault = Enter(std::move(call))) return static_cast<LONG>(*fault);
+  OpenKey* open = nullptr;
+  if (LONG status = FindHandle(key, KEY_SET_VALUE, &open); status != ERROR_SUCCESS) return status;
   Key* stored = nullptr;
-  if (LONG status = FindOpenKey(key, KEY_SET_VALUE, &stored); status != ERROR_SUCCESS) return status;
+  if (!open->system) {
+    if (LONG status = FindOpenKey(*open, &stored); status != ERROR_SUCCESS) return status;
+  }
   if (reserved != 0) return ERROR_INVALID_PARAMETER;
   if (data == nullptr && dataSize != 0) return ERROR_NOACCESS;
   std::u16string name = valueName == nullptr ? std::u16string() : std::u16string(valueName);
   winhost::RegistryValue value{type, std::vector<uint8_t>(data, data + dataSize)};
+  if (open->system) {
+    const std::u16string path = open->stored;
+    lock.unlock();  // the store is written without the world lock
+    return store::WriteValue(path, name, value);
+  }
   stored->values[Fold(name)] = StoredValue{name, std::move(value)};
   return ERROR_SUCCESS;
 }

@@ -4,6 +4,7 @@
 
 #include "exchange.h"
 #include "sspi_host.h"
+#include "system/gss_host.h"
 
 namespace winhost {
 namespace detail {
@@ -86,6 +87,25 @@ std::string FlagsText(ULONG flags) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(flags));
   return text;
+}
+
+// The package and use of a credential handle of either world, for the journal.
+static std::string CredentialPackage(const CredHandle* handle) {
+  if (InSystemWorld()) {
+    const gss::Credential* found = gss::FindCredential(handle);
+    return found ? found->mechanism->package : "?";
+  }
+  const Credential* found = FindCredential(handle);
+  return found ? found->package : "?";
+}
+
+static std::string CredentialUse(const CredHandle* handle) {
+  if (InSystemWorld()) {
+    const gss::Credential* found = gss::FindCredential(handle);
+    return found ? std::to_string(found->use) : "?";
+  }
+  const Credential* found = FindCredential(handle);
+  return found ? std::to_string(found->use) : "?";
 }
 
 // Copies `token` into the caller's first SECBUFFER_TOKEN output buffer.
@@ -209,6 +229,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
              {"getKeyArgument", getKeyArgument ? "set" : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
   if (credential == nullptr) return SEC_E_INVALID_HANDLE;
+  if (InSystemWorld()) return package == nullptr ? SEC_E_SECPKG_NOT_FOUND : gss::AcquireCredentials(name, credentialUse, credential, expiry);
   if (package == nullptr || FindPackage(name) == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (credentialUse != SECPKG_CRED_INBOUND && credentialUse != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
   ULONG_PTR id = NewId();
@@ -224,6 +245,7 @@ SECURITY_STATUS SEC_ENTRY QueryCredentialsAttributesW(PCredHandle credential, UL
   WorldGuard guard(WorldMutex());
   Call call{"QueryCredentialsAttributesW", {{"credential", HandleText(credential)}, {"attribute", std::to_string(attribute)}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return gss::CredentialName(credential, attribute, buffer);
   Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   if (attribute != SECPKG_CRED_ATTR_NAMES) return SEC_E_UNSUPPORTED_FUNCTION;
@@ -238,6 +260,7 @@ SECURITY_STATUS SEC_ENTRY FreeCredentialsHandle(PCredHandle credential) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"FreeCredentialsHandle", {{"credential", HandleText(credential)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return gss::FreeCredentials(credential);
   if (FindCredential(credential) == nullptr) return SEC_E_INVALID_HANDLE;
   Sspi().credentials.erase(credential->dwUpper);
   AddLive("credential", -1);
@@ -249,12 +272,12 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
                                                      ULONG targetDataRep, PSecBufferDesc input, ULONG reserved2,
                                                      PCtxtHandle newContext, PSecBufferDesc output,
                                                      PULONG contextAttr, PTimeStamp expiry) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   auto token = ReadToken(input);
   Credential* found = FindCredential(credential);
   Call call{"InitializeSecurityContextW",
-            {{"package", found ? found->package : "?"},
-             {"use", found ? std::to_string(found->use) : "?"},
+            {{"package", CredentialPackage(credential)},
+             {"use", CredentialUse(credential)},
              {"context", HandleText(context)},
              {"new", HandleText(newContext)},
              {"target", targetName ? Narrow(targetName) : "null"},
@@ -262,6 +285,9 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
              {"drep", FlagsText(targetDataRep)},
              {"input", token ? std::to_string(token->size()) : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld() && reserved1 == 0 && reserved2 == 0)
+    return gss::InitializeContext(guard, credential, context, targetName, contextReq, input, newContext, output,
+                                  contextAttr, expiry);
   if (found == nullptr || newContext == nullptr || reserved1 != 0 || reserved2 != 0) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_OUTBOUND) return SEC_E_NO_CREDENTIALS;
   if (expiry != nullptr) expiry->QuadPart = 0x7FFFFFFFFFFFFFFFLL;
@@ -289,14 +315,16 @@ SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle credential, PCtxtHan
   auto token = ReadToken(input);
   Credential* found = FindCredential(credential);
   Call call{"AcceptSecurityContext",
-            {{"package", found ? found->package : "?"},
-             {"use", found ? std::to_string(found->use) : "?"},
+            {{"package", CredentialPackage(credential)},
+             {"use", CredentialUse(credential)},
              {"context", HandleText(context)},
              {"new", HandleText(newContext)},
              {"flags", FlagsText(contextReq)},
              {"drep", FlagsText(targetDataRep)},
              {"input", token ? std::to_string(token->size()) : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld())
+    return gss::AcceptContext(credential, context, input, contextReq, newContext, output, contextAttr, expiry);
   if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
   if (expiry != nullptr) expiry->QuadPart = 0x7FFFFFFFFFFFFFFFLL;
@@ -320,6 +348,8 @@ SECURITY_STATUS SEC_ENTRY CompleteAuthToken(PCtxtHandle context, PSecBufferDesc 
   WorldGuard guard(WorldMutex());
   Call call{"CompleteAuthToken", {{"context", HandleText(context)}, {"buffers", token ? std::to_string(token->cBuffers) : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  // GSSAPI's exchanges never ask for a token to be completed.
+  if (InSystemWorld()) return gss::FindContext(context) == nullptr ? SEC_E_INVALID_HANDLE : SEC_E_OUT_OF_SEQUENCE;
   Context* found = FindContext(context);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   if (!found->completePending) return SEC_E_OUT_OF_SEQUENCE;
@@ -334,6 +364,7 @@ SECURITY_STATUS SEC_ENTRY QueryContextAttributesW(PCtxtHandle context, ULONG att
   WorldGuard guard(WorldMutex());
   Call call{"QueryContextAttributesW", {{"context", HandleText(context)}, {"attribute", std::to_string(attribute)}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return gss::QueryAttribute(context, attribute, buffer);
   Context* found = FindContext(context);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   if (buffer == nullptr) return SEC_E_INVALID_TOKEN;
@@ -346,16 +377,20 @@ SECURITY_STATUS SEC_ENTRY RevertSecurityContext(PCtxtHandle context) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"RevertSecurityContext", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) {
+    if (gss::FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
+    return RevertThreadToken() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
+  }
   if (FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
   // As on Windows, the calling thread stops impersonating, however it started.
-  EndThreadImpersonation();
-  return SEC_E_OK;
+  return RevertThreadToken() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
 }
 
 SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle context) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"DeleteSecurityContext", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return gss::DeleteContext(context);
   if (FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
   Sspi().contexts.erase(context->dwUpper);
   AddLive("context", -1);

@@ -72,8 +72,9 @@ std::optional<StepScript> TakeScript(const std::string& function);
 void Renumber(CtxtHandle* handle, ULONG_PTR oldId);
 ULONG_PTR NewId();
 
-// Ends the calling thread's impersonation, if any (the thread's token lives with the tokens).
-void EndThreadImpersonation();
+// Ends the calling thread's impersonation (RevertToSelf's work); false when the system would not
+// give the thread its own identity back.
+bool RevertThreadToken();
 
 std::string HandleText(const SecHandle* handle);  // "null" or the id, for the journal
 std::string FlagsText(ULONG flags);               // "0x%08x"

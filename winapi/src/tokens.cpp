@@ -9,8 +9,13 @@
 #include <set>
 #include <tuple>
 
+#include <cerrno>
+
 #include "directory_host.h"
 #include "sspi_host.h"
+#include "system/accounts.h"
+#include "system/gss_host.h"
+#include "system/thread_identity.h"
 #include "winhost/control_tokens.h"
 #include "winhost/token.h"
 
@@ -27,6 +32,9 @@ struct TokenData {
   uint32_t type = TokenImpersonation;
   uint32_t level = SecurityImpersonation;
   bool elevated = false;
+  // In the system world, who a thread that impersonates with this token is to the kernel; none
+  // for a client whose principal maps to no account.
+  std::optional<UnixIdentity> identity;
 };
 
 struct TokenObject {
@@ -68,12 +76,6 @@ thread_local TokenRef threadToken;
 
 ResetHook resetThread([] { threadToken.reset(); });
 
-}  // namespace
-
-void EndThreadImpersonation() { threadToken.reset(); }
-
-namespace {
-
 // Windows' pseudo-handle of the current thread.
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
@@ -107,14 +109,40 @@ std::string TokenText(HANDLE handle) {
   return Describe(it->second.token->data) + " [" + it->second.source + "]";
 }
 
+// What the token of a system-world account says: its SID, groups and Unix identity.
+TokenData SystemTokenData(const SystemAccount& account) {
+  TokenData data;
+  data.account = winhost::Narrow(account.QualifiedName());
+  data.user = account.sid;
+  data.groups = account.groups;
+  data.identity = account.identity;
+  return data;
+}
+
+// The user a qualified name names in the system world, with its groups, or none.
+std::optional<SystemAccount> SystemLogonAccount(const std::string& account) {
+  SystemAccount named;
+  if (SystemResolveName(WideOf(account), named) != ERROR_SUCCESS || named.use != SidTypeUser) return std::nullopt;
+  SystemAccount user;
+  if (SystemUserOfSid(named.sid, user) != ERROR_SUCCESS) return std::nullopt;
+  return user;
+}
+
 // The token of a logon by `account`, with its partner when the account has a split logon.
 std::optional<TokenObject> LogonToken(const std::string& account, ULONG contextAttributes) {
-  auto resolved = ResolveName(WideOf(account));
-  if (!resolved || !IsUserAccount(resolved->sid)) return std::nullopt;
   TokenData data;
-  data.account = account;
-  data.user = resolved->sid;
-  data.groups = GroupsOf(resolved->sid);
+  if (InSystemWorld()) {
+    auto user = SystemLogonAccount(account);
+    if (!user) return std::nullopt;
+    data = SystemTokenData(*user);
+    data.account = account;
+  } else {
+    auto resolved = ResolveName(WideOf(account));
+    if (!resolved || !IsUserAccount(resolved->sid)) return std::nullopt;
+    data.account = account;
+    data.user = resolved->sid;
+    data.groups = GroupsOf(resolved->sid);
+  }
   data.level = (contextAttributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   if (Tokens().contextTokenKind) std::tie(data.type, data.level) = *Tokens().contextTokenKind;
 
@@ -126,21 +154,74 @@ std::optional<TokenObject> LogonToken(const std::string& account, ULONG contextA
   // A linked token handed to a caller without the TCB privilege identifies but cannot act.
   elevated.level = SecurityIdentification;
   for (const std::string& name : split->second) {
-    auto group = ResolveName(WideOf(name));
+    std::optional<SidBytes> group;
+    if (InSystemWorld()) {
+      SystemAccount found;
+      if (SystemResolveName(WideOf(name), found) == ERROR_SUCCESS) group = found.sid;
+    } else if (auto resolved = ResolveName(WideOf(name))) {
+      group = resolved->sid;
+    }
     if (!group) continue;
     bool present = false;
     for (GroupEntry& entry : token.data.groups) {
-      if (entry.sid != group->sid) continue;
+      if (entry.sid != *group) continue;
       entry.attributes = kDenyOnly;
       present = true;
     }
     if (!present) {
-      token.data.groups.push_back({group->sid, kDenyOnly});
-      elevated.groups.push_back({group->sid, kEnabled});
+      token.data.groups.push_back({*group, kDenyOnly});
+      elevated.groups.push_back({*group, kEnabled});
     }
   }
   token.linked = elevated;
   return token;
+}
+
+// CheckTokenMembership's answer: only the user and the enabled groups count; a deny-only group is
+// no membership.
+BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
+  bool member = !token->data.user.empty() && token->data.user == sid;
+  for (const GroupEntry& group : token->data.groups)
+    member = member || (group.sid == sid && (group.attributes & SE_GROUP_ENABLED) != 0 &&
+                        (group.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0);
+  *isMember = member ? TRUE : FALSE;
+  return TRUE;
+}
+
+// System world: the token of a server context's client, the account its principal maps to by
+// krb5's auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that
+// maps to none. NSS may wait: the world lock is let go meanwhile.
+SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE* token) {
+  gss::Context* found = gss::FindContext(context);
+  if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
+  if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
+  const std::string client = gss::WindowsName(gss::NameText(found->peer));
+  const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
+  const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
+  guard.unlock();
+  SystemAccount account;
+  DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  if (error == ERROR_NONE_MAPPED) {
+    const size_t slash = client.find('\\');
+    account = slash == std::string::npos
+                  ? SystemUnmappedAccount(u"", WideOf(client))
+                  : SystemUnmappedAccount(WideOf(client.substr(0, slash)), WideOf(client.substr(slash + 1)));
+    error = ERROR_SUCCESS;
+  }
+  guard.lock();
+  if (error != ERROR_SUCCESS) return SEC_E_INTERNAL_ERROR;
+  TokenData data = SystemTokenData(account);
+  data.account = client;
+  data.level = level;
+  *token = NewHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
+  return SEC_E_OK;
+}
+
+// Who a thread acts as for a client of no account: "nobody", who may read only what all may.
+UnixIdentity NobodyIdentity() {
+  SystemAccount nobody;
+  if (SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity) return *nobody.identity;
+  return UnixIdentity{65534, 65534, {65534}};
 }
 
 // Writes a fixed-size answer of GetTokenInformation, or fails as Windows does when it does not fit.
@@ -173,6 +254,16 @@ void SetContextTokenKind(uint32_t type, uint32_t level) {
   Tokens().contextTokenKind = std::make_pair(type, level);
 }
 
+namespace detail {
+
+bool RevertThreadToken() {
+  if (InSystemWorld() && ActAsSelf() != 0) return false;
+  threadToken.reset();
+  return true;
+}
+
+}  // namespace detail
+
 std::optional<std::string> ThreadIdentity() {
   if (!threadToken) return std::nullopt;
   return Describe(threadToken->data);
@@ -186,9 +277,10 @@ using namespace winhost::detail;
 extern "C" {
 
 SECURITY_STATUS SEC_ENTRY QuerySecurityContextToken(PCtxtHandle context, HANDLE* token) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   if (auto fault = Enter(Call{"QuerySecurityContextToken", {{"context", HandleText(context)}}}))
     return static_cast<SECURITY_STATUS>(*fault);
+  if (InSystemWorld()) return SystemContextToken(guard, context, token);
   Context* found = FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   // Only a server that has authenticated its client has someone to give a token of.
@@ -235,6 +327,11 @@ BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
   if (auto fault = Enter(Call{"ImpersonateLoggedOnUser", {{"token", TokenText(token)}}})) return FailWith(*fault);
   TokenRef found = FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
+  // System world: the thread acts as the account, and only where the process may let it.
+  if (InSystemWorld()) {
+    const int error = ActAs(found->data.identity ? *found->data.identity : NobodyIdentity());
+    if (error != 0) return FailWith(error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED);
+  }
   // The thread gets an impersonation token of its own; a primary token is duplicated into one.
   auto own = std::make_shared<TokenObject>(*found);
   if (own->data.type == TokenPrimary) {
@@ -249,8 +346,7 @@ BOOL WINAPI RevertToSelf(void) {
   WorldGuard guard(WorldMutex());
   if (auto fault = Enter(Call{"RevertToSelf", {{"was", threadToken ? Describe(threadToken->data) : "self"}}}))
     return FailWith(*fault);
-  threadToken.reset();
-  return TRUE;
+  return RevertThreadToken() ? TRUE : FailWith(ERROR_ACCESS_DENIED);
 }
 
 HANDLE WINAPI GetCurrentThread(void) {
@@ -272,22 +368,23 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL openAsSelf,
 }
 
 BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sidToCheck, PBOOL isMember) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   auto sid = ReadSid(sidToCheck);
   Call call{"CheckTokenMembership", {{"token", TokenText(token)}, {"sid", sid ? SidText(*sid) : "invalid"}}};
   if (auto fault = Enter(std::move(call))) return FailWith(*fault);
   if (isMember == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   if (!sid) return FailWith(ERROR_INVALID_SID);
-  TokenRef found = FindToken(token);
+  // Without a token Windows asks the thread's impersonation token, else the process's own; the
+  // process's own is the real account's in the system world.
+  if (token == nullptr && InSystemWorld() && !threadToken) {
+    guard.unlock();  // NSS names the process's ids and groups
+    TokenRef self = std::make_shared<const TokenObject>(TokenObject{SystemTokenData(SystemProcessAccount()), std::nullopt});
+    return Member(self, *sid, isMember);
+  }
+  TokenRef found = token == nullptr && InSystemWorld() ? threadToken : FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
   if (found->data.type != TokenImpersonation) return FailWith(ERROR_NO_IMPERSONATION_TOKEN);
-  // Only the user and the enabled groups count; a deny-only group is no membership.
-  bool member = found->data.user == *sid;
-  for (const GroupEntry& group : found->data.groups)
-    member = member || (group.sid == *sid && (group.attributes & SE_GROUP_ENABLED) != 0 &&
-                        (group.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0);
-  *isMember = member ? TRUE : FALSE;
-  return TRUE;
+  return Member(found, *sid, isMember);
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {

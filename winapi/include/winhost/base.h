@@ -63,8 +63,14 @@ typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
+// Windows' own fields, kept by the stand-in's lock: LockCount is 0 when free, 1 when held, 2 when
+// held with a thread asleep waiting for it; the owner may enter again (RecursionCount); a waiter
+// tries SpinCount times before it sleeps.
 typedef struct _RTL_CRITICAL_SECTION {
-  pthread_mutex_t mutex;
+  LONG LockCount;
+  LONG RecursionCount;
+  HANDLE OwningThread;
+  ULONG_PTR SpinCount;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 #define DLL_PROCESS_DETACH 0
@@ -115,6 +121,7 @@ typedef enum _COMPUTER_NAME_FORMAT {
 extern "C" {
 BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT nameType, LPWSTR buffer, LPDWORD size);
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
+BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);

@@ -12,9 +12,11 @@ namespace winhost {
 
 // ---- the registry ----------------------------------------------------------------------------
 //
-// One HKEY_LOCAL_MACHINE hive, kept in memory. Key and value names match without regard to the
-// case of ASCII letters, as on Windows. The default world holds SOFTWARE, SYSTEM and
-// SOFTWARE\WOW6432Node.
+// One HKEY_LOCAL_MACHINE hive: in memory in the simulated world; in the system world, one SQLite
+// database file (RegistryStore()) that every process of the machine shares. Key and value names
+// match without regard to the case of ASCII letters, as on Windows. The default world, and a store
+// that does not exist yet, hold SOFTWARE, SYSTEM and SOFTWARE\WOW6432Node. The functions below act
+// on the current world's hive; Reset() empties the simulated one and leaves the store alone.
 //
 // Under WOW64 the 32-bit view of SOFTWARE\... is SOFTWARE\WOW6432Node\...; every other key is the
 // same in both views. Paths here are relative to HKEY_LOCAL_MACHINE, backslash-separated, UTF-8.
@@ -24,6 +26,14 @@ enum class View { k64, k32 };
 // The key's path in the 64-bit view, where it is stored: "SOFTWARE\X" in the 32-bit view is
 // "SOFTWARE\WOW6432Node\X".
 std::string StoredKeyPath(View view, const std::string& path);
+
+// The system world's store: set by this call, else $QUENTREL_REGISTRY, else
+// /var/lib/quentrel/registry.db. An empty path goes back to the environment or the default.
+// Each call holds its own connection to the store, counted as "registry-store" while it runs; the
+// SQLite calls are fault points too: Fail("sqlite3_step", SQLITE_BUSY) and the like (also
+// "sqlite3_open_v2", "sqlite3_exec") make them answer that SQLite result code.
+void SetRegistryStore(const std::string& path);
+std::string RegistryStore();
 
 // Creates the key and any missing parents.
 void CreateRegistryKey(View view, const std::string& path);
@@ -61,7 +71,8 @@ Wow64 GetWow64();
 // ---- the common application data folder ------------------------------------------------------
 
 // The folder SHGetFolderPathW gives for CSIDL_COMMON_APPDATA, a real directory, made when missing
-// and asked for with CSIDL_FLAG_CREATE. By default $WINHOST_COMMON_APPDATA, or else
+// and asked for with CSIDL_FLAG_CREATE. By default, in the system world $QUENTREL_COMMON_APPDATA or
+// else /var/lib; in the simulated world $WINHOST_COMMON_APPDATA, or else
 // ${TMPDIR:-/tmp}/winhost-<uid>/ProgramData. An empty path makes the shell answer S_OK with an
 // empty buffer.
 void SetCommonAppDataFolder(const std::string& path);

@@ -46,6 +46,22 @@ typedef ACCESS_MASK REGSAM;
 #ifndef ERROR_KEY_DELETED
 #define ERROR_KEY_DELETED 1018L
 #endif
+// What the system world's registry store answers when its file is locked, full, damaged or failing.
+#ifndef ERROR_LOCK_VIOLATION
+#define ERROR_LOCK_VIOLATION 33L
+#endif
+#ifndef ERROR_DISK_FULL
+#define ERROR_DISK_FULL 112L
+#endif
+#ifndef ERROR_BADDB
+#define ERROR_BADDB 1009L
+#endif
+#ifndef ERROR_REGISTRY_CORRUPT
+#define ERROR_REGISTRY_CORRUPT 1015L
+#endif
+#ifndef ERROR_REGISTRY_IO_FAILED
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#endif
 
 // ---- modules, WOW64, processes, directories -------------------------------------------------
 

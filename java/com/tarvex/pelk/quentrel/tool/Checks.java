@@ -151,8 +151,20 @@ final class Checks {
         return "ERROR_FILE_NOT_FOUND";
       case 5:
         return "ERROR_ACCESS_DENIED";
+      case 8:
+        return "ERROR_NOT_ENOUGH_MEMORY";
+      case 33:
+        return "ERROR_LOCK_VIOLATION";
       case 87:
         return "ERROR_INVALID_PARAMETER";
+      case 112:
+        return "ERROR_DISK_FULL";
+      case 1009:
+        return "ERROR_BADDB";
+      case 1015:
+        return "ERROR_REGISTRY_CORRUPT";
+      case 1016:
+        return "ERROR_REGISTRY_IO_FAILED";
       default:
         return null;
     }

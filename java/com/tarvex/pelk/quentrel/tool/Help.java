@@ -43,17 +43,19 @@ final class Help {
             + "  --group GROUP    a group to ask about, instead of BUILTIN\\Users and\n"
             + "                   BUILTIN\\Administrators; give it once per group\n")
         .option("--package", true).option("--group", true));
-    COMMANDS.put("negotiate", new Command("negotiate [--package NAME] [--target SPN] [--flags N]",
+    COMMANDS.put("negotiate", new Command("negotiate [--package NAME] [--target SPN] [--flags N] [--group GROUP]...",
         "Authenticates the process user to itself between a client and a server context, and shows\n"
             + "each leg, the client name, the attributes, the maximum token sizes, a wrap and unwrap in\n"
-            + "each direction, whether the server can impersonate the client, and both contexts'\n"
-            + "reports.\n\n"
+            + "each direction, whether the server can impersonate the client, the client's membership\n"
+            + "of each GROUP as the server's token of it answers, and both contexts' reports. On Linux\n"
+            + "the client is the principal of the ticket cache and the server uses the keytab.\n\n"
             + "  --package NAME   the security package (default Negotiate)\n"
             + "  --target SPN     the client's target name (default none)\n"
             + "  --flags N        the client's context requirement flags, decimal or 0x hexadecimal\n"
             + "                   (default 0x81e: mutual authentication, replay and sequence detection,\n"
-            + "                   confidentiality, connection)\n")
-        .option("--package", true).option("--target", true).option("--flags", true));
+            + "                   confidentiality, connection)\n"
+            + "  --group GROUP    a group to test the client's membership of (repeatable)\n")
+        .option("--package", true).option("--target", true).option("--flags", true).option("--group", true));
     COMMANDS.put("sid", new Command("sid NAME...",
         "Shows the SID of each account, group or alias, qualified (\"DOMAIN\\name\") or not.\n"
             + "A name that cannot be resolved fails.\n"));
@@ -66,7 +68,8 @@ final class Help {
         "Reads or writes a value under an existing key of HKEY_LOCAL_MACHINE (KEY is relative to it,\n"
             + "with backslashes). get shows any value as text up to its first NUL; set writes TEXT as\n"
             + "REG_SZ; set-int writes the four little-endian bytes of N as REG_SZ data. A write shows\n"
-            + "how the value reads back. No key is ever created.\n\n"
+            + "how the value reads back. No key is ever created. On Linux the hive is the file\n"
+            + "/var/lib/quentrel/registry.db, or the one $QUENTREL_REGISTRY names.\n\n"
             + "  --view64   use the 64-bit registry view (matters for a 32-bit process on 64-bit\n"
             + "             Windows)\n")
         .option("--view64", false));

@@ -1,5 +1,6 @@
 package com.tarvex.pelk.quentrel.tool;
 
+import com.tarvex.pelk.quentrel.GroupNotFoundException;
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import java.nio.charset.StandardCharsets;
@@ -25,13 +26,15 @@ final class Loopback {
   private final String target;
   private final int flags;
   private final boolean clientReport;
+  private final List<String> groups;
   private String clientName;
 
-  Loopback(String packageName, String target, int flags, boolean clientReport) {
+  Loopback(String packageName, String target, int flags, boolean clientReport, List<String> groups) {
     this.packageName = packageName;
     this.target = target;
     this.flags = flags;
     this.clientReport = clientReport;
+    this.groups = groups;
   }
 
   /** The client's name as the server context gives it; null until an exchange got that far. */
@@ -81,6 +84,9 @@ final class Loopback {
         SSPI.StopImpersonating(s);
         section.factLine("impersonation", true, "impersonation: started and stopped");
       });
+      for (String group : groups) {
+        section.attempt("membership of " + group, () -> membership(section, s, group));
+      }
       if (clientReport) {
         section.attempt("client context report",
             () -> section.block("clientReport", "client context report", lines(SSPI.GetContextInformation(c))));
@@ -164,6 +170,21 @@ final class Loopback {
         + wrapped.length + " wrapped, " + (intact ? "intact" : "CHANGED"));
     if (!intact) {
       throw new Failure("the " + toName + " unwrapped a different message than the " + fromName + " wrapped");
+    }
+  }
+
+  // The client's membership as the server's token of it answers.
+  private static void membership(Section section, int server, String group) throws Exception {
+    Map<String, Object> json = new LinkedHashMap<>();
+    json.put("group", group);
+    try {
+      boolean member = SSPI.IsGroupMember(server, group);
+      json.put("member", member);
+      section.item("memberships", json, "client member of " + group + ": " + Section.show(member));
+    } catch (GroupNotFoundException e) {
+      json.put("member", null);
+      section.item("memberships", json, "client member of " + group + ": no group of that name");
+      throw new Failure("GroupNotFoundException: no group is named " + group);
     }
   }
 

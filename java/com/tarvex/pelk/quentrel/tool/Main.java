@@ -53,7 +53,7 @@ public final class Main {
       case "negotiate": {
         Report report = new Report("negotiate");
         Loopback loopback = new Loopback(line.option("--package", Loopback.DEFAULT_PACKAGE),
-            line.option("--target", null), line.flags, true);
+            line.option("--target", null), line.flags, true, line.options("--group"));
         report.run("loopback", "Loopback authentication", loopback::run);
         return report;
       }

@@ -1,0 +1,620 @@
+import com.sun.jna.Library;
+import com.sun.jna.Memory;
+import com.sun.jna.Native;
+import com.sun.jna.Pointer;
+import com.sun.jna.Structure;
+import com.tarvex.pelk.quentrel.SSPI;
+import com.tarvex.pelk.quentrel.WinAuthException;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Locale;
+import java.util.concurrent.CyclicBarrier;
+
+/**
+ * The library's cost measured from a real JVM, each figure beside its baseline in the same run:
+ * batches of the cases being compared alternate, and each figure is the median of its batches.
+ * Prints one table: figure, measured, baseline, ratio, goal.
+ *
+ * <p>Baselines: an empty static native method of a tiny library built for the benchmark; the
+ * package's own EncryptMessage and DecryptMessage called from C++ on the very contexts the library
+ * holds; memcpy of the same sizes; and a peer binding of the same platform functions through JNA,
+ * as JNA-based Java authentication libraries call them.
+ *
+ * <p>{@code --quick} runs every case a few times only, to show that the benchmark works; the words
+ * queries, live, messages and threads run only those parts.
+ */
+public final class JvmBench {
+  private static final int ISC_REQ_CONFIDENTIALITY = 0x10;
+  private static final int ISC_RET_CONFIDENTIALITY = 0x10;
+  private static final int SECPKG_ATTR_SIZES = 0;
+  private static final int SECBUFFER_VERSION = 0;
+  private static final int SECBUFFER_DATA = 1;
+  private static final int SECBUFFER_TOKEN = 2;
+  private static final int SECBUFFER_PADDING = 9;
+  private static final int SECBUFFER_STREAM = 10;
+  private static final int KIB = 1024;
+  private static final int MIB = 1024 * 1024;
+
+  static native void empty();
+
+  static native void clearJournal();
+
+  static native long contextAddress(int handle);
+
+  static native int packageRounds(int client, int server, int size, int rounds);
+
+  static native int copyRounds(int size, int rounds);
+
+  // Single-threaded figures are timed in the CPU time of the measuring thread, so that the time the
+  // thread spends waiting for a processor on a shared machine is left out; figures of several
+  // threads are timed on the wall clock, as their total throughput is what they measure.
+  private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
+
+  static long now() {
+    return THREADS.getCurrentThreadCpuTime();
+  }
+
+  private static boolean quick;
+  private static int rounds;
+  private static volatile long sink;
+  private static final List<String[]> table = new ArrayList<>();
+
+  private JvmBench() {}
+
+  public static void main(String[] args) throws Exception {
+    quick = Arrays.asList(args).contains("--quick");
+    rounds = quick ? 1 : 9;
+    // The library first, so that the benchmark's own natives bind to the copy the JVM loaded.
+    SSPI.GetMaxTokenSize(Pair.establish().client);
+    System.loadLibrary("quentrel_jvmbench");
+    clearJournal();
+
+    List<String> only = new ArrayList<>(Arrays.asList(args));
+    only.remove("--quick");
+    if (only.isEmpty() || only.contains("queries")) {
+      queries();
+    }
+    if (only.isEmpty() || only.contains("live")) {
+      liveContexts();
+    }
+    if (only.isEmpty() || only.contains("messages")) {
+      messages();
+    }
+    if (only.isEmpty() || only.contains("threads")) {
+      contention();
+    }
+    print();
+  }
+
+  // ---- measurement ---------------------------------------------------------------------------
+
+  /** One batch of n operations of a case; returns something that depends on their results. */
+  interface Batch {
+    long run(int n) throws Exception;
+  }
+
+  /** Median nanoseconds per operation of each case, batches of the cases taken in turn. */
+  static double[] compare(int n, Batch... cases) throws Exception {
+    return compare(false, n, cases);
+  }
+
+  static double[] compare(boolean wallClock, int n, Batch... cases) throws Exception {
+    int size = quick ? 2 : n;
+    for (Batch batch : cases) {
+      for (int warm = 0; warm < (quick ? 1 : 3); ++warm) {
+        clearJournal();
+        sink += batch.run(size);
+      }
+    }
+    double[][] times = new double[cases.length][rounds];
+    for (int round = 0; round < rounds; ++round) {
+      for (int k = 0; k < cases.length; ++k) {
+        int c = round % 2 == 0 ? k : cases.length - 1 - k;
+        clearJournal();
+        long start = wallClock ? System.nanoTime() : now();
+        sink += cases[c].run(size);
+        times[c][round] = ((wallClock ? System.nanoTime() : now()) - start) / (double) size;
+      }
+    }
+    double[] medians = new double[cases.length];
+    for (int c = 0; c < cases.length; ++c) {
+      medians[c] = median(times[c]);
+    }
+    return medians;
+  }
+
+  static double median(double[] values) {
+    double[] sorted = values.clone();
+    Arrays.sort(sorted);
+    int middle = sorted.length / 2;
+    return sorted.length % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+  }
+
+  /** A row whose ratio is measured / baseline, to be at most `atMost` (0: no goal). */
+  static void row(String figure, double measured, String baselineName, double baseline, double atMost, String unit) {
+    double ratio = measured / baseline;
+    String goal = atMost == 0 ? "-" : String.format(Locale.ROOT, "<= %.2f", atMost);
+    String met = atMost == 0 ? "" : ratio <= atMost ? "met" : "NOT met";
+    table.add(new String[] {figure, format(measured, unit), baselineName + " " + format(baseline, unit),
+        String.format(Locale.ROOT, "%.2f", ratio), goal, met});
+  }
+
+  /** A row whose ratio is measured / baseline, to be at least `atLeast`. */
+  static void rowAtLeast(String figure, double measured, String baselineName, double baseline, double atLeast,
+      String unit) {
+    double ratio = measured / baseline;
+    table.add(new String[] {figure, format(measured, unit), baselineName + " " + format(baseline, unit),
+        String.format(Locale.ROOT, "%.2f", ratio), String.format(Locale.ROOT, ">= %.2f", atLeast),
+        ratio >= atLeast ? "met" : "NOT met"});
+  }
+
+  /** A row of a difference against a bound in microseconds. */
+  static void rowDifference(String figure, double measured, String baselineName, double baseline, double bound) {
+    double difference = (measured - baseline) / 1000;
+    table.add(new String[] {figure, format(measured, "ns"), baselineName + " " + format(baseline, "ns"),
+        String.format(Locale.ROOT, "+%.2f us", difference), String.format(Locale.ROOT, "<= +%.2f us", bound),
+        difference <= bound ? "met" : "NOT met"});
+  }
+
+  static String format(double value, String unit) {
+    if (unit.equals("ns")) {
+      return value >= 10000 ? String.format(Locale.ROOT, "%.1f us", value / 1000)
+          : String.format(Locale.ROOT, "%.1f ns", value);
+    }
+    return String.format(Locale.ROOT, "%.2f %s", value, unit);
+  }
+
+  static void print() {
+    String[] header = {"figure", "measured", "baseline", "ratio", "goal", ""};
+    int[] widths = new int[header.length];
+    List<String[]> all = new ArrayList<>();
+    all.add(header);
+    all.addAll(table);
+    for (String[] line : all) {
+      for (int i = 0; i < line.length; ++i) {
+        widths[i] = Math.max(widths[i], line[i].length());
+      }
+    }
+    for (String[] line : all) {
+      StringBuilder text = new StringBuilder("|");
+      for (int i = 0; i < line.length; ++i) {
+        text.append(' ').append(String.format("%-" + widths[i] + "s", line[i])).append(" |");
+      }
+      System.out.println(text);
+      if (line == header) {
+        StringBuilder rule = new StringBuilder("|");
+        for (int width : widths) {
+          rule.append(' ').append("-".repeat(width)).append(" |");
+        }
+        System.out.println(rule);
+      }
+    }
+    System.out.println(quick ? "quick run: the figures mean nothing"
+        : "medians of " + rounds + " alternating batches; CPU time of the measuring thread, wall clock for threads");
+  }
+
+  // ---- contexts ------------------------------------------------------------------------------
+
+  /** A client and a server context authenticated to each other, confidentiality negotiated. */
+  static final class Pair {
+    final int client;
+    final int server;
+
+    private Pair(int client, int server) {
+      this.client = client;
+      this.server = server;
+    }
+
+    static Pair establish() throws WinAuthException {
+      int server = SSPI.CreateContext(false, 0, "Negotiate", null);
+      int client = SSPI.CreateContext(true, ISC_REQ_CONFIDENTIALITY, "Negotiate", null);
+      byte[] toServer = SSPI.GetChallengeToken(client);
+      while (!SSPI.Accept(server, toServer)) {
+        SSPI.Initialize(client, SSPI.GetChallengeToken(server));
+        toServer = SSPI.GetChallengeToken(client);
+      }
+      if ((SSPI.GetNegotiatedAttributes(client) & ISC_RET_CONFIDENTIALITY) == 0) {
+        throw new IllegalStateException("confidentiality was not negotiated");
+      }
+      return new Pair(client, server);
+    }
+
+    void free() {
+      SSPI.FreeHandle(client);
+      SSPI.FreeHandle(server);
+    }
+  }
+
+  static byte[] message(int size) {
+    byte[] message = new byte[size];
+    for (int i = 0; i < size; ++i) {
+      message[i] = (byte) (i * 31 + 7);
+    }
+    return message;
+  }
+
+  /** Wrap on the client, Unwrap on the server, n times; checks the message came back whole. */
+  static long libraryRounds(Pair pair, byte[] message, int n) throws WinAuthException {
+    long sum = 0;
+    for (int i = 0; i < n; ++i) {
+      byte[] plain = SSPI.Unwrap(pair.server, SSPI.Wrap(pair.client, message));
+      if (plain.length != message.length) {
+        throw new IllegalStateException("the message did not come back");
+      }
+      sum += plain[plain.length - 1];
+    }
+    return sum;
+  }
+
+  // ---- the figures ---------------------------------------------------------------------------
+
+  static void queries() throws Exception {
+    Pair pair = Pair.establish();
+    Peer peer = Peer.load();
+    Pointer context = new Pointer(contextAddress(pair.client));
+    double[] t = compare(200_000, n -> {
+      long sum = 0;
+      for (int i = 0; i < n; ++i) {
+        sum += SSPI.GetMaxTokenSize(pair.client);
+      }
+      return sum;
+    }, n -> {
+      for (int i = 0; i < n; ++i) {
+        empty();
+      }
+      return n;
+    }, n -> {
+      long sum = 0;
+      for (int i = 0; i < n; ++i) {
+        sum += peer.maxTokenSize(context);
+      }
+      return sum;
+    });
+    row("GetMaxTokenSize", t[0], "empty native", t[1], 2.0, "ns");
+    row("JNA QueryContextAttributesW(SIZES)", t[2], "GetMaxTokenSize", t[0], 0, "ns");
+    pair.free();
+  }
+
+  /** Handle lookup, creation and release with one live context and with 10,000. */
+  static void liveContexts() throws Exception {
+    int live = quick ? 100 : 10_000;
+    int frees = quick ? 2 : 1000;
+    double[][] one = new double[2][rounds];
+    double[][] many = new double[4][rounds];
+    for (int round = 0; round < rounds; ++round) {
+      for (int phase = 0; phase < 2; ++phase) {
+        boolean crowded = (phase == 1) == (round % 2 == 0);
+        ArrayDeque<Integer> others = new ArrayDeque<>();
+        if (crowded) {
+          for (int i = 1; i < live; ++i) {
+            others.add(SSPI.CreateContext(false, 0, "Negotiate", null));
+          }
+        }
+        Pair pair = Pair.establish();
+        SSPI.FreeHandle(pair.server);
+        double[] times = compareOnce(200_000, 20_000, pair.client);
+        if (!crowded) {
+          one[0][round] = times[0];
+          one[1][round] = times[1];
+        } else {
+          many[0][round] = times[0];
+          many[1][round] = times[1];
+          // The newest `frees` contexts freed newest first, then the oldest `frees`, the table
+          // holding `live` contexts throughout.
+          int[] newest = new int[frees];
+          for (int i = 0; i < frees; ++i) {
+            newest[i] = SSPI.CreateContext(false, 0, "Negotiate", null);
+          }
+          clearJournal();
+          long start = now();
+          for (int i = frees - 1; i >= 0; --i) {
+            SSPI.FreeHandle(newest[i]);
+          }
+          many[2][round] = (now() - start) / (double) frees;
+          for (int i = 0; i < frees; ++i) {
+            others.add(SSPI.CreateContext(false, 0, "Negotiate", null));
+          }
+          int[] oldest = new int[frees];
+          for (int i = 0; i < frees; ++i) {
+            oldest[i] = others.poll();
+          }
+          clearJournal();
+          start = now();
+          for (int i = 0; i < frees; ++i) {
+            SSPI.FreeHandle(oldest[i]);
+          }
+          many[3][round] = (now() - start) / (double) frees;
+        }
+        SSPI.FreeHandle(pair.client);
+        for (int handle : others) {
+          SSPI.FreeHandle(handle);
+        }
+        clearJournal();
+      }
+    }
+    String crowd = String.format(Locale.ROOT, "%,d live", live);
+    row("GetMaxTokenSize, newest of " + crowd, median(many[0]), "1 live", median(one[0]), 2.0, "ns");
+    row("CreateContext+FreeHandle (server), " + crowd, median(many[1]), "1 live", median(one[1]), 1.5, "ns");
+    row("FreeHandle of the oldest of " + crowd, median(many[3]), "the newest", median(many[2]), 2.0, "ns");
+  }
+
+  /** One batch each of GetMaxTokenSize and of a server context's creation and release. */
+  static double[] compareOnce(int queries, int creations, int handle) throws Exception {
+    queries = quick ? 2 : queries;
+    creations = quick ? 2 : creations;
+    long sum = 0;
+    for (int i = 0; i < queries; ++i) {
+      sum += SSPI.GetMaxTokenSize(handle);
+    }
+    long start = now();
+    for (int i = 0; i < queries; ++i) {
+      sum += SSPI.GetMaxTokenSize(handle);
+    }
+    double query = (now() - start) / (double) queries;
+    clearJournal();
+    start = now();
+    for (int i = 0; i < creations; ++i) {
+      SSPI.FreeHandle(SSPI.CreateContext(false, 0, "Negotiate", null));
+    }
+    double creation = (now() - start) / (double) creations;
+    sink += sum;
+    return new double[] {query, creation};
+  }
+
+  static void messages() throws Exception {
+    Pair pair = Pair.establish();
+    Peer peer = Peer.load();
+    Peer.Side client = peer.side(pair.client);
+    Peer.Side server = peer.side(pair.server);
+    for (int size : new int[] {KIB, 64 * KIB, MIB}) {
+      byte[] message = message(size);
+      int n = Math.max(4, 4 * MIB / size);
+      double[] t = compare(Math.min(n, 4000), batch -> libraryRounds(pair, message, batch),
+          batch -> packageRounds(pair.client, pair.server, size, batch),
+          batch -> copyRounds(size, batch),
+          batch -> {
+            long sum = 0;
+            for (int i = 0; i < batch; ++i) {
+              byte[] plain = server.unwrap(client.wrap(message));
+              sum += plain[plain.length - 1];
+            }
+            return sum;
+          });
+      String label = size >= MIB ? size / MIB + " MiB" : size / KIB + " KiB";
+      if (size == KIB) {
+        rowDifference("Wrap+Unwrap " + label + ", library's own cost", t[0], "package from C++", t[1], 0.5);
+      } else {
+        rowAtLeast("Wrap+Unwrap " + label + ", throughput vs the package", t[1], "library", t[0], 0.95, "ns");
+      }
+      row("Wrap+Unwrap " + label + ", library's own cost in memcpys", t[0] - t[1], "memcpy", t[2], 0, "ns");
+      row("JNA peer, Encrypt+DecryptMessage " + label, t[3], "library", t[0], 0, "ns");
+    }
+    pair.free();
+  }
+
+  /** Total throughput of 2 and 4 threads against one, each thread on contexts of its own. */
+  static void contention() throws Exception {
+    int[] counts = {1, 2, 4};
+    Pair[] pairs = new Pair[4];
+    for (int i = 0; i < pairs.length; ++i) {
+      pairs[i] = Pair.establish();
+    }
+    byte[] message = message(KIB);
+    String[] names = {"GetMaxTokenSize", "Wrap+Unwrap 1 KiB"};
+    for (int kind = 0; kind < 2; ++kind) {
+      final int which = kind;
+      Batch[] cases = new Batch[counts.length];
+      for (int c = 0; c < counts.length; ++c) {
+        final int threads = counts[c];
+        // Each case does the same total work, split between its threads; the time per operation
+        // is the wall time over all of them.
+        cases[c] = n -> inThreads(threads, n / threads, (thread, each) -> {
+          Pair pair = pairs[thread];
+          long sum = 0;
+          if (which == 0) {
+            for (int i = 0; i < each; ++i) {
+              sum += SSPI.GetMaxTokenSize(pair.client);
+            }
+          } else {
+            sum += libraryRounds(pair, message, each);
+          }
+          return sum;
+        });
+      }
+      double[] t = compare(true, which == 0 ? 400_000 : 8000, cases);
+      for (int c = 1; c < counts.length; ++c) {
+        rowAtLeast(names[kind] + ", " + counts[c] + " threads, total throughput", t[0], "1 thread", t[c], 0.9, "ns");
+      }
+    }
+    for (Pair pair : pairs) {
+      pair.free();
+    }
+  }
+
+  interface Work {
+    long run(int thread, int n) throws Exception;
+  }
+
+  static long inThreads(int threads, int each, Work work) throws Exception {
+    if (threads == 1) {
+      return work.run(0, each);
+    }
+    CyclicBarrier start = new CyclicBarrier(threads);
+    long[] sums = new long[threads];
+    Exception[] failures = new Exception[threads];
+    Thread[] running = new Thread[threads];
+    for (int t = 0; t < threads; ++t) {
+      final int thread = t;
+      running[t] = new Thread(() -> {
+        try {
+          start.await();
+          sums[thread] = work.run(thread, each);
+        } catch (Exception failure) {
+          failures[thread] = failure;
+        }
+      });
+      running[t].start();
+    }
+    long sum = 0;
+    for (int t = 0; t < threads; ++t) {
+      running[t].join();
+      if (failures[t] != null) {
+        throw failures[t];
+      }
+      sum += sums[t];
+    }
+    return sum;
+  }
+
+  // ---- the JNA peer --------------------------------------------------------------------------
+
+  /** The platform's message functions bound through JNA, with JNA structures, as JNA libraries do. */
+  static final class Peer {
+    interface Platform extends Library {
+      int EncryptMessage(Pointer context, int qop, SecBufferDesc message, int sequence);
+
+      int DecryptMessage(Pointer context, SecBufferDesc message, int sequence, Pointer qop);
+
+      int QueryContextAttributesW(Pointer context, int attribute, Sizes buffer);
+    }
+
+    @Structure.FieldOrder({"cbBuffer", "BufferType", "pvBuffer"})
+    public static class SecBuffer extends Structure {
+      public int cbBuffer;
+      public int BufferType;
+      public Pointer pvBuffer;
+    }
+
+    @Structure.FieldOrder({"ulVersion", "cBuffers", "pBuffers"})
+    public static class SecBufferDesc extends Structure {
+      public int ulVersion = SECBUFFER_VERSION;
+      public int cBuffers;
+      public Pointer pBuffers;
+      private final SecBuffer[] buffers;
+
+      SecBufferDesc(int count) {
+        buffers = (SecBuffer[]) new SecBuffer().toArray(count);
+        cBuffers = count;
+        pBuffers = buffers[0].getPointer();
+      }
+
+      SecBuffer get(int index) {
+        return buffers[index];
+      }
+
+      @Override
+      public void write() {
+        for (SecBuffer buffer : buffers) {
+          buffer.write();
+        }
+        super.write();
+      }
+
+      @Override
+      public void read() {
+        super.read();
+        for (SecBuffer buffer : buffers) {
+          buffer.read();
+        }
+      }
+    }
+
+    @Structure.FieldOrder({"cbMaxToken", "cbMaxSignature", "cbBlockSize", "cbSecurityTrailer"})
+    public static class Sizes extends Structure {
+      public int cbMaxToken;
+      public int cbMaxSignature;
+      public int cbBlockSize;
+      public int cbSecurityTrailer;
+    }
+
+    private final Platform platform;
+
+    private Peer(Platform platform) {
+      this.platform = platform;
+    }
+
+    static Peer load() {
+      return new Peer(Native.load(System.getProperty("quentrel.bench.platform"), Platform.class));
+    }
+
+    int maxTokenSize(Pointer context) {
+      Sizes sizes = new Sizes();
+      int status = platform.QueryContextAttributesW(context, SECPKG_ATTR_SIZES, sizes);
+      if (status != 0) {
+        throw new IllegalStateException(String.format("QueryContextAttributesW: %08x", status));
+      }
+      return sizes.cbMaxToken;
+    }
+
+    Side side(int handle) {
+      Pointer context = new Pointer(contextAddress(handle));
+      Sizes sizes = new Sizes();
+      platform.QueryContextAttributesW(context, SECPKG_ATTR_SIZES, sizes);
+      return new Side(context, sizes);
+    }
+
+    /** One side of an established context. */
+    final class Side {
+      private final Pointer context;
+      private final Sizes sizes;
+
+      Side(Pointer context, Sizes sizes) {
+        this.context = context;
+        this.sizes = sizes;
+      }
+
+      byte[] wrap(byte[] message) {
+        Memory token = new Memory(sizes.cbSecurityTrailer);
+        Memory data = new Memory(Math.max(1, message.length));
+        data.write(0, message, 0, message.length);
+        Memory padding = sizes.cbBlockSize == 0 ? null : new Memory(sizes.cbBlockSize);
+        SecBufferDesc descriptor = new SecBufferDesc(3);
+        fill(descriptor.get(0), SECBUFFER_TOKEN, token, sizes.cbSecurityTrailer);
+        fill(descriptor.get(1), SECBUFFER_DATA, data, message.length);
+        fill(descriptor.get(2), SECBUFFER_PADDING, padding, sizes.cbBlockSize);
+        int status = platform.EncryptMessage(context, 0, descriptor, 0);
+        if (status != 0) {
+          throw new IllegalStateException(String.format("EncryptMessage: %08x", status));
+        }
+        int total = 0;
+        for (int i = 0; i < 3; ++i) {
+          total += descriptor.get(i).pvBuffer == null ? 0 : descriptor.get(i).cbBuffer;
+        }
+        byte[] wrapped = new byte[total];
+        int at = 0;
+        for (int i = 0; i < 3; ++i) {
+          SecBuffer part = descriptor.get(i);
+          if (part.pvBuffer != null && part.cbBuffer > 0) {
+            part.pvBuffer.read(0, wrapped, at, part.cbBuffer);
+            at += part.cbBuffer;
+          }
+        }
+        return wrapped;
+      }
+
+      byte[] unwrap(byte[] wrapped) {
+        Memory stream = new Memory(Math.max(1, wrapped.length));
+        stream.write(0, wrapped, 0, wrapped.length);
+        SecBufferDesc descriptor = new SecBufferDesc(2);
+        fill(descriptor.get(0), SECBUFFER_STREAM, stream, wrapped.length);
+        fill(descriptor.get(1), SECBUFFER_DATA, null, 0);
+        int status = platform.DecryptMessage(context, descriptor, 0, null);
+        if (status != 0) {
+          throw new IllegalStateException(String.format("DecryptMessage: %08x", status));
+        }
+        SecBuffer plain = descriptor.get(1);
+        return plain.pvBuffer == null ? new byte[0] : plain.pvBuffer.getByteArray(0, plain.cbBuffer);
+      }
+    }
+
+    static void fill(SecBuffer buffer, int type, Pointer memory, int size) {
+      buffer.BufferType = type;
+      buffer.pvBuffer = memory;
+      buffer.cbBuffer = memory == null ? 0 : size;
+    }
+  }
+}

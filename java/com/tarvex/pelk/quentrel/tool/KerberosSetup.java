@@ -1,0 +1,127 @@
+package com.tarvex.pelk.quentrel.tool;
+
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+
+/**
+ * What a loopback authentication needs on Linux, where the security packages are the system's
+ * GSSAPI (MIT krb5): a default realm in krb5.conf, a ticket in the credential cache for the client
+ * and a readable keytab for the server. A machine without them is set up for something else, not
+ * broken; the doctor says what is missing and how to provide it. Found the way krb5 finds them:
+ * KRB5_CONFIG, KRB5CCNAME and KRB5_KTNAME, else krb5.conf's defaults, else the system's.
+ */
+final class KerberosSetup {
+  private KerberosSetup() {}
+
+  /** True where the library calls the machine's own services: Linux, unless a test simulates. */
+  static boolean systemWorld() {
+    return !System.getProperty("os.name", "").startsWith("Windows")
+        && !"simulated".equals(System.getenv("QUENTREL_WORLD"));
+  }
+
+  /** The packages this machine's GSSAPI offers. */
+  static String packages() {
+    boolean ntlm = Files.isDirectory(Paths.get("/etc/gss/mech.d")) && listsNtlm();
+    return "Kerberos, Negotiate (SPNEGO over Kerberos)" + (ntlm ? ", NTLM (gss-ntlmssp)" : "")
+        + " through the system's GSSAPI";
+  }
+
+  /** One line per missing piece, each saying how to provide it; empty when nothing is missing. */
+  static List<String> missing() {
+    List<String> missing = new ArrayList<>();
+    List<String> config = configText();
+    String realm = setting(config, "default_realm");
+    if (realm == null) {
+      missing.add("no default realm: " + configFiles() + " names none; set default_realm in [libdefaults] and the"
+          + " realm's kdc in [realms], or point KRB5_CONFIG at a krb5.conf that does");
+    }
+    String cache = fileOf(System.getenv("KRB5CCNAME"), setting(config, "default_ccache_name"),
+        "/tmp/krb5cc_" + uid());
+    if (cache != null && !Files.exists(Paths.get(cache))) {
+      missing.add("no ticket: the credential cache " + cache + " does not exist; run kinit USER"
+          + (realm == null ? "@REALM" : "@" + realm) + ", or set KRB5CCNAME to a cache that holds a ticket");
+    }
+    String keytab = fileOf(System.getenv("KRB5_KTNAME"), setting(config, "default_keytab_name"), "/etc/krb5.keytab");
+    if (keytab != null && !Files.isReadable(Paths.get(keytab))) {
+      missing.add("no keytab: " + keytab + " is missing or unreadable by this process; export the key of a"
+          + " service principal such as HTTP/" + hostName() + " into it (kadmin: ktadd), or set KRB5_KTNAME to a"
+          + " keytab that holds one");
+    }
+    return missing;
+  }
+
+  private static String configFiles() {
+    String named = System.getenv("KRB5_CONFIG");
+    return named != null && !named.isEmpty() ? named : "/etc/krb5.conf";
+  }
+
+  private static List<String> configText() {
+    List<String> lines = new ArrayList<>();
+    for (String file : configFiles().split(":")) {
+      try {
+        lines.addAll(Files.readAllLines(Paths.get(file), StandardCharsets.UTF_8));
+      } catch (IOException | RuntimeException e) {
+        // A file that cannot be read gives no settings, as for krb5.
+      }
+    }
+    return lines;
+  }
+
+  private static String setting(List<String> config, String name) {
+    Pattern pattern = Pattern.compile("^\\s*" + name + "\\s*=\\s*(\\S+)\\s*$");
+    for (String line : config) {
+      Matcher matcher = pattern.matcher(line);
+      if (matcher.matches()) {
+        return matcher.group(1);
+      }
+    }
+    return null;
+  }
+
+  // The file of a cache or keytab name; null for kinds that are not files (KEYRING:, KCM:, ...).
+  private static String fileOf(String fromEnvironment, String fromConfig, String fallback) {
+    String name = fromEnvironment != null && !fromEnvironment.isEmpty() ? fromEnvironment
+        : fromConfig != null ? fromConfig : fallback;
+    name = name.replace("%{uid}", uid()).replace("%{euid}", uid());
+    if (name.startsWith("FILE:")) {
+      return name.substring(5);
+    }
+    return name.startsWith("/") ? name : null;
+  }
+
+  private static String uid() {
+    try {
+      for (String line : Files.readAllLines(Paths.get("/proc/self/status"), StandardCharsets.US_ASCII)) {
+        if (line.startsWith("Uid:")) {
+          return line.split("\\s+")[1];
+        }
+      }
+    } catch (IOException e) {
+      // the default cache cannot be named then
+    }
+    return "UID";
+  }
+
+  private static String hostName() {
+    try {
+      return java.net.InetAddress.getLocalHost().getCanonicalHostName();
+    } catch (IOException e) {
+      return "HOST";
+    }
+  }
+
+  private static boolean listsNtlm() {
+    try (var files = Files.list(Paths.get("/etc/gss/mech.d"))) {
+      return files.map(Path::toString).anyMatch(name -> name.contains("ntlmssp"));
+    } catch (IOException e) {
+      return false;
+    }
+  }
+}

@@ -1,0 +1,493 @@
+import com.tarvex.pelk.quentrel.SSPI;
+import com.tarvex.pelk.quentrel.WinAuthException;
+import java.io.BufferedReader;
+import java.io.File;
+import java.io.InputStreamReader;
+import java.io.PrintWriter;
+import java.nio.charset.StandardCharsets;
+import java.util.Arrays;
+import java.util.Base64;
+import java.util.Map;
+import org.ietf.jgss.GSSContext;
+import org.ietf.jgss.GSSCredential;
+import org.ietf.jgss.GSSException;
+import org.ietf.jgss.GSSManager;
+import org.ietf.jgss.GSSName;
+import org.ietf.jgss.MessageProp;
+import org.ietf.jgss.Oid;
+
+/**
+ * The library's Kerberos and Negotiate against peers it did not write, in the realm of
+ * tests/kdc/with-realm.sh: the JDK's JGSS in this JVM and MIT's GSSAPI in a python3-gssapi
+ * process, each as client and as server of an SSPI context, with messages wrapped by one side
+ * unwrapped by the other and an altered message refused. Then the failures a user meets.
+ * Prints one line per check; "FAIL" marks a failed one.
+ *   KerberosPeers peers PEER_SCRIPT     the peers and the failures of a working realm
+ *   KerberosPeers no-credentials        no ticket cache and no keytab
+ *   KerberosPeers identity PEER_SCRIPT  (as root) the client's token and impersonation: files
+ *                                       only the client may read, groups, a client of no account
+ *   KerberosPeers unprivileged          (as an account that may not switch) the privilege error
+ */
+public final class KerberosPeers {
+  private static final int FLAGS = 0x81E;  // mutual, replay, sequence, confidentiality, connection
+  private static final String TARGET = "HTTP/localhost";
+  private static int failures;
+  private static String peerScript;
+
+  private KerberosPeers() {}
+
+  interface Check {
+    void run() throws Exception;
+  }
+
+  /** One side of an exchange and its message protection. */
+  interface Peer extends AutoCloseable {
+    byte[] step(byte[] token) throws Exception;
+    boolean done() throws Exception;
+    String peerName() throws Exception;
+    byte[] wrap(byte[] message) throws Exception;
+    byte[] unwrap(byte[] token) throws Exception;
+    @Override
+    void close();
+  }
+
+  static final class Sspi implements Peer {
+    final int handle;
+    final boolean client;
+    boolean started;
+
+    Sspi(boolean client, String packageName) throws WinAuthException {
+      this.client = client;
+      this.handle = SSPI.CreateContext(client, FLAGS, packageName, client ? TARGET : null);
+    }
+
+    public byte[] step(byte[] token) throws Exception {
+      if (client && !started) {
+        started = true;
+        return SSPI.GetChallengeToken(handle);
+      }
+      if (client) {
+        SSPI.Initialize(handle, token);
+      } else {
+        SSPI.Accept(handle, token);
+      }
+      return SSPI.GetChallengeToken(handle);
+    }
+
+    public boolean done() throws Exception {
+      try {
+        SSPI.GetNegotiatedAttributes(handle);
+        return true;
+      } catch (WinAuthException e) {
+        return false;
+      }
+    }
+
+    public String peerName() throws Exception {
+      return client ? null : SSPI.GetClientUserName(handle);
+    }
+
+    public byte[] wrap(byte[] message) throws Exception {
+      return SSPI.Wrap(handle, message);
+    }
+
+    public byte[] unwrap(byte[] token) throws Exception {
+      return SSPI.Unwrap(handle, token);
+    }
+
+    public void close() {
+      SSPI.FreeHandle(handle);
+    }
+  }
+
+  static final class Jgss implements Peer {
+    final GSSContext context;
+    final boolean client;
+
+    Jgss(boolean client, String mechanism) throws GSSException {
+      this.client = client;
+      GSSManager manager = GSSManager.getInstance();
+      if (client) {
+        GSSName service = manager.createName("HTTP@localhost", GSSName.NT_HOSTBASED_SERVICE);
+        context = manager.createContext(service, new Oid(mechanism), null, GSSContext.DEFAULT_LIFETIME);
+        context.requestMutualAuth(true);
+        context.requestConf(true);
+      } else {
+        context = manager.createContext((GSSCredential) null);
+      }
+    }
+
+    public byte[] step(byte[] token) throws Exception {
+      byte[] answer = client ? context.initSecContext(token, 0, token.length) : context.acceptSecContext(token, 0,
+          token.length);
+      return answer == null ? new byte[0] : answer;
+    }
+
+    public boolean done() {
+      return context.isEstablished();
+    }
+
+    public String peerName() throws Exception {
+      return client ? null : context.getSrcName().toString();
+    }
+
+    public byte[] wrap(byte[] message) throws Exception {
+      return context.wrap(message, 0, message.length, new MessageProp(0, true));
+    }
+
+    public byte[] unwrap(byte[] token) throws Exception {
+      return context.unwrap(token, 0, token.length, new MessageProp(0, false));
+    }
+
+    public void close() {
+      try {
+        context.dispose();
+      } catch (GSSException e) {
+        throw new IllegalStateException(e);
+      }
+    }
+  }
+
+  static final class Mit implements Peer {
+    final Process process;
+    final PrintWriter in;
+    final BufferedReader out;
+    boolean done;
+    String name;
+
+    Mit(Map<String, String> environment, String... arguments) throws Exception {
+      String[] command = new String[arguments.length + 2];
+      command[0] = "/usr/bin/python3";
+      command[1] = peerScript;
+      System.arraycopy(arguments, 0, command, 2, arguments.length);
+      ProcessBuilder builder = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT);
+      builder.environment().putAll(environment);
+      process = builder.start();
+      in = new PrintWriter(process.getOutputStream(), true, StandardCharsets.US_ASCII);
+      out = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
+    }
+
+    private String[] ask(String verb, byte[] bytes, String answer) throws Exception {
+      in.println(verb + " " + Base64.getEncoder().encodeToString(bytes));
+      String line = out.readLine();
+      if (line == null || !line.startsWith(answer + " ")) {
+        throw new Exception("MIT peer: " + line);
+      }
+      return line.split(" ", -1);
+    }
+
+    public byte[] step(byte[] token) throws Exception {
+      String[] answer = ask("step", token, "token");
+      done = answer[2].equals("1");
+      name = answer[3];
+      return Base64.getDecoder().decode(answer[1]);
+    }
+
+    public boolean done() {
+      return done;
+    }
+
+    public String peerName() {
+      return name;
+    }
+
+    public byte[] wrap(byte[] message) throws Exception {
+      return Base64.getDecoder().decode(ask("wrap", message, "wrapped")[1]);
+    }
+
+    public byte[] unwrap(byte[] token) throws Exception {
+      return Base64.getDecoder().decode(ask("unwrap", token, "plain")[1]);
+    }
+
+    public void close() {
+      in.close();
+      try {
+        process.waitFor();
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+      }
+    }
+  }
+
+  static void check(String name, Check check) {
+    try {
+      check.run();
+      System.out.println("ok " + name);
+    } catch (Throwable t) {
+      failures++;
+      System.out.println("FAIL " + name + ": " + t);
+    }
+  }
+
+  static void expect(boolean condition, String what) throws Exception {
+    if (!condition) {
+      throw new Exception(what);
+    }
+  }
+
+  static void expectPlatformError(String status, Check check) throws Exception {
+    try {
+      check.run();
+    } catch (WinAuthException e) {
+      expect(e.getMessage().equals("Platform error: " + status), "expected " + status + ", got " + e.getMessage());
+      return;
+    }
+    throw new Exception("expected Platform error: " + status + ", got none");
+  }
+
+  static void handshake(Peer client, Peer server) throws Exception {
+    byte[] token = client.step(new byte[0]);
+    for (int leg = 0; leg < 6; leg++) {
+      byte[] answer = server.step(token);
+      if (client.done() && server.done()) {
+        return;
+      }
+      if (server.done() && answer.length == 0) {
+        throw new Exception("the server is done, the client is not and has no token");
+      }
+      token = client.step(answer);
+      if (client.done() && server.done()) {
+        return;
+      }
+    }
+    throw new Exception("no end to the exchange");
+  }
+
+  // A message each way, and a message with one byte changed refused by each side.
+  static void protect(Peer a, Peer b) throws Exception {
+    for (Peer[] pair : new Peer[][] {{a, b}, {b, a}}) {
+      byte[] message = ("to the other side of " + pair[0].getClass().getSimpleName()).getBytes(StandardCharsets.UTF_8);
+      byte[] wrapped = pair[0].wrap(message);
+      expect(Arrays.equals(pair[1].unwrap(wrapped), message), "the message changed on its way");
+      byte[] altered = pair[0].wrap(message);
+      altered[altered.length / 2] ^= 0x20;
+      boolean refused = false;
+      try {
+        pair[1].unwrap(altered);
+      } catch (WinAuthException e) {
+        expect(e.getMessage().equals("Platform error: 8009030f"), "altered message: " + e.getMessage());
+        refused = true;
+      } catch (Exception e) {
+        refused = true;  // the peer's own refusal
+      }
+      expect(refused, "an altered message was accepted by " + pair[1].getClass().getSimpleName());
+    }
+  }
+
+  static void pair(String label, Peer client, Peer server, String clientName) {
+    check(label, () -> {
+      try (client; server) {
+        handshake(client, server);
+        expect(clientName.equals(server.peerName()), "client name " + server.peerName());
+        protect(client, server);
+      }
+    });
+  }
+
+  static void peers() throws Exception {
+    String[][] mechanisms = {{"Kerberos", "1.2.840.113554.1.2.2", "krb5"}, {"Negotiate", "1.3.6.1.5.5.2", "spnego"}};
+    Map<String, String> same = Map.of();
+    for (String[] m : mechanisms) {
+      pair(m[0] + ": JGSS client, SSPI server", new Jgss(true, m[1]), new Sspi(false, m[0]), "QTEST\\alice");
+      pair(m[0] + ": SSPI client, JGSS server", new Sspi(true, m[0]), new Jgss(false, m[1]), "alice@QTEST.TEST");
+      pair(m[0] + ": MIT client, SSPI server", new Mit(same, "client", "HTTP@localhost", m[2]), new Sspi(false, m[0]),
+          "QTEST\\alice");
+      pair(m[0] + ": SSPI client, MIT server", new Sspi(true, m[0]), new Mit(same, "server", m[2]), "alice@QTEST.TEST");
+    }
+
+    // Targets as Windows writes them, and the flags the mechanism really agreed: without mutual
+    // authentication Kerberos needs one leg; delegation needs a forwardable ticket, which kinit
+    // did not ask for.
+    check("targets with a port and a realm, and the agreed flags", () -> {
+      for (String target : new String[] {"HTTP/localhost:8443", "HTTP/localhost@QTEST.TEST", "host/localhost"}) {
+        int client = SSPI.CreateContext(true, 0x11, "Kerberos", target);  // delegation, confidentiality
+        int server = SSPI.CreateContext(false, 0, "Kerberos", null);
+        expect(SSPI.Accept(server, SSPI.GetChallengeToken(client)), target + ": not accepted in one leg");
+        int agreed = SSPI.GetNegotiatedAttributes(client);
+        expect((agreed & 0x13) == 0x10, target + ": client attributes " + Integer.toHexString(agreed));
+        expect(SSPI.GetClientUserName(server).equals("QTEST\\alice"), target + ": " + SSPI.GetClientUserName(server));
+        SSPI.FreeHandle(client);
+        SSPI.FreeHandle(server);
+      }
+    });
+
+    // Messages at the edges: empty, cut short, nothing at all; refused with a status, never a crash.
+    check("an empty message, a cut one and none", () -> {
+      try (Sspi client = new Sspi(true, "Negotiate"); Sspi server = new Sspi(false, "Negotiate")) {
+        handshake(client, server);
+        expect(SSPI.Unwrap(server.handle, SSPI.Wrap(client.handle, new byte[0])).length == 0, "the empty message is not empty");
+        byte[] wrapped = SSPI.Wrap(client.handle, "cut short".getBytes(StandardCharsets.UTF_8));
+        for (byte[] bad : new byte[][] {Arrays.copyOf(wrapped, wrapped.length - 5), Arrays.copyOf(wrapped, 10),
+                                        new byte[0]}) {
+          try {
+            SSPI.Unwrap(server.handle, bad);
+            throw new Exception(bad.length + " bytes unwrapped");
+          } catch (WinAuthException e) {
+            expect(e.getMessage().matches("Platform error: 8009030[8f]"), bad.length + " bytes: " + e.getMessage());
+          }
+        }
+      }
+    });
+
+    // The failures a user meets, under each package: Negotiate must tell them apart as well.
+    for (String[] m : mechanisms) {
+      String p = m[0];
+      check(p + ": a token that is none", () -> {
+        int server = SSPI.CreateContext(false, 0, p, null);
+        expectPlatformError("80090308", () -> SSPI.Accept(server, new byte[] {0x60, 1, 2, 3}));
+        SSPI.FreeHandle(server);
+      });
+      check(p + ": a service the realm does not know", () -> expectPlatformError("80090303",
+          () -> SSPI.CreateContext(true, FLAGS, p, "HTTP/nosuchhost")));
+      check(p + ": a keytab whose key is a version behind", () -> {
+        int client = SSPI.CreateContext(true, FLAGS, p, "HTTP/stale");
+        int server = SSPI.CreateContext(false, 0, p, null);
+        expectPlatformError("80090322", () -> SSPI.Accept(server, SSPI.GetChallengeToken(client)));
+        SSPI.FreeHandle(client);
+        SSPI.FreeHandle(server);
+      });
+      check(p + ": a replayed first token", () -> {
+        int client = SSPI.CreateContext(true, FLAGS, p, TARGET);
+        int first = SSPI.CreateContext(false, 0, p, null);
+        int second = SSPI.CreateContext(false, 0, p, null);
+        byte[] token = SSPI.GetChallengeToken(client);
+        SSPI.Accept(first, token);
+        expectPlatformError("8009030c", () -> SSPI.Accept(second, token));
+        for (int handle : new int[] {client, first, second}) {
+          SSPI.FreeHandle(handle);
+        }
+      });
+      check(p + ": a client clock an hour off", () -> {
+        String cache = System.getenv("KRB5CCNAME").replaceFirst("^FILE:", "");
+        String skewed = new File(System.getenv("QTEST_REALM_DIR"), "skewed-ccache").getPath();
+        new Mit(same, "skew", cache, skewed, "3600").close();
+        try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + skewed), "client", "HTTP@localhost", m[2]);
+             Sspi server = new Sspi(false, p)) {
+          byte[] token = client.step(new byte[0]);
+          expectPlatformError("80090324", () -> server.step(token));
+        }
+      });
+    }
+  }
+
+  // A server context authenticated by MIT's client with the ticket of `user`.
+  static Sspi serverOf(String user) throws Exception {
+    File cache = new File(System.getenv("QTEST_REALM_DIR"), user + "-ccache");
+    Process kinit = new ProcessBuilder("kinit", "-c", "FILE:" + cache, user).redirectErrorStream(true).start();
+    try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
+      password.println(System.getenv("QTEST_PASSWORD"));
+    }
+    expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    Sspi server = new Sspi(false, "Kerberos");
+    try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
+      handshake(client, server);
+    }
+    return server;
+  }
+
+  static byte[] read(File file) throws Exception {
+    return java.nio.file.Files.readAllBytes(file.toPath());
+  }
+
+  static boolean readable(File file) {
+    try {
+      read(file);
+      return true;
+    } catch (Exception e) {
+      return false;
+    }
+  }
+
+  // Files that only bob (mapped to "nobody") may read, and only root: impersonating, the thread
+  // reads as the client, and as itself again after.
+  static void identity() throws Exception {
+    check("a client mapped to root is an administrator", () -> {
+      try (Sspi server = serverOf("alice")) {
+        expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), "alice (root) is no administrator");
+      }
+    });
+    File dir = new File(System.getenv("QTEST_REALM_DIR"));
+    File clients = new File(dir, "clients-file");
+    File roots = new File(dir, "roots-file");
+    java.nio.file.Files.writeString(clients.toPath(), "bob's");
+    java.nio.file.Files.writeString(roots.toPath(), "root's");
+    Process own = new ProcessBuilder("sh", "-c", "chown nobody " + clients + " && chmod 0400 " + clients + " " + roots
+        + " && chmod 0711 " + dir).start();
+    expect(own.waitFor() == 0, "cannot give the files their owners");
+
+    check("a client's name, groups and files", () -> {
+      try (Sspi server = serverOf("bob")) {
+        expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\bob"), SSPI.GetClientUserName(server.handle));
+        expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "bob is no member of BUILTIN\\Users");
+        expect(SSPI.IsGroupMember(server.handle, "nogroup"), "bob, who is nobody, is no member of nogroup");
+        expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), "bob is an administrator");
+        SSPI.StartImpersonating(server.handle);
+        boolean asClient = readable(clients);
+        boolean rootsAsClient = readable(roots);
+        SSPI.StopImpersonating(server.handle);
+        expect(asClient && !rootsAsClient, "impersonating bob: his file " + asClient + ", root's " + rootsAsClient);
+        expect(readable(roots), "root's file after StopImpersonating");
+        expect(SSPI.GetContextInformation(server.handle).contains("\nImpersonation level: Impersonation"),
+            SSPI.GetContextInformation(server.handle));
+      }
+    });
+    check("a client of no account", () -> {
+      try (Sspi server = serverOf("carol")) {
+        expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\carol"), SSPI.GetClientUserName(server.handle));
+        expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "carol, of no account, is in BUILTIN\\Users");
+        expect(!SSPI.IsGroupMember(server.handle, "nogroup"), "carol, of no account, is in nogroup");
+        SSPI.StartImpersonating(server.handle);
+        boolean rootsAsClient = readable(roots);
+        SSPI.StopImpersonating(server.handle);
+        expect(!rootsAsClient, "carol read root's file");
+      }
+    });
+    check("freeing an impersonating context gives the thread back", () -> {
+      Sspi server = serverOf("bob");
+      SSPI.StartImpersonating(server.handle);
+      server.close();
+      expect(readable(roots), "the thread still acts as bob");
+    });
+  }
+
+  // alice maps to root: an account that may not switch identities is refused with Windows' error.
+  static void unprivileged() {
+    check("impersonation without the privilege", () -> {
+      try (Sspi server = serverOf("alice")) {
+        expectPlatformError("00000522", () -> SSPI.StartImpersonating(server.handle));
+        expectPlatformError("00000522", () -> SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"));
+      }
+    });
+  }
+
+  static void noCredentials() {
+    check("no ticket", () -> expectPlatformError("8009030e",
+        () -> SSPI.CreateContext(true, FLAGS, "Kerberos", TARGET)));
+    check("no keytab", () -> expectPlatformError("8009030e", () -> SSPI.CreateContext(false, 0, "Negotiate", null)));
+    check("a package the system does not have", () -> expectPlatformError("80090305",
+        () -> SSPI.CreateContext(false, 0, "Schannel", null)));
+  }
+
+  public static void main(String[] args) throws Exception {
+    System.setProperty("java.security.krb5.conf", System.getenv("KRB5_CONFIG"));
+    System.setProperty("javax.security.auth.useSubjectCredsOnly", "false");
+    switch (args[0]) {
+      case "peers":
+        peerScript = args[1];
+        peers();
+        break;
+      case "identity":
+        peerScript = args[1];
+        identity();
+        break;
+      case "unprivileged":
+        peerScript = args[1];
+        unprivileged();
+        break;
+      default:
+        noCredentials();
+    }
+    System.out.println(failures == 0 ? "all passed" : failures + " checks failed");
+    System.exit(failures == 0 ? 0 : 1);
+  }
+}

@@ -1,0 +1,320 @@
+// The library on the system world, through the Java classes on a real JVM: accounts and groups
+// from NSS (nss_wrapper's passwd and group files of this test), the process as uid 0
+// (uid_wrapper), names from the host name and the resolver (nss_wrapper's host name and hosts
+// file), and the domain-controller check from a krb5.conf and DNS records of each test's own
+// (KRB5_CONFIG, resolv_wrapper's hosts file).
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "jvm/api.h"
+#include "winhost/control.h"
+#include "winhost/token.h"
+
+namespace {
+
+const std::string kHost = "QUENTREL-SYSTEM";  // quentrel-system-host cut to 15 characters
+
+std::string Local(const std::string& name) { return kHost + "\\" + name; }
+
+jvm::JString W(const std::string& utf8) { return winhost::Wide(utf8); }
+
+// The bytes of a SID such as S-1-5-32-544 (authority below 2^32).
+std::vector<uint8_t> SidBytes(const std::string& text) {
+  std::vector<uint32_t> fields;
+  for (size_t at = 2; at < text.size();) {
+    size_t end = text.find('-', at);
+    if (end == std::string::npos) end = text.size();
+    fields.push_back(static_cast<uint32_t>(std::stoul(text.substr(at, end - at))));
+    at = end + 1;
+  }
+  std::vector<uint8_t> sid(8 + 4 * (fields.size() - 2));
+  sid[0] = static_cast<uint8_t>(fields[0]);
+  sid[1] = static_cast<uint8_t>(fields.size() - 2);
+  sid[7] = static_cast<uint8_t>(fields[1]);
+  for (size_t i = 2; i < fields.size(); ++i) std::memcpy(&sid[8 + 4 * (i - 2)], &fields[i], 4);
+  return sid;
+}
+
+std::string Folder() {
+  const char* folder = std::getenv("QUENTREL_SYSTEM_TEST_DIR");
+  return folder != nullptr ? folder : ".";
+}
+
+// Writes a file of the test's own into the build folder and returns its path.
+std::string WriteFile(const std::string& name, const std::string& content) {
+  std::string path = Folder() + "/" + name;
+  std::ofstream(path) << content;
+  return path;
+}
+
+class SystemWorldTest : public JvmTest {
+ protected:
+  void SetUp() override {
+    JvmTest::SetUp();
+    jvm::PackageClass("UserAuth");  // the library is loaded before what it holds is counted
+    held = winhost::LiveCounts();
+    ASSERT_EQ(winhost::CurrentWorld(), winhost::World::System);
+    unsetenv("QUENTREL_ADMIN_GROUPS");
+    setenv("KRB5_CONFIG", "/dev/null", 1);
+    unsetenv("RESOLV_WRAPPER_HOSTS");
+  }
+  void TearDown() override {
+    // Whatever a test did, it holds nothing more of the host's than before.
+    EXPECT_EQ(winhost::LiveCounts(), held);
+    JvmTest::TearDown();
+  }
+  std::map<std::string, int> held;
+
+  // "yes", "no", or the exception of creating the context or of asking.
+  static std::string Member(const std::string& account, const std::string& group) {
+    auto created = api::userauth::CreateUserContext(W(account));
+    if (!created.ok()) return created.Failure();
+    auto member = api::userauth::IsGroupMember(created.value, W(group));
+    api::userauth::FreeHandle(created.value);
+    if (!member.ok()) return member.Failure();
+    return member.value ? "yes" : "no";
+  }
+
+  static void UseRealm(const std::string& realm) {
+    std::string config = realm.empty() ? "[libdefaults]\n  dns_lookup_kdc = false\n"
+                                       : "[libdefaults]\n  default_realm = " + realm + "\n";
+    setenv("KRB5_CONFIG", WriteFile("krb5.conf", config).c_str(), 1);
+  }
+};
+
+TEST_F(SystemWorldTest, NamesComeFromTheHostNameAndTheResolver) {
+  EXPECT_EQ(Utf8(api::winutil::GetComputerNameNetBIOS().value), kHost);
+  EXPECT_EQ(Utf8(api::winutil::GetFullyQualifiedDnsName().value), "quentrel-system-host.example.test");
+  // A resolver that cannot answer leaves the host name; one out of memory leaves nothing.
+  winhost::Fail("getaddrinfo", static_cast<uint32_t>(EAI_AGAIN));
+  EXPECT_EQ(Utf8(api::winutil::GetFullyQualifiedDnsName().value), "quentrel-system-host");
+  winhost::Fail("getaddrinfo", static_cast<uint32_t>(EAI_MEMORY));
+  EXPECT_EQ(Utf8(api::winutil::GetFullyQualifiedDnsName().value), "<null>");
+  // The Windows function's own fault works in this world too.
+  winhost::Fail("GetComputerNameExW", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Utf8(api::winutil::GetComputerNameNetBIOS().value), "<null>");
+}
+
+TEST_F(SystemWorldTest, AccountNamesGiveUnixAndWindowsSids) {
+  UseRealm("EXAMPLE.COM");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Local("alice"), "S-1-22-1-1000"},
+      {"alice", "S-1-22-1-1000"},
+      {"\\alice", "S-1-22-1-1000"},
+      {"quentrel-system\\alice", "S-1-22-1-1000"},  // the qualifier's letter case does not count
+      {Local("j\xC3\xB3zef"), "S-1-22-1-1002"},
+      {Local("longgecos"), "S-1-22-1-1003"},  // its entry needs a larger buffer than the first
+      {Local("root"), "S-1-22-1-0"},
+      {Local("ops"), "S-1-22-2-3000"},
+      {kHost, "S-1-22-1"},  // the computer's own domain, that of its users
+      {"BUILTIN", "S-1-5-32"},
+      {"BUILTIN\\Administrators", "S-1-5-32-544"},
+      {"Users", "S-1-5-32-545"},
+      {"Everyone", "S-1-1-0"},
+      {"NT AUTHORITY\\Authenticated Users", "S-1-5-11"},
+      {"EXAMPLE\\carol", "S-1-22-1-200001"},
+      {"carol@example.com", "S-1-22-1-200001"},
+      {"EXAMPLE\\domain users", "S-1-22-2-200513"},
+      {Local("nobody-here"), "<null>"},
+      {Local("carol@example.com"), "<null>"},  // a domain's account is no local one
+      {"OTHER\\alice", "<null>"},
+      {Local("J\xC3\x93ZEF"), "<null>"},  // NSS's files match names exactly
+      {"", "<null>"},
+  };
+  for (const auto& [name, sid] : cases) {
+    auto result = api::userauth::GetUserSID(W(name));
+    EXPECT_TRUE(result.ok()) << name;
+    EXPECT_EQ(Utf8(result.value), sid) << name;
+  }
+}
+
+TEST_F(SystemWorldTest, GroupsAreNssGroupsAndTheAliasesTheyFallIn) {
+  UseRealm("EXAMPLE.COM");
+  struct Case {
+    std::string account, group, expected;
+    const char* adminGroups;
+  };
+  const std::vector<Case> cases = {
+      {Local("alice"), "BUILTIN\\Users", "yes", nullptr},
+      {Local("alice"), "BUILTIN\\Administrators", "no", nullptr},
+      {Local("alice"), Local("ops"), "yes", nullptr},
+      {Local("alice"), Local("dev"), "yes", nullptr},
+      {Local("alice"), Local("sudo"), "no", nullptr},
+      {Local("alice"), Local("alice"), "GroupNotFoundException: ", nullptr},  // the name means the user
+      // Unqualified names are held to the DNS host name, which the NetBIOS name is not here.
+      {Local("alice"), "ops", "GroupNotFoundException: ", nullptr},
+      {Local("alice"), "Everyone", "GroupNotFoundException: ", nullptr},
+      {Local("alice"), Local("no-such-group"), "GroupNotFoundException: ", nullptr},
+      // An administrative group makes its members administrators, nested one level down.
+      {Local("alice"), "Administrators", "yes", "ops"},
+      {Local("alice"), "Administrators", "no", "wheel, admin"},
+      {Local("bob"), "BUILTIN\\Administrators", "yes", nullptr},
+      {Local("root"), "BUILTIN\\Administrators", "yes", ""},
+      {Local("j\xC3\xB3zef"), "BUILTIN\\Users", "yes", nullptr},
+      {"EXAMPLE\\carol", "EXAMPLE\\domain users", "yes", nullptr},
+      {"EXAMPLE\\carol", "BUILTIN\\Administrators", "no", nullptr},
+      {Local("nobody-here"), "BUILTIN\\Users", "UserNotFoundException: ", nullptr},
+      // A group is no subject of a context made without a logon: ERROR_NO_SUCH_USER.
+      {Local("ops"), "BUILTIN\\Users", "WinAuthException: Platform error: 00000525", nullptr},
+  };
+  for (const Case& c : cases) {
+    if (c.adminGroups != nullptr) {
+      setenv("QUENTREL_ADMIN_GROUPS", c.adminGroups, 1);
+    } else {
+      unsetenv("QUENTREL_ADMIN_GROUPS");
+    }
+    EXPECT_EQ(Member(c.account, c.group), c.expected) << c.account << " in " << c.group;
+  }
+}
+
+TEST_F(SystemWorldTest, NssFailuresEndInWindowsCodes) {
+  struct Case {
+    const char* function;
+    int error;
+    std::string sid, created;
+  };
+  const std::vector<Case> cases = {
+      {"getpwnam_r", ENOMEM, "<null>", "WinAuthException: Platform error: 00000008"},
+      {"getpwnam_r", EMFILE, "<null>", "WinAuthException: Platform error: 00000004"},
+      {"getpwnam_r", EIO, "<null>", "WinAuthException: Platform error: 000006ba"},
+      // No user of that name: the name is its user-private group's, which no context is made for.
+      {"getpwnam_r", ENOENT, "S-1-22-2-1000", "WinAuthException: Platform error: 00000525"},
+      // The context's groups come after the SID: only the context fails, and holds nothing.
+      {"getgrouplist", ENOMEM, "S-1-22-1-1000", "WinAuthException: Platform error: 00000008"},
+      {"getpwuid_r", EAGAIN, "S-1-22-1-1000", "WinAuthException: Platform error: 000006ba"},
+  };
+  for (const Case& c : cases) {
+    winhost::Fail(c.function, static_cast<uint32_t>(c.error), 0, true);
+    EXPECT_EQ(Utf8(api::userauth::GetUserSID(W(Local("alice"))).value), c.sid) << c.function << " " << c.error;
+    auto created = api::userauth::CreateUserContext(W(Local("alice")));
+    EXPECT_EQ(created.Failure(), c.created) << c.function << " " << c.error;
+    if (created.ok()) api::userauth::FreeHandle(created.value);
+    EXPECT_EQ(winhost::LiveCount("authz-context"), 0) << c.function;
+    winhost::ClearFaults();
+  }
+}
+
+// Out of memory at each NSS call in turn, as far as a membership question reaches: every answer is
+// either the right one or ERROR_NOT_ENOUGH_MEMORY, never a wrong one, and nothing stays held.
+TEST_F(SystemWorldTest, OutOfMemoryAtAnyNssCallGivesTheRightAnswerOrItsCode) {
+  const std::string outOfMemory = "WinAuthException: Platform error: 00000008";
+  for (const char* function : {"getpwnam_r", "getgrnam_r", "getgrgid_r", "getgrouplist"}) {
+    int failures = 0;
+    for (int skip = 0; skip < 12; ++skip) {
+      for (const auto& [group, answer] : std::vector<std::pair<std::string, std::string>>{
+               {Local("dev"), "yes"}, {"BUILTIN\\Administrators", "yes"}, {Local("ops"), "no"}}) {
+        winhost::Fail(function, ENOMEM, skip);
+        std::string result = Member(Local("bob"), group);
+        winhost::ClearFaults();
+        if (result == outOfMemory) {
+          ++failures;
+        } else {
+          EXPECT_EQ(result, answer) << function << " failing after " << skip << " calls, " << group;
+        }
+      }
+    }
+    EXPECT_GT(failures, 0) << function << " was never reached";
+  }
+}
+
+TEST_F(SystemWorldTest, ABufferTooSmallIsGrownAndTheLookupRetried) {
+  winhost::Fail("getpwnam_r", ERANGE);
+  EXPECT_EQ(Utf8(api::userauth::GetUserSID(W(Local("alice"))).value), "S-1-22-1-1000");
+  std::vector<std::string> sizes;
+  for (const auto& call : winhost::JournalOf("getpwnam_r")) sizes.push_back(call.Arg("bufferSize"));
+  // Two lookups (the size query and the real one), the first of them retried once.
+  EXPECT_EQ(sizes, (std::vector<std::string>{"1024", "2048", "1024"}));
+
+  winhost::ClearJournal();
+  EXPECT_EQ(Utf8(api::userauth::GetUserSID(W(Local("longgecos"))).value), "S-1-22-1-1003");
+  sizes.clear();
+  for (const auto& call : winhost::JournalOf("getpwnam_r")) sizes.push_back(call.Arg("bufferSize"));
+  EXPECT_EQ(sizes.front(), "1024");
+  EXPECT_EQ(sizes.at(3), "8192");
+}
+
+TEST_F(SystemWorldTest, TheProcessIsTheRealUserWithItsRealGroups) {
+  ASSERT_EQ(geteuid(), 0u) << "uid_wrapper makes the test root";
+  EXPECT_EQ(winhost::ProcessUserQualifiedName(), Local("root"));
+  // Without a token and without impersonation, the process's own token answers.
+  for (const auto& [sid, expected] : std::vector<std::pair<std::string, BOOL>>{
+           {"S-1-5-32-544", TRUE}, {"S-1-22-1-0", TRUE}, {"S-1-22-2-0", TRUE}, {"S-1-5-11", TRUE}, {"S-1-22-2-3000", FALSE}}) {
+    auto bytes = SidBytes(sid);
+    BOOL member = !expected;
+    ASSERT_TRUE(CheckTokenMembership(nullptr, bytes.data(), &member)) << sid;
+    EXPECT_EQ(member, expected) << sid;
+  }
+
+  // The security packages are the machine's GSSAPI: on a machine with no realm, no ticket and no
+  // keytab they have no credentials, as Windows has none for a process with no logon. (The client
+  // token of an authenticated principal is tested inside a realm: see kerberos-identity.)
+  for (bool client : {false, true}) {
+    auto created = api::sspi::CreateContext(client, 0, W("Negotiate"), W("HTTP/localhost"));
+    EXPECT_EQ(created.Failure(), "WinAuthException: Platform error: 8009030e") << client;
+  }
+}
+
+TEST_F(SystemWorldTest, TheJournalOfALongRunningProcessKeepsItsRecentCalls) {
+  auto everyone = SidBytes("S-1-1-0");
+  auto users = SidBytes("S-1-5-32-545");
+  for (int i = 0; i < 30000; ++i) EqualSid(everyone.data(), everyone.data());
+  EqualSid(everyone.data(), users.data());
+  auto journal = winhost::Journal();
+  EXPECT_LE(journal.size(), 20000u);
+  EXPECT_GE(journal.size(), 10000u);
+  EXPECT_EQ(journal.back().ToString(), "EqualSid(first=S-1-1-0, second=S-1-5-32-545)");
+}
+
+TEST_F(SystemWorldTest, TheDomainControllerIsFoundInDnsForTheDefaultRealm) {
+  const std::string records =
+      "A dc1.example.com 127.0.0.10\n"
+      "SRV _ldap._tcp.dc._msdcs.example.com dc1.example.com 389\n"
+      "SRV _kerberos._tcp.kdc-only.test kdc.kdc-only.test 88\n"
+      "SRV _kerberos._tcp.withdrawn.test . 88\n";
+  setenv("RESOLV_WRAPPER_HOSTS", WriteFile("dns-records", records).c_str(), 1);
+  struct Case {
+    std::string realm;
+    int code;
+    std::vector<std::string> queried;
+  };
+  const std::vector<Case> cases = {
+      {"", ERROR_NO_SUCH_DOMAIN, {}},
+      {"EXAMPLE.COM", NERR_Success, {"_ldap._tcp.dc._msdcs.example.com"}},
+      {"KDC-ONLY.TEST", NERR_Success, {"_ldap._tcp.dc._msdcs.kdc-only.test", "_kerberos._tcp.kdc-only.test"}},
+      {"WITHDRAWN.TEST", ERROR_NO_LOGON_SERVERS, {"_ldap._tcp.dc._msdcs.withdrawn.test", "_kerberos._tcp.withdrawn.test"}},
+      {"NONE.TEST", ERROR_NO_LOGON_SERVERS, {"_ldap._tcp.dc._msdcs.none.test", "_kerberos._tcp.none.test"}},
+  };
+  for (const Case& c : cases) {
+    UseRealm(c.realm);
+    winhost::ClearJournal();
+    EXPECT_EQ(api::winutil::GetDCCheckResultCode().value, c.code) << c.realm;
+    std::vector<std::string> queried;
+    for (const auto& call : winhost::JournalOf("res_nquery")) queried.push_back(call.Arg("name"));
+    EXPECT_EQ(queried, c.queried) << c.realm;
+  }
+}
+
+TEST_F(SystemWorldTest, ResolverFailuresEndInTheLocatorsCodes) {
+  UseRealm("EXAMPLE.COM");
+  // DNS that says the domain's names do not exist: no such domain; one that cannot answer in
+  // time: no logon server; a failed Windows call: its own code.
+  const std::vector<std::pair<std::string, std::pair<uint32_t, int>>> cases = {
+      {"res_nquery", {HOST_NOT_FOUND, ERROR_NO_SUCH_DOMAIN}},
+      {"res_nquery", {TRY_AGAIN, ERROR_NO_LOGON_SERVERS}},
+      {"res_nquery", {NO_RECOVERY, ERROR_NO_LOGON_SERVERS}},
+      {"krb5_get_default_realm", {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}},
+      {"NetGetAnyDCName", {ERROR_NO_TRUST_SAM_ACCOUNT, ERROR_NO_TRUST_SAM_ACCOUNT}},
+  };
+  for (const auto& [function, fault] : cases) {
+    winhost::Fail(function, fault.first, 0, true);
+    EXPECT_EQ(api::winutil::GetDCCheckResultCode().value, fault.second) << function << " " << fault.first;
+    winhost::ClearFaults();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// The domain-controller check of the system world: the Kerberos configuration says whether the
+// computer has a domain (its default realm), and DNS says where the domain's controllers are.
+#include "system/domain.h"
+
+#include <arpa/nameser.h>
+#include <krb5.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <resolv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "system/names.h"
+#include "winhost/host_services.h"
+
+namespace winhost::detail {
+namespace {
+
+constexpr size_t kLargestAnswer = 65536;
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  return text;
+}
+
+// The default realm through MIT krb5's own reading of its configuration; `error` is krb5's code
+// (KRB5_CONFIG_NODEFREALM when there is none).
+std::optional<std::string> DefaultRealm(krb5_error_code& error) {
+  krb5_context context = nullptr;
+  error = krb5_init_context(&context);
+  if (error != 0) return std::nullopt;
+  char* realm = nullptr;
+  error = krb5_get_default_realm(context, &realm);
+  std::optional<std::string> found;
+  if (error == 0 && realm != nullptr && *realm != 0) found = realm;
+  if (realm != nullptr) krb5_free_default_realm(context, realm);
+  krb5_free_context(context);
+  return found;
+}
+
+// What one SRV query found: the targets in the order of their priority, or why there are none
+// (the resolver's h_errno: HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN ...).
+struct SrvAnswer {
+  std::vector<std::string> targets;
+  int failure = 0;
+};
+
+SrvAnswer QuerySrv(const std::string& name) {
+  SrvAnswer answer;
+  if (auto fault = Enter(Call{"res_nquery", {{"name", name}, {"type", "SRV"}}})) {
+    answer.failure = static_cast<int>(*fault);
+    return answer;
+  }
+  struct __res_state state {};
+  if (res_ninit(&state) != 0) {
+    answer.failure = NO_RECOVERY;
+    return answer;
+  }
+  std::vector<unsigned char> message(kLargestAnswer);
+  int length = res_nquery(&state, name.c_str(), ns_c_in, ns_t_srv, message.data(), static_cast<int>(message.size()));
+  const int failure = state.res_h_errno;
+  res_nclose(&state);
+  if (length < 0) {
+    answer.failure = failure == NETDB_SUCCESS ? NO_RECOVERY : failure;
+    return answer;
+  }
+  // The header says what the answer is before any record is read: the system resolver turns an
+  // empty or failed answer into h_errno itself, a resolver in between may hand it over as it came.
+  length = std::min(length, static_cast<int>(message.size()));
+  if (length < HFIXEDSZ) {
+    answer.failure = NO_RECOVERY;
+    return answer;
+  }
+  const int rcode = message[3] & 0x0F;
+  const int answers = (message[6] << 8) | message[7];
+  if (rcode != ns_r_noerror || answers == 0) {
+    answer.failure = rcode == ns_r_nxdomain ? HOST_NOT_FOUND
+                     : rcode == ns_r_servfail ? TRY_AGAIN
+                     : rcode == ns_r_noerror ? NO_DATA
+                                             : NO_RECOVERY;
+    return answer;
+  }
+  ns_msg parsed;
+  if (ns_initparse(message.data(), length, &parsed) != 0) {
+    answer.failure = NO_RECOVERY;
+    return answer;
+  }
+  std::vector<std::pair<unsigned, std::string>> ranked;
+  for (int i = 0; i < ns_msg_count(parsed, ns_s_an); ++i) {
+    ns_rr record;
+    if (ns_parserr(&parsed, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv || ns_rr_rdlen(record) < 7)
+      continue;
+    const unsigned char* data = ns_rr_rdata(record);
+    char target[NS_MAXDNAME];
+    if (dn_expand(ns_msg_base(parsed), ns_msg_end(parsed), data + 6, target, sizeof target) < 0) continue;
+    // A target of "." says the service is not offered there.
+    if (target[0] == 0 || (target[0] == '.' && target[1] == 0)) continue;
+    ranked.emplace_back(ns_get16(data), target);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [priority, target] : ranked) answer.targets.push_back(target);
+  if (answer.targets.empty()) answer.failure = NO_DATA;
+  return answer;
+}
+
+}  // namespace
+
+std::optional<std::string> SystemDefaultRealm() {
+  krb5_error_code error = 0;
+  return DefaultRealm(error);
+}
+
+DWORD SystemFindDomainController(const std::string& domain, std::string& controller) {
+  std::string dnsDomain = domain;
+  if (dnsDomain.empty()) {
+    krb5_error_code error = 0;
+    std::optional<std::string> realm;
+    if (auto fault = Enter(Call{"krb5_get_default_realm", {}})) {
+      error = static_cast<krb5_error_code>(*fault);
+    } else {
+      realm = DefaultRealm(error);
+    }
+    if (error == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
+    // No default realm, or a configuration that names none: the computer has no domain.
+    if (!realm) return ERROR_NO_SUCH_DOMAIN;
+    dnsDomain = *realm;
+  }
+  dnsDomain = LowerAscii(dnsDomain);
+  bool unknownEverywhere = true;
+  for (const std::string& name : {"_ldap._tcp.dc._msdcs." + dnsDomain, "_kerberos._tcp." + dnsDomain}) {
+    SrvAnswer answer = QuerySrv(name);
+    if (!answer.targets.empty()) {
+      std::string target = answer.targets.front();
+      if (target.back() == '.') target.pop_back();
+      controller = "\\\\" + target;
+      return NERR_Success;
+    }
+    unknownEverywhere = unknownEverywhere && answer.failure == HOST_NOT_FOUND;
+  }
+  return unknownEverywhere ? ERROR_NO_SUCH_DOMAIN : ERROR_NO_LOGON_SERVERS;
+}
+
+}  // namespace winhost::detail

@@ -1,0 +1,17 @@
+// The domain-controller check of the system world.
+#pragma once
+
+#include <string>
+
+#include "host.h"
+
+namespace winhost::detail {
+
+// Looks for a controller of `domain` (empty: the domain of the default Kerberos realm) in DNS as
+// Windows' locator does: _ldap._tcp.dc._msdcs.<domain>, then _kerberos._tcp.<domain>. NERR_Success
+// with the controller's host name; ERROR_NO_SUCH_DOMAIN when the computer has no domain or DNS
+// says the domain does not exist; ERROR_NO_LOGON_SERVERS when the domain lists no controller or
+// the resolver cannot get an answer; ERROR_NOT_ENOUGH_MEMORY.
+DWORD SystemFindDomainController(const std::string& domain, std::string& controller);
+
+}  // namespace winhost::detail

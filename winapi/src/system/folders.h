@@ -1,0 +1,12 @@
+// The system world's folders.
+#pragma once
+
+#include <string>
+
+namespace winhost::detail::system {
+
+// The machine-wide application data folder: $QUENTREL_COMMON_APPDATA, or else /var/lib, where a
+// Linux service keeps its state.
+std::string CommonAppDataFolder();
+
+}  // namespace winhost::detail::system

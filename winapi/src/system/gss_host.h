@@ -1,0 +1,96 @@
+// The system world's security packages: the SSPI functions over the machine's GSSAPI (MIT krb5).
+// "Kerberos" is the krb5 mechanism, "Negotiate" is SPNEGO over it, and "NTLM" is the NTLM
+// mechanism where gss-ntlmssp is installed. The SSPI entry points of the host journal each call
+// and check its fault first, then come here when the system world answers.
+#pragma once
+
+#include <gssapi/gssapi.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "winhost/sspi.h"
+
+// Windows' statuses that only the system world's packages give.
+#define SEC_E_NO_AUTHENTICATING_AUTHORITY ((SECURITY_STATUS)0x80090311L)
+#define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
+#define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
+#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
+
+namespace winhost::detail::gss {
+
+struct Mechanism {
+  std::string package;  // the SSPI name: "Kerberos", "Negotiate", "NTLM"
+  gss_OID oid;          // the mechanism asked for
+  uint32_t maxToken;    // what Windows reports for the package
+  const char* comment;
+};
+
+// The package of that name, when the machine has its mechanism; none otherwise.
+const Mechanism* FindMechanism(const std::string& package);
+
+struct Credential {
+  const Mechanism* mechanism;
+  ULONG use;
+  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+};
+
+struct Context {
+  const Mechanism* mechanism;
+  bool client = false;
+  gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
+  gss_name_t target = GSS_C_NO_NAME;  // client: the service it authenticates to
+  gss_name_t peer = GSS_C_NO_NAME;    // server: the client, once it is known
+  gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
+  bool established = false;
+  ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
+  ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
+};
+
+// Requires the world lock.
+Credential* FindCredential(const CredHandle* handle);
+Context* FindContext(const CtxtHandle* handle);
+
+// ---- the SSPI functions, after the journal and the fault table ---------------------------------
+SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredHandle credential, PTimeStamp expiry);
+SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
+SECURITY_STATUS FreeCredentials(PCredHandle credential);
+// A client's first step may wait on the KDC for a ticket: it lets the world lock go meanwhile.
+SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
+                                  PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
+                                  PULONG attributes, PTimeStamp expiry);
+SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
+                              PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes, PTimeStamp expiry);
+SECURITY_STATUS QueryAttribute(PCtxtHandle context, ULONG attribute, void* buffer);
+SECURITY_STATUS DeleteContext(PCtxtHandle context);
+SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
+SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+
+// ---- names -----------------------------------------------------------------------------------
+// A principal in Windows' form: "alice@QTEST.TEST" is "QTEST\alice", the domain being the realm's
+// first label; a name without a realm comes back as it is.
+std::string WindowsName(const std::string& principal);
+// The text of a GSSAPI name; empty when it has none.
+std::string NameText(gss_name_t name);
+// The local account a principal maps to by krb5's auth_to_local rules; none when it maps to none.
+std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
+
+// ---- statuses and the trace ------------------------------------------------------------------
+// Windows' status for a failed GSSAPI call. `accepting` tells the side apart where the same
+// failure means another thing to a client and to a server.
+SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting);
+// Writes the failed call to stderr when QUENTREL_TRACE asks for it; nothing otherwise.
+void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism);
+// Both: the status of a failed call, traced.
+SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting);
+
+// Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
+void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
+
+// The SecBuffer of a type in a descriptor; null when there is none.
+SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
+
+}  // namespace winhost::detail::gss
