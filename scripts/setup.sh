@@ -14,6 +14,8 @@ packages+=(krb5-kdc krb5-admin-server krb5-user python3-gssapi)
 # The system world: MIT's GSSAPI and krb5 (and NTLM for GSSAPI), and the cwrap libraries that its
 # tests preload (accounts, DNS and identity of the tests' own).
 packages+=(pkg-config libkrb5-dev gss-ntlmssp libnss-wrapper libresolv-wrapper libuid-wrapper)
+# The fuzz targets: clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
+packages+=(clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
