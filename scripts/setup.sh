@@ -17,6 +17,8 @@ packages+=(pkg-config libkrb5-dev gss-ntlmssp libnss-wrapper libresolv-wrapper l
 # Single sign-on: the servlet container the filter is tested in, the real HTTP client that signs
 # on, and the JNA peer of the benchmark.
 packages+=(libtomcat10-embed-java curl libjna-java)
+# The fuzz targets: clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
+packages+=(clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -4,7 +4,9 @@
 #include "sspi/context_table.h"
 #include "userauth/authorization_state.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+namespace {
+
+void Notify(HINSTANCE module, DWORD reason) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       DisableThreadLibraryCalls(module);
@@ -21,6 +23,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
       break;
     default:
       break;
+  }
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+  // Both routines of the authorization state keep their failures to themselves; this catch is the
+  // last guard of the loader's notification, which no exception may leave.
+  try {
+    Notify(module, reason);
+  } catch (...) {
   }
   return TRUE;
 }

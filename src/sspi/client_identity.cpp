@@ -161,8 +161,12 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
   BOOL isMember = FALSE;
   const DWORD checkError = CheckThreadMembership(groupSid, threadToken, isMember);
   // The thread gives the client's identity back whatever the check gave, and before the JVM is
-  // asked to make an exception, which may load classes. Its result changes nothing here.
-  RevertToSelf();
+  // asked to make an exception, which may load classes. A thread that cannot go back must not
+  // carry on as the client unnoticed: that failure outranks any answer.
+  if (!RevertToSelf()) {
+    ThrowPlatformError(env, GetLastError());
+    return JNI_FALSE;
+  }
   if (checkError != ERROR_SUCCESS) {
     ThrowPlatformError(env, checkError);
     return JNI_FALSE;

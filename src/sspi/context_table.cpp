@@ -50,14 +50,22 @@ bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env) {
   return true;
 }
 
-void ReleaseContextResources(SecurityContextRecord& record) {
-  if (!record.isClient && record.impersonating) RevertSecurityContext(record.context);
+SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record) {
+  SECURITY_STATUS reverted = SEC_E_OK;
+  if (!record.isClient && record.impersonating) {
+    reverted = RevertSecurityContext(record.context);
+    // The thread impersonates through the client's token, so RevertToSelf undoes it as well; only
+    // when neither works does the thread stay the client's, and the caller must say so.
+    if (reverted != SEC_E_OK && RevertToSelf()) reverted = SEC_E_OK;
+    record.impersonating = false;
+  }
   DeleteSecurityContext(record.context);
   FreeCredentialsHandle(record.credential);
   delete record.credential;
   delete record.context;
   record.credential = nullptr;
   record.context = nullptr;
+  return reverted;
 }
 
 void DiscardSecurityContexts() { SecurityContextTable.clear(); }

@@ -76,8 +76,10 @@ bool IssueContextHandle(jint& handle);
 bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env);
 
 // Reverts an impersonating server context, deletes the context, frees the credentials and the two
-// handle blocks. Statuses are ignored; the record stays in the table for the caller to erase.
-void ReleaseContextResources(SecurityContextRecord& record);
+// handle blocks. The statuses of the releases are ignored; the record stays in the table for the
+// caller to erase. Returns SEC_E_OK, or the status of RevertSecurityContext when the calling
+// thread could not be returned to its own identity at all.
+SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record);
 
 // Forgets every record as plain data at unload: no SSPI call is made and the handle blocks are
 // left to the process.

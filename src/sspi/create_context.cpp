@@ -131,6 +131,10 @@ jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, js
     record.outputToken = std::move(step.token);
     return record.handle;
   } catch (...) {
+    // A native failure may come after the package made its context (copying the first token, say),
+    // before this function could note it: the record itself tells.
+    if (acquired == Acquired::Credentials && HasSecurityContext(SecurityContextTable.back()))
+      acquired = Acquired::SecurityContext;
     AbandonNewRecord(acquired);
     throw;
   }

@@ -24,6 +24,19 @@ bool Establish(JNIEnv* env, SecurityContextRecord& record) {
   return true;
 }
 
+// Runs a step and, when it fails natively (memory for its buffers or its token), leaves the
+// record's state as it was unless the package made a context meanwhile: a server record that still
+// looked initial would hand the package no context on its next step and lose this one.
+template <typename Step>
+StepOutcome RunStepKeepingContext(SecurityContextRecord& record, Step&& step) {
+  try {
+    return step();
+  } catch (...) {
+    if (record.state == kStateInitial && HasSecurityContext(record)) record.state = kStateNegotiating;
+    throw;
+  }
+}
+
 jboolean Initialize(JNIEnv* env, jint handle, jbyteArray token) {
   if (token == nullptr) {
     ThrowWinAuthException(env, messages::kTokenCannotBeNull);
@@ -61,10 +74,10 @@ jboolean Accept(JNIEnv* env, jint handle, jbyteArray token) {
 
   ByteArrayReader received(env, token);
   const bool first = record->state == kStateInitial;
-  record->state = kStateNegotiating;
   const TokenInput input{received.data(), received.size()};
-  StepOutcome step = RunAcceptStep(*record, input, first);
+  StepOutcome step = RunStepKeepingContext(*record, [&] { return RunAcceptStep(*record, input, first); });
   received.Release();
+  record->state = kStateNegotiating;
 
   if (step.status == SEC_E_OK) {
     if (!Establish(env, *record)) return JNI_FALSE;

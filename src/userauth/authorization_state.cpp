@@ -1,9 +1,14 @@
 #include "userauth/authorization_state.h"
 
+#include <new>
+
 #include "bridge/entry.h"
 
 AuthorizationStateRecord& AuthorizationState() {
-  static AuthorizationStateRecord* state = new AuthorizationStateRecord();
+  // Built in static storage rather than on the heap, so that making it at load cannot fail for
+  // memory; its empty strings and table allocate nothing until used.
+  alignas(AuthorizationStateRecord) static unsigned char storage[sizeof(AuthorizationStateRecord)];
+  static AuthorizationStateRecord* state = new (storage) AuthorizationStateRecord();
   return *state;
 }
 
@@ -39,13 +44,7 @@ DWORD LookupBuiltinDomainName(WideString& domainName) {
   return ERROR_SUCCESS;
 }
 
-}  // namespace
-
-DWORD InitializeAuthorizationState() {
-  AuthorizationStateRecord& state = AuthorizationState();
-  InitializeFamilyLock(state.UserAuthLock);
-  state.LastUserContextHandle = 1;
-
+DWORD SetUpAuthorization(AuthorizationStateRecord& state) {
   if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT,  // no audit events
                                       nullptr,                 // no dynamic access check
                                       nullptr,                 // no dynamic groups
@@ -65,14 +64,34 @@ DWORD InitializeAuthorizationState() {
   return ERROR_SUCCESS;
 }
 
+}  // namespace
+
+DWORD InitializeAuthorizationState() {
+  AuthorizationStateRecord& state = AuthorizationState();
+  InitializeFamilyLock(state.UserAuthLock);
+  state.LastUserContextHandle = 1;
+  // Set-up runs inside the load notification, which nothing may leave by an exception: a name
+  // that cannot be copied for lack of memory fails the set-up like any other step.
+  try {
+    return SetUpAuthorization(state);
+  } catch (...) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
 void ReleaseAuthorizationState() {
   AuthorizationStateRecord& state = AuthorizationState();
   EnterCriticalSection(&state.UserAuthLock);
-  // Every client context goes back before the resource manager that made it.
-  for (auto& record : state.userContexts) ReleaseUserContext(*record);
-  state.userContexts.clear();
-  // Called even when set-up never made one; the failure for a null handle is of no interest.
-  AuthzFreeResourceManager(state.resourceManager);
+  // Inside the unload notification too nothing may escape; whatever happens, the lock is left and
+  // deleted.
+  try {
+    // Every client context goes back before the resource manager that made it.
+    for (auto& record : state.userContexts) ReleaseUserContext(*record);
+    state.userContexts.clear();
+    // Called even when set-up never made one; the failure for a null handle is of no interest.
+    AuthzFreeResourceManager(state.resourceManager);
+  } catch (...) {
+  }
   state.resourceManager = nullptr;
   state.initialized = false;
   LeaveCriticalSection(&state.UserAuthLock);

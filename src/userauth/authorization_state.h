@@ -52,19 +52,20 @@ struct AuthorizationStateRecord {
   UserContextTable userContexts;
 };
 
-// The one instance. It lives on the heap and is emptied by ReleaseAuthorizationState at unload
-// rather than by a static destructor, whose order against the unload notification no platform
-// promises; and it is made on first use, because the load notification may come before this
-// file's static initialisers have run.
+// The one instance. It is never destroyed but emptied by ReleaseAuthorizationState at unload,
+// because no platform promises the order of a static destructor against the unload notification;
+// and it is made on first use, without allocating, because the load notification may come before
+// this file's static initialisers have run.
 AuthorizationStateRecord& AuthorizationState();
 
 // Set-up at load: creates UserAuthLock, sets the handle counter to 1, creates the resource manager
-// and records the two names. Returns 0, or the Windows error of the first step that failed, after
-// which `initialized` stays false for the life of the process.
+// and records the two names. Returns 0, or the Windows error of the first step that failed
+// (ERROR_NOT_ENOUGH_MEMORY when a name cannot be copied), after which `initialized` stays false
+// for the life of the process. Never throws.
 DWORD InitializeAuthorizationState();
 
 // Tear-down at unload: releases every user context still held, then the resource manager, and
-// deletes UserAuthLock.
+// deletes UserAuthLock. Never throws.
 void ReleaseAuthorizationState();
 
 // The record whose handle equals `handle`, or null. Requires UserAuthLock.

@@ -52,8 +52,15 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
   // A block too short for its count holds no groups.
   if (record->groupBytes.size() < sizeof(TOKEN_GROUPS)) return JNI_FALSE;
   const TOKEN_GROUPS* groups = record->groups();
-  for (DWORD i = 0; i < groups->GroupCount; ++i)
+  for (DWORD i = 0; i < groups->GroupCount; ++i) {
     if (EqualSid(groupSid.data(), groups->Groups[i].Sid)) return JNI_TRUE;
+    // SIDs that differ give FALSE with ERROR_SUCCESS; any other error is a failure, which must not
+    // pass for "not a member".
+    if (DWORD error = GetLastError(); error != ERROR_SUCCESS) {
+      ThrowPlatformError(env, error);
+      return JNI_FALSE;
+    }
+  }
   return JNI_FALSE;
 }
 

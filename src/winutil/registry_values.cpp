@@ -32,7 +32,7 @@ jstring GetHKLMStringRegValue(JNIEnv* env, jstring keyPath, jstring valueName, b
   DWORD size = 0;
   // A missing value leaves the size at 0; the status says nothing more that matters here.
   RegQueryValueExW(key.get(), AsWide(name), nullptr, &type, nullptr, &size);
-  if (size == 0 || size > std::numeric_limits<size_t>::max() - 2) return nullptr;
+  if (size == 0 || uint64_t{size} + 2 > std::numeric_limits<size_t>::max()) return nullptr;
 
   // Two zero bytes more than the value, for text stored without its terminator.
   std::vector<BYTE> buffer;

@@ -28,6 +28,8 @@ TEST(FreshLoad, FirstHandleIsTwoAndLoadDisablesThreadCalls) {
   winhost::Fail("AcquireCredentialsHandleW", SEC_E_NO_CREDENTIALS);
   EXPECT_EQ(CreateContext(true, 0, std::nullopt, std::nullopt).value, 0);
   EXPECT_EQ(CreateContext(true, 0, std::nullopt, std::nullopt).value, 4);
+  FreeHandle(2);
+  FreeHandle(4);
   EXPECT_FALSE(jvm::HasJniWarning(jvm::TakeOutput()));
 }
 
@@ -65,6 +67,41 @@ TEST(FreshMissingClass, OnlyTheJvmsOwnErrorIsPending) {
   ASSERT_TRUE(failed.thrown.has_value());
   EXPECT_EQ(failed.thrown->type, "java.lang.NoClassDefFoundError");
   EXPECT_EQ(failed.thrown->message.value_or(""), "com/tarvex/pelk/quentrel/WinAuthException");
+  EXPECT_FALSE(jvm::HasJniWarning(jvm::TakeOutput()));
+}
+
+// Running out of native memory at any point of the authorization set-up or tear-down stays inside
+// the loader's notification: the load goes on, SSPI works and UserAuth says it is not initialized.
+TEST(FreshLoad, NativeMemoryFailuresAtLoadAndUnloadStayInside) {
+  auto dllMain = hooks::Get<BOOL(DWORD)>("quentrel_test_DllMain");
+  auto failAllocation = hooks::Get<long(long)>("quentrel_test_FailAllocation");
+  // A host name too long to be kept without an allocation of its own.
+  winhost::ComputerNames names = winhost::GetComputerNames();
+  names.dnsHost = "a-host-name-longer-than-any-short-string";
+  winhost::SetComputerNames(names);
+  bool reachedTheEnd = false;
+  int failures = 0;
+  for (long nth = 1; nth < 50 && !reachedTheEnd; ++nth) {
+    for (DWORD reason : {DWORD{DLL_PROCESS_DETACH}, DWORD{DLL_PROCESS_ATTACH}}) {
+      const long before = failAllocation(nth);
+      try {
+        EXPECT_EQ(dllMain(reason), TRUE);
+      } catch (...) {
+        ADD_FAILURE() << "an exception left the notification " << reason << " at allocation " << nth;
+      }
+      const bool failed = failAllocation(0) - before >= nth;
+      if (reason == DLL_PROCESS_ATTACH) reachedTheEnd = !failed;
+      failures += failed ? 1 : 0;
+    }
+    auto server = CreateContext(false, 0, J(u"Negotiate"), std::nullopt);
+    EXPECT_TRUE(server.ok()) << server;
+    FreeHandle(server.value);
+    auto user = api::userauth::CreateUserContext(J(u"WINHOST\\appuser"));
+    EXPECT_EQ(user.Failure(), reachedTheEnd ? "" : "WinAuthException: Not initialized") << nth;
+    api::userauth::FreeHandle(user.value);
+  }
+  EXPECT_TRUE(reachedTheEnd);
+  EXPECT_GT(failures, 0);
   EXPECT_FALSE(jvm::HasJniWarning(jvm::TakeOutput()));
 }
 

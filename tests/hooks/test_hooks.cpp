@@ -70,3 +70,63 @@ extern "C" __attribute__((visibility("default"))) CtxtHandle* quentrel_test_Cont
   *attributes = record->negotiatedAttributes;
   return record->context;
 }
+
+// ---- native allocation failures ------------------------------------------------------------------
+//
+// The library's own operator new, local to this build (the version script hides it), so that only
+// the library's allocations are counted and failed: the JVM, the host and the tests allocate as
+// usual. Each allocation is passed on to the operator new the process would otherwise use (the
+// C++ runtime's, or a sanitizer's), so memory is always released by its own deallocator.
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <new>
+
+namespace {
+
+using NewFunction = void* (*)(size_t);
+
+std::atomic<long> allocationsMade{0};
+// 0: nothing armed; n > 0: the n-th allocation from now fails with std::bad_alloc.
+std::atomic<long> allocationCountdown{0};
+
+void* Allocate(NewFunction real, size_t size) {
+  allocationsMade.fetch_add(1);
+  long armed = allocationCountdown.load();
+  while (armed > 0 && !allocationCountdown.compare_exchange_weak(armed, armed - 1)) {
+  }
+  if (armed == 1) throw std::bad_alloc();
+  return real(size);
+}
+
+NewFunction Next(const char* mangledName) { return reinterpret_cast<NewFunction>(dlsym(RTLD_DEFAULT, mangledName)); }
+
+}  // namespace
+
+void* operator new(size_t size) {
+  static const NewFunction next = Next("_Znwm");
+  return Allocate(next, size);
+}
+void* operator new[](size_t size) {
+  static const NewFunction next = Next("_Znam");
+  return Allocate(next, size);
+}
+
+// Arms the failure of the `nth` allocation the library makes from now (0 disarms); returns the
+// number of allocations made so far.
+extern "C" __attribute__((visibility("default"))) long quentrel_test_FailAllocation(long nth) {
+  allocationCountdown.store(nth);
+  return allocationsMade.load();
+}
+
+// ---- load and unload -------------------------------------------------------------------------------
+
+#include "bridge/platform.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+
+// Runs the loader's notification again, as a fresh load or unload would.
+extern "C" __attribute__((visibility("default"))) BOOL quentrel_test_DllMain(DWORD reason) {
+  return DllMain(nullptr, reason, nullptr);
+}

@@ -118,6 +118,45 @@ TEST_F(ClientIdentityTest, AFailedStartOrStopLeavesTheRecordAsItWas) {
   EXPECT_EQ(Identity(), "self");
 }
 
+// No way out of an impersonation leaves the thread its client's unsaid: a membership test that
+// cannot revert reports it, and freeing an impersonating server reverts the calling thread, through
+// RevertToSelf when the package cannot, and reports it only when neither can.
+TEST_F(ClientIdentityTest, EveryWayOutOfAnImpersonationRevertsTheThreadOrSaysItCouldNot) {
+  const int tested = EstablishedServer();
+  winhost::Fail("RevertToSelf", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(IsGroupMember(tested, J(u"Users")).Failure(), "WinAuthException: Platform error: 00000005");
+  EXPECT_EQ(Identity(), "WINHOST\\appuser");
+  EXPECT_TRUE(IsGroupMember(tested, J(u"Users")).value);
+  EXPECT_EQ(Identity(), "self");
+
+  struct Case {
+    std::vector<const char*> failing;
+    std::string freed;
+    std::string identity;
+  };
+  const Case cases[] = {
+      {{}, "ok", "self"},
+      {{"RevertSecurityContext"}, "ok", "self"},
+      {{"RevertSecurityContext", "RevertToSelf"}, "WinAuthException: Platform error: 80090304", "WINHOST\\appuser"},
+  };
+  for (const Case& c : cases) {
+    const int server = EstablishedServer();
+    ASSERT_TRUE(StartImpersonating(server).ok());
+    for (const char* function : c.failing)
+      winhost::Fail(function, std::string(function) == "RevertToSelf" ? ERROR_ACCESS_DENIED : SEC_E_INTERNAL_ERROR);
+    winhost::ClearJournal();
+    auto freed = FreeHandle(server);
+    EXPECT_EQ(freed.ok() ? "ok" : freed.Failure(), c.freed) << c.failing.size();
+    EXPECT_EQ(Identity(), c.identity) << c.failing.size();
+    EXPECT_EQ(winhost::JournalOf("DeleteSecurityContext").size(), 1u) << "released all the same";
+    EXPECT_EQ(GetClientUserName(server).Failure(), "WinAuthException: Invalid handle");
+    winhost::ClearFaults();
+    if (Identity() != "self") {
+      ASSERT_TRUE(RevertToSelf());
+    }
+  }
+}
+
 TEST_F(ClientIdentityTest, GroupsAreTestedAgainstTheClientsToken) {
   const int server = EstablishedServer();
   winhost::AddAlias("WINHOST", "Helpdesk");

@@ -1,5 +1,6 @@
 // Creating and freeing security contexts through SSPI.CreateContext and SSPI.FreeHandle.
 #include "jvm/api.h"
+#include "jvm/hooks.h"
 #include "winhost/control.h"
 
 using namespace api::sspi;
@@ -229,6 +230,36 @@ TEST_F(CreateContextTest, FreeHandleReleasesOnceAndIgnoresUnknownHandles) {
   FreeHandle(third.value);
   EXPECT_EQ(winhost::LiveCount("credential"), 0);
   EXPECT_EQ(winhost::LiveCount("context"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Running out of native memory at any point of a creation ends in OutOfMemoryError with nothing
+// held, also where the package had already made the context (copying the first token, say).
+TEST_F(CreateContextTest, NativeMemoryFailuresAtEveryPointLeaveNothingHeld) {
+  auto failAllocation = hooks::Get<long(long)>("quentrel_test_FailAllocation");
+  const std::map<std::string, int> before = winhost::LiveCounts();
+  for (const char16_t* package : {u"Negotiate", u"Kerberos"}) {
+    int afterTheStep = 0;
+    long nth = 1;
+    for (; nth < 50; ++nth) {
+      winhost::ClearJournal();
+      failAllocation(nth);
+      auto client = CreateContext(true, 0, J(package), package[0] == u'K' ? std::nullopt : J(u"HTTP/web"));
+      failAllocation(0);
+      if (client.ok()) {
+        FreeHandle(client.value);
+        break;
+      }
+      EXPECT_EQ(client.Failure(), "OutOfMemoryError: Native memory exhausted") << nth;
+      EXPECT_EQ(winhost::LiveCounts(), before) << Utf8(std::u16string(package)) << " allocation " << nth;
+      afterTheStep += winhost::JournalOf("InitializeSecurityContextW").empty() ? 0 : 1;
+    }
+    EXPECT_LT(nth, 50) << "the creation never succeeded";
+    EXPECT_GT(afterTheStep, 0) << "no failure came after the package's step";
+  }
 }
 
 }  // namespace

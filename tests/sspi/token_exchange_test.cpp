@@ -1,4 +1,5 @@
 // The token exchange through SSPI.Initialize, SSPI.Accept and the three token queries.
+#include "jvm/hooks.h"
 #include "sspi/exchange_support.h"
 
 using namespace api::sspi;
@@ -397,6 +398,39 @@ TEST_F(TokenExchangeTest, CallersTokenArraysAreNotWritten) {
   // Refused calls leave them alone as well.
   EXPECT_EQ(exchange::ArrayAfterCall("Initialize", "(I[B)Z", client, challenge), challenge);
   EXPECT_EQ(exchange::ArrayAfterCall("Accept", "(I[B)Z", 0, first), first);
+}
+
+}  // namespace
+
+namespace {
+
+// A server step that runs out of native memory, before or after the package made its context,
+// ends in OutOfMemoryError; the record then still hands the package its own context (or none, for
+// a first step that never reached it), never one of zeros, and nothing is left when it is freed.
+TEST_F(TokenExchangeTest, NativeMemoryFailuresInAcceptLeaveTheRecordsContextRight) {
+  auto failAllocation = hooks::Get<long(long)>("quentrel_test_FailAllocation");
+  int failures = 0;
+  for (long nth = 1; failures < 50; ++nth) {
+    const int server = Server(u"Negotiate");
+    const int client = Client(0, u"Negotiate");
+    const jvm::JBytes token = GetChallengeToken(client).value;
+    failAllocation(nth);
+    auto accepted = Accept(server, token);
+    failAllocation(0);
+    if (accepted.ok()) break;
+    ++failures;
+    EXPECT_EQ(accepted.Failure(), "OutOfMemoryError: Native memory exhausted") << nth;
+    winhost::ClearJournal();
+    Accept(server, token);
+    auto steps = winhost::JournalOf("AcceptSecurityContext");
+    ASSERT_EQ(steps.size(), 1u) << nth;
+    EXPECT_NE(steps[0].Arg("context"), "0") << "allocation " << nth << " left a record with no package context";
+    FreeHandle(server);
+    FreeHandle(client);
+    EXPECT_EQ(winhost::LiveCount("context"), 0) << nth;
+  }
+  EXPECT_GT(failures, 0);
+  EXPECT_LT(failures, 50) << "the step never succeeded";
 }
 
 }  // namespace

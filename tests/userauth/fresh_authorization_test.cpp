@@ -65,6 +65,7 @@ TEST(FreshAuthorization, SetUpRunsInOrderAndTheFirstUserContextIsTwo) {
   // The SSPI family counts on its own.
   EXPECT_EQ(api::sspi::CreateContext(false, 0, J(u"NTLM"), std::nullopt).value, 2);
   EXPECT_EQ(Answer(api::userauth::IsGroupMember(2, W("Users"))), "yes");
+  api::sspi::FreeHandle(2);
   EXPECT_FALSE(jvm::HasJniWarning(jvm::TakeOutput()));
 }
 
@@ -90,6 +91,7 @@ void ExpectSetUpStoppedAt(const std::string& function, bool hostNameKnown, bool 
   EXPECT_TRUE(winhost::Journal().empty());
   EXPECT_EQ(Utf8(api::userauth::GetUserSID(W("BUILTIN\\Administrators")).value), "S-1-5-32-544");
   EXPECT_EQ(api::sspi::CreateContext(true, 0, J(u"NTLM"), std::nullopt).value, 2);
+  api::sspi::FreeHandle(2);
 
   EXPECT_EQ(Strip(u"\\alice"), u"alice");
   EXPECT_EQ(Strip(u"WINHOST\\alice"), hostNameKnown ? u"alice" : u"WINHOST\\alice");

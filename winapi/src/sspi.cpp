@@ -406,7 +406,8 @@ SECURITY_STATUS SEC_ENTRY RevertSecurityContext(PCtxtHandle context) {
     return RevertThreadToken() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
   }
   if (FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
-  return SEC_E_OK;
+  // As on Windows, the calling thread stops impersonating, however it started.
+  return RevertThreadToken() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
 }
 
 SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle context) {

@@ -171,10 +171,12 @@ public final class SSPI {
    * administrator under user account control), so a group the filtered token holds for deny only
    * still counts.
    *
-   * <p>The calling thread impersonates the client for the test and always returns to its own
-   * identity, even when it was impersonating through {@link #StartImpersonating}: it then no
-   * longer impersonates, while the context still says so and {@link #StopImpersonating} still
-   * succeeds.
+   * <p>The calling thread impersonates the client for the test and returns to its own identity,
+   * even when it was impersonating through {@link #StartImpersonating}: it then no longer
+   * impersonates, while the context still says so and {@link #StopImpersonating} still succeeds.
+   * If the platform refuses to return the thread to its own identity, the call throws
+   * "Platform error: xxxxxxxx" with that error instead of answering, and the thread is still the
+   * client's: the failure is never silent.
    *
    * @param handle an established server context
    * @param groupName the group, qualified or not; not null
@@ -205,7 +207,13 @@ public final class SSPI {
   public static native String GetContextInformation(int handle) throws WinAuthException;
 
   /**
-   * Releases a context and forgets its handle. A handle that names nothing is ignored.
+   * Releases a context and forgets its handle. A handle that names nothing is ignored. Freeing a
+   * server context that is impersonating returns the calling thread to its own identity.
+   *
+   * <p>Only when the context was impersonating and the calling thread cannot be returned to its
+   * own identity does the call throw: a {@link WinAuthException} "Platform error: xxxxxxxx" (not
+   * declared, so that every caller that frees in a finally block compiles as before); the context
+   * is released all the same.
    *
    * @param handle the context to release
    */

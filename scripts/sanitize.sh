@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The suite under sanitizers, in build directories of their own:
+#  - the library, the stand-in host and the tests with AddressSanitizer and
+#    UndefinedBehaviorSanitizer; every report fails the run;
+#  - the native stress driver over the fake JNI with ThreadSanitizer (the JVM cannot run under it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+asan=${QUENTREL_ASAN_BUILD_DIR:-build-asan}
+tsan=${QUENTREL_TSAN_BUILD_DIR:-build-tsan}
+jobs=$(nproc)
+
+cmake -S . -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENTREL_SANITIZE=address,undefined >/dev/null
+cmake --build "$asan" -j"$jobs" --target quentrel_tests quentrel_native_tests quentrel_sweep >/dev/null
+# HotSpot takes SIGSEGV for its own null checks and safepoints, so the sanitizer leaves that signal
+# to it. The JVM's one known report is suppressed by its frames (tests/sanitize/lsan.supp).
+export ASAN_OPTIONS="handle_segv=0:allow_user_segv_handler=1:detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/sanitize/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+ctest --test-dir "$asan" -R '^(jvm|native|sweep|Fresh.*)$' --output-on-failure
+
+cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENTREL_SANITIZE=thread >/dev/null
+cmake --build "$tsan" -j"$jobs" --target quentrel_native_tests >/dev/null
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" QUENTREL_WORLD=simulated QUENTREL_STRESS_SECONDS=${QUENTREL_STRESS_SECONDS:-5} \
+  "$tsan/tests/quentrel_native_tests" --gtest_filter='NativeStress.*:NativeEntryTest.*'

@@ -1,0 +1,160 @@
+// The stress driver: threads over both families and WinUtil for a bounded time, one of them
+// freeing handles that others are using. Written against any "calls" type with the methods of
+// native::Session (results as native::Outcome), so that the same driver runs over the fake JNI
+// (under ThreadSanitizer) and through a real JVM.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>  // the stand-in host's constants
+
+#include "native/session.h"
+
+namespace native {
+
+// Carries tokens between a new client and a new server of `package` until both are established.
+template <typename Calls>
+bool Handshake(Calls& calls, const std::u16string& package, int clientFlags, int& client, int& server) {
+  server = calls.CreateContext(false, 0, package, std::nullopt).handle;
+  client = calls.CreateContext(true, clientFlags, package, std::u16string(u"HTTP/web.example.test")).handle;
+  if (server == 0 || client == 0) return false;
+  bool clientDone = calls.GetNegotiatedAttributes(client).ok(), serverDone = false;
+  for (int leg = 0; leg < 8 && !(clientDone && serverDone); ++leg) {
+    const bool toServer = leg % 2 == 0;
+    Outcome token = calls.GetChallengeToken(toServer ? client : server);
+    if (!token.ok()) return false;
+    if (toServer) {
+      if (serverDone) continue;
+      Outcome accepted = calls.Accept(server, token.bytes);
+      if (!accepted.ok()) return false;
+      serverDone = accepted.text == "ok:true";
+    } else if (!clientDone && !token.bytes.empty()) {
+      Outcome initialized = calls.Initialize(client, token.bytes);
+      if (!initialized.ok()) return false;
+      clientDone = initialized.text == "ok:true";
+    }
+  }
+  return clientDone && serverDone;
+}
+
+struct StressResult {
+  long calls = 0;
+  long pairs = 0;
+  long freedByOthers = 0;
+  std::vector<std::string> failures;
+};
+
+template <typename Calls>
+StressResult RunStress(const std::function<std::unique_ptr<Calls>()>& makeCalls, std::chrono::milliseconds duration) {
+  StressResult result;
+  std::mutex mutex;
+  std::set<int> issued;           // every SSPI handle seen, to find a duplicate
+  std::vector<int> shared;        // servers offered to the thread that frees others' handles
+  std::set<int> freedByOthers;    // servers that thread did free
+  std::atomic<long> calls{0};
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  auto running = [&] { return std::chrono::steady_clock::now() < deadline; };
+  auto fail = [&](const std::string& what) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (result.failures.size() < 20) result.failures.push_back(what);
+  };
+
+  auto sspi = [&](std::u16string package) {
+    auto c = makeCalls();
+    int last = 0;
+    for (long round = 0; running(); ++round) {
+      int client = 0, server = 0;
+      const bool shake = Handshake(*c, package, ISC_REQ_CONFIDENTIALITY, client, server);
+      calls += 6;
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (int handle : {server, client})
+          if (handle != 0 && !issued.insert(handle).second) result.failures.push_back("handle issued twice");
+        if (shake) ++result.pairs;
+        if (shake && round % 4 == 0) shared.push_back(server);
+      }
+      if (!shake) fail("a handshake failed");
+      if (server <= last || client <= server) fail("handles not increasing");
+      last = client;
+      const std::vector<uint8_t> message = {'r', static_cast<uint8_t>(round), 'x'};
+      for (int i = 0; i < 2 && shake; ++i) {
+        const int from = i == 0 ? client : server, to = i == 0 ? server : client;
+        Outcome wrapped = c->Wrap(from, message);
+        Outcome plain = wrapped.ok() ? c->Unwrap(to, wrapped.bytes) : wrapped;
+        calls += 2;
+        if (plain.ok() && plain.bytes == message) continue;
+        std::lock_guard<std::mutex> guard(mutex);
+        // Only a server another thread freed may answer "Invalid handle".
+        if (!(freedByOthers.count(server) != 0 && plain.text == "WinAuthException: Invalid handle"))
+          result.failures.push_back("round trip: " + plain.text);
+      }
+      c->FreeHandle(client);
+      c->FreeHandle(server);
+      calls += 2;
+    }
+  };
+  auto userAuth = [&] {
+    auto c = makeCalls();
+    while (running()) {
+      Outcome user = c->CreateUserContext(u"WINHOST\\appuser");
+      Outcome member = c->IsUserGroupMember(user.handle, u"BUILTIN\\Users");
+      c->FreeUserHandle(user.handle);
+      calls += 3;
+      if (!user.ok() || member.text != "ok:true") fail("user context: " + user.text + " " + member.text);
+    }
+  };
+  auto winUtil = [&] {
+    auto c = makeCalls();
+    for (int round = 0; running(); ++round) {
+      const std::u16string value = u"v" + std::u16string(1, static_cast<char16_t>(u'a' + round % 26));
+      Outcome set = c->SetHKLMStringRegValue(u"SOFTWARE", u"StressValue", value, true);
+      Outcome get = c->GetHKLMStringRegValue(u"SOFTWARE", u"StressValue", true);
+      Outcome name = c->GetComputerNameNetBIOS();
+      calls += 3;
+      // Only this thread writes the value.
+      if (set.text != "ok:0" || get.text != "ok:" + Utf8(value) || !name.ok()) fail("registry: " + get.text);
+    }
+  };
+  auto freer = [&] {
+    auto c = makeCalls();
+    while (running()) {
+      int victim = 0;
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!shared.empty()) {
+          victim = shared.back();
+          shared.pop_back();
+          freedByOthers.insert(victim);
+        }
+      }
+      if (victim == 0) {
+        std::this_thread::yield();
+        continue;
+      }
+      c->FreeHandle(victim);
+      ++calls;
+    }
+  };
+
+  std::vector<std::thread> threads;
+  threads.emplace_back(sspi, u"Negotiate");
+  threads.emplace_back(sspi, u"Kerberos");
+  threads.emplace_back(userAuth);
+  threads.emplace_back(winUtil);
+  threads.emplace_back(freer);
+  for (std::thread& thread : threads) thread.join();
+  result.calls = calls.load();
+  result.freedByOthers = static_cast<long>(freedByOthers.size());
+  return result;
+}
+
+}  // namespace native

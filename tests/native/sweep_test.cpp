@@ -1,0 +1,399 @@
+// The fault sweep. For every operation, a good run's journal lists the platform calls it makes;
+// then, for each call and each of its occurrences, a run in which that one call fails, and for each
+// native allocation the library makes, a run in which that one allocation fails. Every run must
+// end in a documented result with both family locks free, no Java array or string left pinned, no
+// JNI misuse, the thread's identity its own, and nothing held once the operation's fixtures are
+// freed, except the one object whose release was made to fail.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "native/session.h"
+#include "winhost/control.h"
+#include "winhost/control_host.h"
+#include "winhost/control_tokens.h"
+
+extern "C" long quentrel_test_FailAllocation(long nth);
+extern "C" BOOL quentrel_test_DllMain(DWORD reason);
+
+namespace {
+
+using native::Outcome;
+using native::Session;
+
+// What an operation starts from: the handles its set-up made, all freed after the run.
+struct Fixture {
+  int client = 0;
+  int server = 0;
+  int user = 0;
+  std::vector<uint8_t> token;
+  std::vector<int> made;  // handles the operation itself created
+};
+
+enum class Family { Sspi, UserAuth, WinUtil, Load };
+
+struct Operation {
+  const char* name;
+  Family family;
+  std::function<void(Session&, Fixture&)> setUp;
+  std::function<Outcome(Session&, Fixture&)> run;
+};
+
+// The account and group each world knows: the simulated world's process user, or a user and
+// group of the system tests' NSS files.
+bool SystemWorld() { return winhost::CurrentWorld() == winhost::World::System; }
+std::u16string Account() { return SystemWorld() ? u"QUENTREL-SYSTEM\\alice" : u"WINHOST\\appuser"; }
+std::u16string Group() { return SystemWorld() ? u"QUENTREL-SYSTEM\\ops" : u"BUILTIN\\Users"; }
+
+const std::u16string kKey = u"SOFTWARE\\Tarvex\\Sweep";
+const std::u16string kProductKey = u"SOFTWARE\\Tarvex, Inc.\\Tarvex Quorvane";
+
+void Pair(Session& s, Fixture& f) { ASSERT_TRUE(s.Handshake(u"Negotiate", ISC_REQ_CONFIDENTIALITY, f.client, f.server)); }
+void Nothing(Session&, Fixture&) {}
+Outcome Created(Fixture& f, Outcome created) {
+  if (created.handle != 0) f.made.push_back(created.handle);
+  if (created.ok()) created.text = created.handle > 0 ? "ok:handle" : "ok:0";
+  return created;
+}
+
+const std::vector<Operation>& Operations() {
+  static const std::vector<Operation> operations = {
+      {"CreateContext client", Family::Sspi, Nothing,
+       [](Session& s, Fixture& f) { return Created(f, s.CreateContext(true, ISC_REQ_CONFIDENTIALITY, u"Negotiate", u"HTTP/web")); }},
+      {"CreateContext server", Family::Sspi, Nothing,
+       [](Session& s, Fixture& f) { return Created(f, s.CreateContext(false, 0, std::nullopt, std::nullopt)); }},
+      {"CreateContext Kerberos client without target", Family::Sspi, Nothing,
+       [](Session& s, Fixture& f) { return Created(f, s.CreateContext(true, 0, u"Kerberos", std::nullopt)); }},
+      {"Accept first", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         f.server = s.CreateContext(false, 0, u"Negotiate", std::nullopt).handle;
+         f.client = s.CreateContext(true, 0, u"Negotiate", u"HTTP/web").handle;
+         f.token = s.GetChallengeToken(f.client).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }},
+      {"Initialize", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         f.server = s.CreateContext(false, 0, u"Negotiate", std::nullopt).handle;
+         f.client = s.CreateContext(true, 0, u"Negotiate", u"HTTP/web").handle;
+         s.Accept(f.server, s.GetChallengeToken(f.client).bytes);
+         f.token = s.GetChallengeToken(f.server).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Initialize(f.client, f.token); }},
+      {"Accept last", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         f.server = s.CreateContext(false, 0, u"Negotiate", std::nullopt).handle;
+         f.client = s.CreateContext(true, 0, u"Negotiate", u"HTTP/web").handle;
+         s.Accept(f.server, s.GetChallengeToken(f.client).bytes);
+         s.Initialize(f.client, s.GetChallengeToken(f.server).bytes);
+         f.token = s.GetChallengeToken(f.client).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }},
+      {"GetChallengeToken", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetChallengeToken(f.client); }},
+      {"GetNegotiatedAttributes", Family::Sspi, Pair,
+       [](Session& s, Fixture& f) { return s.GetNegotiatedAttributes(f.server); }},
+      {"GetMaxTokenSize", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetMaxTokenSize(f.client); }},
+      {"Wrap", Family::Sspi, Pair,
+       [](Session& s, Fixture& f) { return s.Wrap(f.client, std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}); }},
+      {"Unwrap", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         Pair(s, f);
+         f.token = s.Wrap(f.client, std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Unwrap(f.server, f.token); }},
+      {"GetClientUserName", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetClientUserName(f.server); }},
+      {"StartImpersonating", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.StartImpersonating(f.server); }},
+      {"StopImpersonating", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         Pair(s, f);
+         s.StartImpersonating(f.server);
+       },
+       [](Session& s, Fixture& f) { return s.StopImpersonating(f.server); }},
+      {"IsGroupMember", Family::Sspi, Pair,
+       [](Session& s, Fixture& f) { return s.IsGroupMember(f.server, u"BUILTIN\\Users"); }},
+      {"GetContextInformation", Family::Sspi, Pair,
+       [](Session& s, Fixture& f) { return s.GetContextInformation(f.server); }},
+      {"FreeHandle", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.FreeHandle(f.server); }},
+      {"FreeHandle impersonating", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         Pair(s, f);
+         s.StartImpersonating(f.server);
+       },
+       [](Session& s, Fixture& f) { return s.FreeHandle(f.server); }},
+      {"CreateUserContext", Family::UserAuth, Nothing,
+       [](Session& s, Fixture& f) {
+         Outcome created = s.CreateUserContext(Account());
+         f.user = created.handle;
+         if (created.ok()) created.text = "ok:handle";
+         return created;
+       }},
+      {"UserAuth.IsGroupMember", Family::UserAuth,
+       [](Session& s, Fixture& f) { f.user = s.CreateUserContext(Account()).handle; },
+       [](Session& s, Fixture& f) { return s.IsUserGroupMember(f.user, Group()); }},
+      {"UserAuth.FreeHandle", Family::UserAuth,
+       [](Session& s, Fixture& f) { f.user = s.CreateUserContext(Account()).handle; },
+       [](Session& s, Fixture& f) { return s.FreeUserHandle(f.user); }},
+      {"GetUserSID", Family::WinUtil, Nothing, [](Session& s, Fixture&) { return s.GetUserSID(Account()); }},
+      {"GetHKLMStringRegValue", Family::WinUtil,
+       [](Session&, Fixture&) { winhost::SetRegistryString(winhost::View::k64, "SOFTWARE\\Tarvex\\Sweep", "Name", u"value"); },
+       [](Session& s, Fixture&) { return s.GetHKLMStringRegValue(kKey, u"Name", true); }},
+      {"SetHKLMStringRegValue", Family::WinUtil,
+       [](Session&, Fixture&) { winhost::CreateRegistryKey(winhost::View::k64, "SOFTWARE\\Tarvex\\Sweep"); },
+       [](Session& s, Fixture&) { return s.SetHKLMStringRegValue(kKey, u"Name", u"text", true); }},
+      {"SetHKLMIntRegValue", Family::WinUtil,
+       [](Session&, Fixture&) { winhost::CreateRegistryKey(winhost::View::k64, "SOFTWARE\\Tarvex\\Sweep"); },
+       [](Session& s, Fixture&) { return s.SetHKLMIntRegValue(kKey, u"Number", 42, false); }},
+      {"GetProductInstallPath", Family::WinUtil,
+       [](Session&, Fixture&) {
+         winhost::SetRegistryString(winhost::View::k64, "SOFTWARE\\Tarvex, Inc.\\Tarvex Quorvane", "InstallPath",
+                                    u"/opt/tarvex/quorvane/");
+       },
+       [](Session& s, Fixture&) { return s.GetProductInstallPath(); }},
+      {"GetCommonAppDataFilePath", Family::WinUtil, Nothing,
+       [](Session& s, Fixture&) { return s.GetCommonAppDataFilePath(u"sweep.log"); }},
+      {"GetDCCheckResultCode", Family::WinUtil, [](Session&, Fixture&) { winhost::SetDomainControllerStatus(0); },
+       [](Session& s, Fixture&) { return s.GetDCCheckResultCode(); }},
+      {"GetFullyQualifiedDnsName", Family::WinUtil, Nothing, [](Session& s, Fixture&) { return s.GetFullyQualifiedDnsName(); }},
+      {"GetComputerNameNetBIOS", Family::WinUtil, Nothing, [](Session& s, Fixture&) { return s.GetComputerNameNetBIOS(); }},
+      // Unload with a user context still held, load again, then ask UserAuth for a context.
+      {"Unload and load", Family::Load,
+       [](Session& s, Fixture& f) { f.user = s.CreateUserContext(Account()).handle; },
+       [](Session& s, Fixture& f) {
+         quentrel_test_DllMain(DLL_PROCESS_DETACH);
+         quentrel_test_DllMain(DLL_PROCESS_ATTACH);
+         Outcome created = s.CreateUserContext(Account());
+         f.made.push_back(-created.handle);
+         if (created.ok()) created.text = "ok:handle";
+         return created;
+       }},
+  };
+  return operations;
+}
+
+// The status a failing SSPI function answers with, or the error any other function gives.
+uint32_t FaultCode(const std::string& function) {
+  static const std::set<std::string> sspi = {
+      "AcquireCredentialsHandleW", "InitializeSecurityContextW", "AcceptSecurityContext", "CompleteAuthToken",
+      "QueryContextAttributesW", "QueryCredentialsAttributesW", "EncryptMessage", "DecryptMessage",
+      "QuerySecurityContextToken", "RevertSecurityContext", "DeleteSecurityContext", "FreeCredentialsHandle",
+      "FreeContextBuffer"};
+  return sspi.count(function) != 0 ? static_cast<uint32_t>(SEC_E_INTERNAL_ERROR) : static_cast<uint32_t>(ERROR_ACCESS_DENIED);
+}
+
+// The kind of object each release function gives back: when it fails, that object may stay live.
+const std::map<std::string, std::string>& Releases() {
+  static const std::map<std::string, std::string> releases = {
+      {"FreeContextBuffer", "buffer"}, {"CloseHandle", "token"},           {"DeleteSecurityContext", "context"},
+      {"FreeCredentialsHandle", "credential"}, {"LocalFree", "local"},     {"FreeSid", "sid"},
+      {"AuthzFreeContext", "authz-context"},   {"AuthzFreeResourceManager", "resource-manager"},
+      {"RegCloseKey", "key"},                  {"NetApiBufferFree", "net-buffer"}};
+  return releases;
+}
+
+std::string Hex(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", code);
+  return text;
+}
+
+// The results the documentation allows when a platform call fails with `code`, besides the good one.
+bool Documented(const Operation& op, const std::string& good, const std::string& got, uint32_t code) {
+  if (got == good) return true;
+  if (op.family == Family::WinUtil)
+    return got == "ok:<null>" || got == "ok:" + std::to_string(code) ||
+           got == "WinException: Failed to resolve common app data path";
+  if (got == "WinAuthException: Platform error: " + Hex(code)) return true;
+  if (op.family == Family::Load) return got == "WinAuthException: Not initialized";
+  // A report shows a failed query in its text.
+  return std::string(op.name) == "GetContextInformation" && got.rfind("ok:Type: server\nState: success\n", 0) == 0;
+}
+
+// True when `lock` can be taken by another thread within a few seconds: probed with the family's
+// FreeHandle of a handle that names nothing, which takes the lock and touches nothing else.
+bool LockFree(void (*freeHandle)(JNIEnv*, jclass, jint)) {
+  auto probe = std::make_shared<std::promise<void>>();
+  std::future<void> done = probe->get_future();
+  std::thread([probe, freeHandle] {
+    freeHandle(nullptr, nullptr, 0);
+    probe->set_value();
+  }).detach();
+  return done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+}
+
+std::map<std::string, int> Difference(const std::map<std::string, int>& before, const std::map<std::string, int>& after) {
+  std::map<std::string, int> difference = after;
+  for (const auto& [kind, count] : before) difference[kind] -= count;
+  for (auto it = difference.begin(); it != difference.end();) it = it->second == 0 ? difference.erase(it) : std::next(it);
+  return difference;
+}
+
+// One run of `op`: set-up on a fresh world, then `arm` just before the operation and `disarm`
+// just after it. Returns the outcome after checking everything but its value.
+struct SweepRun {
+  Outcome outcome;
+  std::vector<winhost::Call> journal;
+  long allocations = 0;
+};
+
+SweepRun RunOnce(const Operation& op, const std::function<void()>& arm, const std::function<void()>& disarm,
+            const std::string& label, const std::string& mayLeak, bool mayStayClient) {
+  winhost::Reset();
+  const std::map<std::string, int> before = winhost::LiveCounts();
+  Session session;
+  Fixture fixture;
+  op.setUp(session, fixture);
+  winhost::ClearJournal();
+  SweepRun run;
+  const long allocationsBefore = quentrel_test_FailAllocation(0);
+  arm();
+  run.outcome = op.run(session, fixture);
+  disarm();
+  run.allocations = quentrel_test_FailAllocation(0) - allocationsBefore;
+  run.journal = winhost::Journal();
+  winhost::ClearFaults();
+
+  EXPECT_EQ(session.jvm().HeldElements(), 0u) << label << ": a Java array or string was left pinned";
+  const std::vector<std::string> misuse = session.jvm().TakeViolations();
+  EXPECT_TRUE(misuse.empty()) << label << ": " << misuse.front();
+  EXPECT_FALSE(session.jvm().Pending().has_value()) << label;
+  EXPECT_TRUE(LockFree(Java_com_tarvex_pelk_quentrel_SSPI_FreeHandle)) << label << ": the SSPI lock is held";
+  EXPECT_TRUE(LockFree(Java_com_tarvex_pelk_quentrel_UserAuth_FreeHandle)) << label << ": the UserAuth lock is held";
+  // Only a started impersonation may outlast its call, and a revert that failed and said so.
+  const bool reportedRevert = mayStayClient && run.outcome.text.find("Platform error") != std::string::npos;
+  if (winhost::ThreadIdentity()) {
+    EXPECT_TRUE(reportedRevert || (std::string(op.name) == "StartImpersonating" && run.outcome.ok()))
+        << label << ": the thread was left as " << *winhost::ThreadIdentity() << " with " << run.outcome.text;
+  }
+
+  for (int handle : {fixture.client, fixture.server}) session.FreeHandle(handle);
+  session.FreeUserHandle(fixture.user);
+  for (int handle : fixture.made) handle > 0 ? session.FreeHandle(handle) : session.FreeUserHandle(-handle);
+  EXPECT_EQ(session.jvm().LiveReferences(), 0u) << label;
+  // Freeing an impersonating server context reverts the thread.
+  if (winhost::ThreadIdentity()) {
+    EXPECT_TRUE(reportedRevert) << label << ": still " << *winhost::ThreadIdentity() << " after everything was freed";
+    RevertToSelf();
+  }
+  // A load whose set-up failed has no resource manager: a clean unload and load puts back the
+  // state every run starts from.
+  if (op.family == Family::Load) {
+    quentrel_test_DllMain(DLL_PROCESS_DETACH);
+    quentrel_test_DllMain(DLL_PROCESS_ATTACH);
+  }
+  std::map<std::string, int> leaked = Difference(before, winhost::LiveCounts());
+  if (!mayLeak.empty() && leaked[mayLeak] == 1) leaked.erase(mayLeak);
+  leaked.erase(mayLeak);
+  EXPECT_TRUE(leaked.empty()) << label << ": still held: " << leaked.begin()->first << " " << leaked.begin()->second;
+  return run;
+}
+
+void NoChange() {}
+
+// What the sweep did, checked and reported once every operation has run.
+struct Totals {
+  int platformRuns = 0;
+  int allocationRuns = 0;
+  std::set<std::string> failed;
+} totals;
+
+class SweepReport : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (totals.platformRuns == 0) return;  // a filtered run
+    std::printf("sweep: %d runs with a platform call failing (%zu functions), %d with a native allocation failing\n",
+                totals.platformRuns, totals.failed.size(), totals.allocationRuns);
+    if (SystemWorld()) return;
+    // The calls that once went untested: each must have been made to fail somewhere.
+    for (const char* function :
+         {"FreeContextBuffer", "CloseHandle", "RevertToSelf", "RevertSecurityContext", "DeleteSecurityContext",
+          "FreeCredentialsHandle", "LocalFree", "EqualSid", "AuthzFreeContext", "IsWow64Process", "GetProcAddress",
+          "RegQueryValueExW", "RegSetValueExW", "_waccess", "_wstat", "NetApiBufferFree", "FreeSid",
+          "AuthzFreeResourceManager", "AuthzInitializeResourceManager"})
+      EXPECT_EQ(totals.failed.count(function), 1u) << function << " was never made to fail";
+  }
+};
+const auto* const report = ::testing::AddGlobalTestEnvironment(new SweepReport);
+
+// The operations that also run on the machine's own services: accounts and groups from NSS, the
+// names, the domain-controller check, load and unload. The others need the simulated packages.
+bool RunsOnTheSystemWorld(const Operation& op) {
+  static const std::set<std::string> names = {"CreateUserContext", "UserAuth.IsGroupMember", "UserAuth.FreeHandle",
+                                              "GetUserSID", "GetDCCheckResultCode", "GetFullyQualifiedDnsName",
+                                              "GetComputerNameNetBIOS", "Unload and load"};
+  return names.count(op.name) != 0;
+}
+
+// The world comes from the environment (QUENTREL_WORLD), as for every test process.
+class FaultSweep : public ::testing::TestWithParam<size_t> {
+ protected:
+  void SetUp() override {
+    if (SystemWorld() && !RunsOnTheSystemWorld(op())) GTEST_SKIP() << "needs the simulated world";
+  }
+  const Operation& op() const { return Operations()[GetParam()]; }
+};
+
+// Each call of the good run's journal, at each of its occurrences, made to fail once.
+TEST_P(FaultSweep, EachPlatformCallFailing) {
+  const SweepRun good = RunOnce(op(), NoChange, NoChange, std::string(op().name) + " (good run)", "", false);
+  ASSERT_TRUE(good.outcome.ok()) << op().name << ": " << good.outcome.text;
+  std::map<std::string, int> seen;
+  for (const winhost::Call& call : good.journal) {
+    const int occurrence = seen[call.function]++;
+    const uint32_t code = FaultCode(call.function);
+    const std::string label = std::string(op().name) + " with " + call.function + " #" + std::to_string(occurrence + 1) +
+                              " failing";
+    auto release = Releases().find(call.function);
+    const bool reverting = call.function == "RevertToSelf" || call.function == "RevertSecurityContext";
+    const SweepRun run = RunOnce(
+        op(), [&] { winhost::Fail(call.function, code, occurrence); }, NoChange, label,
+        release == Releases().end() ? "" : release->second, reverting);
+    // A call of the machine's own services (getpwnam_r, getaddrinfo, gss_*: lower-case names) fails
+    // with an errno or a status of its own, which the system world maps to Windows' code for the
+    // same failure, or answers around as the platform would; any such result is the world's.
+    const bool machineCall = std::islower(static_cast<unsigned char>(call.function[0])) != 0;
+    const std::string& got = run.outcome.text;
+    const bool mapped = machineCall && (run.outcome.ok() || got.rfind("WinAuthException: Platform error: ", 0) == 0 ||
+                                        got == "UserNotFoundException: " || got == "GroupNotFoundException: ");
+    EXPECT_TRUE(mapped || Documented(op(), good.outcome.text, got, code)) << label << " gave " << got;
+    ++totals.platformRuns;
+    totals.failed.insert(call.function);
+  }
+}
+
+// Each native allocation of the good run made to fail once: OutOfMemoryError and nothing held.
+TEST_P(FaultSweep, EachNativeAllocationFailing) {
+  const SweepRun good = RunOnce(op(), NoChange, NoChange, std::string(op().name) + " (good run)", "", false);
+  ASSERT_TRUE(good.outcome.ok()) << op().name << ": " << good.outcome.text;
+  for (long nth = 1; nth <= good.allocations; ++nth) {
+    const std::string label = std::string(op().name) + " with allocation " + std::to_string(nth) + " failing";
+    const SweepRun run = RunOnce(
+        op(), [nth] { quentrel_test_FailAllocation(nth); }, [] { quentrel_test_FailAllocation(0); }, label, "", false);
+    const std::string& got = run.outcome.text;
+    // The count varies a little from run to run (the table keeps its capacity), so the failure
+    // may not come; then the call must simply work.
+    const bool fired = run.allocations >= nth;
+    const bool documented = (!fired && got == good.outcome.text) || got == "OutOfMemoryError: Native memory exhausted" ||
+                            (op().family == Family::Load && (got == good.outcome.text || got == "WinAuthException: Not initialized")) ||
+                            (std::string(op().name) == "GetHKLMStringRegValue" && got == "ok:<null>");
+    EXPECT_TRUE(documented) << label << " gave " << got;
+    ++totals.allocationRuns;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, FaultSweep, ::testing::Range<size_t>(0, Operations().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                           std::string name;
+                           for (char c : std::string(Operations()[info.param].name))
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                           return name;
+                         });
+
+}  // namespace
