@@ -230,7 +230,8 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
     fresh.client = true;
     auto [text, type] = TargetName(target != nullptr ? Narrow(target) : std::string());
     gss_buffer_desc name = {text.size(), const_cast<char*>(text.data())};
-    OM_uint32 major = gss_import_name(&minor, &name, type, &fresh.target);
+    OM_uint32 major = Fault("gss_import_name", minor);
+    if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &name, type, &fresh.target);
     if (GSS_ERROR(major)) return Failed("gss_import_name", major, minor, found->mechanism->oid, false);
   } else {
     working = FindContext(context);
@@ -246,9 +247,11 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   // that other threads can reach, and it asks no KDC.
   const gss_cred_id_t cred = found->cred;
   if (context == nullptr) guard.unlock();
-  OM_uint32 major = gss_init_sec_context(&minor, cred, &working->ctx, working->target, working->mechanism->oid,
-                                         GssFlags(requested), 0, GSS_C_NO_CHANNEL_BINDINGS, &in, nullptr, &out,
-                                         &agreed, &lifetime);
+  OM_uint32 major = Fault("gss_init_sec_context", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_init_sec_context(&minor, cred, &working->ctx, working->target, working->mechanism->oid,
+                                 GssFlags(requested), 0, GSS_C_NO_CHANNEL_BINDINGS, &in, nullptr, &out, &agreed,
+                                 &lifetime);
   if (context == nullptr) guard.lock();
   if (GSS_ERROR(major)) {
     OM_uint32 ignored = 0;
@@ -295,8 +298,10 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   gss_cred_id_t delegated = GSS_C_NO_CREDENTIAL;
   OM_uint32 agreed = 0;
   OM_uint32 lifetime = 0;
-  OM_uint32 major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer,
-                                           &actual, &out, &agreed, &lifetime, &delegated);
+  OM_uint32 major = Fault("gss_accept_sec_context", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, &actual,
+                                   &out, &agreed, &lifetime, &delegated);
   OM_uint32 ignored = 0;
   // The library does not act on delegated credentials; they are not kept.
   if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
@@ -341,8 +346,9 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
       if (context->client && context->ctx != GSS_C_NO_CONTEXT) {
         OM_uint32 minor = 0;
         gss_name_t self = GSS_C_NO_NAME;
-        OM_uint32 major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr);
+        OM_uint32 major = Fault("gss_inquire_context", minor);
+        if (major == GSS_S_COMPLETE)
+          major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
         if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
         name = NameText(self);
         gss_release_name(&minor, &self);

@@ -84,6 +84,11 @@ std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
 SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting);
 // Writes the failed call to stderr when QUENTREL_TRACE asks for it; nothing otherwise.
 void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism);
+// The GSSAPI calls that can fail are fault points of the host too: each is journaled, and a fault
+// set for it (Fail("gss_wrap_iov", GSS_S_FAILURE)) makes it answer that major status with minor 0
+// instead of being made; a code without error bits stands for GSS_S_FAILURE. GSS_S_COMPLETE when
+// the call is to be made.
+OM_uint32 Fault(const char* function, OM_uint32& minor);
 // Both: the status of a failed call, traced.
 SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting);
 

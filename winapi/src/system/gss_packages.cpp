@@ -59,8 +59,10 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
 SECURITY_STATUS Acquire(gss_OID oid, bool accepting, gss_cred_id_t& cred, OM_uint32& lifetime) {
   gss_OID_set_desc mechanisms = {1, oid};
   OM_uint32 minor = 0;
-  const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                           accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, &cred, nullptr, &lifetime);
+  OM_uint32 major = Fault("gss_acquire_cred", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                             accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, &cred, nullptr, &lifetime);
   return GSS_ERROR(major) ? Failed("gss_acquire_cred", major, minor, oid, accepting) : SEC_E_OK;
 }
 
@@ -118,7 +120,8 @@ SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* bu
   if (buffer == nullptr) return SEC_E_INVALID_TOKEN;
   OM_uint32 minor = 0;
   gss_name_t name = GSS_C_NO_NAME;
-  const OM_uint32 major = gss_inquire_cred(&minor, found->cred, &name, nullptr, nullptr, nullptr);
+  OM_uint32 major = Fault("gss_inquire_cred", minor);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, found->cred, &name, nullptr, nullptr, nullptr);
   if (GSS_ERROR(major)) return Failed("gss_inquire_cred", major, minor, found->mechanism->oid, false);
   const std::string text = NameText(name);
   gss_release_name(&minor, &name);
@@ -168,7 +171,8 @@ std::string NameText(gss_name_t name) {
   if (name == GSS_C_NO_NAME) return std::string();
   OM_uint32 minor = 0;
   gss_buffer_desc text = GSS_C_EMPTY_BUFFER;
-  if (GSS_ERROR(gss_display_name(&minor, name, &text, nullptr))) return std::string();
+  if (GSS_ERROR(Fault("gss_display_name", minor)) || GSS_ERROR(gss_display_name(&minor, name, &text, nullptr)))
+    return std::string();
   std::string out(static_cast<const char*>(text.value), text.length);
   gss_release_buffer(&minor, &text);
   return out;
@@ -177,7 +181,8 @@ std::string NameText(gss_name_t name) {
 std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism) {
   OM_uint32 minor = 0;
   gss_buffer_desc local = GSS_C_EMPTY_BUFFER;
-  const OM_uint32 major = gss_localname(&minor, name, mechanism, &local);
+  OM_uint32 major = Fault("gss_localname", minor);
+  if (major == GSS_S_COMPLETE) major = gss_localname(&minor, name, mechanism, &local);
   if (GSS_ERROR(major)) {
     Trace("gss_localname", major, minor, mechanism);
     return std::nullopt;

@@ -37,7 +37,8 @@ SECURITY_STATUS WrapWhole(Context& context, int confidential, SecBuffer* token, 
   OM_uint32 minor = 0;
   gss_buffer_desc in = {data->cbBuffer, data->pvBuffer};
   gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
-  const OM_uint32 major = gss_wrap(&minor, context.ctx, confidential, GSS_C_QOP_DEFAULT, &in, nullptr, &out);
+  OM_uint32 major = Fault("gss_wrap", minor);
+  if (major == GSS_S_COMPLETE) major = gss_wrap(&minor, context.ctx, confidential, GSS_C_QOP_DEFAULT, &in, nullptr, &out);
   if (GSS_ERROR(major)) return Failed("gss_wrap", major, minor, context.mechanism->oid, false);
   SECURITY_STATUS status = SEC_E_OK;
   const size_t head = out.length - data->cbBuffer;
@@ -57,7 +58,8 @@ SECURITY_STATUS UnwrapWhole(Context& context, SecBuffer* stream, SecBuffer* data
   OM_uint32 minor = 0;
   gss_buffer_desc in = {stream->cbBuffer, stream->pvBuffer};
   gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
-  const OM_uint32 major = gss_unwrap(&minor, context.ctx, &in, &out, &confidential, nullptr);
+  OM_uint32 major = Fault("gss_unwrap", minor);
+  if (major == GSS_S_COMPLETE) major = gss_unwrap(&minor, context.ctx, &in, &out, &confidential, nullptr);
   if (GSS_ERROR(major)) return Failed("gss_unwrap", major, minor, context.mechanism->oid, false);
   // The plain message is shorter than its token: it goes back into the stream the caller gave.
   if (out.length > 0) std::memmove(stream->pvBuffer, out.value, out.length);
@@ -87,8 +89,9 @@ SECURITY_STATUS Encrypt(PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
   gss_iov_buffer_desc iov[3] = {Iov(GSS_IOV_BUFFER_TYPE_HEADER, token), Iov(GSS_IOV_BUFFER_TYPE_DATA, data),
                                 Iov(GSS_IOV_BUFFER_TYPE_PADDING, padding)};
   OM_uint32 minor = 0;
-  const OM_uint32 major =
-      gss_wrap_iov(&minor, context->ctx, confidential, GSS_C_QOP_DEFAULT, nullptr, iov, padding != nullptr ? 3 : 2);
+  OM_uint32 major = Fault("gss_wrap_iov", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_wrap_iov(&minor, context->ctx, confidential, GSS_C_QOP_DEFAULT, nullptr, iov, padding != nullptr ? 3 : 2);
   if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return WrapWhole(*context, confidential, token, data, padding);
   if (GSS_ERROR(major)) return Failed("gss_wrap_iov", major, minor, context->mechanism->oid, false);
   token->cbBuffer = static_cast<ULONG>(iov[0].buffer.length);
@@ -107,7 +110,8 @@ SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) 
   int confidential = 0;
   gss_iov_buffer_desc iov[2] = {Iov(GSS_IOV_BUFFER_TYPE_STREAM, stream), Iov(GSS_IOV_BUFFER_TYPE_DATA, nullptr)};
   OM_uint32 minor = 0;
-  const OM_uint32 major = gss_unwrap_iov(&minor, context->ctx, &confidential, nullptr, iov, 2);
+  OM_uint32 major = Fault("gss_unwrap_iov", minor);
+  if (major == GSS_S_COMPLETE) major = gss_unwrap_iov(&minor, context->ctx, &confidential, nullptr, iov, 2);
   SECURITY_STATUS status = SEC_E_OK;
   if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) {
     status = UnwrapWhole(*context, stream, data, confidential);

@@ -154,6 +154,13 @@ void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mecha
   std::fflush(stderr);
 }
 
+OM_uint32 Fault(const char* function, OM_uint32& minor) {
+  const std::optional<uint32_t> fault = Enter(Call{function, {}});
+  if (!fault) return GSS_S_COMPLETE;
+  minor = 0;
+  return GSS_ERROR(*fault) ? *fault : GSS_S_FAILURE;
+}
+
 SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting) {
   Trace(function, major, minor, mechanism);
   return StatusOf(major, minor, accepting);
