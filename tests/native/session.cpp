@@ -185,8 +185,9 @@ Outcome Session::GetComputerNameNetBIOS() { return Text(Q(WinUtil, GetComputerNa
 
 #undef Q
 
-bool Session::Handshake(const std::u16string& package, int clientFlags, int& client, int& server) {
-  return native::Handshake(*this, package, clientFlags, client, server);
+bool Session::Handshake(const std::u16string& package, int clientFlags, int& client, int& server,
+                        const std::u16string& target) {
+  return native::Handshake(*this, package, clientFlags, client, server, target);
 }
 
 }  // namespace native

@@ -90,7 +90,8 @@ class Session {
 
   // Carries tokens between a new client and a new server of `package` until both are established;
   // false when the exchange fails. The handles are set either way (0 when not created).
-  bool Handshake(const std::u16string& package, int clientFlags, int& client, int& server);
+  bool Handshake(const std::u16string& package, int clientFlags, int& client, int& server,
+                 const std::u16string& target = u"HTTP/web.example.test");
 
  private:
   jstring In(const JString& text);

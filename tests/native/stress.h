@@ -23,9 +23,10 @@ namespace native {
 
 // Carries tokens between a new client and a new server of `package` until both are established.
 template <typename Calls>
-bool Handshake(Calls& calls, const std::u16string& package, int clientFlags, int& client, int& server) {
+bool Handshake(Calls& calls, const std::u16string& package, int clientFlags, int& client, int& server,
+               const std::u16string& target = u"HTTP/web.example.test") {
   server = calls.CreateContext(false, 0, package, std::nullopt).handle;
-  client = calls.CreateContext(true, clientFlags, package, std::u16string(u"HTTP/web.example.test")).handle;
+  client = calls.CreateContext(true, clientFlags, package, target).handle;
   if (server == 0 || client == 0) return false;
   bool clientDone = calls.GetNegotiatedAttributes(client).ok(), serverDone = false;
   for (int leg = 0; leg < 8 && !(clientDone && serverDone); ++leg) {
