@@ -189,8 +189,10 @@ const std::vector<Operation>& Operations() {
   return operations;
 }
 
-// The status a failing SSPI function answers with, or the error any other function gives.
+// The status a failing SSPI function answers with, GSSAPI's GSS_S_FAILURE for its calls, SQLITE_BUSY
+// for SQLite's (the same 5 as ERROR_ACCESS_DENIED), or the error any other function gives.
 uint32_t FaultCode(const std::string& function) {
+  if (function.rfind("gss_", 0) == 0) return 0x000d0000u;
   static const std::set<std::string> sspi = {
       "AcquireCredentialsHandleW", "InitializeSecurityContextW", "AcceptSecurityContext", "CompleteAuthToken",
       "QueryContextAttributesW", "QueryCredentialsAttributesW", "EncryptMessage", "DecryptMessage",
