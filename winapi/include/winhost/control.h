@@ -46,7 +46,8 @@ std::string ProcessUserQualifiedName();        // "WINHOST\appuser"
 // Makes the named function fail with `code` (an SSPI status for the security functions, a Windows
 // error code for the others, returned or set as the last error as the function does on Windows).
 // The system world's own calls are fault points too, each answering in its own terms: an errno for
-// getpwnam_r and the other NSS calls, a SQLite result for sqlite3_*, a major status for gss_*.
+// getpwnam_r and its kin, an EAI_ code for getaddrinfo, a SQLite result for sqlite3_*, a major
+// status for gss_*.
 // The first `skip` calls go through untouched; then the call fails once, or for good when
 // `persistent` is set.
 void Fail(const std::string& function, uint32_t code, int skip = 0, bool persistent = false);
