@@ -56,8 +56,13 @@ public abstract class SecurityContext implements AutoCloseable {
         if (!closedByOwner) {
           CLEANED.incrementAndGet();
         }
-        SSPI.FreeHandle(h);
-        OPEN.decrementAndGet();
+        // The library releases the context even when it then reports that the thread could not
+        // stop impersonating, so the count follows the release, not the report.
+        try {
+          SSPI.FreeHandle(h);
+        } finally {
+          OPEN.decrementAndGet();
+        }
       }
     }
   }
