@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <windows.h>  // the stand-in host's constants
+
+#include "winhost/control.h"
 
 #include "native/session.h"
 
@@ -156,6 +161,19 @@ StressResult RunStress(const std::function<std::unique_ptr<Calls>()>& makeCalls,
   result.calls = calls.load();
   result.freedByOthers = static_cast<long>(freedByOthers.size());
   return result;
+}
+
+// What every stress run must show at its end, whoever made its calls: no failure, enough pairs
+// made and servers freed under other threads, and nothing held beyond `before`; then its figures,
+// under `label`.
+inline void ExpectStressEndedClean(const StressResult& result, const std::map<std::string, int>& before,
+                                   const char* label) {
+  for (const std::string& failure : result.failures) ADD_FAILURE() << failure;
+  EXPECT_GT(result.pairs, 10);
+  EXPECT_GT(result.freedByOthers, 0);
+  EXPECT_EQ(winhost::LiveCounts(), before) << "something is still held after every handle was freed";
+  std::printf("%s: %ld calls, %ld established pairs, %ld servers freed by another thread\n", label, result.calls,
+              result.pairs, result.freedByOthers);
 }
 
 }  // namespace native
