@@ -68,11 +68,7 @@ bool MakeDirectories(const std::string& path) {
     if (errno == 0 || errno == EEXIST) errno = EACCES;
     return false;
   }
-  for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
-    std::string part = path.substr(0, at);
-    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    if (at == std::string::npos) break;
-  }
+  if (!MakeFolderPath(path)) return false;
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return false;
   if (!S_ISDIR(status.st_mode)) {
@@ -94,6 +90,15 @@ std::string Hex(uint32_t value) {
 }
 
 }  // namespace
+
+bool MakeFolderPath(const std::string& path) {
+  for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+    std::string part = path.substr(0, at);
+    if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (at == std::string::npos) return true;
+  }
+}
+
 }  // namespace detail
 
 using namespace detail;

@@ -63,6 +63,10 @@ std::string Narrow(const WCHAR* text);              // null gives ""
 std::string Narrow(const WCHAR* text, size_t units);
 std::u16string WideOf(const std::string& utf8);
 
+// Makes each missing folder of an absolute `path`, parents first (mode 0755); false with errno set
+// at the first that cannot be made. A part that exists already, of whatever kind, is passed over.
+bool MakeFolderPath(const std::string& path);
+
 // Heap copies that the caller releases through a Windows free function; counted as `kind`.
 WCHAR* AllocWide(const std::u16string& text, const std::string& kind);
 void* AllocBlock(size_t bytes, const std::string& kind);

@@ -233,7 +233,7 @@ class Connection {
   // store without its tables, and nothing already at `path` is touched.
   static LONG Create(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) return ErrorOfErrno(errno);
+    if (slash != std::string::npos && slash > 0 && !MakeFolderPath(path.substr(0, slash))) return ErrorOfErrno(errno);
     static std::atomic<unsigned> serial{0};
     std::string building = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
     unlink(building.c_str());  // a leftover of a process that had this id and died here
@@ -250,14 +250,6 @@ class Connection {
       built = ErrorOfErrno(errno);
     unlink(building.c_str());
     return built;
-  }
-
-  static bool MakeFolders(const std::string& folder) {
-    for (size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
-      std::string part = folder.substr(0, at);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-      if (at == std::string::npos) return true;
-    }
   }
 
   sqlite3* db_ = nullptr;
