@@ -28,6 +28,9 @@ import java.util.concurrent.CyclicBarrier;
  * Wrap and Unwrap against gss_wrap_iov and gss_unwrap_iov called on the GSSAPI contexts behind the
  * library's own, and a whole authentication against the same GSSAPI calls made directly.
  *
+ * <p>The word signon runs server sign-ons on the system world, inside a Kerberos realm, through
+ * the acceptor alone and through the JDK's HTTP server (see {@link SignOnBench}).
+ *
  * <p>{@code --quick} runs every case a few times only, to show that the benchmark works; the words
  * queries, live, messages and threads run only those parts.
  */
@@ -63,6 +66,14 @@ public final class JvmBench {
 
   static native int gssAuthentications(String service, int rounds);
 
+  static native long gssAcceptor(boolean spnego);
+
+  static native void gssReleaseAcceptor(long credential);
+
+  static native int gssSignOns(long credential, byte[][] tokens, int from, int count);
+
+  static native byte[][] gssSignOn(long credential, byte[] token);
+
   private static final String KERBEROS_SERVICE = "HTTP/localhost";
 
   // Single-threaded figures are timed in the CPU time of the measuring thread, so that the time the
@@ -77,7 +88,7 @@ public final class JvmBench {
   private static boolean quick;
   private static int rounds;
   private static volatile long sink;
-  private static final List<String[]> table = new ArrayList<>();
+  static final List<String[]> table = new ArrayList<>();
 
   private JvmBench() {}
 
@@ -86,7 +97,13 @@ public final class JvmBench {
     rounds = quick ? 1 : 9;
     List<String> only = new ArrayList<>(Arrays.asList(args));
     only.remove("--quick");
-    boolean kerberos = only.contains("kerberos");
+    boolean signOn = only.contains("signon");
+    boolean kerberos = signOn || only.contains("kerberos");
+    if (signOn) {
+      // The JDK's Kerberos reads the realm's configuration and, as a client, the ticket cache.
+      System.setProperty("java.security.krb5.conf", System.getenv("KRB5_CONFIG"));
+      System.setProperty("javax.security.auth.useSubjectCredsOnly", "false");
+    }
     // The library first, so that the benchmark's own natives bind to the copy the JVM loaded.
     Pair first = kerberos ? Pair.establish("Kerberos", KERBEROS_SERVICE) : Pair.establish();
     SSPI.GetMaxTokenSize(first.client);
@@ -94,6 +111,11 @@ public final class JvmBench {
     System.loadLibrary("quentrel_jvmbench");
     clearJournal();
 
+    if (signOn) {
+      SignOnBench.run(quick, only);
+      print();
+      return;
+    }
     if (kerberos) {
       kerberos();
       print();

@@ -6,7 +6,9 @@
 
 #include <gssapi/gssapi.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,7 +38,16 @@ struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  // Set when `cred` is an acceptor credential that server handles share: it goes with the last.
+  std::shared_ptr<gss_cred_id_struct> shared;
 };
+
+// The acceptor credential of a mechanism that server handles share while the default keytab and
+// the calling thread's identity stay what they were when it was acquired (gss_acceptor.cpp);
+// `acquire` makes a new one otherwise. Requires the world lock.
+using AcquireFunction = std::function<SECURITY_STATUS(gss_cred_id_t& cred, OM_uint32& lifetime)>;
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction& acquire,
+                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;

@@ -66,6 +66,22 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, gss_cred_id_t& cred, OM_uin
   return GSS_ERROR(major) ? Failed("gss_acquire_cred", major, minor, oid, accepting) : SEC_E_OK;
 }
 
+// The credentials of a package. SPNEGO has credentials whenever any mechanism of the machine has
+// some; Negotiate needs krb5's.
+SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, gss_cred_id_t& cred, OM_uint32& lifetime) {
+  OM_uint32 minor = 0;
+  if (mechanism->oid == &kSpnego) {
+    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cred, lifetime); status != SEC_E_OK) return status;
+    gss_release_cred(&minor, &cred);
+  }
+  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cred, lifetime); status != SEC_E_OK) return status;
+  if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred, accepting))) {
+    gss_release_cred(&minor, &cred);
+    return SEC_E_NO_CREDENTIALS;
+  }
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 const Mechanism* FindMechanism(const std::string& package) {
@@ -91,21 +107,17 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredH
   if (mechanism == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (use != SECPKG_CRED_INBOUND && use != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
   const bool accepting = use == SECPKG_CRED_INBOUND;
-  OM_uint32 minor = 0;
   OM_uint32 lifetime = 0;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-  // SPNEGO has credentials whenever any mechanism of the machine has some; Negotiate needs krb5's.
-  if (mechanism->oid == &kSpnego) {
-    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cred, lifetime); status != SEC_E_OK) return status;
-    gss_release_cred(&minor, &cred);
-  }
-  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cred, lifetime); status != SEC_E_OK) return status;
-  if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred, accepting))) {
-    gss_release_cred(&minor, &cred);
-    return SEC_E_NO_CREDENTIALS;
-  }
+  std::shared_ptr<gss_cred_id_struct> shared;
+  const AcquireFunction acquire = [&](gss_cred_id_t& made, OM_uint32& time) {
+    return AcquireFor(mechanism, accepting, made, time);
+  };
+  SECURITY_STATUS status = accepting ? SharedAcceptor(mechanism, acquire, shared, lifetime) : acquire(cred, lifetime);
+  if (status != SEC_E_OK) return status;
+  if (shared) cred = shared.get();
   ULONG_PTR id = NewId();
-  Credentials()[id] = Credential{mechanism, use, cred};
+  Credentials()[id] = Credential{mechanism, use, cred, std::move(shared)};
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
   credential->dwUpper = id;
@@ -137,7 +149,8 @@ SECURITY_STATUS FreeCredentials(PCredHandle credential) {
   Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   OM_uint32 minor = 0;
-  gss_release_cred(&minor, &found->cred);
+  // A shared credential goes with its last holder.
+  if (!found->shared) gss_release_cred(&minor, &found->cred);
   Credentials().erase(credential->dwUpper);
   AddLive("credential", -1);
   return SEC_E_OK;
