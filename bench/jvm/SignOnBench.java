@@ -35,7 +35,8 @@ import org.ietf.jgss.Oid;
  *
  * <p>The acceptor alone: {@link ServerContext} (create, accept one Kerberos token, ask the name,
  * close) against JGSS's acceptor and against GSSAPI called from C++, each with its acceptor
- * credential acquired once.
+ * credential acquired once; GSSAPI both in one native loop and through one JNI call a sign-on, as a
+ * Java binding of GSSAPI calls it.
  *
  * <p>Through HTTP: the JDK's HTTP server with {@link NegotiateAuthenticator}, against the same
  * server with a JGSS Negotiate authenticator written here and with one that calls GSSAPI from C++,
@@ -118,6 +119,7 @@ final class SignOnBench {
     Supply library = new Supply(mechanism, n * batches);
     Supply jgss = new Supply(mechanism, n * batches);
     Supply direct = new Supply(mechanism, n * batches);
+    Supply binding = new Supply(mechanism, n * batches);
     GSSCredential jgssAcceptor = MANAGER.createCredential(null, GSSCredential.INDEFINITE_LIFETIME, mechanism,
         GSSCredential.ACCEPT_ONLY);
     long gssAcceptor = JvmBench.gssAcceptor(mechanism.equals(SPNEGO));
@@ -145,10 +147,17 @@ final class SignOnBench {
           context.dispose();
         }
         return named;
-      }, size -> JvmBench.gssSignOns(gssAcceptor, direct.tokens, direct.take(size), size));
+      }, size -> JvmBench.gssSignOns(gssAcceptor, direct.tokens, direct.take(size), size), size -> {
+        long named = 0;
+        for (int i = binding.take(size), end = i + size; i < end; ++i) {
+          named += JvmBench.gssSignOn(gssAcceptor, binding.tokens[i])[0].length;
+        }
+        return named;
+      });
       String label = packageName + " sign-on (create, accept, name, free)";
       JvmBench.row(label, t[0], "JGSS acceptor", t[1], 0.8, "ns");
       JvmBench.row(label, t[0], "GSSAPI from C++", t[2], 1.05, "ns");
+      JvmBench.row(label, t[0], "GSSAPI, a JNI call each", t[3], 1.05, "ns");
     } finally {
       JvmBench.gssReleaseAcceptor(gssAcceptor);
       jgssAcceptor.dispose();

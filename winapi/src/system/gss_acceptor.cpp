@@ -56,21 +56,12 @@ std::vector<Kept>& KeptCredentials() {
   return *kept;
 }
 
-// A krb5 context of the package's own, made once, for the default keytab's name: krb5 reads the
-// name from KRB5_KTNAME or its configuration on each call, and rereads a configuration that changed.
-krb5_context NamingContext() {
-  static krb5_context context = [] {
-    krb5_context made = nullptr;
-    return krb5_init_context(&made) == 0 ? made : nullptr;
-  }();
-  return context;
-}
-
-// The path of the default keytab when it is a file; empty otherwise.
+// The path of the default keytab when it is a file; empty otherwise. krb5 reads the name from
+// KRB5_KTNAME or its configuration on each call.
 std::string KeytabPath() {
-  krb5_context context = NamingContext();
-  char name[4096] = {0};
-  if (context == nullptr || krb5_kt_default_name(context, name, sizeof name - 1) != 0) return std::string();
+  krb5_context context = KeptKrb5Context();
+  char name[4096];
+  if (context == nullptr || krb5_kt_default_name(context, name, sizeof name) != 0) return std::string();
   std::string text(name);
   for (const char* prefix : {"FILE:", "WRFILE:"})
     if (text.rfind(prefix, 0) == 0) return text.substr(std::strlen(prefix));
@@ -100,6 +91,14 @@ bool CurrentConditions(Conditions& now) {
 }
 
 }  // namespace
+
+krb5_context KeptKrb5Context() {
+  static krb5_context context = [] {
+    krb5_context made = nullptr;
+    return krb5_init_context(&made) == 0 ? made : nullptr;
+  }();
+  return context;
+}
 
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction& acquire,
                                std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime) {

@@ -193,8 +193,9 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
   if (!context.established) return SEC_E_OK;
   size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
-  if (WrapLengths(context.ctx, 1, 1, sealedHeader, padding) && WrapLengths(context.ctx, 0, 1, signedHeader, padding)) {
-    for (size_t length = 1; length <= 16; ++length)
+  if (WrapLengths(context.ctx, 1, 1, sealedHeader, largestPadding) &&
+      WrapLengths(context.ctx, 0, 1, signedHeader, padding)) {
+    for (size_t length = 2; length <= 16; ++length)
       if (WrapLengths(context.ctx, 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
     sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(sealedHeader, signedHeader));
     sizes.cbMaxSignature = static_cast<ULONG>(signedHeader);

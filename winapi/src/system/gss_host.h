@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gssapi/gssapi.h>
+#include <krb5/krb5.h>
 
 #include <functional>
 #include <map>
@@ -41,6 +42,14 @@ struct Credential {
   // Set when `cred` is an acceptor credential that server handles share: it goes with the last.
   std::shared_ptr<gss_cred_id_struct> shared;
 };
+
+// A krb5 context of the packages' own, made on first use and kept for the process. MIT krb5 parses
+// its configuration files once for all the krb5 contexts open at a time and frees the parse with
+// the last one; GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
+// with none kept open each of them would read and parse krb5.conf again. krb5 still looks at the
+// files' times (at most once a second) and rereads one that changed. Null when krb5 has none. A
+// krb5 context serves one thread at a time: use it under the world lock.
+krb5_context KeptKrb5Context();
 
 // The acceptor credential of a mechanism that server handles share while the default keytab and
 // the calling thread's identity stay what they were when it was acquired (gss_acceptor.cpp);

@@ -107,6 +107,7 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredH
   if (mechanism == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (use != SECPKG_CRED_INBOUND && use != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
   const bool accepting = use == SECPKG_CRED_INBOUND;
+  KeptKrb5Context();
   OM_uint32 lifetime = 0;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
   std::shared_ptr<gss_cred_id_struct> shared;
