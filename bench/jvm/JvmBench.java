@@ -74,6 +74,8 @@ public final class JvmBench {
 
   static native byte[][] gssSignOn(long credential, byte[] token);
 
+  static native long processCpuTime();
+
   private static final String KERBEROS_SERVICE = "HTTP/localhost";
 
   // Single-threaded figures are timed in the CPU time of the measuring thread, so that the time the
