@@ -190,11 +190,16 @@ BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
 
 // System world: the token of a server context's client, the account its principal maps to by
 // krb5's auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that
-// maps to none. NSS may wait: the world lock is let go meanwhile.
+// maps to none. NSS may wait: the world lock is let go meanwhile. Made once for a context, on its
+// first request: each group test and impersonation asks for it again.
 SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
+  if (found->clientToken) {
+    *token = NewHandle(std::static_pointer_cast<const TokenObject>(found->clientToken), "context");
+    return SEC_E_OK;
+  }
   const std::string client = gss::WindowsName(gss::NameText(found->peer));
   const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
@@ -213,7 +218,10 @@ SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE
   TokenData data = SystemTokenData(account);
   data.account = client;
   data.level = level;
-  *token = NewHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
+  TokenRef made = std::make_shared<const TokenObject>(TokenObject{data, std::nullopt});
+  // Another thread may have freed the context while the lock was let go.
+  if (gss::Context* still = gss::FindContext(context)) still->clientToken = made;
+  *token = NewHandle(std::move(made), "context");
   return SEC_E_OK;
 }
 

@@ -68,6 +68,9 @@ struct Context {
   bool established = false;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
+  // server: the client's access token, made on its first request (tokens.cpp) and the same for
+  // every later one, as a context's token is made once at logon.
+  std::shared_ptr<const void> clientToken;
 };
 
 // Requires the world lock.
