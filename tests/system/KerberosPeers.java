@@ -543,7 +543,9 @@ public final class KerberosPeers {
 
   // What the server answers about the groups of the Wine client's user, alice (in Engineers, so in
   // Staff and the domain-local Printers; no administrator): "true", "false" or the simple name of
-  // the exception. The domain's groups are in her ticket's PAC.
+  // the exception. Her domain's groups are in her ticket's PAC; a server that takes her token
+  // from there and resolves the domain's names answers true for all but the two administrators'
+  // groups. Until then her principal maps to no account here, and the domain's names to nothing.
   static final String[][] ALICE_GROUPS = {
       {"DOMAIN\\Engineers", "GroupNotFoundException"},
       {"DOMAIN\\Staff", "GroupNotFoundException"},
@@ -639,6 +641,8 @@ public final class KerberosPeers {
         }
 
         byte[] wrapped = Base64.getDecoder().decode(platform.ask("wrap-data-first", message, "", "wrapped")[1]);
+        System.out.println("  Wine's package, data first: " + message.length + " bytes of data and a token of "
+            + (wrapped.length - message.length));
         expect(Arrays.equals(platformServer.unwrap(wrapped), message), "Wine's data-first message, unwrapped by the server");
         byte[] answer = platformServer.wrap(message);
         String n = Integer.toString(message.length);

@@ -164,6 +164,10 @@ class PlatformPeer : public Peer {
     SECURITY_STATUS status = side_.status;
     if (status == SEC_E_OK) status = side_.sizesStatus;
     if (!Succeeded(status)) return "error " + PlatformError(static_cast<uint32_t>(status));
+    if (status == SEC_E_OK) {
+      Note("the package's sizes: trailer " + std::to_string(side_.sizes.cbSecurityTrailer) + ", block " +
+           std::to_string(side_.sizes.cbBlockSize) + ", largest token " + std::to_string(side_.sizes.cbMaxToken));
+    }
     return "token " + Encode(side_.token) + (status == SEC_E_OK ? " 1 -" : " 0 -");
   }
 
