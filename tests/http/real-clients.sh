@@ -5,7 +5,6 @@
 # Usage: real-clients.sh JAR TEST_JAR SERVLET_API_JAR
 set -euo pipefail
 jar=$1 test_jar=$2 servlet_jar=$3
-unset QUENTREL_WORLD
 classpath=$jar:$test_jar:$servlet_jar
 log=$(mktemp)
 server=""
