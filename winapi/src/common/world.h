@@ -5,7 +5,8 @@
 // serves it.
 //
 // A function given the world lock (`lock`, held on entry) may let it go while it waits on the
-// machine's services, and holds it again on return. The others run under the lock.
+// machine's services; those after which the surface still needs it (InitializeContext,
+// ContextToken, ContextGroups, OpenKey) hold it again on return. The others run under the lock.
 #pragma once
 
 #include <string>
