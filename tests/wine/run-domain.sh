@@ -13,7 +13,6 @@ for file in quentrel.jar quentrel-kerberos-peers.jar lib/libquentrel.so; do
   [ -f "$linux/$file" ] || { echo "$linux/$file is missing: build the Linux library's tests first"; exit 77; }
 done
 java=${JAVA_HOME:+$JAVA_HOME/bin/}java
-export QUENTREL_WORLD=system
 exec "$here/../ad/with-domain.sh" "$java" -Xcheck:jni -Djava.library.path="$linux/lib" \
   -cp "$linux/quentrel.jar:$linux/quentrel-kerberos-peers.jar" KerberosPeers wine \
   "$here/run-under-wine.sh" "$wine" "$prefix" "$program"
