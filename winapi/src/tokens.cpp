@@ -15,6 +15,7 @@
 #include "sspi_host.h"
 #include "system/accounts.h"
 #include "system/gss_host.h"
+#include "system/pac_account.h"
 #include "system/thread_identity.h"
 #include "winhost/control_tokens.h"
 #include "winhost/token.h"
@@ -188,19 +189,24 @@ BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
   return TRUE;
 }
 
-// System world: the token of a server context's client, the account its principal maps to by
-// krb5's auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that
-// maps to none. NSS may wait: the world lock is let go meanwhile.
+// System world: the token of a server context's client. A client whose PAC was verified has the
+// token its PAC gives; any other, the account its principal maps to by krb5's auth_to_local rules,
+// or a token of Everyone and Authenticated Users for a principal that maps to none. NSS may wait:
+// the world lock is let go meanwhile.
 SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
-  const std::string client = gss::WindowsName(gss::NameText(found->peer));
+  const std::string client = gss::ClientName(*found);
+  const std::shared_ptr<const pac::LogonInfo> logon = found->logon;
+  const std::string realm = logon ? gss::RealmOf(gss::NameText(found->peer)) : std::string();
   const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   guard.unlock();
   SystemAccount account;
-  DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  DWORD error = logon  ? SystemPacAccount(*logon, realm, local, account)
+                : local ? SystemAccountNamed(*local, account)
+                        : static_cast<DWORD>(ERROR_NONE_MAPPED);
   if (error == ERROR_NONE_MAPPED) {
     const size_t slash = client.find('\\');
     account = slash == std::string::npos
