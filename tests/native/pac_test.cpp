@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "native/pac_encoder.h"
 #include "system/pac.h"
@@ -145,6 +147,37 @@ TEST(PacLogonInfo, EveryShorterObjectIsRefused) {
     EXPECT_FALSE(Decode(cut, failure).has_value()) << "an object of " << length << " bytes";
   }
   for (size_t size = 0; size < 16; ++size) EXPECT_FALSE(DecodeLogonInfo(whole.bytes.data(), size).has_value());
+}
+
+// PACs a Samba domain controller issued (the fuzz target's seeds): alice in Engineers, in Staff
+// through it and in the domain-local Printers; carol in Domain Users alone; dave a Domain Admin.
+TEST(PacLogonInfo, DecodesTheLogonInformationOfARealDomainController) {
+  struct Issued {
+    const char* file;
+    const char16_t* name;
+    uint32_t userId;
+    std::vector<uint32_t> groups;
+  };
+  const Issued issued[] = {{"samba-alice", u"alice", 1102, {513, 1106, 1107, 1108}},
+                           {"samba-carol", u"carol", 1104, {513}},
+                           {"samba-dave", u"dave", 1105, {513, 512, 572}}};
+  for (const Issued& pac : issued) {
+    SCOPED_TRACE(pac.file);
+    std::ifstream file(std::string(QUENTREL_PAC_CORPUS) + "/" + pac.file, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const char* failure = "";
+    const std::optional<LogonInfo> info = DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
+    ASSERT_TRUE(info.has_value()) << failure;
+    EXPECT_TRUE(info->effectiveName == pac.name && info->logonDomainName == u"SAMDOM");
+    EXPECT_EQ(info->userId, pac.userId);
+    EXPECT_EQ(info->primaryGroupId, 513u);
+    std::vector<uint32_t> rids;
+    for (const auto& group : info->groupIds) rids.push_back(group.rid);
+    EXPECT_EQ(rids, pac.groups);
+    ASSERT_EQ(info->extraSids.size(), 1u);  // the authentication authority's asserted identity
+    EXPECT_EQ(info->extraSids[0].sid, SidOf("S-1-18-1"));
+    EXPECT_EQ(info->userFlags & winhost::detail::pac::kExtraSidsFlag, winhost::detail::pac::kExtraSidsFlag);
+  }
 }
 
 // The token of a decoded PAC: which parts count, the aliases it earns, and what it may not grant.
