@@ -213,11 +213,13 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
        nullptr, {domain + "-1105"}, {"S-1-5-32-545", domain + "-513"}},
       {"SIDs only this computer grants, offered by the PAC",
        [](LogonInfo& i) {
-         i.extraSids = {{SidOf("S-1-5-32-544"), 7}, {SidOf("S-1-22-1-0"), 7}, {SidOf("S-1-5-18"), 7}};
+         // Authenticated Users disabled by the PAC stays this computer's, enabled.
+         i.extraSids = {{SidOf("S-1-5-32-544"), 7}, {SidOf("S-1-22-1-0"), 7}, {SidOf("S-1-5-18"), 7},
+                        {SidOf("S-1-5-11"), 0}};
          i.resourceGroupDomainSid = SidOf("S-1-5-32");
          i.resourceGroupIds = {{544, 7}};
        },
-       "S-1-5-32-544", {"S-1-5-32-545"}, {"S-1-5-32-544", "S-1-22-1-0", "S-1-5-18"}},
+       "S-1-5-32-544", {"S-1-5-32-545", "S-1-5-11"}, {"S-1-5-32-544", "S-1-22-1-0", "S-1-5-18"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

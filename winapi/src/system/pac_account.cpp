@@ -35,10 +35,10 @@ const WellKnownSids& Known() {
   return *sids;
 }
 
-// Whether a SID is one that only this computer grants: its built-in aliases, its Unix accounts
-// and groups, and SYSTEM.
+// Whether a SID is this computer's to give: the groups it gives every token itself (Everyone,
+// Authenticated Users), its built-in aliases, its Unix accounts and groups, and SYSTEM.
 bool GrantedLocally(const SidBytes& sid) {
-  if (sid == Known().system) return true;
+  if (sid == Known().system || sid == Known().everyone || sid == Known().authenticatedUsers) return true;
   // Same authority, and for BUILTIN the same first sub-authority.
   auto under = [&sid](const SidBytes& domain) {
     if (sid.size() < domain.size() || sid.size() < 8) return false;

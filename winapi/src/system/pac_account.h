@@ -14,8 +14,9 @@
 //   one of a domain's own well-known groups, counts once the host's directory resolves it;
 //   an entry nothing resolves lets nobody in;
 // - Authenticated Users.
-// SIDs that only this computer grants (its built-in aliases S-1-5-32-*, its Unix accounts
-// S-1-22-*, SYSTEM) are never taken from a PAC: a domain controller has no say over them.
+// SIDs that are this computer's to give (Everyone and Authenticated Users, which it adds itself;
+// its built-in aliases S-1-5-32-*, its Unix accounts S-1-22-*, SYSTEM) are never taken from a
+// PAC: a domain controller has no say over them.
 //
 // The account's name is LogonDomainName\EffectiveName. A thread that impersonates the client acts
 // as the Unix account NSS gives for DOMAIN\user or user@dns.domain (winbind's and SSSD's names),
