@@ -13,8 +13,8 @@
 
 namespace {
 
-using winhost::detail::pac::DecodeLogonInfo;
-using winhost::detail::pac::LogonInfo;
+using winhost::system::pac::DecodeLogonInfo;
+using winhost::system::pac::LogonInfo;
 using pactest::Encoded;
 using pactest::SidOf;
 
@@ -176,13 +176,13 @@ TEST(PacLogonInfo, DecodesTheLogonInformationOfARealDomainController) {
     EXPECT_EQ(rids, pac.groups);
     ASSERT_EQ(info->extraSids.size(), 1u);  // the authentication authority's asserted identity
     EXPECT_EQ(info->extraSids[0].sid, SidOf("S-1-18-1"));
-    EXPECT_EQ(info->userFlags & winhost::detail::pac::kExtraSidsFlag, winhost::detail::pac::kExtraSidsFlag);
+    EXPECT_EQ(info->userFlags & winhost::system::pac::kExtraSidsFlag, winhost::system::pac::kExtraSidsFlag);
   }
 }
 
 // The token of a decoded PAC: which parts count, the aliases it earns, and what it may not grant.
 TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
-  using winhost::detail::GroupEntry;
+  using winhost::system::GroupEntry;
   const std::string domain = "S-1-5-21-1000-2000-3000";
   struct Row {
     const char* name;
@@ -227,7 +227,7 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
     LogonInfo logon = pactest::Alice();
     row.change(logon);
     const std::vector<GroupEntry> groups =
-        winhost::detail::PacTokenGroups(logon, winhost::detail::DomainAdminGroups(logon));
+        winhost::system::PacTokenGroups(logon, winhost::system::DomainAdminGroups(logon));
     auto enabled = [&groups](const std::string& text) {
       for (const GroupEntry& group : groups)
         if (group.sid == SidOf(text)) return (group.attributes & SE_GROUP_ENABLED) != 0;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "system/host.h"
 #include "system/pac.h"
 #include "winhost/sspi.h"
 
@@ -22,7 +22,7 @@
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
 #define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 
 struct Mechanism {
   std::string package;  // the SSPI name: "Kerberos", "Negotiate", "NTLM"
@@ -115,4 +115,4 @@ void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
 // The SecBuffer of a type in a descriptor; null when there is none.
 SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

@@ -7,7 +7,7 @@
 
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 
 std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism) {
   static const char kLogonInfo[] = "urn:mspac:logon-info";
@@ -48,7 +48,7 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
 
 std::string ClientName(const Context& context) {
   if (context.logon)
-    return winhost::Narrow(context.logon->logonDomainName) + "\\" + winhost::Narrow(context.logon->effectiveName);
+    return Narrow(context.logon->logonDomainName) + "\\" + Narrow(context.logon->effectiveName);
   return WindowsName(NameText(context.peer));
 }
 
@@ -65,4 +65,4 @@ std::string RealmOf(const std::string& principal) {
   return at == std::string::npos ? std::string() : principal.substr(at + 1);
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

@@ -5,7 +5,7 @@
 // failure so that the decoding reads straight through and is judged once.
 #include "system/pac.h"
 
-namespace winhost::detail::pac {
+namespace winhost::system::pac {
 namespace {
 
 constexpr size_t kHeadersLength = 16;  // common header and private header
@@ -279,4 +279,4 @@ std::optional<Sid> WithRid(const Sid& domain, uint32_t rid) {
   return sid;
 }
 
-}  // namespace winhost::detail::pac
+}  // namespace winhost::system::pac

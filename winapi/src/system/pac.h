@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace winhost::detail::pac {
+namespace winhost::system::pac {
 
 // A SID in its binary form: revision, sub-authority count, 6-byte authority, sub-authorities.
 using Sid = std::vector<uint8_t>;
@@ -69,4 +69,4 @@ std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const
 // `domain` with one more sub-authority, `rid`; none when it already has the most a SID can hold.
 std::optional<Sid> WithRid(const Sid& domain, uint32_t rid);
 
-}  // namespace winhost::detail::pac
+}  // namespace winhost::system::pac

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
@@ -136,8 +136,8 @@ DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, co
   account.use = SidTypeUser;
   account.groups = PacTokenGroups(logon, DomainAdminGroups(logon));
 
-  const std::string domain = winhost::Narrow(logon.logonDomainName);
-  const std::string name = winhost::Narrow(logon.effectiveName);
+  const std::string domain = Narrow(logon.logonDomainName);
+  const std::string name = Narrow(logon.effectiveName);
   std::vector<std::string> candidates{domain + "\\" + name};
   if (!realm.empty()) candidates.push_back(name + "@" + LowerAscii(realm));
   if (mapped) candidates.push_back(*mapped);
@@ -152,4 +152,4 @@ DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, co
   return ERROR_SUCCESS;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

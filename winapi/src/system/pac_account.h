@@ -30,7 +30,7 @@
 #include "system/accounts.h"
 #include "system/pac.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // The groups of the token of a PAC's client, given the SIDs of the groups whose members are
 // administrators here. Pure.
@@ -50,4 +50,4 @@ std::optional<SidBytes> DomainGroupSid(const std::u16string& name);
 DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, const std::optional<std::string>& mapped,
                        SystemAccount& account);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system
