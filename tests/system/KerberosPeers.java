@@ -28,6 +28,9 @@ import org.ietf.jgss.Oid;
  *   KerberosPeers identity PEER_SCRIPT  (as root) the client's token and impersonation: files
  *                                       only the client may read, groups, a client of no account
  *   KerberosPeers unprivileged          (as an account that may not switch) the privilege error
+ *   KerberosPeers domain PEER_SCRIPT    (as root, in the domain of tests/ad/with-domain.sh with
+ *                                       winbind, under nss_wrapper) the client's token from its
+ *                                       ticket's PAC: name, groups, aliases, impersonation
  */
 public final class KerberosPeers {
   private static final int FLAGS = 0x81E;  // mutual, replay, sequence, confidentiality, connection
@@ -371,14 +374,28 @@ public final class KerberosPeers {
     }
   }
 
-  // A server context authenticated by MIT's client with the ticket of `user`.
-  static Sspi serverOf(String user) throws Exception {
-    File cache = new File(System.getenv("QTEST_REALM_DIR"), user + "-ccache");
+  // The folder and the users' password of the realm, or of the domain when the test runs in one.
+  static String testDir() {
+    return System.getenv("AD_DIR") != null ? System.getenv("AD_DIR") : System.getenv("QTEST_REALM_DIR");
+  }
+
+  // A ticket cache holding a ticket of `user`, made once.
+  static File ticketOf(String user) throws Exception {
+    File cache = new File(testDir(), user + "-ccache");
+    if (cache.exists()) {
+      return cache;
+    }
     Process kinit = new ProcessBuilder("kinit", "-c", "FILE:" + cache, user).redirectErrorStream(true).start();
     try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
-      password.println(System.getenv("QTEST_PASSWORD"));
+      password.println(System.getenv(System.getenv("AD_PASSWORD") != null ? "AD_PASSWORD" : "QTEST_PASSWORD"));
     }
     expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    return cache;
+  }
+
+  // A server context authenticated by MIT's client with the ticket of `user`.
+  static Sspi serverOf(String user) throws Exception {
+    File cache = ticketOf(user);
     Sspi server = new Sspi(false, "Kerberos");
     try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
       handshake(client, server);
@@ -466,6 +483,102 @@ public final class KerberosPeers {
     });
   }
 
+  // The output of a command, which must succeed.
+  static String run(String... command) throws Exception {
+    Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+    String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    expect(process.waitFor() == 0, String.join(" ", command) + ": " + output);
+    return output;
+  }
+
+  // Each user's answer to BUILTIN\Administrators in a JVM of its own whose domain administrator
+  // groups are the one group `sid`: so whether each user's PAC token holds that SID.
+  static String probe(String sid, String... users) throws Exception {
+    String[] command = {System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+        "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp", System.getProperty("java.class.path"),
+        "KerberosPeers", "domain-probe", peerScript};
+    String[] full = Arrays.copyOf(command, command.length + users.length);
+    System.arraycopy(users, 0, full, command.length, users.length);
+    ProcessBuilder builder = new ProcessBuilder(full).redirectErrorStream(true);
+    builder.environment().put("QUENTREL_DOMAIN_ADMIN_GROUPS", sid);
+    Process child = builder.start();
+    String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    child.waitFor();
+    String answer = null;
+    for (String line : output.split("\n")) {
+      if (line.startsWith("probe ")) {
+        answer = line.substring(6);
+      } else if (!line.isEmpty()) {
+        System.out.println("  probe: " + line);  // a JNI warning or a failure shows in this run's output
+      }
+    }
+    return answer;
+  }
+
+  static void domainProbe(String[] users) throws Exception {
+    StringBuilder answer = new StringBuilder("probe");
+    for (String user : users) {
+      try (Sspi server = serverOf(user)) {
+        answer.append(' ').append(user).append('=').append(SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"));
+      }
+    }
+    System.out.println(answer);
+  }
+
+  // The test domain's users, whose tokens come from the PACs of their tickets: alice in Engineers,
+  // in Staff through it and in the domain-local Printers; carol in Domain Users alone; dave in
+  // Domain Admins. The groups are asked for by SID, as winbind names them.
+  static void domain() throws Exception {
+    String domain = System.getenv("AD_DOMAIN");
+    String[] users = {"alice", "carol", "dave"};
+    for (String user : users) {
+      check("the PAC of " + user + ": name and the aliases of a member server", () -> {
+        try (Sspi server = serverOf(user)) {
+          String name = SSPI.GetClientUserName(server.handle);
+          expect(name.equals(domain + "\\" + user), user + " is named " + name);
+          expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), user + " is not in BUILTIN\\Users");
+          boolean administrator = SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators");
+          expect(administrator == user.equals("dave"), user + " is an administrator: " + administrator);
+        }
+      });
+    }
+    String[][] groups = {{"Engineers", "alice=true carol=false dave=false"},
+        {"Staff", "alice=true carol=false dave=false"}, {"Printers", "alice=true carol=false dave=false"},
+        {"Domain Users", "alice=true carol=true dave=true"}, {"Domain Admins", "alice=false carol=false dave=true"}};
+    for (String[] group : groups) {
+      check("the PACs' holders of " + group[0], () -> {
+        String sid = run("wbinfo", "-n", domain + "\\" + group[0]).split(" ")[0];
+        expect(sid.startsWith("S-1-5-21-"), group[0] + " is " + sid);
+        String answer = probe(sid, users);
+        expect(group[1].equals(answer), group[0] + " (" + sid + "): " + answer);
+      });
+    }
+    check("a ticket altered after issue is refused", () -> {
+      try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + ticketOf("alice")), "client", "HTTP@localhost", "krb5");
+           Sspi server = new Sspi(false, "Kerberos")) {
+        byte[] token = client.step(new byte[0]);
+        token[token.length / 2] ^= 0x01;  // inside the ticket's encrypted part, which holds the PAC
+        // The ticket no longer decrypts under the service's key: the logon is refused.
+        expectPlatformError("8009030c", () -> server.step(token));
+      }
+    });
+    File dir = new File(testDir());
+    File alices = new File(dir, "alices-file");
+    java.nio.file.Files.writeString(alices.toPath(), "alice's");
+    check("impersonating a PAC's client acts as the account winbind gives it", () -> {
+      String uid = run("getent", "passwd", domain + "\\alice").split(":")[2];
+      run("sh", "-c", "chown " + uid + " " + alices + " && chmod 0400 " + alices + " && chmod 0711 " + dir);
+      for (String user : new String[] {"alice", "carol"}) {
+        try (Sspi server = serverOf(user)) {
+          SSPI.StartImpersonating(server.handle);
+          boolean read = readable(alices);
+          SSPI.StopImpersonating(server.handle);
+          expect(read == user.equals("alice"), user + " (uid of alice " + uid + ") read alice's file: " + read);
+        }
+      }
+    });
+  }
+
   // alice maps to root: an account that may not switch identities is refused with Windows' error.
   static void unprivileged() {
     check("impersonation without the privilege", () -> {
@@ -500,6 +613,14 @@ public final class KerberosPeers {
         peerScript = args[1];
         unprivileged();
         break;
+      case "domain":
+        peerScript = args[1];
+        domain();
+        break;
+      case "domain-probe":
+        peerScript = args[1];
+        domainProbe(Arrays.copyOfRange(args, 2, args.length));
+        return;
       default:
         noCredentials();
     }
