@@ -28,6 +28,9 @@ import org.ietf.jgss.Oid;
  *   KerberosPeers identity PEER_SCRIPT  (as root) the client's token and impersonation: files
  *                                       only the client may read, groups, a client of no account
  *   KerberosPeers unprivileged          (as an account that may not switch) the privilege error
+ *   KerberosPeers domain PEER_SCRIPT    (as root, in the domain of tests/ad/with-domain.sh with
+ *                                       winbind, under nss_wrapper) the client's token from its
+ *                                       ticket's PAC: name, groups, aliases, impersonation
  *   KerberosPeers wine COMMAND...       (in the domain of tests/ad/with-domain.sh) the library's
  *                                       Windows DLL under Wine as client and server, COMMAND
  *                                       running the Wine suite's program
@@ -413,14 +416,28 @@ public final class KerberosPeers {
     }
   }
 
-  // A server context authenticated by MIT's client with the ticket of `user`.
-  static Sspi serverOf(String user) throws Exception {
-    File cache = new File(System.getenv("QTEST_REALM_DIR"), user + "-ccache");
+  // The folder and the users' password of the realm, or of the domain when the test runs in one.
+  static String testDir() {
+    return System.getenv("AD_DIR") != null ? System.getenv("AD_DIR") : System.getenv("QTEST_REALM_DIR");
+  }
+
+  // A ticket cache holding a ticket of `user`, made once.
+  static File ticketOf(String user) throws Exception {
+    File cache = new File(testDir(), user + "-ccache");
+    if (cache.exists()) {
+      return cache;
+    }
     Process kinit = new ProcessBuilder("kinit", "-c", "FILE:" + cache, user).redirectErrorStream(true).start();
     try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
-      password.println(System.getenv("QTEST_PASSWORD"));
+      password.println(System.getenv(System.getenv("AD_PASSWORD") != null ? "AD_PASSWORD" : "QTEST_PASSWORD"));
     }
     expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    return cache;
+  }
+
+  // A server context authenticated by MIT's client with the ticket of `user`.
+  static Sspi serverOf(String user) throws Exception {
+    File cache = ticketOf(user);
     Sspi server = new Sspi(false, "Kerberos");
     try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
       handshake(client, server);
@@ -508,6 +525,102 @@ public final class KerberosPeers {
     });
   }
 
+  // The output of a command, which must succeed.
+  static String run(String... command) throws Exception {
+    Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+    String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    expect(process.waitFor() == 0, String.join(" ", command) + ": " + output);
+    return output;
+  }
+
+  // Each user's answer to BUILTIN\Administrators in a JVM of its own whose domain administrator
+  // groups are the one group `sid`: so whether each user's PAC token holds that SID.
+  static String probe(String sid, String... users) throws Exception {
+    String[] command = {System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+        "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp", System.getProperty("java.class.path"),
+        "KerberosPeers", "domain-probe", peerScript};
+    String[] full = Arrays.copyOf(command, command.length + users.length);
+    System.arraycopy(users, 0, full, command.length, users.length);
+    ProcessBuilder builder = new ProcessBuilder(full).redirectErrorStream(true);
+    builder.environment().put("QUENTREL_DOMAIN_ADMIN_GROUPS", sid);
+    Process child = builder.start();
+    String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    child.waitFor();
+    String answer = null;
+    for (String line : output.split("\n")) {
+      if (line.startsWith("probe ")) {
+        answer = line.substring(6);
+      } else if (!line.isEmpty()) {
+        System.out.println("  probe: " + line);  // a JNI warning or a failure shows in this run's output
+      }
+    }
+    return answer;
+  }
+
+  static void domainProbe(String[] users) throws Exception {
+    StringBuilder answer = new StringBuilder("probe");
+    for (String user : users) {
+      try (Sspi server = serverOf(user)) {
+        answer.append(' ').append(user).append('=').append(SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"));
+      }
+    }
+    System.out.println(answer);
+  }
+
+  // The test domain's users, whose tokens come from the PACs of their tickets: alice in Engineers,
+  // in Staff through it and in the domain-local Printers; carol in Domain Users alone; dave in
+  // Domain Admins. The groups are asked for by SID, as winbind names them.
+  static void domain() throws Exception {
+    String domain = System.getenv("AD_DOMAIN");
+    String[] users = {"alice", "carol", "dave"};
+    for (String user : users) {
+      check("the PAC of " + user + ": name and the aliases of a member server", () -> {
+        try (Sspi server = serverOf(user)) {
+          String name = SSPI.GetClientUserName(server.handle);
+          expect(name.equals(domain + "\\" + user), user + " is named " + name);
+          expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), user + " is not in BUILTIN\\Users");
+          boolean administrator = SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators");
+          expect(administrator == user.equals("dave"), user + " is an administrator: " + administrator);
+        }
+      });
+    }
+    String[][] groups = {{"Engineers", "alice=true carol=false dave=false"},
+        {"Staff", "alice=true carol=false dave=false"}, {"Printers", "alice=true carol=false dave=false"},
+        {"Domain Users", "alice=true carol=true dave=true"}, {"Domain Admins", "alice=false carol=false dave=true"}};
+    for (String[] group : groups) {
+      check("the PACs' holders of " + group[0], () -> {
+        String sid = run("wbinfo", "-n", domain + "\\" + group[0]).split(" ")[0];
+        expect(sid.startsWith("S-1-5-21-"), group[0] + " is " + sid);
+        String answer = probe(sid, users);
+        expect(group[1].equals(answer), group[0] + " (" + sid + "): " + answer);
+      });
+    }
+    check("a ticket altered after issue is refused", () -> {
+      try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + ticketOf("alice")), "client", "HTTP@localhost", "krb5");
+           Sspi server = new Sspi(false, "Kerberos")) {
+        byte[] token = client.step(new byte[0]);
+        token[token.length / 2] ^= 0x01;  // inside the ticket's encrypted part, which holds the PAC
+        // The ticket no longer decrypts under the service's key: the logon is refused.
+        expectPlatformError("8009030c", () -> server.step(token));
+      }
+    });
+    File dir = new File(testDir());
+    File alices = new File(dir, "alices-file");
+    java.nio.file.Files.writeString(alices.toPath(), "alice's");
+    check("impersonating a PAC's client acts as the account winbind gives it", () -> {
+      String uid = run("getent", "passwd", domain + "\\alice").split(":")[2];
+      run("sh", "-c", "chown " + uid + " " + alices + " && chmod 0400 " + alices + " && chmod 0711 " + dir);
+      for (String user : new String[] {"alice", "carol"}) {
+        try (Sspi server = serverOf(user)) {
+          SSPI.StartImpersonating(server.handle);
+          boolean read = readable(alices);
+          SSPI.StopImpersonating(server.handle);
+          expect(read == user.equals("alice"), user + " (uid of alice " + uid + ") read alice's file: " + read);
+        }
+      }
+    });
+  }
+
   // alice maps to root: an account that may not switch identities is refused with Windows' error.
   static void unprivileged() {
     check("impersonation without the privilege", () -> {
@@ -522,39 +635,49 @@ public final class KerberosPeers {
 
   private static String[] wineCommand;
 
-  /** A side under Wine: "client" or "server" through the DLL, "platform-client" through Wine's SSPI alone. */
-  static LinePeer wine(String role, String packageName) throws Exception {
+  /**
+   * A side under Wine with `user`'s ticket: "client" or "server" through the DLL, "platform-client"
+   * through Wine's SSPI alone.
+   */
+  static LinePeer wine(String role, String packageName, String user) throws Exception {
     String[] command = Arrays.copyOf(wineCommand, wineCommand.length + 4);
     System.arraycopy(new String[] {"--peer", role, packageName, TARGET}, 0, command, wineCommand.length, 4);
-    return new LinePeer("Wine " + role, Map.of(), command);
+    Map<String, String> environment = user.equals("alice") ? Map.of() : Map.of("KRB5CCNAME", "FILE:" + ticketOf(user));
+    return new LinePeer("Wine " + role, environment, command);
   }
 
-  // Sign-ons between Wine and the server: who runs under Wine, the package there and here, and
-  // how it ends: "established", or what the Linux side threw. Wine's Negotiate sends the bare
-  // Kerberos token, without SPNEGO around it, which MIT's SPNEGO acceptor does not take.
+  // Sign-ons between Wine and the server: who runs under Wine, whose ticket it has, the package
+  // there and here, and how it ends: "established", or what the Linux side threw. Wine's
+  // Negotiate sends the bare Kerberos token, without SPNEGO around it, which MIT's SPNEGO
+  // acceptor does not take.
   static final String[][] WINE_SIGN_ONS = {
-      {"client", "Kerberos", "Kerberos", "established"},
-      {"client", "Negotiate", "Kerberos", "established"},
-      {"client", "Kerberos", "Negotiate", "Platform error: 8009030e"},
-      {"client", "Negotiate", "Negotiate", "Platform error: 8009030e"},
-      {"server", "Kerberos", "Kerberos", "established"},
-      {"server", "Negotiate", "Negotiate", "established"},
+      {"client", "alice", "Kerberos", "Kerberos", "established"},
+      {"client", "alice", "Negotiate", "Kerberos", "established"},
+      {"client", "carol", "Kerberos", "Kerberos", "established"},
+      {"client", "alice", "Kerberos", "Negotiate", "Platform error: 8009030e"},
+      {"client", "alice", "Negotiate", "Negotiate", "Platform error: 8009030e"},
+      {"server", "alice", "Kerberos", "Kerberos", "established"},
+      {"server", "alice", "Negotiate", "Negotiate", "established"},
   };
 
-  // What the server answers about the groups of the Wine client's user, alice (in Engineers, so in
-  // Staff and the domain-local Printers; no administrator): "true", "false" or the simple name of
-  // the exception. Her domain's groups are in her ticket's PAC; a server that takes her token
-  // from there and resolves the domain's names answers true for all but the two administrators'
-  // groups. Until then her principal maps to no account here, and the domain's names to nothing.
-  static final String[][] ALICE_GROUPS = {
-      {"DOMAIN\\Engineers", "GroupNotFoundException"},
-      {"DOMAIN\\Staff", "GroupNotFoundException"},
-      {"DOMAIN\\Printers", "GroupNotFoundException"},
-      {"DOMAIN\\Domain Users", "GroupNotFoundException"},
-      {"DOMAIN\\Domain Admins", "GroupNotFoundException"},
-      {"Everyone", "GroupNotFoundException"},
-      {"BUILTIN\\Users", "false"},
-      {"BUILTIN\\Administrators", "false"},
+  // What the server answers about the groups of a client signed on through Wine: "true", "false"
+  // or the simple name of the exception. alice is in Engineers, so in Staff and the domain-local
+  // Printers; carol in Domain Users alone. Their tokens come from their tickets' PACs: a domain
+  // user is in BUILTIN\Users, and the test makes Staff the administrators' group of this member
+  // server (QUENTREL_DOMAIN_ADMIN_GROUPS), which alice is in through Engineers alone. The domain's
+  // own names resolve only through a directory (winbind, SSSD or LDAP), which this server is not
+  // given: once they resolve without one, alice's domain rows become true but Domain Admins.
+  static final String[][] GROUPS = {
+      {"alice", "DOMAIN\\Engineers", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Staff", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Printers", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Domain Users", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Domain Admins", "GroupNotFoundException"},
+      {"alice", "Everyone", "GroupNotFoundException"},
+      {"alice", "BUILTIN\\Users", "true"},
+      {"alice", "BUILTIN\\Administrators", "true"},
+      {"carol", "BUILTIN\\Users", "true"},
+      {"carol", "BUILTIN\\Administrators", "false"},
   };
 
   static String membership(int server, String group) {
@@ -566,13 +689,14 @@ public final class KerberosPeers {
   }
 
   static void wineSignOns() {
-    String alice = System.getenv("AD_DOMAIN") + "\\alice";
+    String domain = System.getenv("AD_DOMAIN");
     for (String[] row : WINE_SIGN_ONS) {
       boolean wineClient = row[0].equals("client");
-      String label = wineClient ? "Wine's " + row[1] + " through the DLL, to the server's " + row[2]
-          : "the Linux library's " + row[2] + " client, to Wine's " + row[1] + " through the DLL";
-      check(label + ": " + row[3], () -> {
-        try (LinePeer wine = wine(row[0], row[1]); Sspi linux = new Sspi(!wineClient, row[2])) {
+      String user = row[1];
+      String label = wineClient ? user + " on Wine's " + row[2] + " through the DLL, to the server's " + row[3]
+          : user + " on the Linux library's " + row[3] + " client, to Wine's " + row[2] + " through the DLL";
+      check(label + ": " + row[4], () -> {
+        try (LinePeer wine = wine(row[0], row[2], user); Sspi linux = new Sspi(!wineClient, row[3])) {
           String outcome = "established";
           try {
             if (wineClient) {
@@ -583,27 +707,31 @@ public final class KerberosPeers {
           } catch (WinAuthException e) {
             outcome = e.getMessage();
           }
-          expect(outcome.equals(row[3]), "the sign-on: " + outcome);
+          expect(outcome.equals(row[4]), "the sign-on: " + outcome);
           if (!outcome.equals("established")) {
             return;
           }
           if (!wineClient) {
             // Wine's package answers no names query: the DLL throws its status.
-            expect(wine.peerName().equals(alice) || wine.peerName().equals("(WinAuthException: Platform error: 80090302)"),
+            expect(wine.peerName().equals(domain + "\\" + user)
+                || wine.peerName().equals("(WinAuthException: Platform error: 80090302)"),
                 "the client's name under Wine: " + wine.peerName());
             return;
           }
-          expect(linux.peerName().equals(alice), "the client's name: " + linux.peerName());
+          expect(linux.peerName().equals(domain + "\\" + user), "the client's name: " + linux.peerName());
           StringBuilder wrong = new StringBuilder();
-          for (String[] group : ALICE_GROUPS) {
-            String name = group[0].replace("DOMAIN", System.getenv("AD_DOMAIN"));
+          for (String[] group : GROUPS) {
+            if (!group[0].equals(user)) {
+              continue;
+            }
+            String name = group[1].replace("DOMAIN", domain);
             String answer = membership(linux.handle, name);
-            System.out.println("  " + name + ": " + answer);
-            if (!answer.equals(group[1])) {
-              wrong.append(name).append(": ").append(answer).append(", expected ").append(group[1]).append("; ");
+            System.out.println("  " + user + " in " + name + ": " + answer);
+            if (!answer.equals(group[2])) {
+              wrong.append(name).append(": ").append(answer).append(", expected ").append(group[2]).append("; ");
             }
           }
-          expect(wrong.length() == 0, "her groups: " + wrong);
+          expect(wrong.length() == 0, "the groups: " + wrong);
         }
       });
     }
@@ -626,8 +754,9 @@ public final class KerberosPeers {
   // message refused by each side.
   static void wineMessages() {
     check("Kerberos: messages between the DLL under Wine and the server, as Wine's own package gives them", () -> {
-      try (LinePeer library = wine("client", "Kerberos"); Sspi server = new Sspi(false, "Kerberos");
-           LinePeer platform = wine("platform-client", "Kerberos"); Sspi platformServer = new Sspi(false, "Kerberos")) {
+      try (LinePeer library = wine("client", "Kerberos", "alice"); Sspi server = new Sspi(false, "Kerberos");
+           LinePeer platform = wine("platform-client", "Kerberos", "alice");
+           Sspi platformServer = new Sspi(false, "Kerberos")) {
         handshake(library, server);
         handshake(platform, platformServer);
         byte[] message = "to the other side of Wine".getBytes(StandardCharsets.UTF_8);
@@ -686,6 +815,14 @@ public final class KerberosPeers {
         peerScript = args[1];
         unprivileged();
         break;
+      case "domain":
+        peerScript = args[1];
+        domain();
+        break;
+      case "domain-probe":
+        peerScript = args[1];
+        domainProbe(Arrays.copyOfRange(args, 2, args.length));
+        return;
       case "wine":
         wineCommand = Arrays.copyOfRange(args, 1, args.length);
         wineSignOns();
