@@ -2,6 +2,8 @@
 # Fills a freshly provisioned Samba AD database with the test domain's accounts and exports the
 # services' keytabs, in one process straight on sam.ldb (the DC need not run yet): a samba-tool
 # call per account would cost a Python start-up each.
+# Writes KEYTAB_DIR/accounts too: "SID NAME" for each account and group made here, and for Domain
+# Users and Domain Admins.
 # Usage: populate.py SMB_CONF PASSWORD KEYTAB_DIR
 import sys
 
@@ -68,6 +70,12 @@ for account, spns, flags, allowed, _ in SERVICES:
 
 enable_net_export_keytab()
 net = Net(None, lp)
+names = USERS + [group for group, _, _ in GROUPS] + [account for account, _, _, _, _ in SERVICES] + ["Domain Users"]
+with open(keytabs + "/accounts", "w") as accounts:
+    for name in names:
+        found = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
+                          expression="(sAMAccountName=%s)" % ldb.binary_encode(name), attrs=["objectSid"])
+        accounts.write("%s %s\n" % (db.schema_format_value("objectSid", found[0]["objectSid"][0]).decode(), name))
 for account, spns, _, _, keytab in SERVICES:
     for spn in spns:
         net.export_keytab(keytab="%s/%s" % (keytabs, keytab), principal=spn)

@@ -21,8 +21,13 @@
 #   AD_DC_ADDRESS, AD_DC_NAME                              127.0.0.1, dc1.samdom.test
 #   AD_DIR, AD_SMB_CONF, AD_PASSWORD, AD_NETNS             the folder, the DC's smb.conf, the
 #                                                          namespace (empty in the fallback below)
-#   AD_HOSTS                                               an nss_wrapper hosts file naming the
-#                                                          DC and every service host 127.0.0.1
+#   AD_DOMAIN_SID, AD_ACCOUNTS                             the domain's SID; a file of lines
+#                                                          "SID NAME", one per account and group
+#   NSS_WRAPPER_HOSTS (also AD_HOSTS), RESOLV_WRAPPER_HOSTS files for a process that preloads
+#                                                          nss_wrapper and resolv_wrapper: the DC
+#                                                          and the service hosts by name, and the
+#                                                          domain's SRV records (the DC's LDAP
+#                                                          and KDC)
 #   AD_SAMBA_PID                                           the DC's process (a test may stop it)
 # With AD_WINBIND=1 the DC's winbindd runs as well, for lookups through nss_wrapper's module mode
 # without touching the machine's NSS. The script exports NSS_WRAPPER_PASSWD and NSS_WRAPPER_GROUP
@@ -153,12 +158,20 @@ cat >"$KRB5_CONFIG" <<CONF
   .$dns_domain = $realm
   $dns_domain = $realm
 CONF
-export AD_HOSTS=$dir/hosts
+export NSS_WRAPPER_HOSTS=$dir/hosts RESOLV_WRAPPER_HOSTS=$dir/dns-records AD_HOSTS=$dir/hosts
 {
   echo "127.0.0.1 localhost"
   echo "$address dc1.$dns_domain dc1"
   echo "127.0.0.1 web.$dns_domain backend.$dns_domain proxy.$dns_domain"
-} >"$AD_HOSTS"
+} >"$NSS_WRAPPER_HOSTS"
+{
+  echo "A dc1.$dns_domain $address"
+  for service in _ldap._tcp.dc._msdcs _ldap._tcp; do echo "SRV $service.$dns_domain dc1.$dns_domain 389"; done
+  for service in _kerberos._tcp _kerberos._udp; do echo "SRV $service.$dns_domain dc1.$dns_domain 88"; done
+} >"$RESOLV_WRAPPER_HOSTS"
+export AD_ACCOUNTS=$dir/accounts
+AD_DOMAIN_SID=$(sed -n 's/.*DOMAIN SID: *\(S-[0-9-]*\).*/\1/p' "$dir/provision.log")
+export AD_DOMAIN_SID
 
 # The DC in the foreground of its own process group, so that the trap stops all of it.
 # The DC in its own process group, so that the trap stops all of it. It reads its standard input
