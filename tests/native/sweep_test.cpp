@@ -340,7 +340,7 @@ class SweepReport : public ::testing::Environment {
         "AuthzFreeResourceManager", "AuthzInitializeResourceManager"};
     const std::vector<const char*> realm = {
         "gss_acquire_cred", "gss_import_name", "gss_init_sec_context", "gss_accept_sec_context", "gss_wrap_iov",
-        "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "gss_localname"};
+        "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "gss_localname", "gss_get_name_attribute"};
     const std::vector<const char*> machine = {"getpwnam_r", "sqlite3_open_v2", "sqlite3_exec", "sqlite3_step"};
     for (const char* function : !SystemWorld() ? simulated : InRealm() ? realm : machine)
       EXPECT_EQ(totals.failed.count(function), 1u) << function << " was never made to fail";
@@ -379,7 +379,8 @@ bool RunsHere(const Operation& op) {
   return !SystemWorld() || (op.family == Family::Sspi) == InRealm();
 }
 
-// The world comes from the environment (QUENTREL_WORLD), as for every test process.
+// The world is the host the driver is linked with: quentrel_sweep the simulated one,
+// quentrel_sweep_system the system world's test host.
 class FaultSweep : public ::testing::TestWithParam<size_t> {
  protected:
   void SetUp() override {

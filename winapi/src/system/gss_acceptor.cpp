@@ -23,7 +23,7 @@
 
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 // What a kept credential was acquired under.
@@ -127,4 +127,4 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction
   return SEC_E_OK;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss
