@@ -66,10 +66,11 @@ ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client) {
   return flags;
 }
 
-// The first principal of the keytab that a server of this host would accept with.
+// The first principal of the keytab that a server of this host would accept with, read afresh on
+// each call. Requires the world lock (the packages' krb5 context).
 std::optional<std::string> KeytabPrincipal() {
-  krb5_context context = nullptr;
-  if (krb5_init_context(&context) != 0) return std::nullopt;
+  krb5_context context = KeptKrb5Context();
+  if (context == nullptr) return std::nullopt;
   std::optional<std::string> principal;
   krb5_keytab keytab = nullptr;
   krb5_kt_cursor cursor;
@@ -88,7 +89,6 @@ std::optional<std::string> KeytabPrincipal() {
     }
     krb5_kt_close(context, keytab);
   }
-  krb5_free_context(context);
   return principal;
 }
 
