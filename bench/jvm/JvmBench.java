@@ -96,7 +96,7 @@ public final class JvmBench {
 
   private static boolean quick;
   private static int rounds;
-  private static volatile long sink;
+  static volatile long sink;
   static final List<String[]> table = new ArrayList<>();
 
   private JvmBench() {}
