@@ -20,8 +20,9 @@ if [ -n "$service" ] && klist -s 2>/dev/null; then
   scripts/serve-demo.sh "$jar" "$host" 'BUILTIN\Users' 'BUILTIN\Administrators'
 elif [ -x tests/kdc/with-realm.sh ]; then
   echo "-- no configured realm here: making a throwaway one on loopback (MIT krb5, a KDC of its own,"
-  echo "   the user alice with a ticket, mapped to this machine's account $(id -un), and HTTP/localhost"
-  echo "   in a keytab); it is removed afterwards"
+  echo "   the user alice with a ticket, mapped to an unprivileged account (this machine's $(id -un)"
+  echo "   unless that is a system account, else one the realm gives the run), and HTTP/localhost in a"
+  echo "   keytab); it is removed afterwards"
   tests/kdc/with-realm.sh scripts/serve-demo.sh "$jar" localhost 'BUILTIN\Users' 'BUILTIN\Administrators'
 else
   echo "-- skipped: no configured realm and no throwaway-realm set-up (tests/kdc/with-realm.sh) in this tree"

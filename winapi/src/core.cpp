@@ -15,6 +15,7 @@
 #include "host.h"
 #include "system/accounts.h"
 #include "system/names.h"
+#include "system/thread_identity.h"
 
 namespace winhost {
 namespace detail {
@@ -163,6 +164,8 @@ HostLock& WorldMutex() {
 constexpr size_t kSystemJournalLimit = 20000;
 
 std::optional<uint32_t> Enter(Call call) {
+  // A thread's first call: one started by a thread that acted as a client is put back first.
+  if (InSystemWorld()) SettleThreadIdentity();
   WorldGuard guard(WorldMutex());
   Core& core = TheCore();
   std::string function = call.function;

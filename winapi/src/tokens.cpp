@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <tuple>
 
@@ -15,6 +16,7 @@
 #include "sspi_host.h"
 #include "system/accounts.h"
 #include "system/gss_host.h"
+#include "system/principals.h"
 #include "system/thread_identity.h"
 #include "winhost/control_tokens.h"
 #include "winhost/token.h"
@@ -190,28 +192,32 @@ BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
 
 // System world: the token of a server context's client, the account its principal maps to by
 // krb5's auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that
-// maps to none. NSS may wait: the world lock is let go meanwhile.
+// maps to none or to a system account the site has not allowed (see system/principals.h). NSS may
+// wait: the world lock is let go meanwhile.
 SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
-  const std::string client = gss::WindowsName(gss::NameText(found->peer));
+  // A server admits only clients of a Windows name.
+  const std::optional<std::u16string> client = gss::WindowsName(gss::NameText(found->peer), found->actual);
+  if (!client) return SEC_E_NO_IMPERSONATION;
   const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   guard.unlock();
   SystemAccount account;
   DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  if (error == ERROR_SUCCESS && (!account.identity || !MayBeClientAccount(*local, account.identity->uid)))
+    error = ERROR_NONE_MAPPED;
   if (error == ERROR_NONE_MAPPED) {
-    const size_t slash = client.find('\\');
-    account = slash == std::string::npos
-                  ? SystemUnmappedAccount(u"", WideOf(client))
-                  : SystemUnmappedAccount(WideOf(client.substr(0, slash)), WideOf(client.substr(slash + 1)));
+    const size_t slash = client->find(u'\\');
+    account = slash == std::u16string::npos ? SystemUnmappedAccount(u"", *client)
+                                            : SystemUnmappedAccount(client->substr(0, slash), client->substr(slash + 1));
     error = ERROR_SUCCESS;
   }
   guard.lock();
   if (error != ERROR_SUCCESS) return SEC_E_INTERNAL_ERROR;
   TokenData data = SystemTokenData(account);
-  data.account = client;
+  data.account = winhost::Narrow(*client);
   data.level = level;
   *token = NewHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
   return SEC_E_OK;
@@ -327,16 +333,18 @@ BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
   if (auto fault = Enter(Call{"ImpersonateLoggedOnUser", {{"token", TokenText(token)}}})) return FailWith(*fault);
   TokenRef found = FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
-  // System world: the thread acts as the account, and only where the process may let it.
-  if (InSystemWorld()) {
-    const int error = ActAs(found->data.identity ? *found->data.identity : NobodyIdentity());
-    if (error != 0) return FailWith(error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED);
-  }
   // The thread gets an impersonation token of its own; a primary token is duplicated into one.
+  // It is made before the thread changes identity, so that nothing can fail after the switch.
   auto own = std::make_shared<TokenObject>(*found);
   if (own->data.type == TokenPrimary) {
     own->data.type = TokenImpersonation;
     own->data.level = SecurityImpersonation;
+  }
+  // System world: the thread acts as the account, and only where the process may let it.
+  if (InSystemWorld()) {
+    const UnixIdentity who = found->data.identity ? *found->data.identity : NobodyIdentity();
+    const int error = ActAs(who);
+    if (error != 0) return FailWith(error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED);
   }
   threadToken = std::move(own);
   return TRUE;
@@ -344,8 +352,13 @@ BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
 
 BOOL WINAPI RevertToSelf(void) {
   WorldGuard guard(WorldMutex());
-  if (auto fault = Enter(Call{"RevertToSelf", {{"was", threadToken ? Describe(threadToken->data) : "self"}}}))
-    return FailWith(*fault);
+  // A journal entry that cannot be had is left out: nothing may keep a thread as its client.
+  std::optional<uint32_t> fault;
+  try {
+    fault = Enter(Call{"RevertToSelf", {{"was", threadToken ? Describe(threadToken->data) : "self"}}});
+  } catch (const std::bad_alloc&) {
+  }
+  if (fault) return FailWith(*fault);
   return RevertThreadToken() ? TRUE : FailWith(ERROR_ACCESS_DENIED);
 }
 

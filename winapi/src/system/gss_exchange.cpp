@@ -311,6 +311,18 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
     if (context == nullptr) Release(fresh);
     return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
   }
+  // Nothing of an established context goes out before the server may keep it: not even the
+  // token that would prove the server to its client.
+  SECURITY_STATUS admitted = SEC_E_OK;
+  if (major == GSS_S_COMPLETE)
+    admitted = Admit(*found, working->ctx, peer != GSS_C_NO_NAME ? peer : working->peer,
+                     actual != GSS_C_NO_OID ? actual : working->actual);
+  if (admitted != SEC_E_OK) {
+    gss_release_buffer(&ignored, &out);
+    gss_release_name(&ignored, &peer);
+    if (context == nullptr) Release(fresh);
+    return admitted;
+  }
   if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
     gss_release_name(&ignored, &peer);
     if (context == nullptr) Release(fresh);
@@ -343,6 +355,7 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
     case SECPKG_ATTR_NAMES: {
       // A client is the principal of its ticket; a server knows its client once it authenticated.
       std::string name;
+      gss_OID mechanism = context->client ? context->mechanism->oid : context->actual;
       if (context->client && context->ctx != GSS_C_NO_CONTEXT) {
         OM_uint32 minor = 0;
         gss_name_t self = GSS_C_NO_NAME;
@@ -356,7 +369,10 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
         name = NameText(context->peer);
       }
       if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-      WCHAR* wide = AllocWide(WideOf(WindowsName(name)), "buffer");
+      // A server admitted only a client of a Windows name; a client's own may still have none.
+      const std::optional<std::u16string> windowsName = WindowsName(name, mechanism);
+      if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;
+      WCHAR* wide = AllocWide(*windowsName, "buffer");
       if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
       return SEC_E_OK;

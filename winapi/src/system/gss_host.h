@@ -32,10 +32,19 @@ struct Mechanism {
 // The package of that name, when the machine has its mechanism; none otherwise.
 const Mechanism* FindMechanism(const std::string& package);
 
+// The service principals a server accepts tickets for: every key of its keytab, those of one
+// service class ("HTTP"), or the principals a setting lists.
+struct AcceptorPolicy {
+  enum Kind { Any, Service, Listed } kind = Any;
+  std::string service;
+  std::vector<std::string> principals;  // as krb5 displays them, realm included
+};
+
 struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  AcceptorPolicy acceptors;  // inbound credentials only
 };
 
 struct Context {
@@ -70,13 +79,25 @@ SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
 SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
 
 // ---- names -----------------------------------------------------------------------------------
-// A principal in Windows' form: "alice@QTEST.TEST" is "QTEST\alice", the domain being the realm's
-// first label; a name without a realm comes back as it is.
-std::string WindowsName(const std::string& principal);
+// The Windows name of a name GSSAPI displays under `mechanism` (see system/principals.h): krb5's
+// "alice@QTEST.TEST" is "QTEST\alice" or "alice@QTEST.TEST", NTLM's "DOMAIN\user" stays as it is.
+// None when the name is refused.
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism);
 // The text of a GSSAPI name; empty when it has none.
 std::string NameText(gss_name_t name);
 // The local account a principal maps to by krb5's auth_to_local rules; none when it maps to none.
 std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
+
+// ---- who a server lets in -------------------------------------------------------------------
+// The acceptor policy a server credential takes now: QUENTREL_ACCEPT_PRINCIPALS ("*" for every key
+// of the keytab, or comma-separated principals, a missing realm being the default realm's), else
+// the keytab's HTTP/ principals when it holds any, else all of its principals.
+AcceptorPolicy AcceptorPolicyNow();
+// Whether an established server context may stand: its ticket is for a principal `credential`
+// accepts (else SEC_E_WRONG_PRINCIPAL, what Windows answers a server handed a ticket meant for
+// another) and its client has a Windows name (else SEC_E_LOGON_DENIED, a logon that cannot be
+// mapped). SEC_E_OK when it may.
+SECURITY_STATUS Admit(const Credential& credential, gss_ctx_id_t ctx, gss_name_t peer, gss_OID actual);
 
 // ---- statuses and the trace ------------------------------------------------------------------
 // Windows' status for a failed GSSAPI call. `accepting` tells the side apart where the same
