@@ -198,10 +198,9 @@ SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
-  // A server admits only clients of a Windows name.
-  const std::optional<std::u16string> client = gss::WindowsName(gss::NameText(found->peer), found->actual);
-  if (!client) return SEC_E_NO_IMPERSONATION;
-  const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
+  // Both were fixed when the server admitted its client.
+  const std::optional<std::u16string> client = found->clientName;
+  const std::optional<std::string> local = found->localAccount;
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   guard.unlock();
   SystemAccount account;

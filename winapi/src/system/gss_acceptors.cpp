@@ -107,14 +107,14 @@ AcceptorPolicy AcceptorPolicyNow() {
   return policy;
 }
 
-SECURITY_STATUS Admit(const Credential& credential, gss_ctx_id_t ctx, gss_name_t peer, gss_OID actual) {
+SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual) {
   const bool kerberos = IsKerberos(actual) || (actual == GSS_C_NO_OID && IsKerberos(credential.mechanism->oid));
   if (kerberos && credential.acceptors.kind != AcceptorPolicy::Any) {
     OM_uint32 minor = 0;
     gss_name_t target = GSS_C_NO_NAME;
     OM_uint32 major = Fault("gss_inquire_context", minor);
     if (major == GSS_S_COMPLETE)
-      major = gss_inquire_context(&minor, ctx, nullptr, &target, nullptr, nullptr, nullptr, nullptr, nullptr);
+      major = gss_inquire_context(&minor, context.ctx, nullptr, &target, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, credential.mechanism->oid, true);
     const std::string service = NameText(target);
     gss_release_name(&minor, &target);
@@ -125,10 +125,13 @@ SECURITY_STATUS Admit(const Credential& credential, gss_ctx_id_t ctx, gss_name_t
     }
   }
   const std::string client = NameText(peer);
-  if (!WindowsName(client, kerberos ? gss_mech_krb5 : actual)) {
+  const std::optional<std::u16string> name = WindowsName(client, kerberos ? gss_mech_krb5 : actual);
+  if (!name) {
     TraceRefusal("the client " + client + " refused: its name has no Windows form");
     return SEC_E_LOGON_DENIED;
   }
+  context.clientName = *name;
+  context.localAccount = LocalAccountOf(peer, actual);
   return SEC_E_OK;
 }
 

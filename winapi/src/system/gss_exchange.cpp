@@ -315,7 +315,7 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   // token that would prove the server to its client.
   SECURITY_STATUS admitted = SEC_E_OK;
   if (major == GSS_S_COMPLETE)
-    admitted = Admit(*found, working->ctx, peer != GSS_C_NO_NAME ? peer : working->peer,
+    admitted = Admit(*found, *working, peer != GSS_C_NO_NAME ? peer : working->peer,
                      actual != GSS_C_NO_OID ? actual : working->actual);
   if (admitted != SEC_E_OK) {
     gss_release_buffer(&ignored, &out);
@@ -354,9 +354,16 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
       return ContextSizes(*context, *static_cast<SecPkgContext_Sizes*>(buffer));
     case SECPKG_ATTR_NAMES: {
       // A client is the principal of its ticket; a server knows its client once it authenticated.
+      // A server's client was named when it was admitted.
+      if (!context->client) {
+        if (!context->established) return SEC_E_UNSUPPORTED_FUNCTION;
+        WCHAR* wide = AllocWide(context->clientName, "buffer");
+        if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+        static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
+        return SEC_E_OK;
+      }
       std::string name;
-      gss_OID mechanism = context->client ? context->mechanism->oid : context->actual;
-      if (context->client && context->ctx != GSS_C_NO_CONTEXT) {
+      if (context->ctx != GSS_C_NO_CONTEXT) {
         OM_uint32 minor = 0;
         gss_name_t self = GSS_C_NO_NAME;
         OM_uint32 major = Fault("gss_inquire_context", minor);
@@ -365,12 +372,10 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
         if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
         name = NameText(self);
         gss_release_name(&minor, &self);
-      } else if (!context->client && context->established) {
-        name = NameText(context->peer);
       }
       if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-      // A server admitted only a client of a Windows name; a client's own may still have none.
-      const std::optional<std::u16string> windowsName = WindowsName(name, mechanism);
+      // A client's own principal may have no Windows name.
+      const std::optional<std::u16string> windowsName = WindowsName(name, context->mechanism->oid);
       if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;
       WCHAR* wide = AllocWide(*windowsName, "buffer");
       if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;

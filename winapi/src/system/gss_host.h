@@ -57,6 +57,11 @@ struct Context {
   bool established = false;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
+  // Server, once established: the client's Windows name and the local account its principal maps
+  // to (none for no account), fixed when it was admitted, so that later questions about the client
+  // ask krb5 nothing, even on a thread that acts as the client.
+  std::u16string clientName;
+  std::optional<std::string> localAccount;
 };
 
 // Requires the world lock.
@@ -96,8 +101,8 @@ AcceptorPolicy AcceptorPolicyNow();
 // Whether an established server context may stand: its ticket is for a principal `credential`
 // accepts (else SEC_E_WRONG_PRINCIPAL, what Windows answers a server handed a ticket meant for
 // another) and its client has a Windows name (else SEC_E_LOGON_DENIED, a logon that cannot be
-// mapped). SEC_E_OK when it may.
-SECURITY_STATUS Admit(const Credential& credential, gss_ctx_id_t ctx, gss_name_t peer, gss_OID actual);
+// mapped). SEC_E_OK when it may, with the client's name and local account noted in `context`.
+SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual);
 
 // ---- statuses and the trace ------------------------------------------------------------------
 // Windows' status for a failed GSSAPI call. `accepting` tells the side apart where the same
