@@ -675,30 +675,37 @@ public final class KerberosPeers {
   }
 
   // Each principal of both realms: its Windows name, the account that name maps back to, and
-  // whether the server refuses it. Under QUENTREL_REALM_DOMAINS=QTEST.EVIL=EVIL the trusted
-  // realm's users are EVIL\name; without a setting they are name@QTEST.EVIL, never QTEST\name,
-  // which is the default realm's.
+  // whether the server refuses it, under each QUENTREL_REALM_DOMAINS the test runs with: none (the
+  // trusted realm's users are name@QTEST.EVIL, never QTEST\name, which is the default realm's), a
+  // domain name for the trusted realm, the default realm's own (which then names neither realm's
+  // users), and BUILTIN (which looks local, so names none).
   static void names() throws Exception {
-    boolean evil = "QTEST.EVIL=EVIL".equals(System.getenv("QUENTREL_REALM_DOMAINS"));
+    String setting = System.getenv("QUENTREL_REALM_DOMAINS");
+    List<String> settings = Arrays.asList(null, "QTEST.EVIL=EVIL", "QTEST.EVIL=QTEST", "QTEST.EVIL=BUILTIN");
+    int column = settings.indexOf(setting);
+    expect(column >= 0, "no expectations for QUENTREL_REALM_DOMAINS=" + setting);
     String aliceSid = UserAuth.GetUserSID(System.getenv("QTEST_ALICE"));
-    // principal (as printf writes it), its name without the setting, with it, its account's SID
+    // principal (as printf writes it), its name under each setting, its account's SID
     String[][] rows = {
-        {"alice@QTEST.TEST", "QTEST\\alice", "QTEST\\alice", aliceSid},
-        {"alice@QTEST.EVIL", "alice@QTEST.EVIL", "EVIL\\alice", null},
-        {"j\\303\\263zef@QTEST.EVIL", "j\u00f3zef@QTEST.EVIL", "EVIL\\j\u00f3zef", null},
-        {"root@QTEST.TEST", "QTEST\\root", "QTEST\\root", null},
+        {"alice@QTEST.TEST", "QTEST\\alice", "QTEST\\alice", "alice@QTEST.TEST", "QTEST\\alice", aliceSid},
+        {"alice@QTEST.EVIL", "alice@QTEST.EVIL", "EVIL\\alice", "alice@QTEST.EVIL", "alice@QTEST.EVIL", null},
+        {"j\\303\\263zef@QTEST.EVIL", "j\u00f3zef@QTEST.EVIL", "EVIL\\j\u00f3zef", "j\u00f3zef@QTEST.EVIL",
+            "j\u00f3zef@QTEST.EVIL", null},
+        {"root@QTEST.TEST", "QTEST\\root", "QTEST\\root", "root@QTEST.TEST", "QTEST\\root", null},
         // No well-formed text: a lead byte alone, an overlong NUL, an encoded surrogate, NUL itself.
-        {"alice\\360@QTEST.EVIL", null, null, null},
-        {"al\\300\\200ice@QTEST.EVIL", null, null, null},
-        {"sur\\355\\240\\200@QTEST.EVIL", null, null, null},
-        {"nul\\\\0byte@QTEST.EVIL", null, null, null},
+        {"alice\\360@QTEST.EVIL", null, null, null, null, null},
+        {"al\\300\\200ice@QTEST.EVIL", null, null, null, null, null},
+        {"sur\\355\\240\\200@QTEST.EVIL", null, null, null, null, null},
+        {"nul\\\\0byte@QTEST.EVIL", null, null, null, null, null},
         // Control characters, which no account name holds.
-        {"ctl\\033[31m@QTEST.EVIL", null, null, null},
-        {"line\\\\nbreak@QTEST.EVIL", null, null, null},
+        {"ctl\\033[31m@QTEST.EVIL", null, null, null, null, null},
+        {"line\\\\nbreak@QTEST.EVIL", null, null, null, null, null},
     };
     for (String[] row : rows) {
-      String expected = evil ? row[2] : row[1];
-      for (String packageName : new String[] {"Kerberos", "Negotiate"}) {
+      String expected = row[1 + column];
+      String sidWanted = row[5];
+      // Every setting is run under Kerberos; the one without a setting under Negotiate too.
+      for (String packageName : column == 0 ? new String[] {"Kerberos", "Negotiate"} : new String[] {"Kerberos"}) {
         check(packageName + ": " + row[0] + " is " + expected, () -> {
           if (expected == null) {
             expectPlatformError("8009030c", () -> serverOf(row[0], packageName).close());
@@ -708,9 +715,9 @@ public final class KerberosPeers {
             String name = SSPI.GetClientUserName(server.handle);
             expect(name.equals(expected), "named " + name);
             String sid = UserAuth.GetUserSID(name);
-            expect(row[3] == null ? sid == null : row[3].equals(sid), name + " maps back to " + sid);
+            expect(sidWanted == null ? sid == null : sidWanted.equals(sid), name + " maps back to " + sid);
             // The token agrees with the way back: an account's groups, or Everyone's alone.
-            expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users") == (row[3] != null), name + "'s token");
+            expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users") == (sidWanted != null), name + "'s token");
             expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), name + " is an administrator");
           }
         });
@@ -718,8 +725,10 @@ public final class KerberosPeers {
     }
     // The trusted realm's alice is never the default realm's: neither by name nor by account.
     check("a colliding realm's user has a name and an account of its own", () -> {
-      expect(UserAuth.GetUserSID("alice@QTEST.EVIL") == null && UserAuth.GetUserSID("EVIL\\alice") == null
-          && aliceSid != null && aliceSid.equals(UserAuth.GetUserSID("QTEST\\alice")), "the ways back");
+      for (String name : new String[] {"alice@QTEST.EVIL", "EVIL\\alice", "BUILTIN\\alice"}) {
+        expect(UserAuth.GetUserSID(name) == null, name + " maps to " + UserAuth.GetUserSID(name));
+      }
+      expect(aliceSid != null && aliceSid.equals(UserAuth.GetUserSID("alice@QTEST.TEST")), "alice@QTEST.TEST");
     });
   }
 
