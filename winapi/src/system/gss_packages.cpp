@@ -167,6 +167,9 @@ std::string NameText(gss_name_t name) {
     return std::string();
   std::string out(static_cast<const char*>(text.value), text.length);
   gss_release_buffer(&minor, &text);
+  // Some mechanisms (gss-ntlmssp) count the C string's terminator in the length; it is no part of
+  // the name. Any other NUL is, and the name is refused for it.
+  if (!out.empty() && out.back() == '\0') out.pop_back();
   return out;
 }
 
