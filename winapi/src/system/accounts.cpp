@@ -16,9 +16,8 @@
 
 #include "system/names.h"
 #include "system/principals.h"
-#include "utf8.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
@@ -671,4 +670,4 @@ SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16
   return account;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

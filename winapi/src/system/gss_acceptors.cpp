@@ -16,7 +16,7 @@
 #include "system/gss_host.h"
 #include "system/principals.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 std::string Trim(const std::string& text) {
@@ -135,4 +135,4 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
   return SEC_E_OK;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

@@ -8,10 +8,10 @@
 #include <sstream>
 #include <vector>
 
+#include "system/host.h"
 #include "system/names.h"
-#include "utf8.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 std::string UpperAscii(std::string text) {
@@ -165,4 +165,4 @@ void TraceRefusal(const std::string& text) {
   std::fprintf(stderr, "quentrel: %s\n", shown.c_str());
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -32,7 +32,7 @@
 #include <optional>
 #include <string>
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // The domain name that qualifies the users of `realm`, in capitals; none when they are named
 // user@REALM.
@@ -55,4 +55,4 @@ bool MayBeClientAccount(const std::string& localName, uid_t uid);
 // for a trace; nothing otherwise.
 void TraceRefusal(const std::string& text);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -8,12 +8,12 @@
 // Linux gives a new thread the ids of the thread that starts it, and nothing lets a library step
 // into thread creation: a thread started while its creator acts as a client starts as that client
 // too. The host puts such a thread back to the process's identity at its first call into the host
-// (SettleThreadIdentity, from the journal's entry of every function); until then it is the client.
+// (SettleThreadIdentity, from world::EnterThread); until then it is the client.
 #pragma once
 
 #include "system/accounts.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // Makes the calling thread act as `who`. 0 on success; otherwise the errno of the refused call
 // (EPERM where the process may not take another identity), with the thread left as it was.
@@ -28,4 +28,4 @@ int ActAsSelf();
 // one acting as a client is the process's, and puts it back to that identity. Cheap afterwards.
 void SettleThreadIdentity();
 
-}  // namespace winhost::detail
+}  // namespace winhost::system
