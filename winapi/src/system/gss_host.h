@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "system/host.h"
+#include "system/principals.h"
 #include "winhost/sspi.h"
 
 // Windows' statuses that only the system world's packages give.
@@ -44,7 +45,10 @@ struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-  AcceptorPolicy acceptors;  // inbound credentials only
+  // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
+  // domain names its clients are named by.
+  AcceptorPolicy acceptors;
+  RealmDomains realms;
 };
 
 struct Context {
@@ -57,10 +61,12 @@ struct Context {
   bool established = false;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
-  // Server, once established: the client's Windows name and the local account its principal maps
-  // to (none for no account), fixed when it was admitted, so that later questions about the client
-  // ask krb5 nothing, even on a thread that acts as the client.
+  // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
+  // when it was admitted; the local account its principal maps to (none for no account), found
+  // at the first question that needs it.
+  std::string clientPrincipal;
   std::u16string clientName;
+  bool localAccountKnown = false;
   std::optional<std::string> localAccount;
 };
 
@@ -86,23 +92,30 @@ SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop)
 // ---- names -----------------------------------------------------------------------------------
 // The Windows name of a name GSSAPI displays under `mechanism` (see system/principals.h): krb5's
 // "alice@QTEST.TEST" is "QTEST\alice" or "alice@QTEST.TEST", NTLM's "DOMAIN\user" stays as it is.
-// None when the name is refused.
+// None when the name is refused. Without `realms`, those of the Kerberos configuration now.
 std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism);
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism, const RealmDomains& realms);
 // The text of a GSSAPI name; empty when it has none.
 std::string NameText(gss_name_t name);
 // The local account a principal maps to by krb5's auth_to_local rules; none when it maps to none.
 std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
 
 // ---- who a server lets in -------------------------------------------------------------------
-// The acceptor policy a server credential takes now: QUENTREL_ACCEPT_PRINCIPALS ("*" for every key
-// of the keytab, or comma-separated principals, a missing realm being the default realm's), else
-// the keytab's HTTP/ principals when it holds any, else all of its principals.
-AcceptorPolicy AcceptorPolicyNow();
+// What a server credential takes of the configuration when it is acquired: the realms' domain
+// names, and its acceptor policy: QUENTREL_ACCEPT_PRINCIPALS ("*" for every key of the keytab, or
+// comma-separated principals, a missing realm being the default realm's), else the keytab's HTTP/
+// principals when it holds any, else all of its principals. Requires the world lock.
+void PrepareAcceptor(Credential& credential);
 // Whether an established server context may stand: its ticket is for a principal `credential`
 // accepts (else SEC_E_WRONG_PRINCIPAL, what Windows answers a server handed a ticket meant for
 // another) and its client has a Windows name (else SEC_E_LOGON_DENIED, a logon that cannot be
 // mapped). SEC_E_OK when it may, with the client's name and local account noted in `context`.
 SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual);
+// The local account an admitted client's principal maps to by krb5's auth_to_local rules (a
+// Kerberos client) or the mechanism's own (gss_localname); none when it maps to none. Asked once
+// per context, with the configuration the server's krb5 context has read, so that a thread acting
+// as the client can ask it as well. Requires the world lock.
+std::optional<std::string> ClientAccount(Context& context);
 
 // ---- statuses and the trace ------------------------------------------------------------------
 // Windows' status for a failed GSSAPI call. `accepting` tells the side apart where the same

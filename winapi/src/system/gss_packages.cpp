@@ -105,8 +105,10 @@ SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredH
     return SEC_E_NO_CREDENTIALS;
   }
   ULONG_PTR id = NewId();
-  // The services a server accepts tickets for are fixed when it takes its credential.
-  Credentials()[id] = Credential{mechanism, use, cred, accepting ? AcceptorPolicyNow() : AcceptorPolicy{}};
+  Credential made{mechanism, use, cred, AcceptorPolicy{}, RealmDomains{}};
+  // What a server lets in is fixed when it takes its credential.
+  if (accepting) PrepareAcceptor(made);
+  Credentials()[id] = std::move(made);
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
   credential->dwUpper = id;
@@ -154,9 +156,13 @@ void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime) {
                          : (static_cast<long long>(std::time(nullptr)) + lifetime + kUnixEpochIn1601) * 10000000LL;
 }
 
-std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism) {
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism, const RealmDomains& realms) {
   const bool ntlm = mechanism != GSS_C_NO_OID && gss_oid_equal(mechanism, &kNtlm);
-  return WindowsNameOf(displayed, !ntlm);
+  return WindowsNameOf(displayed, !ntlm, realms);
+}
+
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism) {
+  return WindowsName(displayed, mechanism, RealmDomainsNow());
 }
 
 std::string NameText(gss_name_t name) {

@@ -56,15 +56,12 @@ bool LooksLocal(const std::string& domain) {
   return !netbios || UpperAscii(*netbios) == domain;
 }
 
-struct RealmDomain {
-  std::string realm;
-  std::string domain;  // in capitals
-};
+}  // namespace
 
-// Every realm that has a domain name now: the setting's, then the default realm's unless the
-// setting names it; each name fit to be a domain and wanted by one realm alone.
-std::vector<RealmDomain> RealmDomains() {
-  std::vector<RealmDomain> wanted;
+// Every realm that has a domain name: the setting's, then the default realm's unless the setting
+// names it; each name fit to be a domain and wanted by one realm alone.
+RealmDomains RealmDomainsOf(const std::optional<std::string>& defaultRealm) {
+  RealmDomains wanted;
   for (const std::string& item : ListSetting("QUENTREL_REALM_DOMAINS")) {
     const size_t equals = item.find('=');
     if (equals == std::string::npos) continue;
@@ -74,12 +71,12 @@ std::vector<RealmDomain> RealmDomains() {
     for (const RealmDomain& entry : wanted) seen = seen || entry.realm == realm;
     if (!seen) wanted.push_back({realm, UpperAscii(Trim(item.substr(equals + 1)))});
   }
-  if (const std::optional<std::string> realm = SystemDefaultRealm()) {
+  if (const std::optional<std::string>& realm = defaultRealm) {
     bool named = false;
     for (const RealmDomain& entry : wanted) named = named || entry.realm == *realm;
     if (!named) wanted.push_back({*realm, UpperAscii(realm->substr(0, realm->find('.')))});
   }
-  std::vector<RealmDomain> granted;
+  RealmDomains granted;
   for (const RealmDomain& entry : wanted) {
     if (!NetbiosStyle(entry.domain) || LooksLocal(entry.domain)) continue;
     int claims = 0;
@@ -88,6 +85,10 @@ std::vector<RealmDomain> RealmDomains() {
   }
   return granted;
 }
+
+RealmDomains RealmDomainsNow() { return RealmDomainsOf(SystemDefaultRealm()); }
+
+namespace {
 
 // The first uid of ordinary users: UID_MIN of /etc/login.defs, 1000 where it gives none.
 uid_t FirstUserUid() {
@@ -113,19 +114,19 @@ bool TraceOn() {
 }  // namespace
 
 std::optional<std::string> DomainOfRealm(const std::string& realm) {
-  for (const RealmDomain& entry : RealmDomains())
+  for (const RealmDomain& entry : RealmDomainsNow())
     if (entry.realm == realm) return entry.domain;
   return std::nullopt;
 }
 
 std::optional<std::string> RealmOfDomain(const std::string& domain) {
   const std::string upper = UpperAscii(domain);
-  for (const RealmDomain& entry : RealmDomains())
+  for (const RealmDomain& entry : RealmDomainsNow())
     if (entry.domain == upper) return entry.realm;
   return std::nullopt;
 }
 
-std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool kerberos) {
+std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool kerberos, const RealmDomains& realms) {
   // Control characters have no place in an account name; krb5's escapes start with a backslash.
   for (char c : displayed)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || (kerberos && c == '\\')) return std::nullopt;
@@ -136,10 +137,10 @@ std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool k
   const size_t at = displayed.find('@');
   if (at == 0 || at == std::string::npos || at + 1 == displayed.size() || displayed.find('@', at + 1) != std::string::npos)
     return std::nullopt;
-  const std::string user = displayed.substr(0, at);
-  const std::optional<std::string> domain = DomainOfRealm(displayed.substr(at + 1));
-  if (!domain) return whole;
-  return StrictWide(*domain + "\\" + user);
+  const std::string realm = displayed.substr(at + 1);
+  for (const RealmDomain& entry : realms)
+    if (entry.realm == realm) return StrictWide(entry.domain + "\\" + displayed.substr(0, at));
+  return whole;
 }
 
 bool MayBeClientAccount(const std::string& localName, uid_t uid) {

@@ -31,8 +31,22 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace winhost::system {
+
+// The realms that have a domain name, each with its domain name in capitals.
+struct RealmDomain {
+  std::string realm;
+  std::string domain;
+};
+using RealmDomains = std::vector<RealmDomain>;
+
+// Those that QUENTREL_REALM_DOMAINS and a default realm give; a server takes them once, with its
+// credential.
+RealmDomains RealmDomainsOf(const std::optional<std::string>& defaultRealm);
+// The same with the Kerberos configuration's default realm now.
+RealmDomains RealmDomainsNow();
 
 // The domain name that qualifies the users of `realm`, in capitals; none when they are named
 // user@REALM.
@@ -46,7 +60,7 @@ std::optional<std::string> RealmOfDomain(const std::string& domain);
 // principal (user@REALM) from a name that a mechanism already gives in Windows' form (NTLM's
 // DOMAIN\user), which is only checked. None when the name is refused. This is the one place a
 // principal gets its name.
-std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool kerberos);
+std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool kerberos, const RealmDomains& realms);
 
 // Whether the local account `localName` (uid `uid`) may be a client's identity.
 bool MayBeClientAccount(const std::string& localName, uid_t uid);

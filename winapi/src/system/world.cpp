@@ -121,10 +121,10 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
-  // Both were fixed when the server admitted its client, so that nothing here asks krb5, whose
-  // files a thread acting as the client may not be able to read.
+  // Named when the server admitted its client; the account asked of krb5's rules in memory, which
+  // a thread acting as the client can ask too.
   const std::u16string client = found->clientName;
-  const std::optional<std::string> local = found->localAccount;
+  const std::optional<std::string> local = gss::ClientAccount(*found);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   lock.unlock();
   SystemAccount account;
