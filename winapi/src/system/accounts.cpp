@@ -16,7 +16,7 @@
 
 #include "system/names.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
@@ -643,4 +643,4 @@ SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16
   return account;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system
