@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "host.h"
+#include "system/host.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // How long one controller has to answer, from its first connection attempt to the answer.
 constexpr int kControllerAnswerMillis = 1500;
@@ -17,4 +17,4 @@ constexpr int kControllerAnswerMillis = 1500;
 // turn. A host that cannot be resolved is silent.
 bool SystemControllerAnswers(const std::string& host, uint16_t port, bool directory);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system
