@@ -195,7 +195,7 @@ void PrepareAcceptor(Credential& credential) {
       if (std::optional<std::string> principal = Principal(context, Trim(item))) {
         policy.principals.push_back(*principal);
       } else {
-        TraceRefusal("QUENTREL_ACCEPT_PRINCIPALS: not a principal, left out: " + Trim(item));
+        TraceRefusal(("the QUENTREL_ACCEPT_PRINCIPALS entry " + Trim(item)).c_str(), "not a principal");
       }
     }
   } else if (KeytabHasService(context, "HTTP")) {
@@ -216,16 +216,26 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
     const std::string service = NameText(target);
     gss_release_name(&minor, &target);
     if (!Accepts(credential.acceptors, service)) {
-      TraceRefusal("a ticket for " + (service.empty() ? std::string("an unnamed service") : service) +
-                   " refused: not a service principal this server accepts (QUENTREL_ACCEPT_PRINCIPALS)");
+      TraceRefusal(("a ticket for " + (service.empty() ? std::string("an unnamed service") : service)).c_str(),
+                   "not a service principal this server accepts (QUENTREL_ACCEPT_PRINCIPALS)");
       return SEC_E_WRONG_PRINCIPAL;
     }
   }
   const std::string client = NameText(peer);
-  const std::optional<std::u16string> name = WindowsName(client, kerberos ? gss_mech_krb5 : actual, credential.realms);
+  std::optional<std::u16string> name = WindowsName(client, kerberos ? gss_mech_krb5 : actual, credential.realms);
   if (!name) {
-    TraceRefusal("the client " + client + " refused: its name has no Windows form");
+    TraceRefusal(("the client " + client).c_str(), "its name has no Windows form");
     return SEC_E_LOGON_DENIED;
+  }
+  // A verified PAC names its client, where the name it gives may stand.
+  context.logon = kerberos ? VerifiedLogonInfo(peer, actual) : nullptr;
+  if (context.logon) {
+    if (std::optional<std::u16string> pacName = PacClientName(*context.logon, RealmOf(client), credential.realms)) {
+      name = pacName;
+    } else {
+      TraceRefusal("the PAC's logon information", "its domain name looks local or is another realm's");
+      context.logon = nullptr;
+    }
   }
   context.clientPrincipal = client;
   context.clientName = *name;

@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "system/gss_host.h"
+#include "system/principals.h"
 
 namespace winhost::system::gss {
 namespace {
@@ -152,6 +153,12 @@ void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mecha
                static_cast<unsigned>(major), static_cast<unsigned>(minor), minorText.empty() ? "" : ": ",
                minorText.c_str());
   std::fflush(stderr);
+}
+
+void TraceRefusal(const char* what, const char* why) {
+  if (!TraceOn()) return;
+  // Names in the text are anybody's: the trace shows them escaped.
+  system::TraceRefusal(std::string(what) + " refused: " + why);
 }
 
 OM_uint32 Fault(const char* function, OM_uint32& minor) {

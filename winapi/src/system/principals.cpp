@@ -143,6 +143,21 @@ std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool k
   return whole;
 }
 
+std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const std::u16string& user,
+                                             const std::string& realm, const RealmDomains& realms) {
+  for (const std::u16string* part : {&domain, &user}) {
+    if (part->empty() || !StrictNarrow(*part)) return std::nullopt;
+    for (char16_t unit : *part)
+      if (unit < 0x20 || unit == 0x7F || unit == u'\\' || (part == &domain && (unit == u'@' || unit == u'/')))
+        return std::nullopt;
+  }
+  const std::string shown = UpperAscii(*StrictNarrow(domain));
+  if (LooksLocal(shown)) return std::nullopt;
+  for (const RealmDomain& entry : realms)
+    if (entry.domain == shown && entry.realm != realm) return std::nullopt;
+  return domain + u"\\" + user;
+}
+
 bool MayBeClientAccount(const std::string& localName, uid_t uid) {
   if (uid != 0 && uid >= FirstUserUid()) return true;
   for (const std::string& allowed : ListSetting("QUENTREL_ALLOW_SYSTEM_ACCOUNTS"))
@@ -164,6 +179,7 @@ void TraceRefusal(const std::string& text) {
     }
   }
   std::fprintf(stderr, "quentrel: %s\n", shown.c_str());
+  std::fflush(stderr);
 }
 
 }  // namespace winhost::system

@@ -2,7 +2,8 @@
 // Windows name, in which two different principals never get the same name, and its way back to a
 // local account; the accounts no client becomes unless a site says so.
 //
-// Names. A principal user@REALM is named
+// Names. A client whose ticket carries a verified PAC is named by it, LogonDomainName\EffectiveName,
+// within the limits PacWindowsName sets. Any other principal user@REALM is named
 // - DOMAIN\user when its realm has a domain name: the default realm's is its first label in
 //   capitals (QTEST for QTEST.TEST); QUENTREL_REALM_DOMAINS gives any realm one, the default
 //   realm's included ("PARTNER.EXAMPLE=PARTNER,QTEST.TEST=QT": comma-separated REALM=DOMAIN);
@@ -61,6 +62,14 @@ std::optional<std::string> RealmOfDomain(const std::string& domain);
 // DOMAIN\user), which is only checked. None when the name is refused. This is the one place a
 // principal gets its name.
 std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool kerberos, const RealmDomains& realms);
+
+// The name a verified PAC gives its client, LogonDomainName\EffectiveName, which wins over the
+// principal's: none when a part is empty or holds NUL, a control character, an unpaired surrogate
+// or '\' (or '@' or '/' in the domain name), when the domain name looks local, or when another
+// realm than the client's `realm` has that domain name (a trusted realm's KDC may not name its
+// users as another realm's). The PAC is then not used.
+std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const std::u16string& user,
+                                             const std::string& realm, const RealmDomains& realms);
 
 // Whether the local account `localName` (uid `uid`) may be a client's identity.
 bool MayBeClientAccount(const std::string& localName, uid_t uid);

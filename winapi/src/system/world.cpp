@@ -9,6 +9,7 @@
 #include "system/folders.h"
 #include "system/gss_host.h"
 #include "system/names.h"
+#include "system/pac_account.h"
 #include "system/principals.h"
 #include "system/registry_store.h"
 #include "system/thread_identity.h"
@@ -113,10 +114,11 @@ SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULO
 
 // ---- tokens and identity -------------------------------------------------------------------
 
-// The token of a server context's client, the account its principal maps to by krb5's
-// auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that maps to
-// none or to a system account the site has not allowed (see system/principals.h). NSS may wait:
-// the world lock is let go meanwhile.
+// The token of a server context's client. A client whose PAC was verified has the token its PAC
+// gives; any other, the account its principal maps to by krb5's auth_to_local rules, or a token of
+// Everyone and Authenticated Users for a principal that maps to none or to a system account the
+// site has not allowed (see system/principals.h). NSS may wait: the world lock is let go
+// meanwhile.
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
@@ -124,13 +126,28 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   // Named when the server admitted its client; the account asked of krb5's rules in memory, which
   // a thread acting as the client can ask too.
   const std::u16string client = found->clientName;
+  const std::shared_ptr<const pac::LogonInfo> logon = found->logon;
+  const std::string realm = logon ? gss::RealmOf(found->clientPrincipal) : std::string();
   const std::optional<std::string> local = gss::ClientAccount(*found);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   lock.unlock();
   SystemAccount account;
-  DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
-  if (error == ERROR_SUCCESS && (!account.identity || !MayBeClientAccount(*local, account.identity->uid)))
-    error = ERROR_NONE_MAPPED;
+  DWORD error = logon  ? SystemPacAccount(*logon, realm, local, account)
+                : local ? SystemAccountNamed(*local, account)
+                        : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  // A system account is no client's identity unless the site allows it: a client of no PAC then
+  // has no account at all, one of a PAC keeps the domain's SIDs and groups but is acted as nobody.
+  if (error == ERROR_SUCCESS && account.identity) {
+    const std::string unixName = local ? *local : Narrow(account.name);
+    if (!MayBeClientAccount(unixName, account.identity->uid)) {
+      if (logon) {
+        account.identity.reset();
+      } else {
+        error = ERROR_NONE_MAPPED;
+      }
+    }
+  }
+  if (error == ERROR_SUCCESS && !logon && !account.identity) error = ERROR_NONE_MAPPED;
   if (error == ERROR_NONE_MAPPED) {
     const size_t slash = client.find(u'\\');
     account = slash == std::u16string::npos ? SystemUnmappedAccount(u"", client)
