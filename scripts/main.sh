@@ -52,8 +52,8 @@ fi
 
 if [ -x tests/kdc/with-realm.sh ]; then
   echo "-- a throwaway realm on loopback (MIT krb5, a KDC of its own, the user alice with a ticket,"
-  echo "   mapped to this machine's account $(id -un), and HTTP/localhost in a keytab); it is removed"
-  echo "   afterwards"
+  echo "   mapped to an unprivileged account (this machine's $(id -un) unless that is a system account,"
+  echo "   else one the realm gives the run), and HTTP/localhost in a keytab); it is removed afterwards"
   tests/kdc/with-realm.sh scripts/serve-demo.sh "$jar" localhost 'BUILTIN\Users' 'BUILTIN\Administrators'
 else
   echo "-- skipped: no configured realm and no throwaway-realm set-up (tests/kdc/with-realm.sh) in this tree"

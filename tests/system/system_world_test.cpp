@@ -233,6 +233,56 @@ TEST_F(SystemWorldTest, ARealmUserIsTheAccountItsPrincipalMapsTo) {
   EXPECT_EQ(winhost::JournalOf("krb5_aname_to_localname").back().Arg("principal"), "a@b@EXAMPLE.COM");
 }
 
+// The way back from a realm user's Windows name to the account its principal maps to, under the
+// settings that give realms domain names and allow system accounts: DOMAIN\user for a realm of a
+// domain name, user@REALM for any realm; no account for a domain two realms want, for a system
+// account the site has not allowed, nor for a name no text can be.
+TEST_F(SystemWorldTest, RealmNamesMapBackToTheAccountsTheirPrincipalsHave) {
+  const std::string config =
+      "[libdefaults]\n  default_realm = EXAMPLE.COM\n[realms]\n  EXAMPLE.COM = {\n"
+      "    auth_to_local = RULE:[1:$1@$0](.*@PARTNER\\.TEST)s/@.*//\n    auth_to_local = DEFAULT\n  }\n";
+  setenv("KRB5_CONFIG", WriteFile("krb5.conf", config).c_str(), 1);
+  struct Case {
+    const char* domains;  // QUENTREL_REALM_DOMAINS, or null
+    const char* allowed;  // QUENTREL_ALLOW_SYSTEM_ACCOUNTS, or null
+    std::u16string name;
+    std::string sid;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, u"EXAMPLE\\bob", "S-1-22-1-1001"},
+      {nullptr, nullptr, u"bob@EXAMPLE.COM", "S-1-22-1-1001"},
+      {nullptr, nullptr, u"j\u00f3zef@EXAMPLE.COM", "S-1-22-1-1002"},
+      {nullptr, nullptr, u"EXAMPLE\\root", "<null>"},  // uid 0: no client's account by default
+      {nullptr, "root", u"EXAMPLE\\root", "S-1-22-1-0"},
+      {nullptr, "svc, root", u"root@EXAMPLE.COM", "S-1-22-1-0"},
+      {nullptr, "svc", u"EXAMPLE\\root", "<null>"},
+      {nullptr, nullptr, u"bob@PARTNER.TEST", "S-1-22-1-1001"},
+      {nullptr, nullptr, u"PARTNER\\bob", "<null>"},  // a realm of no domain name
+      {"PARTNER.TEST=PARTNER", nullptr, u"partner\\bob", "S-1-22-1-1001"},
+      {"PARTNER.TEST=PARTNER", nullptr, u"PARTNER\\root", "<null>"},
+      {"PARTNER.TEST=EXAMPLE", nullptr, u"EXAMPLE\\bob", "<null>"},  // two realms want EXAMPLE: neither has it
+      {"PARTNER.TEST=EXAMPLE", nullptr, u"bob@EXAMPLE.COM", "S-1-22-1-1001"},
+      {"EXAMPLE.COM=CORP", nullptr, u"CORP\\bob", "S-1-22-1-1001"},  // the default realm's own, set
+      {"EXAMPLE.COM=CORP", nullptr, u"EXAMPLE\\bob", "<null>"},
+      {"PARTNER.TEST=BUILTIN, EXAMPLE.COM=EX.AMPLE", nullptr, u"EXAMPLE\\bob", "<null>"},  // neither fit
+      {nullptr, nullptr, std::u16string(u"EXAMPLE\\bob") + char16_t(0xD800), "<null>"},
+  };
+  for (const Case& c : cases) {
+    c.domains ? setenv("QUENTREL_REALM_DOMAINS", c.domains, 1) : unsetenv("QUENTREL_REALM_DOMAINS");
+    c.allowed ? setenv("QUENTREL_ALLOW_SYSTEM_ACCOUNTS", c.allowed, 1) : unsetenv("QUENTREL_ALLOW_SYSTEM_ACCOUNTS");
+    const std::string label = Utf8(c.name) + " with " + (c.domains ? c.domains : "-") + ", " + (c.allowed ? c.allowed : "-");
+    EXPECT_EQ(Utf8(api::userauth::GetUserSID(c.name).value), c.sid) << label;
+    // A user context of a qualified name is the same account's, or none (user@REALM is no
+    // qualified name: user contexts refuse it as they refuse every unqualified one).
+    if (c.name.find(u'\\') == std::u16string::npos) continue;
+    auto context = api::userauth::CreateUserContext(c.name);
+    EXPECT_EQ(context.ok(), c.sid != "<null>") << label << ": " << context.Failure();
+    if (context.ok()) api::userauth::FreeHandle(context.value);
+  }
+  unsetenv("QUENTREL_REALM_DOMAINS");
+  unsetenv("QUENTREL_ALLOW_SYSTEM_ACCOUNTS");
+}
+
 // Out of memory at each NSS call in turn, as far as a membership question reaches: every answer is
 // either the right one or ERROR_NOT_ENOUGH_MEMORY, never a wrong one, and nothing stays held.
 TEST_F(SystemWorldTest, OutOfMemoryAtAnyNssCallGivesTheRightAnswerOrItsCode) {
