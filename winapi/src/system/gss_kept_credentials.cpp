@@ -59,7 +59,7 @@ std::vector<Kept>& KeptCredentials() {
 // The path of the default keytab when it is a file; empty otherwise. krb5 reads the name from
 // KRB5_KTNAME or its configuration on each call.
 std::string KeytabPath() {
-  krb5_context context = KeptKrb5Context();
+  krb5_context context = SharedKrb5();
   char name[4096];
   if (context == nullptr || krb5_kt_default_name(context, name, sizeof name) != 0) return std::string();
   std::string text(name);
@@ -91,14 +91,6 @@ bool CurrentConditions(Conditions& now) {
 }
 
 }  // namespace
-
-krb5_context KeptKrb5Context() {
-  static krb5_context context = [] {
-    krb5_context made = nullptr;
-    return krb5_init_context(&made) == 0 ? made : nullptr;
-  }();
-  return context;
-}
 
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction& acquire,
                                std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime) {
