@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 
+#include "system/domain_accounts.h"
 #include "system/names.h"
 
 namespace winhost::detail {
@@ -489,11 +490,18 @@ DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& nam
   }
   const std::string domain = Narrow(qualifier.c_str(), qualifier.size());
   const std::string user = Narrow(name.c_str(), name.size());
+  // A domain's own directory gives its accounts their domain SIDs: winbind before NSS, whose
+  // winbind answers carry Unix ids only.
+  if (DWORD answer = DomainAccountNamed(DomainDirectory::kWinbind, domain, user, account); answer != ERROR_NO_SUCH_DOMAIN)
+    return answer;
   const std::optional<std::string> realm = SystemDefaultRealm();
   for (const std::string& candidate : DomainCandidates(domain, user, realm)) {
     DWORD error = NssAccountNamed(candidate, account);
     if (error != ERROR_NONE_MAPPED) return error;
   }
+  // A domain whose controllers this host may ask with its key: their answer is final.
+  if (DWORD answer = DomainAccountNamed(DomainDirectory::kController, domain, user, account); answer != ERROR_NO_SUCH_DOMAIN)
+    return answer;
   return RealmUserMapped(domain, user, realm, account);
 }
 
@@ -513,7 +521,40 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
       account = FromWellKnown(entry);
       return ERROR_SUCCESS;
     }
-  return NssAccountNamed(Narrow(name.c_str(), name.size()), account);
+  const std::string text = Narrow(name.c_str(), name.size());
+  // A user principal name (alice@example.com): the directories of its domain, around NSS.
+  const bool principal = text.find('@') != std::string::npos;
+  if (principal) {
+    DWORD answer = DomainPrincipalNamed(DomainDirectory::kWinbind, text, account);
+    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
+  }
+  DWORD error = NssAccountNamed(text, account);
+  if (error != ERROR_NONE_MAPPED || !principal) return error;
+  DWORD answer = DomainPrincipalNamed(DomainDirectory::kController, text, account);
+  return answer == ERROR_NO_SUCH_DOMAIN ? error : answer;
+}
+
+// A domain user's Unix account, who a thread acting as that user is: the one NSS gives for one of
+// its domain names, else the local account krb5 maps its principal to; none when neither has one.
+// `answer` is the directory's answer, passed on; a Unix account that cannot be found leaves the
+// user without one rather than failing it.
+DWORD WithUnixIdentity(DWORD answer, SystemAccount& account) {
+  if (answer != ERROR_SUCCESS) return answer;
+  const std::string domain = Narrow(account.domain.c_str(), account.domain.size());
+  const std::string name = Narrow(account.name.c_str(), account.name.size());
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  UserEntry user;
+  bool found = false;
+  for (const std::string& candidate : DomainCandidates(domain, name, realm))
+    if ((found = UserByName(candidate, user) == ERROR_SUCCESS)) break;
+  std::string local;
+  if (!found && realm && UpperAscii(FirstLabel(*realm)) == UpperAscii(domain) &&
+      SystemLocalNameOf(name, *realm, local) == ERROR_SUCCESS)
+    found = UserByName(local, user) == ERROR_SUCCESS;
+  if (!found) return ERROR_SUCCESS;
+  UnixIdentity identity{user.uid, user.gid, {}};
+  if (GroupList(user, identity.groups) == ERROR_SUCCESS) account.identity = std::move(identity);
+  return ERROR_SUCCESS;
 }
 
 uint32_t LastSubAuthority(const SidBytes& sid) {
@@ -562,14 +603,18 @@ DWORD SystemResolveSid(const SidBytes& sid, SystemAccount& account) {
     if (DWORD error = GroupById(id, record); error != ERROR_SUCCESS) return error;
     return GroupAccount(record, account);
   }
-  if (Idmap() == nullptr) return ERROR_NONE_MAPPED;
-  std::optional<std::string> name;
-  const std::string text = SidText(sid);
-  DWORD error = CallIdmap("sss_nss_getnamebysid", text,
-                          [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
-  if (error != ERROR_SUCCESS) return error;
-  if (!name) return ERROR_NONE_MAPPED;
-  return NssAccountNamed(*name, account);
+  if (DWORD answer = DomainAccountOfSid(DomainDirectory::kWinbind, sid, account); answer != ERROR_NO_SUCH_DOMAIN)
+    return answer;
+  if (Idmap() != nullptr) {
+    std::optional<std::string> name;
+    const std::string text = SidText(sid);
+    DWORD error = CallIdmap("sss_nss_getnamebysid", text,
+                            [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
+    if (error != ERROR_SUCCESS) return error;
+    if (name) return NssAccountNamed(*name, account);
+  }
+  DWORD answer = DomainAccountOfSid(DomainDirectory::kController, sid, account);
+  return answer == ERROR_NO_SUCH_DOMAIN ? ERROR_NONE_MAPPED : answer;
 }
 
 DWORD SystemAccountNamed(const std::string& unixName, SystemAccount& account) {
@@ -584,13 +629,22 @@ DWORD SystemUserOfSid(const SidBytes& sid, SystemAccount& account) {
   DWORD error = ERROR_NONE_MAPPED;
   if (UnixKind(sid) == kUnixUsers) {
     error = UserById(LastSubAuthority(sid), user);
-  } else if (UnixKind(sid) == 0 && Idmap() != nullptr) {
-    // A domain SID: SSSD names its account, and NSS gives the account's identity and groups.
-    std::optional<std::string> name;
-    const std::string text = SidText(sid);
-    error = CallIdmap("sss_nss_getnamebysid", text,
-                      [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
-    if (error == ERROR_SUCCESS) error = name ? UserByName(*name, user) : ERROR_NONE_MAPPED;
+  } else if (UnixKind(sid) == 0) {
+    // A domain SID: winbind names the user and gives its groups; else SSSD names its account, and
+    // NSS gives the account's identity and groups; else the domain's controllers answer.
+    if (DWORD answer = DomainUserOfSid(DomainDirectory::kWinbind, sid, account); answer != ERROR_NO_SUCH_DOMAIN)
+      return WithUnixIdentity(answer, account);
+    if (Idmap() != nullptr) {
+      std::optional<std::string> name;
+      const std::string text = SidText(sid);
+      error = CallIdmap("sss_nss_getnamebysid", text,
+                        [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
+      if (error == ERROR_SUCCESS) error = name ? UserByName(*name, user) : ERROR_NONE_MAPPED;
+    }
+    if (error == ERROR_NONE_MAPPED) {
+      DWORD answer = DomainUserOfSid(DomainDirectory::kController, sid, account);
+      if (answer != ERROR_NO_SUCH_DOMAIN) return WithUnixIdentity(answer, account);
+    }
   }
   if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
   if (error != ERROR_SUCCESS) return error;

@@ -9,6 +9,7 @@
 #include <resolv.h>
 
 #include <algorithm>
+#include <tuple>
 #include <cerrno>
 #include <vector>
 
@@ -46,6 +47,7 @@ std::optional<std::string> DefaultRealm(krb5_error_code& error) {
 // (the resolver's h_errno: HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN ...).
 struct SrvAnswer {
   std::vector<std::string> targets;
+  std::vector<unsigned> ports;  // each target's
   int failure = 0;
 };
 
@@ -89,7 +91,7 @@ SrvAnswer QuerySrv(const std::string& name) {
     answer.failure = NO_RECOVERY;
     return answer;
   }
-  std::vector<std::pair<unsigned, std::string>> ranked;
+  std::vector<std::tuple<unsigned, std::string, unsigned>> ranked;
   for (int i = 0; i < ns_msg_count(parsed, ns_s_an); ++i) {
     ns_rr record;
     if (ns_parserr(&parsed, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv || ns_rr_rdlen(record) < 7)
@@ -99,16 +101,31 @@ SrvAnswer QuerySrv(const std::string& name) {
     if (dn_expand(ns_msg_base(parsed), ns_msg_end(parsed), data + 6, target, sizeof target) < 0) continue;
     // A target of "." says the service is not offered there.
     if (target[0] == 0 || (target[0] == '.' && target[1] == 0)) continue;
-    ranked.emplace_back(ns_get16(data), target);
+    ranked.emplace_back(ns_get16(data), target, ns_get16(data + 4));
   }
   std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (auto& [priority, target] : ranked) answer.targets.push_back(target);
+                   [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+  for (auto& [priority, target, port] : ranked) {
+    answer.targets.push_back(target);
+    answer.ports.push_back(port);
+  }
   if (answer.targets.empty()) answer.failure = NO_DATA;
   return answer;
 }
 
 }  // namespace
+
+std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure) {
+  SrvAnswer answer = QuerySrv(name);
+  failure = answer.failure;
+  std::vector<ServiceTarget> targets;
+  for (size_t i = 0; i < answer.targets.size(); ++i) {
+    std::string host = answer.targets[i];
+    if (host.back() == '.') host.pop_back();
+    targets.push_back({host, answer.ports[i]});
+  }
+  return targets;
+}
 
 std::optional<std::string> SystemDefaultRealm() {
   krb5_error_code error = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host.h"
 
@@ -13,5 +14,16 @@ namespace winhost::detail {
 // says the domain does not exist; ERROR_NO_LOGON_SERVERS when the domain lists no controller or
 // the resolver cannot get an answer; ERROR_NOT_ENOUGH_MEMORY.
 DWORD SystemFindDomainController(const std::string& domain, std::string& controller);
+
+// A host and port that a DNS service record names.
+struct ServiceTarget {
+  std::string host;  // without the trailing dot
+  unsigned port = 0;
+};
+
+// The targets of the SRV records of `name`, in the order of their priority; none with `failure`
+// set to the resolver's h_errno (HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN
+// ...). Journalled as "res_nquery".
+std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure);
 
 }  // namespace winhost::detail

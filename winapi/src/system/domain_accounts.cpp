@@ -1,0 +1,381 @@
+// Accounts of Windows domains from the domains' own directories (see domain_accounts.h).
+#include "system/domain_accounts.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "system/ldap_directory.h"
+#include "system/names.h"
+#include "system/s4u.h"
+#include "system/service_key.h"
+#include "system/winbind.h"
+#include "winhost/host_services.h"
+
+namespace winhost::detail {
+namespace {
+
+constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+constexpr uint32_t kDomainAdmins = 512;
+constexpr uint32_t kDomainUsers = 513;
+constexpr std::chrono::seconds kDefaultLifetime{300};
+// A name nobody bears may be given to a new account any moment: it is not believed for long.
+constexpr std::chrono::seconds kLongestNegative{60};
+constexpr size_t kMostAnswers = 4096;
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  return text;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  return text;
+}
+
+// ---- the cache of answers --------------------------------------------------------------------
+
+struct Answer {
+  DWORD result = ERROR_SUCCESS;
+  SystemAccount account;  // names and SID only
+  std::chrono::steady_clock::time_point until;
+  uint64_t serial = 0;
+};
+
+class Answers {
+ public:
+  std::optional<DWORD> Find(const std::string& key, SystemAccount& account) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = answers_.find(key);
+    if (found == answers_.end()) return std::nullopt;
+    if (found->second.until <= std::chrono::steady_clock::now()) {
+      answers_.erase(found);
+      return std::nullopt;
+    }
+    if (found->second.result == ERROR_SUCCESS) account = found->second.account;
+    return found->second.result;
+  }
+
+  // Keeps an answer of a directory: an account or a name nobody bears, never a failure.
+  void Keep(const std::string& key, DWORD result, const SystemAccount& account) {
+    if (result != ERROR_SUCCESS && result != ERROR_NONE_MAPPED) return;
+    std::chrono::seconds lifetime = DirectoryCacheLifetime();
+    if (result == ERROR_NONE_MAPPED) lifetime = std::min(lifetime, kLongestNegative);
+    if (lifetime.count() <= 0) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    Answer& answer = answers_[key];
+    answer.result = result;
+    answer.account = SystemAccount{account.sid, account.domain, account.name, account.use, std::nullopt, {}};
+    answer.until = std::chrono::steady_clock::now() + lifetime;
+    answer.serial = ++serial_;
+    order_.emplace_back(key, answer.serial);
+    // The oldest go first; a key kept again since is not its old place in the line.
+    while (answers_.size() > kMostAnswers && !order_.empty()) {
+      auto [oldest, serial] = order_.front();
+      order_.pop_front();
+      auto entry = answers_.find(oldest);
+      if (entry != answers_.end() && entry->second.serial == serial) answers_.erase(entry);
+    }
+    if (order_.size() > 2 * kMostAnswers) Compact();
+  }
+
+  void Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_.clear();
+    order_.clear();
+  }
+
+ private:
+  void Compact() {
+    std::deque<std::pair<std::string, uint64_t>> kept;
+    for (auto& item : order_) {
+      auto entry = answers_.find(item.first);
+      if (entry != answers_.end() && entry->second.serial == item.second) kept.push_back(std::move(item));
+    }
+    order_ = std::move(kept);
+  }
+
+  std::mutex lock_;
+  std::unordered_map<std::string, Answer> answers_;
+  std::deque<std::pair<std::string, uint64_t>> order_;
+  uint64_t serial_ = 0;
+};
+
+Answers& TheAnswers() {
+  static Answers* answers = new Answers();
+  return *answers;
+}
+
+// A test's fresh world asks the directories afresh.
+ResetHook resetDirectories([] {
+  TheAnswers().Clear();
+  ldap::Forget();
+});
+
+// Asks the cache, then `ask`, and keeps what the directory answered.
+template <typename Ask>
+DWORD Cached(const std::string& key, SystemAccount& account, Ask&& ask) {
+  if (auto known = TheAnswers().Find(key, account)) return *known;
+  account = SystemAccount{};
+  const DWORD result = ask();
+  TheAnswers().Keep(key, result, account);
+  return result;
+}
+
+// ---- the directories -------------------------------------------------------------------------
+
+SystemAccount FromWinbind(const winbind::Account& found) {
+  SystemAccount account;
+  account.sid = found.sid;
+  account.domain = WideOf(found.domain);
+  account.name = WideOf(found.name);
+  account.use = found.use;
+  return account;
+}
+
+SystemAccount FromDirectory(const ldap::Entry& entry, const ldap::Domain& domain) {
+  SystemAccount account;
+  account.sid = entry.sid;
+  account.domain = WideOf(domain.netbiosName);
+  account.name = WideOf(entry.name);
+  account.use = entry.use;
+  return account;
+}
+
+// The default realm, when `domain` names its domain: its NetBIOS-style first label, its DNS
+// name, or the NetBIOS name its directory gives.
+std::optional<std::string> RealmOfDomain(const std::string& domain) {
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  if (!realm || domain.empty()) return std::nullopt;
+  const std::string wanted = UpperAscii(domain);
+  if (wanted == UpperAscii(*realm) || wanted == UpperAscii(realm->substr(0, realm->find('.')))) return realm;
+  ldap::Domain known;
+  if (ldap::DomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == wanted) return realm;
+  return std::nullopt;
+}
+
+DWORD ControllerNamed(const std::string& domain, const std::string& name, SystemAccount& account) {
+  const std::optional<std::string> realm = RealmOfDomain(domain);
+  if (!realm) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Domain known;
+  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  ldap::Entry entry;
+  if (DWORD error = ldap::FindByName(*realm, name, entry); error != ERROR_SUCCESS) return error;
+  account = FromDirectory(entry, known);
+  return ERROR_SUCCESS;
+}
+
+DWORD ControllerPrincipal(const std::string& principal, SystemAccount& account) {
+  const size_t at = principal.rfind('@');
+  const std::optional<std::string> realm = RealmOfDomain(principal.substr(at + 1));
+  if (!realm) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Domain known;
+  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  ldap::Entry entry;
+  DWORD error = ldap::FindByPrincipal(*realm, principal, entry);
+  // Every account also answers to its name at the domain's DNS name.
+  if (error == ERROR_NONE_MAPPED) error = ldap::FindByName(*realm, principal.substr(0, at), entry);
+  if (error != ERROR_SUCCESS) return error;
+  account = FromDirectory(entry, known);
+  return ERROR_SUCCESS;
+}
+
+bool InDomain(const SidBytes& sid, const SidBytes& domain) {
+  return sid.size() == domain.size() + 4 && sid[1] == domain[1] + 1 &&
+         std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
+}
+
+DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* entry = nullptr) {
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  if (!realm) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Domain known;
+  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  if (sid == known.sid) {
+    account = SystemAccount{sid, WideOf(known.netbiosName), WideOf(known.netbiosName), SidTypeDomain, std::nullopt, {}};
+    return ERROR_SUCCESS;
+  }
+  // A SID of another domain: this directory does not know it.
+  if (!InDomain(sid, known.sid)) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Entry found;
+  if (DWORD error = ldap::FindBySid(*realm, sid, found); error != ERROR_SUCCESS) return error;
+  account = FromDirectory(found, known);
+  if (entry != nullptr) *entry = std::move(found);
+  return ERROR_SUCCESS;
+}
+
+SidBytes WithRid(const SidBytes& domain, uint32_t rid) {
+  SidBytes sid = domain;
+  sid[1] = static_cast<uint8_t>(sid[1] + 1);
+  sid.resize(sid.size() + 4);
+  std::memcpy(&sid[sid.size() - 4], &rid, 4);
+  return sid;
+}
+
+// The domain part of an account's SID: all but its last sub-authority.
+std::optional<SidBytes> DomainPart(const SidBytes& sid) {
+  if (sid.size() < 12 || sid[1] == 0) return std::nullopt;
+  SidBytes domain(sid.begin(), sid.end() - 4);
+  domain[1] = static_cast<uint8_t>(domain[1] - 1);
+  return domain;
+}
+
+// The groups whose members this computer counts as its administrators.
+std::vector<SidBytes> AdminGroups(const std::optional<SidBytes>& userDomain) {
+  const char* configured = std::getenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
+  if (configured == nullptr) {
+    if (!userDomain) return {};
+    return {WithRid(*userDomain, kDomainAdmins)};
+  }
+  std::vector<SidBytes> groups;
+  const std::string list = configured;
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string item = list.substr(start, end - start);
+    item.erase(0, item.find_first_not_of(" \t"));
+    item.erase(item.find_last_not_of(" \t") + 1);
+    start = end + 1;
+    if (item.empty()) continue;
+    if (item.rfind("S-", 0) == 0 || item.rfind("s-", 0) == 0) {
+      if (auto sid = ParseSid(item)) groups.push_back(*sid);
+      continue;
+    }
+    SystemAccount group;
+    if (SystemResolveName(WideOf(item), group) == ERROR_SUCCESS &&
+        (group.use == SidTypeGroup || group.use == SidTypeAlias))
+      groups.push_back(group.sid);
+  }
+  return groups;
+}
+
+const SidBytes& Fixed(const char* text) {
+  static std::unordered_map<std::string, SidBytes>* known = new std::unordered_map<std::string, SidBytes>();
+  static std::mutex* lock = new std::mutex();
+  std::lock_guard<std::mutex> guard(*lock);
+  auto found = known->find(text);
+  if (found == known->end()) found = known->emplace(text, *ParseSid(text)).first;
+  return found->second;
+}
+
+bool Builtin(const SidBytes& sid) {
+  const SidBytes& builtin = Fixed("S-1-5-32");
+  return sid.size() > builtin.size() && std::equal(builtin.begin() + 2, builtin.end(), sid.begin() + 2) &&
+         sid[1] == builtin[1] + 1;
+}
+
+// The groups that the DC gives a user at logon: the PAC of an S4U2Self ticket where the KDC gives
+// one, else the user's tokenGroups.
+DWORD ControllerGroups(const std::string& realm, const ldap::Entry& user, std::vector<SidBytes>& groups) {
+  if (const std::optional<std::string> service = ServicePrincipal(realm)) {
+    std::vector<uint8_t> logonInfo;
+    DWORD error = S4uLogonInfo(*service, user.name + "@" + realm, logonInfo);
+    if (error == ERROR_NOT_ENOUGH_MEMORY) return error;
+    SidBytes named;
+    if (error == ERROR_SUCCESS && LogonInfoSids(logonInfo, named, groups) && named == user.sid) return ERROR_SUCCESS;
+  }
+  groups.clear();
+  return ldap::TokenGroups(realm, user.dn, groups);
+}
+
+}  // namespace
+
+std::chrono::seconds DirectoryCacheLifetime() {
+  const char* configured = std::getenv("QUENTREL_DIRECTORY_CACHE_SECONDS");
+  if (configured == nullptr || *configured == 0) return kDefaultLifetime;
+  char* end = nullptr;
+  const long seconds = std::strtol(configured, &end, 10);
+  if (*end != 0 || seconds < 0) return kDefaultLifetime;
+  return std::chrono::seconds(seconds);
+}
+
+DWORD DomainAccountNamed(DomainDirectory directory, const std::string& domain, const std::string& name,
+                         SystemAccount& account) {
+  if (domain.empty() || name.empty()) return ERROR_NO_SUCH_DOMAIN;
+  return Cached("name:" + UpperAscii(domain) + "\\" + LowerAscii(name), account, [&]() -> DWORD {
+    if (directory == DomainDirectory::kController) return ControllerNamed(domain, name, account);
+    winbind::Account found;
+    const DWORD error = winbind::LookupName(domain, name, found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  });
+}
+
+DWORD DomainPrincipalNamed(DomainDirectory directory, const std::string& principal, SystemAccount& account) {
+  const size_t at = principal.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == principal.size()) return ERROR_NO_SUCH_DOMAIN;
+  return Cached("principal:" + LowerAscii(principal), account, [&]() -> DWORD {
+    if (directory == DomainDirectory::kController) return ControllerPrincipal(principal, account);
+    winbind::Account found;
+    const DWORD error = winbind::LookupName(principal.substr(at + 1), principal.substr(0, at), found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  });
+}
+
+DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
+  return Cached("sid:" + SidText(sid), account, [&]() -> DWORD {
+    if (directory == DomainDirectory::kController) return ControllerSid(sid, account);
+    winbind::Account found;
+    const DWORD error = winbind::LookupSid(sid, found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  });
+}
+
+DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
+  SystemAccount named;
+  std::vector<SidBytes> groups;
+  DWORD error;
+  if (directory == DomainDirectory::kWinbind) {
+    error = DomainAccountOfSid(directory, sid, named);
+    if (error == ERROR_SUCCESS && named.use == SidTypeUser) {
+      error = winbind::UserGroups(sid, groups);
+      // Winbind went away between the two questions.
+      if (error == ERROR_NO_SUCH_DOMAIN) error = RPC_S_SERVER_UNAVAILABLE;
+    }
+  } else {
+    // The directory entry itself (not the cache's answer): its DN is where its groups are read.
+    ldap::Entry entry;
+    error = ControllerSid(sid, named, &entry);
+    if (error == ERROR_SUCCESS && named.use == SidTypeUser) error = ControllerGroups(*SystemDefaultRealm(), entry, groups);
+  }
+  if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
+  if (error != ERROR_SUCCESS) return error;
+  account = std::move(named);
+  account.groups = DomainTokenGroups(sid, groups);
+  return ERROR_SUCCESS;
+}
+
+std::vector<GroupEntry> DomainTokenGroups(const SidBytes& user, const std::vector<SidBytes>& domainGroups) {
+  const SidBytes& everyone = Fixed("S-1-1-0");
+  const SidBytes& authenticated = Fixed("S-1-5-11");
+  std::vector<GroupEntry> groups{{everyone, kEnabled}};
+  auto add = [&](const SidBytes& sid) {
+    for (const GroupEntry& entry : groups)
+      if (entry.sid == sid) return;
+    groups.push_back({sid, kEnabled});
+  };
+  for (const SidBytes& sid : domainGroups)
+    if (!Builtin(sid) && sid != everyone && sid != authenticated && sid != user) add(sid);
+  auto among = [&](const SidBytes& sid) {
+    for (const SidBytes& group : domainGroups)
+      if (group == sid) return true;
+    return false;
+  };
+  const std::optional<SidBytes> domain = DomainPart(user);
+  if (domain && among(WithRid(*domain, kDomainUsers))) add(Fixed("S-1-5-32-545"));
+  for (const SidBytes& admin : AdminGroups(domain))
+    if (among(admin)) {
+      add(Fixed("S-1-5-32-544"));
+      break;
+    }
+  add(authenticated);
+  return groups;
+}
+
+}  // namespace winhost::detail
