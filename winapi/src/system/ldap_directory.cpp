@@ -352,7 +352,10 @@ int BindTo(const Library& library, const ServiceTarget& controller, const std::s
   library.setOption(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect);
   library.setOption(ld, LDAP_OPT_TIMEOUT, &request);
   // The service ticket is for the controller's name as DNS listed it, not its reverse lookup.
-  library.setOption(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
+  // A switch is on when its value is any pointer but null (LDAP_OPT_ON names a symbol of liblber,
+  // which is not linked).
+  static const int on = 1;
+  library.setOption(ld, LDAP_OPT_X_SASL_NOCANON, &on);
   if (auto fault = Enter(Call{"ldap_sasl_interactive_bind_s", {{"uri", uri}, {"mechanism", "GSSAPI"}}})) {
     result = static_cast<int>(*fault);
   } else {
