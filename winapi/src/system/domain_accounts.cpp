@@ -268,18 +268,24 @@ bool Builtin(const SidBytes& sid) {
          sid[1] == builtin[1] + 1;
 }
 
-// The groups that the DC gives a user at logon: the PAC of an S4U2Self ticket where the KDC gives
-// one, else the user's tokenGroups.
-DWORD ControllerGroups(const std::string& realm, const ldap::Entry& user, std::vector<SidBytes>& groups) {
-  if (const std::optional<std::string> service = ServicePrincipal(realm)) {
-    std::vector<uint8_t> logonInfo;
-    DWORD error = S4uLogonInfo(*service, user.name + "@" + realm, logonInfo);
-    if (error == ERROR_NOT_ENOUGH_MEMORY) return error;
-    SidBytes named;
-    if (error == ERROR_SUCCESS && LogonInfoSids(logonInfo, named, groups) && named == user.sid) return ERROR_SUCCESS;
-  }
-  groups.clear();
-  return ldap::TokenGroups(realm, user.dn, groups);
+// The groups the DC gives a user at logon, from the PAC of an S4U2Self ticket, when the service
+// has a key in the user's realm: the DC's own answer, which a directory's view of group
+// memberships may miss (winbind on a controller reports direct memberships only).
+bool PacGroups(const SystemAccount& user, std::vector<SidBytes>& groups, DWORD& failure) {
+  failure = ERROR_SUCCESS;
+  const std::string domain = Narrow(user.domain.c_str(), user.domain.size());
+  const std::optional<std::string> realm = RealmOfDomain(domain);
+  if (!realm) return false;
+  const std::optional<std::string> service = ServicePrincipal(*realm);
+  if (!service) return false;
+  std::vector<uint8_t> logonInfo;
+  const DWORD error = S4uLogonInfo(*service, Narrow(user.name.c_str(), user.name.size()) + "@" + *realm, logonInfo);
+  if (error == ERROR_NOT_ENOUGH_MEMORY) failure = error;
+  SidBytes named;
+  std::vector<SidBytes> found;
+  if (error != ERROR_SUCCESS || !LogonInfoSids(logonInfo, named, found) || named != user.sid) return false;
+  groups = std::move(found);
+  return true;
 }
 
 }  // namespace
@@ -329,23 +335,25 @@ DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemA
 
 DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
   SystemAccount named;
+  // The controllers' own entry rather than the cache's answer: its DN is where its groups are.
+  ldap::Entry entry;
+  DWORD error = directory == DomainDirectory::kWinbind ? DomainAccountOfSid(directory, sid, named)
+                                                       : ControllerSid(sid, named, &entry);
+  if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
+  if (error != ERROR_SUCCESS) return error;
   std::vector<SidBytes> groups;
-  DWORD error;
-  if (directory == DomainDirectory::kWinbind) {
-    error = DomainAccountOfSid(directory, sid, named);
-    if (error == ERROR_SUCCESS && named.use == SidTypeUser) {
+  if (!PacGroups(named, groups, error)) {
+    if (error != ERROR_SUCCESS) return error;
+    if (directory == DomainDirectory::kWinbind) {
       error = winbind::UserGroups(sid, groups);
       // Winbind went away between the two questions.
       if (error == ERROR_NO_SUCH_DOMAIN) error = RPC_S_SERVER_UNAVAILABLE;
+    } else {
+      error = ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, groups);
     }
-  } else {
-    // The directory entry itself (not the cache's answer): its DN is where its groups are read.
-    ldap::Entry entry;
-    error = ControllerSid(sid, named, &entry);
-    if (error == ERROR_SUCCESS && named.use == SidTypeUser) error = ControllerGroups(*SystemDefaultRealm(), entry, groups);
+    if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
+    if (error != ERROR_SUCCESS) return error;
   }
-  if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
-  if (error != ERROR_SUCCESS) return error;
   account = std::move(named);
   account.groups = DomainTokenGroups(sid, groups);
   return ERROR_SUCCESS;

@@ -41,9 +41,11 @@ DWORD DomainPrincipalNamed(DomainDirectory directory, const std::string& princip
 // The account a SID names.
 DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account);
 
-// The user a SID names, with the groups its token would have on this computer; no identity (the
-// caller gives it the Unix account that NSS or krb5 maps it to). ERROR_NO_SUCH_USER when the SID
-// names a group, an alias or nothing in a domain the directory serves.
+// The user a SID names, with the groups its token would have on this computer: those of the PAC
+// in an S4U2Self ticket when the service has a key in the user's realm, as Windows does it; else
+// winbind's (kWinbind) or the controllers' tokenGroups (kController). No identity: the caller gives
+// it the Unix account that NSS or krb5 maps it to. ERROR_NO_SUCH_USER when the SID names a group,
+// an alias or nothing in a domain the directory serves.
 DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account);
 
 // A domain user's token groups on this computer, as a member server of the domain gives them:

@@ -211,7 +211,7 @@ DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups) {
   uint32_t count = 0;
   wbcDomainSid* sids = nullptr;
   const wbcErr error = Invoke("wbcCtxLookupUserSids", {{"sid", SidText(user)}}, [&] {
-    return library->lookupUserSids(library->context, &converted, true, &count, &sids);
+    return library->lookupUserSids(library->context, &converted, false, &count, &sids);
   });
   groups.clear();
   for (uint32_t i = 0; error == WBC_ERR_SUCCESS && sids != nullptr && i < count; ++i) {

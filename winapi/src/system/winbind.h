@@ -28,8 +28,8 @@ DWORD LookupName(const std::string& domain, const std::string& name, Account& ac
 // The account a SID names.
 DWORD LookupSid(const SidBytes& sid, Account& account);
 
-// The domain groups of a user, its primary group included and its own SID not: what winbind
-// gives the user's token at logon.
+// The groups of a user, its primary group and domain-local groups included and its own SID not:
+// what winbind gives the user's token at logon (with the aliases of the computer winbind runs on).
 DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups);
 
 }  // namespace winhost::detail::winbind
