@@ -115,6 +115,7 @@ Answers& TheAnswers() {
 ResetHook resetDirectories([] {
   TheAnswers().Clear();
   ldap::Forget();
+  ForgetServiceTickets();
 });
 
 // Asks the cache, then `ask`, and keeps what the directory answered.

@@ -5,6 +5,7 @@
 #include <gssapi/gssapi_krb5.h>
 #include <krb5.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -79,6 +80,10 @@ std::mutex& RenewalLock() {
   return *lock;
 }
 
+// Bumped by ForgetServiceTickets; the tickets of an older generation are not used again.
+std::atomic<unsigned> forgetting{0};
+unsigned renewed = 0;  // the generation of the last renewal, under the renewal lock
+
 }  // namespace
 
 DWORD KdcError(long code) {
@@ -129,7 +134,8 @@ DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
   krb5_ccache cache = nullptr;
   krb5_error_code error = krb5_cc_resolve(context, cacheName.c_str(), &cache);
   std::lock_guard<std::mutex> guard(RenewalLock());
-  if (error == 0 && !HasTicket(context, cache, client)) {
+  const unsigned generation = forgetting.load();
+  if (error == 0 && (generation != renewed || !HasTicket(context, cache, client))) {
     if (auto fault = Enter(Call{"krb5_get_init_creds_keytab", {{"principal", principal}}})) {
       error = static_cast<krb5_error_code>(*fault);
     } else {
@@ -144,11 +150,14 @@ DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
       }
       if (keytab != nullptr) krb5_kt_close(context, keytab);
     }
+    if (error == 0) renewed = generation;
   }
   if (cache != nullptr) krb5_cc_close(context, cache);
   krb5_free_principal(context, client);
   return error == 0 ? static_cast<DWORD>(ERROR_SUCCESS) : KdcError(error);
 }
+
+void ForgetServiceTickets() { forgetting.fetch_add(1); }
 
 DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential) {
   credential = GSS_C_NO_CREDENTIAL;

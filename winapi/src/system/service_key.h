@@ -25,6 +25,9 @@ std::optional<std::string> ServicePrincipal(const std::string& realm);
 // fault, when a ticket is asked for.
 DWORD ServiceTickets(const std::string& principal, std::string& cache);
 
+// Makes the next ServiceTickets get new tickets whatever the caches hold (a test's fresh world).
+void ForgetServiceTickets();
+
 // An initiator credential of `principal` over those tickets, for GSSAPI calls made as the
 // service. The caller releases it (gss_release_cred). Journalled as "gss_acquire_cred_from".
 DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential);
