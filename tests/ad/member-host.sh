@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command beside the domain of with-domain.sh as one of two kinds of member server:
 #   keytab   one that has only the service's keytab, no winbind, no SSSD: DNS answers the domain's
-#            service records (resolv_wrapper, since the domain's namespace has no DNS server) and
-#            the hosts file names its controller (nss_wrapper), so the controller is found
-#            through _ldap._tcp.$AD_DNS_DOMAIN as on a real network
+#            service records (resolv_wrapper with with-domain.sh's records, since the domain's
+#            namespace has no DNS server) and the hosts file names its controller (nss_wrapper),
+#            so the controller is found through DNS as on a real network
 #   winbind  one whose NSS and libwbclient reach the DC's winbindd (with-domain.sh run with
 #            AD_WINBIND=1), and that has no keytab, so that winbind's own answers are the ones seen
 # Usage: member-host.sh keytab|winbind COMMAND [ARGUMENT...]
@@ -13,13 +13,6 @@ kind=$1
 shift
 case $kind in
   keytab)
-    cat >"$AD_DIR/member-host.dns" <<DNS
-SRV _ldap._tcp.$AD_DNS_DOMAIN $AD_DC_NAME 389
-SRV _ldap._tcp.dc._msdcs.$AD_DNS_DOMAIN $AD_DC_NAME 389
-SRV _kerberos._tcp.$AD_DNS_DOMAIN $AD_DC_NAME 88
-A $AD_DC_NAME $AD_DC_ADDRESS
-DNS
-    export RESOLV_WRAPPER_HOSTS=$AD_DIR/member-host.dns NSS_WRAPPER_HOSTS=$AD_HOSTS
     export LD_PRELOAD=libnss_wrapper.so:libresolv_wrapper.so
     unset NSS_WRAPPER_MODULE_SO_PATH NSS_WRAPPER_MODULE_FN_PREFIX WINBINDD_SOCKET_DIR SELFTEST_WINBINDD_SOCKET_DIR
     ;;

@@ -230,10 +230,16 @@ std::vector<ServiceTarget> Controllers(State& state, const std::string& realm) {
   const auto now = std::chrono::steady_clock::now();
   auto known = state.located.find(realm);
   if (known != state.located.end() && known->second.until > now) return known->second.controllers;
-  int failure = 0;
-  std::vector<ServiceTarget> controllers = SystemServiceTargets("_ldap._tcp." + LowerAscii(realm), failure);
-  if (!controllers.empty() || failure == HOST_NOT_FOUND || failure == NO_DATA)
-    state.located[realm] = Located{controllers, now + DirectoryCacheLifetime()};
+  // The domain's controllers, as Windows' locator asks for them, else any LDAP server it lists.
+  std::vector<ServiceTarget> controllers;
+  bool definite = true;
+  for (const char* service : {"_ldap._tcp.dc._msdcs.", "_ldap._tcp."}) {
+    int failure = 0;
+    controllers = SystemServiceTargets(service + LowerAscii(realm), failure);
+    definite = definite && (!controllers.empty() || failure == HOST_NOT_FOUND || failure == NO_DATA);
+    if (!controllers.empty()) break;
+  }
+  if (definite) state.located[realm] = Located{controllers, now + DirectoryCacheLifetime()};
   return controllers;
 }
 
