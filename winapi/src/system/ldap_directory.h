@@ -1,9 +1,9 @@
 // The domain's own directory, for a host that has only a keytab: LDAP on one of the domain's
 // controllers, found in DNS (_ldap._tcp.dc._msdcs.<domain>, else _ldap._tcp.<domain>) or named by
 // QUENTREL_LDAP_SERVERS, bound with the service's Kerberos key over SASL GSSAPI, whose tickets
-// never reach a file. libldap is loaded
-// at run time, and its calls are fault points of the host under their own names ("ldap_initialize",
-// "ldap_sasl_interactive_bind_s", "ldap_search_ext_s"), whose fault code is an LDAP result code.
+// never reach a file. libldap is loaded at run time, and its calls are fault points of the host
+// under their own names ("ldap_initialize", "ldap_sasl_interactive_bind_s", "ldap_search_ext_s"),
+// whose fault code is an LDAP result code.
 //
 // One connection serves the process, used by one caller at a time, and is made again when the
 // controller drops it. Every function takes the Kerberos realm of the domain (SAMDOM.TEST) and
