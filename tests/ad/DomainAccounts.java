@@ -28,6 +28,7 @@ public final class DomainAccounts {
     {"SAMDOM\\alice", "alice"},
     {"samdom\\ALICE", "alice"},
     {"alice@samdom.test", "alice"},
+    {"alice", "alice"},  // no local account has the name: the computer's domain's
     {"SAMDOM\\Engineers", "Engineers"},
     {"SAMDOM\\Staff", "Staff"},
     {"SAMDOM\\Printers", "Printers"},

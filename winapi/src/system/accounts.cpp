@@ -529,9 +529,19 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
     if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
   }
   DWORD error = NssAccountNamed(text, account);
-  if (error != ERROR_NONE_MAPPED || !principal) return error;
-  DWORD answer = DomainPrincipalNamed(DomainDirectory::kController, text, account);
-  return answer == ERROR_NO_SUCH_DOMAIN ? error : answer;
+  if (error != ERROR_NONE_MAPPED) return error;
+  if (principal) {
+    DWORD answer = DomainPrincipalNamed(DomainDirectory::kController, text, account);
+    return answer == ERROR_NO_SUCH_DOMAIN ? error : answer;
+  }
+  // A name no local account bears may be one of the computer's domain, as on a Windows member.
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  if (!realm) return error;
+  for (DomainDirectory directory : {DomainDirectory::kWinbind, DomainDirectory::kController}) {
+    DWORD answer = DomainAccountNamed(directory, UpperAscii(FirstLabel(*realm)), text, account);
+    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
+  }
+  return error;
 }
 
 // A domain user's Unix account, who a thread acting as that user is: the one NSS gives for one of
