@@ -372,10 +372,30 @@ DWORD IsAdministrator(const UnixIdentity& identity, bool& administrator) {
   return ERROR_SUCCESS;
 }
 
+// A Unix id that winbind maps to a domain account: the account's SID and names, not the Unix ones.
+DWORD WithWinbindNames(bool group, uint32_t id, SystemAccount& account) {
+  SystemAccount mapped;
+  const DWORD answer = DomainAccountOfUnixId(group, id, mapped);
+  if (answer == ERROR_NONE_MAPPED || answer == ERROR_NO_SUCH_DOMAIN) return ERROR_SUCCESS;
+  if (answer != ERROR_SUCCESS) return answer;
+  account.sid = mapped.sid;
+  account.domain = mapped.domain;
+  account.name = mapped.name;
+  if (group) account.use = mapped.use;
+  return ERROR_SUCCESS;
+}
+
 DWORD GroupSid(gid_t gid, SidBytes& sid) {
   std::optional<SidBytes> domainSid;
   if (DWORD error = DomainSidOfGid(gid, domainSid); error != ERROR_SUCCESS) return error;
-  sid = domainSid ? *domainSid : UnixSid(kUnixGroups, gid);
+  if (domainSid) {
+    sid = *domainSid;
+    return ERROR_SUCCESS;
+  }
+  SystemAccount group;
+  group.sid = UnixSid(kUnixGroups, gid);
+  if (DWORD error = WithWinbindNames(true, gid, group); error != ERROR_SUCCESS) return error;
+  sid = group.sid;
   return ERROR_SUCCESS;
 }
 
@@ -410,6 +430,8 @@ DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account
   SplitNssName(user.name, account);
   account.use = SidTypeUser;
   if (DWORD error = UserSid(user, account.sid); error != ERROR_SUCCESS) return error;
+  if (account.sid == UnixSid(kUnixUsers, user.uid))
+    if (DWORD error = WithWinbindNames(false, user.uid, account); error != ERROR_SUCCESS) return error;
   if (!withGroups) return ERROR_SUCCESS;
   UnixIdentity identity{user.uid, user.gid, {}};
   if (DWORD error = GroupList(user, identity.groups); error != ERROR_SUCCESS) return error;
@@ -425,8 +447,12 @@ DWORD GroupAccount(const GroupRecord& record, SystemAccount& account) {
   account.use = IsDomainName(record.name) ? SidTypeGroup : SidTypeAlias;
   std::optional<SidBytes> domainSid;
   if (DWORD error = DomainSidOfName(record.name, domainSid); error != ERROR_SUCCESS) return error;
-  account.sid = domainSid ? *domainSid : UnixSid(kUnixGroups, record.gid);
-  return ERROR_SUCCESS;
+  if (domainSid) {
+    account.sid = *domainSid;
+    return ERROR_SUCCESS;
+  }
+  account.sid = UnixSid(kUnixGroups, record.gid);
+  return WithWinbindNames(true, record.gid, account);
 }
 
 // A user, else a group, of that NSS name.

@@ -334,6 +334,18 @@ DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemA
   });
 }
 
+DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account) {
+  return Cached((group ? "gid:" : "uid:") + std::to_string(id), account, [&]() -> DWORD {
+    SidBytes sid;
+    if (DWORD error = winbind::SidOfUnixId(group, id, sid); error != ERROR_SUCCESS) return error;
+    winbind::Account found;
+    if (DWORD error = winbind::LookupSid(sid, found); error != ERROR_SUCCESS)
+      return error == ERROR_NO_SUCH_DOMAIN ? static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE) : error;
+    account = FromWinbind(found);
+    return ERROR_SUCCESS;
+  });
+}
+
 DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
   SystemAccount named;
   // The controllers' own entry rather than the cache's answer: its DN is where its groups are.

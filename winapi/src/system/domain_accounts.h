@@ -41,6 +41,11 @@ DWORD DomainPrincipalNamed(DomainDirectory directory, const std::string& princip
 // The account a SID names.
 DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account);
 
+// The domain account that winbind maps a Unix id to (a uid, or a gid when `group`): the account
+// of a user or group that NSS gives through winbind. ERROR_NONE_MAPPED or ERROR_NO_SUCH_DOMAIN
+// when the id is no domain account's.
+DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account);
+
 // The user a SID names, with the groups its token would have on this computer: those of the PAC
 // in an S4U2Self ticket when the service has a key in the user's realm, as Windows does it; else
 // winbind's (kWinbind) or the controllers' tokenGroups (kController). No identity: the caller gives

@@ -63,6 +63,8 @@ struct Library {
   wbcErr (*lookupSid)(wbcContext*, const wbcDomainSid*, char**, char**, wbcSidType*);
   wbcErr (*lookupUserSids)(wbcContext*, const wbcDomainSid*, bool, uint32_t*, wbcDomainSid**);
   wbcErr (*domainInfo)(wbcContext*, const char*, wbcDomainInfo**);
+  wbcErr (*uidToSid)(wbcContext*, uid_t, wbcDomainSid*);
+  wbcErr (*gidToSid)(wbcContext*, gid_t, wbcDomainSid*);
   void (*freeMemory)(void*);
   wbcContext* context = nullptr;  // one connection to winbindd, used under `lock`
   std::mutex lock;
@@ -84,6 +86,8 @@ Library* Loaded() {
                     Bind(library, "wbcCtxLookupSid", functions->lookupSid) &&
                     Bind(library, "wbcCtxLookupUserSids", functions->lookupUserSids) &&
                     Bind(library, "wbcCtxDomainInfo", functions->domainInfo) &&
+                    Bind(library, "wbcCtxUidToSid", functions->uidToSid) &&
+                    Bind(library, "wbcCtxGidToSid", functions->gidToSid) &&
                     Bind(library, "wbcFreeMemory", functions->freeMemory);
     if (complete) functions->context = functions->create();
     if (functions->context == nullptr) {
@@ -219,6 +223,20 @@ DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups) {
     if (sid != user) groups.push_back(std::move(sid));
   }
   if (sids != nullptr) library->freeMemory(sids);
+  if (error == WBC_ERR_DOMAIN_NOT_FOUND) return ERROR_NONE_MAPPED;
+  return ErrorOf(error);
+}
+
+DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid) {
+  Library* library = Loaded();
+  if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
+  std::lock_guard<std::mutex> guard(library->lock);
+  wbcDomainSid found{};
+  const wbcErr error = Invoke(group ? "wbcCtxGidToSid" : "wbcCtxUidToSid", {{"id", std::to_string(id)}}, [&] {
+    return group ? library->gidToSid(library->context, id, &found) : library->uidToSid(library->context, id, &found);
+  });
+  if (error == WBC_ERR_SUCCESS) sid = SidOf(found);
+  // An id outside winbind's ranges is no domain account's.
   if (error == WBC_ERR_DOMAIN_NOT_FOUND) return ERROR_NONE_MAPPED;
   return ErrorOf(error);
 }

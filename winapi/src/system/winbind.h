@@ -8,6 +8,7 @@
 // RPC_S_SERVER_UNAVAILABLE when winbind answers nonsense.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,8 @@ DWORD LookupSid(const SidBytes& sid, Account& account);
 // The groups of a user, its primary group and domain-local groups included and its own SID not:
 // what winbind gives the user's token at logon (with the aliases of the computer winbind runs on).
 DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups);
+
+// The SID winbind maps a Unix id to: a user's uid, or a group's gid when `group`.
+DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid);
 
 }  // namespace winhost::detail::winbind
