@@ -4,7 +4,7 @@
 # call per account would cost a Python start-up each.
 # Writes KEYTAB_DIR/accounts too: "SID NAME" for each account and group made here, and for Domain
 # Users and Domain Admins.
-# Usage: populate.py SMB_CONF PASSWORD KEYTAB_DIR
+# Usage: populate.py SMB_CONF PASSWORD KEYTAB_DIR DC_ADDRESS
 import sys
 
 import ldb
@@ -12,10 +12,11 @@ from samba import dsdb
 from samba import enable_net_export_keytab
 from samba.auth import system_session
 from samba.net import Net
+from samba.provision.sambadns import add_host_record
 from samba.param import LoadParm
 from samba.samdb import SamDB
 
-conf, password, keytabs = sys.argv[1:4]
+conf, password, keytabs, address = sys.argv[1:5]
 lp = LoadParm()
 lp.load(conf)
 db = SamDB(url=lp.private_path("sam.ldb"), session_info=system_session(), lp=lp)
@@ -67,6 +68,12 @@ for account, spns, flags, allowed, _ in SERVICES:
         db.toggle_userAccountFlags("(sAMAccountName=%s)" % account, flags)
     # New keys after the encryption types are set, so that the keytab has the AES ones.
     db.setpassword("(sAMAccountName=%s)" % account, password + "-" + account)
+
+# The DC's own name and the service hosts in the domain's DNS zone: provisioning leaves out a
+# loopback address.
+zone = ldb.Dn(db, "DC=%s,CN=MicrosoftDNS,DC=DomainDnsZones,%s" % (dns_domain, db.domain_dn()))
+for host in ["dc1", "web", "backend", "proxy"]:
+    add_host_record(db, zone, "DC=" + host, address if host == "dc1" else "127.0.0.1", None)
 
 enable_net_export_keytab()
 net = Net(None, lp)
