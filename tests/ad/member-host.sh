@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command beside the domain of with-domain.sh as one of two kinds of member server:
-#   keytab   one that has only the service's keytab, no winbind, no SSSD: DNS answers the domain's
-#            service records (resolv_wrapper with with-domain.sh's records, since the domain's
-#            namespace has no DNS server) and the hosts file names its controller (nss_wrapper),
-#            so the controller is found through DNS as on a real network
+#   keytab   one that has only the service's keytab, no winbind, no SSSD: it finds the controller
+#            in the domain's DNS, as on a real network
 #   winbind  one whose NSS and libwbclient reach the DC's winbindd (with-domain.sh run with
 #            AD_WINBIND=1), and that has no keytab, so that winbind's own answers are the ones seen
 # Usage: member-host.sh keytab|winbind COMMAND [ARGUMENT...]
@@ -13,7 +11,6 @@ kind=$1
 shift
 case $kind in
   keytab)
-    export LD_PRELOAD=libnss_wrapper.so:libresolv_wrapper.so
     unset NSS_WRAPPER_MODULE_SO_PATH NSS_WRAPPER_MODULE_FN_PREFIX WINBINDD_SOCKET_DIR SELFTEST_WINBINDD_SOCKET_DIR
     ;;
   winbind)
