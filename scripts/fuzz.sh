@@ -9,7 +9,7 @@ build=${QUENTREL_FUZZ_BUILD_DIR:-build-fuzz}
 CXX=${QUENTREL_FUZZ_CXX:-clang++} cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUENTREL_SANITIZE=address,undefined -DQUENTREL_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tokens_fuzz names_fuzz registry_fuzz strings_fuzz >/dev/null
-export QUENTREL_WORLD=simulated WINHOST_COMMON_APPDATA="$PWD/$build/tests/fuzz/ProgramData"
+export WINHOST_COMMON_APPDATA="$PWD/$build/tests/fuzz/ProgramData"
 if [ $# -eq 0 ]; then
   exec ctest --test-dir "$build" -R '^fuzz-' --output-on-failure
 fi

@@ -4,11 +4,13 @@ import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.SecurityContext;
 import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
+import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
 import com.tarvex.pelk.quentrel.http.NegotiateClient;
 import com.tarvex.pelk.quentrel.http.NegotiateException;
 import com.tarvex.pelk.quentrel.http.Negotiator;
+import com.tarvex.pelk.quentrel.http.Outcome;
 import com.tarvex.pelk.quentrel.servlet.NegotiateFilter;
 import jakarta.servlet.http.HttpServlet;
 import jakarta.servlet.http.HttpServletRequest;
@@ -20,6 +22,7 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.InputStreamReader;
 import java.io.OutputStream;
+import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.Socket;
 import java.net.URI;
@@ -27,15 +30,23 @@ import java.net.http.HttpClient;
 import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
+import java.time.Clock;
 import java.time.Duration;
+import java.time.Instant;
+import java.time.ZoneId;
+import java.time.ZoneOffset;
 import java.util.ArrayList;
 import java.util.Base64;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicReference;
 import java.util.logging.Handler;
 import java.util.logging.LogRecord;
 import java.util.logging.Logger;
@@ -47,12 +58,17 @@ import org.apache.tomcat.util.descriptor.web.FilterMap;
 /**
  * HTTP Negotiate end to end on the simulated host: the JDK server and Tomcat flavours driven by
  * HttpClient through the client helper, raw sockets for what a well-behaved client never sends,
- * the tool's serve command, and at the end no context left in the library.
- * Prints "PASS" when every check held.
+ * sessions after one sign-on, the tool's serve command, and at the end no context left in the
+ * library. Every log line of the run is checked for control characters. Prints "PASS" when every
+ * check held.
  */
 public final class NegotiateHttpTest {
   private static final String GROUP = "BUILTIN\\Users";
-  private static final AtomicInteger LOG_LINES = new AtomicInteger();
+  // Log lines that carry a character a terminal would act on, and the first of them.
+  private static final AtomicInteger RAW_LINES = new AtomicInteger();
+  private static final AtomicReference<String> RAW_LINE = new AtomicReference<>();
+  // Every line of the package's logger, formatted.
+  private static final List<String> LINES = java.util.Collections.synchronizedList(new ArrayList<>());
   // Tomcat's own INFO lines would hide the test's; kept here so the setting is not collected.
   private static final Logger TOMCAT_LOG = Logger.getLogger("org.apache");
   private static String user;
@@ -76,9 +92,14 @@ public final class NegotiateHttpTest {
     log.addHandler(new Handler() {
       @Override
       public void publish(LogRecord record) {
-        LOG_LINES.incrementAndGet();
+        String line = new java.util.logging.SimpleFormatter().formatMessage(record);
+        if (!line.equals(LogLines.escape(line, Integer.MAX_VALUE).replace("\\\\", "\\"))) {
+          RAW_LINES.incrementAndGet();
+          RAW_LINE.compareAndSet(null, line);
+        }
+        LINES.add(line);
         if (SHOW_LOG) {
-          System.err.println("log: " + new java.util.logging.SimpleFormatter().formatMessage(record));
+          System.err.println("log: " + line);
         }
       }
 
@@ -89,9 +110,8 @@ public final class NegotiateHttpTest {
       public void close() {}
     });
     log.setUseParentHandlers(false);
-    if (SHOW_LOG) {
-      log.setLevel(java.util.logging.Level.ALL);
-    }
+    // Every line, debug ones too, goes through the check for control characters.
+    log.setLevel(java.util.logging.Level.ALL);
     TOMCAT_LOG.setLevel(java.util.logging.Level.SEVERE);
     if (args[0].equals("--serve")) {
       serveFlavour(args[1], args[2]);
@@ -110,6 +130,7 @@ public final class NegotiateHttpTest {
       return;
     }
     contexts();
+    logText();
     for (String name : List.of("jdk", "tomcat")) {
       for (String pkg : List.of("Negotiate", "Kerberos")) {
         try (Flavour server = start(name, pkg)) {
@@ -120,11 +141,15 @@ public final class NegotiateHttpTest {
           }
         }
       }
+      crowded(name);
+      sessions(name);
     }
+    cookies();
     bounded();
     unprovenServer();
     serve(args[0]);
     noContextLeft();
+    check("log lines with control characters (first: " + RAW_LINE.get() + ")", RAW_LINES.get(), 0);
     System.out.println("PASS " + checks + " checks");
   }
 
@@ -207,6 +232,7 @@ public final class NegotiateHttpTest {
     String garbage = "Negotiate " + Base64.getEncoder().encodeToString("no token of any package".getBytes(StandardCharsets.UTF_8));
     Object[][] cases = {
       {"wrong scheme", "Basic dXNlcjpwYXNz", 401},
+      {"a scheme with C1 controls", "Ba\u0085\u009bsic x", 401},
       {"no token", "Negotiate", 400},
       {"bad base64", "Negotiate ***not*base64***", 400},
       {"oversized", huge, 400},
@@ -214,13 +240,13 @@ public final class NegotiateHttpTest {
       {"two tokens", null, 400},
     };
     for (Object[] c : cases) {
-      int lines = LOG_LINES.get();
+      int lines = LINES.size();
       try (Socket socket = connect(server)) {
         List<String> headers = c[1] == null ? List.of(garbage, garbage) : List.of((String) c[1]);
         Answer answer = request(socket, server.uri(), headers);
         check(name + " " + c[0] + " status", answer.status, c[2]);
         check(name + " " + c[0] + " no trace", answer.body.contains("Exception") || answer.body.contains("at com."), false);
-        check(name + " " + c[0] + " logged", LOG_LINES.get() > lines, true);
+        check(name + " " + c[0] + " logged", LINES.size() > lines, true);
       }
     }
     // Leg one on a connection, leg three on another: refused; then finished on the first.
@@ -281,19 +307,375 @@ public final class NegotiateHttpTest {
     check(name + " no open context", SecurityContext.openCount(), 0);
   }
 
-  // Half-finished exchanges beyond the limit push out the oldest, whose context is released.
-  private static void bounded() throws Exception {
-    int before = SecurityContext.openCount();
-    try (Negotiator negotiator = Negotiator.builder().maxPending(3).build()) {
-      for (int connection = 0; connection < 5; connection++) {
-        try (ClientContext client = ClientContext.open("Negotiate", null, 0)) {
-          check("first leg", negotiator.authenticate(connection, List.of(header(client.firstStep().token()))).status(), 401);
+  // The one escaping function for client text in log lines: each row's text as a line shows it,
+  // which reads back as the text itself when nothing was cut; then the rate limit of one kind of
+  // line, on a clock of the test's, and a negotiator's lines under it.
+  private static void logText() throws Exception {
+    String[][] texts = {
+      {"GET", "GET"},
+      {"GE\u001b[31mT", "GE\\x1b[31mT"},
+      {"GET\rFAKE", "GET\\rFAKE"},
+      {"alice\n2031-01-01T00:00:00 INFO forged", "alice\\n2031-01-01T00:00:00 INFO forged"},
+      {"QTEST\\alice\tx", "QTEST\\alice\\tx"},
+      {"C:\\new\\x \\\\ end\\", "C:\\\\new\\\\x \\\\\\ end\\"},
+      {"a\\\nb", "a\\\\\\nb"},
+      {"nel\u0085 csi\u009b del\u007f nul\u0000", "nel\\x85 csi\\x9b del\\x7f nul\\x00"},
+      {"ls\u2028ps\u2029", "ls\\u2028ps\\u2029"},
+      {"evil\u202egnp.exe \u2066x\u2069 \u200bzw \ufeff", "evil\\u202egnp.exe \\u2066x\\u2069 \\u200bzw \\ufeff"},
+      {"lone \ud800 high, lone \udc00 low", "lone \\ud800 high, lone \\udc00 low"},
+      {"Jos\u00e9 \u4e2d \ud83d\ude00 \u00a0", "Jos\u00e9 \u4e2d \ud83d\ude00 \u00a0"},
+      {null, "null"},
+      {"x".repeat(250), "x".repeat(200) + "...(50 more)"},
+      {"x".repeat(199) + "\ud83d\ude00", "x".repeat(199) + "...(2 more)"},
+    };
+    for (String[] row : texts) {
+      String shown = LogLines.escape(row[0]);
+      check("escaped " + shown, shown, row[1]);
+      if (row[0] != null && !shown.endsWith(" more)")) {
+        check("reads back " + shown, unescape(shown), row[0]);
+      }
+    }
+
+    java.util.logging.Logger sink = java.util.logging.Logger.getLogger("quentrel.test.lines");
+    List<String> written = new ArrayList<>();
+    sink.setUseParentHandlers(false);
+    sink.addHandler(new Handler() {
+      @Override
+      public void publish(LogRecord record) {
+        written.add(new java.util.logging.SimpleFormatter().formatMessage(record));
+      }
+
+      @Override
+      public void flush() {}
+
+      @Override
+      public void close() {}
+    });
+    AtomicLong nanos = new AtomicLong();
+    LogLines lines = new LogLines(System.getLogger("quentrel.test.lines"), 3, nanos::get);
+    Object[][] steps = {
+      // seconds later, lines of kind "a" tried, lines of "a" written, lines written in all
+      {0, 10, 3, 3},
+      {0, 1, 0, 0},
+      {20, 2, 1, 2},  // one line's worth of time: the count of the 8 left out, then the line
+      {3600, 5, 3, 4},  // an idle hour fills the bucket to 3, no more; first the count of 1 left out
+    };
+    for (Object[] step : steps) {
+      nanos.addAndGet(TimeUnit.SECONDS.toNanos((Integer) step[0]));
+      written.clear();
+      int shown = 0;
+      for (int i = 0; i < (Integer) step[1]; i++) {
+        shown += lines.log("a", System.Logger.Level.INFO, "line {0} of {1}", i, "a\nb") ? 1 : 0;
+      }
+      check("lines of a written after " + step[0] + " s", shown, step[2]);
+      check("lines in all after " + step[0] + " s", written.size(), step[3]);
+    }
+    check("the count of the lines left out", written.get(0), "1 line of the kind \"a\" was left out (more than 3 a minute)");
+    check("the line after it, its text escaped", written.get(1), "line 0 of a\\nb");
+    check("another kind has its own share", lines.log("b", System.Logger.Level.INFO, "other"), true);
+
+    try (Negotiator negotiator = Negotiator.builder().logLinesPerMinute(2).build()) {
+      int before = LINES.size();
+      for (int i = 0; i < 5; i++) {
+        check("bad request " + i, negotiator.authenticate("c" + i, "192.0.2.1", List.of("Negotiate")).status(), 400);
+      }
+      check("an unknown scheme", negotiator.authenticate("c", "192.0.2.1", List.of("Ba\u001b[2Jsic\u0085 x")).status(), 401);
+      List<String> logged = new ArrayList<>(LINES.subList(before, LINES.size()));
+      check("bad requests logged, of 5", logged.stream().filter(l -> l.contains("bad request")).count(), 2L);
+      check("the scheme shown escaped", logged.get(logged.size() - 1).contains("the scheme Ba\\x1b[2Jsic\\x85 is not"), true);
+    }
+  }
+
+  // The inverse of the escaping, for the check that nothing is lost or made ambiguous.
+  private static String unescape(String shown) {
+    StringBuilder out = new StringBuilder();
+    for (int i = 0; i < shown.length(); i++) {
+      char c = shown.charAt(i);
+      if (c != '\\') {
+        out.append(c);
+        continue;
+      }
+      if (i + 1 == shown.length()) {
+        out.append(c);
+        break;
+      }
+      char kind = shown.charAt(++i);
+      switch (kind) {
+        case '\\': out.append('\\'); break;
+        case 'n': out.append('\n'); break;
+        case 'r': out.append('\r'); break;
+        case 't': out.append('\t'); break;
+        case 'x': out.append((char) Integer.parseInt(shown.substring(i + 1, i + 3), 16)); i += 2; break;
+        case 'u': out.append((char) Integer.parseInt(shown.substring(i + 1, i + 5), 16)); i += 4; break;
+        default: out.append(c).append(kind);
+      }
+    }
+    return out.toString();
+  }
+
+  // One client address with more first legs than its bound keeps only its own newest; another
+  // address still gets its exchange through, and a full table answers 503 with a Retry-After.
+  private static void crowded(String name) throws Exception {
+    try (Flavour server = start(name, Negotiator.builder().maxPending(33))) {
+      int port = server.uri().getPort();
+      for (int i = 0; i < 40; i++) {
+        try (Socket socket = connect(port, "127.0.0.1"); ClientContext client = ClientContext.open("Negotiate", null, 0)) {
+          check(name + " flood leg " + i, request(socket, server.uri(), List.of(header(client.firstStep().token()))).status, 401);
         }
       }
-      check("exchanges kept", negotiator.pendingCount(), 3);
-      check("contexts kept", SecurityContext.openCount(), before + 3);
+      check(name + " the flood keeps its own bound", server.negotiator().pendingCount(), 32);
+      try (Socket socket = connect(port, "127.0.0.2"); Socket late = connect(port, "127.0.0.3");
+          ClientContext client = ClientContext.open("Negotiate", null, 0);
+          ClientContext other = ClientContext.open("Negotiate", null, 0)) {
+        Answer challenge = request(socket, server.uri(), List.of(header(client.firstStep().token())));
+        check(name + " another address waits", challenge.status, 401);
+        Answer full = request(late, server.uri(), List.of(header(other.firstStep().token())));
+        check(name + " a full table", full.status + " " + (full.retryAfter != null), "503 true");
+        byte[] third = client.initialize(tokenOf(challenge)).token();
+        check(name + " another address signs on", request(socket, server.uri(), List.of(header(third))).status, 200);
+      }
     }
-    check("contexts released on close", SecurityContext.openCount(), before);
+  }
+
+  // One sign-on serves the session in both flavours: a page of requests after it makes no call
+  // into the library; idleness and logging out end it; signing on again gives a new session.
+  // With sessions off, every request negotiates.
+  private static void sessions(String name) throws Exception {
+    TestClock clock = new TestClock();
+    HttpClient http = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+    try (Flavour server = start(name, Negotiator.builder().clock(clock))) {
+      Object[][] steps = {
+        // what, signs on, cookie sent (of the sign-on so numbered; 0 for none), minutes, path, status
+        {"sign-on", true, 0, 0, "/", 200},
+        {"a page after it", false, 1, 0, "/", 200},
+        {"idle 16 minutes", false, 1, 16, "/", 401},
+        {"signs on again", true, 1, 16, "/", 200},
+        {"the new session", false, 2, 17, "/", 200},
+        {"logging out", false, 2, 17, "/logout", 200},
+        {"after logging out", false, 2, 17, "/", 401},
+      };
+      List<String> cookies = new ArrayList<>();
+      for (Object[] step : steps) {
+        String what = name + " session, " + step[0];
+        clock.minutes((Integer) step[3]);
+        HttpRequest.Builder request = HttpRequest.newBuilder(server.uri().resolve((String) step[4]));
+        int sent = (Integer) step[2];
+        if (sent > 0) {
+          request.header("Cookie", cookies.get(sent - 1));
+        }
+        int page = step[0].equals("a page after it") ? 20 : 1;
+        int first = nextHandle();
+        HttpResponse<String> response = null;
+        for (int i = 0; i < page; i++) {
+          response = (Boolean) step[1] ? NegotiateClient.send(http, request.build(), HttpResponse.BodyHandlers.ofString())
+              : http.send(request.build(), HttpResponse.BodyHandlers.ofString());
+          check(what + " status", response.statusCode(), step[5]);
+        }
+        if (!(Boolean) step[1]) {
+          check(what + ": contexts made", nextHandle() - first - 1, 0);
+        }
+        if (response.statusCode() == 200) {
+          check(what + " answer", response.body(), user + "|true|true");
+        } else {
+          check(what + " asks for Negotiate", response.headers().allValues("WWW-Authenticate"), List.of("Negotiate"));
+        }
+        if ((Boolean) step[1]) {
+          String cookie = sessionCookie(response.headers().allValues("Set-Cookie"));
+          check(what + " sets a new session", cookie != null && !cookies.contains(cookie), true);
+          cookies.add(cookie);
+        }
+      }
+    }
+    try (Flavour server = start(name, Negotiator.builder().sessions(false))) {
+      HttpResponse<String> first = NegotiateClient.send(http, HttpRequest.newBuilder(server.uri()).build(),
+          HttpResponse.BodyHandlers.ofString());
+      check(name + " sessions off: signed on", first.statusCode(), 200);
+      check(name + " sessions off: no session", sessionCookie(first.headers().allValues("Set-Cookie")), "none");
+      check(name + " sessions off: the next request negotiates",
+          http.send(HttpRequest.newBuilder(server.uri()).build(), HttpResponse.BodyHandlers.ofString()).statusCode(), 401);
+    }
+  }
+
+  // The session cookie of the JDK server's flavour against what else a client may send: one
+  // node's cookie on another that shares its key and on one that does not, forged, altered and
+  // cut cookies, logging out, an address-bound session from another address, idleness, the
+  // refresh that carries a session on, and its lifetime. None of it makes a context.
+  private static void cookies() throws Exception {
+    TestClock clock = new TestClock();
+    byte[] key = new byte[32];
+    new java.util.Random(7).nextBytes(key);
+    java.util.function.Supplier<Negotiator.Builder> settings = () -> Negotiator.builder().clock(clock)
+        .sessionLifetime(Duration.ofMinutes(10)).sessionIdle(Duration.ofMinutes(4));
+    try (Flavour one = start("jdk", settings.get().sessionKey(key)); Flavour two = start("jdk", settings.get().sessionKey(key));
+        Flavour own = start("jdk", settings.get().sessionBoundToAddress(true))) {
+      Map<String, String> jar = new HashMap<>();
+      HttpClient http = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+      for (Object[] signOn : new Object[][] {{"first", one}, {"second", one}, {"bound", own}}) {
+        HttpResponse<String> response = NegotiateClient.send(http, HttpRequest.newBuilder(((Flavour) signOn[1]).uri()).build(),
+            HttpResponse.BodyHandlers.ofString());
+        List<String> set = response.headers().allValues("Set-Cookie");
+        check("cookie attributes", set.size() == 1 && set.get(0).endsWith("; Path=/; HttpOnly; SameSite=Lax"), true);
+        jar.put((String) signOn[0], set.get(0).substring("quentrel-session=".length(), set.get(0).indexOf(';')));
+      }
+      String first = jar.get("first");
+      String payload = first.substring(0, first.indexOf('.'));
+      String signature = first.substring(first.indexOf('.') + 1);
+      byte[] random = new byte[payload.length() * 3 / 4];
+      new java.util.Random(11).nextBytes(random);
+      Base64.Encoder b64 = Base64.getUrlEncoder().withoutPadding();
+      char flipped = payload.charAt(30) == 'A' ? 'B' : 'A';
+      jar.put("forged", b64.encodeToString(random) + "." + signature);
+      jar.put("altered", payload.substring(0, 30) + flipped + payload.substring(31) + "." + signature);
+      jar.put("cut", first.substring(0, first.length() - 3));
+      jar.put("moved signature", signature + "." + payload);
+      jar.put("oversized", "A".repeat(5000) + "." + signature);
+      Object[][] rows = {
+        // what, server, cookie, minutes, client address, path, status
+        {"the cookie", one, "first", 0, "127.0.0.1", "/", 200},
+        {"on a node with the key", two, "first", 0, "127.0.0.1", "/", 200},
+        {"on a node with a key of its own", own, "first", 0, "127.0.0.1", "/", 401},
+        {"forged", one, "forged", 0, "127.0.0.1", "/", 401},
+        {"altered", one, "altered", 0, "127.0.0.1", "/", 401},
+        {"cut", one, "cut", 0, "127.0.0.1", "/", 401},
+        {"signature first", one, "moved signature", 0, "127.0.0.1", "/", 401},
+        {"oversized", one, "oversized", 0, "127.0.0.1", "/", 401},
+        {"not one of ours", one, "a.b", 0, "127.0.0.1", "/", 401},
+        {"empty", one, "", 0, "127.0.0.1", "/", 401},
+        {"logging out", one, "second", 0, "127.0.0.1", "/logout", 200},
+        {"after logging out", one, "second", 0, "127.0.0.1", "/", 401},
+        {"logged out on a node that shares the key", two, "second", 0, "127.0.0.1", "/", 200},
+        {"bound, from its address", own, "bound", 0, "127.0.0.1", "/", 200},
+        {"bound, from another address", own, "bound", 0, "127.0.0.2", "/", 401},
+        {"bound, back at its address", own, "bound", 0, "127.0.0.1", "/", 401},
+        {"in use after 3 minutes", one, "first", 3, "127.0.0.1", "/", 200},
+        {"idle 5 minutes", one, "first", 5, "127.0.0.1", "/", 401},
+        {"refreshed, idle 3 minutes", one, "latest", 6, "127.0.0.1", "/", 200},
+        {"refreshed again", one, "latest", 9, "127.0.0.1", "/", 200},
+        {"at the end of its lifetime", one, "latest", 10, "127.0.0.1", "/", 401},
+      };
+      int handles = nextHandle();
+      for (Object[] row : rows) {
+        String what = "cookie " + row[0];
+        Flavour server = (Flavour) row[1];
+        clock.minutes((Integer) row[3]);
+        String cookie = jar.getOrDefault((String) row[2], (String) row[2]);
+        try (Socket socket = connect(server.uri().getPort(), (String) row[4])) {
+          Answer answer = request(socket, server.uri(), "GET", (String) row[5], List.of("Cookie: quentrel-session=" + cookie));
+          check(what + " status", answer.status, row[6]);
+          if (answer.status == 200) {
+            check(what + " answer", answer.body, user + "|true|true");
+          } else {
+            check(what + " falls back to Negotiate", answer.authenticate, List.of("Negotiate"));
+          }
+          boolean cleared = answer.setCookie.size() == 1 && answer.setCookie.get(0).startsWith("quentrel-session=;")
+              && answer.setCookie.get(0).contains("Max-Age=0");
+          check(what + " cleared", cleared, answer.status == 401 || row[5].equals("/logout"));
+          if (answer.status == 200 && !answer.setCookie.isEmpty() && !cleared) {
+            jar.put("latest", answer.setCookie.get(0).substring(17, answer.setCookie.get(0).indexOf(';')));
+          }
+        }
+      }
+      check("contexts made for the cookies", nextHandle() - handles - 1, 0);
+    }
+  }
+
+  // The session a response sets: the JDK flavour's cookie or the container's; "none" for none.
+  private static String sessionCookie(List<String> setCookie) {
+    for (String header : setCookie) {
+      if (header.startsWith("quentrel-session=") || header.startsWith("JSESSIONID=")) {
+        return header.substring(0, header.indexOf(';'));
+      }
+    }
+    return "none";
+  }
+
+  // The handle of a context made and released at once: the next handle the library gives.
+  private static int nextHandle() throws WinAuthException {
+    try (ServerContext probe = ServerContext.open(null)) {
+      return probe.handle();
+    }
+  }
+
+  // A clock the test moves: minutes(n) sets it n minutes after the clock was made.
+  private static final class TestClock extends Clock {
+    private final long start = System.currentTimeMillis();
+    private final AtomicLong now = new AtomicLong(start);
+
+    void minutes(int n) {
+      now.set(start + TimeUnit.MINUTES.toMillis(n));
+    }
+
+    @Override
+    public ZoneId getZone() {
+      return ZoneOffset.UTC;
+    }
+
+    @Override
+    public Clock withZone(ZoneId zone) {
+      return this;
+    }
+
+    @Override
+    public long millis() {
+      return now.get();
+    }
+
+    @Override
+    public Instant instant() {
+      return Instant.ofEpochMilli(millis());
+    }
+  }
+
+  // Half-finished exchanges, each a first leg that makes the server wait for a second: a client
+  // at its own bound loses its own oldest, an IPv6 client counts by its /64, and a full table
+  // refuses with 503 and a Retry-After instead of pushing anyone out. Then the exchanges still
+  // waiting finish, and the ones pushed out start over and fail.
+  private static void bounded() throws Exception {
+    int before = SecurityContext.openCount();
+    Object[][] legs = {
+      // connection, client address, status, exchanges waiting after
+      {"a1", "192.0.2.1", 401, 1},
+      {"a2", "192.0.2.1", 401, 2},
+      {"a3", "192.0.2.1", 401, 2},  // a1 goes
+      {"b1", "2001:db8::1", 401, 3},
+      {"b2", "2001:db8::2", 401, 4},  // the same /64 as b1
+      {"c1", "2001:db8:0:1::1", 503, 4},  // another network, and the table is full
+      {"a4", "192.0.2.1", 401, 4},  // a2 goes
+      {"d1", "::ffff:192.0.2.1", 401, 4},  // 192.0.2.1 again: a3 goes
+      {"b3", "2001:db8::3", 401, 4},  // b1 goes
+    };
+    Map<String, ClientContext> clients = new HashMap<>();
+    Map<String, byte[]> challenges = new HashMap<>();
+    Map<String, String> peers = new HashMap<>();
+    try (Negotiator negotiator = Negotiator.builder().maxPending(4).maxPendingPerPeer(2).build()) {
+      for (Object[] leg : legs) {
+        ClientContext client = ClientContext.open("Negotiate", null, 0);
+        clients.put((String) leg[0], client);
+        peers.put((String) leg[0], (String) leg[1]);
+        try (Outcome outcome = negotiator.authenticate(leg[0], (String) leg[1], List.of(header(client.firstStep().token())))) {
+          check("first leg on " + leg[0] + " from " + leg[1], outcome.status(), leg[2]);
+          check("waiting after " + leg[0], negotiator.pendingCount(), leg[3]);
+          if (outcome.status() == 503) {
+            int retry = Integer.parseInt(outcome.retryAfter());
+            check("retry after 1..30 s", retry >= 1 && retry <= 30, true);
+          } else {
+            challenges.put((String) leg[0], Base64.getDecoder().decode(outcome.wwwAuthenticate().substring(10)));
+          }
+        }
+      }
+      check("server contexts kept", SecurityContext.openCount() - clients.size(), before + 4);
+      for (String connection : List.of("a4", "d1", "b2", "b3", "a1", "b1")) {
+        boolean waiting = !connection.equals("a1") && !connection.equals("b1");
+        byte[] third = clients.get(connection).initialize(challenges.get(connection)).token();
+        try (Outcome outcome = negotiator.authenticate(connection, peers.get(connection), List.of(header(third)))) {
+          check("third leg on " + connection, outcome.status(), waiting ? 200 : 401);
+        }
+      }
+      check("nothing waiting at the end", negotiator.pendingCount(), 0);
+    } finally {
+      clients.values().forEach(ClientContext::close);
+    }
+    check("contexts released", SecurityContext.openCount(), before);
   }
 
   // A server that answers 200 without proving itself fails a client that asked for mutual
@@ -314,10 +696,12 @@ public final class NegotiateHttpTest {
     }
   }
 
-  // The tool's server, in a process of its own: who the client is, then a clean stop on SIGINT.
+  // The tool's server, in a process of its own on the same library as this one: who the client
+  // is, then a clean stop on SIGINT.
   private static void serve(String jar) throws Exception {
     Process serve = new ProcessBuilder(new File(System.getProperty("java.home"), "bin/java").getPath(), "-Xcheck:jni",
-        "-jar", jar, "serve", "--port", "0", "--group", GROUP).redirectErrorStream(true).start();
+        "-Djava.library.path=" + System.getProperty("java.library.path"), "-jar", jar, "serve", "--port", "0",
+        "--group", GROUP).redirectErrorStream(true).start();
     try {
       BufferedReader out = new BufferedReader(new InputStreamReader(serve.getInputStream(), StandardCharsets.UTF_8));
       String first = out.readLine();
@@ -330,6 +714,11 @@ public final class NegotiateHttpTest {
       check("serve name", body.contains("\"name\":\"" + user + "\""), true);
       check("serve sid", body.matches("(?s).*\"sid\":\"S-1-5-21-[0-9-]+\".*"), true);
       check("serve group", body.contains("\"groups\":{\"BUILTIN\\\\Users\":true}"), true);
+      // A method that would colour the terminal and break the line in a viewer that takes NEL.
+      try (Socket socket = connect(Integer.parseInt(port), "127.0.0.1")) {
+        Answer hostile = request(socket, URI.create("http://localhost:" + port + "/"), "GE\u001b[31mT\u0085", "/", List.of());
+        check("serve hostile method", hostile.status, 401);
+      }
       // Ctrl-C; a process that inherited an ignored SIGINT (started in the background by a
       // script) is stopped the other usual way, which runs the same clean stop.
       String status = java.nio.file.Files.readString(java.nio.file.Path.of("/proc/" + serve.pid() + "/status"));
@@ -342,6 +731,8 @@ public final class NegotiateHttpTest {
         rest.append(line).append('\n');
       }
       check("serve logged the requests", rest.toString().contains(" GET / 401 -\n") && rest.toString().contains(" GET / 200 "), true);
+      check("serve escaped the method", rest.toString().contains(" GE\\x1b[31mT\\x85 / 401 -\n"), true);
+      check("serve wrote no control character", rest.toString().matches("(?s)[^\\x00-\\x09\\x0b-\\x1f\\x7f-\\x9f]*"), true);
       check("serve stopped cleanly", rest.toString().contains("quentrel serve: stopped") && !rest.toString().contains("WARNING"), true);
     } finally {
       serve.destroyForcibly();
@@ -395,7 +786,12 @@ public final class NegotiateHttpTest {
   // ---- the two flavours ----------------------------------------------------------------------
 
   private static Flavour start(String name, String pkg) throws Exception {
-    Negotiator negotiator = Negotiator.builder().packageName(pkg).groups(GROUP).timeout(Duration.ofSeconds(2)).build();
+    return start(name, Negotiator.builder().packageName(pkg));
+  }
+
+  // A flavour of the settings given, answering GROUP, with a short time limit.
+  private static Flavour start(String name, Negotiator.Builder settings) throws Exception {
+    Negotiator negotiator = settings.groups(GROUP).timeout(Duration.ofSeconds(2)).build();
     return name.equals("jdk") ? jdkServer(negotiator) : tomcat(negotiator);
   }
 
@@ -404,6 +800,9 @@ public final class NegotiateHttpTest {
     server.setExecutor(Executors.newFixedThreadPool(8));
     NegotiateAuthenticator authenticator = new NegotiateAuthenticator(negotiator);
     server.createContext("/", exchange -> {
+      if (exchange.getRequestURI().getPath().equals("/logout")) {
+        authenticator.logout(exchange);
+      }
       NegotiatePrincipal user = (NegotiatePrincipal) exchange.getPrincipal();
       byte[] body = (user.getUsername() + "|" + user.isMember(GROUP) + "|" + user.getRealm().equals(negotiator.packageName()))
           .getBytes(StandardCharsets.UTF_8);
@@ -436,6 +835,13 @@ public final class NegotiateHttpTest {
 
     @Override
     protected void doGet(HttpServletRequest request, HttpServletResponse response) throws IOException {
+      if (request.getRequestURI().equals("/logout")) {
+        try {
+          request.logout();
+        } catch (jakarta.servlet.ServletException e) {
+          throw new IOException(e);
+        }
+      }
       response.getWriter().print(request.getRemoteUser() + "|" + request.isUserInRole(GROUP) + "|"
           + (request.getUserPrincipal().getName().equals(request.getRemoteUser()) && !request.isUserInRole("BUILTIN\\Administrators")));
     }
@@ -498,18 +904,32 @@ public final class NegotiateHttpTest {
     int status;
     String body = "";
     List<String> authenticate = new ArrayList<>();
+    List<String> setCookie = new ArrayList<>();
+    String retryAfter;
   }
 
   private static Socket connect(Flavour server) throws IOException {
-    Socket socket = new Socket("127.0.0.1", server.uri().getPort());
+    return connect(server.uri().getPort(), "127.0.0.1");
+  }
+
+  // A connection to a server on 127.0.0.1 from a loopback address of the caller's choice.
+  private static Socket connect(int port, String from) throws IOException {
+    Socket socket = new Socket(InetAddress.getByName("127.0.0.1"), port, InetAddress.getByName(from), 0);
     socket.setSoTimeout(20000);
     return socket;
   }
 
   private static Answer request(Socket socket, URI uri, List<String> authorization) throws IOException {
-    StringBuilder request = new StringBuilder("GET / HTTP/1.1\r\nHost: localhost:" + uri.getPort() + "\r\n");
-    for (String value : authorization) {
-      request.append("Authorization: ").append(value).append("\r\n");
+    List<String> headers = new ArrayList<>();
+    authorization.forEach(value -> headers.add("Authorization: " + value));
+    return request(socket, uri, "GET", "/", headers);
+  }
+
+  private static Answer request(Socket socket, URI uri, String method, String path, List<String> headers)
+      throws IOException {
+    StringBuilder request = new StringBuilder(method + " " + path + " HTTP/1.1\r\nHost: localhost:" + uri.getPort() + "\r\n");
+    for (String header : headers) {
+      request.append(header).append("\r\n");
     }
     OutputStream out = socket.getOutputStream();
     out.write(request.append("\r\n").toString().getBytes(StandardCharsets.ISO_8859_1));
@@ -528,6 +948,10 @@ public final class NegotiateHttpTest {
         chunked = true;
       } else if (lower.startsWith("www-authenticate:")) {
         answer.authenticate.add(header.substring(17).trim());
+      } else if (lower.startsWith("set-cookie:")) {
+        answer.setCookie.add(header.substring(11).trim());
+      } else if (lower.startsWith("retry-after:")) {
+        answer.retryAfter = header.substring(12).trim();
       }
     }
     ByteArrayOutputStream body = new ByteArrayOutputStream();

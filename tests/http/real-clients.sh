@@ -2,10 +2,10 @@
 # Real clients that nobody here wrote sign on to both server flavours in a Kerberos realm:
 # Debian's curl (SPNEGO through GSSAPI) and the JDK's HttpURLConnection (its own SPNEGO through
 # JGSS), and this library's own client helper over HttpClient. Runs inside tests/kdc/with-realm.sh, on the machine's own services (the system world).
-# Usage: real-clients.sh JAR TEST_JAR SERVLET_API_JAR
+# Last, a token written in the simulated host's format, which the shipped jar must refuse.
+# Usage: real-clients.sh JAR TEST_JAR SERVLET_API_JAR SIMULATED_DIR
 set -euo pipefail
-jar=$1 test_jar=$2 servlet_jar=$3
-unset QUENTREL_WORLD
+jar=$1 test_jar=$2 servlet_jar=$3 simulated=$4
 classpath=$jar:$test_jar:$servlet_jar
 log=$(mktemp)
 server=""
@@ -50,7 +50,7 @@ for flavour in jdk tomcat; do
   if [ $flavour = jdk ]; then
     start java -Xcheck:jni -jar "$jar" serve --port 0 --group 'BUILTIN\Users'
   else
-    start java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve tomcat Negotiate
+    QUENTREL_HTTP_TEST_LOG=1 start java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve tomcat Negotiate
   fi
   url=http://localhost:$port/
   body=$(curl --silent --show-error --negotiate -u : --write-out '\n%{http_code}' "$url" 2>&1 || true)
@@ -59,11 +59,59 @@ for flavour in jdk tomcat; do
     -Djavax.security.auth.useSubjectCredsOnly=false -cp "$classpath" NegotiateHttpTest --jdk-client "$url" 2>&1)"
   expect "$flavour server, the client helper over HttpClient" \
     "$(java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --helper-client "$url" 2>&1)"
+  # One sign-on serves the session: curl signs on and keeps the session cookie, then a curl with
+  # the cookie and without Negotiate is still alice.
+  cookies=$(mktemp)
+  curl --silent --negotiate -u : --cookie-jar "$cookies" --output /dev/null "$url" || true
+  body=$(curl --silent --show-error --cookie "$cookies" --write-out '\n%{http_code}' "$url" 2>&1 || true)
+  rm -f "$cookies"
+  expect "$flavour server, curl with the session cookie alone" "${body##*$'\n'} ${body%$'\n'*}"
+  # SPNEGO first tokens that name Kerberos but carry no Kerberos token each make the server wait
+  # for a second leg; one address past its bound loses only its own oldest.
+  init=$(printf '\x60\x1b\x06\x06\x2b\x06\x01\x05\x05\x02\xa0\x11\x30\x0f\xa0\x0d\x30\x0b\x06\x09\x2a\x86\x48\x86\xf7\x12\x01\x02\x02' | base64 -w0)
+  waiting=0
+  for _ in $(seq 34); do
+    answer=$(curl --silent --include --output - -H "Authorization: Negotiate $init" "$url" | tr -d '\r' | grep -i '^www-authenticate: Negotiate .' || true)
+    [ -n "$answer" ] && waiting=$((waiting + 1))
+  done
+  dropped=$(grep -c 'exchanges waiting; its oldest' "$log" || true)
+  if [ "$waiting" = 34 ] && [ "$dropped" = 2 ]; then
+    echo "ok   $flavour server, 34 SPNEGO first legs without a Kerberos token: each waits, the address keeps 32"
+  else
+    echo "FAIL $flavour server, SPNEGO first legs without a Kerberos token: $waiting of 34 waited, $dropped dropped"; failed=1
+  fi
+  body=$(curl --silent --show-error --negotiate -u : --write-out '\n%{http_code}' "$url" 2>&1 || true)
+  expect "$flavour server, curl --negotiate after them" "${body##*$'\n'} ${body%$'\n'*}"
   # Without a ticket nobody signs on: the server answers 401, not 500.
   refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' "$url" || true)
   [ "$refused" = 401 ] && echo "ok   $flavour server, no ticket: 401" || { echo "FAIL $flavour server, no ticket: $refused"; failed=1; }
   stop
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs' "$log"; then echo "FAIL $flavour server printed a JNI warning:"; cat "$log"; failed=1; fi
+done
+
+# The simulated host takes the client's name from the client's own token, so a hand-written one
+# signs on as anybody. The jar's library runs on this machine's services whatever the environment
+# says, and refuses it; the same token on the simulated host (the test build of the library) is
+# let in as WINHOST\Administrator, which shows it is a token the test double takes.
+token='Kerberos:AP-REQ user=WINHOST\Administrator round=1 flags=0x00000000 key=00112233'
+forged="Authorization: Negotiate $(printf '%s' "$token" | base64 -w0)"
+for host in jar simulated; do
+  serve=(serve --port 0 --package Kerberos --group 'BUILTIN\Administrators')
+  if [ $host = jar ]; then
+    start env QUENTREL_WORLD=simulated java -Xcheck:jni -jar "$jar" "${serve[@]}"
+  else
+    start java -Xcheck:jni -Djava.library.path="$simulated" -jar "$jar" "${serve[@]}"
+  fi
+  answer=$(curl --silent --header "$forged" --write-out '\n%{http_code}' "http://localhost:$port/" || true)
+  answer="${answer##*$'\n'} ${answer%$'\n'*}"
+  if [ $host = jar ] && [[ $answer == 401* ]]; then
+    echo "ok   a forged token, the jar with QUENTREL_WORLD=simulated: $answer"
+  elif [ $host = simulated ] && [[ $answer == 200* ]] && [[ $answer == *'"BUILTIN\\Administrators":true'* ]]; then
+    echo "ok   a forged token, the simulated host: $answer"
+  else
+    echo "FAIL a forged token, $host: $answer"; failed=1
+  fi
+  stop
 done
 [ $failed = 0 ] && echo "PASS"
 exit $failed

@@ -402,7 +402,8 @@ bool RunsHere(const Operation& op) {
   return !SystemWorld() || (op.family == Family::Sspi) == InRealm();
 }
 
-// The world comes from the environment (QUENTREL_WORLD), as for every test process.
+// The world is the host the driver is linked with: quentrel_sweep the simulated one,
+// quentrel_sweep_system the system world's test host.
 class FaultSweep : public ::testing::TestWithParam<size_t> {
  protected:
   void SetUp() override {

@@ -17,7 +17,7 @@
 #include "system/domain_accounts.h"
 #include "system/names.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
@@ -733,4 +733,4 @@ SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16
   return account;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -34,16 +34,10 @@
 #include <string>
 #include <vector>
 
-#include "directory_host.h"
+#include "common/tokens.h"
+#include "system/host.h"
 
-namespace winhost::detail {
-
-// Who an account is to the kernel: what a thread that acts as it switches to.
-struct UnixIdentity {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::vector<gid_t> groups;  // supplementary groups, the primary one included
-};
+namespace winhost::system {
 
 struct SystemAccount {
   SidBytes sid;            // empty for a principal that maps to no account
@@ -84,4 +78,4 @@ SystemAccount SystemProcessUser();
 // user, say): no SID, no identity, and only Everyone and Authenticated Users.
 SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16string& name);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "system/host.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // Looks for a controller of `domain` (empty: the domain of the default Kerberos realm) in DNS as
 // Windows' locator does: _ldap._tcp.dc._msdcs.<domain>, then _kerberos._tcp.<domain>. NERR_Success
@@ -26,4 +26,4 @@ struct ServiceTarget {
 // ...). Journalled as "res_nquery".
 std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -15,7 +15,7 @@
 #include "system/winbind.h"
 #include "winhost/host_services.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
@@ -399,4 +399,4 @@ std::vector<GroupEntry> DomainTokenGroups(const SidBytes& user, const std::vecto
   return groups;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

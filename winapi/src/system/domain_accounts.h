@@ -20,7 +20,7 @@
 
 #include "system/accounts.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 enum class DomainDirectory {
   kWinbind,     // the cache, then winbind
@@ -60,4 +60,4 @@ DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAcco
 // comma-separated; default: the user's domain's Domain Admins) is; Authenticated Users.
 std::vector<GroupEntry> DomainTokenGroups(const SidBytes& user, const std::vector<SidBytes>& domainGroups);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -15,10 +15,10 @@
 #include <cstring>
 #include <iterator>
 
-#include "sspi_host.h"
+#include "common/sspi.h"
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 std::map<ULONG_PTR, Context>& Contexts() {
@@ -378,15 +378,4 @@ SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
   return SEC_E_OK;
 }
 
-}  // namespace winhost::detail::gss
-
-namespace winhost {
-
-void* GssContextOf(uintptr_t lower, uintptr_t upper) {
-  detail::WorldGuard guard(detail::WorldMutex());
-  const CtxtHandle handle{static_cast<ULONG_PTR>(lower), static_cast<ULONG_PTR>(upper)};
-  const detail::gss::Context* context = detail::gss::FindContext(&handle);
-  return context == nullptr ? nullptr : context->ctx;
-}
-
-}  // namespace winhost
+}  // namespace winhost::system::gss

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "system/host.h"
 #include "winhost/sspi.h"
 
 // Windows' statuses that only the system world's packages give.
@@ -20,7 +20,7 @@
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
 #define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 
 struct Mechanism {
   std::string package;  // the SSPI name: "Kerberos", "Negotiate", "NTLM"
@@ -98,4 +98,4 @@ void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
 // The SecBuffer of a type in a descriptor; null when there is none.
 SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

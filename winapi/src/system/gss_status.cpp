@@ -20,7 +20,7 @@
 
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 struct MinorStatus {
@@ -173,4 +173,4 @@ SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type) {
   return nullptr;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

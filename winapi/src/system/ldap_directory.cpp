@@ -21,7 +21,7 @@
 #include "system/service_key.h"
 #include "winhost/host_services.h"
 
-namespace winhost::detail::ldap {
+namespace winhost::system::ldap {
 namespace {
 
 // How long a controller may take to accept the connection, and to answer one request.
@@ -504,4 +504,4 @@ DWORD TokenGroups(const std::string& realm, const std::string& dn, std::vector<S
 
 void Forget() { forgetting.fetch_add(1); }
 
-}  // namespace winhost::detail::ldap
+}  // namespace winhost::system::ldap

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "directory_host.h"
+#include "system/host.h"
 
-namespace winhost::detail::ldap {
+namespace winhost::system::ldap {
 
 struct Domain {
   std::string dnsName;      // samdom.test
@@ -52,4 +52,4 @@ DWORD TokenGroups(const std::string& realm, const std::string& dn, std::vector<S
 // Drops the connection and what the locator found, so that the next call starts afresh.
 void Forget();
 
-}  // namespace winhost::detail::ldap
+}  // namespace winhost::system::ldap

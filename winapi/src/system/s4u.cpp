@@ -11,7 +11,7 @@
 #include "system/service_key.h"
 #include "winhost/host_services.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 // Everything one exchange holds, released whatever way it ends.
@@ -118,4 +118,4 @@ bool LogonInfoSids(const std::vector<uint8_t>&, SidBytes&, std::vector<SidBytes>
   return false;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

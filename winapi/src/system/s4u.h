@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "directory_host.h"
+#include "system/host.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // The PAC logon-info buffer ("urn:mspac:logon-info") of the ticket that `principal`'s KDC issues
 // the service `service` for `principal` (alice@SAMDOM.TEST), when GSSAPI verified the PAC's
@@ -25,4 +25,4 @@ DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std
 // the bytes are no logon information this host can read.
 bool LogonInfoSids(const std::vector<uint8_t>& logonInfo, SidBytes& user, std::vector<SidBytes>& groups);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

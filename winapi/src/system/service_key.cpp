@@ -15,7 +15,7 @@
 #include "system/gss_host.h"
 #include "winhost/host_services.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 // A ticket that ends sooner than this is renewed before it is used: a search or an S4U2Self
@@ -187,4 +187,4 @@ DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential)
   return ERROR_SUCCESS;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "host.h"
+#include "system/host.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // The principal of the acceptor keytab (KRB5_KTNAME, else the Kerberos configuration's) that
 // this host acts as in `realm`: QUENTREL_SERVICE_PRINCIPAL when set, else the keytab's first
@@ -37,4 +37,4 @@ DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential)
 // ERROR_NOT_ENOUGH_MEMORY.
 DWORD KdcError(long code);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

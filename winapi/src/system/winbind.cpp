@@ -13,7 +13,7 @@
 
 #include "system/names.h"
 
-namespace winhost::detail::winbind {
+namespace winhost::system::winbind {
 namespace {
 
 enum wbcErr {
@@ -241,4 +241,4 @@ DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid) {
   return ErrorOf(error);
 }
 
-}  // namespace winhost::detail::winbind
+}  // namespace winhost::system::winbind

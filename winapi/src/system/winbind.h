@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "directory_host.h"
+#include "system/host.h"
 
-namespace winhost::detail::winbind {
+namespace winhost::system::winbind {
 
 struct Account {
   SidBytes sid;
@@ -36,4 +36,4 @@ DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups);
 // The SID winbind maps a Unix id to: a user's uid, or a group's gid when `group`.
 DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid);
 
-}  // namespace winhost::detail::winbind
+}  // namespace winhost::system::winbind

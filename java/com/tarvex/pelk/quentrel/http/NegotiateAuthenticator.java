@@ -1,8 +1,12 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
+import com.sun.net.httpserver.HttpsExchange;
+import java.lang.System.Logger.Level;
+import java.util.ArrayList;
 import java.util.List;
 
 /**
@@ -19,6 +23,13 @@ import java.util.List;
  * <p>The client's context is released as soon as the client is known, so the principal answers
  * the groups declared to the {@link Negotiator}. A multi-leg exchange is tied to the client's
  * socket address, which names one connection while it is open.
+ *
+ * <p>A sign-on serves the client's later requests through a signed session cookie (see
+ * {@link Sessions}; {@code Negotiator.builder().sessions(false)} turns it off): a request that
+ * carries no Authorization header and a valid cookie goes on as the cookie's client with no call
+ * into the security package, and one whose cookie is forged, altered, expired or logged out gets
+ * the Negotiate challenge. A request with a Negotiate Authorization header always signs on
+ * afresh. {@link #logout} ends a session.
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
@@ -40,17 +51,115 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
   @Override
   public Result authenticate(HttpExchange exchange) {
     List<String> headers = exchange.getRequestHeaders().get("Authorization");
+    String peer = exchange.getRemoteAddress().getAddress().getHostAddress();
+    Sessions sessions = negotiator.sessions();
+    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
+      List<String> cookies = cookies(exchange.getRequestHeaders(), sessions.cookieName());
+      for (String value : cookies) {
+        SignOn session = sessions.fromCookie(value);
+        if (session == null) {
+          continue;
+        }
+        boolean stale = sessions.stale(session);
+        if (sessions.serves(session, peer)) {
+          String refreshed = stale ? sessions.cookie(session) : null;
+          if (refreshed != null) {
+            setCookie(exchange, refreshed);
+          }
+          return new Success(new NegotiatePrincipal(session.user(), session));
+        }
+      }
+      if (!cookies.isEmpty()) {
+        negotiator.log().log("cookie-refused", Level.DEBUG, "Negotiate: {0}: a session cookie that serves no"
+            + " session; asking for Negotiate", exchange.getRemoteAddress());
+        setCookie(exchange, null);
+      }
+    }
     try (Outcome outcome = negotiator.authenticate(List.of(exchange.getRemoteAddress(), exchange.getLocalAddress()),
-        headers)) {
+        peer, headers)) {
       String answer = outcome.wwwAuthenticate();
       if (answer != null) {
         exchange.getResponseHeaders().add("WWW-Authenticate", answer);
       }
+      if (outcome.retryAfter() != null) {
+        exchange.getResponseHeaders().add("Retry-After", outcome.retryAfter());
+      }
       if (outcome.authenticated()) {
-        return new Success(new NegotiatePrincipal(outcome.user()));
+        SignOn session = null;
+        if (sessions.enabled()) {
+          session = sessions.start(outcome.user(), peer);
+          String value = sessions.cookie(session);
+          if (value == null) {
+            negotiator.log().log("cookie-too-long", Level.WARNING, "Negotiate: {0}''s session does not fit in a"
+                + " cookie (too many groups); every request of it signs on", outcome.user().getName());
+            session = null;
+          } else {
+            setCookie(exchange, value);
+          }
+        }
+        return new Success(new NegotiatePrincipal(outcome.user(), session));
       }
       return outcome.status() == 401 ? new Retry(401) : new Failure(outcome.status());
     }
+  }
+
+  /**
+   * Ends the session of the exchange's client: its cookie serves no request from now on, in this
+   * process, and the response clears it in the browser. Call it from the handler before the
+   * response headers are sent.
+   */
+  public void logout(HttpExchange exchange) {
+    if (exchange.getPrincipal() instanceof NegotiatePrincipal) {
+      SignOn session = ((NegotiatePrincipal) exchange.getPrincipal()).signOn();
+      if (session != null) {
+        negotiator.sessions().end(session);
+      }
+    }
+    setCookie(exchange, null);
+  }
+
+  // Sets the session cookie to a value, or clears it for null; replaces any set before on this
+  // response.
+  private void setCookie(HttpExchange exchange, String value) {
+    Sessions sessions = negotiator.sessions();
+    String name = sessions.cookieName();
+    String path = exchange.getHttpContext().getPath();
+    StringBuilder cookie = new StringBuilder(name).append('=').append(value == null ? "" : value)
+        .append("; Path=").append(path.isEmpty() ? "/" : path).append("; HttpOnly; SameSite=Lax");
+    if (value == null) {
+      cookie.append("; Max-Age=0");
+    }
+    if (exchange instanceof HttpsExchange) {
+      cookie.append("; Secure");
+    }
+    Headers response = exchange.getResponseHeaders();
+    List<String> set = response.get("Set-Cookie");
+    if (set != null) {
+      set.removeIf(earlier -> earlier.startsWith(name + "="));
+    }
+    response.add("Set-Cookie", cookie.toString());
+  }
+
+  // The values of the cookies of a name in the request (a few at most: each costs a signature check).
+  static List<String> cookies(Headers request, String name) {
+    List<String> values = new ArrayList<>(1);
+    List<String> headers = request.get("Cookie");
+    if (headers == null) {
+      return values;
+    }
+    for (String header : headers) {
+      for (String pair : header.split(";")) {
+        int equals = pair.indexOf('=');
+        if (equals > 0 && pair.substring(0, equals).trim().equals(name) && values.size() < 4) {
+          String value = pair.substring(equals + 1).trim();
+          if (value.length() > 1 && value.startsWith("\"") && value.endsWith("\"")) {
+            value = value.substring(1, value.length() - 1);
+          }
+          values.add(value);
+        }
+      }
+    }
+    return values;
   }
 
   /** Releases every exchange still waiting for a next leg. */
@@ -62,14 +171,21 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
   /** The authenticated client, as {@link HttpExchange#getPrincipal()} gives it. */
   public static final class NegotiatePrincipal extends HttpPrincipal {
     private final NegotiatedUser user;
+    private final SignOn session;
 
-    NegotiatePrincipal(NegotiatedUser user) {
+    NegotiatePrincipal(NegotiatedUser user, SignOn session) {
       super(user.getName(), user.packageName());
       this.user = user;
+      this.session = session;
     }
 
     public NegotiatedUser user() {
       return user;
+    }
+
+    /** The session this request belongs to; null when sessions are off. */
+    public SignOn signOn() {
+      return session;
     }
 
     /**

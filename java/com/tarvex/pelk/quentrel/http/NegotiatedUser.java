@@ -3,6 +3,7 @@ package com.tarvex.pelk.quentrel.http;
 import com.tarvex.pelk.quentrel.GroupNotFoundException;
 import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
+import java.io.Serializable;
 import java.security.Principal;
 import java.util.Collections;
 import java.util.LinkedHashMap;
@@ -11,19 +12,24 @@ import java.util.Map;
 /**
  * A client that authenticated with Negotiate: its account name and its answers for groups. The
  * groups the server declared are answered when the client authenticates; any other group is
- * asked of the client's context while the request that authenticated it runs.
+ * asked of the client's context while the request that authenticated it runs. It is serializable
+ * without its context, so that a container can keep it in a session: it then answers what it
+ * answered before.
  */
-public final class NegotiatedUser implements Principal {
+public final class NegotiatedUser implements Principal, Serializable {
+  private static final long serialVersionUID = 1L;
   private final String name;
   private final String packageName;
-  private final Map<String, Boolean> groups = new LinkedHashMap<>();
-  private final Map<String, String> unanswered = new LinkedHashMap<>();
-  private volatile ServerContext context;
+  private final LinkedHashMap<String, Boolean> groups = new LinkedHashMap<>();
+  private final LinkedHashMap<String, String> unanswered = new LinkedHashMap<>();
+  private transient volatile ServerContext context;
+  private transient volatile LogLines log;
 
-  NegotiatedUser(String name, String packageName, ServerContext context) {
+  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log) {
     this.name = name;
     this.packageName = packageName;
     this.context = context;
+    this.log = log;
   }
 
   /** The account name as the security package gives it; a local account without its computer name. */
@@ -62,8 +68,11 @@ public final class NegotiatedUser implements Principal {
     } catch (WinAuthException e) {
       // Not a member when it cannot be told, as for the declared groups.
       unanswered.put(group, e.getMessage());
-      Negotiator.LOG.log(System.Logger.Level.WARNING, "Negotiate: cannot test {0}''s membership of {1} ({2});"
-          + " answered as not a member", name, group, e.getMessage());
+      LogLines lines = log;
+      if (lines != null) {
+        lines.log("group-untested", System.Logger.Level.WARNING, "Negotiate: cannot test {0}''s membership of {1}"
+            + " ({2}); answered as not a member", name, group, e.getMessage());
+      }
     }
     groups.put(group, member);
     return member;

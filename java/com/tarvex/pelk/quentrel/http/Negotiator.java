@@ -6,9 +6,16 @@ import com.tarvex.pelk.quentrel.SecurityContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import java.lang.System.Logger;
 import java.lang.System.Logger.Level;
+import java.net.Inet6Address;
+import java.net.InetAddress;
+import java.net.UnknownHostException;
+import java.time.Clock;
 import java.time.Duration;
+import java.util.ArrayDeque;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Base64;
+import java.util.HashMap;
 import java.util.Iterator;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -21,12 +28,22 @@ import java.util.concurrent.TimeUnit;
  * The server side of HTTP Negotiate, for any HTTP server: it reads the request's Authorization
  * header, carries the exchange with a {@link ServerContext}, and says what to answer.
  *
- * <p>An exchange that takes more than one leg (NTLM) belongs to its connection: its context waits
- * under the connection's key for the client's next token and is never continued on another
- * connection. A waiting context is released when its exchange completes or fails, when the
- * time limit passes, when the number of waiting exchanges reaches its limit (the oldest goes
- * first) and when the negotiator is closed; a server whose connections close without notice
- * loses nothing but the time limit. Bad input is answered with 400 or 401 and a log line.
+ * <p>An exchange that takes more than one leg (NTLM, or SPNEGO when the client's first token
+ * carries no mechanism token) belongs to its connection: its context waits under the
+ * connection's key for the client's next token and is never continued on another connection. A
+ * waiting context is released when its exchange completes or fails, when the time limit passes,
+ * and when the negotiator is closed; a server whose connections close without notice loses
+ * nothing but the time limit.
+ *
+ * <p>Waiting exchanges are bounded for each client address ({@link Builder#maxPendingPerPeer}):
+ * a client at its bound loses its own oldest waiting exchange, never another client's. When the
+ * whole table is full ({@link Builder#maxPending}) a new exchange that would wait is refused with
+ * 503 and a Retry-After; exchanges that finish in one leg (Kerberos) never wait and are never
+ * refused for it. An IPv6 client counts by its /64 network, which one host commonly holds whole.
+ *
+ * <p>Bad input is answered with 400 or 401 and a log line; every client text in a line is
+ * escaped, and each kind of line is rate-limited ({@link LogLines}). A negotiator also keeps the
+ * settings of the {@link Sessions} through which one sign-on serves the requests after it.
  */
 public final class Negotiator implements AutoCloseable {
   /** The authentication scheme, as it appears in the headers. */
@@ -36,20 +53,26 @@ public final class Negotiator implements AutoCloseable {
   private final String packageName;
   private final List<String> groups;
   private final int maxPending;
+  private final int maxPendingPerPeer;
   private final long timeoutNanos;
   private final int maxHeaderChars;
-  // Waiting exchanges by connection, oldest first.
+  private final LogLines log;
+  private final Sessions sessions;
+  // Waiting exchanges by connection, oldest first, and the connections of each peer, oldest first.
   private final LinkedHashMap<Object, Pending> pending = new LinkedHashMap<>();
+  private final HashMap<Object, ArrayDeque<Object>> byPeer = new HashMap<>();
   private final ScheduledExecutorService sweeper;
   private boolean closed;
 
   private static final class Pending {
     final ServerContext context;
     final long deadline;
+    final Object peer;
 
-    Pending(ServerContext context, long deadline) {
+    Pending(ServerContext context, long deadline, Object peer) {
       this.context = context;
       this.deadline = deadline;
+      this.peer = peer;
     }
   }
 
@@ -58,8 +81,17 @@ public final class Negotiator implements AutoCloseable {
     private String packageName = "Negotiate";
     private final List<String> groups = new ArrayList<>();
     private int maxPending = 1000;
+    private int maxPendingPerPeer = 32;
     private Duration timeout = Duration.ofSeconds(30);
     private int maxTokenBytes = 48 * 1024;
+    private int logLinesPerMinute = 30;
+    private boolean sessions = true;
+    private Duration sessionLifetime = Duration.ofHours(1);
+    private Duration sessionIdle = Duration.ofMinutes(15);
+    private boolean sessionBound;
+    private byte[] sessionKey;
+    private String sessionCookie = Sessions.DEFAULT_COOKIE;
+    private Clock clock = Clock.systemUTC();
 
     private Builder() {}
 
@@ -81,13 +113,104 @@ public final class Negotiator implements AutoCloseable {
       return this;
     }
 
-    /** The most exchanges that may wait for a next leg at once (default 1000). */
+    /**
+     * The most exchanges that may wait for a next leg at once (default 1000); beyond, a new
+     * exchange that would wait is answered 503.
+     */
     public Builder maxPending(int count) {
       if (count < 1) {
         throw new IllegalArgumentException("maxPending must be at least 1");
       }
       this.maxPending = count;
       return this;
+    }
+
+    /**
+     * The most exchanges one client address may have waiting for a next leg (default 32); its
+     * oldest goes when it starts another. Behind a reverse proxy every client has the proxy's
+     * address: raise it there.
+     */
+    public Builder maxPendingPerPeer(int count) {
+      if (count < 1) {
+        throw new IllegalArgumentException("maxPendingPerPeer must be at least 1");
+      }
+      this.maxPendingPerPeer = count;
+      return this;
+    }
+
+    /** The log lines of one kind written in a minute at most (default 30); the rest are counted. */
+    public Builder logLinesPerMinute(int count) {
+      if (count < 1) {
+        throw new IllegalArgumentException("logLinesPerMinute must be at least 1");
+      }
+      this.logLinesPerMinute = count;
+      return this;
+    }
+
+    /**
+     * Whether one sign-on serves the client's later requests (default true): a signed cookie in
+     * the JDK server's flavour, the container's session in the servlet filter. False
+     * authenticates every request.
+     */
+    public Builder sessions(boolean on) {
+      this.sessions = on;
+      return this;
+    }
+
+    /**
+     * The longest a session lasts from its sign-on (default 1 hour). The package does not say
+     * when the client's ticket ends, so this stands for it: keep it within the realm's ticket
+     * lifetime.
+     */
+    public Builder sessionLifetime(Duration limit) {
+      this.sessionLifetime = positive(limit);
+      return this;
+    }
+
+    /** How long a session may go unused before it ends (default 15 minutes). */
+    public Builder sessionIdle(Duration limit) {
+      this.sessionIdle = positive(limit);
+      return this;
+    }
+
+    /** Whether a request from another client address ends the session (default false). */
+    public Builder sessionBoundToAddress(boolean bound) {
+      this.sessionBound = bound;
+      return this;
+    }
+
+    /**
+     * The key that signs session cookies, at least 32 bytes; the same on every node whose cookies
+     * must be accepted by the others. Default: a random key of this negotiator's own.
+     */
+    public Builder sessionKey(byte[] key) {
+      if (key != null && key.length < 32) {
+        throw new IllegalArgumentException("a session key has at least 32 bytes");
+      }
+      this.sessionKey = key == null ? null : key.clone();
+      return this;
+    }
+
+    /** The session cookie's name (default "quentrel-session"). */
+    public Builder sessionCookieName(String name) {
+      if (name == null || !name.matches("[A-Za-z0-9!#$%&'*+.^_`|~-]+")) {
+        throw new IllegalArgumentException("a cookie name is a non-empty HTTP token");
+      }
+      this.sessionCookie = name;
+      return this;
+    }
+
+    /** The clock of session times (default the system's UTC clock); for tests. */
+    public Builder clock(Clock clock) {
+      this.clock = java.util.Objects.requireNonNull(clock);
+      return this;
+    }
+
+    private static Duration positive(Duration limit) {
+      if (limit.isNegative() || limit.isZero()) {
+        throw new IllegalArgumentException("the time limit must be positive");
+      }
+      return limit;
     }
 
     /** How long an exchange may wait for the client's next leg (default 30 seconds). */
@@ -121,7 +244,11 @@ public final class Negotiator implements AutoCloseable {
     packageName = builder.packageName;
     groups = List.copyOf(builder.groups);
     maxPending = builder.maxPending;
+    maxPendingPerPeer = builder.maxPendingPerPeer;
     timeoutNanos = builder.timeout.toNanos();
+    log = new LogLines(LOG, builder.logLinesPerMinute);
+    sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
+        builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.clock, log);
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
     sweeper = Executors.newSingleThreadScheduledExecutor(run -> {
       Thread thread = new Thread(run, "quentrel-negotiate-sweeper");
@@ -136,9 +263,42 @@ public final class Negotiator implements AutoCloseable {
     return packageName;
   }
 
+  /** The sessions of this negotiator's clients. */
+  public Sessions sessions() {
+    return sessions;
+  }
+
+  /** The negotiator's log lines, for the server flavours that use it. */
+  public LogLines log() {
+    return log;
+  }
+
+  /**
+   * Whether a request's Authorization headers carry Negotiate: the client is signing on, and a
+   * session it may also have does not stand in for that.
+   */
+  public static boolean signsOn(List<String> authorization) {
+    if (authorization != null) {
+      for (String header : authorization) {
+        if (header != null && schemeOf(header).equalsIgnoreCase(SCHEME)) {
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
   /** The exchanges waiting for the client's next leg now. */
   public synchronized int pendingCount() {
     return pending.size();
+  }
+
+  /**
+   * {@link #authenticate(Object, String, List)} for a server that cannot tell the client's
+   * address: each connection then counts as a client of its own.
+   */
+  public Outcome authenticate(Object connection, List<String> authorization) {
+    return authenticate(connection, null, authorization);
   }
 
   /**
@@ -146,11 +306,12 @@ public final class Negotiator implements AutoCloseable {
    *
    * @param connection identifies the request's connection (equal for requests on one connection,
    *     different for different connections), such as the pair of socket addresses
+   * @param peer the client's address as text ("192.0.2.7", "2001:db8::7"); null when unknown
    * @param authorization the values of the request's Authorization headers; null or empty for none
    * @return the answer; close it when the request is over (it holds the client's context while
    *     the request runs)
    */
-  public Outcome authenticate(Object connection, List<String> authorization) {
+  public Outcome authenticate(Object connection, String peer, List<String> authorization) {
     if (authorization == null || authorization.isEmpty()) {
       return Outcome.challenge(null);
     }
@@ -169,8 +330,8 @@ public final class Negotiator implements AutoCloseable {
     }
     if (value == null) {
       String scheme = schemeOf(authorization.get(0) == null ? "" : authorization.get(0));
-      LOG.log(Level.INFO, "Negotiate: {0}: the scheme {1} is not accepted; asking for Negotiate", connection,
-          printable(scheme));
+      log.log("other-scheme", Level.INFO, "Negotiate: {0}: the scheme {1} is not accepted; asking for Negotiate",
+          connection, scheme);
       return Outcome.challenge(null);
     }
     String encoded = value.substring(SCHEME.length()).trim();
@@ -186,36 +347,53 @@ public final class Negotiator implements AutoCloseable {
     if (token.length == 0) {
       return bad(connection, "an empty token");
     }
-    return step(connection, token);
+    return step(connection, peer == null ? connection : peerKey(peer), token);
   }
 
-  private Outcome step(Object connection, byte[] token) {
+  // The key a client's waiting exchanges count under: its address, or its /64 for IPv6.
+  static Object peerKey(String peer) {
+    if (peer.indexOf(':') >= 0) {
+      try {
+        // A literal with a colon is never looked up in DNS.
+        InetAddress address = InetAddress.getByName(peer);
+        if (address instanceof Inet6Address) {
+          return "net " + Arrays.toString(Arrays.copyOf(address.getAddress(), 8));
+        }
+        return address.getHostAddress();
+      } catch (UnknownHostException | SecurityException notAnAddress) {
+        return peer;
+      }
+    }
+    return peer;
+  }
+
+  private Outcome step(Object connection, Object peer, byte[] token) {
     Pending waiting = take(connection);
     ServerContext context = null;
     try {
       if (waiting != null) {
         context = waiting.context;
         try {
-          return advance(connection, context, token);
+          return advance(connection, peer, context, token);
         } catch (WinAuthException continuationRefused) {
           // A client that starts over on this connection (after a time limit, or a new client on
           // a reused address) sends a first token: it gets a context of its own.
           context.close();
-          LOG.log(Level.DEBUG, "Negotiate: {0}: the waiting exchange refused the token ({1}); starting a new one",
-              connection, continuationRefused.getMessage());
+          log.log("restart", Level.DEBUG, "Negotiate: {0}: the waiting exchange refused the token ({1}); starting"
+              + " a new one", connection, continuationRefused.getMessage());
         }
       }
       try {
         context = ServerContext.open(packageName);
       } catch (WinAuthException e) {
-        LOG.log(Level.ERROR, "Negotiate: the server has no credentials for the package {0}: {1}", packageName,
-            e.getMessage());
-        return Outcome.unavailable();
+        log.log("no-credentials", Level.ERROR, "Negotiate: the server has no credentials for the package {0}: {1}",
+            packageName, e.getMessage());
+        return Outcome.unavailable(0);
       }
-      return advance(connection, context, token);
+      return advance(connection, peer, context, token);
     } catch (WinAuthException refused) {
       context.close();
-      LOG.log(Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
+      log.log("refused", Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
           refused.getMessage());
       return Outcome.challenge(null);
     } catch (RuntimeException | Error e) {
@@ -228,17 +406,21 @@ public final class Negotiator implements AutoCloseable {
 
   // One leg on a context that is either released or handed over (to the pending table or the
   // outcome) before this returns normally; on an exception the caller releases it.
-  private Outcome advance(Object connection, ServerContext context, byte[] token) throws WinAuthException {
+  private Outcome advance(Object connection, Object peer, ServerContext context, byte[] token)
+      throws WinAuthException {
     SecurityContext.Step step = context.accept(token);
     byte[] reply = step.token();
     if (!step.complete()) {
       if (reply.length == 0) {
         throw new WinAuthException("the package asks for another leg without a token for the client");
       }
-      park(connection, context);
+      int retryAfter = park(connection, peer, context);
+      if (retryAfter > 0) {
+        return Outcome.unavailable(retryAfter);
+      }
       return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
     }
-    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context);
+    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log);
     for (String group : groups) {
       // A group that cannot be tested counts as one the client is not in: the client did
       // authenticate, and no access depends on an answer nobody has.
@@ -247,11 +429,12 @@ public final class Negotiator implements AutoCloseable {
         member = context.isMember(group);
       } catch (GroupNotFoundException e) {
         user.unanswered(group, "no such group");
-        LOG.log(Level.WARNING, "Negotiate: the declared group {0} is not a group here; answered as not a member", group);
+        log.log("no-group", Level.WARNING, "Negotiate: the declared group {0} is not a group here; answered as not"
+            + " a member", group);
       } catch (WinAuthException e) {
         user.unanswered(group, e.getMessage());
-        LOG.log(Level.WARNING, "Negotiate: cannot test {0}''s membership of {1} ({2}); answered as not a member",
-            user.getName(), group, e.getMessage());
+        log.log("group-untested", Level.WARNING, "Negotiate: cannot test {0}''s membership of {1} ({2}); answered as"
+            + " not a member", user.getName(), group, e.getMessage());
       }
       user.answer(group, member);
     }
@@ -259,27 +442,60 @@ public final class Negotiator implements AutoCloseable {
   }
 
   private synchronized Pending take(Object connection) {
-    return pending.remove(connection);
+    Pending waiting = pending.remove(connection);
+    if (waiting != null) {
+      forget(connection, waiting.peer);
+    }
+    return waiting;
   }
 
-  private void park(Object connection, ServerContext context) {
-    List<ServerContext> released = new ArrayList<>();
+  // Under the lock: the connection no longer counts for its peer.
+  private void forget(Object connection, Object peer) {
+    ArrayDeque<Object> connections = byPeer.get(peer);
+    if (connections != null) {
+      connections.remove(connection);
+      if (connections.isEmpty()) {
+        byPeer.remove(peer);
+      }
+    }
+  }
+
+  // Keeps the context waiting for the connection's next leg. A peer at its bound loses its own
+  // oldest exchange for it. Returns 0, or, when the table is full and the context was released,
+  // the seconds until the oldest waiting exchange times out.
+  private int park(Object connection, Object peer, ServerContext context) {
+    List<ServerContext> released = new ArrayList<>(2);
+    int retryAfter = 0;
     synchronized (this) {
+      // Two requests at once on one connection: the later exchange is the one that goes on.
+      Pending same = pending.remove(connection);
+      if (same != null) {
+        forget(connection, same.peer);
+        released.add(same.context);
+      }
+      ArrayDeque<Object> connections = byPeer.get(peer);
       if (closed) {
         released.add(context);
+      } else if (connections != null && connections.size() >= maxPendingPerPeer) {
+        Object oldest = connections.pollFirst();
+        released.add(pending.remove(oldest).context);
+        connections.addLast(connection);
+        pending.put(connection, new Pending(context, System.nanoTime() + timeoutNanos, peer));
+        log.log("peer-bound", Level.INFO, "Negotiate: {0}: the client has {1} exchanges waiting; its oldest, on {2},"
+            + " is dropped", connection, maxPendingPerPeer, oldest);
+      } else if (pending.size() >= maxPending) {
+        released.add(context);
+        long left = pending.values().iterator().next().deadline - System.nanoTime();
+        retryAfter = (int) Math.max(1, Math.min(TimeUnit.NANOSECONDS.toSeconds(left) + 1, Integer.MAX_VALUE));
+        log.log("table-full", Level.WARNING, "Negotiate: {0}: {1} exchanges are waiting, the most there may be; this"
+            + " one is refused with 503", connection, maxPending);
       } else {
-        while (pending.size() >= maxPending) {
-          Iterator<Map.Entry<Object, Pending>> oldest = pending.entrySet().iterator();
-          Map.Entry<Object, Pending> entry = oldest.next();
-          oldest.remove();
-          released.add(entry.getValue().context);
-          LOG.log(Level.INFO, "Negotiate: {0}: too many exchanges waiting ({1}); the oldest is dropped",
-              entry.getKey(), maxPending);
-        }
-        pending.put(connection, new Pending(context, System.nanoTime() + timeoutNanos));
+        byPeer.computeIfAbsent(peer, p -> new ArrayDeque<>()).addLast(connection);
+        pending.put(connection, new Pending(context, System.nanoTime() + timeoutNanos, peer));
       }
     }
     released.forEach(ServerContext::close);
+    return retryAfter;
   }
 
   /** Releases the exchanges whose time limit has passed. */
@@ -294,12 +510,14 @@ public final class Negotiator implements AutoCloseable {
           break;
         }
         it.remove();
+        forget(entry.getKey(), entry.getValue().peer);
         expired.add(entry.getValue().context);
-        LOG.log(Level.DEBUG, "Negotiate: {0}: the client did not come back in time; the exchange is dropped",
-            entry.getKey());
+        log.log("timed-out", Level.DEBUG, "Negotiate: {0}: the client did not come back in time; the exchange is"
+            + " dropped", entry.getKey());
       }
     }
     expired.forEach(ServerContext::close);
+    sessions.purge();
   }
 
   /** Forgets the waiting exchange of a connection that closed, when the server can tell. */
@@ -318,13 +536,14 @@ public final class Negotiator implements AutoCloseable {
       closed = true;
       all = new ArrayList<>(pending.values());
       pending.clear();
+      byPeer.clear();
     }
     sweeper.shutdownNow();
     all.forEach(p -> p.context.close());
   }
 
   private Outcome bad(Object connection, String what) {
-    LOG.log(Level.INFO, "Negotiate: {0}: bad request: {1}", connection, what);
+    log.log("bad-request", Level.INFO, "Negotiate: {0}: bad request: {1}", connection, what);
     return Outcome.badRequest();
   }
 
@@ -332,11 +551,5 @@ public final class Negotiator implements AutoCloseable {
     String trimmed = header.trim();
     int space = trimmed.indexOf(' ');
     return space < 0 ? trimmed : trimmed.substring(0, space);
-  }
-
-  // A client's text in a log line: short and without control characters.
-  private static String printable(String text) {
-    String shown = text.length() > 40 ? text.substring(0, 40) + "..." : text;
-    return shown.replaceAll("[^\\x20-\\x7e]", "?");
   }
 }

@@ -4,7 +4,8 @@ import com.tarvex.pelk.quentrel.ServerContext;
 
 /**
  * What a {@link Negotiator} says to answer a request: go on (the client authenticated), 401 with
- * a challenge, 400 for bad input, or 503 when the server itself cannot authenticate anybody.
+ * a challenge, 400 for bad input, or 503 when the server cannot take the exchange: it has no
+ * credentials, or its table of exchanges waiting for a next leg is full (then with a Retry-After).
  * Close it when the request is over: an authenticated outcome holds the client's context until then.
  */
 public final class Outcome implements AutoCloseable {
@@ -12,28 +13,30 @@ public final class Outcome implements AutoCloseable {
   private final String token;
   private final NegotiatedUser user;
   private final ServerContext context;
+  private final int retryAfter;
 
-  private Outcome(int status, String token, NegotiatedUser user, ServerContext context) {
+  private Outcome(int status, String token, NegotiatedUser user, ServerContext context, int retryAfter) {
     this.status = status;
     this.token = token;
     this.user = user;
     this.context = context;
+    this.retryAfter = retryAfter;
   }
 
   static Outcome authenticated(NegotiatedUser user, ServerContext context, String reply) {
-    return new Outcome(200, reply, user, context);
+    return new Outcome(200, reply, user, context, 0);
   }
 
   static Outcome challenge(String token) {
-    return new Outcome(401, token, null, null);
+    return new Outcome(401, token, null, null, 0);
   }
 
   static Outcome badRequest() {
-    return new Outcome(400, null, null, null);
+    return new Outcome(400, null, null, null, 0);
   }
 
-  static Outcome unavailable() {
-    return new Outcome(503, null, null, null);
+  static Outcome unavailable(int retryAfterSeconds) {
+    return new Outcome(503, null, null, null, retryAfterSeconds);
   }
 
   /** Whether the client authenticated: the request may go on as {@link #user()}. */
@@ -56,6 +59,11 @@ public final class Outcome implements AutoCloseable {
       return token == null ? Negotiator.SCHEME : Negotiator.SCHEME + " " + token;
     }
     return status == 200 && token != null ? Negotiator.SCHEME + " " + token : null;
+  }
+
+  /** The Retry-After header to send with a 503, in seconds; null when there is none. */
+  public String retryAfter() {
+    return retryAfter > 0 ? Integer.toString(retryAfter) : null;
   }
 
   /** The authenticated client, or null. */

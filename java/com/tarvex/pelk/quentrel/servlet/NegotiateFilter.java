@@ -3,6 +3,8 @@ package com.tarvex.pelk.quentrel.servlet;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
 import com.tarvex.pelk.quentrel.http.Outcome;
+import com.tarvex.pelk.quentrel.http.Sessions;
+import com.tarvex.pelk.quentrel.http.SignOn;
 import jakarta.servlet.Filter;
 import jakarta.servlet.FilterChain;
 import jakarta.servlet.FilterConfig;
@@ -12,7 +14,9 @@ import jakarta.servlet.ServletResponse;
 import jakarta.servlet.http.HttpServletRequest;
 import jakarta.servlet.http.HttpServletRequestWrapper;
 import jakarta.servlet.http.HttpServletResponse;
+import jakarta.servlet.http.HttpSession;
 import java.io.IOException;
+import java.lang.System.Logger.Level;
 import java.security.Principal;
 import java.time.Duration;
 import java.util.Arrays;
@@ -23,13 +27,27 @@ import java.util.List;
  * HTTP Negotiate for Jakarta Servlet containers: the requests behind this filter come from clients
  * that authenticated, and {@code getRemoteUser}, {@code getUserPrincipal} and {@code isUserInRole}
  * answer from the client's account name and groups (a role is a group name, "DOMAIN\\group" or a
- * local group). The client's context lives as long as the request, so any group can be asked.
+ * local group).
+ *
+ * <p>One sign-on serves the session: the client as it authenticated is kept in the container's
+ * {@link HttpSession}, and the session's later requests go on as that client without a new
+ * Negotiate exchange, within the bounds of the negotiator's {@link Sessions} (a lifetime from the
+ * sign-on, an idle time, and, when asked for, the client's address) as well as the container's own
+ * session timeout. A sign-on moves the session to a new identifier, and a new client in a session
+ * starts a new session. {@code request.logout()} ends it. The client's context lives only as long
+ * as the request that signed on: the groups named in {@code groups} are answered for every
+ * request of the session, any other group only on that first request.
  *
  * <p>Init parameters, all optional: {@code package} (default "Negotiate"), {@code groups} (names
- * answered for every client, separated by commas), {@code maxPending} (default 1000) and
- * {@code timeoutSeconds} (default 30), the limits of exchanges waiting for a next leg.
+ * answered for every client, separated by commas), {@code maxPending} (default 1000),
+ * {@code maxPendingPerPeer} (default 32) and {@code timeoutSeconds} (default 30), the limits of
+ * exchanges waiting for a next leg; {@code sessions} ("false" signs every request on),
+ * {@code sessionLifetimeSeconds} (default 3600), {@code sessionIdleSeconds} (default 900),
+ * {@code sessionBoundToAddress} (default false).
  */
 public final class NegotiateFilter implements Filter {
+  /** The session attribute that holds the client's {@link SignOn}. */
+  public static final String SESSION_ATTRIBUTE = NegotiateFilter.class.getName() + ".signOn";
   private Negotiator negotiator;
 
   /** A filter configured by its init parameters. */
@@ -58,6 +76,26 @@ public final class NegotiateFilter implements Filter {
     if (timeout != null) {
       builder.timeout(Duration.ofSeconds(Long.parseLong(timeout.trim())));
     }
+    String perPeer = config.getInitParameter("maxPendingPerPeer");
+    if (perPeer != null) {
+      builder.maxPendingPerPeer(Integer.parseInt(perPeer.trim()));
+    }
+    String sessions = config.getInitParameter("sessions");
+    if (sessions != null) {
+      builder.sessions(!sessions.trim().equalsIgnoreCase("false"));
+    }
+    String lifetime = config.getInitParameter("sessionLifetimeSeconds");
+    if (lifetime != null) {
+      builder.sessionLifetime(Duration.ofSeconds(Long.parseLong(lifetime.trim())));
+    }
+    String idle = config.getInitParameter("sessionIdleSeconds");
+    if (idle != null) {
+      builder.sessionIdle(Duration.ofSeconds(Long.parseLong(idle.trim())));
+    }
+    String bound = config.getInitParameter("sessionBoundToAddress");
+    if (bound != null) {
+      builder.sessionBoundToAddress(bound.trim().equalsIgnoreCase("true"));
+    }
     negotiator = builder.build();
   }
 
@@ -75,18 +113,84 @@ public final class NegotiateFilter implements Filter {
     HttpServletRequest http = (HttpServletRequest) request;
     HttpServletResponse answer = (HttpServletResponse) response;
     List<String> headers = Collections.list(http.getHeaders("Authorization"));
-    try (Outcome outcome = negotiator.authenticate(connectionOf(http), headers)) {
+    Sessions sessions = negotiator.sessions();
+    String peer = http.getRemoteAddr();
+    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
+      SignOn held = held(http.getSession(false));
+      if (held != null) {
+        if (sessions.serves(held, peer)) {
+          chain.doFilter(new AuthenticatedRequest(http, held, this), response);
+          return;
+        }
+        release(http.getSession(false));
+      }
+    }
+    try (Outcome outcome = negotiator.authenticate(connectionOf(http), peer, headers)) {
       String header = outcome.wwwAuthenticate();
       if (header != null) {
         answer.addHeader("WWW-Authenticate", header);
+      }
+      if (outcome.retryAfter() != null) {
+        answer.addHeader("Retry-After", outcome.retryAfter());
       }
       if (!outcome.authenticated()) {
         answer.setStatus(outcome.status());
         answer.setContentLength(0);
         return;
       }
-      chain.doFilter(new AuthenticatedRequest(http, outcome.user()), response);
+      SignOn signOn = null;
+      if (sessions.enabled()) {
+        signOn = sessions.start(outcome.user(), peer);
+        keep(http, signOn);
+      }
+      chain.doFilter(new AuthenticatedRequest(http, outcome.user(), signOn, this), response);
     }
+  }
+
+  // The sign-on a session holds; null for none (or a session invalidated meanwhile).
+  private static SignOn held(HttpSession session) {
+    if (session == null) {
+      return null;
+    }
+    try {
+      Object held = session.getAttribute(SESSION_ATTRIBUTE);
+      return held instanceof SignOn ? (SignOn) held : null;
+    } catch (IllegalStateException invalidated) {
+      return null;
+    }
+  }
+
+  private static void release(HttpSession session) {
+    if (session != null) {
+      try {
+        session.removeAttribute(SESSION_ATTRIBUTE);
+      } catch (IllegalStateException invalidated) {
+        // Nothing is held by a session that is gone.
+      }
+    }
+  }
+
+  // A sign-on never reuses an identifier that was known before it (a fixed session), and a new
+  // client never inherits another's session.
+  private static void keep(HttpServletRequest http, SignOn signOn) {
+    HttpSession session = http.getSession(false);
+    if (session != null) {
+      SignOn earlier = held(session);
+      if (earlier != null && !earlier.user().getName().equals(signOn.user().getName())) {
+        try {
+          session.invalidate();
+        } catch (IllegalStateException alreadyInvalid) {
+          // The container has ended it already.
+        }
+        session = null;
+      } else {
+        http.changeSessionId();
+      }
+    }
+    if (session == null) {
+      session = http.getSession(true);
+    }
+    session.setAttribute(SESSION_ATTRIBUTE, signOn);
   }
 
   @Override
@@ -111,10 +215,30 @@ public final class NegotiateFilter implements Filter {
 
   private static final class AuthenticatedRequest extends HttpServletRequestWrapper {
     private final NegotiatedUser user;
+    private final SignOn signOn;
+    private final NegotiateFilter filter;
 
-    AuthenticatedRequest(HttpServletRequest request, NegotiatedUser user) {
+    AuthenticatedRequest(HttpServletRequest request, NegotiatedUser user, SignOn signOn, NegotiateFilter filter) {
       super(request);
       this.user = user;
+      this.signOn = signOn;
+      this.filter = filter;
+    }
+
+    AuthenticatedRequest(HttpServletRequest request, SignOn signOn, NegotiateFilter filter) {
+      this(request, signOn.user(), signOn, filter);
+    }
+
+    /**
+     * Ends the client's session: the next request signs on again. The container authenticated
+     * nobody itself (the filter did), so it is not asked to log anyone out.
+     */
+    @Override
+    public void logout() {
+      if (signOn != null) {
+        filter.negotiator.sessions().end(signOn);
+      }
+      release(((HttpServletRequest) getRequest()).getSession(false));
     }
 
     @Override
@@ -144,6 +268,9 @@ public final class NegotiateFilter implements Filter {
       try {
         return user.isMember(role);
       } catch (IllegalStateException e) {
+        filter.negotiator.log().log("role-undeclared", Level.WARNING, "Negotiate: the role {0} is asked after the"
+            + " request that signed {1} on; answered false. Name it in the filter''s groups to have it answered for"
+            + " the whole session", role, user.getName());
         return false;
       }
     }

@@ -6,6 +6,7 @@ import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpServer;
 import com.tarvex.pelk.quentrel.UserAuth;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
+import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
@@ -24,9 +25,10 @@ import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 
 /**
- * An HTTP server that authenticates every request with Negotiate and answers, as JSON, who the
- * client is: its name, its SID and its answers for the groups given. One line per request goes to
- * the standard output; the reasons for refusals go to the standard error. It runs until the
+ * An HTTP server that authenticates every request with Negotiate (or its session cookie) and
+ * answers, as JSON, who the client is: its name, its SID and its answers for the groups given. One
+ * line per request goes to the standard output, the client's method, path and name escaped; the
+ * reasons for refusals go to the standard error. It runs until the
  * process is stopped (Ctrl-C), and then stops cleanly: no new connection, waiting exchanges
  * released.
  */
@@ -127,8 +129,8 @@ final class Serve {
   private static void log(PrintStream out, HttpExchange exchange, int status, String user) {
     InetSocketAddress peer = exchange.getRemoteAddress();
     out.println(Instant.now().truncatedTo(ChronoUnit.SECONDS) + " " + peer.getAddress().getHostAddress() + ":"
-        + peer.getPort() + " " + exchange.getRequestMethod() + " " + exchange.getRequestURI().getRawPath() + " "
-        + status + " " + user);
+        + peer.getPort() + " " + LogLines.escape(exchange.getRequestMethod()) + " "
+        + LogLines.escape(exchange.getRequestURI().getRawPath()) + " " + status + " " + LogLines.escape(user));
     out.flush();
   }
 
