@@ -69,6 +69,18 @@ for account, spns, flags, allowed, _ in SERVICES:
     # New keys after the encryption types are set, so that the keytab has the AES ones.
     db.setpassword("(sAMAccountName=%s)" % account, password + "-" + account)
 
+# The directory's own service, for binds with Kerberos (SASL GSSAPI): provisioning names the DC's
+# host/ services only.
+dc = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE, expression="(sAMAccountName=DC1$)",
+               attrs=["servicePrincipalName"])[0]
+have = {str(spn).lower() for spn in dc.get("servicePrincipalName", [])}
+wanted = [spn for spn in ["ldap/dc1." + dns_domain, "ldap/DC1", "ldap/dc1.%s/%s" % (dns_domain, dns_domain)]
+          if spn.lower() not in have]
+if wanted:
+    message = ldb.Message(dc.dn)
+    message["servicePrincipalName"] = ldb.MessageElement(wanted, ldb.FLAG_MOD_ADD, "servicePrincipalName")
+    db.modify(message)
+
 # The DC's own name and the service hosts in the domain's DNS zone: provisioning leaves out a
 # loopback address.
 zone = ldb.Dn(db, "DC=%s,CN=MicrosoftDNS,DC=DomainDnsZones,%s" % (dns_domain, db.domain_dn()))
@@ -83,6 +95,8 @@ with open(keytabs + "/accounts", "w") as accounts:
         found = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
                           expression="(sAMAccountName=%s)" % ldb.binary_encode(name), attrs=["objectSid"])
         accounts.write("%s %s\n" % (db.schema_format_value("objectSid", found[0]["objectSid"][0]).decode(), name))
+# Each keytab holds its SPNs' keys and the account's own: the KDC gives a TGT (for an LDAP bind,
+# S4U2Self) to the account's name, never to an SPN.
 for account, spns, _, _, keytab in SERVICES:
-    for spn in spns:
-        net.export_keytab(keytab="%s/%s" % (keytabs, keytab), principal=spn)
+    for principal in spns + [account]:
+        net.export_keytab(keytab="%s/%s" % (keytabs, keytab), principal=principal)

@@ -2,7 +2,8 @@
 # Domain users sign on over HTTP Negotiate: `java -jar JAR serve` authenticates Debian's curl for
 # each user of the table below, with a ticket from the domain's KDC, and its JSON answer must
 # hold every expected text of that user's rows. Without a ticket the server answers 401. An
-# acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket.
+# acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket. The tool's doctor
+# reports the domain.
 # Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR
 set -euo pipefail
 jar=$1
@@ -61,6 +62,15 @@ refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /
           "http://localhost:$port/" || true)
 [ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
 kill -TERM "$server"; wait "$server" || true; server=""
+
+# The doctor names the domain, the controller that answered and the keytab's principals.
+report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
+for want in "check code: 0 NERR_Success" "domain: samdom.test" \
+            "controller: dc1.samdom.test answered an LDAP read of its rootDSE on port 389" \
+            "keytab principal: HTTP/localhost@SAMDOM.TEST (kvno 3 aes256-cts-hmac-sha1-96, kvno 3 aes128" \
+            "established client name: SAMDOM\alice"; do
+  [[ $report == *"$want"* ]] && check ok "doctor: $want" || check FAIL "doctor: $want: $report"
+done
 
 # What the library's acceptor has to go on: MIT's GSSAPI gives it the ticket's PAC, authenticated.
 pacs=$(mktemp -d)

@@ -7,10 +7,12 @@
 #   bob          a user in Staff directly
 #   carol        a user in no group but Domain Users
 #   dave         an administrator: in Domain Admins
+#   dc1          the DC, with ldap/dc1.samdom.test for Kerberos binds to its directory
 #   Engineers    a global group; Staff, a global group holding Engineers (nesting); Printers, a
 #                domain-local group holding Engineers
 #   websvc       the service HTTP/localhost (and HTTP/web.samdom.test), trusted for delegation;
-#                its keys in the keytab KRB5_KTNAME names
+#                its keys in the keytab KRB5_KTNAME names (each keytab also holds the account's
+#                own principal, websvc@SAMDOM.TEST, which can get a TGT)
 #   backend      the service HTTP/backend.samdom.test, keys in AD_BACKEND_KEYTAB
 #   proxysvc     the service HTTP/proxy.samdom.test, which may delegate to the back end alone
 #                (constrained, protocol transition allowed), keys in AD_PROXY_KEYTAB
@@ -25,6 +27,9 @@
 #                                                          "SID NAME", one per account and group
 #   AD_HOSTS                                               a hosts file (nss_wrapper's form)
 #                                                          naming the DC and the service hosts
+#   AD_RESOLV_HOSTS                                        the domain's SRV records and dc1's
+#                                                          address as a resolv_wrapper file, for
+#                                                          a test that edits or replaces them
 #   AD_SAMBA_PID                                           the DC's process (a test may stop it)
 # With AD_WINBIND=1 the DC's winbindd runs as well, for lookups through nss_wrapper's module mode
 # without touching the machine's NSS. The script exports NSS_WRAPPER_PASSWD and NSS_WRAPPER_GROUP
@@ -164,6 +169,12 @@ export AD_HOSTS=$dir/hosts
   echo "$address dc1.$dns_domain dc1"
   echo "127.0.0.1 web.$dns_domain backend.$dns_domain proxy.$dns_domain"
 } >"$AD_HOSTS"
+export AD_RESOLV_HOSTS=$dir/resolv-hosts
+{
+  echo "A dc1.$dns_domain $address"
+  for service in _ldap._tcp.dc._msdcs _ldap._tcp; do echo "SRV $service.$dns_domain dc1.$dns_domain 389"; done
+  for service in _kerberos._tcp _kerberos._udp; do echo "SRV $service.$dns_domain dc1.$dns_domain 88"; done
+} >"$AD_RESOLV_HOSTS"
 # No search domain: krb5 would qualify a short host name such as localhost with it.
 printf 'nameserver %s\noptions timeout:1 attempts:2\n' "$address" >"$dir/resolv.conf"
 export AD_ACCOUNTS=$dir/accounts

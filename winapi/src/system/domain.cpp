@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "system/controller_probe.h"
 #include "system/names.h"
 #include "winhost/host_services.h"
 
@@ -21,6 +22,9 @@ namespace {
 
 constexpr size_t kLargestAnswer = 65536;
 constexpr size_t kLongestLocalName = 1024;
+// A silent controller costs the probe's whole time: a domain that lists many, and where the first
+// few are all silent, is down for the caller now.
+constexpr size_t kControllersTried = 4;
 
 std::string LowerAscii(std::string text) {
   for (char& c : text)
@@ -43,11 +47,11 @@ std::optional<std::string> DefaultRealm(krb5_error_code& error) {
   return found;
 }
 
-// What one SRV query found: the targets in the order of their priority, or why there are none
-// (the resolver's h_errno: HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN ...).
+// What one SRV query found: the targets and their ports in the order of their priority, or why
+// there are none (the resolver's h_errno: HOST_NOT_FOUND for a name DNS does not have, NO_DATA,
+// TRY_AGAIN ...).
 struct SrvAnswer {
-  std::vector<std::string> targets;
-  std::vector<unsigned> ports;  // each target's
+  std::vector<std::pair<std::string, uint16_t>> targets;
   int failure = 0;
 };
 
@@ -91,7 +95,7 @@ SrvAnswer QuerySrv(const std::string& name) {
     answer.failure = NO_RECOVERY;
     return answer;
   }
-  std::vector<std::tuple<unsigned, std::string, unsigned>> ranked;
+  std::vector<std::pair<unsigned, std::pair<std::string, uint16_t>>> ranked;
   for (int i = 0; i < ns_msg_count(parsed, ns_s_an); ++i) {
     ns_rr record;
     if (ns_parserr(&parsed, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv || ns_rr_rdlen(record) < 7)
@@ -101,14 +105,11 @@ SrvAnswer QuerySrv(const std::string& name) {
     if (dn_expand(ns_msg_base(parsed), ns_msg_end(parsed), data + 6, target, sizeof target) < 0) continue;
     // A target of "." says the service is not offered there.
     if (target[0] == 0 || (target[0] == '.' && target[1] == 0)) continue;
-    ranked.emplace_back(ns_get16(data), target, ns_get16(data + 4));
+    ranked.push_back({ns_get16(data), {target, static_cast<uint16_t>(ns_get16(data + 4))}});
   }
   std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
-  for (auto& [priority, target, port] : ranked) {
-    answer.targets.push_back(target);
-    answer.ports.push_back(port);
-  }
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [priority, target] : ranked) answer.targets.push_back(std::move(target));
   if (answer.targets.empty()) answer.failure = NO_DATA;
   return answer;
 }
@@ -119,10 +120,9 @@ std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& fa
   SrvAnswer answer = QuerySrv(name);
   failure = answer.failure;
   std::vector<ServiceTarget> targets;
-  for (size_t i = 0; i < answer.targets.size(); ++i) {
-    std::string host = answer.targets[i];
+  for (auto& [host, port] : answer.targets) {
     if (host.back() == '.') host.pop_back();
-    targets.push_back({host, answer.ports[i]});
+    targets.push_back({host, port});
   }
   return targets;
 }
@@ -183,14 +183,20 @@ DWORD SystemFindDomainController(const std::string& domain, std::string& control
   }
   dnsDomain = LowerAscii(dnsDomain);
   bool unknownEverywhere = true;
-  for (const std::string& name : {"_ldap._tcp.dc._msdcs." + dnsDomain, "_kerberos._tcp." + dnsDomain}) {
+  const std::string directory = "_ldap._tcp.dc._msdcs." + dnsDomain;
+  for (const std::string& name : {directory, "_kerberos._tcp." + dnsDomain}) {
     SrvAnswer answer = QuerySrv(name);
-    if (!answer.targets.empty()) {
-      std::string target = answer.targets.front();
+    // The first listed controller that answers, in the order of priority; when every one tried
+    // is silent the domain has no logon server now, whatever the other name lists.
+    if (answer.targets.size() > kControllersTried) answer.targets.resize(kControllersTried);
+    for (auto [target, port] : answer.targets) {
       if (target.back() == '.') target.pop_back();
-      controller = "\\\\" + target;
-      return NERR_Success;
+      if (SystemControllerAnswers(target, port, name == directory)) {
+        controller = "\\\\" + target;
+        return NERR_Success;
+      }
     }
+    if (!answer.targets.empty()) return ERROR_NO_LOGON_SERVERS;
     unknownEverywhere = unknownEverywhere && answer.failure == HOST_NOT_FOUND;
   }
   return unknownEverywhere ? ERROR_NO_SUCH_DOMAIN : ERROR_NO_LOGON_SERVERS;

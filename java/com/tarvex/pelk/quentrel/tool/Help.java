@@ -32,6 +32,8 @@ final class Help {
             + "  Native library           the library loads (from java.library.path or from the jar)\n"
             + "  Host names               the computer's NetBIOS and fully qualified DNS names\n"
             + "  Domain controller        the domain-controller check code and its meaning\n"
+            + "  Domain                   on Linux: the default realm's domain, the controller that\n"
+            + "                           answered, the keytab's principals and their keys\n"
             + "  Product paths            the install path (or why there is none), the app-data folder\n"
             + "  Loopback authentication  the process user authenticated between a client and a server\n"
             + "                           context: each leg, the client name, the attributes, the\n"
