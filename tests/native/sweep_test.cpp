@@ -352,7 +352,7 @@ class SweepReport : public ::testing::Environment {
         "AuthzFreeResourceManager", "AuthzInitializeResourceManager"};
     const std::vector<const char*> realm = {
         "gss_acquire_cred", "gss_import_name", "gss_init_sec_context", "gss_accept_sec_context", "gss_wrap_iov",
-        "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "gss_localname"};
+        "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "gss_localname", "gss_get_name_attribute"};
     const std::vector<const char*> machine = {"getpwnam_r", "sqlite3_open_v2", "sqlite3_exec", "sqlite3_step"};
     const std::vector<const char*> controllers = {
         "res_nquery", "krb5_get_init_creds_keytab", "ldap_initialize", "ldap_sasl_interactive_bind_s",

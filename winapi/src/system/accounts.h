@@ -74,6 +74,15 @@ SystemAccount SystemProcessAccount();
 // The same account's SID and names only, without its groups: fewer questions to NSS.
 SystemAccount SystemProcessUser();
 
+// Who the user of an NSS name is to the kernel (its uid, gid and groups), without its SID or
+// token groups: for a client whose token comes from elsewhere. 0, ERROR_NONE_MAPPED or the
+// failure's code.
+DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity);
+
+// A comma-separated list setting of the environment, its entries trimmed of spaces and tabs;
+// `fallback` when the variable is not set.
+std::vector<std::string> ListSetting(const char* variable, const char* fallback);
+
 // A principal that maps to no account (a Kerberos principal of a trusted realm with no local
 // user, say): no SID, no identity, and only Everyone and Authenticated Users.
 SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16string& name);

@@ -322,6 +322,7 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   }
   if (actual != GSS_C_NO_OID) working->actual = actual;
   working->established = major == GSS_S_COMPLETE;
+  if (working->established) working->logon = VerifiedLogonInfo(working->peer, working->actual);
   working->attributes = WindowsFlags(agreed, requested, false);
   if (attributes != nullptr) *attributes = working->attributes;
   SetLifetime(expiry, lifetime);
@@ -350,13 +351,13 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
         if (major == GSS_S_COMPLETE)
           major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
         if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
-        name = NameText(self);
+        name = WindowsName(NameText(self));
         gss_release_name(&minor, &self);
       } else if (!context->client && context->established) {
-        name = NameText(context->peer);
+        name = ClientName(*context);
       }
       if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-      WCHAR* wide = AllocWide(WideOf(WindowsName(name)), "buffer");
+      WCHAR* wide = AllocWide(WideOf(name), "buffer");
       if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
       return SEC_E_OK;

@@ -9,6 +9,7 @@
 #include "system/folders.h"
 #include "system/gss_host.h"
 #include "system/names.h"
+#include "system/pac_account.h"
 #include "system/registry_store.h"
 #include "system/thread_identity.h"
 
@@ -112,19 +113,24 @@ SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULO
 
 // ---- tokens and identity -------------------------------------------------------------------
 
-// The token of a server context's client, the account its principal maps to by krb5's
-// auth_to_local rules, or a token of Everyone and Authenticated Users for a principal that maps to
-// none. NSS may wait: the world lock is let go meanwhile.
+// The token of a server context's client. A client whose PAC was verified has the token its PAC
+// gives; any other, the account its principal maps to by krb5's auth_to_local rules, or a token of
+// Everyone and Authenticated Users for a principal that maps to none. NSS may wait: the world lock
+// is let go meanwhile.
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
-  const std::string client = gss::WindowsName(gss::NameText(found->peer));
+  const std::string client = gss::ClientName(*found);
+  const std::shared_ptr<const pac::LogonInfo> logon = found->logon;
+  const std::string realm = logon ? gss::RealmOf(gss::NameText(found->peer)) : std::string();
   const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   lock.unlock();
   SystemAccount account;
-  DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  DWORD error = logon  ? SystemPacAccount(*logon, realm, local, account)
+                : local ? SystemAccountNamed(*local, account)
+                        : static_cast<DWORD>(ERROR_NONE_MAPPED);
   if (error == ERROR_NONE_MAPPED) {
     const size_t slash = client.find('\\');
     account = slash == std::string::npos
