@@ -599,6 +599,29 @@ TEST_F(DomainWorldTest, AMembershipTestOfANameAskedBeforeMakesNoNetworkCall) {
   api::userauth::FreeHandle(context.value);
 }
 
+// A context's groups are those of the PAC in an S4U2Self ticket for the user; where the KDC gives
+// none, the controller's tokenGroups, which agree with it.
+TEST_F(DomainWorldTest, AContextsGroupsAreAnS4U2SelfTicketsElseTokenGroups) {
+  const std::vector<std::pair<const char*, bool>> groups = {{"SAMDOM\\Engineers", true},   {"SAMDOM\\Staff", true},
+                                                            {"SAMDOM\\Printers", true},    {"BUILTIN\\Users", true},
+                                                            {"SAMDOM\\Domain Admins", false}, {"BUILTIN\\Administrators", false}};
+  for (const char* failing : {"", "gss_acquire_cred_impersonate_name", "gss_get_name_attribute"}) {
+    winhost::Reset();
+    if (*failing != 0) winhost::Fail(failing, 0x000d0000u, 0, true);  // GSS_S_FAILURE
+    auto context = api::userauth::CreateUserContext(W("SAMDOM\\alice"));
+    ASSERT_TRUE(context.ok()) << failing << ": " << context.Failure();
+    bool readTokenGroups = false;
+    for (const auto& call : winhost::JournalOf("ldap_search_ext_s"))
+      readTokenGroups = readTokenGroups || call.Arg("base").rfind("CN=alice,", 0) == 0;
+    EXPECT_EQ(readTokenGroups, *failing != 0) << failing;
+    EXPECT_EQ(winhost::JournalOf("gss_acquire_cred_impersonate_name").size(), 1u) << failing;
+    for (const auto& [group, member] : groups)
+      EXPECT_EQ(api::userauth::IsGroupMember(context.value, W(group)).value, member) << failing << ": " << group;
+    winhost::ClearFaults();
+    api::userauth::FreeHandle(context.value);
+  }
+}
+
 TEST_F(DomainWorldTest, DirectoryFailuresEndInWindowsCodes) {
   struct Case {
     const char* function;

@@ -1,6 +1,7 @@
 // Accounts of Windows domains from the domains' own directories (see domain_accounts.h).
 #include "system/domain_accounts.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -9,6 +10,8 @@
 #include <unordered_map>
 
 #include "system/ldap_directory.h"
+#include "system/pac.h"
+#include "system/pac_account.h"
 #include "system/names.h"
 #include "system/s4u.h"
 #include "system/service_key.h"
@@ -209,14 +212,6 @@ DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* en
   return ERROR_SUCCESS;
 }
 
-SidBytes WithRid(const SidBytes& domain, uint32_t rid) {
-  SidBytes sid = domain;
-  sid[1] = static_cast<uint8_t>(sid[1] + 1);
-  sid.resize(sid.size() + 4);
-  std::memcpy(&sid[sid.size() - 4], &rid, 4);
-  return sid;
-}
-
 // The domain part of an account's SID: all but its last sub-authority.
 std::optional<SidBytes> DomainPart(const SidBytes& sid) {
   if (sid.size() < 12 || sid[1] == 0) return std::nullopt;
@@ -225,54 +220,53 @@ std::optional<SidBytes> DomainPart(const SidBytes& sid) {
   return domain;
 }
 
-// The groups whose members this computer counts as its administrators.
-std::vector<SidBytes> AdminGroups(const std::optional<SidBytes>& userDomain) {
-  const char* configured = std::getenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
-  if (configured == nullptr) {
-    if (!userDomain) return {};
-    return {WithRid(*userDomain, kDomainAdmins)};
-  }
-  std::vector<SidBytes> groups;
-  const std::string list = configured;
-  for (size_t start = 0; start <= list.size();) {
-    size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    std::string item = list.substr(start, end - start);
-    item.erase(0, item.find_first_not_of(" \t"));
-    item.erase(item.find_last_not_of(" \t") + 1);
-    start = end + 1;
-    if (item.empty()) continue;
-    if (item.rfind("S-", 0) == 0 || item.rfind("s-", 0) == 0) {
-      if (auto sid = ParseSid(item)) groups.push_back(*sid);
-      continue;
-    }
-    SystemAccount group;
-    if (SystemResolveName(WideOf(item), group) == ERROR_SUCCESS &&
-        (group.use == SidTypeGroup || group.use == SidTypeAlias))
-      groups.push_back(group.sid);
-  }
-  return groups;
+// The SIDs this computer gives itself, which no domain has a say over.
+struct LocalSids {
+  SidBytes everyone = *ParseSid("S-1-1-0");
+  SidBytes authenticatedUsers = *ParseSid("S-1-5-11");
+  SidBytes builtinUsers = *ParseSid("S-1-5-32-545");
+  SidBytes builtinAdministrators = *ParseSid("S-1-5-32-544");
+  SidBytes builtin = *ParseSid("S-1-5-32");
+  SidBytes unix = *ParseSid("S-1-22");
+  SidBytes system = *ParseSid("S-1-5-18");
+};
+const LocalSids& Local() {
+  static const LocalSids* sids = new LocalSids();
+  return *sids;
 }
 
-const SidBytes& Fixed(const char* text) {
-  static std::unordered_map<std::string, SidBytes>* known = new std::unordered_map<std::string, SidBytes>();
-  static std::mutex* lock = new std::mutex();
-  std::lock_guard<std::mutex> guard(*lock);
-  auto found = known->find(text);
-  if (found == known->end()) found = known->emplace(text, *ParseSid(text)).first;
-  return found->second;
+bool GrantedLocally(const SidBytes& sid) {
+  if (sid == Local().system || sid == Local().everyone || sid == Local().authenticatedUsers) return true;
+  // Same authority, and for BUILTIN the same first sub-authority.
+  auto under = [&sid](const SidBytes& domain) {
+    return sid.size() >= domain.size() && sid.size() >= 8 && std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
+  };
+  return under(Local().builtin) || under(Local().unix);
 }
 
-bool Builtin(const SidBytes& sid) {
-  const SidBytes& builtin = Fixed("S-1-5-32");
-  return sid.size() > builtin.size() && std::equal(builtin.begin() + 2, builtin.end(), sid.begin() + 2) &&
-         sid[1] == builtin[1] + 1;
+// The groups every domain has, at the same RID in each.
+struct DomainGroup {
+  const char16_t* name;
+  uint32_t rid;
+};
+const DomainGroup kDomainGroups[] = {
+    {u"Domain Admins", kDomainAdmins}, {u"Domain Users", kDomainUsers}, {u"Domain Guests", 514},
+    {u"Domain Computers", 515},        {u"Domain Controllers", 516},
+};
+
+bool SameLetters(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
 }
 
 // The groups the DC gives a user at logon, from the PAC of an S4U2Self ticket, when the service
 // has a key in the user's realm: the DC's own answer, which a directory's view of group
 // memberships may miss (winbind on a controller reports direct memberships only).
-bool PacGroups(const SystemAccount& user, std::vector<SidBytes>& groups, DWORD& failure) {
+bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD& failure) {
   failure = ERROR_SUCCESS;
   const std::string domain = Narrow(user.domain.c_str(), user.domain.size());
   const std::optional<std::string> realm = RealmOfDomain(domain);
@@ -282,10 +276,11 @@ bool PacGroups(const SystemAccount& user, std::vector<SidBytes>& groups, DWORD& 
   std::vector<uint8_t> logonInfo;
   const DWORD error = S4uLogonInfo(*service, Narrow(user.name.c_str(), user.name.size()) + "@" + *realm, logonInfo);
   if (error == ERROR_NOT_ENOUGH_MEMORY) failure = error;
-  SidBytes named;
-  std::vector<SidBytes> found;
-  if (error != ERROR_SUCCESS || !LogonInfoSids(logonInfo, named, found) || named != user.sid) return false;
-  groups = std::move(found);
+  if (error != ERROR_SUCCESS) return false;
+  const std::optional<pac::LogonInfo> logon = pac::DecodeLogonInfo(logonInfo.data(), logonInfo.size());
+  // The ticket must be the user's: a PAC of anybody else is no answer.
+  if (!logon || pac::WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
+  groups = PacDomainGroups(*logon);
   return true;
 }
 
@@ -354,48 +349,75 @@ DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAcco
                                                        : ControllerSid(sid, named, &entry);
   if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
   if (error != ERROR_SUCCESS) return error;
-  std::vector<SidBytes> groups;
+  std::vector<GroupEntry> groups;
   if (!PacGroups(named, groups, error)) {
     if (error != ERROR_SUCCESS) return error;
+    std::vector<SidBytes> sids;
     if (directory == DomainDirectory::kWinbind) {
-      error = winbind::UserGroups(sid, groups);
+      error = winbind::UserGroups(sid, sids);
       // Winbind went away between the two questions.
       if (error == ERROR_NO_SUCH_DOMAIN) error = RPC_S_SERVER_UNAVAILABLE;
     } else {
-      error = ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, groups);
+      error = ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, sids);
     }
     if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
     if (error != ERROR_SUCCESS) return error;
+    for (SidBytes& group : sids) groups.push_back({std::move(group), kEnabled});
   }
+  const std::optional<SidBytes> domain = DomainPart(sid);
+  if (!domain) return ERROR_NO_SUCH_USER;
   account = std::move(named);
-  account.groups = DomainTokenGroups(sid, groups);
+  account.groups = DomainTokenGroups(*domain, groups, DomainAdminGroups(*domain, account.domain));
   return ERROR_SUCCESS;
 }
 
-std::vector<GroupEntry> DomainTokenGroups(const SidBytes& user, const std::vector<SidBytes>& domainGroups) {
-  const SidBytes& everyone = Fixed("S-1-1-0");
-  const SidBytes& authenticated = Fixed("S-1-5-11");
-  std::vector<GroupEntry> groups{{everyone, kEnabled}};
-  auto add = [&](const SidBytes& sid) {
+std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u16string& domainName) {
+  std::vector<SidBytes> sids;
+  for (const std::string& entry : ListSetting("QUENTREL_DOMAIN_ADMIN_GROUPS", "Domain Admins")) {
+    if (entry.rfind("S-", 0) == 0 || entry.rfind("s-", 0) == 0) {
+      if (auto sid = ParseSid(entry)) sids.push_back(*sid);
+      continue;
+    }
+    const std::u16string name = WideOf(entry);
+    const size_t slash = name.find(u'\\');
+    const std::u16string domain = slash == std::u16string::npos ? u"" : name.substr(0, slash);
+    const std::u16string group = slash == std::u16string::npos ? name : name.substr(slash + 1);
+    // A domain's own well-known group, of the user's domain: its SID is that domain's to say.
+    std::optional<SidBytes> sid;
+    if (domain.empty() || SameLetters(domain, domainName))
+      for (const DomainGroup& known : kDomainGroups)
+        if (SameLetters(group, known.name)) sid = pac::WithRid(domainSid, known.rid);
+    SystemAccount found;
+    if (!sid && SystemResolveName(name, found) == ERROR_SUCCESS &&
+        (found.use == SidTypeGroup || found.use == SidTypeAlias))
+      sid = found.sid;
+    if (sid) sids.push_back(*sid);
+  }
+  return sids;
+}
+
+std::vector<GroupEntry> DomainTokenGroups(const SidBytes& domainSid, const std::vector<GroupEntry>& domainGroups,
+                                          const std::vector<SidBytes>& administratorGroups) {
+  std::vector<GroupEntry> groups{{Local().everyone, kEnabled}};
+  for (const GroupEntry& group : domainGroups) {
+    if (GrantedLocally(group.sid)) continue;
+    bool seen = false;
+    for (const GroupEntry& entry : groups) seen = seen || entry.sid == group.sid;
+    if (!seen) groups.push_back(group);
+  }
+  auto holds = [&groups](const std::optional<SidBytes>& sid) {
     for (const GroupEntry& entry : groups)
-      if (entry.sid == sid) return;
-    groups.push_back({sid, kEnabled});
-  };
-  for (const SidBytes& sid : domainGroups)
-    if (!Builtin(sid) && sid != everyone && sid != authenticated && sid != user) add(sid);
-  auto among = [&](const SidBytes& sid) {
-    for (const SidBytes& group : domainGroups)
-      if (group == sid) return true;
+      if (sid && entry.sid == *sid && (entry.attributes & SE_GROUP_ENABLED) != 0 &&
+          (entry.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0)
+        return true;
     return false;
   };
-  const std::optional<SidBytes> domain = DomainPart(user);
-  if (domain && among(WithRid(*domain, kDomainUsers))) add(Fixed("S-1-5-32-545"));
-  for (const SidBytes& admin : AdminGroups(domain))
-    if (among(admin)) {
-      add(Fixed("S-1-5-32-544"));
-      break;
-    }
-  add(authenticated);
+  const bool user = holds(pac::WithRid(domainSid, kDomainUsers));
+  const bool administrator = std::any_of(administratorGroups.begin(), administratorGroups.end(),
+                                         [&holds](const SidBytes& sid) { return holds(sid); });
+  if (user) groups.push_back({Local().builtinUsers, kEnabled});
+  if (administrator) groups.push_back({Local().builtinAdministrators, kEnabled});
+  groups.push_back({Local().authenticatedUsers, kEnabled});
   return groups;
 }
 

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "system/domain.h"
+#include "system/accounts.h"
 #include "system/domain_accounts.h"
 #include "system/names.h"
 #include "system/service_key.h"
@@ -197,24 +198,17 @@ State& TheState() {
 // held: it only asks, and the next caller forgets.
 std::atomic<unsigned> forgetting{0};
 
-std::vector<ServiceTarget> ConfiguredServers(const std::string& list) {
+// QUENTREL_LDAP_SERVERS's controllers: host[:port], comma-separated.
+std::vector<ServiceTarget> ConfiguredServers() {
   std::vector<ServiceTarget> servers;
-  for (size_t start = 0; start <= list.size();) {
-    size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    std::string item = list.substr(start, end - start);
-    item.erase(0, item.find_first_not_of(" \t"));
-    item.erase(item.find_last_not_of(" \t") + 1);
-    if (!item.empty()) {
-      const size_t colon = item.rfind(':');
-      unsigned port = kLdapPort;
-      if (colon != std::string::npos && colon + 1 < item.size()) {
-        port = static_cast<unsigned>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
-        item.resize(colon);
-      }
-      servers.push_back({item, port});
+  for (std::string item : ListSetting("QUENTREL_LDAP_SERVERS", "")) {
+    const size_t colon = item.rfind(':');
+    unsigned port = kLdapPort;
+    if (colon != std::string::npos && colon + 1 < item.size()) {
+      port = static_cast<unsigned>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
+      item.resize(colon);
     }
-    start = end + 1;
+    servers.push_back({item, port});
   }
   return servers;
 }
@@ -225,7 +219,7 @@ std::vector<ServiceTarget> ConfiguredServers(const std::string& list) {
 std::vector<ServiceTarget> Controllers(State& state, const std::string& realm) {
   if (const char* configured = std::getenv("QUENTREL_LDAP_SERVERS"); configured != nullptr && *configured != 0) {
     if (LowerAscii(configured) == "none") return {};
-    return ConfiguredServers(configured);
+    return ConfiguredServers();
   }
   const auto now = std::chrono::steady_clock::now();
   auto known = state.located.find(realm);

@@ -113,9 +113,4 @@ DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std
   return logonInfo.empty() ? static_cast<DWORD>(ERROR_NONE_MAPPED) : static_cast<DWORD>(ERROR_SUCCESS);
 }
 
-bool LogonInfoSids(const std::vector<uint8_t>&, SidBytes&, std::vector<SidBytes>&) {
-  // No reader of the PAC's NDR yet: the callers take the directory's tokenGroups instead.
-  return false;
-}
-
 }  // namespace winhost::system

@@ -20,9 +20,4 @@ namespace winhost::system {
 // Each GSSAPI call is a fault point under its own name ("gss_acquire_cred_impersonate_name" ...).
 DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std::vector<uint8_t>& logonInfo);
 
-// The SIDs a logon-info buffer names: the user's (the logon domain's SID and the user's RID), and
-// its groups' (every group RID in that domain, the extra SIDs, the resource groups). False when
-// the bytes are no logon information this host can read.
-bool LogonInfoSids(const std::vector<uint8_t>& logonInfo, SidBytes& user, std::vector<SidBytes>& groups);
-
 }  // namespace winhost::system
