@@ -81,11 +81,12 @@ if wanted:
     message["servicePrincipalName"] = ldb.MessageElement(wanted, ldb.FLAG_MOD_ADD, "servicePrincipalName")
     db.modify(message)
 
-# The DC's own name and the service hosts in the domain's DNS zone: provisioning leaves out a
-# loopback address.
+# The DC's own name and the service hosts in the domain's DNS zone: provisioning names the DC only
+# at an address other than 127.0.0.1.
 zone = ldb.Dn(db, "DC=%s,CN=MicrosoftDNS,DC=DomainDnsZones,%s" % (dns_domain, db.domain_dn()))
 for host in ["dc1", "web", "backend", "proxy"]:
-    add_host_record(db, zone, "DC=" + host, address if host == "dc1" else "127.0.0.1", None)
+    if not db.search(base=zone, scope=ldb.SCOPE_ONELEVEL, expression="(name=%s)" % host, attrs=[]):
+        add_host_record(db, zone, "DC=" + host, address if host == "dc1" else "127.0.0.1", None)
 
 enable_net_export_keytab()
 net = Net(None, lp)

@@ -19,7 +19,8 @@ check() {
   if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
 }
 
-groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admins' 'BUILTIN\Users')
+groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admins' 'BUILTIN\Users'
+        'BUILTIN\Administrators')
 arguments=()
 for group in "${groups[@]}"; do arguments+=(--group "$group"); done
 java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
@@ -36,7 +37,8 @@ done
 sid() { awk -v name="$1" '{ sid = $1; $1 = ""; if (substr($0, 2) == name) print sid }' "$AD_ACCOUNTS"; }
 # USER, then a text its answer holds (JSON: a backslash is written twice; {sid:NAME} stands for
 # the domain SID of the account or group NAME). As the library learns more of the domain, add
-# rows: alice "sid":"{sid:alice}", alice "SAMDOM\\Staff":true.
+# rows: alice "sid":"{sid:alice}", alice "SAMDOM\\Staff":true. The built-in aliases come from the
+# ticket's PAC: Users through Domain Users, Administrators through Domain Admins.
 while read -r user want; do
   [ -n "$user" ] || continue
   while [[ $want =~ \{sid:([^}]*)\} ]]; do want=${want//"${BASH_REMATCH[0]}"/$(sid "${BASH_REMATCH[1]}")}; done
@@ -53,6 +55,10 @@ while read -r user want; do
 done <<'TABLE'
 alice "name":"SAMDOM\\alice"
 alice "package":"Negotiate"
+alice "BUILTIN\\Users":true
+alice "BUILTIN\\Administrators":false
+carol "BUILTIN\\Users":true
+dave  "BUILTIN\\Administrators":true
 bob   "name":"SAMDOM\\bob"
 carol "name":"SAMDOM\\carol"
 dave  "name":"SAMDOM\\dave"

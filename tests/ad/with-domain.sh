@@ -181,7 +181,6 @@ export AD_ACCOUNTS=$dir/accounts
 AD_DOMAIN_SID=$(sed -n 's/.*DOMAIN SID: *\(S-[0-9-]*\).*/\1/p' "$dir/provision.log")
 export AD_DOMAIN_SID
 
-# The DC in the foreground of its own process group, so that the trap stops all of it.
 # The DC in its own process group, so that the trap stops all of it. It reads its standard input
 # from a pipe this script holds open and stops when the pipe closes: even a script killed
 # outright (a test's time-out) leaves no DC behind. One process for every service: the machine
@@ -228,14 +227,26 @@ if [ "${AD_WINBIND:-0}" = 1 ]; then
   step "winbindd answered"
 fi
 
-# In the background, so that a signal to this script reaches the trap at once; standard input
-# stays the script's.
+# The command, with the domain's resolv.conf over the machine's in a mount namespace of its own
+# (ip netns exec makes one), never in the machine's. In the background, so that a signal to this
+# script reaches the trap at once; standard input stays the script's.
 exec 3<&0
-if [ -n "$netns" ]; then in_domain=(ip netns exec "$netns"); else in_domain=(unshare -m --propagation slave); fi
-# shellcheck disable=SC2016
-"${in_domain[@]}" /bin/sh -c 'mount --bind "$1" /etc/resolv.conf ||
-  echo "with-domain.sh: the command has the machine'"'"'s DNS, not the domain'"'"'s" >&2; shift; exec "$@"' \
-  sh "$dir/resolv.conf" "$@" <&3 3<&- 4>&- &
+if [ -n "$netns" ]; then
+  in_domain=(ip netns exec "$netns")
+elif unshare -m --propagation slave true 2>/dev/null; then
+  in_domain=(unshare -m --propagation slave)
+else
+  in_domain=()
+fi
+if [ ${#in_domain[@]} -gt 0 ]; then
+  # shellcheck disable=SC2016
+  "${in_domain[@]}" /bin/sh -c 'mount --bind "$1" /etc/resolv.conf ||
+    echo "with-domain.sh: the command has the machine'"'"'s DNS, not the domain'"'"'s" >&2; shift; exec "$@"' \
+    sh "$dir/resolv.conf" "$@" <&3 3<&- 4>&- &
+else
+  echo "with-domain.sh: no mount namespace here; the command has the machine's DNS, not the domain's" >&2
+  "$@" <&3 3<&- 4>&- &
+fi
 command_pid=$!
 status=0
 wait "$command_pid" || status=$?
