@@ -17,6 +17,7 @@
 #include "system/domain_accounts.h"
 #include "system/names.h"
 #include "system/principals.h"
+#include "system/run_time_library.h"
 
 namespace winhost::system {
 namespace {
@@ -161,10 +162,10 @@ const SssIdmap* Idmap() {
   static const SssIdmap* idmap = []() -> const SssIdmap* {
     void* library = dlopen("libsss_nss_idmap.so.0", RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return nullptr;
-    auto* loaded = new SssIdmap{reinterpret_cast<decltype(SssIdmap::sidByName)>(dlsym(library, "sss_nss_getsidbyname")),
-                                reinterpret_cast<decltype(SssIdmap::sidByGid)>(dlsym(library, "sss_nss_getsidbygid")),
-                                reinterpret_cast<decltype(SssIdmap::nameBySid)>(dlsym(library, "sss_nss_getnamebysid"))};
-    if (loaded->sidByName == nullptr || loaded->nameBySid == nullptr) {
+    auto* loaded = new SssIdmap{};
+    BindFunction(library, "sss_nss_getsidbygid", loaded->sidByGid);
+    if (!BindFunction(library, "sss_nss_getsidbyname", loaded->sidByName) ||
+        !BindFunction(library, "sss_nss_getnamebysid", loaded->nameBySid)) {
       delete loaded;
       dlclose(library);
       return nullptr;

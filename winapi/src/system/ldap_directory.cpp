@@ -19,6 +19,7 @@
 #include "system/accounts.h"
 #include "system/domain_accounts.h"
 #include "system/names.h"
+#include "system/run_time_library.h"
 #include "system/service_key.h"
 #include "winhost/host_services.h"
 
@@ -55,12 +56,6 @@ struct Library {
   decltype(&::ldap_unbind_ext_s) unbind;
 };
 
-template <typename Function>
-bool Bind(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(dlsym(library, name));
-  return function != nullptr;
-}
-
 const Library* Loaded() {
   static const Library* loaded = []() -> const Library* {
     void* library = nullptr;
@@ -69,13 +64,13 @@ const Library* Loaded() {
     if (library == nullptr) return nullptr;
     auto* functions = new Library();
     const bool complete =
-        Bind(library, "ldap_initialize", functions->initialize) && Bind(library, "ldap_set_option", functions->setOption) &&
-        Bind(library, "ldap_sasl_interactive_bind_s", functions->bind) &&
-        Bind(library, "ldap_search_ext_s", functions->search) && Bind(library, "ldap_first_entry", functions->firstEntry) &&
-        Bind(library, "ldap_get_dn", functions->getDn) && Bind(library, "ldap_get_values_len", functions->getValues) &&
-        Bind(library, "ldap_count_values_len", functions->countValues) &&
-        Bind(library, "ldap_value_free_len", functions->freeValues) && Bind(library, "ldap_msgfree", functions->freeMessage) &&
-        Bind(library, "ldap_memfree", functions->freeMemory) && Bind(library, "ldap_unbind_ext_s", functions->unbind);
+        BindFunction(library, "ldap_initialize", functions->initialize) && BindFunction(library, "ldap_set_option", functions->setOption) &&
+        BindFunction(library, "ldap_sasl_interactive_bind_s", functions->bind) &&
+        BindFunction(library, "ldap_search_ext_s", functions->search) && BindFunction(library, "ldap_first_entry", functions->firstEntry) &&
+        BindFunction(library, "ldap_get_dn", functions->getDn) && BindFunction(library, "ldap_get_values_len", functions->getValues) &&
+        BindFunction(library, "ldap_count_values_len", functions->countValues) &&
+        BindFunction(library, "ldap_value_free_len", functions->freeValues) && BindFunction(library, "ldap_msgfree", functions->freeMessage) &&
+        BindFunction(library, "ldap_memfree", functions->freeMemory) && BindFunction(library, "ldap_unbind_ext_s", functions->unbind);
     if (!complete) {
       delete functions;
       dlclose(library);

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "system/names.h"
+#include "system/run_time_library.h"
 
 namespace winhost::system::winbind {
 namespace {
@@ -70,25 +71,19 @@ struct Library {
   std::mutex lock;
 };
 
-template <typename Function>
-bool Bind(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(dlsym(library, name));
-  return function != nullptr;
-}
-
 Library* Loaded() {
   static Library* loaded = []() -> Library* {
     void* library = dlopen("libwbclient.so.0", RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return nullptr;
     auto* functions = new Library();
-    bool complete = Bind(library, "wbcCtxCreate", functions->create) &&
-                    Bind(library, "wbcCtxLookupName", functions->lookupName) &&
-                    Bind(library, "wbcCtxLookupSid", functions->lookupSid) &&
-                    Bind(library, "wbcCtxLookupUserSids", functions->lookupUserSids) &&
-                    Bind(library, "wbcCtxDomainInfo", functions->domainInfo) &&
-                    Bind(library, "wbcCtxUidToSid", functions->uidToSid) &&
-                    Bind(library, "wbcCtxGidToSid", functions->gidToSid) &&
-                    Bind(library, "wbcFreeMemory", functions->freeMemory);
+    bool complete = BindFunction(library, "wbcCtxCreate", functions->create) &&
+                    BindFunction(library, "wbcCtxLookupName", functions->lookupName) &&
+                    BindFunction(library, "wbcCtxLookupSid", functions->lookupSid) &&
+                    BindFunction(library, "wbcCtxLookupUserSids", functions->lookupUserSids) &&
+                    BindFunction(library, "wbcCtxDomainInfo", functions->domainInfo) &&
+                    BindFunction(library, "wbcCtxUidToSid", functions->uidToSid) &&
+                    BindFunction(library, "wbcCtxGidToSid", functions->gidToSid) &&
+                    BindFunction(library, "wbcFreeMemory", functions->freeMemory);
     if (complete) functions->context = functions->create();
     if (functions->context == nullptr) {
       // A library too old for contexts of its own, or out of memory: as if winbind were absent.
