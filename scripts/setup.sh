@@ -23,6 +23,9 @@ packages+=(clang libclang-rt-14-dev)
 # network namespace: iproute2), and the client libraries the library uses in a domain.
 packages+=(samba samba-dsdb-modules winbind libnss-winbind libwbclient-dev libldap-dev
            libsasl2-modules-gssapi-mit ldap-utils iproute2)
+# The system world's LDAP client of a domain's controllers: libldap's and Cyrus SASL's headers
+# (both libraries are loaded at run time).
+packages+=(libsasl2-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <windows.h>
+#include <krb5.h>
 
 #include <cctype>
 #include <chrono>
@@ -55,8 +56,22 @@ struct Operation {
 // The account and group each world knows: the simulated world's process user, or a user and
 // group of the system tests' NSS files.
 bool SystemWorld() { return winhost::CurrentWorld() == winhost::World::System; }
-std::u16string Account() { return SystemWorld() ? u"QUENTREL-SYSTEM\\alice" : u"WINHOST\\appuser"; }
-std::u16string Group() { return SystemWorld() ? u"QUENTREL-SYSTEM\\ops" : u"BUILTIN\\Users"; }
+// Beside a throwaway AD domain (tests/ad/with-domain.sh) the accounts are the domain's, named by
+// its directories: winbind where QUENTREL_SWEEP_DOMAIN says "winbind", else its controllers over
+// LDAP with the service's key.
+std::string DomainSweep() {
+  const char* domain = std::getenv("QUENTREL_SWEEP_DOMAIN");
+  return SystemWorld() && domain != nullptr ? domain : "";
+}
+bool InDomain() { return !DomainSweep().empty(); }
+std::u16string Account() {
+  if (InDomain()) return u"SAMDOM\\alice";
+  return SystemWorld() ? u"QUENTREL-SYSTEM\\alice" : u"WINHOST\\appuser";
+}
+std::u16string Group() {
+  if (InDomain()) return u"SAMDOM\\Staff";
+  return SystemWorld() ? u"QUENTREL-SYSTEM\\ops" : u"BUILTIN\\Users";
+}
 // Inside a Kerberos realm (tests/kdc/with-realm.sh) the system world's packages run over the
 // machine's GSSAPI, with alice's ticket and a keytab for HTTP/localhost.
 bool InRealm() {
@@ -224,6 +239,9 @@ const std::vector<Operation>& Operations() {
 // for SQLite's (the same 5 as ERROR_ACCESS_DENIED), or the error any other function gives.
 uint32_t FaultCode(const std::string& function) {
   if (function.rfind("gss_", 0) == 0) return 0x000d0000u;
+  if (function.rfind("wbc", 0) == 0) return 2;             // WBC_ERR_UNKNOWN_FAILURE
+  if (function.rfind("ldap_", 0) == 0) return 0xffffffffu;  // LDAP_SERVER_DOWN
+  if (function.rfind("krb5_", 0) == 0) return static_cast<uint32_t>(KRB5_KDC_UNREACH);
   static const std::set<std::string> sspi = {
       "AcquireCredentialsHandleW", "InitializeSecurityContextW", "AcceptSecurityContext", "CompleteAuthToken",
       "QueryContextAttributesW", "QueryCredentialsAttributesW", "EncryptMessage", "DecryptMessage",
@@ -385,7 +403,17 @@ class SweepReport : public ::testing::Environment {
         "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "krb5_aname_to_localname",
         "gss_get_name_attribute"};
     const std::vector<const char*> machine = {"getpwnam_r", "sqlite3_open_v2", "sqlite3_exec", "sqlite3_step"};
-    for (const char* function : !SystemWorld() ? simulated : InRealm() ? realm : machine)
+    const std::vector<const char*> controllers = {
+        "res_nquery", "krb5_get_init_creds_keytab", "ldap_initialize", "ldap_sasl_interactive_bind_s",
+        "ldap_search_ext_s", "gss_acquire_cred_from", "gss_acquire_cred_impersonate_name", "gss_get_name_attribute"};
+    const std::vector<const char*> winbind = {"wbcCtxDomainInfo", "wbcCtxLookupName", "wbcCtxLookupSid",
+                                              "wbcCtxLookupUserSids"};
+    const std::vector<const char*>& expected = !SystemWorld()              ? simulated
+                                               : DomainSweep() == "winbind" ? winbind
+                                               : InDomain()                 ? controllers
+                                               : InRealm()                  ? realm
+                                                                            : machine;
+    for (const char* function : expected)
       EXPECT_EQ(totals.failed.count(function), 1u) << function << " was never made to fail";
   }
 };
@@ -418,6 +446,7 @@ const auto* const scratch = ::testing::AddGlobalTestEnvironment(new ScratchStore
 // security packages, outside it everything else.
 // Kerberos ends its exchange in two legs: the client has no third token for an "Accept last".
 bool RunsHere(const Operation& op) {
+  if (InDomain()) return op.family == Family::UserAuth || std::string(op.name) == "GetUserSID";
   if (InRealm() && std::string(op.name) == "Accept last") return false;
   return !SystemWorld() || (op.family == Family::Sspi) == InRealm();
 }
@@ -427,7 +456,8 @@ bool RunsHere(const Operation& op) {
 class FaultSweep : public ::testing::TestWithParam<size_t> {
  protected:
   void SetUp() override {
-    if (!RunsHere(op())) GTEST_SKIP() << (InRealm() ? "runs outside the realm" : "needs a Kerberos realm");
+    if (!RunsHere(op()))
+      GTEST_SKIP() << (InDomain() ? "runs outside the domain" : InRealm() ? "runs outside the realm" : "needs a Kerberos realm");
   }
   const Operation& op() const { return Operations()[GetParam()]; }
 };

@@ -924,6 +924,22 @@ public final class KerberosPeers {
         expect(group[1].equals(answer), group[0] + " (" + sid + "): " + answer);
       });
     }
+    // The same groups by their names, which this server's directory (winbind here) resolves.
+    check("the PACs' holders of the domain's groups asked for by name", () -> {
+      Map<String, StringBuilder> holders = new java.util.LinkedHashMap<>();
+      for (String user : users) {
+        try (Sspi server = serverOf(user)) {
+          for (String[] group : groups) {
+            holders.computeIfAbsent(group[0], name -> new StringBuilder()).append(' ').append(user).append('=')
+                .append(SSPI.IsGroupMember(server.handle, domain + "\\" + group[0]));
+          }
+        }
+      }
+      for (String[] group : groups) {
+        String answer = holders.get(group[0]).toString().trim();
+        expect(group[1].equals(answer), domain + "\\" + group[0] + ": " + answer);
+      }
+    });
     check("a ticket altered after issue is refused", () -> {
       try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + ticketOf("alice")), "client", "HTTP@localhost", "krb5");
            Sspi server = new Sspi(false, "Kerberos")) {
@@ -995,14 +1011,14 @@ public final class KerberosPeers {
   // Printers; carol in Domain Users alone. Their tokens come from their tickets' PACs: a domain
   // user is in BUILTIN\Users, and the test makes Staff the administrators' group of this member
   // server (QUENTREL_DOMAIN_ADMIN_GROUPS), which alice is in through Engineers alone. The domain's
-  // own names resolve only through a directory (winbind, SSSD or LDAP), which this server is not
-  // given: once they resolve without one, alice's domain rows become true but Domain Admins.
+  // own names resolve through its controllers, which the server asks with its keytab's key.
   static final String[][] GROUPS = {
-      {"alice", "DOMAIN\\Engineers", "GroupNotFoundException"},
-      {"alice", "DOMAIN\\Staff", "GroupNotFoundException"},
-      {"alice", "DOMAIN\\Printers", "GroupNotFoundException"},
-      {"alice", "DOMAIN\\Domain Users", "GroupNotFoundException"},
-      {"alice", "DOMAIN\\Domain Admins", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Engineers", "true"},
+      {"alice", "DOMAIN\\Staff", "true"},
+      {"alice", "DOMAIN\\Printers", "true"},
+      {"alice", "DOMAIN\\Domain Users", "true"},
+      {"alice", "DOMAIN\\Domain Admins", "false"},
+      {"alice", "DOMAIN\\nosuchgroup", "GroupNotFoundException"},
       {"alice", "Everyone", "GroupNotFoundException"},
       {"alice", "BUILTIN\\Users", "true"},
       {"alice", "BUILTIN\\Administrators", "true"},

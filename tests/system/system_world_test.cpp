@@ -5,6 +5,7 @@
 // (KRB5_CONFIG, resolv_wrapper's hosts file).
 #include <arpa/inet.h>
 #include <krb5.h>
+#include <ldap.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -531,6 +532,170 @@ TEST_F(SystemWorldTest, ResolverFailuresEndInTheLocatorsCodes) {
     winhost::Fail(function, fault.first, 0, true);
     EXPECT_EQ(api::winutil::GetDCCheckResultCode().value, fault.second) << function << " " << fault.first;
     winhost::ClearFaults();
+  }
+}
+
+// ---- beside an AD domain ---------------------------------------------------------------------
+// Run under tests/ad/with-domain.sh as a member server that has only the service's keytab
+// (tests/ad/keytab-host.sh): the controller's directory names the domain's accounts. Skipped
+// elsewhere.
+class DomainWorldTest : public JvmTest {
+ protected:
+  void SetUp() override {
+    JvmTest::SetUp();
+    if (std::getenv("AD_REALM") == nullptr) GTEST_SKIP() << "needs the domain of tests/ad/with-domain.sh";
+    winhost::Reset();
+  }
+
+  struct Named {
+    DWORD error = 0;
+    std::vector<uint8_t> sid;
+    std::string domain, name;
+    SID_NAME_USE use = SidTypeUnknown;
+  };
+
+  // LookupAccountNameW as the library calls it: the sizes, then the answer.
+  static Named ByName(const std::string& name) {
+    const std::u16string wide = winhost::Wide(name);
+    Named named;
+    DWORD sidSize = 0, domainSize = 0;
+    if (LookupAccountNameW(nullptr, wide.c_str(), nullptr, &sidSize, nullptr, &domainSize, &named.use) ||
+        (named.error = GetLastError()) != ERROR_INSUFFICIENT_BUFFER)
+      return named;
+    named.sid.resize(sidSize);
+    std::u16string domain(domainSize, u'\0');
+    named.error = LookupAccountNameW(nullptr, wide.c_str(), named.sid.data(), &sidSize, domain.data(), &domainSize,
+                                     &named.use)
+                      ? 0
+                      : GetLastError();
+    named.domain = winhost::Narrow(domain.substr(0, domainSize));
+    return named;
+  }
+
+  static Named BySid(std::vector<uint8_t> sid) {
+    Named named;
+    WCHAR name[260], domain[260];
+    DWORD nameSize = 260, domainSize = 260;
+    named.error = LookupAccountSidW(nullptr, sid.data(), name, &nameSize, domain, &domainSize, &named.use)
+                      ? 0
+                      : GetLastError();
+    if (named.error == 0) {
+      named.name = winhost::Narrow(std::u16string(name, nameSize));
+      named.domain = winhost::Narrow(std::u16string(domain, domainSize));
+    }
+    named.sid = std::move(sid);
+    return named;
+  }
+
+  static std::vector<uint8_t> WithRid(std::vector<uint8_t> domain, uint32_t rid) {
+    domain[1]++;
+    domain.resize(domain.size() + 4);
+    std::memcpy(&domain[domain.size() - 4], &rid, 4);
+    return domain;
+  }
+};
+
+TEST_F(DomainWorldTest, SidsNameTheDomainsAccounts) {
+  const Named alice = ByName("SAMDOM\\alice");
+  ASSERT_EQ(alice.error, 0u);
+  EXPECT_EQ(alice.domain, "SAMDOM");
+  EXPECT_EQ(alice.use, SidTypeUser);
+  std::vector<uint8_t> domain(alice.sid.begin(), alice.sid.end() - 4);
+  domain[1]--;
+  struct Case {
+    std::vector<uint8_t> sid;
+    DWORD error;
+    std::string domain, name;
+    SID_NAME_USE use;
+  };
+  const std::vector<Case> cases = {
+      {alice.sid, 0, "SAMDOM", "alice", SidTypeUser},
+      {ByName("SAMDOM\\Engineers").sid, 0, "SAMDOM", "Engineers", SidTypeGroup},
+      {ByName("SAMDOM\\Printers").sid, 0, "SAMDOM", "Printers", SidTypeAlias},  // domain-local
+      {WithRid(domain, 512), 0, "SAMDOM", "Domain Admins", SidTypeGroup},
+      {domain, 0, "SAMDOM", "SAMDOM", SidTypeDomain},
+      {WithRid(domain, 999999), ERROR_NONE_MAPPED, "", "", SidTypeUnknown},
+      {SidBytes("S-1-5-21-1-2-3-1000"), ERROR_NONE_MAPPED, "", "", SidTypeUnknown},  // another domain's
+  };
+  for (const Case& c : cases) {
+    const Named named = BySid(c.sid);
+    EXPECT_EQ(named.error, c.error) << c.name;
+    if (c.error != 0) continue;
+    EXPECT_EQ(named.domain + "\\" + named.name, c.domain + "\\" + c.name);
+    EXPECT_EQ(named.use, c.use) << c.name;
+  }
+}
+
+// The network is asked once per name; a membership test of a name asked for before asks no
+// directory, not even NSS.
+TEST_F(DomainWorldTest, AMembershipTestOfANameAskedBeforeMakesNoNetworkCall) {
+  auto context = api::userauth::CreateUserContext(W("SAMDOM\\alice"));
+  ASSERT_TRUE(context.ok()) << context.Failure();
+  auto network = [] {
+    std::vector<std::string> calls;
+    for (const std::string& function : winhost::JournalFunctions())
+      for (const char* prefix : {"ldap_", "wbc", "res_", "krb5_", "gss_", "getpw", "getgr"})
+        if (function.rfind(prefix, 0) == 0) calls.push_back(function);
+    return calls;
+  };
+  winhost::ClearJournal();
+  EXPECT_TRUE(api::userauth::IsGroupMember(context.value, W("SAMDOM\\Staff")).value);
+  EXPECT_FALSE(network().empty()) << "the first test of a name asks the directory";
+  for (const char* group : {"SAMDOM\\Staff", "samdom\\STAFF", "SAMDOM\\Staff"}) {
+    winhost::ClearJournal();
+    EXPECT_TRUE(api::userauth::IsGroupMember(context.value, W(group)).value) << group;
+    EXPECT_EQ(network(), std::vector<std::string>{}) << group;
+  }
+  api::userauth::FreeHandle(context.value);
+}
+
+// A context's groups are those of the PAC in an S4U2Self ticket for the user; where the KDC gives
+// none, the controller's tokenGroups, which agree with it.
+TEST_F(DomainWorldTest, AContextsGroupsAreAnS4U2SelfTicketsElseTokenGroups) {
+  const std::vector<std::pair<const char*, bool>> groups = {{"SAMDOM\\Engineers", true},   {"SAMDOM\\Staff", true},
+                                                            {"SAMDOM\\Printers", true},    {"BUILTIN\\Users", true},
+                                                            {"SAMDOM\\Domain Admins", false}, {"BUILTIN\\Administrators", false}};
+  for (const char* failing : {"", "gss_acquire_cred_impersonate_name", "gss_get_name_attribute"}) {
+    winhost::Reset();
+    if (*failing != 0) winhost::Fail(failing, 0x000d0000u, 0, true);  // GSS_S_FAILURE
+    auto context = api::userauth::CreateUserContext(W("SAMDOM\\alice"));
+    ASSERT_TRUE(context.ok()) << failing << ": " << context.Failure();
+    bool readTokenGroups = false;
+    for (const auto& call : winhost::JournalOf("ldap_search_ext_s"))
+      readTokenGroups = readTokenGroups || call.Arg("base").rfind("CN=alice,", 0) == 0;
+    EXPECT_EQ(readTokenGroups, *failing != 0) << failing;
+    EXPECT_EQ(winhost::JournalOf("gss_acquire_cred_impersonate_name").size(), 1u) << failing;
+    for (const auto& [group, member] : groups)
+      EXPECT_EQ(api::userauth::IsGroupMember(context.value, W(group)).value, member) << failing << ": " << group;
+    winhost::ClearFaults();
+    api::userauth::FreeHandle(context.value);
+  }
+}
+
+TEST_F(DomainWorldTest, DirectoryFailuresEndInWindowsCodes) {
+  struct Case {
+    const char* function;
+    int code;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"ldap_search_ext_s", LDAP_SERVER_DOWN, 1722},  // RPC_S_SERVER_UNAVAILABLE
+      {"ldap_search_ext_s", LDAP_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+      {"ldap_sasl_interactive_bind_s", LDAP_LOCAL_ERROR, ERROR_NO_LOGON_SERVERS},  // no ticket for it
+      {"ldap_sasl_interactive_bind_s", LDAP_SERVER_DOWN, ERROR_NO_LOGON_SERVERS},  // every DC silent
+      {"ldap_initialize", LDAP_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+      {"krb5_get_init_creds_keytab", KRB5_KDC_UNREACH, ERROR_NO_LOGON_SERVERS},
+      {"krb5_get_init_creds_keytab", KRB5KDC_ERR_PREAUTH_FAILED, ERROR_NO_LOGON_SERVERS},  // a stale key
+      // DNS that cannot answer leaves a realm without a directory: the name is no account.
+      {"res_nquery", TRY_AGAIN, ERROR_NONE_MAPPED},
+  };
+  for (const Case& c : cases) {
+    winhost::Reset();
+    winhost::Fail(c.function, static_cast<uint32_t>(c.code), 0, true);
+    EXPECT_EQ(ByName("SAMDOM\\bob").error, c.error) << c.function << " " << c.code;
+    winhost::ClearFaults();
+    // Nothing of the failure is kept: the next question is answered.
+    EXPECT_EQ(ByName("SAMDOM\\bob").error, 0u) << "after " << c.function;
   }
 }
 

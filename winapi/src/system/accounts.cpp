@@ -14,8 +14,10 @@
 #include <cstring>
 #include <functional>
 
+#include "system/domain_accounts.h"
 #include "system/names.h"
 #include "system/principals.h"
+#include "system/run_time_library.h"
 
 namespace winhost::system {
 namespace {
@@ -160,10 +162,10 @@ const SssIdmap* Idmap() {
   static const SssIdmap* idmap = []() -> const SssIdmap* {
     void* library = dlopen("libsss_nss_idmap.so.0", RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return nullptr;
-    auto* loaded = new SssIdmap{reinterpret_cast<decltype(SssIdmap::sidByName)>(dlsym(library, "sss_nss_getsidbyname")),
-                                reinterpret_cast<decltype(SssIdmap::sidByGid)>(dlsym(library, "sss_nss_getsidbygid")),
-                                reinterpret_cast<decltype(SssIdmap::nameBySid)>(dlsym(library, "sss_nss_getnamebysid"))};
-    if (loaded->sidByName == nullptr || loaded->nameBySid == nullptr) {
+    auto* loaded = new SssIdmap{};
+    BindFunction(library, "sss_nss_getsidbygid", loaded->sidByGid);
+    if (!BindFunction(library, "sss_nss_getsidbyname", loaded->sidByName) ||
+        !BindFunction(library, "sss_nss_getnamebysid", loaded->nameBySid)) {
       delete loaded;
       dlclose(library);
       return nullptr;
@@ -365,10 +367,30 @@ DWORD IsAdministrator(const UnixIdentity& identity, bool& administrator) {
   return ERROR_SUCCESS;
 }
 
+// A Unix id that winbind maps to a domain account: the account's SID and names, not the Unix ones.
+DWORD WithWinbindNames(bool group, uint32_t id, SystemAccount& account) {
+  SystemAccount mapped;
+  const DWORD answer = DomainAccountOfUnixId(group, id, mapped);
+  if (answer == ERROR_NONE_MAPPED || answer == ERROR_NO_SUCH_DOMAIN) return ERROR_SUCCESS;
+  if (answer != ERROR_SUCCESS) return answer;
+  account.sid = mapped.sid;
+  account.domain = mapped.domain;
+  account.name = mapped.name;
+  if (group) account.use = mapped.use;
+  return ERROR_SUCCESS;
+}
+
 DWORD GroupSid(gid_t gid, SidBytes& sid) {
   std::optional<SidBytes> domainSid;
   if (DWORD error = DomainSidOfGid(gid, domainSid); error != ERROR_SUCCESS) return error;
-  sid = domainSid ? *domainSid : UnixSid(kUnixGroups, gid);
+  if (domainSid) {
+    sid = *domainSid;
+    return ERROR_SUCCESS;
+  }
+  SystemAccount group;
+  group.sid = UnixSid(kUnixGroups, gid);
+  if (DWORD error = WithWinbindNames(true, gid, group); error != ERROR_SUCCESS) return error;
+  sid = group.sid;
   return ERROR_SUCCESS;
 }
 
@@ -403,6 +425,8 @@ DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account
   if (!SplitNssName(user.name, account)) return ERROR_NONE_MAPPED;
   account.use = SidTypeUser;
   if (DWORD error = UserSid(user, account.sid); error != ERROR_SUCCESS) return error;
+  if (account.sid == UnixSid(kUnixUsers, user.uid))
+    if (DWORD error = WithWinbindNames(false, user.uid, account); error != ERROR_SUCCESS) return error;
   if (!withGroups) return ERROR_SUCCESS;
   UnixIdentity identity{user.uid, user.gid, {}};
   if (DWORD error = GroupList(user, identity.groups); error != ERROR_SUCCESS) return error;
@@ -418,8 +442,12 @@ DWORD GroupAccount(const GroupRecord& record, SystemAccount& account) {
   account.use = IsDomainName(record.name) ? SidTypeGroup : SidTypeAlias;
   std::optional<SidBytes> domainSid;
   if (DWORD error = DomainSidOfName(record.name, domainSid); error != ERROR_SUCCESS) return error;
-  account.sid = domainSid ? *domainSid : UnixSid(kUnixGroups, record.gid);
-  return ERROR_SUCCESS;
+  if (domainSid) {
+    account.sid = *domainSid;
+    return ERROR_SUCCESS;
+  }
+  account.sid = UnixSid(kUnixGroups, record.gid);
+  return WithWinbindNames(true, record.gid, account);
 }
 
 // A user, else a group, of that NSS name.
@@ -486,11 +514,18 @@ DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& nam
   }
   const std::string domain = Narrow(qualifier.c_str(), qualifier.size());
   const std::string user = Narrow(name.c_str(), name.size());
+  // A domain's own directory gives its accounts their domain SIDs: winbind before NSS, whose
+  // winbind answers carry Unix ids only.
+  if (DWORD answer = DomainAccountNamed(DomainDirectory::kWinbind, domain, user, account); answer != ERROR_NO_SUCH_DOMAIN)
+    return answer;
   const std::optional<std::string> realm = SystemDefaultRealm();
   for (const std::string& candidate : DomainCandidates(domain, user, realm)) {
     DWORD error = NssAccountNamed(candidate, account);
     if (error != ERROR_NONE_MAPPED) return error;
   }
+  // A domain whose controllers this host may ask with its key: their answer is final.
+  if (DWORD answer = DomainAccountNamed(DomainDirectory::kController, domain, user, account); answer != ERROR_NO_SUCH_DOMAIN)
+    return answer;
   // DOMAIN\user of a realm's domain is the principal user@REALM.
   const std::optional<std::string> domainRealm = RealmOfDomain(domain);
   if (!domainRealm) return ERROR_NONE_MAPPED;
@@ -513,16 +548,60 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
       account = FromWellKnown(entry);
       return ERROR_SUCCESS;
     }
-  const std::string nssName = Narrow(name.c_str(), name.size());
-  DWORD error = NssAccountNamed(nssName, account);
+  const std::string text = Narrow(name.c_str(), name.size());
+  // A user principal name (alice@example.com): the directories of its domain, around NSS.
+  const size_t at = text.rfind('@');
+  const bool principal = at != std::string::npos;
+  if (principal) {
+    DWORD answer = DomainPrincipalNamed(DomainDirectory::kWinbind, text, account);
+    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
+  }
+  DWORD error = NssAccountNamed(text, account);
   if (error != ERROR_NONE_MAPPED) return error;
-  // user@REALM that NSS does not know is the principal of that name: how the users of a realm of
-  // no domain name are named.
-  const size_t at = nssName.rfind('@');
-  if (at == std::string::npos || at == 0 || at + 1 == nssName.size()) return ERROR_NONE_MAPPED;
-  const std::string realm = nssName.substr(at + 1);
-  const std::optional<std::string> domain = DomainOfRealm(realm);
-  return RealmUserMapped(realm, nssName.substr(0, at), WideOf(domain ? *domain : realm), account);
+  if (principal) {
+    DWORD answer = DomainPrincipalNamed(DomainDirectory::kController, text, account);
+    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
+    // user@REALM that no directory knows is the principal of that name: how the users of a realm
+    // of no domain name are named.
+    if (at == 0 || at + 1 == text.size()) return ERROR_NONE_MAPPED;
+    const std::string realm = text.substr(at + 1);
+    const std::optional<std::string> domain = DomainOfRealm(realm);
+    return RealmUserMapped(realm, text.substr(0, at), WideOf(domain ? *domain : realm), account);
+  }
+  // A name no local account bears may be one of the computer's domain, as on a Windows member.
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  if (!realm) return error;
+  const std::optional<std::string> domain = DomainOfRealm(*realm);
+  if (!domain) return error;
+  for (DomainDirectory directory : {DomainDirectory::kWinbind, DomainDirectory::kController}) {
+    DWORD answer = DomainAccountNamed(directory, *domain, text, account);
+    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
+  }
+  return error;
+}
+
+// A domain user's Unix account, who a thread acting as that user is: the one NSS gives for one of
+// its domain names, else the local account krb5 maps its principal to; none when neither has one,
+// or when that is a system account the site has not allowed as a client's identity. `answer` is
+// the directory's answer, passed on; a Unix account that cannot be found leaves the user without
+// one rather than failing it.
+DWORD WithUnixIdentity(DWORD answer, SystemAccount& account) {
+  if (answer != ERROR_SUCCESS) return answer;
+  const std::string domain = Narrow(account.domain.c_str(), account.domain.size());
+  const std::string name = Narrow(account.name.c_str(), account.name.size());
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  UserEntry user;
+  bool found = false;
+  for (const std::string& candidate : DomainCandidates(domain, name, realm))
+    if ((found = UserByName(candidate, user) == ERROR_SUCCESS)) break;
+  std::string local;
+  const std::optional<std::string> domainRealm = RealmOfDomain(domain);
+  if (!found && domainRealm && SystemLocalNameOf(name, *domainRealm, local) == ERROR_SUCCESS)
+    found = UserByName(local, user) == ERROR_SUCCESS;
+  if (!found || !MayBeClientAccount(user.name, user.uid)) return ERROR_SUCCESS;
+  UnixIdentity identity{user.uid, user.gid, {}};
+  if (GroupList(user, identity.groups) == ERROR_SUCCESS) account.identity = std::move(identity);
+  return ERROR_SUCCESS;
 }
 
 uint32_t LastSubAuthority(const SidBytes& sid) {
@@ -597,14 +676,18 @@ DWORD SystemResolveSid(const SidBytes& sid, SystemAccount& account) {
     if (DWORD error = GroupById(id, record); error != ERROR_SUCCESS) return error;
     return GroupAccount(record, account);
   }
-  if (Idmap() == nullptr) return ERROR_NONE_MAPPED;
-  std::optional<std::string> name;
-  const std::string text = SidText(sid);
-  DWORD error = CallIdmap("sss_nss_getnamebysid", text,
-                          [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
-  if (error != ERROR_SUCCESS) return error;
-  if (!name) return ERROR_NONE_MAPPED;
-  return NssAccountNamed(*name, account);
+  if (DWORD answer = DomainAccountOfSid(DomainDirectory::kWinbind, sid, account); answer != ERROR_NO_SUCH_DOMAIN)
+    return answer;
+  if (Idmap() != nullptr) {
+    std::optional<std::string> name;
+    const std::string text = SidText(sid);
+    DWORD error = CallIdmap("sss_nss_getnamebysid", text,
+                            [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
+    if (error != ERROR_SUCCESS) return error;
+    if (name) return NssAccountNamed(*name, account);
+  }
+  DWORD answer = DomainAccountOfSid(DomainDirectory::kController, sid, account);
+  return answer == ERROR_NO_SUCH_DOMAIN ? ERROR_NONE_MAPPED : answer;
 }
 
 DWORD SystemAccountNamed(const std::string& unixName, SystemAccount& account) {
@@ -619,13 +702,22 @@ DWORD SystemUserOfSid(const SidBytes& sid, SystemAccount& account) {
   DWORD error = ERROR_NONE_MAPPED;
   if (UnixKind(sid) == kUnixUsers) {
     error = UserById(LastSubAuthority(sid), user);
-  } else if (UnixKind(sid) == 0 && Idmap() != nullptr) {
-    // A domain SID: SSSD names its account, and NSS gives the account's identity and groups.
-    std::optional<std::string> name;
-    const std::string text = SidText(sid);
-    error = CallIdmap("sss_nss_getnamebysid", text,
-                      [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
-    if (error == ERROR_SUCCESS) error = name ? UserByName(*name, user) : ERROR_NONE_MAPPED;
+  } else if (UnixKind(sid) == 0) {
+    // A domain SID: winbind names the user and gives its groups; else SSSD names its account, and
+    // NSS gives the account's identity and groups; else the domain's controllers answer.
+    if (DWORD answer = DomainUserOfSid(DomainDirectory::kWinbind, sid, account); answer != ERROR_NO_SUCH_DOMAIN)
+      return WithUnixIdentity(answer, account);
+    if (Idmap() != nullptr) {
+      std::optional<std::string> name;
+      const std::string text = SidText(sid);
+      error = CallIdmap("sss_nss_getnamebysid", text,
+                        [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
+      if (error == ERROR_SUCCESS) error = name ? UserByName(*name, user) : ERROR_NONE_MAPPED;
+    }
+    if (error == ERROR_NONE_MAPPED) {
+      DWORD answer = DomainUserOfSid(DomainDirectory::kController, sid, account);
+      if (answer != ERROR_NO_SUCH_DOMAIN) return WithUnixIdentity(answer, account);
+    }
   }
   if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
   if (error != ERROR_SUCCESS) return error;

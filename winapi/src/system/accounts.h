@@ -9,6 +9,10 @@
 // - Accounts of a domain that NSS serves (SSSD's alice@example.com, winbind's EXAMPLE\alice) are
 //   found as EXAMPLE\alice and as alice@example.com; their groups are domain groups. When SSSD's
 //   libsss_nss_idmap is installed and knows an account, its real domain SID is used.
+// - A domain's own directory names its accounts first (system/domain_accounts.h): winbind before
+//   NSS, then SSSD through NSS as above, then on a host with only the service's keytab the default
+//   realm's controllers over LDAP, each with the accounts' domain SIDs. An NSS account whose Unix
+//   id winbind maps is the domain account winbind names. A domain user's groups are the DC's.
 // - A user of the default realm that NSS knows by none of those names (QTEST\alice for
 //   alice@QTEST.TEST) is the local user krb5's auth_to_local rules map the principal to, as a
 //   server context's token for that client is; its domain stays QTEST. The SID is the local

@@ -9,6 +9,7 @@
 #include <resolv.h>
 
 #include <algorithm>
+#include <tuple>
 #include <cerrno>
 #include <vector>
 
@@ -114,6 +115,17 @@ SrvAnswer QuerySrv(const std::string& name) {
 }
 
 }  // namespace
+
+std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure) {
+  SrvAnswer answer = QuerySrv(name);
+  failure = answer.failure;
+  std::vector<ServiceTarget> targets;
+  for (auto& [host, port] : answer.targets) {
+    if (host.back() == '.') host.pop_back();
+    targets.push_back({host, port});
+  }
+  return targets;
+}
 
 std::optional<std::string> SystemDefaultRealm() {
   krb5_error_code error = 0;
