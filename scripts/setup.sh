@@ -19,14 +19,44 @@ packages+=(pkg-config libkrb5-dev gss-ntlmssp libnss-wrapper libresolv-wrapper l
 packages+=(libtomcat10-embed-java curl libjna-java)
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
 packages+=(clang libclang-rt-14-dev)
+# Active Directory: a throwaway Samba domain controller and its winbind for the tests (run in a
+# network namespace: iproute2), and the client libraries the library uses in a domain.
+packages+=(samba samba-dsdb-modules winbind libnss-winbind libwbclient-dev libldap-dev
+           libsasl2-modules-gssapi-mit ldap-utils iproute2)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
+  # The packages must leave the machine as it was: Samba's and winbind's services are not
+  # started (invoke-rc.d asks policy-rc.d, and 101 says no), and libnss-winbind's install, which
+  # adds winbind to the machine's name service, is undone. Both are put back however the install
+  # ends.
+  policy=/usr/sbin/policy-rc.d nsswitch=/etc/nsswitch.conf
+  made_policy="" saved=$(mktemp)
+  had_nsswitch=""
+  if [ -e "$nsswitch" ]; then $sudo cp -p "$nsswitch" "$saved"; had_nsswitch=1; fi
+  restore() {
+    if [ -n "$had_nsswitch" ]; then
+      cmp -s "$saved" "$nsswitch" || $sudo cp -p "$saved" "$nsswitch"
+    elif [ -e "$nsswitch" ]; then
+      $sudo rm -f "$nsswitch"
+    fi
+    if [ -n "$made_policy" ]; then $sudo rm -f "$policy"; fi
+    $sudo rm -f "$saved"
+  }
+  trap restore EXIT
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# Made by quentrel scripts/setup.sh while it installs packages.\nexit 101\n' |
+      $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+    made_policy=1
+  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  restore
+  trap - EXIT
 fi
 
 build=${QUENTREL_BUILD_DIR:-build}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Domain users sign on over HTTP Negotiate: `java -jar JAR serve` authenticates Debian's curl for
+# each user of the table below, with a ticket from the domain's KDC, and its JSON answer must
+# hold every expected text of that user's rows. Without a ticket the server answers 401. An
+# acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket.
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR
+set -euo pipefail
+jar=$1
+unset QUENTREL_WORLD
+log=$(mktemp) server=""
+cleanup() {
+  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  rm -f "$log" "$AD_DIR"/ccache-*
+}
+trap cleanup EXIT
+passed=0 failed=0
+check() {
+  if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
+}
+
+groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admins' 'BUILTIN\Users')
+arguments=()
+for group in "${groups[@]}"; do arguments+=(--group "$group"); done
+java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
+server=$!
+port=""
+for _ in $(seq 150); do
+  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
+  [ -n "$port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "the server did not start:"; cat "$log"; exit 1; }
+
+sid() { awk -v name="$1" '{ sid = $1; $1 = ""; if (substr($0, 2) == name) print sid }' "$AD_ACCOUNTS"; }
+# USER, then a text its answer holds (JSON: a backslash is written twice; {sid:NAME} stands for
+# the domain SID of the account or group NAME). As the library learns more of the domain, add
+# rows: alice "sid":"{sid:alice}", alice "SAMDOM\\Staff":true.
+while read -r user want; do
+  [ -n "$user" ] || continue
+  while [[ $want =~ \{sid:([^}]*)\} ]]; do want=${want//"${BASH_REMATCH[0]}"/$(sid "${BASH_REMATCH[1]}")}; done
+  cache=FILE:$AD_DIR/ccache-$user
+  [ "$user" = alice ] && cache=$KRB5CCNAME
+  if [ "$cache" != "$KRB5CCNAME" ] && ! klist -s -c "$cache" 2>/dev/null; then
+    echo "$AD_PASSWORD" | KRB5CCNAME=$cache kinit "$user" >/dev/null
+  fi
+  answer=$(KRB5CCNAME=$cache curl --silent --show-error --negotiate -u : --write-out '\n%{http_code}' \
+           "http://localhost:$port/" 2>&1 || true)
+  status=${answer##*$'\n'} body=${answer%$'\n'*}
+  if [ "$status" = 200 ] && [[ $body == *"$want"* ]]; then check ok "$user: $want"; else
+    check FAIL "$user: $want: HTTP $status $body"; fi
+done <<'TABLE'
+alice "name":"SAMDOM\\alice"
+alice "package":"Negotiate"
+bob   "name":"SAMDOM\\bob"
+carol "name":"SAMDOM\\carol"
+dave  "name":"SAMDOM\\dave"
+TABLE
+
+refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' \
+          "http://localhost:$port/" || true)
+[ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
+kill -TERM "$server"; wait "$server" || true; server=""
+
+# What the library's acceptor has to go on: MIT's GSSAPI gives it the ticket's PAC, authenticated.
+pacs=$(mktemp -d)
+dump=$(/usr/bin/python3 "$(dirname "$0")/pac_dump.py" "$pacs" alice 2>&1 || true)
+rm -rf "$pacs"
+[[ $dump == *"urn:mspac:logon-info: "*" bytes, authenticated True"* ]] && check ok "alice's PAC, authenticated" ||
+  check FAIL "alice's PAC: $dump"
+if grep -E -q 'WARNING in native method|WARNING: JNI local refs' "$log"; then
+  check FAIL "the server printed a JNI warning"; cat "$log"
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
