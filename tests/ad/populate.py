@@ -76,6 +76,8 @@ with open(keytabs + "/accounts", "w") as accounts:
         found = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
                           expression="(sAMAccountName=%s)" % ldb.binary_encode(name), attrs=["objectSid"])
         accounts.write("%s %s\n" % (db.schema_format_value("objectSid", found[0]["objectSid"][0]).decode(), name))
+# The account's own name too: the KDC gives initial tickets to it and not to an SPN, and a service
+# needs its own ticket for constrained delegation or a directory bind.
 for account, spns, _, _, keytab in SERVICES:
-    for spn in spns:
-        net.export_keytab(keytab="%s/%s" % (keytabs, keytab), principal=spn)
+    for principal in spns + [account]:
+        net.export_keytab(keytab="%s/%s" % (keytabs, keytab), principal=principal)

@@ -241,7 +241,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
                                                     void* logonId, void* authData, SEC_GET_KEY_FN getKeyFn,
                                                     void* getKeyArgument, PCredHandle credential,
                                                     PTimeStamp expiry) {
-  WorldGuard guard(WorldMutex());
+  WorldLock guard(WorldMutex());
   std::string name = Narrow(package);
   Call call{"AcquireCredentialsHandleW",
             {{"principal", principal ? Narrow(principal) : "null"},
@@ -253,7 +253,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
              {"getKeyArgument", getKeyArgument ? "set" : "null"}}};
   if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
   if (credential == nullptr) return SEC_E_INVALID_HANDLE;
-  if (InSystemWorld()) return package == nullptr ? SEC_E_SECPKG_NOT_FOUND : gss::AcquireCredentials(name, credentialUse, credential, expiry);
+  if (InSystemWorld()) return package == nullptr ? SEC_E_SECPKG_NOT_FOUND : gss::AcquireCredentials(guard, name, credentialUse, credential, expiry);
   if (package == nullptr || FindPackage(name) == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (credentialUse != SECPKG_CRED_INBOUND && credentialUse != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
   ULONG_PTR id = NewId();

@@ -35,6 +35,8 @@ struct TokenData {
   // In the system world, who a thread that impersonates with this token is to the kernel; none
   // for a client whose principal maps to no account.
   std::optional<UnixIdentity> identity;
+  // In the system world, what the client delegated to the context the token came from.
+  std::shared_ptr<gss::Delegation> delegation;
 };
 
 struct TokenObject {
@@ -198,6 +200,7 @@ SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE
   const std::string client = gss::WindowsName(gss::NameText(found->peer));
   const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
+  std::shared_ptr<gss::Delegation> delegation = found->delegation;
   guard.unlock();
   SystemAccount account;
   DWORD error = local ? SystemAccountNamed(*local, account) : static_cast<DWORD>(ERROR_NONE_MAPPED);
@@ -213,6 +216,7 @@ SECURITY_STATUS SystemContextToken(WorldLock& guard, PCtxtHandle context, HANDLE
   TokenData data = SystemTokenData(account);
   data.account = client;
   data.level = level;
+  data.delegation = std::move(delegation);
   *token = NewHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
   return SEC_E_OK;
 }
@@ -260,6 +264,11 @@ bool RevertThreadToken() {
   if (InSystemWorld() && ActAsSelf() != 0) return false;
   threadToken.reset();
   return true;
+}
+
+std::optional<std::shared_ptr<gss::Delegation>> gss::ThreadDelegation() {
+  if (!threadToken) return std::nullopt;
+  return threadToken->data.delegation;
 }
 
 }  // namespace detail

@@ -7,6 +7,7 @@
 #include <gssapi/gssapi.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
 #define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
+#define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
 namespace winhost::detail::gss {
 
@@ -32,10 +34,18 @@ struct Mechanism {
 // The package of that name, when the machine has its mechanism; none otherwise.
 const Mechanism* FindMechanism(const std::string& package);
 
+class Delegation;
+struct ServiceTicket;
+
 struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  // Outbound, made on a thread that impersonates a client who delegated: that client's credential,
+  // kept alive as long as this handle uses it.
+  std::shared_ptr<Delegation> delegation;
+  // Inbound, able to keep a client's ticket as evidence: the service's own ticket it refers to.
+  std::shared_ptr<ServiceTicket> service;
 };
 
 struct Context {
@@ -48,6 +58,7 @@ struct Context {
   bool established = false;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
+  std::shared_ptr<Delegation> delegation;  // server: what the client delegated, when it is kept
 };
 
 // Requires the world lock.
@@ -55,7 +66,10 @@ Credential* FindCredential(const CredHandle* handle);
 Context* FindContext(const CtxtHandle* handle);
 
 // ---- the SSPI functions, after the journal and the fault table ---------------------------------
-SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredHandle credential, PTimeStamp expiry);
+// A server's first credential may wait on the KDC for the service's own ticket: it lets the world
+// lock go meanwhile.
+SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
+                                   PTimeStamp expiry);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 // A client's first step may wait on the KDC for a ticket: it lets the world lock go meanwhile.
@@ -68,6 +82,47 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle context, ULONG attribute, void* buffe
 SECURITY_STATUS DeleteContext(PCtxtHandle context);
 SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
 SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+
+// ---- delegation (gss_delegation.cpp) -----------------------------------------------------------
+// What a client delegated to a server context, in a memory credential cache of its own that no
+// file ever holds: the client's forwarded ticket-granting ticket, or, where the client forwarded
+// nothing, the ticket it authenticated with as evidence for constrained delegation (S4U2Proxy),
+// with the service's own ticket beside it. Released with the last holder: the server context, the
+// tokens of its client and the outbound credentials made while a thread impersonates that client.
+class Delegation {
+ public:
+  // Takes what gss_accept_sec_context gave, which it releases; null when it cannot be used to
+  // authenticate onward.
+  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received);
+  Delegation(const Delegation&) = delete;
+  Delegation& operator=(const Delegation&) = delete;
+  ~Delegation();
+
+  // The credential store that names the cache, for gss_acquire_cred_from.
+  const std::string& Cache() const { return cache_; }
+  // Evidence for constrained delegation rather than the client's own ticket-granting ticket.
+  bool Constrained() const { return constrained_; }
+  bool Expired() const;
+  OM_uint32 Lifetime() const;
+
+ private:
+  Delegation(std::string cache, bool constrained, long long expires);
+  std::string cache_;
+  bool constrained_;
+  long long expires_;
+};
+
+// Whether the site lets server contexts keep what their clients delegate (QUENTREL_DELEGATION).
+bool DelegationAllowed();
+// The service's own ticket for the default keytab, for a server credential that keeps evidence;
+// got from the KDC with the keytab when there is none yet or it runs out, with the world lock let
+// go meanwhile. Null when the KDC gives none (tried again some minutes later).
+std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard);
+// The credential cache of a service ticket, for gss_acquire_cred_from.
+const std::string& ServiceCache(const ServiceTicket& ticket);
+// The calling thread's impersonation as the packages see it: none while it acts as the process;
+// else the delegation of the client it acts as, null when that client delegated nothing.
+std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
 
 // ---- names -----------------------------------------------------------------------------------
 // A principal in Windows' form: "alice@QTEST.TEST" is "QTEST\alice", the domain being the realm's
@@ -91,6 +146,8 @@ void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mecha
 OM_uint32 Fault(const char* function, OM_uint32& minor);
 // Both: the status of a failed call, traced.
 SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting);
+// Whether a minor status is the Kerberos error `code`, under SPNEGO's renumbering too.
+bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
