@@ -61,7 +61,7 @@ public final class JvmBench {
 
   static native byte[] gssUnwrap(long context, byte[] wrapped);
 
-  static native int gssAuthentications(String service, int rounds);
+  static native int gssAuthentications(String service, int rounds, boolean evidence);
 
   private static final String KERBEROS_SERVICE = "HTTP/localhost";
 
@@ -468,8 +468,13 @@ public final class JvmBench {
         Pair.establish("Kerberos", KERBEROS_SERVICE).free();
       }
       return n;
-    }, n -> gssAuthentications(KERBEROS_SERVICE, n));
+    }, n -> gssAuthentications(KERBEROS_SERVICE, n, true));
     row("Kerberos authentication, whole", t[0], "GSSAPI from C++", t[1], 1.2, "ns");
+    // What keeping each client's ticket as evidence for constrained delegation costs MIT, which the
+    // package does unless QUENTREL_DELEGATION says otherwise.
+    double[] e = compare(quick ? 2 : 100, n -> gssAuthentications(KERBEROS_SERVICE, n, true),
+        n -> gssAuthentications(KERBEROS_SERVICE, n, false));
+    row("Kerberos authentication keeping evidence, GSSAPI", e[0], "without", e[1], 0, "ns");
   }
 
   /** Total throughput of 2 and 4 threads against one, each thread on contexts of its own. */

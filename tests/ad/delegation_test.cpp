@@ -188,20 +188,34 @@ TEST_F(Delegation, TheSecondHopGoesAsTheClientWhenSheDelegatedOrTheServiceMayDel
   }
 }
 
-// A site that keeps nothing delegated: the context does not report the delegation, and the
-// impersonating thread has no credentials rather than the process's.
-TEST_F(Delegation, ASiteThatRefusesDelegationKeepsNothing) {
-  setenv("QUENTREL_DELEGATION", "off", 1);
-  for (const Service& service : {Web(), Proxy()}) {
-    auto alice = AliceTo(service, "Kerberos", kDelegate);
+// What a site's setting lets a server context keep: where it keeps nothing, the context does not
+// report the delegation and the impersonating thread has no credentials, rather than the process's.
+TEST_F(Delegation, TheSiteSettingDecidesWhatIsKept) {
+  struct Case {
+    const char* setting;
+    Service service;
+    int flags;
+    bool kept;
+    const char* want;
+  } cases[] = {
+      {"off", Web(), kDelegate, false, "WinAuthException: Platform error: 8009030e"},
+      {"off", Proxy(), kMutual, false, "WinAuthException: Platform error: 8009030e"},
+      {"forwarded", Web(), kDelegate, true, "SAMDOM\\alice"},
+      {"forwarded", Proxy(), kMutual, false, "WinAuthException: Platform error: 8009030e"},
+      {"on", Proxy(), kMutual, true, "SAMDOM\\alice"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.setting) + " " + c.service.target);
+    setenv("QUENTREL_DELEGATION", c.setting, 1);
+    auto alice = AliceTo(c.service, "Kerberos", c.flags);
     ASSERT_TRUE(alice.ok()) << alice;
-    const int a = Accepted(alice.value, "Kerberos", service.keytab);
-    EXPECT_EQ(api::sspi::GetNegotiatedAttributes(a).value & ASC_RET_DELEGATE, 0);
-    EXPECT_EQ(Delegated(), 0);
+    const int a = Accepted(alice.value, "Kerberos", c.service.keytab);
+    EXPECT_EQ((api::sspi::GetNegotiatedAttributes(a).value & ASC_RET_DELEGATE) != 0, c.kept && c.flags == kDelegate);
+    EXPECT_EQ(Delegated(), c.kept ? 1 : 0);
     ASSERT_TRUE(api::sspi::StartImpersonating(a).ok());
     auto second = api::sspi::CreateContext(true, kMutual, u"Kerberos", W("HTTP/backend.samdom.test"));
     ASSERT_TRUE(api::sspi::StopImpersonating(a).ok());
-    EXPECT_EQ(second.Failure(), "WinAuthException: Platform error: 8009030e") << service.target;
+    EXPECT_EQ(AtTheBackEnd(second, "Kerberos", "HTTP/backend.samdom.test"), c.want);
     if (second.ok()) api::sspi::FreeHandle(second.value);
     api::sspi::FreeHandle(alice.value);
     api::sspi::FreeHandle(a);
@@ -324,7 +338,7 @@ TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
     std::ifstream file(out);
     const std::string report((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_NE(report.find(c.want), std::string::npos) << report;
-    EXPECT_NE(report.find("delegated credentials: kept with their server context, in memory"), std::string::npos);
+    EXPECT_NE(report.find("delegated credentials: kept with their server context, in memory, with evidence"), std::string::npos);
     EXPECT_EQ(report.find("WARNING"), std::string::npos) << report;
   }
 }

@@ -371,6 +371,52 @@ public final class KerberosPeers {
     }
   }
 
+  // A ticket cache of `user`, from kinit with `options`.
+  static File kinit(String user, String name, String... options) throws Exception {
+    File cache = new File(System.getenv("QTEST_REALM_DIR"), name);
+    java.util.List<String> command = new java.util.ArrayList<>(java.util.List.of("kinit", "-c", "FILE:" + cache));
+    command.addAll(Arrays.asList(options));
+    command.add(user);
+    Process kinit = new ProcessBuilder(command).redirectErrorStream(true).start();
+    try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
+      password.println(System.getenv("QTEST_PASSWORD"));
+    }
+    expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    return cache;
+  }
+
+  // A server keeps a client's forwardable ticket as evidence for constrained delegation; a thread
+  // impersonating the client reaches the service itself with it, until it runs out.
+  static void keptTicket() {
+    check("a kept ticket, used and then run out", () -> {
+      File cache = kinit("alice", "brief-ccache", "-f", "-l", "6s");
+      long expires = System.currentTimeMillis() + 6000;
+      try (Sspi server = new Sspi(false, "Kerberos");
+           Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
+        handshake(client, server);
+        SSPI.StartImpersonating(server.handle);
+        int hop;
+        try {
+          hop = SSPI.CreateContext(true, 0, "Kerberos", TARGET);
+        } finally {
+          SSPI.StopImpersonating(server.handle);
+        }
+        int back = SSPI.CreateContext(false, 0, "Kerberos", null);
+        SSPI.Accept(back, SSPI.GetChallengeToken(hop));
+        expect(SSPI.GetClientUserName(back).equals("QTEST\\alice"), "the second hop named " + SSPI.GetClientUserName(back));
+        SSPI.FreeHandle(back);
+        SSPI.FreeHandle(hop);
+        Thread.sleep(Math.max(0, expires - System.currentTimeMillis()) + 1000);
+        SSPI.StartImpersonating(server.handle);
+        try {
+          expectPlatformError("80090317", () -> SSPI.CreateContext(true, 0, "Kerberos", TARGET));
+        } finally {
+          SSPI.StopImpersonating(server.handle);
+        }
+      }
+    });
+  }
+
   // A server context authenticated by MIT's client with the ticket of `user`.
   static Sspi serverOf(String user) throws Exception {
     File cache = new File(System.getenv("QTEST_REALM_DIR"), user + "-ccache");
@@ -491,6 +537,7 @@ public final class KerberosPeers {
       case "peers":
         peerScript = args[1];
         peers();
+        keptTicket();
         break;
       case "identity":
         peerScript = args[1];

@@ -188,7 +188,7 @@ struct ServiceState {
   long long retryAfter = 0;
 };
 
-// By keytab, as the default keytab may change with the environment.
+// By the environment's keytab, which may change while the process runs.
 std::map<std::string, ServiceState>& Services() {
   static auto* services = new std::map<std::string, ServiceState>();
   return *services;
@@ -202,22 +202,20 @@ std::shared_ptr<ServiceTicket> Usable(const ServiceState& state) {
 
 ServiceTicket::~ServiceTicket() { DestroyCache(cache); }
 
-bool DelegationAllowed() {
+DelegationPolicy DelegationSetting() {
   const char* value = std::getenv("QUENTREL_DELEGATION");
-  if (value == nullptr) return true;
+  if (value == nullptr) return DelegationPolicy::All;
   std::string setting(value);
   for (char& c : setting) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return setting != "off" && setting != "0" && setting != "no" && setting != "false";
+  if (setting == "off" || setting == "0" || setting == "no" || setting == "false") return DelegationPolicy::Off;
+  return setting == "forwarded" ? DelegationPolicy::Forwarded : DelegationPolicy::All;
 }
 
 std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
-  std::string keytab;
-  {
-    Krb5 krb;
-    char name[1024] = {0};
-    if (!krb || krb5_kt_default_name(krb.context, name, sizeof name - 1) != 0) return nullptr;
-    keytab = name;
-  }
+  // The environment names the default keytab, or krb5.conf does, which is read only to ask the KDC:
+  // each server credential comes here.
+  const char* named = std::getenv("KRB5_KTNAME");
+  const std::string keytab = named != nullptr ? named : std::string();
   ServiceState& state = Services()[keytab];
   const long long now = Now();
   if (state.ticket && now < state.ticket->refreshAt) return state.ticket;
@@ -228,7 +226,9 @@ std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
   std::shared_ptr<ServiceTicket> fresh;
   {
     Krb5 krb;
-    if (krb) fresh = FetchServiceTicket(krb.context, keytab);
+    char name[1024] = {0};
+    if (krb && krb5_kt_default_name(krb.context, name, sizeof name - 1) == 0)
+      fresh = FetchServiceTicket(krb.context, name);
   }
   guard.lock();
   ServiceState& after = Services()[keytab];
@@ -241,13 +241,15 @@ std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
 
 const std::string& ServiceCache(const ServiceTicket& ticket) { return ticket.cache; }
 
-Delegation::Delegation(std::string cache, bool constrained, long long expires)
-    : cache_(std::move(cache)), constrained_(constrained), expires_(expires) {
+Delegation::Delegation(gss_cred_id_t received, bool constrained, long long expires)
+    : received_(received), constrained_(constrained), expires_(expires) {
   AddLive("delegated-credential", 1);
 }
 
 Delegation::~Delegation() {
-  DestroyCache(cache_);
+  OM_uint32 minor = 0;
+  if (received_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &received_);
+  if (!cache_.empty()) DestroyCache(cache_);
   AddLive("delegated-credential", -1);
 }
 
@@ -258,7 +260,41 @@ OM_uint32 Delegation::Lifetime() const {
   return left > 0 ? static_cast<OM_uint32>(left) : 0;
 }
 
-std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received) {
+// Only what the package tells without copying anything: most clients never have a second hop
+// made for them.
+std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received, gss_ctx_id_t context) {
+  OM_uint32 minor = 0;
+  gss_buffer_set_t impersonator = GSS_C_NO_BUFFER_SET;
+  OM_uint32 major = Fault("gss_inquire_cred_by_oid", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_inquire_cred_by_oid(&minor, received, GSS_KRB5_GET_CRED_IMPERSONATOR, &impersonator);
+  if (GSS_ERROR(major)) Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
+  const bool constrained = !GSS_ERROR(major) && impersonator != GSS_C_NO_BUFFER_SET && impersonator->count > 0;
+  gss_release_buffer_set(&minor, &impersonator);
+  OM_uint32 lifetime = 0;
+  bool usable = !GSS_ERROR(major);
+  if (usable && constrained) {
+    // The KDC takes no evidence that is not forwardable.
+    krb5_flags flags = 0;
+    usable = GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags)) || (flags & TKT_FLG_FORWARDABLE) != 0;
+  }
+  if (usable) {
+    major = Fault("gss_inquire_cred", minor);
+    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received, nullptr, &lifetime, nullptr, nullptr);
+    usable = !GSS_ERROR(major) && lifetime > 0;
+  }
+  if (!usable) {
+    gss_release_cred(&minor, &received);
+    return nullptr;
+  }
+  std::shared_ptr<Delegation> kept(new Delegation(received, constrained, Now() + lifetime));
+  received = GSS_C_NO_CREDENTIAL;
+  return kept;
+}
+
+const std::string& Delegation::Cache() {
+  if (prepared_) return cache_;
+  prepared_ = true;
   OM_uint32 minor = 0;
   struct ReleaseReceived {
     gss_cred_id_t& cred;
@@ -266,56 +302,53 @@ std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received) {
       OM_uint32 ignored = 0;
       if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &cred);
     }
-  } release{received};
+  } release{received_};
 
   gss_name_t name = GSS_C_NO_NAME;
   OM_uint32 major = Fault("gss_inquire_cred", minor);
-  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received, &name, nullptr, nullptr, nullptr);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received_, &name, nullptr, nullptr, nullptr);
   if (GSS_ERROR(major)) {
     Trace("gss_inquire_cred", major, minor, gss_mech_krb5);
-    return nullptr;
+    return cache_;
   }
   const std::string clientText = NameText(name);
   gss_release_name(&minor, &name);
   Krb5 krb;
   krb5_principal client = nullptr;
-  if (!krb || clientText.empty() || krb5_parse_name(krb.context, clientText.c_str(), &client) != 0) return nullptr;
-
-  std::shared_ptr<Delegation> kept;
+  if (!krb || clientText.empty() || krb5_parse_name(krb.context, clientText.c_str(), &client) != 0) return cache_;
   krb5_ccache cache = nullptr;
   if (krb5_cc_new_unique(krb.context, "MEMORY", nullptr, &cache) != 0) {
     krb5_free_principal(krb.context, client);
-    return nullptr;
+    return cache_;
   }
   long long expires = 0;
-  bool constrained = false;
   major = krb5_cc_initialize(krb.context, cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
-  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received, cache);
+  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received_, cache);
   if (GSS_ERROR(major)) {
     Trace("gss_krb5_copy_ccache", major, minor, gss_mech_krb5);
+  } else if (!constrained_) {
+    expires = TicketGrantingEnd(krb.context, cache, client);
   } else {
-    krb5_data impersonatorText = {0, 0, nullptr};
-    constrained = krb5_cc_get_config(krb.context, cache, nullptr, "proxy_impersonator", &impersonatorText) == 0;
-    if (!constrained) {
-      expires = TicketGrantingEnd(krb.context, cache, client);
-    } else {
-      const std::string text(impersonatorText.data, impersonatorText.length);
-      krb5_free_data_contents(krb.context, &impersonatorText);
-      krb5_principal impersonator = nullptr;
-      if (krb5_parse_name(krb.context, text.c_str(), &impersonator) == 0) {
+    krb5_data text = {0, 0, nullptr};
+    krb5_principal impersonator = nullptr;
+    if (krb5_cc_get_config(krb.context, cache, nullptr, "proxy_impersonator", &text) == 0) {
+      const std::string name(text.data, text.length);
+      krb5_free_data_contents(krb.context, &text);
+      if (krb5_parse_name(krb.context, name.c_str(), &impersonator) == 0) {
         expires = PrepareEvidence(krb.context, cache, client, impersonator);
         krb5_free_principal(krb.context, impersonator);
       }
     }
   }
   if (expires > Now()) {
-    kept.reset(new Delegation(std::string("MEMORY:") + krb5_cc_get_name(krb.context, cache), constrained, expires));
+    cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.context, cache);
+    expires_ = std::min(expires_, expires);
     krb5_cc_close(krb.context, cache);
   } else {
     krb5_cc_destroy(krb.context, cache);
   }
   krb5_free_principal(krb.context, client);
-  return kept;
+  return cache_;
 }
 
 }  // namespace winhost::detail::gss

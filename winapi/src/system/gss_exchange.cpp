@@ -319,7 +319,7 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
   if (delegated != GSS_C_NO_CREDENTIAL) {
-    if (!GSS_ERROR(major) && DelegationAllowed()) kept = Delegation::Keep(delegated);
+    if (!GSS_ERROR(major) && DelegationSetting() != DelegationPolicy::Off) kept = Delegation::Keep(delegated, working->ctx);
     if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
   }
   if (GSS_ERROR(major)) {

@@ -91,29 +91,35 @@ SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop)
 // tokens of its client and the outbound credentials made while a thread impersonates that client.
 class Delegation {
  public:
-  // Takes what gss_accept_sec_context gave, which it releases; null when it cannot be used to
-  // authenticate onward.
-  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received);
+  // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
+  // null when it cannot be used to authenticate onward.
+  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received, gss_ctx_id_t context);
   Delegation(const Delegation&) = delete;
   Delegation& operator=(const Delegation&) = delete;
   ~Delegation();
 
-  // The credential store that names the cache, for gss_acquire_cred_from.
-  const std::string& Cache() const { return cache_; }
+  // The cache that holds the credential, for gss_acquire_cred_from, made on first use; empty when
+  // the credential turns out unusable. Requires the world lock.
+  const std::string& Cache();
   // Evidence for constrained delegation rather than the client's own ticket-granting ticket.
   bool Constrained() const { return constrained_; }
   bool Expired() const;
   OM_uint32 Lifetime() const;
 
  private:
-  Delegation(std::string cache, bool constrained, long long expires);
+  Delegation(gss_cred_id_t received, bool constrained, long long expires);
+  gss_cred_id_t received_;  // as the package gave it, until the cache is made
   std::string cache_;
+  bool prepared_ = false;
   bool constrained_;
   long long expires_;
 };
 
-// Whether the site lets server contexts keep what their clients delegate (QUENTREL_DELEGATION).
-bool DelegationAllowed();
+// What the site lets server contexts keep of their clients (QUENTREL_DELEGATION): nothing ("off"),
+// forwarded tickets only ("forwarded"), or those and evidence for constrained delegation (the
+// default), which costs each authentication a little more.
+enum class DelegationPolicy { Off, Forwarded, All };
+DelegationPolicy DelegationSetting();
 // The service's own ticket for the default keytab, for a server credential that keeps evidence;
 // got from the KDC with the keytab when there is none yet or it runs out, with the world lock let
 // go meanwhile. Null when the KDC gives none (tried again some minutes later).

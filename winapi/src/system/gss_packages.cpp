@@ -134,12 +134,13 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
       if (!*impersonating) return SEC_E_NO_CREDENTIALS;
       delegation = std::move(*impersonating);
     }
-  } else if (mechanism->oid != &kNtlm && DelegationAllowed()) {
+  } else if (mechanism->oid != &kNtlm && DelegationSetting() == DelegationPolicy::All) {
     service = ServiceTicketFor(guard);
   }
   OM_uint32 lifetime = 0;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
   const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
+  if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
   SECURITY_STATUS status = AcquireFor(mechanism, accepting, cache, cred, lifetime);
   // A server that cannot keep evidence still accepts.
   if (status != SEC_E_OK && service) {

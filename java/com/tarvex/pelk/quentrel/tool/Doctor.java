@@ -56,8 +56,12 @@ final class Doctor {
   // and shows only when the service authenticates onward.
   private static void delegation(Section section, String packageName) throws Exception {
     String setting = System.getenv("QUENTREL_DELEGATION");
-    boolean kept = setting == null || !List.of("off", "0", "no", "false").contains(setting.toLowerCase(Locale.ROOT));
-    section.factLine("kept", kept, kept ? "delegated credentials: kept with their server context, in memory"
+    String kept = setting == null ? "all" : List.of("off", "0", "no", "false").contains(setting.toLowerCase(Locale.ROOT))
+        ? "off" : setting.equalsIgnoreCase("forwarded") ? "forwarded" : "all";
+    section.factLine("kept", kept, kept.equals("all")
+        ? "delegated credentials: kept with their server context, in memory, with evidence for constrained delegation"
+        : kept.equals("forwarded") ? "delegated credentials: forwarded tickets kept, no evidence for constrained"
+            + " delegation (QUENTREL_DELEGATION=" + setting + ")"
         : "delegated credentials: refused (QUENTREL_DELEGATION=" + setting + ")");
     if (!KerberosSetup.missing().isEmpty()) {
       section.factLine("run", false, "not run: this host has no Kerberos set-up for it");
