@@ -20,5 +20,5 @@ ctest --test-dir "$asan" -R '^(jvm|native|sweep|Fresh.*)$' --output-on-failure
 
 cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENTREL_SANITIZE=thread >/dev/null
 cmake --build "$tsan" -j"$jobs" --target quentrel_native_tests >/dev/null
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" QUENTREL_WORLD=simulated QUENTREL_STRESS_SECONDS=${QUENTREL_STRESS_SECONDS:-5} \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" QUENTREL_STRESS_SECONDS=${QUENTREL_STRESS_SECONDS:-5} \
   "$tsan/tests/quentrel_native_tests" --gtest_filter='NativeStress.*:NativeEntryTest.*'

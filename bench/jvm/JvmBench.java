@@ -26,7 +26,10 @@ import java.util.concurrent.CyclicBarrier;
  *
  * <p>The word kerberos runs instead the figures of the system world, inside a Kerberos realm:
  * Wrap and Unwrap against gss_wrap_iov and gss_unwrap_iov called on the GSSAPI contexts behind the
- * library's own, and a whole authentication against the same GSSAPI calls made directly.
+ * library's own, and a whole authentication against the same GSSAPI calls made directly. The word
+ * domain runs, beside an Active Directory domain controller, a sign-on whose token comes from the
+ * ticket's PAC (a membership test answered from it) against the same sign-on to a service whose
+ * tickets carry no PAC.
  *
  * <p>{@code --quick} runs every case a few times only, to show that the benchmark works; the words
  * queries, live, messages and threads run only those parts.
@@ -63,7 +66,11 @@ public final class JvmBench {
 
   static native int gssAuthentications(String service, int rounds, boolean evidence);
 
+  static native int nssLookups(String[] names, int rounds);
+
   private static final String KERBEROS_SERVICE = "HTTP/localhost";
+  // In the test domain: tickets for the back end carry no PAC (bench/jvm/without-pac.sh).
+  private static final String NO_PAC_SERVICE = "HTTP/backend." + System.getenv("AD_DNS_DOMAIN");
 
   // Single-threaded figures are timed in the CPU time of the measuring thread, so that the time the
   // thread spends waiting for a processor on a shared machine is left out; figures of several
@@ -86,7 +93,8 @@ public final class JvmBench {
     rounds = quick ? 1 : 9;
     List<String> only = new ArrayList<>(Arrays.asList(args));
     only.remove("--quick");
-    boolean kerberos = only.contains("kerberos");
+    boolean domain = only.contains("domain");
+    boolean kerberos = domain || only.contains("kerberos");
     // The library first, so that the benchmark's own natives bind to the copy the JVM loaded.
     Pair first = kerberos ? Pair.establish("Kerberos", KERBEROS_SERVICE) : Pair.establish();
     SSPI.GetMaxTokenSize(first.client);
@@ -94,6 +102,11 @@ public final class JvmBench {
     System.loadLibrary("quentrel_jvmbench");
     clearJournal();
 
+    if (domain) {
+      domain();
+      print();
+      return;
+    }
     if (kerberos) {
       kerberos();
       print();
@@ -475,6 +488,50 @@ public final class JvmBench {
     double[] e = compare(quick ? 2 : 100, n -> gssAuthentications(KERBEROS_SERVICE, n, true),
         n -> gssAuthentications(KERBEROS_SERVICE, n, false));
     row("Kerberos authentication keeping evidence, GSSAPI", e[0], "without", e[1], 0, "ns");
+  }
+
+  /**
+   * A sign-on as a server sees it: the whole authentication, then one membership test, which takes
+   * the client's token. With the PAC the token is the ticket's own; without, it is the account krb5
+   * maps the principal to. Either way no directory is asked. What the PAC adds is its decoding, the
+   * token's groups and the client's Unix account under the domain's names (DOMAIN\\user, then
+   * user@dns.domain, which a host without winbind or SSSD does not have): it is set against those
+   * two NSS lookups made directly.
+   */
+  static void domain() throws Exception {
+    if (!signOnAnswers(KERBEROS_SERVICE, true) || !signOnAnswers(NO_PAC_SERVICE, false)) {
+      throw new IllegalStateException("the PAC's token did not answer for the domain's users, or the back end's did");
+    }
+    String[] domainNames = {System.getenv("AD_DOMAIN") + "\\alice", "alice@" + System.getenv("AD_DNS_DOMAIN")};
+    double[] t = compare(quick ? 2 : 100, n -> signOns(KERBEROS_SERVICE, n), n -> signOns(NO_PAC_SERVICE, n),
+        n -> gssAuthentications(KERBEROS_SERVICE, n, true), n -> gssAuthentications(NO_PAC_SERVICE, n, true),
+        n -> nssLookups(domainNames, n));
+    row("Kerberos sign-on with the PAC's groups, authentication + IsGroupMember", t[0], "the same without a PAC", t[1],
+        0, "ns");
+    row("GSSAPI authentication from C++ with a PAC", t[2], "without a PAC", t[3], 0, "ns");
+    row("The PAC's extra per sign-on (with - without)", t[0] - t[1], "NSS lookups of DOMAIN\\alice, alice@dns", t[4],
+        1.5, "ns");
+  }
+
+  // Whether the client of a sign-on to `service` is in BUILTIN\Users, which the PAC's Domain Users
+  // earns a domain user, and the principal's unmapped account does not.
+  static boolean signOnAnswers(String service, boolean expected) throws Exception {
+    Pair pair = Pair.establish("Kerberos", service);
+    try {
+      return SSPI.IsGroupMember(pair.server, "BUILTIN\\Users") == expected;
+    } finally {
+      pair.free();
+    }
+  }
+
+  static long signOns(String service, int n) throws Exception {
+    long members = 0;
+    for (int i = 0; i < n; ++i) {
+      Pair pair = Pair.establish("Kerberos", service);
+      members += SSPI.IsGroupMember(pair.server, "BUILTIN\\Users") ? 1 : 0;
+      pair.free();
+    }
+    return members;
   }
 
   /** Total throughput of 2 and 4 threads against one, each thread on contexts of its own. */

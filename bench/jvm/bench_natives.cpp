@@ -3,13 +3,14 @@
 // and memcpy of the same sizes. Each native runs a whole batch, so that the JNI call is not part
 // of the baseline it measures.
 //
-// On the system world, GSSAPI called directly: wrap and unwrap on the GSSAPI contexts behind the
+// On the system world, NSS's lookups of account names, and GSSAPI called directly: wrap and unwrap on the GSSAPI contexts behind the
 // library's own, one message per call as a Java binding of GSSAPI would make them, and whole
 // Kerberos authentications from credentials to deletion.
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <jni.h>
 #include <krb5/krb5.h>
+#include <pwd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -324,6 +325,28 @@ JNIEXPORT jbyteArray JNICALL Java_JvmBench_gssUnwrap(JNIEnv* env, jclass, jlong 
     env->SetByteArrayRegion(plain, 0, size, static_cast<const jbyte*>(iov[1].buffer.value));
   }
   return plain;
+}
+
+// getpwnam_r of each name, `rounds` times; how many answered.
+JNIEXPORT jint JNICALL Java_JvmBench_nssLookups(JNIEnv* env, jclass, jobjectArray names, jint rounds) {
+  std::vector<std::string> texts;
+  for (jsize i = 0; i < env->GetArrayLength(names); ++i) {
+    auto name = static_cast<jstring>(env->GetObjectArrayElement(names, i));
+    const char* text = env->GetStringUTFChars(name, nullptr);
+    if (text == nullptr) return 0;
+    texts.emplace_back(text);
+    env->ReleaseStringUTFChars(name, text);
+    env->DeleteLocalRef(name);
+  }
+  std::vector<char> buffer(4096);
+  jint found = 0;
+  for (jint round = 0; round < rounds; ++round)
+    for (const std::string& text : texts) {
+      passwd entry;
+      passwd* result = nullptr;
+      if (getpwnam_r(text.c_str(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr) ++found;
+    }
+  return found;
 }
 
 // `rounds` whole authentications of this process's default principal to the Kerberos service

@@ -15,7 +15,6 @@ namespace fuzz {
 
 inline native::Session& TheSession() {
   static native::Session* session = [] {
-    winhost::SelectWorld(winhost::World::Simulated);
     winhost::Reset();
     return new native::Session();
   }();

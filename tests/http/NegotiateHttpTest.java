@@ -696,10 +696,12 @@ public final class NegotiateHttpTest {
     }
   }
 
-  // The tool's server, in a process of its own: who the client is, then a clean stop on SIGINT.
+  // The tool's server, in a process of its own on the same library as this one: who the client
+  // is, then a clean stop on SIGINT.
   private static void serve(String jar) throws Exception {
     Process serve = new ProcessBuilder(new File(System.getProperty("java.home"), "bin/java").getPath(), "-Xcheck:jni",
-        "-jar", jar, "serve", "--port", "0", "--group", GROUP).redirectErrorStream(true).start();
+        "-Djava.library.path=" + System.getProperty("java.library.path"), "-jar", jar, "serve", "--port", "0",
+        "--group", GROUP).redirectErrorStream(true).start();
     try {
       BufferedReader out = new BufferedReader(new InputStreamReader(serve.getInputStream(), StandardCharsets.UTF_8));
       String first = out.readLine();

@@ -2,10 +2,10 @@
 # Real clients that nobody here wrote sign on to both server flavours in a Kerberos realm:
 # Debian's curl (SPNEGO through GSSAPI) and the JDK's HttpURLConnection (its own SPNEGO through
 # JGSS), and this library's own client helper over HttpClient. Runs inside tests/kdc/with-realm.sh, on the machine's own services (the system world).
-# Usage: real-clients.sh JAR TEST_JAR SERVLET_API_JAR
+# Last, a token written in the simulated host's format, which the shipped jar must refuse.
+# Usage: real-clients.sh JAR TEST_JAR SERVLET_API_JAR SIMULATED_DIR
 set -euo pipefail
-jar=$1 test_jar=$2 servlet_jar=$3
-unset QUENTREL_WORLD
+jar=$1 test_jar=$2 servlet_jar=$3 simulated=$4
 classpath=$jar:$test_jar:$servlet_jar
 log=$(mktemp)
 server=""
@@ -87,6 +87,31 @@ for flavour in jdk tomcat; do
   [ "$refused" = 401 ] && echo "ok   $flavour server, no ticket: 401" || { echo "FAIL $flavour server, no ticket: $refused"; failed=1; }
   stop
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs' "$log"; then echo "FAIL $flavour server printed a JNI warning:"; cat "$log"; failed=1; fi
+done
+
+# The simulated host takes the client's name from the client's own token, so a hand-written one
+# signs on as anybody. The jar's library runs on this machine's services whatever the environment
+# says, and refuses it; the same token on the simulated host (the test build of the library) is
+# let in as WINHOST\Administrator, which shows it is a token the test double takes.
+token='Kerberos:AP-REQ user=WINHOST\Administrator round=1 flags=0x00000000 key=00112233'
+forged="Authorization: Negotiate $(printf '%s' "$token" | base64 -w0)"
+for host in jar simulated; do
+  serve=(serve --port 0 --package Kerberos --group 'BUILTIN\Administrators')
+  if [ $host = jar ]; then
+    start env QUENTREL_WORLD=simulated java -Xcheck:jni -jar "$jar" "${serve[@]}"
+  else
+    start java -Xcheck:jni -Djava.library.path="$simulated" -jar "$jar" "${serve[@]}"
+  fi
+  answer=$(curl --silent --header "$forged" --write-out '\n%{http_code}' "http://localhost:$port/" || true)
+  answer="${answer##*$'\n'} ${answer%$'\n'*}"
+  if [ $host = jar ] && [[ $answer == 401* ]]; then
+    echo "ok   a forged token, the jar with QUENTREL_WORLD=simulated: $answer"
+  elif [ $host = simulated ] && [[ $answer == 200* ]] && [[ $answer == *'"BUILTIN\\Administrators":true'* ]]; then
+    echo "ok   a forged token, the simulated host: $answer"
+  else
+    echo "FAIL a forged token, $host: $answer"; failed=1
+  fi
+  stop
 done
 [ $failed = 0 ] && echo "PASS"
 exit $failed

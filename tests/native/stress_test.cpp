@@ -10,7 +10,6 @@
 namespace {
 
 TEST(NativeStress, ThreadsOverEveryFamilyLeaveNothingHeld) {
-  winhost::SelectWorld(winhost::World::Simulated);
   winhost::Reset();
   const std::map<std::string, int> before = winhost::LiveCounts();
   const char* seconds = std::getenv("QUENTREL_STRESS_SECONDS");

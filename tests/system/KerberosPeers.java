@@ -28,6 +28,12 @@ import org.ietf.jgss.Oid;
  *   KerberosPeers identity PEER_SCRIPT  (as root) the client's token and impersonation: files
  *                                       only the client may read, groups, a client of no account
  *   KerberosPeers unprivileged          (as an account that may not switch) the privilege error
+ *   KerberosPeers domain PEER_SCRIPT    (as root, in the domain of tests/ad/with-domain.sh with
+ *                                       winbind, under nss_wrapper) the client's token from its
+ *                                       ticket's PAC: name, groups, aliases, impersonation
+ *   KerberosPeers wine COMMAND...       (in the domain of tests/ad/with-domain.sh) the library's
+ *                                       Windows DLL under Wine as client and server, COMMAND
+ *                                       running the Wine suite's program
  */
 public final class KerberosPeers {
   private static final int FLAGS = 0x81E;  // mutual, replay, sequence, confidentiality, connection
@@ -149,18 +155,30 @@ public final class KerberosPeers {
     }
   }
 
-  static final class Mit implements Peer {
+  /** What a peer in another process answered instead of doing what it was asked. */
+  static final class PeerError extends Exception {
+    private static final long serialVersionUID = 1L;
+
+    PeerError(String text) {
+      super(text);
+    }
+  }
+
+  /**
+   * A peer in another process, driven line by line over its standard input and output (the
+   * protocol of gss_peer.py); "error TEXT" answers throw PeerError(TEXT). Closing it ends its
+   * input, and a peer that then exits with a failure status fails the check it served.
+   */
+  static class LinePeer implements Peer {
+    final String label;
     final Process process;
     final PrintWriter in;
     final BufferedReader out;
     boolean done;
     String name;
 
-    Mit(Map<String, String> environment, String... arguments) throws Exception {
-      String[] command = new String[arguments.length + 2];
-      command[0] = "/usr/bin/python3";
-      command[1] = peerScript;
-      System.arraycopy(arguments, 0, command, 2, arguments.length);
+    LinePeer(String label, Map<String, String> environment, String... command) throws Exception {
+      this.label = label;
       ProcessBuilder builder = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT);
       builder.environment().putAll(environment);
       process = builder.start();
@@ -168,13 +186,21 @@ public final class KerberosPeers {
       out = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
     }
 
-    private String[] ask(String verb, byte[] bytes, String answer) throws Exception {
-      in.println(verb + " " + Base64.getEncoder().encodeToString(bytes));
+    /** The answer's fields after the first, which must be `answer`; a request is "VERB B64[ MORE]". */
+    String[] ask(String request, byte[] bytes, String more, String answer) throws Exception {
+      in.println(request + " " + Base64.getEncoder().encodeToString(bytes) + (more.isEmpty() ? "" : " " + more));
       String line = out.readLine();
-      if (line == null || !line.startsWith(answer + " ")) {
-        throw new Exception("MIT peer: " + line);
+      if (line != null && line.startsWith("error ")) {
+        throw new PeerError(line.substring(6));
       }
-      return line.split(" ", -1);
+      if (line == null || !line.startsWith(answer + " ")) {
+        throw new Exception(label + ": " + line);
+      }
+      return line.split(" ", 4);
+    }
+
+    private String[] ask(String verb, byte[] bytes, String answer) throws Exception {
+      return ask(verb, bytes, "", answer);
     }
 
     public byte[] step(byte[] token) throws Exception {
@@ -202,11 +228,30 @@ public final class KerberosPeers {
 
     public void close() {
       in.close();
+      int status;
       try {
-        process.waitFor();
+        status = process.waitFor();
       } catch (InterruptedException e) {
         Thread.currentThread().interrupt();
+        return;
       }
+      if (status != 0) {
+        throw new IllegalStateException(label + " exited with status " + status);
+      }
+    }
+  }
+
+  static final class Mit extends LinePeer {
+    Mit(Map<String, String> environment, String... arguments) throws Exception {
+      super("MIT peer", environment, withScript(arguments));
+    }
+
+    private static String[] withScript(String[] arguments) {
+      String[] command = new String[arguments.length + 2];
+      command[0] = "/usr/bin/python3";
+      command[1] = peerScript;
+      System.arraycopy(arguments, 0, command, 2, arguments.length);
+      return command;
     }
   }
 
@@ -417,14 +462,28 @@ public final class KerberosPeers {
     });
   }
 
-  // A server context authenticated by MIT's client with the ticket of `user`.
-  static Sspi serverOf(String user) throws Exception {
-    File cache = new File(System.getenv("QTEST_REALM_DIR"), user + "-ccache");
+  // The folder and the users' password of the realm, or of the domain when the test runs in one.
+  static String testDir() {
+    return System.getenv("AD_DIR") != null ? System.getenv("AD_DIR") : System.getenv("QTEST_REALM_DIR");
+  }
+
+  // A ticket cache holding a ticket of `user`, made once.
+  static File ticketOf(String user) throws Exception {
+    File cache = new File(testDir(), user + "-ccache");
+    if (cache.exists()) {
+      return cache;
+    }
     Process kinit = new ProcessBuilder("kinit", "-c", "FILE:" + cache, user).redirectErrorStream(true).start();
     try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
-      password.println(System.getenv("QTEST_PASSWORD"));
+      password.println(System.getenv(System.getenv("AD_PASSWORD") != null ? "AD_PASSWORD" : "QTEST_PASSWORD"));
     }
     expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    return cache;
+  }
+
+  // A server context authenticated by MIT's client with the ticket of `user`.
+  static Sspi serverOf(String user) throws Exception {
+    File cache = ticketOf(user);
     Sspi server = new Sspi(false, "Kerberos");
     try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
       handshake(client, server);
@@ -512,12 +571,268 @@ public final class KerberosPeers {
     });
   }
 
+  // The output of a command, which must succeed.
+  static String run(String... command) throws Exception {
+    Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+    String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    expect(process.waitFor() == 0, String.join(" ", command) + ": " + output);
+    return output;
+  }
+
+  // Each user's answer to BUILTIN\Administrators in a JVM of its own whose domain administrator
+  // groups are the one group `sid`: so whether each user's PAC token holds that SID.
+  static String probe(String sid, String... users) throws Exception {
+    String[] command = {System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+        "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp", System.getProperty("java.class.path"),
+        "KerberosPeers", "domain-probe", peerScript};
+    String[] full = Arrays.copyOf(command, command.length + users.length);
+    System.arraycopy(users, 0, full, command.length, users.length);
+    ProcessBuilder builder = new ProcessBuilder(full).redirectErrorStream(true);
+    builder.environment().put("QUENTREL_DOMAIN_ADMIN_GROUPS", sid);
+    Process child = builder.start();
+    String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    child.waitFor();
+    String answer = null;
+    for (String line : output.split("\n")) {
+      if (line.startsWith("probe ")) {
+        answer = line.substring(6);
+      } else if (!line.isEmpty()) {
+        System.out.println("  probe: " + line);  // a JNI warning or a failure shows in this run's output
+      }
+    }
+    return answer;
+  }
+
+  static void domainProbe(String[] users) throws Exception {
+    StringBuilder answer = new StringBuilder("probe");
+    for (String user : users) {
+      try (Sspi server = serverOf(user)) {
+        answer.append(' ').append(user).append('=').append(SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"));
+      }
+    }
+    System.out.println(answer);
+  }
+
+  // The test domain's users, whose tokens come from the PACs of their tickets: alice in Engineers,
+  // in Staff through it and in the domain-local Printers; carol in Domain Users alone; dave in
+  // Domain Admins. The groups are asked for by SID, as winbind names them.
+  static void domain() throws Exception {
+    String domain = System.getenv("AD_DOMAIN");
+    String[] users = {"alice", "carol", "dave"};
+    for (String user : users) {
+      check("the PAC of " + user + ": name and the aliases of a member server", () -> {
+        try (Sspi server = serverOf(user)) {
+          String name = SSPI.GetClientUserName(server.handle);
+          expect(name.equals(domain + "\\" + user), user + " is named " + name);
+          expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), user + " is not in BUILTIN\\Users");
+          boolean administrator = SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators");
+          expect(administrator == user.equals("dave"), user + " is an administrator: " + administrator);
+        }
+      });
+    }
+    String[][] groups = {{"Engineers", "alice=true carol=false dave=false"},
+        {"Staff", "alice=true carol=false dave=false"}, {"Printers", "alice=true carol=false dave=false"},
+        {"Domain Users", "alice=true carol=true dave=true"}, {"Domain Admins", "alice=false carol=false dave=true"}};
+    for (String[] group : groups) {
+      check("the PACs' holders of " + group[0], () -> {
+        String sid = run("wbinfo", "-n", domain + "\\" + group[0]).split(" ")[0];
+        expect(sid.startsWith("S-1-5-21-"), group[0] + " is " + sid);
+        String answer = probe(sid, users);
+        expect(group[1].equals(answer), group[0] + " (" + sid + "): " + answer);
+      });
+    }
+    check("a ticket altered after issue is refused", () -> {
+      try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + ticketOf("alice")), "client", "HTTP@localhost", "krb5");
+           Sspi server = new Sspi(false, "Kerberos")) {
+        byte[] token = client.step(new byte[0]);
+        token[token.length / 2] ^= 0x01;  // inside the ticket's encrypted part, which holds the PAC
+        // The ticket no longer decrypts under the service's key: the logon is refused.
+        expectPlatformError("8009030c", () -> server.step(token));
+      }
+    });
+    File dir = new File(testDir());
+    File alices = new File(dir, "alices-file");
+    java.nio.file.Files.writeString(alices.toPath(), "alice's");
+    check("impersonating a PAC's client acts as the account winbind gives it", () -> {
+      String uid = run("getent", "passwd", domain + "\\alice").split(":")[2];
+      run("sh", "-c", "chown " + uid + " " + alices + " && chmod 0400 " + alices + " && chmod 0711 " + dir);
+      for (String user : new String[] {"alice", "carol"}) {
+        try (Sspi server = serverOf(user)) {
+          SSPI.StartImpersonating(server.handle);
+          boolean read = readable(alices);
+          SSPI.StopImpersonating(server.handle);
+          expect(read == user.equals("alice"), user + " (uid of alice " + uid + ") read alice's file: " + read);
+        }
+      }
+    });
+  }
+
   // alice maps to root: an account that may not switch identities is refused with Windows' error.
   static void unprivileged() {
     check("impersonation without the privilege", () -> {
       try (Sspi server = serverOf("alice")) {
         expectPlatformError("00000522", () -> SSPI.StartImpersonating(server.handle));
         expectPlatformError("00000522", () -> SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"));
+      }
+    });
+  }
+
+  // ---- the library's Windows DLL under Wine, with Wine's Kerberos package under it ----
+
+  private static String[] wineCommand;
+
+  /**
+   * A side under Wine with `user`'s ticket: "client" or "server" through the DLL, "platform-client"
+   * through Wine's SSPI alone.
+   */
+  static LinePeer wine(String role, String packageName, String user) throws Exception {
+    String[] command = Arrays.copyOf(wineCommand, wineCommand.length + 4);
+    System.arraycopy(new String[] {"--peer", role, packageName, TARGET}, 0, command, wineCommand.length, 4);
+    Map<String, String> environment = user.equals("alice") ? Map.of() : Map.of("KRB5CCNAME", "FILE:" + ticketOf(user));
+    return new LinePeer("Wine " + role, environment, command);
+  }
+
+  // Sign-ons between Wine and the server: who runs under Wine, whose ticket it has, the package
+  // there and here, and how it ends: "established", or what the Linux side threw. Wine's
+  // Negotiate sends the bare Kerberos token, without SPNEGO around it, which MIT's SPNEGO
+  // acceptor does not take.
+  static final String[][] WINE_SIGN_ONS = {
+      {"client", "alice", "Kerberos", "Kerberos", "established"},
+      {"client", "alice", "Negotiate", "Kerberos", "established"},
+      {"client", "carol", "Kerberos", "Kerberos", "established"},
+      {"client", "alice", "Kerberos", "Negotiate", "Platform error: 8009030e"},
+      {"client", "alice", "Negotiate", "Negotiate", "Platform error: 8009030e"},
+      {"server", "alice", "Kerberos", "Kerberos", "established"},
+      {"server", "alice", "Negotiate", "Negotiate", "established"},
+  };
+
+  // What the server answers about the groups of a client signed on through Wine: "true", "false"
+  // or the simple name of the exception. alice is in Engineers, so in Staff and the domain-local
+  // Printers; carol in Domain Users alone. Their tokens come from their tickets' PACs: a domain
+  // user is in BUILTIN\Users, and the test makes Staff the administrators' group of this member
+  // server (QUENTREL_DOMAIN_ADMIN_GROUPS), which alice is in through Engineers alone. The domain's
+  // own names resolve only through a directory (winbind, SSSD or LDAP), which this server is not
+  // given: once they resolve without one, alice's domain rows become true but Domain Admins.
+  static final String[][] GROUPS = {
+      {"alice", "DOMAIN\\Engineers", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Staff", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Printers", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Domain Users", "GroupNotFoundException"},
+      {"alice", "DOMAIN\\Domain Admins", "GroupNotFoundException"},
+      {"alice", "Everyone", "GroupNotFoundException"},
+      {"alice", "BUILTIN\\Users", "true"},
+      {"alice", "BUILTIN\\Administrators", "true"},
+      {"carol", "BUILTIN\\Users", "true"},
+      {"carol", "BUILTIN\\Administrators", "false"},
+  };
+
+  static String membership(int server, String group) {
+    try {
+      return Boolean.toString(SSPI.IsGroupMember(server, group));
+    } catch (Exception e) {
+      return e.getClass().getSimpleName();
+    }
+  }
+
+  static void wineSignOns() {
+    String domain = System.getenv("AD_DOMAIN");
+    for (String[] row : WINE_SIGN_ONS) {
+      boolean wineClient = row[0].equals("client");
+      String user = row[1];
+      String label = wineClient ? user + " on Wine's " + row[2] + " through the DLL, to the server's " + row[3]
+          : user + " on the Linux library's " + row[3] + " client, to Wine's " + row[2] + " through the DLL";
+      check(label + ": " + row[4], () -> {
+        try (LinePeer wine = wine(row[0], row[2], user); Sspi linux = new Sspi(!wineClient, row[3])) {
+          String outcome = "established";
+          try {
+            if (wineClient) {
+              handshake(wine, linux);
+            } else {
+              handshake(linux, wine);
+            }
+          } catch (WinAuthException e) {
+            outcome = e.getMessage();
+          }
+          expect(outcome.equals(row[4]), "the sign-on: " + outcome);
+          if (!outcome.equals("established")) {
+            return;
+          }
+          if (!wineClient) {
+            // Wine's package answers no names query: the DLL throws its status.
+            expect(wine.peerName().equals(domain + "\\" + user)
+                || wine.peerName().equals("(WinAuthException: Platform error: 80090302)"),
+                "the client's name under Wine: " + wine.peerName());
+            return;
+          }
+          expect(linux.peerName().equals(domain + "\\" + user), "the client's name: " + linux.peerName());
+          StringBuilder wrong = new StringBuilder();
+          for (String[] group : GROUPS) {
+            if (!group[0].equals(user)) {
+              continue;
+            }
+            String name = group[1].replace("DOMAIN", domain);
+            String answer = membership(linux.handle, name);
+            System.out.println("  " + user + " in " + name + ": " + answer);
+            if (!answer.equals(group[2])) {
+              wrong.append(name).append(": ").append(answer).append(", expected ").append(group[2]).append("; ");
+            }
+          }
+          expect(wrong.length() == 0, "the groups: " + wrong);
+        }
+      });
+    }
+  }
+
+  // How a message fares from one side to the other: "intact", "changed", or the status either
+  // side failed with (the DLL's WinAuthException and Wine's own call alike).
+  static String delivery(Peer from, Peer to, byte[] message) {
+    try {
+      return Arrays.equals(to.unwrap(from.wrap(message)), message) ? "intact" : "changed";
+    } catch (Exception e) {
+      return e.getMessage().replaceFirst("^WinAuthException: ", "");
+    }
+  }
+
+  // Messages between the DLL's client under Wine and the server, beside Wine's own client over the
+  // same buffers: the DLL's Wrap and Unwrap answer as Wine's EncryptMessage and DecryptMessage
+  // do, whatever that is. Then Wine's package in the layout it does wrap in (the data first, then
+  // a token larger than its size query asks for), against the server both ways, and an altered
+  // message refused by each side.
+  static void wineMessages() {
+    check("Kerberos: messages between the DLL under Wine and the server, as Wine's own package gives them", () -> {
+      try (LinePeer library = wine("client", "Kerberos", "alice"); Sspi server = new Sspi(false, "Kerberos");
+           LinePeer platform = wine("platform-client", "Kerberos", "alice");
+           Sspi platformServer = new Sspi(false, "Kerberos")) {
+        handshake(library, server);
+        handshake(platform, platformServer);
+        byte[] message = "to the other side of Wine".getBytes(StandardCharsets.UTF_8);
+        String[][] directions = {
+            {"client -> server", delivery(library, server, message), delivery(platform, platformServer, message)},
+            {"server -> client", delivery(server, library, message), delivery(platformServer, platform, message)},
+        };
+        for (String[] d : directions) {
+          System.out.println("  " + d[0] + ": the DLL " + d[1] + ", Wine's own calls " + d[2]);
+          expect(d[1].equals(d[2]), d[0] + ": the DLL " + d[1] + ", Wine's package " + d[2]);
+        }
+
+        byte[] wrapped = Base64.getDecoder().decode(platform.ask("wrap-data-first", message, "", "wrapped")[1]);
+        System.out.println("  Wine's package, data first: " + message.length + " bytes of data and a token of "
+            + (wrapped.length - message.length));
+        expect(Arrays.equals(platformServer.unwrap(wrapped), message), "Wine's data-first message, unwrapped by the server");
+        byte[] answer = platformServer.wrap(message);
+        String n = Integer.toString(message.length);
+        byte[] plain = Base64.getDecoder().decode(platform.ask("unwrap-data-first", answer, n, "plain")[1]);
+        expect(Arrays.equals(plain, message), "the server's message, unwrapped by Wine's package data first");
+
+        wrapped[wrapped.length / 2] ^= 0x20;
+        expectPlatformError("8009030f", () -> platformServer.unwrap(wrapped));
+        answer[answer.length / 2] ^= 0x20;
+        try {
+          platform.ask("unwrap-data-first", answer, n, "plain");
+          throw new Exception("Wine's package took an altered message");
+        } catch (PeerError e) {
+          expect(e.getMessage().startsWith("Platform error: "), e.getMessage());
+        }
       }
     });
   }
@@ -546,6 +861,19 @@ public final class KerberosPeers {
       case "unprivileged":
         peerScript = args[1];
         unprivileged();
+        break;
+      case "domain":
+        peerScript = args[1];
+        domain();
+        break;
+      case "domain-probe":
+        peerScript = args[1];
+        domainProbe(Arrays.copyOfRange(args, 2, args.length));
+        return;
+      case "wine":
+        wineCommand = Arrays.copyOfRange(args, 1, args.length);
+        wineSignOns();
+        wineMessages();
         break;
       default:
         noCredentials();

@@ -56,6 +56,10 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::str
                 const std::vector<std::string>& environment) {
   std::vector<std::string> argv = {Setting("QUENTREL_TOOL_JAVA"), "-Xcheck:jni", "-XX:TieredStopAtLevel=1",
                                    "-XX:+UseSerialGC"};
+  bool ownLoader = false;
+  for (const std::string& option : jvmOptions)
+    ownLoader = ownLoader || option.rfind("-Djava.library.path=", 0) == 0 || option.rfind("-Dquentrel.native.dir=", 0) == 0;
+  if (!ownLoader) argv.push_back("-Djava.library.path=" + LibraryFolder());
   argv.insert(argv.end(), jvmOptions.begin(), jvmOptions.end());
   argv.push_back("-jar");
   argv.push_back(Setting("QUENTREL_TOOL_JAR"));

@@ -1,5 +1,6 @@
-// Runs the command-line tool as a user does: a child `java -jar quentrel.jar ...` with -Xcheck:jni,
-// no java.library.path and no LD_LIBRARY_PATH, so the jar has to load the library it carries.
+// Runs the command-line tool as a user does: a child `java -jar quentrel.jar ...` with -Xcheck:jni
+// and no LD_LIBRARY_PATH, on the library of LibraryFolder() (the host the test's world needs),
+// which the JVM finds on java.library.path before the copy in the jar.
 #pragma once
 
 #include <string>
@@ -18,11 +19,12 @@ struct ToolRun {
 };
 
 // `jvmOptions` go before -jar (system properties); `environment` entries (NAME=VALUE) are added to
-// the child's. Fails the test on a JNI warning.
+// the child's. A run whose options name java.library.path or quentrel.native.dir gets no library
+// folder of the harness's: it is a run of the jar's own loader. Fails the test on a JNI warning.
 ToolRun RunTool(const std::vector<std::string>& args, const std::vector<std::string>& jvmOptions = {},
                 const std::vector<std::string>& environment = {});
 
-// The folder of the product library, for runs that put it on java.library.path.
+// The folder of the library the tests run on, for runs that put it on java.library.path.
 std::string LibraryFolder();
 
 // The section of a --json report with that name (the first one), or a test failure.

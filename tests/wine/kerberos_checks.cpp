@@ -6,88 +6,29 @@
 
 namespace {
 
-const ULONG kFlags = ISC_REQ_MUTUAL_AUTH | ISC_REQ_CONFIDENTIALITY | ISC_REQ_INTEGRITY | ISC_REQ_CONNECTION;
-
-// One side of the platform's own exchange.
-struct Side {
-  CredHandle credential{0, 0};
-  CtxtHandle context{0, 0};
-  bool hasContext = false;
-  ULONG attributes = 0;
-  SECURITY_STATUS status = SEC_E_INTERNAL_ERROR;
-  std::vector<uint8_t> token;
-  SecPkgContext_Sizes sizes{};
-  SECURITY_STATUS sizesStatus = SEC_E_INTERNAL_ERROR;
-
-  ~Side() {
-    if (hasContext) DeleteSecurityContext(&context);
-    if (credential.dwLower != 0 || credential.dwUpper != 0) FreeCredentialsHandle(&credential);
-  }
-  // After a step: the sizes an established context is asked for, as the library asks.
-  void Settle() {
-    if (status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE) {
-      SecBuffer out{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()};
-      SecBufferDesc output{SECBUFFER_VERSION, 1, &out};
-      status = CompleteAuthToken(&context, &output);
-    }
-    if (status == SEC_E_OK) sizesStatus = QueryContextAttributesW(&context, SECPKG_ATTR_SIZES, &sizes);
-  }
-};
-
 // A leg of the exchange: which side stepped, with what result.
 struct Leg {
   bool client;
   SECURITY_STATUS status;     // the step's status; the sizes query's when that is what failed
 };
 
-SECURITY_STATUS Acquire(Side& side, bool client) {
-  std::u16string package = u"Kerberos";
-  TimeStamp expiry;
-  return AcquireCredentialsHandleW(nullptr, reinterpret_cast<SEC_WCHAR*>(package.data()),
-                                   client ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr, nullptr, nullptr, nullptr,
-                                   &side.credential, &expiry);
-}
-
-void Step(Side& side, bool client, std::u16string& target, const std::vector<uint8_t>* input) {
-  std::vector<uint8_t> storage(12288);
-  SecBuffer out{static_cast<ULONG>(storage.size()), SECBUFFER_TOKEN, storage.data()};
-  SecBufferDesc output{SECBUFFER_VERSION, 1, &out};
-  std::vector<uint8_t> copy = input != nullptr ? *input : std::vector<uint8_t>();
-  SecBuffer in{static_cast<ULONG>(copy.size()), SECBUFFER_TOKEN, copy.data()};
-  SecBufferDesc inputDescriptor{SECBUFFER_VERSION, 1, &in};
-  TimeStamp expiry;
-  if (client) {
-    side.status = InitializeSecurityContextW(&side.credential, side.hasContext ? &side.context : nullptr,
-                                             reinterpret_cast<SEC_WCHAR*>(target.data()), kFlags, 0, SECURITY_NATIVE_DREP,
-                                             input != nullptr ? &inputDescriptor : nullptr, 0, &side.context, &output,
-                                             &side.attributes, &expiry);
-  } else {
-    side.status = AcceptSecurityContext(&side.credential, side.hasContext ? &side.context : nullptr, &inputDescriptor, 0,
-                                        SECURITY_NATIVE_DREP, &side.context, &output, &side.attributes, &expiry);
-  }
-  side.hasContext = side.context.dwLower != 0 || side.context.dwUpper != 0;
-  side.token.assign(storage.begin(), storage.begin() + (Succeeded(side.status) || side.status == SEC_I_COMPLETE_NEEDED ||
-                                                                side.status == SEC_I_COMPLETE_AND_CONTINUE ? out.cbBuffer : 0));
-  side.Settle();
-}
-
 // The platform's exchange: client first, then server and client in turn until both are done or
 // one fails. The legs are what the library's Initialize and Accept are to answer, in order.
-std::vector<Leg> PlatformExchange(Side& client, Side& server, std::u16string target) {
+std::vector<Leg> PlatformExchange(PlatformSide& client, PlatformSide& server, std::u16string target) {
   std::vector<Leg> legs;
-  auto Record = [&](Side& side, bool isClient) {
+  auto Record = [&](PlatformSide& side, bool isClient) {
     legs.push_back(Leg{isClient, side.status == SEC_E_OK && side.sizesStatus != SEC_E_OK ? side.sizesStatus : side.status});
     return Succeeded(legs.back().status);
   };
-  if (Acquire(client, true) != SEC_E_OK || Acquire(server, false) != SEC_E_OK) return legs;
-  Step(client, true, target, nullptr);
+  if (client.Acquire(true, u"Kerberos") != SEC_E_OK || server.Acquire(false, u"Kerberos") != SEC_E_OK) return legs;
+  client.Step(true, target, nullptr);
   if (!Record(client, true)) return legs;
   for (int round = 0; round < 5; ++round) {
-    Step(server, false, target, &client.token);
+    server.Step(false, target, &client.token);
     if (!Record(server, false)) return legs;
     if (client.status == SEC_E_OK && (server.status == SEC_E_OK || server.token.empty())) return legs;
     if (client.status == SEC_E_OK) continue;
-    Step(client, true, target, &server.token);
+    client.Step(true, target, &server.token);
     if (!Record(client, true)) return legs;
     if (client.status == SEC_E_OK && server.status == SEC_E_OK) return legs;
   }
@@ -101,7 +42,7 @@ std::string Expected(const Leg& leg) {
 
 // The operations of an established server context whose outcome hangs on the client's token,
 // and the state refusals once both sides are done.
-void CheckEstablishedServer(Context& c, Side& server, jint clientHandle, jint serverHandle) {
+void CheckEstablishedServer(Context& c, PlatformSide& server, jint clientHandle, jint serverHandle) {
   const Library& l = c.library;
   jbyteArray token = c.jvm.Bytes({1, 2, 3});
   CheckEqual(Invoke(c.jvm, "Initialize", l.Get<TokenStepFn>("SSPI_Initialize"), clientHandle, token).thrown,
@@ -143,7 +84,7 @@ void CheckEstablishedServer(Context& c, Side& server, jint clientHandle, jint se
 void CheckKerberos(Context& c, const std::u16string& target) {
   Group("Kerberos against a KDC of the test's own, target " + Narrow(target));
   const Library& l = c.library;
-  Side client, server;
+  PlatformSide client, server;
   const std::vector<Leg> legs = PlatformExchange(client, server, target);
   if (!Check(!legs.empty(), "the platform acquires Kerberos credentials for both sides")) return;
   for (const Leg& leg : legs) Note(std::string(leg.client ? "client" : "server") + " step: " + Hex(static_cast<uint32_t>(leg.status)));
@@ -152,7 +93,7 @@ void CheckKerberos(Context& c, const std::u16string& target) {
   jstring package = c.jvm.String(u"Kerberos");
   jstring targetName = c.jvm.String(target);
   auto created = Invoke(c.jvm, "SSPI.CreateContext", l.Get<CreateContextFn>("SSPI_CreateContext"), JNI_TRUE,
-                        static_cast<jint>(kFlags), package, targetName);
+                        static_cast<jint>(kClientFlags), package, targetName);
   const std::string expectedFirst =
       Succeeded(legs[0].status) ? "" : "WinAuthException: " + PlatformError(static_cast<uint32_t>(legs[0].status));
   CheckEqual(created.thrown, expectedFirst, "the client's first step, as the platform's");
@@ -187,7 +128,7 @@ void CheckKerberos(Context& c, const std::u16string& target) {
     CheckEqual<long>(Invoke(c.jvm, "GetMaxTokenSize", l.Get<HandleFn>("SSPI_GetMaxTokenSize"), serverHandle).value,
                      static_cast<long>(server.sizes.cbMaxToken), "the server's maximum token size is the platform's");
     for (bool isClient : {true, false}) {
-      Side& side = isClient ? client : server;
+      PlatformSide& side = isClient ? client : server;
       jstring report = Invoke(c.jvm, "GetContextInformation", l.Get<TextFn>("SSPI_GetContextInformation"),
                               isClient ? clientHandle : serverHandle).value;
       CheckEqual(TakeText(c.jvm, report),

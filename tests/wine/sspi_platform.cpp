@@ -4,6 +4,46 @@
 
 #include "wine/suite.h"
 
+PlatformSide::~PlatformSide() {
+  if (hasContext) DeleteSecurityContext(&context);
+  if (credential.dwLower != 0 || credential.dwUpper != 0) FreeCredentialsHandle(&credential);
+}
+
+SECURITY_STATUS PlatformSide::Acquire(bool client, const std::u16string& package) {
+  std::u16string name = package;
+  TimeStamp expiry;
+  return AcquireCredentialsHandleW(nullptr, reinterpret_cast<SEC_WCHAR*>(name.data()),
+                                   client ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr, nullptr, nullptr, nullptr,
+                                   &credential, &expiry);
+}
+
+void PlatformSide::Step(bool client, std::u16string& target, const std::vector<uint8_t>* input) {
+  std::vector<uint8_t> storage(12288);
+  SecBuffer out{static_cast<ULONG>(storage.size()), SECBUFFER_TOKEN, storage.data()};
+  SecBufferDesc output{SECBUFFER_VERSION, 1, &out};
+  std::vector<uint8_t> copy = input != nullptr ? *input : std::vector<uint8_t>();
+  SecBuffer in{static_cast<ULONG>(copy.size()), SECBUFFER_TOKEN, copy.data()};
+  SecBufferDesc inputDescriptor{SECBUFFER_VERSION, 1, &in};
+  TimeStamp expiry;
+  if (client) {
+    status = InitializeSecurityContextW(&credential, hasContext ? &context : nullptr, reinterpret_cast<SEC_WCHAR*>(target.data()),
+                                        kClientFlags, 0, SECURITY_NATIVE_DREP, input != nullptr ? &inputDescriptor : nullptr, 0,
+                                        &context, &output, &attributes, &expiry);
+  } else {
+    status = AcceptSecurityContext(&credential, hasContext ? &context : nullptr, &inputDescriptor, 0, SECURITY_NATIVE_DREP,
+                                   &context, &output, &attributes, &expiry);
+  }
+  hasContext = context.dwLower != 0 || context.dwUpper != 0;
+  const bool made = Succeeded(status) || status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
+  token.assign(storage.begin(), storage.begin() + (made ? out.cbBuffer : 0));
+  if (status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE) {
+    SecBuffer complete{static_cast<ULONG>(token.size()), SECBUFFER_TOKEN, token.data()};
+    SecBufferDesc descriptor{SECBUFFER_VERSION, 1, &complete};
+    status = CompleteAuthToken(&context, &descriptor);
+  }
+  if (status == SEC_E_OK) sizesStatus = QueryContextAttributesW(&context, SECPKG_ATTR_SIZES, &sizes);
+}
+
 std::u16string PlatformReport(CtxtHandle* context, bool client, const char16_t* state, ULONG attributes) {
   std::u16string report = u"Type: " + std::u16string(client ? u"client" : u"server") + u"\nState: " + state +
                           u"\nImpersonating: false\nUser name: ";

@@ -4,6 +4,10 @@
 //   quentrel_wine_tests.exe [quentrel.dll]          runs the suite
 //   quentrel_wine_tests.exe --terminate CODE DLL    calls WinUtil.TerminateProcess(CODE)
 //   quentrel_wine_tests.exe --kerberos TARGET       only an authentication through Kerberos
+//   quentrel_wine_tests.exe --peer client|server|platform-client PACKAGE [TARGET]
+//                                                   one side of an authentication with another
+//                                                   process, over standard input and output
+//                                                   (see peer.cpp); the report goes to stderr
 #include "wine/suite.h"
 
 #include <winternl.h>
@@ -18,6 +22,8 @@ namespace {
 int passed = 0;
 int failed = 0;
 int skipped = 0;
+// Where the report goes: standard error when standard output carries a peer's answers.
+FILE* report = stdout;
 
 const char kPackage[] = "Java_com_tarvex_pelk_quentrel_";
 
@@ -88,25 +94,25 @@ void RunAll(Context& run) {
 bool Check(bool ok, const std::string& what, const std::string& detail) {
   if (ok) {
     ++passed;
-    std::printf("  ok    %s\n", what.c_str());
+    std::fprintf(report, "  ok    %s\n", what.c_str());
   } else {
     ++failed;
-    std::printf("  FAIL  %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+    std::fprintf(report, "  FAIL  %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
   }
-  std::fflush(stdout);
+  std::fflush(report);
   return ok;
 }
 
 void Skip(const std::string& what, const std::string& why) {
   ++skipped;
-  std::printf("  skip  %s (%s)\n", what.c_str(), why.c_str());
+  std::fprintf(report, "  skip  %s (%s)\n", what.c_str(), why.c_str());
 }
 
-void Note(const std::string& text) { std::printf("  note  %s\n", text.c_str()); }
+void Note(const std::string& text) { std::fprintf(report, "  note  %s\n", text.c_str()); }
 
 void Group(const std::string& name) {
-  std::printf("%s\n", name.c_str());
-  std::fflush(stdout);
+  std::fprintf(report, "%s\n", name.c_str());
+  std::fflush(report);
 }
 
 int Failures() { return failed; }
@@ -203,6 +209,8 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wcscmp(argv[1], L"--terminate") == 0) return Terminate(_wtoi(argv[2]), argv[3]);
 
   const bool kerberos = argc == 3 && std::wcscmp(argv[1], L"--kerberos") == 0;
+  const bool peer = (argc == 4 || argc == 5) && std::wcscmp(argv[1], L"--peer") == 0;
+  if (peer) report = stderr;
   fakejni::FakeJvm jvm;
   const std::wstring program = ThisProgram();
   const std::wstring dll = argc == 2 ? argv[1] : Directory(program) + L"quentrel.dll";
@@ -232,6 +240,8 @@ int wmain(int argc, wchar_t** argv) {
   Context run{jvm, library, program, dll};
   if (kerberos) {
     CheckKerberos(run, Wide(argv[2]));
+  } else if (peer) {
+    ServePeer(run, Wide(argv[2]), Wide(argv[3]), argc == 5 ? Wide(argv[4]) : u"");
   } else {
     RunAll(run);
   }
@@ -240,6 +250,6 @@ int wmain(int argc, wchar_t** argv) {
   Check(FreeLibrary(module) != FALSE, "FreeLibrary unloads the library");
   Check(GetModuleHandleW(dll.c_str()) == nullptr, "the library is gone from the process");
 
-  std::printf("\n%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+  std::fprintf(report, "\n%d passed, %d failed, %d skipped\n", passed, failed, skipped);
   return failed == 0 ? 0 : 1;
 }

@@ -127,3 +127,5 @@ void CheckTermination(Context& context);
 void CheckRefusals(Context& context, jint server);
 // Needs a KDC and a ticket for the process (see run-kerberos.sh).
 void CheckKerberos(Context& context, const std::u16string& target);
+// One side of an authentication with another process, until standard input ends (peer.cpp).
+void ServePeer(Context& context, const std::u16string& role, const std::u16string& package, const std::u16string& target);

@@ -1,4 +1,5 @@
-// Control interface of the stand-in Windows host, for tests and tools. The library never includes it.
+// Control interface of the stand-in Windows host, for tests and tools. The library never includes it,
+// and the shipped host has none of it: only the hosts the tests run on define these functions.
 //
 // Everything here acts on the one process-wide host that the library also calls into, so a test
 // can set the world up, make a named Windows function fail, script a security package's answers,
@@ -12,18 +13,18 @@
 #include <utility>
 #include <vector>
 
+#include "winhost/journal.h"
+
 namespace winhost {
 
 // ---- the world -------------------------------------------------------------------------------
 
-// Which services stand behind the Windows functions. The system world is the machine's own (NSS
-// accounts, a SQLite registry, the resolver, GSSAPI); the simulated world is the in-memory host
-// that tests set up at will. A process starts in the system world unless the environment variable
-// QUENTREL_WORLD says "simulated"; a test may select either before it calls the library.
-// Faults, the journal and the live counts work the same in both.
+// Which services stand behind the Windows functions: the machine's own (NSS accounts, a SQLite
+// registry, the resolver, GSSAPI), or the in-memory simulated host that tests set up at will. A
+// host library carries exactly one world, chosen when it is linked. Faults, the journal and the
+// live counts work the same in both.
 enum class World { System, Simulated };
 World CurrentWorld();
-void SelectWorld(World world);
 
 // Puts the whole host back to its default world: names, accounts, packages, registry, faults,
 // scripts and the journal. Objects the library still holds stay valid and stay counted.
@@ -54,14 +55,6 @@ void Fail(const std::string& function, uint32_t code, int skip = 0, bool persist
 void ClearFaults();
 
 // ---- the journal -----------------------------------------------------------------------------
-
-struct Call {
-  std::string function;
-  std::vector<std::pair<std::string, std::string>> args;
-  // The value of one argument; "<absent>" when the call did not record it.
-  std::string Arg(const std::string& name) const;
-  std::string ToString() const;
-};
 
 std::vector<Call> Journal();
 std::vector<Call> JournalOf(const std::string& function);

@@ -16,7 +16,7 @@
 
 #include "system/names.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
@@ -338,21 +338,7 @@ const SidBytes& Users() {
 }
 
 // The groups whose members are administrators: QUENTREL_ADMIN_GROUPS, comma-separated.
-std::vector<std::string> AdminGroupNames() {
-  const char* configured = std::getenv("QUENTREL_ADMIN_GROUPS");
-  std::string list = configured != nullptr ? configured : "sudo,wheel,admin";
-  std::vector<std::string> names;
-  for (size_t start = 0; start <= list.size();) {
-    size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    std::string name = list.substr(start, end - start);
-    name.erase(0, name.find_first_not_of(" \t"));
-    name.erase(name.find_last_not_of(" \t") + 1);
-    if (!name.empty()) names.push_back(name);
-    start = end + 1;
-  }
-  return names;
-}
+std::vector<std::string> AdminGroupNames() { return ListSetting("QUENTREL_ADMIN_GROUPS", "sudo,wheel,admin"); }
 
 // Whether a user of `identity` is an administrator: uid 0, or a member of a group that
 // QUENTREL_ADMIN_GROUPS names. The user's own groups are named (a cheap lookup of a group that
@@ -533,6 +519,30 @@ uint32_t UnixKind(const SidBytes& sid) {
 
 }  // namespace
 
+std::vector<std::string> ListSetting(const char* variable, const char* fallback) {
+  const char* configured = std::getenv(variable);
+  std::string list = configured != nullptr ? configured : fallback;
+  std::vector<std::string> names;
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string name = list.substr(start, end - start);
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    if (!name.empty()) names.push_back(name);
+    start = end + 1;
+  }
+  return names;
+}
+
+DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity) {
+  if (unixName.empty()) return ERROR_NONE_MAPPED;
+  UserEntry user;
+  if (DWORD error = UserByName(unixName, user); error != ERROR_SUCCESS) return error;
+  identity = UnixIdentity{user.uid, user.gid, {}};
+  return GroupList(user, identity.groups);
+}
+
 DWORD SystemResolveName(const std::u16string& name, SystemAccount& account) {
   size_t slash = name.find(u'\\');
   if (slash != std::u16string::npos && slash > 0)
@@ -643,4 +653,4 @@ SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16
   return account;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -34,16 +34,10 @@
 #include <string>
 #include <vector>
 
-#include "directory_host.h"
+#include "common/tokens.h"
+#include "system/host.h"
 
-namespace winhost::detail {
-
-// Who an account is to the kernel: what a thread that acts as it switches to.
-struct UnixIdentity {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::vector<gid_t> groups;  // supplementary groups, the primary one included
-};
+namespace winhost::system {
 
 struct SystemAccount {
   SidBytes sid;            // empty for a principal that maps to no account
@@ -80,8 +74,17 @@ SystemAccount SystemProcessAccount();
 // The same account's SID and names only, without its groups: fewer questions to NSS.
 SystemAccount SystemProcessUser();
 
+// Who the user of an NSS name is to the kernel (its uid, gid and groups), without its SID or
+// token groups: for a client whose token comes from elsewhere. 0, ERROR_NONE_MAPPED or the
+// failure's code.
+DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity);
+
+// A comma-separated list setting of the environment, its entries trimmed of spaces and tabs;
+// `fallback` when the variable is not set.
+std::vector<std::string> ListSetting(const char* variable, const char* fallback);
+
 // A principal that maps to no account (a Kerberos principal of a trusted realm with no local
 // user, say): no SID, no identity, and only Everyone and Authenticated Users.
 SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16string& name);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -15,7 +15,7 @@
 #include "system/names.h"
 #include "winhost/host_services.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr size_t kLargestAnswer = 65536;
@@ -179,4 +179,4 @@ DWORD SystemFindDomainController(const std::string& domain, std::string& control
   return unknownEverywhere ? ERROR_NO_SUCH_DOMAIN : ERROR_NO_LOGON_SERVERS;
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "host.h"
+#include "system/host.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // Looks for a controller of `domain` (empty: the domain of the default Kerberos realm) in DNS as
 // Windows' locator does: _ldap._tcp.dc._msdcs.<domain>, then _kerberos._tcp.<domain>. NERR_Success
@@ -14,4 +14,4 @@ namespace winhost::detail {
 // the resolver cannot get an answer; ERROR_NOT_ENOUGH_MEMORY.
 DWORD SystemFindDomainController(const std::string& domain, std::string& controller);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -26,9 +26,10 @@
 #include <ctime>
 #include <vector>
 
+#include "common/tokens.h"
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 
 // A service ticket-granting ticket in a memory cache of its own, shared by the server credentials
 // made while it is current; the cache goes with the last of them.
@@ -241,6 +242,12 @@ std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
 
 const std::string& ServiceCache(const ServiceTicket& ticket) { return ticket.cache; }
 
+std::optional<std::shared_ptr<Delegation>> ThreadDelegation() {
+  const TokenRef& token = ThreadToken();
+  if (!token) return std::nullopt;
+  return std::dynamic_pointer_cast<Delegation>(token->data.credentials);
+}
+
 Delegation::Delegation(gss_cred_id_t received, bool constrained, long long expires)
     : received_(received), constrained_(constrained), expires_(expires) {
   AddLive("delegated-credential", 1);
@@ -351,4 +358,4 @@ const std::string& Delegation::Cache() {
   return cache_;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

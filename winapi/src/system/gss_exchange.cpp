@@ -15,10 +15,10 @@
 #include <cstring>
 #include <iterator>
 
-#include "sspi_host.h"
+#include "common/sspi.h"
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 std::map<ULONG_PTR, Context>& Contexts() {
@@ -342,6 +342,7 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   // Evidence for constrained delegation is no delegation by the client.
   if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
   working->established = major == GSS_S_COMPLETE;
+  if (working->established) working->logon = VerifiedLogonInfo(working->peer, working->actual);
   working->attributes = WindowsFlags(agreed, requested, false);
   if (attributes != nullptr) *attributes = working->attributes;
   SetLifetime(expiry, lifetime);
@@ -370,13 +371,13 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
         if (major == GSS_S_COMPLETE)
           major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
         if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
-        name = NameText(self);
+        name = WindowsName(NameText(self));
         gss_release_name(&minor, &self);
       } else if (!context->client && context->established) {
-        name = NameText(context->peer);
+        name = ClientName(*context);
       }
       if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-      WCHAR* wide = AllocWide(WideOf(WindowsName(name)), "buffer");
+      WCHAR* wide = AllocWide(WideOf(name), "buffer");
       if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
       return SEC_E_OK;
@@ -398,15 +399,4 @@ SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
   return SEC_E_OK;
 }
 
-}  // namespace winhost::detail::gss
-
-namespace winhost {
-
-void* GssContextOf(uintptr_t lower, uintptr_t upper) {
-  detail::WorldGuard guard(detail::WorldMutex());
-  const CtxtHandle handle{static_cast<ULONG_PTR>(lower), static_cast<ULONG_PTR>(upper)};
-  const detail::gss::Context* context = detail::gss::FindContext(&handle);
-  return context == nullptr ? nullptr : context->ctx;
-}
-
-}  // namespace winhost
+}  // namespace winhost::system::gss

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "common/tokens.h"
+#include "system/host.h"
+#include "system/pac.h"
 #include "winhost/sspi.h"
 
 // Windows' statuses that only the system world's packages give.
@@ -22,7 +24,7 @@
 #define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 #define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 
 struct Mechanism {
   std::string package;  // the SSPI name: "Kerberos", "Negotiate", "NTLM"
@@ -55,6 +57,9 @@ struct Context {
   gss_name_t target = GSS_C_NO_NAME;  // client: the service it authenticates to
   gss_name_t peer = GSS_C_NO_NAME;    // server: the client, once it is known
   gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
+  // server: the client's logon information from its ticket's PAC, once established, when the PAC
+  // was there and its signature held; the client's name and token come from it.
+  std::shared_ptr<const pac::LogonInfo> logon;
   bool established = false;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
@@ -89,7 +94,7 @@ SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop)
 // nothing, the ticket it authenticated with as evidence for constrained delegation (S4U2Proxy),
 // with the service's own ticket beside it. Released with the last holder: the server context, the
 // tokens of its client and the outbound credentials made while a thread impersonates that client.
-class Delegation {
+class Delegation : public LogonCredentials {
  public:
   // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
   // null when it cannot be used to authenticate onward.
@@ -139,12 +144,24 @@ std::string NameText(gss_name_t name);
 // The local account a principal maps to by krb5's auth_to_local rules; none when it maps to none.
 std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
 
+// The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
+// verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
+// did not verify or does not decode. A fault point as "gss_get_name_attribute".
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism);
+// A server context's client in Windows' form: LogonDomainName\EffectiveName of its verified PAC,
+// else its principal's WindowsName.
+std::string ClientName(const Context& context);
+// The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
+std::string RealmOf(const std::string& principal);
+
 // ---- statuses and the trace ------------------------------------------------------------------
 // Windows' status for a failed GSSAPI call. `accepting` tells the side apart where the same
 // failure means another thing to a client and to a server.
 SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting);
 // Writes the failed call to stderr when QUENTREL_TRACE asks for it; nothing otherwise.
 void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism);
+// The same for something the system world refused although GSSAPI gave it.
+void TraceRefusal(const char* what, const char* why);
 // The GSSAPI calls that can fail are fault points of the host too: each is journaled, and a fault
 // set for it (Fail("gss_wrap_iov", GSS_S_FAILURE)) makes it answer that major status with minor 0
 // instead of being made; a code without error bits stands for GSS_S_FAILURE. GSS_S_COMPLETE when
@@ -161,4 +178,4 @@ void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
 // The SecBuffer of a type in a descriptor; null when there is none.
 SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

@@ -12,10 +12,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "sspi_host.h"
+#include "common/sspi.h"
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 gss_OID_desc kSpnego = {6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
@@ -236,4 +236,4 @@ std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism) {
   return account;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

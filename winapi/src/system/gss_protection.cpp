@@ -13,7 +13,7 @@
 
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 SECURITY_STATUS UsableContext(PCtxtHandle handle, PSecBufferDesc message, Context*& context) {
@@ -130,4 +130,4 @@ SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) 
   return status;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

@@ -20,7 +20,7 @@
 
 #include "system/gss_host.h"
 
-namespace winhost::detail::gss {
+namespace winhost::system::gss {
 namespace {
 
 struct MinorStatus {
@@ -161,6 +161,12 @@ void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mecha
   std::fflush(stderr);
 }
 
+void TraceRefusal(const char* what, const char* why) {
+  if (!TraceOn()) return;
+  std::fprintf(stderr, "quentrel: %s refused: %s\n", what, why);
+  std::fflush(stderr);
+}
+
 OM_uint32 Fault(const char* function, OM_uint32& minor) {
   const std::optional<uint32_t> fault = Enter(Call{function, {}});
   if (!fault) return GSS_S_COMPLETE;
@@ -180,4 +186,4 @@ SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type) {
   return nullptr;
 }
 
-}  // namespace winhost::detail::gss
+}  // namespace winhost::system::gss

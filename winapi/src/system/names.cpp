@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 constexpr size_t kNetbiosLength = 15;
@@ -94,4 +94,4 @@ DWORD SystemComputerName(COMPUTER_NAME_FORMAT format, std::string& name) {
   }
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -5,13 +5,13 @@
 #include <optional>
 #include <string>
 
-#include "host.h"
+#include "system/host.h"
 
 // Windows codes answered by the system world and used nowhere in the library itself.
 #define ERROR_TOO_MANY_OPEN_FILES 4L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // The host name as gethostname() gives it, or the failure's Windows code.
 DWORD SystemHostName(std::string& name);
@@ -37,4 +37,4 @@ std::optional<std::string> SystemDefaultRealm();
 // answer. Journalled as "krb5_aname_to_localname", whose fault code is a krb5 error code.
 DWORD SystemLocalNameOf(const std::string& name, const std::string& realm, std::string& local);
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

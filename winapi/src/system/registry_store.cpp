@@ -1,5 +1,5 @@
 // The system world's registry store over SQLite: see registry_store.h.
-#include "registry_store.h"
+#include "system/registry_store.h"
 
 #include <errno.h>
 #include <sqlite3.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <optional>
 
-namespace winhost::detail::store {
+namespace winhost::system::store {
 namespace {
 
 constexpr char kDefaultStore[] = "/var/lib/quentrel/registry.db";
@@ -387,4 +387,4 @@ std::vector<std::u16string> Keys() {
   return paths;
 }
 
-}  // namespace winhost::detail::store
+}  // namespace winhost::system::store

@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "../host.h"
+#include "system/host.h"
 #include "winhost/control_host.h"
 #include "winhost/host_services.h"
 
-namespace winhost::detail::store {
+namespace winhost::system::store {
 
 // The database file: the one a test set, else $QUENTREL_REGISTRY, else /var/lib/quentrel/registry.db.
 std::string StorePath();
@@ -45,4 +45,4 @@ LONG CreateKey(const std::u16string& path);
 LONG DeleteKey(const std::u16string& path);
 std::vector<std::u16string> Keys();
 
-}  // namespace winhost::detail::store
+}  // namespace winhost::system::store

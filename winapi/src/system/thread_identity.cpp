@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <optional>
 
-namespace winhost::detail {
+namespace winhost::system {
 namespace {
 
 // What the calling thread is now, read from the kernel for this thread alone.
@@ -84,4 +84,4 @@ int ActAsSelf() {
   return Apply(*now, *self);
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -8,7 +8,7 @@
 
 #include "system/accounts.h"
 
-namespace winhost::detail {
+namespace winhost::system {
 
 // Makes the calling thread act as `who`. 0 on success; otherwise the errno of the refused call
 // (EPERM where the process may not take another identity), with the thread left as it was.
@@ -18,4 +18,4 @@ int ActAs(const UnixIdentity& who);
 // Puts the calling thread back to the identity it had before its first ActAs. 0 or an errno.
 int ActAsSelf();
 
-}  // namespace winhost::detail
+}  // namespace winhost::system

@@ -47,7 +47,6 @@ int main(int argc, char** argv) {
     auto id = static_cast<uid_t>(std::atoi(argv[4]));
     if (setgid(id) != 0 || setuid(id) != 0) return 3;
   }
-  winhost::SelectWorld(winhost::World::System);
   winhost::SetRegistryStore(argv[1]);
   const std::string prefix = argv[2];
   const int count = std::atoi(argv[3]);

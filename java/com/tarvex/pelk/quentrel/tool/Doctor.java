@@ -103,13 +103,13 @@ final class Doctor {
     world(section);
   }
 
-  // Away from Windows the library answers from one of two worlds, chosen as the process starts:
-  // this machine's own services, or the simulated host that QUENTREL_WORLD=simulated selects.
+  // Away from Windows the library answers from this machine's own services, unless it is the test
+  // build that runs on the simulated host.
   private static void world(Section section) {
     if (System.getProperty("os.name", "").startsWith("Windows")) {
       return;
     }
-    if ("simulated".equals(System.getenv("QUENTREL_WORLD"))) {
+    if (KerberosSetup.simulatedHost()) {
       section.factLine("world", "simulated", "world: simulated (the stand-in host's own accounts, names and packages)");
       return;
     }

@@ -4,7 +4,7 @@
 // two peers travels inside the tokens (both sit on this host), in the client's last token of a
 // three-leg exchange and in the client's only token of a one-leg one; message protection derives
 // its keys from it.
-#include "exchange.h"
+#include "simulated/exchange.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -16,7 +16,7 @@
 #include <map>
 #include <string>
 
-namespace winhost::detail {
+namespace winhost::simulated {
 namespace {
 
 std::vector<uint8_t> Text(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
@@ -261,4 +261,4 @@ SECURITY_STATUS QueryAttribute(Context& context, const Package& package, ULONG a
   }
 }
 
-}  // namespace winhost::detail
+}  // namespace winhost::simulated

@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "sspi_host.h"
+#include "simulated/sspi.h"
 
-namespace winhost::detail {
+namespace winhost::simulated {
 
 struct StepResult {
   SECURITY_STATUS status = SEC_E_OK;
@@ -23,4 +23,4 @@ StepResult ServerStep(Context& context, const Package& package, const std::optio
 // QueryContextAttributesW for one attribute of a known context.
 SECURITY_STATUS QueryAttribute(Context& context, const Package& package, ULONG attribute, void* buffer);
 
-}  // namespace winhost::detail
+}  // namespace winhost::simulated

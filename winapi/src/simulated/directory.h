@@ -1,33 +1,16 @@
-// The stand-in host's account directory, shared by the areas that answer identity questions:
-// account lookups (advapi32), Authz client contexts and access tokens.
+// The simulated host's account directory, shared by the areas that answer identity questions:
+// account lookups, Authz client contexts and access tokens.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "common/sids.h"
+#include "simulated/host.h"
 #include "winhost/control_directory.h"
-#include "winhost/security.h"
 
-namespace winhost::detail {
-
-using SidBytes = std::vector<uint8_t>;
-
-// A SID's bytes when `sid` points to a well-formed SID, or none.
-std::optional<SidBytes> ReadSid(const void* sid);
-// "S-1-5-32-544"; the identifier authority in hexadecimal when it does not fit 32 bits.
-std::string SidText(const SidBytes& sid);
-// The SID of a text such as "S-1-5-21-1-2-3"; none when malformed.
-std::optional<SidBytes> ParseSid(const std::string& text);
-
-struct Resolved {
-  SidBytes sid;
-  std::u16string domain;  // the referenced domain name
-  std::u16string name;    // the account's own name (for a domain, the domain's name)
-  SID_NAME_USE use;
-};
+namespace winhost::simulated {
 
 // LookupAccountNameW's resolution of a name: "DOMAIN\name" in that domain (or authority);
 // an unqualified name, or one with an empty qualifier, among the well-known names, the domain
@@ -36,11 +19,6 @@ struct Resolved {
 std::optional<Resolved> ResolveName(const std::u16string& name);
 // LookupAccountSidW's resolution of a SID. Requires the world lock.
 std::optional<Resolved> ResolveSid(const SidBytes& sid);
-
-struct GroupEntry {
-  SidBytes sid;
-  DWORD attributes;
-};
 
 // The groups an account's authorization context or access token carries: the groups and aliases
 // that hold it directly or through other groups, and the well-known groups every authenticated
@@ -51,4 +29,4 @@ std::vector<GroupEntry> GroupsOf(const SidBytes& account);
 // True when `sid` names a user account of the directory. Requires the world lock.
 bool IsUserAccount(const SidBytes& sid);
 
-}  // namespace winhost::detail
+}  // namespace winhost::simulated

@@ -1,5 +1,5 @@
-// The stand-in security packages: credentials, contexts and their scripted answers. Shared by
-// the files of the host that implement the SSPI entry points.
+// The simulated security packages: credentials, contexts and their scripted answers. Shared by
+// the files that implement the packages.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
-#include "winhost/sspi.h"
+#include "common/blocks.h"
+#include "common/sspi.h"
+#include "simulated/host.h"
 
-namespace winhost::detail {
+namespace winhost::simulated {
 
 // How a package's exchange runs between a client and a server on this host.
 enum class Shape {
@@ -57,7 +58,6 @@ struct SspiWorld {
   std::map<ULONG_PTR, Credential> credentials;
   std::map<ULONG_PTR, Context> contexts;
   std::map<std::string, std::deque<StepScript>> scripts;
-  ULONG_PTR nextId = 0x1000;
 };
 
 // Requires the world lock.
@@ -70,21 +70,5 @@ std::optional<StepScript> TakeScript(const std::string& function);
 // Moves a context to a fresh handle value, as the real packages may do on every round, so that a
 // caller holding a stale copy of the handle is found out.
 void Renumber(CtxtHandle* handle, ULONG_PTR oldId);
-ULONG_PTR NewId();
 
-// Ends the calling thread's impersonation (RevertToSelf's work); false when the system would not
-// give the thread its own identity back.
-bool RevertThreadToken();
-
-std::string HandleText(const SecHandle* handle);  // "null" or the id, for the journal
-std::string FlagsText(ULONG flags);               // "0x%08x"
-
-// SECPKG_ATTR_PACKAGE_INFO's answer: one block, freed by one FreeContextBuffer, holding the
-// SecPkgInfoW, then its name and its comment (a null comment when there is none).
-SECURITY_STATUS WritePackageInfo(const std::string& package, const std::optional<std::string>& comment,
-                                 ULONG maxToken, void* buffer);
-
-constexpr ULONG_PTR kCredentialTag = 0x43524544;  // 'CRED'
-constexpr ULONG_PTR kContextTag = 0x43545854;     // 'CTXT'
-
-}  // namespace winhost::detail
+}  // namespace winhost::simulated

@@ -1,4 +1,4 @@
-// Message protection of the stand-in packages: EncryptMessage and DecryptMessage with AES-256
+// Message protection of the simulated packages: EncryptMessage and DecryptMessage with AES-256
 // and HMAC-SHA256 under keys drawn from the session key the two peers share.
 //
 // A protected message is token + data + padding. The token is an 8-byte header (05 04, flags,
@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "sspi_host.h"
-#include "system/gss_host.h"
+#include "common/world.h"
+#include "simulated/sspi.h"
 
-namespace winhost::detail {
+namespace winhost::simulated {
 namespace {
 
 constexpr uint8_t kTokenId0 = 0x05;
@@ -100,25 +100,6 @@ std::vector<uint8_t> MessageMac(const Keys& keys, const Layout& layout, const ui
   return mac;
 }
 
-SecBuffer* FindBuffer(PSecBufferDesc message, ULONG type) {
-  for (ULONG i = 0; i < message->cBuffers; ++i)
-    if (message->pBuffers[i].BufferType == type) return &message->pBuffers[i];
-  return nullptr;
-}
-
-// "2:60,1:5,9:16" (type:size), with "/null" after a buffer that points nowhere.
-std::string BuffersText(PSecBufferDesc message) {
-  if (message == nullptr || message->pBuffers == nullptr) return "null";
-  std::string out;
-  for (ULONG i = 0; i < message->cBuffers; ++i) {
-    const SecBuffer& buffer = message->pBuffers[i];
-    if (i > 0) out += ",";
-    out += std::to_string(buffer.BufferType) + ":" + std::to_string(buffer.cbBuffer);
-    if (buffer.pvBuffer == nullptr) out += "/null";
-  }
-  return out;
-}
-
 // The context a message call may use, or the status that refuses it.
 SECURITY_STATUS UsableContext(PCtxtHandle handle, PSecBufferDesc message, Context*& context, const Package*& package) {
   context = FindContext(handle);
@@ -130,22 +111,12 @@ SECURITY_STATUS UsableContext(PCtxtHandle handle, PSecBufferDesc message, Contex
 }
 
 }  // namespace
-}  // namespace winhost::detail
+}  // namespace winhost::simulated
 
 using namespace winhost;
-using namespace winhost::detail;
+using namespace winhost::simulated;
 
-extern "C" {
-
-SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seqNo) {
-  WorldGuard guard(WorldMutex());
-  Call call{"EncryptMessage",
-            {{"context", HandleText(context)},
-             {"qop", FlagsText(qop)},
-             {"sequence", std::to_string(seqNo)},
-             {"buffers", BuffersText(message)}}};
-  if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
-  if (InSystemWorld()) return gss::Encrypt(context, qop, message);
+SECURITY_STATUS world::Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
   Context* found = nullptr;
   const Package* package = nullptr;
   if (SECURITY_STATUS usable = UsableContext(context, message, found, package); usable != SEC_E_OK) return usable;
@@ -199,15 +170,7 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle context, ULONG qop, PSecBuf
   return SEC_E_OK;
 }
 
-SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seqNo, PULONG qop) {
-  WorldGuard guard(WorldMutex());
-  Call call{"DecryptMessage",
-            {{"context", HandleText(context)},
-             {"sequence", std::to_string(seqNo)},
-             {"buffers", BuffersText(message)},
-             {"qop", qop ? "set" : "null"}}};
-  if (auto fault = Enter(std::move(call))) return static_cast<SECURITY_STATUS>(*fault);
-  if (InSystemWorld()) return gss::Decrypt(context, message, qop);
+SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop) {
   Context* found = nullptr;
   const Package* package = nullptr;
   if (SECURITY_STATUS usable = UsableContext(context, message, found, package); usable != SEC_E_OK) return usable;
@@ -244,4 +207,3 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc mes
   return SEC_E_OK;
 }
 
-}  // extern "C"

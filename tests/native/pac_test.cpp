@@ -1,0 +1,242 @@
+// The PAC's logon information: the decoder against what a domain controller writes and against
+// each kind of inconsistency, and the token a decoded PAC gives.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "native/pac_encoder.h"
+#include "system/pac.h"
+#include "system/pac_account.h"
+
+namespace {
+
+using winhost::system::pac::DecodeLogonInfo;
+using winhost::system::pac::LogonInfo;
+using pactest::Encoded;
+using pactest::SidOf;
+
+std::optional<LogonInfo> Decode(const Encoded& encoded, std::string& failure) {
+  const char* why = "";
+  auto info = DecodeLogonInfo(encoded.bytes.data(), encoded.bytes.size(), &why);
+  failure = why;
+  return info;
+}
+
+struct Case {
+  const char* name;
+  std::function<void(LogonInfo&, pactest::Encoder&)> model;  // before encoding
+  std::function<void(Encoded&)> spoil;                       // after encoding
+  const char* failure;                                        // null: decodes to the model
+};
+
+void Same(LogonInfo&, pactest::Encoder&) {}
+void Keep(Encoded&) {}
+auto Set(const char* field, uint32_t value) {
+  return [=](Encoded& e) { e.Set(field, value); };
+}
+
+TEST(PacLogonInfo, DecodesWhatADomainControllerWritesAndRefusesEachInconsistency) {
+  const Case cases[] = {
+      {"alice with every kind of group", Same, Keep, nullptr},
+      {"no groups, extra SIDs or resource groups",
+       [](LogonInfo& i, pactest::Encoder&) {
+         i.groupIds.clear();
+         i.extraSids.clear();
+         i.resourceGroupDomainSid.clear();
+         i.resourceGroupIds.clear();
+         i.userFlags = 0;
+       },
+       Keep, nullptr},
+      {"empty strings pointing at no characters", [](LogonInfo&, pactest::Encoder& e) { e.emptyStringsPointed = true; },
+       Keep, nullptr},
+      {"a resource domain without resource groups", [](LogonInfo& i, pactest::Encoder&) { i.resourceGroupIds.clear(); },
+       Keep, nullptr},
+      // The headers.
+      {"serialization version 2", Same, Set("version", 2), "not version 1"},
+      {"big-endian", Same, Set("endianness", 0), "not little-endian"},
+      {"a common header of 16 bytes", Same, Set("commonLength", 16), "common header not of 8"},
+      {"an object length off the 8-byte grid", Same,
+       [](Encoded& e) { e.Set("objectLength", static_cast<uint32_t>(e.bytes.size() - 16 - 4)); }, "multiple of 8"},
+      {"an object longer than the buffer", Same,
+       [](Encoded& e) { e.Set("objectLength", static_cast<uint32_t>(e.bytes.size() - 16 + 8)); }, "longer than the buffer"},
+      {"a buffer holding more than the object", Same, [](Encoded& e) { e.bytes.resize(e.bytes.size() + 8); },
+       "bytes after the object"},
+      {"an object holding more than the structure", Same,
+       [](Encoded& e) {
+         e.bytes.resize(e.bytes.size() + 8);
+         e.Set("objectLength", static_cast<uint32_t>(e.bytes.size() - 16));
+       },
+       "left over"},
+      {"a null top-level pointer", Same, Set("top", 0), "null pointer"},
+      // Counted strings.
+      {"an odd string length", Same, Set("effectiveName.length", 9), "odd"},
+      {"a string longer than its maximum", Same, Set("effectiveName.maximumLength", 8), "longer than its maximum"},
+      {"a string's maximum count disagreeing", Same, Set("effectiveName.maxCount", 6), "array counts disagree"},
+      {"a string's offset not 0", Same, Set("logonDomainName.offset", 1), "array counts disagree"},
+      {"a string's actual count disagreeing", Same, Set("fullName.actualCount", 12), "array counts disagree"},
+      {"a string length with a null pointer", Same, Set("effectiveName.pointer", 0), "a length but no characters"},
+      // Arrays.
+      {"a group count beyond the array's size", Same, Set("groupCount", 4), "size disagrees with its count"},
+      {"a huge group count and array size",
+       Same,
+       [](Encoded& e) {
+         e.Set("groupCount", 0x20000000);
+         e.Set("groupIds.maxCount", 0x20000000);
+       },
+       "runs past"},
+      {"groups counted behind a null pointer", Same, Set("groupIds.pointer", 0), "counted but missing"},
+      {"extra SIDs counted behind a null pointer", Same, Set("extraSids.pointer", 0), "counted but missing"},
+      {"an extra SID count beyond the array's size", Same, Set("sidCount", 3), "size disagrees with its count"},
+      {"an extra SID's null pointer", Same, Set("extraSid1.pointer", 0), "extra SID's pointer is null"},
+      {"resource groups without their domain",
+       [](LogonInfo& i, pactest::Encoder&) { i.resourceGroupDomainSid.clear(); }, Keep, "without their domain"},
+      // SIDs.
+      {"no logon domain SID", Same, Set("logonDomainId.pointer", 0), "no logon domain SID"},
+      {"a SID of revision 2", Same, Set("logonDomainId.revision", 2), "revision"},
+      {"a SID of 16 sub-authorities",
+       Same,
+       [](Encoded& e) {
+         e.Set("extraSid0.count", 16);
+         e.Set("extraSid0.maxCount", 16);
+       },
+       "more than 15"},
+      {"a SID's size disagreeing with its count", Same, Set("resourceDomain.maxCount", 3), "sub-authority count"},
+      {"a SID count running past the end", Same,
+       [](Encoded& e) {
+         e.Set("resourceDomain.count", 15);
+         e.Set("resourceDomain.maxCount", 15);
+       },
+       "runs past"},
+      // The names the client will bear.
+      {"an empty effective name", [](LogonInfo& i, pactest::Encoder&) { i.effectiveName.clear(); }, Keep,
+       "effective name"},
+      {"a U+0000 in the effective name", [](LogonInfo& i, pactest::Encoder&) { i.effectiveName = std::u16string(u"al\0ce", 5); }, Keep,
+       "effective name"},
+      {"an unpaired surrogate in the domain name",
+       [](LogonInfo& i, pactest::Encoder&) { i.logonDomainName = u"SAM\xD800" u"DOM"; }, Keep, "logon domain name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogonInfo model = pactest::Alice();
+    pactest::Encoder encoder;
+    c.model(model, encoder);
+    Encoded encoded = encoder.Encode(model);
+    c.spoil(encoded);
+    std::string failure;
+    const std::optional<LogonInfo> decoded = Decode(encoded, failure);
+    if (c.failure == nullptr) {
+      ASSERT_TRUE(decoded.has_value()) << failure;
+      EXPECT_TRUE(*decoded == model);
+    } else {
+      EXPECT_FALSE(decoded.has_value());
+      EXPECT_NE(failure.find(c.failure), std::string::npos) << "refused for: " << failure;
+    }
+  }
+}
+
+TEST(PacLogonInfo, EveryShorterObjectIsRefused) {
+  Encoded whole = pactest::Encode(pactest::Alice());
+  for (size_t length = 0; length + 16 < whole.bytes.size(); length += 8) {
+    Encoded cut = whole;
+    cut.bytes.resize(16 + length);
+    cut.Set("objectLength", static_cast<uint32_t>(length));
+    std::string failure;
+    EXPECT_FALSE(Decode(cut, failure).has_value()) << "an object of " << length << " bytes";
+  }
+  for (size_t size = 0; size < 16; ++size) EXPECT_FALSE(DecodeLogonInfo(whole.bytes.data(), size).has_value());
+}
+
+// PACs a Samba domain controller issued (the fuzz target's seeds): alice in Engineers, in Staff
+// through it and in the domain-local Printers; carol in Domain Users alone; dave a Domain Admin.
+TEST(PacLogonInfo, DecodesTheLogonInformationOfARealDomainController) {
+  struct Issued {
+    const char* file;
+    const char16_t* name;
+    uint32_t userId;
+    std::vector<uint32_t> groups;
+  };
+  const Issued issued[] = {{"samba-alice", u"alice", 1102, {513, 1106, 1107, 1108}},
+                           {"samba-carol", u"carol", 1104, {513}},
+                           {"samba-dave", u"dave", 1105, {513, 512, 572}}};
+  for (const Issued& pac : issued) {
+    SCOPED_TRACE(pac.file);
+    std::ifstream file(std::string(QUENTREL_PAC_CORPUS) + "/" + pac.file, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const char* failure = "";
+    const std::optional<LogonInfo> info = DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
+    ASSERT_TRUE(info.has_value()) << failure;
+    EXPECT_TRUE(info->effectiveName == pac.name && info->logonDomainName == u"SAMDOM");
+    EXPECT_EQ(info->userId, pac.userId);
+    EXPECT_EQ(info->primaryGroupId, 513u);
+    std::vector<uint32_t> rids;
+    for (const auto& group : info->groupIds) rids.push_back(group.rid);
+    EXPECT_EQ(rids, pac.groups);
+    ASSERT_EQ(info->extraSids.size(), 1u);  // the authentication authority's asserted identity
+    EXPECT_EQ(info->extraSids[0].sid, SidOf("S-1-18-1"));
+    EXPECT_EQ(info->userFlags & winhost::system::pac::kExtraSidsFlag, winhost::system::pac::kExtraSidsFlag);
+  }
+}
+
+// The token of a decoded PAC: which parts count, the aliases it earns, and what it may not grant.
+TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
+  using winhost::system::GroupEntry;
+  const std::string domain = "S-1-5-21-1000-2000-3000";
+  struct Row {
+    const char* name;
+    std::function<void(LogonInfo&)> change;
+    const char* adminGroups;  // QUENTREL_DOMAIN_ADMIN_GROUPS; null for unset
+    std::vector<std::string> members;
+    std::vector<std::string> nonMembers;
+  };
+  const Row rows[] = {
+      {"alice", [](LogonInfo&) {}, nullptr,
+       {"S-1-1-0", domain + "-513", domain + "-1105", "S-1-18-1", "S-1-5-21-9-9-9-1201", domain + "-1107", "S-1-5-32-545",
+        "S-1-5-11"},
+       {"S-1-5-32-544", domain + "-512"}},
+      {"flags off: no extra SIDs, no resource groups", [](LogonInfo& i) { i.userFlags = 0; }, nullptr,
+       {domain + "-1106", "S-1-5-32-545"},
+       {"S-1-18-1", "S-1-5-21-9-9-9-1201", domain + "-1107"}},
+      {"a Domain Admin", [](LogonInfo& i) { i.groupIds.push_back({512, 7}); }, nullptr, {"S-1-5-32-544"}, {}},
+      {"a disabled Domain Admins entry", [](LogonInfo& i) { i.groupIds.push_back({512, 0}); }, nullptr, {},
+       {"S-1-5-32-544", domain + "-512"}},
+      {"an administrator group named by SID", [](LogonInfo&) {}, "S-1-5-21-9-9-9-1201", {"S-1-5-32-544"}, {}},
+      {"an administrator group named in the client's domain", [](LogonInfo& i) { i.groupIds.push_back({512, 7}); },
+       "samdom\\domain admins", {"S-1-5-32-544"}, {}},
+      {"no Domain Users: no BUILTIN\\Users",
+       [](LogonInfo& i) {
+         i.groupIds = {{1105, 7}};
+         i.primaryGroupId = 1105;
+       },
+       nullptr, {domain + "-1105"}, {"S-1-5-32-545", domain + "-513"}},
+      {"SIDs only this computer grants, offered by the PAC",
+       [](LogonInfo& i) {
+         // Authenticated Users disabled by the PAC stays this computer's, enabled.
+         i.extraSids = {{SidOf("S-1-5-32-544"), 7}, {SidOf("S-1-22-1-0"), 7}, {SidOf("S-1-5-18"), 7},
+                        {SidOf("S-1-5-11"), 0}};
+         i.resourceGroupDomainSid = SidOf("S-1-5-32");
+         i.resourceGroupIds = {{544, 7}};
+       },
+       "S-1-5-32-544", {"S-1-5-32-545", "S-1-5-11"}, {"S-1-5-32-544", "S-1-22-1-0", "S-1-5-18"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.adminGroups ? setenv("QUENTREL_DOMAIN_ADMIN_GROUPS", row.adminGroups, 1) : unsetenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
+    LogonInfo logon = pactest::Alice();
+    row.change(logon);
+    const std::vector<GroupEntry> groups =
+        winhost::system::PacTokenGroups(logon, winhost::system::DomainAdminGroups(logon));
+    auto enabled = [&groups](const std::string& text) {
+      for (const GroupEntry& group : groups)
+        if (group.sid == SidOf(text)) return (group.attributes & SE_GROUP_ENABLED) != 0;
+      return false;
+    };
+    for (const std::string& sid : row.members) EXPECT_TRUE(enabled(sid)) << sid;
+    for (const std::string& sid : row.nonMembers) EXPECT_FALSE(enabled(sid)) << sid;
+  }
+  unsetenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
+}
+
+}  // namespace

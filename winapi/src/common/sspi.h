@@ -1,0 +1,36 @@
+// What the security packages of both worlds share: handle values, the SecBuffer lookup, the
+// package information block and the journal's text of handles and buffers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winhost/sspi.h"
+
+namespace winhost::common {
+
+constexpr ULONG_PTR kCredentialTag = 0x43524544;  // 'CRED'
+constexpr ULONG_PTR kContextTag = 0x43545854;     // 'CTXT'
+
+// The next handle value of a credential or a context. Requires the world lock.
+ULONG_PTR NewId();
+
+// The SecBuffer of a type in a descriptor; null when there is none (or no descriptor).
+SecBuffer* FindBuffer(PSecBufferDesc descriptor, ULONG type);
+// The first SECBUFFER_TOKEN input buffer's bytes, or none.
+std::optional<std::vector<uint8_t>> ReadToken(PSecBufferDesc input);
+// Copies `token` into the caller's first SECBUFFER_TOKEN output buffer.
+SECURITY_STATUS WriteToken(PSecBufferDesc output, const std::vector<uint8_t>& token);
+
+// SECPKG_ATTR_PACKAGE_INFO's answer: one block, freed by one FreeContextBuffer, holding the
+// SecPkgInfoW, then its name and its comment (a null comment when there is none).
+SECURITY_STATUS WritePackageInfo(const std::string& package, const std::optional<std::string>& comment,
+                                 ULONG maxToken, void* buffer);
+
+std::string HandleText(const SecHandle* handle);  // "null" or the id, for the journal
+// "2:60,1:5,9:16" (type:size), with "/null" after a buffer that points nowhere.
+std::string BuffersText(PSecBufferDesc message);
+
+}  // namespace winhost::common

@@ -1,0 +1,72 @@
+// The logon information of a Kerberos ticket's PAC (a Windows domain controller's account of who
+// the client is: its domain SID, its groups, the SIDs of other domains it holds), decoded from the
+// bytes MIT GSSAPI gives as the client name's "urn:mspac:logon-info" attribute.
+//
+// Those bytes are a KERB_VALIDATION_INFO in NDR's type serialization, version 1: an 8-byte common
+// header (version 1, little-endian, header length 8), an 8-byte private header (the length of the
+// serialized object, a multiple of 8), then a unique pointer to the structure, the structure and
+// every referent it points to, in the order of its pointers. The decoder reads that by hand and
+// trusts nothing: every length, count and referent is checked against the others and against the
+// buffer before anything is taken or allocated, and anything inconsistent refuses the whole.
+//
+// A pure function of its input; no lock, no state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winhost::system::pac {
+
+// A SID in its binary form: revision, sub-authority count, 6-byte authority, sub-authorities.
+using Sid = std::vector<uint8_t>;
+
+struct GroupRid {
+  uint32_t rid = 0;
+  uint32_t attributes = 0;  // SE_GROUP_* bits
+  bool operator==(const GroupRid& other) const { return rid == other.rid && attributes == other.attributes; }
+};
+
+struct SidAttributes {
+  Sid sid;
+  uint32_t attributes = 0;
+  bool operator==(const SidAttributes& other) const { return sid == other.sid && attributes == other.attributes; }
+};
+
+// UserFlags bits that say which optional parts of the groups hold anything.
+constexpr uint32_t kExtraSidsFlag = 0x20;
+constexpr uint32_t kResourceGroupsFlag = 0x200;
+
+struct LogonInfo {
+  std::u16string effectiveName;    // "alice"
+  std::u16string logonDomainName;  // "SAMDOM"
+  Sid logonDomainId;               // S-1-5-21-...
+  uint32_t userId = 0;
+  uint32_t primaryGroupId = 0;
+  std::vector<GroupRid> groupIds;  // RIDs in the logon domain
+  uint32_t userFlags = 0;
+  std::vector<SidAttributes> extraSids;
+  Sid resourceGroupDomainSid;  // empty when the PAC has none
+  std::vector<GroupRid> resourceGroupIds;
+
+  bool operator==(const LogonInfo& other) const {
+    return effectiveName == other.effectiveName && logonDomainName == other.logonDomainName &&
+           logonDomainId == other.logonDomainId && userId == other.userId &&
+           primaryGroupId == other.primaryGroupId && groupIds == other.groupIds && userFlags == other.userFlags &&
+           extraSids == other.extraSids && resourceGroupDomainSid == other.resourceGroupDomainSid &&
+           resourceGroupIds == other.resourceGroupIds;
+  }
+};
+
+// The logon information in `data`, or none when the bytes are not one well-formed serialization
+// of it. `failure`, when given, receives a short text saying what was wrong (for the trace).
+// Besides the structure, the two names must be non-empty, hold no U+0000 and be well-formed
+// UTF-16: they become the client's name.
+std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
+
+// `domain` with one more sub-authority, `rid`; none when it already has the most a SID can hold.
+std::optional<Sid> WithRid(const Sid& domain, uint32_t rid);
+
+}  // namespace winhost::system::pac
