@@ -783,6 +783,32 @@ public final class KerberosPeers {
     }
   }
 
+  // alice on Wine's Kerberos asks to delegate through the DLL: the server keeps her forwarded
+  // ticket, and, impersonating her, reaches the back end (MIT's acceptor with its keytab) as her.
+  static void wineDelegation() {
+    peerScript = new File(new File(wineCommand[0]).getAbsoluteFile().getParentFile().getParentFile(),
+        "system/gss_peer.py").getPath();
+    check("alice on Wine's Kerberos through the DLL delegates to the server, whose second hop goes as her", () -> {
+      try (LinePeer wine = wine("delegating-client", "Kerberos", "alice"); Sspi linux = new Sspi(false, "Kerberos")) {
+        handshake(wine, linux);
+        expect((SSPI.GetNegotiatedAttributes(linux.handle) & 0x1) != 0, "the server reports no delegation");
+        SSPI.StartImpersonating(linux.handle);
+        int hop;
+        try {
+          hop = SSPI.CreateContext(true, 0, "Kerberos", "HTTP/backend." + System.getenv("AD_DNS_DOMAIN"));
+        } finally {
+          SSPI.StopImpersonating(linux.handle);
+        }
+        try (Peer backend = new Mit(Map.of("KRB5_KTNAME", System.getenv("AD_BACKEND_KEYTAB")), "server", "krb5")) {
+          backend.step(SSPI.GetChallengeToken(hop));
+          expect(backend.peerName().equals("alice@" + System.getenv("AD_REALM")), "the back end named " + backend.peerName());
+        } finally {
+          SSPI.FreeHandle(hop);
+        }
+      }
+    });
+  }
+
   // How a message fares from one side to the other: "intact", "changed", or the status either
   // side failed with (the DLL's WinAuthException and Wine's own call alike).
   static String delivery(Peer from, Peer to, byte[] message) {
@@ -874,6 +900,7 @@ public final class KerberosPeers {
         wineCommand = Arrays.copyOfRange(args, 1, args.length);
         wineSignOns();
         wineMessages();
+        wineDelegation();
         break;
       default:
         noCredentials();
