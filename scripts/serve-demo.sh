@@ -2,7 +2,8 @@
 # Single sign-on over HTTP, for real: starts `java -jar JAR serve` on a free port, signs on to it
 # with `curl --negotiate -u :` as the Kerberos user of the ticket cache, prints what the server
 # answered and its log, and stops the server. The server takes its key from the keytab that
-# KRB5_KTNAME (or the krb5 configuration) names; HOST must be the host of its HTTP/HOST principal.
+# KRB5_KTNAME (or the krb5 configuration) names, and accepts tickets for HTTP/HOST alone (--spn),
+# whatever else the keytab holds; HOST must be the host of that principal.
 # Usage: serve-demo.sh JAR HOST [GROUP...]
 set -euo pipefail
 jar=$1 host=$2
@@ -17,8 +18,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "-- starting the server: java -jar $jar serve --port 0 ${groups[*]}"
-java -jar "$jar" serve --port 0 "${groups[@]}" >"$log" 2>&1 &
+echo "-- starting the server: java -jar $jar serve --port 0 --spn HTTP/$host ${groups[*]}"
+java -jar "$jar" serve --port 0 --spn "HTTP/$host" "${groups[@]}" >"$log" 2>&1 &
 server=$!
 for _ in $(seq 100); do
   grep -q 'listening on port' "$log" && break

@@ -11,6 +11,7 @@
 #include "bridge/jni_bridge.h"
 #include "bridge/messages.h"
 #include "bridge/platform.h"
+#include "bridge/thread_impersonation.h"
 
 // How many times a thread waiting for a family lock looks again before it sleeps. A family's
 // calls are mostly short, so a waiter usually gets the lock within its spin; sleeping and being
@@ -42,10 +43,12 @@ void ReportNativeFailure(JNIEnv* env, const char* what) noexcept;
 
 // Runs an entry point's body and returns its result; if a native exception escapes, any lock the
 // body held has already been left by its guard, a Java error is made pending, and `neutral` is
-// returned. No C++ exception crosses the JNI boundary.
+// returned. No C++ exception crosses the JNI boundary. First of all, a thread whose impersonation
+// was ended by another thread takes its own identity back (see bridge/thread_impersonation.h).
 template <typename Result, typename Body>
 Result GuardedEntry(JNIEnv* env, Result neutral, Body&& body) noexcept {
   try {
+    if (!ReturnReleasedThread(env)) return neutral;
     return body();
   } catch (const JvmErrorPending&) {
   } catch (const std::bad_alloc&) {

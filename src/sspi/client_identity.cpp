@@ -4,6 +4,7 @@
 // Impersonation goes through the client's access token and ImpersonateLoggedOnUser, so that the
 // thread's identity is the token's, whatever the package would do with the context itself.
 #include <cstring>
+#include <memory>
 
 #include "bridge/entry.h"
 #include "sspi/context_table.h"
@@ -102,13 +103,17 @@ void StartImpersonating(JNIEnv* env, jint handle) {
     ThrowPlatformError(env, static_cast<uint32_t>(status));
     return;
   }
+  // Made before the thread changes identity, so that nothing can fail once it has.
+  std::unique_ptr<ThreadImpersonation> impersonation = PrepareThreadImpersonation();
   if (!ImpersonateLoggedOnUser(token.get())) {
     ThrowPlatformError(env, GetLastError());
     return;
   }
+  record->impersonating = true;
+  record->impersonation = impersonation.release();
+  BeginThreadImpersonation(record->impersonation);
   // The thread keeps a reference of its own; the handle is no longer needed.
   token.Close();
-  record->impersonating = true;
 }
 
 void StopImpersonating(JNIEnv* env, jint handle) {
@@ -119,10 +124,15 @@ void StopImpersonating(JNIEnv* env, jint handle) {
     ThrowWinAuthException(env, messages::kNotImpersonating);
     return;
   }
-  if (!RevertToSelf()) {
+  // Only the thread that impersonates through the context is reverted, and only here. Another
+  // thread's impersonation ends at that thread's next call into the library; one that this thread
+  // has since replaced by another leaves the thread as it is.
+  if (IsThreadImpersonation(record->impersonation) && !RevertToSelf()) {
     ThrowPlatformError(env, GetLastError());
     return;
   }
+  EndThreadImpersonation(record->impersonation, true);
+  record->impersonation = nullptr;
   record->impersonating = false;
 }
 
@@ -159,7 +169,14 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
     return JNI_FALSE;
   }
   BOOL isMember = FALSE;
-  const DWORD checkError = CheckThreadMembership(groupSid, threadToken, isMember);
+  DWORD checkError;
+  try {
+    checkError = CheckThreadMembership(groupSid, threadToken, isMember);
+  } catch (...) {
+    // Whatever stops the check, the thread does not leave as the client.
+    RevertToSelf();
+    throw;
+  }
   // The thread gives the client's identity back whatever the check gave, and before the JVM is
   // asked to make an exception, which may load classes. A thread that cannot go back must not
   // carry on as the client unnoticed: that failure outranks any answer.

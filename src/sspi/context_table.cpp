@@ -53,10 +53,14 @@ bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env) {
 SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record) {
   SECURITY_STATUS reverted = SEC_E_OK;
   if (!record.isClient && record.impersonating) {
-    reverted = RevertSecurityContext(record.context);
-    // The thread impersonates through the client's token, so RevertToSelf undoes it as well; only
-    // when neither works does the thread stay the client's, and the caller must say so.
-    if (reverted != SEC_E_OK && RevertToSelf()) reverted = SEC_E_OK;
+    if (IsThreadImpersonation(record.impersonation)) {
+      reverted = RevertSecurityContext(record.context);
+      // The thread impersonates through the client's token, so RevertToSelf undoes it as well; only
+      // when neither works does the thread stay the client's, and the caller must say so.
+      if (reverted != SEC_E_OK && RevertToSelf()) reverted = SEC_E_OK;
+    }
+    EndThreadImpersonation(record.impersonation, reverted == SEC_E_OK);
+    record.impersonation = nullptr;
     record.impersonating = false;
   }
   DeleteSecurityContext(record.context);
@@ -68,4 +72,7 @@ SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record) {
   return reverted;
 }
 
-void DiscardSecurityContexts() { SecurityContextTable.clear(); }
+void DiscardSecurityContexts() {
+  for (const auto& record : SecurityContextTable) EndThreadImpersonation(record->impersonation, false);
+  SecurityContextTable.clear();
+}

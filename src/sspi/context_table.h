@@ -11,6 +11,7 @@
 #include "bridge/handle_table.h"
 #include "bridge/jni_bridge.h"
 #include "bridge/platform.h"
+#include "bridge/thread_impersonation.h"
 
 enum ContextState : int32_t {
   kStateInitial = 0,
@@ -35,6 +36,8 @@ struct SecurityContextRecord {
   bool isKerberos = false;
   bool isClient = false;
   bool impersonating = false;
+  // While impersonating: the record of that impersonation, which knows its thread.
+  ThreadImpersonation* impersonation = nullptr;
   std::vector<uint8_t> outputToken;
   std::vector<uint8_t> trailerBuffer;
   std::vector<uint8_t> blockBuffer;
@@ -75,14 +78,18 @@ bool IssueContextHandle(jint& handle);
 // message protection. On failure the platform error is pending and the record is unchanged.
 bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env);
 
-// Reverts an impersonating server context, deletes the context, frees the credentials and the two
-// handle blocks. The statuses of the releases are ignored; the record stays in the table for the
-// caller to erase. Returns SEC_E_OK, or the status of RevertSecurityContext when the calling
-// thread could not be returned to its own identity at all.
+// Ends an impersonating server context's impersonation, deletes the context, frees the credentials
+// and the two handle blocks. The statuses of the releases are ignored; the record stays in the
+// table for the caller to erase. Only a thread that impersonates through the context itself is
+// reverted here; another thread that does returns to its own identity at its next call into the
+// library, and the caller's identity is left as it is. Returns SEC_E_OK, or the status of
+// RevertSecurityContext when the calling thread impersonated through the context and could not be
+// returned to its own identity at all (it then returns at its next call).
 SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record);
 
 // Forgets every record as plain data at unload: no SSPI call is made and the handle blocks are
-// left to the process.
+// left to the process; a thread impersonating through one returns to its own identity at its next
+// call into the library.
 void DiscardSecurityContexts();
 
 // The position of the record with `handle` in the table, or the table's end.

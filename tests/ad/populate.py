@@ -4,7 +4,7 @@
 # call per account would cost a Python start-up each.
 # Writes KEYTAB_DIR/accounts too: "SID NAME" for each account and group made here, and for Domain
 # Users and Domain Admins.
-# Usage: populate.py SMB_CONF PASSWORD KEYTAB_DIR
+# Usage: populate.py SMB_CONF PASSWORD KEYTAB_DIR DC_ADDRESS
 import sys
 
 import ldb
@@ -12,10 +12,11 @@ from samba import dsdb
 from samba import enable_net_export_keytab
 from samba.auth import system_session
 from samba.net import Net
+from samba.provision.sambadns import add_host_record
 from samba.param import LoadParm
 from samba.samdb import SamDB
 
-conf, password, keytabs = sys.argv[1:4]
+conf, password, keytabs, address = sys.argv[1:5]
 lp = LoadParm()
 lp.load(conf)
 db = SamDB(url=lp.private_path("sam.ldb"), session_info=system_session(), lp=lp)
@@ -68,6 +69,25 @@ for account, spns, flags, allowed, _ in SERVICES:
     # New keys after the encryption types are set, so that the keytab has the AES ones.
     db.setpassword("(sAMAccountName=%s)" % account, password + "-" + account)
 
+# The directory's own service, for binds with Kerberos (SASL GSSAPI): provisioning names the DC's
+# host/ services only.
+dc = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE, expression="(sAMAccountName=DC1$)",
+               attrs=["servicePrincipalName"])[0]
+have = {str(spn).lower() for spn in dc.get("servicePrincipalName", [])}
+wanted = [spn for spn in ["ldap/dc1." + dns_domain, "ldap/DC1", "ldap/dc1.%s/%s" % (dns_domain, dns_domain)]
+          if spn.lower() not in have]
+if wanted:
+    message = ldb.Message(dc.dn)
+    message["servicePrincipalName"] = ldb.MessageElement(wanted, ldb.FLAG_MOD_ADD, "servicePrincipalName")
+    db.modify(message)
+
+# The DC's own name and the service hosts in the domain's DNS zone: provisioning names the DC only
+# at an address other than 127.0.0.1.
+zone = ldb.Dn(db, "DC=%s,CN=MicrosoftDNS,DC=DomainDnsZones,%s" % (dns_domain, db.domain_dn()))
+for host in ["dc1", "web", "backend", "proxy"]:
+    if not db.search(base=zone, scope=ldb.SCOPE_ONELEVEL, expression="(name=%s)" % host, attrs=[]):
+        add_host_record(db, zone, "DC=" + host, address if host == "dc1" else "127.0.0.1", None)
+
 enable_net_export_keytab()
 net = Net(None, lp)
 names = USERS + [group for group, _, _ in GROUPS] + [account for account, _, _, _, _ in SERVICES] + ["Domain Users"]
@@ -76,8 +96,8 @@ with open(keytabs + "/accounts", "w") as accounts:
         found = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
                           expression="(sAMAccountName=%s)" % ldb.binary_encode(name), attrs=["objectSid"])
         accounts.write("%s %s\n" % (db.schema_format_value("objectSid", found[0]["objectSid"][0]).decode(), name))
-# The account's own name too: the KDC gives initial tickets to it and not to an SPN, and a service
-# needs its own ticket for constrained delegation or a directory bind.
+# Each keytab holds its SPNs' keys and the account's own: the KDC gives a TGT (for an LDAP bind,
+# S4U2Self) to the account's name, never to an SPN.
 for account, spns, _, _, keytab in SERVICES:
     for principal in spns + [account]:
         net.export_keytab(keytab="%s/%s" % (keytabs, keytab), principal=principal)

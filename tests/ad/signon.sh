@@ -2,7 +2,8 @@
 # Domain users sign on over HTTP Negotiate: `java -jar JAR serve` authenticates Debian's curl for
 # each user of the table below, with a ticket from the domain's KDC, and its JSON answer must
 # hold every expected text of that user's rows. Without a ticket the server answers 401. An
-# acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket.
+# acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket. The tool's doctor
+# reports the domain.
 # Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR
 set -euo pipefail
 jar=$1
@@ -18,7 +19,8 @@ check() {
   if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
 }
 
-groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admins' 'BUILTIN\Users')
+groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admins' 'BUILTIN\Users'
+        'BUILTIN\Administrators')
 arguments=()
 for group in "${groups[@]}"; do arguments+=(--group "$group"); done
 java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
@@ -35,7 +37,8 @@ done
 sid() { awk -v name="$1" '{ sid = $1; $1 = ""; if (substr($0, 2) == name) print sid }' "$AD_ACCOUNTS"; }
 # USER, then a text its answer holds (JSON: a backslash is written twice; {sid:NAME} stands for
 # the domain SID of the account or group NAME). As the library learns more of the domain, add
-# rows: alice "sid":"{sid:alice}", alice "SAMDOM\\Staff":true.
+# rows: alice "sid":"{sid:alice}", alice "SAMDOM\\Staff":true. The built-in aliases come from the
+# ticket's PAC: Users through Domain Users, Administrators through Domain Admins.
 while read -r user want; do
   [ -n "$user" ] || continue
   while [[ $want =~ \{sid:([^}]*)\} ]]; do want=${want//"${BASH_REMATCH[0]}"/$(sid "${BASH_REMATCH[1]}")}; done
@@ -52,6 +55,10 @@ while read -r user want; do
 done <<'TABLE'
 alice "name":"SAMDOM\\alice"
 alice "package":"Negotiate"
+alice "BUILTIN\\Users":true
+alice "BUILTIN\\Administrators":false
+carol "BUILTIN\\Users":true
+dave  "BUILTIN\\Administrators":true
 bob   "name":"SAMDOM\\bob"
 carol "name":"SAMDOM\\carol"
 dave  "name":"SAMDOM\\dave"
@@ -61,6 +68,15 @@ refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /
           "http://localhost:$port/" || true)
 [ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
 kill -TERM "$server"; wait "$server" || true; server=""
+
+# The doctor names the domain, the controller that answered and the keytab's principals.
+report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
+for want in "check code: 0 NERR_Success" "domain: samdom.test" \
+            "controller: dc1.samdom.test answered an LDAP read of its rootDSE on port 389" \
+            "keytab principal: HTTP/localhost@SAMDOM.TEST (kvno 3 aes256-cts-hmac-sha1-96, kvno 3 aes128" \
+            "established client name: SAMDOM\alice"; do
+  [[ $report == *"$want"* ]] && check ok "doctor: $want" || check FAIL "doctor: $want: $report"
+done
 
 # What the library's acceptor has to go on: MIT's GSSAPI gives it the ticket's PAC, authenticated.
 pacs=$(mktemp -d)

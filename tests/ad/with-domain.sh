@@ -7,10 +7,12 @@
 #   bob          a user in Staff directly
 #   carol        a user in no group but Domain Users
 #   dave         an administrator: in Domain Admins
+#   dc1          the DC, with ldap/dc1.samdom.test for Kerberos binds to its directory
 #   Engineers    a global group; Staff, a global group holding Engineers (nesting); Printers, a
 #                domain-local group holding Engineers
 #   websvc       the service HTTP/localhost (and HTTP/web.samdom.test), trusted for delegation;
-#                its keys in the keytab KRB5_KTNAME names
+#                its keys in the keytab KRB5_KTNAME names (each keytab also holds the account's
+#                own principal, websvc@SAMDOM.TEST, which can get a TGT)
 #   backend      the service HTTP/backend.samdom.test, keys in AD_BACKEND_KEYTAB
 #   proxysvc     the service HTTP/proxy.samdom.test, which may delegate to the back end alone
 #                (constrained, protocol transition allowed), keys in AD_PROXY_KEYTAB
@@ -23,11 +25,11 @@
 #                                                          namespace (empty in the fallback below)
 #   AD_DOMAIN_SID, AD_ACCOUNTS                             the domain's SID; a file of lines
 #                                                          "SID NAME", one per account and group
-#   NSS_WRAPPER_HOSTS (also AD_HOSTS), RESOLV_WRAPPER_HOSTS files for a process that preloads
-#                                                          nss_wrapper and resolv_wrapper: the DC
-#                                                          and the service hosts by name, and the
-#                                                          domain's SRV records (the DC's LDAP
-#                                                          and KDC)
+#   AD_HOSTS                                               a hosts file (nss_wrapper's form)
+#                                                          naming the DC and the service hosts
+#   AD_RESOLV_HOSTS                                        the domain's SRV records and dc1's
+#                                                          address as a resolv_wrapper file, for
+#                                                          a test that edits or replaces them
 #   AD_SAMBA_PID                                           the DC's process (a test may stop it)
 # With AD_WINBIND=1 the DC's winbindd runs as well, for lookups through nss_wrapper's module mode
 # without touching the machine's NSS. The script exports NSS_WRAPPER_PASSWD and NSS_WRAPPER_GROUP
@@ -36,6 +38,9 @@
 # name Samba's client libraries read), and AD_NSS_WRAPPER, the path of libnss_wrapper.so: they
 # take effect in a process that preloads it (LD_PRELOAD=$AD_NSS_WRAPPER getent passwd
 # 'SAMDOM\alice'); libwbclient and wbinfo find the DC's winbindd the same way.
+# The DC serves the domain's DNS too (its SRV records, dc1, and web, backend and proxy at
+# 127.0.0.1), and the command's /etc/resolv.conf names it: the command has a mount namespace of its
+# own, so the machine's file is left alone.
 # Where no network namespace can be made, the DC listens on a random 127.0.0.N of the machine's
 # own loopback instead, and says so on standard error.
 # AD_TIMES=1 prints how long each step took to be ready on standard error.
@@ -107,7 +112,7 @@ fi
 
 mkdir -p "$dir/pid" "$dir/winbindd" "$dir/ncalrpc" "$dir/log"
 export AD_PASSWORD="Qt-$RANDOM$RANDOM-pw"
-services="rpc ldap cldap kdc"
+services="rpc ldap cldap kdc dns"
 [ "${AD_WINBIND:-0}" = 1 ] && services+=" winbindd"
 # Folders of the DC's own: a second DC on the machine would otherwise find this one's pid file
 # and sockets, and refuse to start.
@@ -116,20 +121,20 @@ options=(
   "ntp signd socket directory=$dir/ntp_signd" "ncalrpc dir=$dir/ncalrpc" "log file=$dir/log/log.%m"
   "interfaces=$address/8" "bind interfaces only=yes" "server services=$services")
 provision=(samba-tool domain provision --realm="$realm" --domain="$domain" --server-role=dc
-           --dns-backend=NONE --host-name=dc1 --host-ip="$address" --adminpass="$AD_PASSWORD"
+           --dns-backend=SAMBA_INTERNAL --host-name=dc1 --host-ip="$address" --adminpass="$AD_PASSWORD"
            --targetdir="$dir")
 for option in "${options[@]}"; do provision+=(--option="$option"); done
 "${provision[@]}" >"$dir/provision.log" 2>&1 || { echo "provisioning the domain failed:"; cat "$dir/provision.log"; exit 1; }
 export AD_SMB_CONF=$dir/etc/smb.conf
 step provisioned
-# Settings provisioning does not write: no TLS key to generate (nothing here binds simply), no
-# DNS, and winbind's accounts with a shell and no home.
-sed -i '/^\[global\]/a\
+# Settings provisioning does not write: no TLS key to generate (nothing here binds simply), and
+# winbind's accounts with a shell and no home. No DNS forwarder: provisioning copies the
+# machine's name server, and the DC must ask nobody else.
+sed -i -e '/^\tdns forwarder = /d' -e '/^\[global\]/a\
 \ttls enabled = no\
-\tdns proxy = no\
 \ttemplate shell = /bin/sh\
 \ttemplate homedir = /nonexistent' "$AD_SMB_CONF"
-/usr/bin/python3 "$here/populate.py" "$AD_SMB_CONF" "$AD_PASSWORD" "$dir" >"$dir/populate.log" 2>&1 ||
+/usr/bin/python3 "$here/populate.py" "$AD_SMB_CONF" "$AD_PASSWORD" "$dir" "$address" >"$dir/populate.log" 2>&1 ||
   { echo "filling the domain failed:"; cat "$dir/populate.log"; exit 1; }
 step "accounts and keytabs made"
 
@@ -158,22 +163,24 @@ cat >"$KRB5_CONFIG" <<CONF
   .$dns_domain = $realm
   $dns_domain = $realm
 CONF
-export NSS_WRAPPER_HOSTS=$dir/hosts RESOLV_WRAPPER_HOSTS=$dir/dns-records AD_HOSTS=$dir/hosts
+export AD_HOSTS=$dir/hosts
 {
   echo "127.0.0.1 localhost"
   echo "$address dc1.$dns_domain dc1"
   echo "127.0.0.1 web.$dns_domain backend.$dns_domain proxy.$dns_domain"
-} >"$NSS_WRAPPER_HOSTS"
+} >"$AD_HOSTS"
+export AD_RESOLV_HOSTS=$dir/resolv-hosts
 {
   echo "A dc1.$dns_domain $address"
   for service in _ldap._tcp.dc._msdcs _ldap._tcp; do echo "SRV $service.$dns_domain dc1.$dns_domain 389"; done
   for service in _kerberos._tcp _kerberos._udp; do echo "SRV $service.$dns_domain dc1.$dns_domain 88"; done
-} >"$RESOLV_WRAPPER_HOSTS"
+} >"$AD_RESOLV_HOSTS"
+# No search domain: krb5 would qualify a short host name such as localhost with it.
+printf 'nameserver %s\noptions timeout:1 attempts:2\n' "$address" >"$dir/resolv.conf"
 export AD_ACCOUNTS=$dir/accounts
 AD_DOMAIN_SID=$(sed -n 's/.*DOMAIN SID: *\(S-[0-9-]*\).*/\1/p' "$dir/provision.log")
 export AD_DOMAIN_SID
 
-# The DC in the foreground of its own process group, so that the trap stops all of it.
 # The DC in its own process group, so that the trap stops all of it. It reads its standard input
 # from a pipe this script holds open and stops when the pipe closes: even a script killed
 # outright (a test's time-out) leaves no DC behind. One process for every service: the machine
@@ -220,10 +227,26 @@ if [ "${AD_WINBIND:-0}" = 1 ]; then
   step "winbindd answered"
 fi
 
-# In the background, so that a signal to this script reaches the trap at once; standard input
-# stays the script's.
+# The command, with the domain's resolv.conf over the machine's in a mount namespace of its own
+# (ip netns exec makes one), never in the machine's. In the background, so that a signal to this
+# script reaches the trap at once; standard input stays the script's.
 exec 3<&0
-"${in_netns[@]}" "$@" <&3 3<&- 4>&- &
+if [ -n "$netns" ]; then
+  in_domain=(ip netns exec "$netns")
+elif unshare -m --propagation slave true 2>/dev/null; then
+  in_domain=(unshare -m --propagation slave)
+else
+  in_domain=()
+fi
+if [ ${#in_domain[@]} -gt 0 ]; then
+  # shellcheck disable=SC2016
+  "${in_domain[@]}" /bin/sh -c 'mount --bind "$1" /etc/resolv.conf ||
+    echo "with-domain.sh: the command has the machine'"'"'s DNS, not the domain'"'"'s" >&2; shift; exec "$@"' \
+    sh "$dir/resolv.conf" "$@" <&3 3<&- 4>&- &
+else
+  echo "with-domain.sh: no mount namespace here; the command has the machine's DNS, not the domain's" >&2
+  "$@" <&3 3<&- 4>&- &
+fi
 command_pid=$!
 status=0
 wait "$command_pid" || status=$?

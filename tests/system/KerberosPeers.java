@@ -1,14 +1,24 @@
+import com.tarvex.pelk.quentrel.GroupNotFoundException;
 import com.tarvex.pelk.quentrel.SSPI;
+import com.tarvex.pelk.quentrel.SecurityContext;
+import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.UserAuth;
 import com.tarvex.pelk.quentrel.WinAuthException;
+import com.tarvex.pelk.quentrel.WinUtil;
 import java.io.BufferedReader;
 import java.io.File;
 import java.io.InputStreamReader;
 import java.io.PrintWriter;
 import java.nio.charset.StandardCharsets;
+import java.lang.management.ManagementFactory;
+import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Base64;
+import java.util.HashMap;
+import java.util.List;
 import java.util.Map;
+import java.util.concurrent.CountDownLatch;
 import org.ietf.jgss.GSSContext;
 import org.ietf.jgss.GSSCredential;
 import org.ietf.jgss.GSSException;
@@ -26,8 +36,13 @@ import org.ietf.jgss.Oid;
  *   KerberosPeers peers PEER_SCRIPT     the peers and the failures of a working realm
  *   KerberosPeers no-credentials        no ticket cache and no keytab
  *   KerberosPeers identity PEER_SCRIPT  (as root) the client's token and impersonation: files
- *                                       only the client may read, groups, a client of no account
+ *                                       only the client may read, groups, a client of no account,
+ *                                       system accounts, threads and the Java scope
  *   KerberosPeers unprivileged          (as an account that may not switch) the privilege error
+ *   KerberosPeers names PEER_SCRIPT     (with the trusted realm) each principal's Windows name and
+ *                                       account, under QUENTREL_REALM_DOMAINS as the process has it
+ *   KerberosPeers acceptors TARGET=STATUS...  which service principals a server accepts, under
+ *                                       QUENTREL_ACCEPT_PRINCIPALS as the process has it
  *   KerberosPeers domain PEER_SCRIPT    (as root, in the domain of tests/ad/with-domain.sh with
  *                                       winbind, under nss_wrapper) the client's token from its
  *                                       ticket's PAC: name, groups, aliases, impersonation
@@ -345,7 +360,7 @@ public final class KerberosPeers {
     // authentication Kerberos needs one leg; delegation needs a forwardable ticket, which kinit
     // did not ask for.
     check("targets with a port and a realm, and the agreed flags", () -> {
-      for (String target : new String[] {"HTTP/localhost:8443", "HTTP/localhost@QTEST.TEST", "host/localhost"}) {
+      for (String target : new String[] {"HTTP/localhost:8443", "HTTP/localhost@QTEST.TEST"}) {
         int client = SSPI.CreateContext(true, 0x11, "Kerberos", target);  // delegation, confidentiality
         int server = SSPI.CreateContext(false, 0, "Kerberos", null);
         expect(SSPI.Accept(server, SSPI.GetChallengeToken(client)), target + ": not accepted in one leg");
@@ -354,6 +369,19 @@ public final class KerberosPeers {
         expect(SSPI.GetClientUserName(server).equals("QTEST\\alice"), target + ": " + SSPI.GetClientUserName(server));
         SSPI.FreeHandle(client);
         SSPI.FreeHandle(server);
+      }
+    });
+
+    // The keytab holds HTTP/ keys, so by default a server takes tickets for those alone, whichever
+    // other keys the keytab holds; a setting names others, or all.
+    check("service principals a server accepts", () -> {
+      acceptors(new String[] {"HTTP/localhost=ok", "host/localhost=80090322"});
+      String[][] settings = {{"host/localhost", "host/localhost=ok", "HTTP/localhost=80090322"},
+          {"HTTP/localhost@QTEST.TEST, host/localhost", "host/localhost=ok", "HTTP/localhost=ok"},
+          {"*", "host/localhost=ok", "HTTP/localhost=ok"}, {"no/such principal@", "HTTP/localhost=80090322"}};
+      for (String[] setting : settings) {
+        child(Map.of("QUENTREL_ACCEPT_PRINCIPALS", setting[0]), "acceptors",
+            Arrays.copyOfRange(setting, 1, setting.length));
       }
     });
 
@@ -434,6 +462,11 @@ public final class KerberosPeers {
   // impersonating the client reaches the service itself with it, until it runs out.
   static void keptTicket() {
     check("a kept ticket, used and then run out", () -> {
+      // alice maps to the process's account; where that is root, she is acted as nobody, who reads
+      // the realm's krb5.conf as anyone reads /etc/krb5.conf.
+      Process open = new ProcessBuilder("chmod", "a+rx", System.getenv("QTEST_REALM_DIR")).start();
+      expect(open.waitFor() == 0 && new File(System.getenv("KRB5_CONFIG")).setReadable(true, false),
+          "cannot open the realm's configuration to all");
       File cache = kinit("alice", "brief-ccache", "-f", "-l", "6s");
       long expires = System.currentTimeMillis() + 6000;
       try (Sspi server = new Sspi(false, "Kerberos");
@@ -467,28 +500,80 @@ public final class KerberosPeers {
     return System.getenv("AD_DIR") != null ? System.getenv("AD_DIR") : System.getenv("QTEST_REALM_DIR");
   }
 
-  // A ticket cache holding a ticket of `user`, made once.
-  static File ticketOf(String user) throws Exception {
-    File cache = new File(testDir(), user + "-ccache");
-    if (cache.exists()) {
-      return cache;
+  // A server context authenticated by MIT's client with the ticket of `user`.
+  static Sspi serverOf(String user) throws Exception {
+    return serverOf(user, "Kerberos");
+  }
+
+  // The same for a principal written as printf(1) would write it ("alice\\360@QTEST.EVIL" for a
+  // name with the byte 0xF0, which no Java string holds), under either package.
+  static Sspi serverOf(String principal, String packageName) throws Exception {
+    File cache = ticketOf(principal);
+    Sspi server = new Sspi(false, packageName);
+    try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost",
+             packageName.equals("Kerberos") ? "krb5" : "spnego")) {
+      handshake(client, server);
+    } catch (Exception e) {
+      server.close();
+      throw e;
     }
-    Process kinit = new ProcessBuilder("kinit", "-c", "FILE:" + cache, user).redirectErrorStream(true).start();
+    return server;
+  }
+
+  private static final Map<String, File> TICKETS = new HashMap<>();
+
+  // A ticket cache holding a ticket of the principal (written as printf(1) would write it), made once.
+  static File ticketOf(String principal) throws Exception {
+    File made = TICKETS.get(principal);
+    if (made != null) {
+      return made;
+    }
+    File cache = File.createTempFile("ccache-", "", new File(testDir()));
+    Process kinit = new ProcessBuilder("sh", "-c", "exec kinit -c \"FILE:$1\" \"$(printf \"$2\")\"", "kinit",
+        cache.getPath(), principal).redirectErrorStream(true).start();
     try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
       password.println(System.getenv(System.getenv("AD_PASSWORD") != null ? "AD_PASSWORD" : "QTEST_PASSWORD"));
     }
-    expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    String said = new String(kinit.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    expect(kinit.waitFor() == 0, "kinit " + principal + " failed: " + said);
+    TICKETS.put(principal, cache);
     return cache;
   }
 
-  // A server context authenticated by MIT's client with the ticket of `user`.
-  static Sspi serverOf(String user) throws Exception {
-    File cache = ticketOf(user);
-    Sspi server = new Sspi(false, "Kerberos");
-    try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
-      handshake(client, server);
+  // This program again in a JVM of its own, with more in its environment: settings the library
+  // reads from the environment, which a running JVM cannot change. It must pass all its checks.
+  static void child(Map<String, String> environment, String mode, String... arguments) throws Exception {
+    List<String> command = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString()));
+    command.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
+    command.addAll(List.of("-cp", System.getProperty("java.class.path"), KerberosPeers.class.getName(), mode,
+        peerScript));
+    command.addAll(Arrays.asList(arguments));
+    ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+    builder.environment().putAll(environment);
+    Process process = builder.start();
+    String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    expect(process.waitFor() == 0 && output.contains("all passed"), environment + " " + mode + ":\n" + output);
+  }
+
+  // Each TARGET=STATUS: a Kerberos client of TARGET, and the server accepting ("ok") or refusing
+  // with that status.
+  static void acceptors(String[] expectations) throws Exception {
+    for (String expectation : expectations) {
+      String target = expectation.substring(0, expectation.indexOf('='));
+      String status = expectation.substring(expectation.indexOf('=') + 1);
+      int client = SSPI.CreateContext(true, 0, "Kerberos", target);
+      int server = SSPI.CreateContext(false, 0, "Kerberos", null);
+      try {
+        if (status.equals("ok")) {
+          expect(SSPI.Accept(server, SSPI.GetChallengeToken(client)), target + ": not accepted");
+        } else {
+          expectPlatformError(status, () -> SSPI.Accept(server, SSPI.GetChallengeToken(client)));
+        }
+      } finally {
+        SSPI.FreeHandle(client);
+        SSPI.FreeHandle(server);
+      }
     }
-    return server;
   }
 
   static byte[] read(File file) throws Exception {
@@ -504,22 +589,30 @@ public final class KerberosPeers {
     }
   }
 
-  // Files that only bob (mapped to "nobody") may read, and only root: impersonating, the thread
-  // reads as the client, and as itself again after.
+  // Files that only bob (mapped to "nobody") may read, only alice's account, and only root:
+  // impersonating, the thread reads as the client, and as itself again after.
+  static File clients;
+  static File alices;
+  static File roots;
+
   static void identity() throws Exception {
-    check("a client mapped to root is an administrator", () -> {
-      try (Sspi server = serverOf("alice")) {
-        expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), "alice (root) is no administrator");
-      }
-    });
     File dir = new File(System.getenv("QTEST_REALM_DIR"));
-    File clients = new File(dir, "clients-file");
-    File roots = new File(dir, "roots-file");
+    clients = new File(dir, "clients-file");
+    alices = new File(dir, "alices-file");
+    roots = new File(dir, "roots-file");
     java.nio.file.Files.writeString(clients.toPath(), "bob's");
+    java.nio.file.Files.writeString(alices.toPath(), "alice's");
     java.nio.file.Files.writeString(roots.toPath(), "root's");
-    Process own = new ProcessBuilder("sh", "-c", "chown nobody " + clients + " && chmod 0400 " + clients + " " + roots
-        + " && chmod 0711 " + dir).start();
+    Process own = new ProcessBuilder("sh", "-c", "chown nobody " + clients + " && chown " + System.getenv("QTEST_ALICE")
+        + " " + alices + " && chmod 0400 " + clients + " " + alices + " " + roots + " && chmod 0711 " + dir).start();
     expect(own.waitFor() == 0, "cannot give the files their owners");
+
+    // A principal that maps to a system account gets no local identity unless the site allows it:
+    // alice maps to an unprivileged account, root and daemon to uid 0 and 1.
+    check("system accounts are no client's identity by default", () -> {
+      systemAccounts(new String[] {"root=none", "daemon=none", "alice=user"});
+      child(Map.of("QUENTREL_ALLOW_SYSTEM_ACCOUNTS", "root"), "system-accounts", "root=admin", "daemon=none");
+    });
 
     check("a client's name, groups and files", () -> {
       try (Sspi server = serverOf("bob")) {
@@ -528,11 +621,10 @@ public final class KerberosPeers {
         expect(SSPI.IsGroupMember(server.handle, "nogroup"), "bob, who is nobody, is no member of nogroup");
         expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), "bob is an administrator");
         SSPI.StartImpersonating(server.handle);
-        boolean asClient = readable(clients);
-        boolean rootsAsClient = readable(roots);
+        String as = whoReads();
         SSPI.StopImpersonating(server.handle);
-        expect(asClient && !rootsAsClient, "impersonating bob: his file " + asClient + ", root's " + rootsAsClient);
-        expect(readable(roots), "root's file after StopImpersonating");
+        expect(as.equals("bob"), "impersonating bob, the thread reads as " + as);
+        expect(whoReads().equals("root"), "after StopImpersonating the thread reads as " + whoReads());
         expect(SSPI.GetContextInformation(server.handle).contains("\nImpersonation level: Impersonation"),
             SSPI.GetContextInformation(server.handle));
       }
@@ -543,15 +635,16 @@ public final class KerberosPeers {
         expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Users"), "carol, of no account, is in BUILTIN\\Users");
         expect(!SSPI.IsGroupMember(server.handle, "nogroup"), "carol, of no account, is in nogroup");
         SSPI.StartImpersonating(server.handle);
-        boolean rootsAsClient = readable(roots);
+        String as = whoReads();
         SSPI.StopImpersonating(server.handle);
-        expect(!rootsAsClient, "carol read root's file");
+        expect(as.equals("bob"), "carol is acted as nobody, who reads bob's file; she read as " + as);
       }
     });
-    // A client's Windows name is the account its token comes from: alice is root, bob nobody.
+    // A client's Windows name is the account its token comes from: alice is her account, bob nobody.
     check("a realm user's name is the account the realm maps it to", () -> {
-      String[][] names = {{"QTEST\\alice", "S-1-22-1-0"}, {"qtest\\bob", UserAuth.GetUserSID("nobody")},
-          {"QTEST\\carol", null}, {"OTHER\\bob", null}};
+      String[][] names = {{"QTEST\\alice", UserAuth.GetUserSID(System.getenv("QTEST_ALICE"))},
+          {"qtest\\bob", UserAuth.GetUserSID("nobody")}, {"QTEST\\carol", null}, {"OTHER\\bob", null},
+          {"bob@QTEST.TEST", UserAuth.GetUserSID("nobody")}};
       for (String[] name : names) {
         String sid = UserAuth.GetUserSID(name[0]);
         expect(name[1] == null ? sid == null : name[1].startsWith("S-1-22-1-") && name[1].equals(sid), name[0] + ": " + sid);
@@ -567,7 +660,184 @@ public final class KerberosPeers {
       Sspi server = serverOf("bob");
       SSPI.StartImpersonating(server.handle);
       server.close();
-      expect(readable(roots), "the thread still acts as bob");
+      expect(whoReads().equals("root"), "the thread still reads as " + whoReads());
+    });
+    threads();
+  }
+
+  // Who the calling thread reads files as: "root", "alice" (her account), "bob" (nobody), or
+  // "none of them" for any other.
+  static String whoReads() {
+    return readable(roots) ? "root" : readable(alices) ? "alice" : readable(clients) ? "bob" : "none of them";
+  }
+
+  // The Java scope and the threads around it.
+  static void threads() throws Exception {
+    check("a group check inside a scope leaves the thread the client", () -> {
+      try (ServerContext bob = serverContextOf("bob"); ServerContext alice = serverContextOf("alice")) {
+        try (ServerContext.Impersonation as = bob.impersonate()) {
+          expect(bob.isMember("BUILTIN\\Users") && !alice.isMember("BUILTIN\\Administrators"), "bob's and alice's groups");
+          expect(whoReads().equals("bob") && as.active(), "after the checks the thread reads as " + whoReads());
+          try {
+            bob.isMember("no such group");
+            throw new Exception("a group that does not exist");
+          } catch (GroupNotFoundException e) {
+            expect(whoReads().equals("bob") && as.active(), "after a failed check the thread reads as " + whoReads());
+          }
+        }
+        expect(whoReads().equals("root"), "after the scope the thread reads as " + whoReads());
+      }
+    });
+    check("a context freed by another thread leaves that thread as it was", () -> {
+      ServerContext bob = serverContextOf("bob");
+      ServerContext alice = serverContextOf("alice");
+      String[] closer = new String[2];
+      CountDownLatch impersonating = new CountDownLatch(1);
+      // Started before the main thread impersonates, so that it begins as the process.
+      Thread other = new Thread(() -> {
+        try (ServerContext.Impersonation alicesScope = alice.impersonate()) {
+          impersonating.await();
+          bob.close();  // the context the main thread impersonates through
+          closer[0] = alicesScope.active() ? whoReads() : "alice's scope closed";
+        } catch (Exception e) {
+          closer[0] = e.toString();
+        }
+        closer[1] = whoReads();
+      });
+      other.start();
+      ServerContext.Impersonation as = bob.impersonate();
+      impersonating.countDown();
+      other.join();
+      expect("alice".equals(closer[0]) && "root".equals(closer[1]), "the closing thread read as " + Arrays.toString(closer));
+      // The impersonating thread is the client until its next call into the library.
+      expect(whoReads().equals("bob"), "before its next call the thread reads as " + whoReads());
+      try {
+        as.close();
+        throw new Exception("closing the scope of a freed context said nothing");
+      } catch (WinAuthException e) {
+        expect(e.getMessage().equals("Invalid handle") && !as.active(), "closing the scope: " + e.getMessage());
+      }
+      expect(whoReads().equals("root"), "after its next call the thread reads as " + whoReads());
+      alice.close();
+    });
+    check("a thread started inside a scope is the client until it calls the library", () -> {
+      try (ServerContext bob = serverContextOf("bob")) {
+        String[] seen = new String[2];
+        try (ServerContext.Impersonation as = bob.impersonate()) {
+          expect(as.active(), "the scope is not active");
+          Thread child = new Thread(() -> {
+            seen[0] = whoReads();  // Linux hands a new thread its creator's ids
+            WinUtil.GetComputerNameNetBIOS();
+            seen[1] = whoReads();
+          });
+          child.start();
+          child.join();
+        }
+        expect("bob".equals(seen[0]) && "root".equals(seen[1]), "the child thread read as " + Arrays.toString(seen));
+      }
+    });
+  }
+
+  // A context object authenticated by MIT's client with the ticket of `user`.
+  static ServerContext serverContextOf(String user) throws Exception {
+    File cache = ticketOf(user);
+    ServerContext server = ServerContext.open("Kerberos");
+    try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
+      SecurityContext.Step step = server.accept(client.step(new byte[0]));
+      while (!step.complete()) {
+        step = server.accept(client.step(step.token()));
+      }
+      if (!client.done()) {
+        client.step(step.token());  // the final token of mutual authentication
+      }
+    } catch (Exception e) {
+      server.close();
+      throw e;
+    }
+    return server;
+  }
+
+  // Each USER=ANSWER: what the server context of USER's ticket gives: "none" (no SID, no groups but
+  // Everyone's, impersonated as nobody), "user" (an ordinary account) or "admin" (root's).
+  static void systemAccounts(String[] expectations) throws Exception {
+    for (String expectation : expectations) {
+      String user = expectation.substring(0, expectation.indexOf('='));
+      String answer = expectation.substring(expectation.indexOf('=') + 1);
+      try (Sspi server = serverOf(user)) {
+        String name = SSPI.GetClientUserName(server.handle);
+        expect(name.equals("QTEST\\" + user), user + " is named " + name);
+        String sid = UserAuth.GetUserSID(name);
+        boolean users = SSPI.IsGroupMember(server.handle, "BUILTIN\\Users");
+        boolean admin = SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators");
+        String got = sid == null && !users && !admin ? "none" : sid != null && users && !admin ? "user"
+            : sid != null && sid.equals("S-1-22-1-0") && admin ? "admin" : "sid " + sid + ", users " + users + ", admin " + admin;
+        expect(got.equals(answer), user + ": " + got);
+        if (roots != null) {
+          SSPI.StartImpersonating(server.handle);
+          String as = whoReads();
+          SSPI.StopImpersonating(server.handle);
+          String wanted = answer.equals("none") ? "bob" : answer.equals("admin") ? "root" : "alice";
+          expect(as.equals(wanted), user + " impersonated reads as " + as);
+        }
+      }
+    }
+  }
+
+  // Each principal of both realms: its Windows name, the account that name maps back to, and
+  // whether the server refuses it, under each QUENTREL_REALM_DOMAINS the test runs with: none (the
+  // trusted realm's users are name@QTEST.EVIL, never QTEST\name, which is the default realm's), a
+  // domain name for the trusted realm, the default realm's own (which then names neither realm's
+  // users), and BUILTIN (which looks local, so names none).
+  static void names() throws Exception {
+    String setting = System.getenv("QUENTREL_REALM_DOMAINS");
+    List<String> settings = Arrays.asList(null, "QTEST.EVIL=EVIL", "QTEST.EVIL=QTEST", "QTEST.EVIL=BUILTIN");
+    int column = settings.indexOf(setting);
+    expect(column >= 0, "no expectations for QUENTREL_REALM_DOMAINS=" + setting);
+    String aliceSid = UserAuth.GetUserSID(System.getenv("QTEST_ALICE"));
+    // principal (as printf writes it), its name under each setting, its account's SID
+    String[][] rows = {
+        {"alice@QTEST.TEST", "QTEST\\alice", "QTEST\\alice", "alice@QTEST.TEST", "QTEST\\alice", aliceSid},
+        {"alice@QTEST.EVIL", "alice@QTEST.EVIL", "EVIL\\alice", "alice@QTEST.EVIL", "alice@QTEST.EVIL", null},
+        {"j\\303\\263zef@QTEST.EVIL", "j\u00f3zef@QTEST.EVIL", "EVIL\\j\u00f3zef", "j\u00f3zef@QTEST.EVIL",
+            "j\u00f3zef@QTEST.EVIL", null},
+        {"root@QTEST.TEST", "QTEST\\root", "QTEST\\root", "root@QTEST.TEST", "QTEST\\root", null},
+        // No well-formed text: a lead byte alone, an overlong NUL, an encoded surrogate, NUL itself.
+        {"alice\\360@QTEST.EVIL", null, null, null, null, null},
+        {"al\\300\\200ice@QTEST.EVIL", null, null, null, null, null},
+        {"sur\\355\\240\\200@QTEST.EVIL", null, null, null, null, null},
+        {"nul\\\\0byte@QTEST.EVIL", null, null, null, null, null},
+        // Control characters, which no account name holds.
+        {"ctl\\033[31m@QTEST.EVIL", null, null, null, null, null},
+        {"line\\\\nbreak@QTEST.EVIL", null, null, null, null, null},
+    };
+    for (String[] row : rows) {
+      String expected = row[1 + column];
+      String sidWanted = row[5];
+      // Every setting is run under Kerberos; the one without a setting under Negotiate too.
+      for (String packageName : column == 0 ? new String[] {"Kerberos", "Negotiate"} : new String[] {"Kerberos"}) {
+        check(packageName + ": " + row[0] + " is " + expected, () -> {
+          if (expected == null) {
+            expectPlatformError("8009030c", () -> serverOf(row[0], packageName).close());
+            return;
+          }
+          try (Sspi server = serverOf(row[0], packageName)) {
+            String name = SSPI.GetClientUserName(server.handle);
+            expect(name.equals(expected), "named " + name);
+            String sid = UserAuth.GetUserSID(name);
+            expect(sidWanted == null ? sid == null : sidWanted.equals(sid), name + " maps back to " + sid);
+            // The token agrees with the way back: an account's groups, or Everyone's alone.
+            expect(SSPI.IsGroupMember(server.handle, "BUILTIN\\Users") == (sidWanted != null), name + "'s token");
+            expect(!SSPI.IsGroupMember(server.handle, "BUILTIN\\Administrators"), name + " is an administrator");
+          }
+        });
+      }
+    }
+    // The trusted realm's alice is never the default realm's: neither by name nor by account.
+    check("a colliding realm's user has a name and an account of its own", () -> {
+      for (String name : new String[] {"alice@QTEST.EVIL", "EVIL\\alice", "BUILTIN\\alice"}) {
+        expect(UserAuth.GetUserSID(name) == null, name + " maps to " + UserAuth.GetUserSID(name));
+      }
+      expect(aliceSid != null && aliceSid.equals(UserAuth.GetUserSID("alice@QTEST.TEST")), "alice@QTEST.TEST");
     });
   }
 
@@ -667,7 +937,8 @@ public final class KerberosPeers {
     });
   }
 
-  // alice maps to root: an account that may not switch identities is refused with Windows' error.
+  // alice maps to an account other than the process's: an account that may not switch identities
+  // is refused with Windows' error.
   static void unprivileged() {
     check("impersonation without the privilege", () -> {
       try (Sspi server = serverOf("alice")) {
@@ -887,6 +1158,18 @@ public final class KerberosPeers {
       case "unprivileged":
         peerScript = args[1];
         unprivileged();
+        break;
+      case "names":
+        peerScript = args[1];
+        names();
+        break;
+      case "acceptors":
+        peerScript = args[1];
+        acceptors(Arrays.copyOfRange(args, 2, args.length));
+        break;
+      case "system-accounts":
+        peerScript = args[1];
+        systemAccounts(Arrays.copyOfRange(args, 2, args.length));
         break;
       case "domain":
         peerScript = args[1];

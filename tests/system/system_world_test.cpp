@@ -3,14 +3,22 @@
 // (uid_wrapper), names from the host name and the resolver (nss_wrapper's host name and hosts
 // file), and the domain-controller check from a krb5.conf and DNS records of each test's own
 // (KRB5_CONFIG, resolv_wrapper's hosts file).
+#include <arpa/inet.h>
 #include <krb5.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "jvm/api.h"
 #include "winhost/control.h"
@@ -225,6 +233,56 @@ TEST_F(SystemWorldTest, ARealmUserIsTheAccountItsPrincipalMapsTo) {
   EXPECT_EQ(winhost::JournalOf("krb5_aname_to_localname").back().Arg("principal"), "a@b@EXAMPLE.COM");
 }
 
+// The way back from a realm user's Windows name to the account its principal maps to, under the
+// settings that give realms domain names and allow system accounts: DOMAIN\user for a realm of a
+// domain name, user@REALM for any realm; no account for a domain two realms want, for a system
+// account the site has not allowed, nor for a name no text can be.
+TEST_F(SystemWorldTest, RealmNamesMapBackToTheAccountsTheirPrincipalsHave) {
+  const std::string config =
+      "[libdefaults]\n  default_realm = EXAMPLE.COM\n[realms]\n  EXAMPLE.COM = {\n"
+      "    auth_to_local = RULE:[1:$1@$0](.*@PARTNER\\.TEST)s/@.*//\n    auth_to_local = DEFAULT\n  }\n";
+  setenv("KRB5_CONFIG", WriteFile("krb5.conf", config).c_str(), 1);
+  struct Case {
+    const char* domains;  // QUENTREL_REALM_DOMAINS, or null
+    const char* allowed;  // QUENTREL_ALLOW_SYSTEM_ACCOUNTS, or null
+    std::u16string name;
+    std::string sid;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, u"EXAMPLE\\bob", "S-1-22-1-1001"},
+      {nullptr, nullptr, u"bob@EXAMPLE.COM", "S-1-22-1-1001"},
+      {nullptr, nullptr, u"j\u00f3zef@EXAMPLE.COM", "S-1-22-1-1002"},
+      {nullptr, nullptr, u"EXAMPLE\\root", "<null>"},  // uid 0: no client's account by default
+      {nullptr, "root", u"EXAMPLE\\root", "S-1-22-1-0"},
+      {nullptr, "svc, root", u"root@EXAMPLE.COM", "S-1-22-1-0"},
+      {nullptr, "svc", u"EXAMPLE\\root", "<null>"},
+      {nullptr, nullptr, u"bob@PARTNER.TEST", "S-1-22-1-1001"},
+      {nullptr, nullptr, u"PARTNER\\bob", "<null>"},  // a realm of no domain name
+      {"PARTNER.TEST=PARTNER", nullptr, u"partner\\bob", "S-1-22-1-1001"},
+      {"PARTNER.TEST=PARTNER", nullptr, u"PARTNER\\root", "<null>"},
+      {"PARTNER.TEST=EXAMPLE", nullptr, u"EXAMPLE\\bob", "<null>"},  // two realms want EXAMPLE: neither has it
+      {"PARTNER.TEST=EXAMPLE", nullptr, u"bob@EXAMPLE.COM", "S-1-22-1-1001"},
+      {"EXAMPLE.COM=CORP", nullptr, u"CORP\\bob", "S-1-22-1-1001"},  // the default realm's own, set
+      {"EXAMPLE.COM=CORP", nullptr, u"EXAMPLE\\bob", "<null>"},
+      {"PARTNER.TEST=BUILTIN, EXAMPLE.COM=EX.AMPLE", nullptr, u"EXAMPLE\\bob", "<null>"},  // neither fit
+      {nullptr, nullptr, std::u16string(u"EXAMPLE\\bob") + char16_t(0xD800), "<null>"},
+  };
+  for (const Case& c : cases) {
+    c.domains ? setenv("QUENTREL_REALM_DOMAINS", c.domains, 1) : unsetenv("QUENTREL_REALM_DOMAINS");
+    c.allowed ? setenv("QUENTREL_ALLOW_SYSTEM_ACCOUNTS", c.allowed, 1) : unsetenv("QUENTREL_ALLOW_SYSTEM_ACCOUNTS");
+    const std::string label = Utf8(c.name) + " with " + (c.domains ? c.domains : "-") + ", " + (c.allowed ? c.allowed : "-");
+    EXPECT_EQ(Utf8(api::userauth::GetUserSID(c.name).value), c.sid) << label;
+    // A user context of a qualified name is the same account's, or none (user@REALM is no
+    // qualified name: user contexts refuse it as they refuse every unqualified one).
+    if (c.name.find(u'\\') == std::u16string::npos) continue;
+    auto context = api::userauth::CreateUserContext(c.name);
+    EXPECT_EQ(context.ok(), c.sid != "<null>") << label << ": " << context.Failure();
+    if (context.ok()) api::userauth::FreeHandle(context.value);
+  }
+  unsetenv("QUENTREL_REALM_DOMAINS");
+  unsetenv("QUENTREL_ALLOW_SYSTEM_ACCOUNTS");
+}
+
 // Out of memory at each NSS call in turn, as far as a membership question reaches: every answer is
 // either the right one or ERROR_NOT_ENOUGH_MEMORY, never a wrong one, and nothing stays held.
 TEST_F(SystemWorldTest, OutOfMemoryAtAnyNssCallGivesTheRightAnswerOrItsCode) {
@@ -296,13 +354,93 @@ TEST_F(SystemWorldTest, TheJournalOfALongRunningProcessKeepsItsRecentCalls) {
   EXPECT_EQ(journal.back().ToString(), "EqualSid(first=S-1-1-0, second=S-1-5-32-545)");
 }
 
-TEST_F(SystemWorldTest, TheDomainControllerIsFoundInDnsForTheDefaultRealm) {
+// A domain controller of the test's own on the loopback: it accepts each connection, takes the
+// request, answers with `reply` (in two pieces when `split`), then closes it, or keeps it open
+// and silent when `hold`.
+class FakeController {
+ public:
+  FakeController() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      ADD_FAILURE() << "no listening socket: " << std::strerror(errno);
+    port_ = ntohs(address.sin_port);
+    server_ = std::thread([this] { Serve(); });
+  }
+  ~FakeController() {
+    stop_ = true;
+    server_.join();
+    for (int fd : held_) close(fd);
+    close(listener_);
+  }
+  uint16_t port() const { return port_; }
+  void Answer(const std::string& reply, bool split, bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = reply, split_ = split, hold_ = hold;
+  }
+  std::string LastRequest() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return request_;
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      pollfd waiting{listener_, POLLIN, 0};
+      if (poll(&waiting, 1, 50) <= 0) continue;
+      int fd = accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      std::lock_guard<std::mutex> lock(mutex_);
+      pollfd reading{fd, POLLIN, 0};
+      char buffer[512];
+      ssize_t got = poll(&reading, 1, 2000) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
+      request_.assign(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+      const size_t first = split_ ? reply_.size() / 2 : reply_.size();
+      send(fd, reply_.data(), first, MSG_NOSIGNAL);
+      if (split_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        send(fd, reply_.data() + first, reply_.size() - first, MSG_NOSIGNAL);
+      }
+      if (hold_) {
+        held_.push_back(fd);
+      } else {
+        close(fd);
+      }
+    }
+  }
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread server_;
+  std::mutex mutex_;
+  std::string reply_, request_;
+  bool split_ = false, hold_ = false;
+  std::vector<int> held_;
+};
+
+// LDAP replies to the rootDSE search (message 1): a SearchResultEntry of no attributes, and a
+// SearchResultDone with a result code.
+std::string LdapEntry(char id = 1) { return std::string("\x30\x09\x02\x01", 4) + id + std::string("\x64\x04\x04\x00\x30\x00", 6); }
+std::string LdapDone(char code) { return std::string("\x30\x0c\x02\x01\x01\x65\x07\x0a\x01", 9) + code + std::string("\x04\x00\x04\x00", 4); }
+
+// DNS of the test's own for the fake controller, which the hosts file names dc1.example.com and
+// kdc.kdc-only.test.
+void ListControllersAt(uint16_t port) {
   const std::string records =
-      "A dc1.example.com 127.0.0.10\n"
-      "SRV _ldap._tcp.dc._msdcs.example.com dc1.example.com 389\n"
-      "SRV _kerberos._tcp.kdc-only.test kdc.kdc-only.test 88\n"
+      "SRV _ldap._tcp.dc._msdcs.example.com dc1.example.com " + std::to_string(port) + "\n"
+      "SRV _kerberos._tcp.kdc-only.test kdc.kdc-only.test " + std::to_string(port) + "\n"
       "SRV _kerberos._tcp.withdrawn.test . 88\n";
   setenv("RESOLV_WRAPPER_HOSTS", WriteFile("dns-records", records).c_str(), 1);
+}
+
+TEST_F(SystemWorldTest, TheDomainControllerIsFoundInDnsForTheDefaultRealm) {
+  FakeController controller;
+  controller.Answer(LdapEntry(), false, false);
+  ListControllersAt(controller.port());
   struct Case {
     std::string realm;
     int code;
@@ -323,6 +461,59 @@ TEST_F(SystemWorldTest, TheDomainControllerIsFoundInDnsForTheDefaultRealm) {
     for (const auto& call : winhost::JournalOf("res_nquery")) queried.push_back(call.Arg("name"));
     EXPECT_EQ(queried, c.queried) << c.realm;
   }
+}
+
+// A listed controller counts once it answers: an LDAP answer to the rootDSE search for a
+// directory's, an accepted connection for a realm's KDC. Anything else is silence.
+TEST_F(SystemWorldTest, OnlyAListedControllerThatAnswersCounts) {
+  struct Case {
+    std::string what;
+    std::string realm;
+    std::string reply;
+    bool split, hold;
+    std::string fault;  // a probe's call that fails
+    int code;
+  };
+  const std::string longForm = std::string("\x30\x84\x00\x00\x00\x09", 6) + LdapEntry().substr(2);
+  const std::vector<Case> cases = {
+      {"an entry", "EXAMPLE.COM", LdapEntry(), false, false, "", NERR_Success},
+      {"an entry in two pieces", "EXAMPLE.COM", LdapEntry(), true, false, "", NERR_Success},
+      {"an entry, long-form length", "EXAMPLE.COM", longForm, false, false, "", NERR_Success},
+      {"done: success", "EXAMPLE.COM", LdapDone(0), false, false, "", NERR_Success},
+      {"done: unwilling to perform", "EXAMPLE.COM", LdapDone(53), false, false, "", ERROR_NO_LOGON_SERVERS},
+      {"the answer to another message", "EXAMPLE.COM", LdapEntry(2), false, false, "", ERROR_NO_LOGON_SERVERS},
+      {"an entry cut short", "EXAMPLE.COM", LdapEntry().substr(0, 7), false, false, "", ERROR_NO_LOGON_SERVERS},
+      {"not LDAP", "EXAMPLE.COM", "HTTP/1.1 400 Bad Request\r\n\r\n", false, false, "", ERROR_NO_LOGON_SERVERS},
+      {"closed at once", "EXAMPLE.COM", "", false, false, "", ERROR_NO_LOGON_SERVERS},
+      {"silent", "EXAMPLE.COM", "", false, true, "", ERROR_NO_LOGON_SERVERS},
+      {"no address", "EXAMPLE.COM", LdapEntry(), false, false, "getaddrinfo", ERROR_NO_LOGON_SERVERS},
+      {"the search fails", "EXAMPLE.COM", LdapEntry(), false, false, "ldap_search_rootdse", ERROR_NO_LOGON_SERVERS},
+      {"a KDC that accepts", "KDC-ONLY.TEST", "", false, false, "", NERR_Success},
+      {"a KDC unreachable", "KDC-ONLY.TEST", "", false, false, "connect", ERROR_NO_LOGON_SERVERS},
+  };
+  FakeController controller;
+  ListControllersAt(controller.port());
+  for (const Case& c : cases) {
+    UseRealm(c.realm);
+    controller.Answer(c.reply, c.split, c.hold);
+    if (!c.fault.empty()) winhost::Fail(c.fault, static_cast<uint32_t>(c.fault == "getaddrinfo" ? EAI_NONAME : ECONNREFUSED));
+    EXPECT_EQ(api::winutil::GetDCCheckResultCode().value, c.code) << c.what;
+    winhost::ClearFaults();
+  }
+  // What the directory was asked: a search (message 1, [APPLICATION 3]) of the empty base.
+  controller.Answer(LdapEntry(), false, false);
+  UseRealm("EXAMPLE.COM");
+  ASSERT_EQ(api::winutil::GetDCCheckResultCode().value, NERR_Success);
+  const std::string request = controller.LastRequest();
+  EXPECT_EQ(request.substr(0, 8), std::string("\x30\x32\x02\x01\x01\x63\x2d\x04", 8));
+  EXPECT_NE(request.find("objectClass"), std::string::npos);
+  // Nobody listening at all: the port of a socket since closed.
+  const uint16_t closed = [] {
+    FakeController gone;
+    return gone.port();
+  }();
+  ListControllersAt(closed);
+  EXPECT_EQ(api::winutil::GetDCCheckResultCode().value, ERROR_NO_LOGON_SERVERS);
 }
 
 TEST_F(SystemWorldTest, ResolverFailuresEndInTheLocatorsCodes) {

@@ -1,6 +1,8 @@
 // Access tokens of the stand-in host: the token of a server context's client, per-thread
 // impersonation, token queries and membership, handle closing and the version.
 #include <cstring>
+#include <new>
+#include <optional>
 
 #include "common/journal.h"
 #include "common/sspi.h"
@@ -37,15 +39,23 @@ BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
   if (auto fault = Enter(Call{"ImpersonateLoggedOnUser", {{"token", TokenText(token)}}})) return FailWith(*fault);
   TokenRef found = FindToken(token);
   if (!found) return FailWith(ERROR_INVALID_HANDLE);
+  // Everything the thread's new state needs is made before its identity changes, so that nothing
+  // can fail after the switch.
+  TokenRef own = ImpersonationTokenOf(*found);
   if (DWORD error = world::Impersonate(*found); error != ERROR_SUCCESS) return FailWith(error);
-  AdoptThreadToken(*found);
+  AdoptThreadToken(std::move(own));
   return TRUE;
 }
 
 BOOL WINAPI RevertToSelf(void) {
   WorldGuard guard(WorldMutex());
-  if (auto fault = Enter(Call{"RevertToSelf", {{"was", ThreadToken() ? Describe(ThreadToken()->data) : "self"}}}))
-    return FailWith(*fault);
+  // A journal entry that cannot be had is left out: nothing may keep a thread as its client.
+  std::optional<uint32_t> fault;
+  try {
+    fault = Enter(Call{"RevertToSelf", {{"was", ThreadToken() ? Describe(ThreadToken()->data) : "self"}}});
+  } catch (const std::bad_alloc&) {
+  }
+  if (fault) return FailWith(*fault);
   return world::RevertThread() ? TRUE : FailWith(ERROR_ACCESS_DENIED);
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/lock.h"
 #include "common/text.h"
+#include "common/world.h"
 #include "winhost/control.h"
 
 namespace winhost {
@@ -38,6 +39,7 @@ constexpr size_t kJournalLimit = 20000;
 }  // namespace
 
 std::optional<uint32_t> Enter(Call call) {
+  world::EnterThread();
   WorldGuard guard(WorldMutex());
   Core& core = TheCore();
   std::string function = call.function;

@@ -77,14 +77,16 @@ std::string TokenText(HANDLE handle) {
 
 TokenRef& ThreadToken() { return threadToken; }
 
-void AdoptThreadToken(const TokenObject& token) {
+TokenRef ImpersonationTokenOf(const TokenObject& token) {
   auto own = std::make_shared<TokenObject>(token);
   if (own->data.type == TokenPrimary) {
     own->data.type = TokenImpersonation;
     own->data.level = SecurityImpersonation;
   }
-  threadToken = std::move(own);
+  return own;
 }
+
+void AdoptThreadToken(TokenRef token) noexcept { threadToken = std::move(token); }
 
 BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
   bool member = !token->data.user.empty() && token->data.user == sid;

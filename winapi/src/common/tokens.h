@@ -67,8 +67,11 @@ std::string Describe(const TokenData& data);
 
 // The token the calling thread impersonates with; null while it acts as the process.
 TokenRef& ThreadToken();
-// Gives the calling thread an impersonation token of its own; a primary token is duplicated into one.
-void AdoptThreadToken(const TokenObject& token);
+// The impersonation token a thread gets of its own for `token`: a primary token is duplicated into
+// one. Made before the thread changes identity, as it is the one step that needs memory.
+TokenRef ImpersonationTokenOf(const TokenObject& token);
+// Gives the calling thread that token. Cannot fail.
+void AdoptThreadToken(TokenRef token) noexcept;
 
 // CheckTokenMembership's answer: only the user and the enabled groups count; a deny-only group is
 // no membership.

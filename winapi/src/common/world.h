@@ -56,6 +56,11 @@ SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop)
 
 // ---- tokens and identity -------------------------------------------------------------------
 
+// First of every call into the host (the journal's entry, recorded or not): the system world puts
+// a thread that was started by one acting as a client back to the process's identity, the first
+// time it comes; cheap afterwards. The simulated world has nothing to do.
+void EnterThread();
+
 // QuerySecurityContextToken: a token handle of a server context's authenticated client.
 SECURITY_STATUS ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token);
 // Makes the calling thread act as the token's account, as far as the world lets it; 0 or the

@@ -78,6 +78,9 @@ SECURITY_STATUS world::ContextToken(WorldLock&, PCtxtHandle context, HANDLE* tok
 }
 
 // The simulated host's threads have no identity of their own to switch.
+// Threads start as the process here, whoever their creator acts as.
+void world::EnterThread() {}
+
 DWORD world::Impersonate(const TokenObject&) { return ERROR_SUCCESS; }
 
 bool world::RevertThread() {

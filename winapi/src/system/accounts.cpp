@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "system/names.h"
+#include "system/principals.h"
 
 namespace winhost::system {
 namespace {
@@ -265,19 +266,26 @@ SystemAccount LocalDomain(uint32_t kind) {
 
 // The Windows domain and name of an NSS name: winbind's EXAMPLE\alice, SSSD's alice@example.com
 // (whose domain is its DNS domain's first label), or a local name qualified by this computer.
-void SplitNssName(const std::string& nssName, SystemAccount& account) {
+// False for a name that is not well-formed UTF-8: it has no Windows name, and is nobody's.
+bool SplitNssName(const std::string& nssName, SystemAccount& account) {
   size_t slash = nssName.find('\\');
   size_t at = nssName.rfind('@');
+  std::optional<std::u16string> domain;
+  std::optional<std::u16string> name;
   if (slash != std::string::npos) {
-    account.domain = WideOf(UpperAscii(nssName.substr(0, slash)));
-    account.name = WideOf(nssName.substr(slash + 1));
+    domain = StrictWide(UpperAscii(nssName.substr(0, slash)));
+    name = StrictWide(nssName.substr(slash + 1));
   } else if (at != std::string::npos && at > 0) {
-    account.domain = WideOf(UpperAscii(FirstLabel(nssName.substr(at + 1))));
-    account.name = WideOf(nssName.substr(0, at));
+    domain = StrictWide(UpperAscii(FirstLabel(nssName.substr(at + 1))));
+    name = StrictWide(nssName.substr(0, at));
   } else {
-    account.domain = LocalDomainName();
-    account.name = WideOf(nssName);
+    domain = LocalDomainName();
+    name = StrictWide(nssName);
   }
+  if (!domain || !name) return false;
+  account.domain = *domain;
+  account.name = *name;
+  return true;
 }
 
 bool IsDomainName(const std::string& nssName) {
@@ -392,7 +400,7 @@ DWORD UserSid(const UserEntry& user, SidBytes& sid) {
 // The account of a user entry; with its identity and token groups when `withGroups`.
 DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account) {
   account = SystemAccount{};
-  SplitNssName(user.name, account);
+  if (!SplitNssName(user.name, account)) return ERROR_NONE_MAPPED;
   account.use = SidTypeUser;
   if (DWORD error = UserSid(user, account.sid); error != ERROR_SUCCESS) return error;
   if (!withGroups) return ERROR_SUCCESS;
@@ -405,7 +413,7 @@ DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account
 
 DWORD GroupAccount(const GroupRecord& record, SystemAccount& account) {
   account = SystemAccount{};
-  SplitNssName(record.name, account);
+  if (!SplitNssName(record.name, account)) return ERROR_NONE_MAPPED;
   // This computer's groups are aliases, as Windows' local groups are; a domain's are groups.
   account.use = IsDomainName(record.name) ? SidTypeGroup : SidTypeAlias;
   std::optional<SidBytes> domainSid;
@@ -443,20 +451,23 @@ std::vector<std::string> DomainCandidates(const std::string& domain, const std::
   return candidates;
 }
 
-// A user of the default realm that NSS does not know by a domain name: the local account that
-// krb5's auth_to_local rules map name@REALM to, the account a server context's token gives the
-// same client. The SID is that account's, so LookupAccountSidW names the local account (HOST\bob
-// for QTEST\alice): several principals may map to one account, and a SID has one name.
-DWORD RealmUserMapped(const std::string& domain, const std::string& name, const std::optional<std::string>& realm,
+// A realm user that NSS does not know by a domain name: the local account that krb5's
+// auth_to_local rules map name@REALM to, the account a server context's token gives the same
+// client, and no account when that is a system account the site has not allowed. The SID is that
+// account's, so LookupAccountSidW names the local account (HOST\bob for QTEST\alice): several
+// principals may map to one account, and a SID has one name.
+DWORD RealmUserMapped(const std::string& realm, const std::string& name, const std::u16string& domain,
                       SystemAccount& account) {
-  if (!realm || UpperAscii(FirstLabel(*realm)) != UpperAscii(domain)) return ERROR_NONE_MAPPED;
   std::string local;
-  if (DWORD error = SystemLocalNameOf(name, *realm, local); error != ERROR_SUCCESS) return error;
+  if (DWORD error = SystemLocalNameOf(name, realm, local); error != ERROR_SUCCESS) return error;
   UserEntry user;
   if (DWORD error = UserByName(local, user); error != ERROR_SUCCESS) return error;
+  if (!MayBeClientAccount(local, user.uid)) return ERROR_NONE_MAPPED;
   if (DWORD error = UserAccount(user, false, account); error != ERROR_SUCCESS) return error;
-  account.domain = WideOf(UpperAscii(FirstLabel(*realm)));
-  account.name = WideOf(name);
+  const std::optional<std::u16string> shown = StrictWide(name);
+  if (!shown) return ERROR_NONE_MAPPED;
+  account.domain = domain;
+  account.name = *shown;
   return ERROR_SUCCESS;
 }
 
@@ -480,7 +491,10 @@ DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& nam
     DWORD error = NssAccountNamed(candidate, account);
     if (error != ERROR_NONE_MAPPED) return error;
   }
-  return RealmUserMapped(domain, user, realm, account);
+  // DOMAIN\user of a realm's domain is the principal user@REALM.
+  const std::optional<std::string> domainRealm = RealmOfDomain(domain);
+  if (!domainRealm) return ERROR_NONE_MAPPED;
+  return RealmUserMapped(*domainRealm, user, WideOf(UpperAscii(domain)), account);
 }
 
 DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
@@ -499,7 +513,16 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
       account = FromWellKnown(entry);
       return ERROR_SUCCESS;
     }
-  return NssAccountNamed(Narrow(name.c_str(), name.size()), account);
+  const std::string nssName = Narrow(name.c_str(), name.size());
+  DWORD error = NssAccountNamed(nssName, account);
+  if (error != ERROR_NONE_MAPPED) return error;
+  // user@REALM that NSS does not know is the principal of that name: how the users of a realm of
+  // no domain name are named.
+  const size_t at = nssName.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == nssName.size()) return ERROR_NONE_MAPPED;
+  const std::string realm = nssName.substr(at + 1);
+  const std::optional<std::string> domain = DomainOfRealm(realm);
+  return RealmUserMapped(realm, nssName.substr(0, at), WideOf(domain ? *domain : realm), account);
 }
 
 uint32_t LastSubAuthority(const SidBytes& sid) {
@@ -544,6 +567,8 @@ DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity) {
 }
 
 DWORD SystemResolveName(const std::u16string& name, SystemAccount& account) {
+  // A name no well-formed text can be (an unpaired surrogate) is nobody's.
+  if (!StrictNarrow(name)) return ERROR_NONE_MAPPED;
   size_t slash = name.find(u'\\');
   if (slash != std::u16string::npos && slash > 0)
     return ResolveInDomain(name.substr(0, slash), name.substr(slash + 1), account);
@@ -611,8 +636,10 @@ SystemAccount SystemProcessUser() {
   const uid_t uid = geteuid();
   SystemAccount account;
   UserEntry user;
-  if (UserById(uid, user) != ERROR_SUCCESS) user = UserEntry{std::to_string(uid), uid, getegid()};
-  SplitNssName(user.name, account);
+  if (UserById(uid, user) != ERROR_SUCCESS || !SplitNssName(user.name, account)) {
+    user = UserEntry{std::to_string(uid), uid, getegid()};
+    SplitNssName(user.name, account);
+  }
   account.use = SidTypeUser;
   if (UserSid(user, account.sid) != ERROR_SUCCESS) account.sid = UnixSid(kUnixUsers, uid);
   return account;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "system/controller_probe.h"
 #include "system/names.h"
 #include "winhost/host_services.h"
 
@@ -20,6 +21,9 @@ namespace {
 
 constexpr size_t kLargestAnswer = 65536;
 constexpr size_t kLongestLocalName = 1024;
+// A silent controller costs the probe's whole time: a domain that lists many, and where the first
+// few are all silent, is down for the caller now.
+constexpr size_t kControllersTried = 4;
 
 std::string LowerAscii(std::string text) {
   for (char& c : text)
@@ -42,10 +46,11 @@ std::optional<std::string> DefaultRealm(krb5_error_code& error) {
   return found;
 }
 
-// What one SRV query found: the targets in the order of their priority, or why there are none
-// (the resolver's h_errno: HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN ...).
+// What one SRV query found: the targets and their ports in the order of their priority, or why
+// there are none (the resolver's h_errno: HOST_NOT_FOUND for a name DNS does not have, NO_DATA,
+// TRY_AGAIN ...).
 struct SrvAnswer {
-  std::vector<std::string> targets;
+  std::vector<std::pair<std::string, uint16_t>> targets;
   int failure = 0;
 };
 
@@ -89,7 +94,7 @@ SrvAnswer QuerySrv(const std::string& name) {
     answer.failure = NO_RECOVERY;
     return answer;
   }
-  std::vector<std::pair<unsigned, std::string>> ranked;
+  std::vector<std::pair<unsigned, std::pair<std::string, uint16_t>>> ranked;
   for (int i = 0; i < ns_msg_count(parsed, ns_s_an); ++i) {
     ns_rr record;
     if (ns_parserr(&parsed, ns_s_an, i, &record) != 0 || ns_rr_type(record) != ns_t_srv || ns_rr_rdlen(record) < 7)
@@ -99,11 +104,11 @@ SrvAnswer QuerySrv(const std::string& name) {
     if (dn_expand(ns_msg_base(parsed), ns_msg_end(parsed), data + 6, target, sizeof target) < 0) continue;
     // A target of "." says the service is not offered there.
     if (target[0] == 0 || (target[0] == '.' && target[1] == 0)) continue;
-    ranked.emplace_back(ns_get16(data), target);
+    ranked.push_back({ns_get16(data), {target, static_cast<uint16_t>(ns_get16(data + 4))}});
   }
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (auto& [priority, target] : ranked) answer.targets.push_back(target);
+  for (auto& [priority, target] : ranked) answer.targets.push_back(std::move(target));
   if (answer.targets.empty()) answer.failure = NO_DATA;
   return answer;
 }
@@ -166,14 +171,20 @@ DWORD SystemFindDomainController(const std::string& domain, std::string& control
   }
   dnsDomain = LowerAscii(dnsDomain);
   bool unknownEverywhere = true;
-  for (const std::string& name : {"_ldap._tcp.dc._msdcs." + dnsDomain, "_kerberos._tcp." + dnsDomain}) {
+  const std::string directory = "_ldap._tcp.dc._msdcs." + dnsDomain;
+  for (const std::string& name : {directory, "_kerberos._tcp." + dnsDomain}) {
     SrvAnswer answer = QuerySrv(name);
-    if (!answer.targets.empty()) {
-      std::string target = answer.targets.front();
+    // The first listed controller that answers, in the order of priority; when every one tried
+    // is silent the domain has no logon server now, whatever the other name lists.
+    if (answer.targets.size() > kControllersTried) answer.targets.resize(kControllersTried);
+    for (auto [target, port] : answer.targets) {
       if (target.back() == '.') target.pop_back();
-      controller = "\\\\" + target;
-      return NERR_Success;
+      if (SystemControllerAnswers(target, port, name == directory)) {
+        controller = "\\\\" + target;
+        return NERR_Success;
+      }
     }
+    if (!answer.targets.empty()) return ERROR_NO_LOGON_SERVERS;
     unknownEverywhere = unknownEverywhere && answer.failure == HOST_NOT_FOUND;
   }
   return unknownEverywhere ? ERROR_NO_SUCH_DOMAIN : ERROR_NO_LOGON_SERVERS;

@@ -328,6 +328,18 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
     if (context == nullptr) Release(fresh);
     return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
   }
+  // Nothing of an established context goes out before the server may keep it: not even the
+  // token that would prove the server to its client.
+  SECURITY_STATUS admitted = SEC_E_OK;
+  if (major == GSS_S_COMPLETE)
+    admitted = Admit(*found, *working, peer != GSS_C_NO_NAME ? peer : working->peer,
+                     actual != GSS_C_NO_OID ? actual : working->actual);
+  if (admitted != SEC_E_OK) {
+    gss_release_buffer(&ignored, &out);
+    gss_release_name(&ignored, &peer);
+    if (context == nullptr) Release(fresh);
+    return admitted;
+  }
   if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
     gss_release_name(&ignored, &peer);
     if (context == nullptr) Release(fresh);
@@ -342,7 +354,6 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   // Evidence for constrained delegation is no delegation by the client.
   if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
   working->established = major == GSS_S_COMPLETE;
-  if (working->established) working->logon = VerifiedLogonInfo(working->peer, working->actual);
   working->attributes = WindowsFlags(agreed, requested, false);
   if (attributes != nullptr) *attributes = working->attributes;
   SetLifetime(expiry, lifetime);
@@ -363,21 +374,30 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
       return ContextSizes(*context, *static_cast<SecPkgContext_Sizes*>(buffer));
     case SECPKG_ATTR_NAMES: {
       // A client is the principal of its ticket; a server knows its client once it authenticated.
+      // A server's client was named when it was admitted.
+      if (!context->client) {
+        if (!context->established) return SEC_E_UNSUPPORTED_FUNCTION;
+        WCHAR* wide = AllocWide(context->clientName, "buffer");
+        if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+        static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
+        return SEC_E_OK;
+      }
       std::string name;
-      if (context->client && context->ctx != GSS_C_NO_CONTEXT) {
+      if (context->ctx != GSS_C_NO_CONTEXT) {
         OM_uint32 minor = 0;
         gss_name_t self = GSS_C_NO_NAME;
         OM_uint32 major = Fault("gss_inquire_context", minor);
         if (major == GSS_S_COMPLETE)
           major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
         if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
-        name = WindowsName(NameText(self));
+        name = NameText(self);
         gss_release_name(&minor, &self);
-      } else if (!context->client && context->established) {
-        name = ClientName(*context);
       }
       if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-      WCHAR* wide = AllocWide(WideOf(name), "buffer");
+      // A client's own principal may have no Windows name.
+      const std::optional<std::u16string> windowsName = WindowsName(name, context->mechanism->oid);
+      if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;
+      WCHAR* wide = AllocWide(*windowsName, "buffer");
       if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
       return SEC_E_OK;

@@ -15,6 +15,7 @@
 #include "common/tokens.h"
 #include "system/host.h"
 #include "system/pac.h"
+#include "system/principals.h"
 #include "winhost/sspi.h"
 
 // Windows' statuses that only the system world's packages give.
@@ -39,10 +40,22 @@ const Mechanism* FindMechanism(const std::string& package);
 class Delegation;
 struct ServiceTicket;
 
+// The service principals a server accepts tickets for: every key of its keytab, those of one
+// service class ("HTTP"), or the principals a setting lists.
+struct AcceptorPolicy {
+  enum Kind { Any, Service, Listed } kind = Any;
+  std::string service;
+  std::vector<std::string> principals;  // as krb5 displays them, realm included
+};
+
 struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
+  // domain names its clients are named by.
+  AcceptorPolicy acceptors;
+  RealmDomains realms;
   // Outbound, made on a thread that impersonates a client who delegated: that client's credential,
   // kept alive as long as this handle uses it.
   std::shared_ptr<Delegation> delegation;
@@ -63,6 +76,13 @@ struct Context {
   bool established = false;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
+  // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
+  // when it was admitted; the local account its principal maps to (none for no account), found
+  // at the first question that needs it.
+  std::string clientPrincipal;
+  std::u16string clientName;
+  bool localAccountKnown = false;
+  std::optional<std::string> localAccount;
   std::shared_ptr<Delegation> delegation;  // server: what the client delegated, when it is kept
 };
 
@@ -136,21 +156,40 @@ const std::string& ServiceCache(const ServiceTicket& ticket);
 std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
 
 // ---- names -----------------------------------------------------------------------------------
-// A principal in Windows' form: "alice@QTEST.TEST" is "QTEST\alice", the domain being the realm's
-// first label; a name without a realm comes back as it is.
-std::string WindowsName(const std::string& principal);
+// The Windows name of a name GSSAPI displays under `mechanism` (see system/principals.h): krb5's
+// "alice@QTEST.TEST" is "QTEST\alice" or "alice@QTEST.TEST", NTLM's "DOMAIN\user" stays as it is.
+// None when the name is refused. Without `realms`, those of the Kerberos configuration now.
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism);
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism, const RealmDomains& realms);
 // The text of a GSSAPI name; empty when it has none.
 std::string NameText(gss_name_t name);
 // The local account a principal maps to by krb5's auth_to_local rules; none when it maps to none.
 std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
 
+// ---- who a server lets in -------------------------------------------------------------------
+// What a server credential takes of the configuration when it is acquired: the realms' domain
+// names, and its acceptor policy: QUENTREL_ACCEPT_PRINCIPALS ("*" for every key of the keytab, or
+// comma-separated principals, a missing realm being the default realm's), else the keytab's HTTP/
+// principals when it holds any, else all of its principals. Requires the world lock.
+void PrepareAcceptor(Credential& credential);
+// Whether an established server context may stand: its ticket is for a principal `credential`
+// accepts (else SEC_E_WRONG_PRINCIPAL, what Windows answers a server handed a ticket meant for
+// another) and its client has a Windows name (else SEC_E_LOGON_DENIED, a logon that cannot be
+// mapped). SEC_E_OK when it may, with the client's name and local account noted in `context`.
+SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual);
+// The local account an admitted client's principal maps to by krb5's auth_to_local rules (a
+// Kerberos client) or the mechanism's own (gss_localname); none when it maps to none. Asked once
+// per context, with the configuration the server's krb5 context has read, so that a thread acting
+// as the client can ask it as well. Requires the world lock.
+std::optional<std::string> ClientAccount(Context& context);
 // The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
 // verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
 // did not verify or does not decode. A fault point as "gss_get_name_attribute".
 std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism);
-// A server context's client in Windows' form: LogonDomainName\EffectiveName of its verified PAC,
-// else its principal's WindowsName.
-std::string ClientName(const Context& context);
+// The Windows name a verified PAC gives its client, LogonDomainName\EffectiveName, when it may
+// stand (see system/principals.h); none when it may not, and the PAC is then not used.
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
+                                            const RealmDomains& realms);
 // The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
 std::string RealmOf(const std::string& principal);
 

@@ -46,10 +46,9 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
   return logon;
 }
 
-std::string ClientName(const Context& context) {
-  if (context.logon)
-    return Narrow(context.logon->logonDomainName) + "\\" + Narrow(context.logon->effectiveName);
-  return WindowsName(NameText(context.peer));
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
+                                            const RealmDomains& realms) {
+  return PacWindowsName(logon.logonDomainName, logon.effectiveName, realm, realms);
 }
 
 std::string RealmOf(const std::string& principal) {

@@ -8,12 +8,12 @@
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 
-#include <cctype>
 #include <cstring>
 #include <ctime>
 
 #include "common/sspi.h"
 #include "system/gss_host.h"
+#include "system/principals.h"
 
 namespace winhost::system::gss {
 namespace {
@@ -149,7 +149,10 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   }
   if (status != SEC_E_OK) return status;
   ULONG_PTR id = NewId();
-  Credentials()[id] = Credential{mechanism, use, cred, delegation, service};
+  Credential made{mechanism, use, cred, AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  // What a server lets in is fixed when it takes its credential.
+  if (accepting) PrepareAcceptor(made);
+  Credentials()[id] = std::move(made);
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
   credential->dwUpper = id;
@@ -171,7 +174,9 @@ SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* bu
   gss_release_name(&minor, &name);
   // A server's credential names no one until a client picks one of its keys.
   if (text.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-  WCHAR* wide = AllocWide(WideOf(WindowsName(text)), "buffer");
+  const std::optional<std::u16string> windowsName = WindowsName(text, found->mechanism->oid);
+  if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;  // a principal of no Windows name
+  WCHAR* wide = AllocWide(*windowsName, "buffer");
   if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
   static_cast<SecPkgCredentials_NamesW*>(buffer)->sUserName = wide;
   return SEC_E_OK;
@@ -195,20 +200,13 @@ void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime) {
                          : (static_cast<long long>(std::time(nullptr)) + lifetime + kUnixEpochIn1601) * 10000000LL;
 }
 
-std::string WindowsName(const std::string& principal) {
-  // The realm follows the last '@' that no backslash escapes.
-  size_t at = std::string::npos;
-  for (size_t i = 0; i < principal.size(); ++i) {
-    if (principal[i] == '\\') {
-      ++i;
-    } else if (principal[i] == '@') {
-      at = i;
-    }
-  }
-  if (at == std::string::npos || at + 1 >= principal.size()) return principal;
-  std::string domain = principal.substr(at + 1, principal.find('.', at + 1) - (at + 1));
-  for (char& c : domain) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return domain + "\\" + principal.substr(0, at);
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism, const RealmDomains& realms) {
+  const bool ntlm = mechanism != GSS_C_NO_OID && gss_oid_equal(mechanism, &kNtlm);
+  return WindowsNameOf(displayed, !ntlm, realms);
+}
+
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism) {
+  return WindowsName(displayed, mechanism, RealmDomainsNow());
 }
 
 std::string NameText(gss_name_t name) {
@@ -219,6 +217,9 @@ std::string NameText(gss_name_t name) {
     return std::string();
   std::string out(static_cast<const char*>(text.value), text.length);
   gss_release_buffer(&minor, &text);
+  // Some mechanisms (gss-ntlmssp) count the C string's terminator in the length; it is no part of
+  // the name. Any other NUL is, and the name is refused for it.
+  if (!out.empty() && out.back() == '\0') out.pop_back();
   return out;
 }
 
@@ -233,6 +234,8 @@ std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism) {
   }
   std::string account(static_cast<const char*>(local.value), local.length);
   gss_release_buffer(&minor, &local);
+  // NSS takes names up to their first NUL: a name with one would be another account's.
+  if (account.find('\0') != std::string::npos) return std::nullopt;
   return account;
 }
 

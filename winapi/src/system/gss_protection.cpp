@@ -61,7 +61,13 @@ SECURITY_STATUS UnwrapWhole(Context& context, SecBuffer* stream, SecBuffer* data
   OM_uint32 major = Fault("gss_unwrap", minor);
   if (major == GSS_S_COMPLETE) major = gss_unwrap(&minor, context.ctx, &in, &out, &confidential, nullptr);
   if (GSS_ERROR(major)) return Failed("gss_unwrap", major, minor, context.mechanism->oid, false);
-  // The plain message is shorter than its token: it goes back into the stream the caller gave.
+  // The plain message goes back into the stream the caller gave, which holds it whenever it is
+  // shorter than its token, as every mechanism's is; a mechanism that gave more is refused rather
+  // than let write past the caller's buffer.
+  if (out.length > stream->cbBuffer) {
+    gss_release_buffer(&minor, &out);
+    return SEC_E_BUFFER_TOO_SMALL;
+  }
   if (out.length > 0) std::memmove(stream->pvBuffer, out.value, out.length);
   data->pvBuffer = stream->pvBuffer;
   data->cbBuffer = static_cast<ULONG>(out.length);

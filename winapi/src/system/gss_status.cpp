@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "system/gss_host.h"
+#include "system/principals.h"
 
 namespace winhost::system::gss {
 namespace {
@@ -163,8 +164,8 @@ void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mecha
 
 void TraceRefusal(const char* what, const char* why) {
   if (!TraceOn()) return;
-  std::fprintf(stderr, "quentrel: %s refused: %s\n", what, why);
-  std::fflush(stderr);
+  // Names in the text are anybody's: the trace shows them escaped.
+  system::TraceRefusal(std::string(what) + " refused: " + why);
 }
 
 OM_uint32 Fault(const char* function, OM_uint32& minor) {

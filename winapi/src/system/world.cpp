@@ -10,6 +10,7 @@
 #include "system/gss_host.h"
 #include "system/names.h"
 #include "system/pac_account.h"
+#include "system/principals.h"
 #include "system/registry_store.h"
 #include "system/thread_identity.h"
 
@@ -116,16 +117,19 @@ SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULO
 
 // The token of a server context's client. A client whose PAC was verified has the token its PAC
 // gives; any other, the account its principal maps to by krb5's auth_to_local rules, or a token of
-// Everyone and Authenticated Users for a principal that maps to none. NSS may wait: the world lock
-// is let go meanwhile.
+// Everyone and Authenticated Users for a principal that maps to none or to a system account the
+// site has not allowed (see system/principals.h). NSS may wait: the world lock is let go
+// meanwhile.
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
-  const std::string client = gss::ClientName(*found);
+  // Named when the server admitted its client; the account asked of krb5's rules in memory, which
+  // a thread acting as the client can ask too.
+  const std::u16string client = found->clientName;
   const std::shared_ptr<const pac::LogonInfo> logon = found->logon;
-  const std::string realm = logon ? gss::RealmOf(gss::NameText(found->peer)) : std::string();
-  const std::optional<std::string> local = gss::LocalAccountOf(found->peer, found->actual);
+  const std::string realm = logon ? gss::RealmOf(found->clientPrincipal) : std::string();
+  const std::optional<std::string> local = gss::ClientAccount(*found);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   std::shared_ptr<LogonCredentials> delegated = found->delegation;
   lock.unlock();
@@ -133,22 +137,36 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   DWORD error = logon  ? SystemPacAccount(*logon, realm, local, account)
                 : local ? SystemAccountNamed(*local, account)
                         : static_cast<DWORD>(ERROR_NONE_MAPPED);
+  // A system account is no client's identity unless the site allows it: a client of no PAC then
+  // has no account at all, one of a PAC keeps the domain's SIDs and groups but is acted as nobody.
+  if (error == ERROR_SUCCESS && account.identity) {
+    const std::string unixName = local ? *local : Narrow(account.name);
+    if (!MayBeClientAccount(unixName, account.identity->uid)) {
+      if (logon) {
+        account.identity.reset();
+      } else {
+        error = ERROR_NONE_MAPPED;
+      }
+    }
+  }
+  if (error == ERROR_SUCCESS && !logon && !account.identity) error = ERROR_NONE_MAPPED;
   if (error == ERROR_NONE_MAPPED) {
-    const size_t slash = client.find('\\');
-    account = slash == std::string::npos
-                  ? SystemUnmappedAccount(u"", WideOf(client))
-                  : SystemUnmappedAccount(WideOf(client.substr(0, slash)), WideOf(client.substr(slash + 1)));
+    const size_t slash = client.find(u'\\');
+    account = slash == std::u16string::npos ? SystemUnmappedAccount(u"", client)
+                                            : SystemUnmappedAccount(client.substr(0, slash), client.substr(slash + 1));
     error = ERROR_SUCCESS;
   }
   lock.lock();
   if (error != ERROR_SUCCESS) return SEC_E_INTERNAL_ERROR;
   TokenData data = SystemTokenData(account);
-  data.account = client;
+  data.account = Narrow(client);
   data.level = level;
   data.credentials = std::move(delegated);
   *token = NewTokenHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
   return SEC_E_OK;
 }
+
+void world::EnterThread() { SettleThreadIdentity(); }
 
 // The thread acts as the account, and only where the process may let it.
 DWORD world::Impersonate(const TokenObject& token) {

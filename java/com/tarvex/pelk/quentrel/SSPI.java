@@ -129,6 +129,14 @@ public final class SSPI {
    * letter case of A to Z ignored, so a local account comes back as "name"; any other qualifier
    * is kept ("DOMAIN\\name"), and a name without one comes back as it is.
    *
+   * <p>The name is for people and logs. Authorize on SIDs and groups ({@link #IsGroupMember}, or
+   * the SID that {@link UserAuth#GetUserSID} gives), never on the name's text: names are compared
+   * without regard to letter case, and two directories may spell one alike. On Linux a Kerberos
+   * client is "DOMAIN\\user" when its realm has a domain name (the default realm's first label, or
+   * one a setting gives) and "user@REALM" otherwise, so that two principals never share a name; a
+   * principal that has no such name (malformed UTF-8, a control character) is refused at
+   * {@link #Accept}.
+   *
    * @param handle an established server context
    * @return the client's account name
    * @throws WinAuthException "Invalid handle", "Wrong context type" for a client context,
@@ -139,8 +147,16 @@ public final class SSPI {
 
   /**
    * Makes the calling thread act as the context's client, through the client's access token,
-   * until {@link #StopImpersonating}. Impersonation belongs to the thread that calls this; the
-   * context only remembers that it is impersonating, not which thread does.
+   * until {@link #StopImpersonating}. Impersonation belongs to the thread that calls this, and the
+   * context remembers which thread that is: only that thread is ever reverted on its account.
+   *
+   * <p>Nothing else inherits the impersonation. A child process started meanwhile runs as the
+   * process, as on Windows, where a child gets the process's primary token (on Linux it starts
+   * with the client's effective ids but keeps the process's real and saved ones, which it may take
+   * back at will): never start one to act for the client. A thread started meanwhile is the
+   * process's on Windows; on Linux it begins as the client, since the kernel gives every new thread
+   * its creator's ids, and is returned to the process's identity at its first call into the
+   * library.
    *
    * @param handle an established server context that is not impersonating
    * @throws WinAuthException "Invalid handle", "Wrong context type", "Invalid state", "Already
@@ -151,8 +167,12 @@ public final class SSPI {
   public static native void StartImpersonating(int handle) throws WinAuthException;
 
   /**
-   * Returns the calling thread to the process's own identity and marks the context as no longer
-   * impersonating. Whichever thread calls it is reverted.
+   * Ends the context's impersonation and marks the context as no longer impersonating. Called on
+   * the thread that impersonates through the context, it returns that thread to its own identity.
+   * Called on any other thread, it leaves the caller's identity alone: the impersonating thread
+   * returns to its own identity at the start of its next call into the library (reverting it at
+   * once, from outside, would change its identity in the middle of what it does for the client).
+   * A thread that has since impersonated through another context stays as that one's client.
    *
    * @param handle an impersonating server context
    * @throws WinAuthException "Invalid handle", "Wrong context type", "Invalid state", "Not
@@ -174,6 +194,7 @@ public final class SSPI {
    * <p>The calling thread impersonates the client for the test and returns to its own identity,
    * even when it was impersonating through {@link #StartImpersonating}: it then no longer
    * impersonates, while the context still says so and {@link #StopImpersonating} still succeeds.
+   * {@link ServerContext#isMember} takes such an impersonation up again for its scope.
    * If the platform refuses to return the thread to its own identity, the call throws
    * "Platform error: xxxxxxxx" with that error instead of answering, and the thread is still the
    * client's: the failure is never silent.
@@ -208,12 +229,17 @@ public final class SSPI {
 
   /**
    * Releases a context and forgets its handle. A handle that names nothing is ignored. Freeing a
-   * server context that is impersonating returns the calling thread to its own identity.
+   * server context that is impersonating on the calling thread returns that thread to its own
+   * identity. Freeing it from any other thread (a {@link java.lang.ref.Cleaner}, another closer)
+   * never changes the caller's identity: the thread that impersonates returns to its own identity
+   * at the start of its next call into the library, before that call does anything else.
    *
-   * <p>Only when the context was impersonating and the calling thread cannot be returned to its
-   * own identity does the call throw: a {@link WinAuthException} "Platform error: xxxxxxxx" (not
-   * declared, so that every caller that frees in a finally block compiles as before); the context
-   * is released all the same.
+   * <p>Only when the context was impersonating on the calling thread and the thread cannot be
+   * returned to its own identity does the call throw: a {@link WinAuthException} "Platform error:
+   * xxxxxxxx" (not declared, so that every caller that frees in a finally block compiles as
+   * before); the context is released all the same, and the thread tries again at its next call.
+   * Any call into the library by a thread that cannot take its own identity back throws that
+   * error the same way and does nothing else.
    *
    * @param handle the context to release
    */

@@ -43,7 +43,12 @@ public final class ServerContext extends SecurityContext {
     return step(SSPI.Accept(handle(), token));
   }
 
-  /** The authenticated client's account name; a local account comes back without its computer name. */
+  /**
+   * The authenticated client's account name; a local account comes back without its computer
+   * name. The name is for people and logs: authorize on the client's groups ({@link #isMember}),
+   * or on the SID of a user context, never on the text of the name, which another directory may
+   * spell alike.
+   */
   public String clientName() throws WinAuthException {
     return SSPI.GetClientUserName(handle());
   }
@@ -51,34 +56,111 @@ public final class ServerContext extends SecurityContext {
   /**
    * Whether the authenticated client is a member of a group ("DOMAIN\\group" or a local group).
    *
+   * <p>Inside an open {@link Impersonation} scope of this thread (through this context or another),
+   * the thread is still the scope's client when this returns: the library's own test ends with the
+   * thread's own identity ({@link SSPI#IsGroupMember}), and the scope then takes the impersonation
+   * up again. If it cannot, the scope is closed and the failure thrown.
+   *
    * @throws GroupNotFoundException when the name is not a group
    */
   public boolean isMember(String group) throws WinAuthException {
-    return SSPI.IsGroupMember(handle(), group);
+    Impersonation scope = Impersonation.OPEN.get();
+    boolean member;
+    try {
+      member = SSPI.IsGroupMember(handle(), group);
+    } catch (WinAuthException | RuntimeException e) {
+      if (scope != null) {
+        scope.resumeAfter(e);
+      }
+      throw e;
+    }
+    if (scope != null) {
+      scope.resume();
+    }
+    return member;
   }
 
   /**
    * Makes the calling thread act as the client until the returned scope is closed, on the same
-   * thread: {@code try (var as = server.impersonate()) { ... }}.
+   * thread: {@code try (var as = server.impersonate()) { ... }}. A thread has one scope open at a
+   * time.
+   *
+   * <p>What the scope covers is the calling thread alone. A child process started inside it does
+   * not run as the client: as on Windows, where a child process gets the process's primary token,
+   * it runs as the process (on Linux it starts with the client's effective ids, but its real and
+   * saved ids are the process's, which it may take back at will), so never start one to act for
+   * the client. A thread started inside the scope is not covered either: on Linux it begins with
+   * the client's identity, which the platform hands every new thread from its creator, and keeps
+   * it until its first call into the library; do not start threads, nor hand work to a pool that
+   * may start one, inside a scope.
+   *
+   * @throws IllegalStateException when this thread already has a scope open
    */
   public Impersonation impersonate() throws WinAuthException {
-    int handle = handle();
-    SSPI.StartImpersonating(handle);
-    return new Impersonation(handle);
+    if (Impersonation.OPEN.get() != null) {
+      throw new IllegalStateException("this thread already impersonates in an open scope; close it first");
+    }
+    Impersonation scope = new Impersonation(this, handle());
+    // Noted before the thread changes identity, so that nothing can fail after it has.
+    Impersonation.OPEN.set(scope);
+    try {
+      SSPI.StartImpersonating(scope.handle);
+    } catch (WinAuthException | RuntimeException | Error e) {
+      Impersonation.OPEN.remove();
+      throw e;
+    }
+    return scope;
   }
 
-  /** The scope of an impersonation; closing it returns the thread to the process's identity. */
+  /**
+   * Releases the context. Closing it inside an open scope of this thread through it returns the
+   * thread to its own identity and closes the scope; a scope of another thread through it ends at
+   * that thread's next call into the library (its {@link Impersonation#close} then throws).
+   */
+  @Override
+  public void close() {
+    Impersonation scope = Impersonation.OPEN.get();
+    super.close();
+    if (scope != null && scope.context == this) {
+      scope.end();
+    }
+  }
+
+  /**
+   * The scope of an impersonation; closing it returns the thread to the process's identity. It
+   * never says the thread is the client when the thread is not.
+   */
   public static final class Impersonation implements AutoCloseable {
+    // The open scope of each thread. It also keeps the scope's context reachable, so that no
+    // Cleaner releases a context that a thread still impersonates through.
+    static final ThreadLocal<Impersonation> OPEN = new ThreadLocal<>();
+
+    private final ServerContext context;
     private final int handle;
     private final Thread thread = Thread.currentThread();
     private boolean ended;
 
-    private Impersonation(int handle) {
+    private Impersonation(ServerContext context, int handle) {
+      this.context = context;
       this.handle = handle;
     }
 
-    /** Whether the scope has not been closed yet. */
+    /**
+     * Whether the thread still impersonates through the scope: false once the scope is closed, and
+     * once its context has been released or has stopped impersonating by other means (the library
+     * then returns the thread to its own identity, at the latest during this call).
+     */
     public boolean active() {
+      if (ended) {
+        return false;
+      }
+      try {
+        if (!SSPI.GetContextInformation(handle).contains("\nImpersonating: true")) {
+          end();
+        }
+      } catch (WinAuthException e) {
+        end();  // "Invalid handle": the context is gone, and the thread is its own again
+      }
       return !ended;
     }
 
@@ -87,23 +169,56 @@ public final class ServerContext extends SecurityContext {
      *
      * @throws IllegalStateException on another thread than the one that started it, which would
      *     leave that thread acting as the client
-     * @throws WinAuthException when the system cannot revert the thread; the scope may be closed again
+     * @throws WinAuthException "Invalid handle" or "Not impersonating" when the context was released
+     *     or stopped impersonating while the scope was open: the thread is its own again and the
+     *     scope is closed, but what ran inside it may have outlived its context, so the caller
+     *     hears of it. "Platform error: xxxxxxxx" when the system cannot revert the thread: the
+     *     scope stays open and may be closed again
      */
     @Override
     public void close() throws WinAuthException {
       if (Thread.currentThread() != thread) {
         throw new IllegalStateException("an impersonation ends on the thread that started it, " + thread.getName());
       }
-      if (!ended) {
-        try {
-          SSPI.StopImpersonating(handle);
-        } catch (WinAuthException e) {
-          // A context closed inside the scope has already reverted the thread.
-          if (!"Invalid handle".equals(e.getMessage())) {
-            throw e;
-          }
+      if (ended) {
+        return;
+      }
+      try {
+        SSPI.StopImpersonating(handle);
+      } catch (WinAuthException e) {
+        // Either way the library has returned this thread to its own identity: at the release on
+        // this thread, or at the start of this very call.
+        if ("Invalid handle".equals(e.getMessage()) || "Not impersonating".equals(e.getMessage())) {
+          end();
         }
-        ended = true;
+        throw e;
+      }
+      end();
+    }
+
+    void end() {
+      ended = true;
+      if (OPEN.get() == this) {
+        OPEN.remove();
+      }
+    }
+
+    // The library's membership test left the thread its own: the client again, or the scope closed.
+    void resume() throws WinAuthException {
+      try {
+        SSPI.StopImpersonating(handle);
+        SSPI.StartImpersonating(handle);
+      } catch (WinAuthException | RuntimeException e) {
+        end();
+        throw e;
+      }
+    }
+
+    void resumeAfter(Exception failure) {
+      try {
+        resume();
+      } catch (WinAuthException | RuntimeException e) {
+        failure.addSuppressed(e);
       }
     }
   }

@@ -36,9 +36,13 @@ final class Checks {
     }
   }
 
+  /** The code the last domain-controller check gave, for the report's later sections; null before. */
+  static volatile Integer lastDcCode;
+
   /** Any answer passes: the code says what the host's domain membership is, not whether we work. */
   static void domainController(Section section) {
     int code = WinUtil.GetDCCheckResultCode();
+    lastDcCode = code;
     String[] known = DC_CODES.get(code);
     String name = known == null ? null : known[0];
     String meaning = known == null ? "other" : known[1];

@@ -21,6 +21,9 @@ final class Doctor {
     report.runAlways("library", "Native library", Doctor::library);
     report.run("hostNames", "Host names", Checks::hostNames);
     report.run("domainController", "Domain controller", Checks::domainController);
+    if (KerberosSetup.systemWorld()) {
+      report.run("domain", "Domain", DomainReport::run);
+    }
     report.run("productPaths", "Product paths", section -> Checks.productPaths(section, null));
     Loopback loopback = new Loopback(packageName, null, Loopback.DEFAULT_FLAGS, false, List.of());
     if (KerberosSetup.systemWorld()) {

@@ -32,6 +32,8 @@ final class Help {
             + "  Native library           the library loads (from java.library.path or from the jar)\n"
             + "  Host names               the computer's NetBIOS and fully qualified DNS names\n"
             + "  Domain controller        the domain-controller check code and its meaning\n"
+            + "  Domain                   on Linux: the default realm's domain, the controller that\n"
+            + "                           answered, the keytab's principals and their keys\n"
             + "  Product paths            the install path (or why there is none), the app-data folder\n"
             + "  Loopback authentication  the process user authenticated between a client and a server\n"
             + "                           context: each leg, the client name, the attributes, the\n"
@@ -56,15 +58,20 @@ final class Help {
             + "                   confidentiality, connection)\n"
             + "  --group GROUP    a group to test the client's membership of (repeatable)\n")
         .option("--package", true).option("--target", true).option("--flags", true).option("--group", true));
-    COMMANDS.put("serve", new Command("serve [--port N] [--package NAME] [--group GROUP]...",
+    COMMANDS.put("serve", new Command("serve [--port N] [--package NAME] [--group GROUP]... [--spn SPN]...",
         "Starts an HTTP server that authenticates every request with Negotiate (HTTP status 401\n"
             + "and WWW-Authenticate: Negotiate until the client sends a token that authenticates it)\n"
             + "and answers who the client is, as JSON: its name, its SID and its membership of each\n"
             + "GROUP. One line per request goes to the standard output. Ctrl-C stops it.\n\n"
             + "  --port N         the TCP port, on every interface (default 8080; 0 picks a free one)\n"
             + "  --package NAME   the security package (default Negotiate)\n"
-            + "  --group GROUP    a group to answer for each client; give it once per group\n")
-        .option("--port", true).option("--package", true).option("--group", true));
+            + "  --group GROUP    a group to answer for each client; give it once per group\n"
+            + "  --spn SPN        on Linux, a service principal whose tickets the server accepts\n"
+            + "                   (HTTP/host, HTTP/host@REALM; \"*\" for every key of the keytab);\n"
+            + "                   give it once per principal. Default: the keytab's HTTP/ principals\n"
+            + "                   when it has any, else all of them. It sets QUENTREL_ACCEPT_PRINCIPALS\n"
+            + "                   for the server, which runs as a process of its own for it\n")
+        .option("--port", true).option("--package", true).option("--group", true).option("--spn", true));
     COMMANDS.put("sid", new Command("sid NAME...",
         "Shows the SID of each account, group or alias, qualified (\"DOMAIN\\name\") or not.\n"
             + "A name that cannot be resolved fails.\n"));

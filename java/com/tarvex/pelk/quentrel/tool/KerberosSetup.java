@@ -69,6 +69,16 @@ final class KerberosSetup {
     return missing;
   }
 
+  /** The default realm krb5.conf names; null when it names none. */
+  static String defaultRealm() {
+    return setting(configText(), "default_realm");
+  }
+
+  /** The keytab file a server uses, found as krb5 finds it; null for a keytab that is no file. */
+  static String keytabFile() {
+    return fileOf(System.getenv("KRB5_KTNAME"), setting(configText(), "default_keytab_name"), "/etc/krb5.keytab");
+  }
+
   private static String configFiles() {
     String named = System.getenv("KRB5_CONFIG");
     return named != null && !named.isEmpty() ? named : "/etc/krb5.conf";

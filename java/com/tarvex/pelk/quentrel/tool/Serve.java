@@ -13,16 +13,20 @@ import com.tarvex.pelk.quentrel.http.Negotiator;
 import java.io.IOException;
 import java.io.OutputStream;
 import java.io.PrintStream;
+import java.lang.management.ManagementFactory;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
 import java.time.Instant;
 import java.time.temporal.ChronoUnit;
+import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
+import java.util.concurrent.TimeUnit;
 
 /**
  * An HTTP server that authenticates every request with Negotiate (or its session cookie) and
@@ -34,10 +38,17 @@ import java.util.concurrent.Executors;
  */
 final class Serve {
   private static final int THREADS = 8;
+  private static final String ACCEPT_PRINCIPALS = "QUENTREL_ACCEPT_PRINCIPALS";
 
   private Serve() {}
 
-  static int run(int port, String packageName, List<String> groups, PrintStream out, PrintStream err) {
+  static int run(int port, String packageName, List<String> groups, List<String> spns, PrintStream out,
+      PrintStream err) {
+    // The native library reads which service principals it accepts from the environment, which a
+    // running JVM cannot change: a server for other principals runs in a process of its own.
+    if (!spns.isEmpty() && !String.join(",", spns).equals(System.getenv(ACCEPT_PRINCIPALS))) {
+      return relaunch(port, packageName, groups, String.join(",", spns), err);
+    }
     // The package's log lines (refused tokens, bad headers) one a line, like the request lines.
     if (System.getProperty("java.util.logging.SimpleFormatter.format") == null) {
       System.setProperty("java.util.logging.SimpleFormatter.format", "%1$tFT%1$tT %4$s %5$s%6$s%n");
@@ -96,6 +107,43 @@ final class Serve {
         Thread.currentThread().interrupt();
         return Main.EXIT_PASSED;
       }
+    }
+  }
+
+  // The same server in a child JVM with the same options, whose environment names the principals;
+  // it shares the standard streams, and stops with this process.
+  private static int relaunch(int port, String packageName, List<String> groups, String principals, PrintStream err) {
+    List<String> command = new ArrayList<>();
+    command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+    command.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
+    command.addAll(List.of("-cp", System.getProperty("java.class.path"), Main.class.getName(), "serve", "--port",
+        Integer.toString(port), "--package", packageName));
+    for (String group : groups) {
+      command.addAll(List.of("--group", group));
+    }
+    ProcessBuilder builder = new ProcessBuilder(command).inheritIO();
+    builder.environment().put(ACCEPT_PRINCIPALS, principals);
+    Process server;
+    try {
+      server = builder.start();
+    } catch (IOException e) {
+      err.println("quentrel serve: cannot start the server for " + principals + ": " + e.getMessage());
+      return Main.EXIT_FAILED;
+    }
+    Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+      server.destroy();
+      try {
+        server.waitFor(5, TimeUnit.SECONDS);
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+      }
+    }, "quentrel-serve-relay"));
+    try {
+      return server.waitFor();
+    } catch (InterruptedException e) {
+      Thread.currentThread().interrupt();
+      server.destroy();
+      return Main.EXIT_FAILED;
     }
   }
 
