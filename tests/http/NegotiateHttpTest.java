@@ -767,7 +767,8 @@ public final class NegotiateHttpTest {
 
   // Serves until the process is stopped, after a line that names the port.
   private static void serveFlavour(String name, String pkg) throws Exception {
-    Flavour server = start(name, pkg);
+    // Real clients on a loaded machine may take longer than the suite's short limit between legs.
+    Flavour server = start(name, Negotiator.builder().packageName(pkg), Duration.ofSeconds(60));
     System.out.println(name + " flavour listening on port " + server.uri().getPort());
     System.out.flush();
     Runtime.getRuntime().addShutdownHook(new Thread(server::close));
@@ -789,9 +790,13 @@ public final class NegotiateHttpTest {
     return start(name, Negotiator.builder().packageName(pkg));
   }
 
-  // A flavour of the settings given, answering GROUP, with a short time limit.
+  // A flavour of the settings given, answering GROUP, with a short time limit unless given one.
   private static Flavour start(String name, Negotiator.Builder settings) throws Exception {
-    Negotiator negotiator = settings.groups(GROUP).timeout(Duration.ofSeconds(2)).build();
+    return start(name, settings, Duration.ofSeconds(2));
+  }
+
+  private static Flavour start(String name, Negotiator.Builder settings, Duration limit) throws Exception {
+    Negotiator negotiator = settings.groups(GROUP).timeout(limit).build();
     return name.equals("jdk") ? jdkServer(negotiator) : tomcat(negotiator);
   }
 

@@ -34,15 +34,18 @@ std::string EnvironmentOr(const char* name, const char* fallback) {
 JavaVM* StartVm() {
   static std::string classPath = "-Djava.class.path=" + EnvironmentOr("QUENTREL_TEST_CLASSPATH", "quentrel.jar");
   static std::string libraryPath = "-Djava.library.path=" + EnvironmentOr("QUENTREL_TEST_LIBRARY_PATH", ".");
-  JavaVMOption options[4];
+  // One more option of a test's own, such as a hosts file for the JDK's resolver.
+  static std::string extra = EnvironmentOr("QUENTREL_TEST_JVM_OPTION", "");
+  JavaVMOption options[5];
   options[0].optionString = const_cast<char*>(classPath.c_str());
   options[1].optionString = const_cast<char*>(libraryPath.c_str());
   options[2].optionString = const_cast<char*>("-Xcheck:jni");
   options[3].optionString = const_cast<char*>("vfprintf");
   options[3].extraInfo = reinterpret_cast<void*>(&CaptureOutput);
+  options[4].optionString = const_cast<char*>(extra.c_str());
   JavaVMInitArgs args;
   args.version = JNI_VERSION_10;
-  args.nOptions = 4;
+  args.nOptions = extra.empty() ? 4 : 5;
   args.options = options;
   args.ignoreUnrecognized = JNI_FALSE;
   JavaVM* vm = nullptr;

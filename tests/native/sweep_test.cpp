@@ -51,6 +51,7 @@ struct Operation {
   Family family;
   std::function<void(Session&, Fixture&)> setUp;
   std::function<Outcome(Session&, Fixture&)> run;
+  bool needsRealm = false;  // a client whose ticket is forwardable: only a realm gives one
 };
 
 // The account and group each world knows: the simulated world's process user, or a user and
@@ -87,6 +88,28 @@ void Pair(Session& s, Fixture& f) {
   ASSERT_TRUE(s.Handshake(u"Negotiate", ISC_REQ_CONFIDENTIALITY, f.client, f.server, Target()));
 }
 void Nothing(Session&, Fixture&) {}
+
+// A client whose ticket is forwardable, from a cache of the sweep's own: its server context keeps
+// the ticket as evidence, and a thread impersonating it authenticates to the service itself with it.
+void WithForwardableTicket(const std::function<void()>& make) {
+  static const std::string cache = [] {
+    // Impersonating, the thread may act as nobody, who reads the realm's krb5.conf as anyone reads
+    // /etc/krb5.conf.
+    std::system("chmod a+rx \"$QTEST_REALM_DIR\" && chmod a+r \"$KRB5_CONFIG\"");
+    const std::string path = std::string(std::getenv("QTEST_REALM_DIR")) + "/forwardable-ccache";
+    const std::string kinit = "echo \"$QTEST_PASSWORD\" | kinit -f -c FILE:" + path + " alice >/dev/null";
+    return std::system(kinit.c_str()) == 0 ? "FILE:" + path : std::string();
+  }();
+  ASSERT_FALSE(cache.empty()) << "kinit -f alice failed";
+  const std::string own = std::getenv("KRB5CCNAME");
+  setenv("KRB5CCNAME", cache.c_str(), 1);
+  make();
+  setenv("KRB5CCNAME", own.c_str(), 1);
+}
+void ImpersonatingADelegatingClient(Session& s, Fixture& f) {
+  WithForwardableTicket([&] { ASSERT_TRUE(s.Handshake(u"Kerberos", 0, f.client, f.server, Target())); });
+  s.StartImpersonating(f.server);
+}
 Outcome Created(Fixture& f, Outcome created) {
   if (created.handle != 0) f.made.push_back(created.handle);
   if (created.ok()) created.text = created.handle > 0 ? "ok:handle" : "ok:0";
@@ -125,6 +148,19 @@ const std::vector<Operation>& Operations() {
          f.token = s.GetChallengeToken(f.client).bytes;
        },
        [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }},
+      {"Accept first, a forwardable ticket", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         f.server = s.CreateContext(false, 0, u"Kerberos", std::nullopt).handle;
+         WithForwardableTicket([&] { f.client = s.CreateContext(true, 0, u"Kerberos", Target()).handle; });
+         f.token = s.GetChallengeToken(f.client).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }, true},
+      {"CreateContext client impersonating", Family::Sspi, ImpersonatingADelegatingClient,
+       [](Session& s, Fixture& f) {
+         Outcome created = Created(f, s.CreateContext(true, 0, u"Kerberos", Target()));
+         Outcome stopped = s.StopImpersonating(f.server);
+         return stopped.ok() ? created : stopped;
+       }, true},
       {"GetChallengeToken", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetChallengeToken(f.client); }},
       {"GetNegotiatedAttributes", Family::Sspi, Pair,
        [](Session& s, Fixture& f) { return s.GetNegotiatedAttributes(f.server); }},
@@ -401,7 +437,7 @@ class SweepReport : public ::testing::Environment {
     const std::vector<const char*> realm = {
         "gss_acquire_cred", "gss_import_name", "gss_init_sec_context", "gss_accept_sec_context", "gss_wrap_iov",
         "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "krb5_aname_to_localname",
-        "gss_get_name_attribute"};
+        "gss_get_name_attribute", "gss_acquire_cred_from", "gss_inquire_cred_by_oid", "gss_krb5_copy_ccache"};
     const std::vector<const char*> machine = {"getpwnam_r", "sqlite3_open_v2", "sqlite3_exec", "sqlite3_step"};
     const std::vector<const char*> controllers = {
         "res_nquery", "krb5_get_init_creds_keytab", "ldap_initialize", "ldap_sasl_interactive_bind_s",
@@ -448,6 +484,7 @@ const auto* const scratch = ::testing::AddGlobalTestEnvironment(new ScratchStore
 bool RunsHere(const Operation& op) {
   if (InDomain()) return op.family == Family::UserAuth || std::string(op.name) == "GetUserSID";
   if (InRealm() && std::string(op.name) == "Accept last") return false;
+  if (op.needsRealm && !InRealm()) return false;
   return !SystemWorld() || (op.family == Family::Sspi) == InRealm();
 }
 

@@ -53,6 +53,9 @@ import org.ietf.jgss.Oid;
 public final class KerberosPeers {
   private static final int FLAGS = 0x81E;  // mutual, replay, sequence, confidentiality, connection
   private static final String TARGET = "HTTP/localhost";
+  // Each package, the OID of its mechanism and the MIT peer's name for it.
+  private static final String[][] MECHANISMS = {{"Kerberos", "1.2.840.113554.1.2.2", "krb5"},
+      {"Negotiate", "1.3.6.1.5.5.2", "spnego"}};
   private static int failures;
   private static String peerScript;
 
@@ -346,7 +349,7 @@ public final class KerberosPeers {
   }
 
   static void peers() throws Exception {
-    String[][] mechanisms = {{"Kerberos", "1.2.840.113554.1.2.2", "krb5"}, {"Negotiate", "1.3.6.1.5.5.2", "spnego"}};
+    String[][] mechanisms = MECHANISMS;
     Map<String, String> same = Map.of();
     for (String[] m : mechanisms) {
       pair(m[0] + ": JGSS client, SSPI server", new Jgss(true, m[1]), new Sspi(false, m[0]), "QTEST\\alice");
@@ -442,12 +445,12 @@ public final class KerberosPeers {
         }
       });
     }
-    keytabChanges(mechanisms);
   }
 
   // Servers share what the package acquired from the keytab before them; each must still take the
   // keytab as it is now. Last of the checks: it rewrites the realm's keytab, then removes it.
-  static void keytabChanges(String[][] mechanisms) {
+  static void keytabChanges() {
+    String[][] mechanisms = MECHANISMS;
     File dir = new File(System.getenv("QTEST_REALM_DIR"));
     File keytab = new File(dir, "keytab");
     check("a rotated key replaces the old one at once", () -> {
@@ -483,6 +486,57 @@ public final class KerberosPeers {
       expect(keytab.delete(), "cannot remove the keytab");
       for (String[] m : mechanisms) {
         expectPlatformError("8009030e", () -> SSPI.FreeHandle(SSPI.CreateContext(false, 0, m[0], null)));
+      }
+    });
+  }
+
+  // A ticket cache of `user`, from kinit with `options`.
+  static File kinit(String user, String name, String... options) throws Exception {
+    File cache = new File(System.getenv("QTEST_REALM_DIR"), name);
+    java.util.List<String> command = new java.util.ArrayList<>(java.util.List.of("kinit", "-c", "FILE:" + cache));
+    command.addAll(Arrays.asList(options));
+    command.add(user);
+    Process kinit = new ProcessBuilder(command).redirectErrorStream(true).start();
+    try (PrintWriter password = new PrintWriter(kinit.getOutputStream(), true, StandardCharsets.UTF_8)) {
+      password.println(System.getenv("QTEST_PASSWORD"));
+    }
+    expect(kinit.waitFor() == 0, "kinit " + user + " failed");
+    return cache;
+  }
+
+  // A server keeps a client's forwardable ticket as evidence for constrained delegation; a thread
+  // impersonating the client reaches the service itself with it, until it runs out.
+  static void keptTicket() {
+    check("a kept ticket, used and then run out", () -> {
+      // alice maps to the process's account; where that is root, she is acted as nobody, who reads
+      // the realm's krb5.conf as anyone reads /etc/krb5.conf.
+      Process open = new ProcessBuilder("chmod", "a+rx", System.getenv("QTEST_REALM_DIR")).start();
+      expect(open.waitFor() == 0 && new File(System.getenv("KRB5_CONFIG")).setReadable(true, false),
+          "cannot open the realm's configuration to all");
+      File cache = kinit("alice", "brief-ccache", "-f", "-l", "6s");
+      long expires = System.currentTimeMillis() + 6000;
+      try (Sspi server = new Sspi(false, "Kerberos");
+           Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", "krb5")) {
+        handshake(client, server);
+        SSPI.StartImpersonating(server.handle);
+        int hop;
+        try {
+          hop = SSPI.CreateContext(true, 0, "Kerberos", TARGET);
+        } finally {
+          SSPI.StopImpersonating(server.handle);
+        }
+        int back = SSPI.CreateContext(false, 0, "Kerberos", null);
+        SSPI.Accept(back, SSPI.GetChallengeToken(hop));
+        expect(SSPI.GetClientUserName(back).equals("QTEST\\alice"), "the second hop named " + SSPI.GetClientUserName(back));
+        SSPI.FreeHandle(back);
+        SSPI.FreeHandle(hop);
+        Thread.sleep(Math.max(0, expires - System.currentTimeMillis()) + 1000);
+        SSPI.StartImpersonating(server.handle);
+        try {
+          expectPlatformError("80090317", () -> SSPI.CreateContext(true, 0, "Kerberos", TARGET));
+        } finally {
+          SSPI.StopImpersonating(server.handle);
+        }
       }
     });
   }
@@ -1083,6 +1137,32 @@ public final class KerberosPeers {
     }
   }
 
+  // alice on Wine's Kerberos asks to delegate through the DLL: the server keeps her forwarded
+  // ticket, and, impersonating her, reaches the back end (MIT's acceptor with its keytab) as her.
+  static void wineDelegation() {
+    peerScript = new File(new File(wineCommand[0]).getAbsoluteFile().getParentFile().getParentFile(),
+        "system/gss_peer.py").getPath();
+    check("alice on Wine's Kerberos through the DLL delegates to the server, whose second hop goes as her", () -> {
+      try (LinePeer wine = wine("delegating-client", "Kerberos", "alice"); Sspi linux = new Sspi(false, "Kerberos")) {
+        handshake(wine, linux);
+        expect((SSPI.GetNegotiatedAttributes(linux.handle) & 0x1) != 0, "the server reports no delegation");
+        SSPI.StartImpersonating(linux.handle);
+        int hop;
+        try {
+          hop = SSPI.CreateContext(true, 0, "Kerberos", "HTTP/backend." + System.getenv("AD_DNS_DOMAIN"));
+        } finally {
+          SSPI.StopImpersonating(linux.handle);
+        }
+        try (Peer backend = new Mit(Map.of("KRB5_KTNAME", System.getenv("AD_BACKEND_KEYTAB")), "server", "krb5")) {
+          backend.step(SSPI.GetChallengeToken(hop));
+          expect(backend.peerName().equals("alice@" + System.getenv("AD_REALM")), "the back end named " + backend.peerName());
+        } finally {
+          SSPI.FreeHandle(hop);
+        }
+      }
+    });
+  }
+
   // How a message fares from one side to the other: "intact", "changed", or the status either
   // side failed with (the DLL's WinAuthException and Wine's own call alike).
   static String delivery(Peer from, Peer to, byte[] message) {
@@ -1152,6 +1232,8 @@ public final class KerberosPeers {
       case "peers":
         peerScript = args[1];
         peers();
+        keptTicket();
+        keytabChanges();
         break;
       case "identity":
         peerScript = args[1];
@@ -1185,6 +1267,7 @@ public final class KerberosPeers {
         wineCommand = Arrays.copyOfRange(args, 1, args.length);
         wineSignOns();
         wineMessages();
+        wineDelegation();
         break;
       default:
         noCredentials();

@@ -1,7 +1,8 @@
 // The test program as one side of an authentication with a peer in another process (a Java server
 // on Linux, say), driven line by line over standard input and output. The side is a security
-// context of the library's ("client", "server") or, to tell the library's answers from the
-// platform's, a client of the platform's own SSPI ("platform-client"). Requests and answers are
+// context of the library's ("client", "server", or "delegating-client", a client that asks to
+// delegate) or, to tell the library's answers from the platform's, a client of the platform's
+// own SSPI ("platform-client"). Requests and answers are
 // one line each, bytes in base64:
 //   step B64     -> "token B64 DONE NAME": the context's next token (the first one for an empty
 //                   request to a client), DONE 1 once established, and then the client's name
@@ -80,8 +81,8 @@ class Peer {
 // A context of the library's, through its entry points and the fake JNI environment.
 class LibraryPeer : public Peer {
  public:
-  LibraryPeer(Context& c, bool client, const std::u16string& package, const std::u16string& target)
-      : c_(c), client_(client), package_(package), target_(target) {}
+  LibraryPeer(Context& c, bool client, jint flags, const std::u16string& package, const std::u16string& target)
+      : c_(c), client_(client), flags_(flags), package_(package), target_(target) {}
   ~LibraryPeer() override {
     if (handle_ != 0) InvokeVoid(c_.jvm, "SSPI.FreeHandle", c_.library.Get<VoidFn>("SSPI_FreeHandle"), handle_);
   }
@@ -93,7 +94,7 @@ class LibraryPeer : public Peer {
       jstring package = c_.jvm.String(package_);
       jstring target = client_ ? c_.jvm.String(target_) : nullptr;
       auto created = Invoke(c_.jvm, "SSPI.CreateContext", l.Get<CreateContextFn>("SSPI_CreateContext"),
-                            static_cast<jboolean>(client_), static_cast<jint>(client_ ? kClientFlags : 0), package, target);
+                            static_cast<jboolean>(client_), flags_, package, target);
       c_.jvm.Delete(package);
       if (target != nullptr) c_.jvm.Delete(target);
       handle_ = created.value;
@@ -142,6 +143,7 @@ class LibraryPeer : public Peer {
  private:
   Context& c_;
   const bool client_;
+  const jint flags_;
   const std::u16string package_, target_;
   jint handle_ = 0;
   bool started_ = false;
@@ -229,8 +231,11 @@ void ServePeer(Context& c, const std::u16string& role, const std::u16string& pac
   std::unique_ptr<Peer> peer;
   if (role == u"platform-client") {
     peer = std::make_unique<PlatformPeer>(package, target);
-  } else if (Check(role == u"client" || role == u"server", "a side the peer knows", Narrow(role))) {
-    peer = std::make_unique<LibraryPeer>(c, role == u"client", package, target);
+  } else if (Check(role == u"client" || role == u"server" || role == u"delegating-client", "a side the peer knows",
+                   Narrow(role))) {
+    const bool client = role != u"server";
+    const ULONG flags = !client ? 0 : role == u"client" ? kClientFlags : kClientFlags | ISC_REQ_DELEGATE;
+    peer = std::make_unique<LibraryPeer>(c, client, static_cast<jint>(flags), package, target);
   } else {
     return;
   }

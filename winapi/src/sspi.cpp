@@ -20,7 +20,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
                                                     void* logonId, void* authData, SEC_GET_KEY_FN getKeyFn,
                                                     void* getKeyArgument, PCredHandle credential,
                                                     PTimeStamp expiry) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   Call call{"AcquireCredentialsHandleW",
             {{"principal", principal ? Narrow(principal) : "null"},
              {"package", package ? Narrow(package) : "null"},
@@ -32,7 +32,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
   if (auto fault = Enter(std::move(call))) return Status(*fault);
   if (credential == nullptr) return SEC_E_INVALID_HANDLE;
   if (package == nullptr) return SEC_E_SECPKG_NOT_FOUND;
-  return world::AcquireCredentials(package, credentialUse, credential, expiry);
+  return world::AcquireCredentials(lock, package, credentialUse, credential, expiry);
 }
 
 SECURITY_STATUS SEC_ENTRY QueryCredentialsAttributesW(PCredHandle credential, ULONG attribute, void* buffer) {

@@ -22,6 +22,13 @@ struct UnixIdentity {
   std::vector<gid_t> groups;  // supplementary groups, the primary one included
 };
 
+// What a logon keeps for authenticating onward as its account, where a world keeps anything: the
+// system world's credential that a client delegated. Shared by the tokens of that logon.
+class LogonCredentials {
+ public:
+  virtual ~LogonCredentials() = default;
+};
+
 // What one token says about its account.
 struct TokenData {
   std::string account;  // "WINHOST\appuser", for the journal and ThreadIdentity
@@ -34,6 +41,7 @@ struct TokenData {
   // Who a thread that impersonates with this token is to the kernel, where the world says; none
   // for a client whose principal maps to no account.
   std::optional<UnixIdentity> identity;
+  std::shared_ptr<LogonCredentials> credentials;
 };
 
 struct TokenObject {

@@ -36,7 +36,9 @@ DWORD DomainController(WorldLock& lock, LPCWSTR domain, std::string& controller)
 std::string CredentialPackage(const CredHandle* credential);
 std::string CredentialUse(const CredHandle* credential);
 
-SECURITY_STATUS AcquireCredentials(LPWSTR package, ULONG use, PCredHandle credential, PTimeStamp expiry);
+// A server's credential may wait on the KDC for the service's own ticket.
+SECURITY_STATUS AcquireCredentials(WorldLock& lock, LPWSTR package, ULONG use, PCredHandle credential,
+                                   PTimeStamp expiry);
 SECURITY_STATUS CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 SECURITY_STATUS InitializeContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context, SEC_WCHAR* target,

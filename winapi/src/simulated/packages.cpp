@@ -128,7 +128,8 @@ std::string world::CredentialUse(const CredHandle* credential) {
   return found ? std::to_string(found->use) : "?";
 }
 
-SECURITY_STATUS world::AcquireCredentials(LPWSTR package, ULONG use, PCredHandle credential, PTimeStamp expiry) {
+SECURITY_STATUS world::AcquireCredentials(WorldLock&, LPWSTR package, ULONG use, PCredHandle credential,
+                                          PTimeStamp expiry) {
   const std::string name = Narrow(package);
   if (FindPackage(name) == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (use != SECPKG_CRED_INBOUND && use != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;

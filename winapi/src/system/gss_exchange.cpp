@@ -50,6 +50,9 @@ OM_uint32 GssFlags(ULONG requested) {
   OM_uint32 flags = 0;
   for (const FlagPair& pair : kClientFlags)
     if (requested & pair.windows) flags |= pair.gss;
+  // As Windows' Kerberos does, a client forwards its ticket-granting ticket only to a service the
+  // KDC marks as trusted for delegation (ok-as-delegate), whatever the caller asks.
+  if (flags & GSS_C_DELEG_FLAG) flags = (flags & ~GSS_C_DELEG_FLAG) | GSS_C_DELEG_POLICY_FLAG;
   return flags;
 }
 
@@ -151,6 +154,7 @@ void Release(Context& context) {
   if (context.ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context.ctx, GSS_C_NO_BUFFER);
   if (context.target != GSS_C_NO_NAME) gss_release_name(&minor, &context.target);
   if (context.peer != GSS_C_NO_NAME) gss_release_name(&minor, &context.peer);
+  context.delegation.reset();
 }
 
 // Keeps a context that its first step made, under a new handle.
@@ -223,6 +227,10 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   Credential* found = FindCredential(credential);
   if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_OUTBOUND) return SEC_E_NO_CREDENTIALS;
+  // A delegated credential stays while this step uses it, even when another thread frees its
+  // handle meanwhile; one that ran out ends the context as on Windows.
+  const std::shared_ptr<Delegation> delegation = found->delegation;
+  if (context == nullptr && delegation && delegation->Expired()) return SEC_E_CONTEXT_EXPIRED;
   OM_uint32 minor = 0;
   Context fresh;
   Context* working = &fresh;
@@ -257,8 +265,13 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   if (GSS_ERROR(major)) {
     OM_uint32 ignored = 0;
     gss_release_buffer(&ignored, &out);
+    // The KDC refuses a constrained delegation to a target the service may not reach with
+    // BADOPTION.
+    const bool refused = delegation && delegation->Constrained() && MinorIs(minor, KRB5KDC_ERR_BADOPTION);
+    const gss_OID oid = working->mechanism->oid;
     if (context == nullptr) Release(fresh);
-    return Failed("gss_init_sec_context", major, minor, working->mechanism->oid, false);
+    const SECURITY_STATUS status = Failed("gss_init_sec_context", major, minor, oid, false);
+    return refused ? SEC_E_DELEGATION_POLICY : status;
   }
   if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
     if (context == nullptr) Release(fresh);
@@ -304,8 +317,12 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
     major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, &actual,
                                    &out, &agreed, &lifetime, &delegated);
   OM_uint32 ignored = 0;
-  // The library does not act on delegated credentials; they are not kept.
-  if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
+  // What the client delegated, unless the site keeps nothing of the kind.
+  std::shared_ptr<Delegation> kept;
+  if (delegated != GSS_C_NO_CREDENTIAL) {
+    if (!GSS_ERROR(major) && DelegationSetting() != DelegationPolicy::Off) kept = Delegation::Keep(delegated, working->ctx);
+    if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
+  }
   if (GSS_ERROR(major)) {
     gss_release_buffer(&ignored, &out);
     gss_release_name(&ignored, &peer);
@@ -334,6 +351,9 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
     working->peer = peer;
   }
   if (actual != GSS_C_NO_OID) working->actual = actual;
+  if (kept) working->delegation = std::move(kept);
+  // Evidence for constrained delegation is no delegation by the client.
+  if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
   working->established = major == GSS_S_COMPLETE;
   working->attributes = WindowsFlags(agreed, requested, false);
   if (attributes != nullptr) *attributes = working->attributes;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/tokens.h"
 #include "system/host.h"
 #include "system/pac.h"
 #include "system/principals.h"
@@ -24,6 +25,7 @@
 #define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
 #define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
+#define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
 namespace winhost::system::gss {
 
@@ -36,6 +38,9 @@ struct Mechanism {
 
 // The package of that name, when the machine has its mechanism; none otherwise.
 const Mechanism* FindMechanism(const std::string& package);
+
+class Delegation;
+struct ServiceTicket;
 
 // The service principals a server accepts tickets for: every key of its keytab, those of one
 // service class ("HTTP"), or the principals a setting lists.
@@ -55,6 +60,11 @@ struct Credential {
   // domain names its clients are named by.
   AcceptorPolicy acceptors;
   RealmDomains realms;
+  // Outbound, made on a thread that impersonates a client who delegated: that client's credential,
+  // kept alive as long as this handle uses it.
+  std::shared_ptr<Delegation> delegation;
+  // Inbound, able to keep a client's ticket as evidence: the service's own ticket it refers to.
+  std::shared_ptr<ServiceTicket> service;
 };
 
 // The packages' own krb5 context (gss_acceptors.cpp), made on first use and made again when the
@@ -92,6 +102,7 @@ struct Context {
   std::u16string clientName;
   bool localAccountKnown = false;
   std::optional<std::string> localAccount;
+  std::shared_ptr<Delegation> delegation;  // server: what the client delegated, when it is kept
   // server: the client's access token, made on its first request (tokens.cpp) and the same for
   // every later one, as a context's token is made once at logon.
   std::shared_ptr<const void> clientToken;
@@ -102,7 +113,10 @@ Credential* FindCredential(const CredHandle* handle);
 Context* FindContext(const CtxtHandle* handle);
 
 // ---- the SSPI functions, after the journal and the fault table ---------------------------------
-SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredHandle credential, PTimeStamp expiry);
+// A server's first credential may wait on the KDC for the service's own ticket: it lets the world
+// lock go meanwhile.
+SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
+                                   PTimeStamp expiry);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 // A client's first step may wait on the KDC for a ticket: it lets the world lock go meanwhile.
@@ -115,6 +129,53 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle context, ULONG attribute, void* buffe
 SECURITY_STATUS DeleteContext(PCtxtHandle context);
 SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
 SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+
+// ---- delegation (gss_delegation.cpp) -----------------------------------------------------------
+// What a client delegated to a server context, in a memory credential cache of its own that no
+// file ever holds: the client's forwarded ticket-granting ticket, or, where the client forwarded
+// nothing, the ticket it authenticated with as evidence for constrained delegation (S4U2Proxy),
+// with the service's own ticket beside it. Released with the last holder: the server context, the
+// tokens of its client and the outbound credentials made while a thread impersonates that client.
+class Delegation : public LogonCredentials {
+ public:
+  // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
+  // null when it cannot be used to authenticate onward.
+  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received, gss_ctx_id_t context);
+  Delegation(const Delegation&) = delete;
+  Delegation& operator=(const Delegation&) = delete;
+  ~Delegation();
+
+  // The cache that holds the credential, for gss_acquire_cred_from, made on first use; empty when
+  // the credential turns out unusable. Requires the world lock.
+  const std::string& Cache();
+  // Evidence for constrained delegation rather than the client's own ticket-granting ticket.
+  bool Constrained() const { return constrained_; }
+  bool Expired() const;
+  OM_uint32 Lifetime() const;
+
+ private:
+  Delegation(gss_cred_id_t received, bool constrained, long long expires);
+  gss_cred_id_t received_;  // as the package gave it, until the cache is made
+  std::string cache_;
+  bool prepared_ = false;
+  bool constrained_;
+  long long expires_;
+};
+
+// What the site lets server contexts keep of their clients (QUENTREL_DELEGATION): nothing ("off"),
+// forwarded tickets only ("forwarded"), or those and evidence for constrained delegation (the
+// default), which costs each authentication a little more.
+enum class DelegationPolicy { Off, Forwarded, All };
+DelegationPolicy DelegationSetting();
+// The service's own ticket for the default keytab, for a server credential that keeps evidence;
+// got from the KDC with the keytab when there is none yet or it runs out, with the world lock let
+// go meanwhile. Null when the KDC gives none (tried again some minutes later).
+std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard);
+// The credential cache of a service ticket, for gss_acquire_cred_from.
+const std::string& ServiceCache(const ServiceTicket& ticket);
+// The calling thread's impersonation as the packages see it: none while it acts as the process;
+// else the delegation of the client it acts as, null when that client delegated nothing.
+std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
 
 // ---- names -----------------------------------------------------------------------------------
 // The Windows name of a name GSSAPI displays under `mechanism` (see system/principals.h): krb5's
@@ -169,6 +230,8 @@ void TraceRefusal(const char* what, const char* why);
 OM_uint32 Fault(const char* function, OM_uint32& minor);
 // Both: the status of a failed call, traced.
 SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting);
+// Whether a minor status is the Kerberos error `code`, under SPNEGO's renumbering too.
+bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);

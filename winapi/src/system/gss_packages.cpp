@@ -56,9 +56,23 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
 }
 
 // No name: a server takes any key of the keytab, a client the default principal of its cache.
-SECURITY_STATUS Acquire(gss_OID oid, bool accepting, gss_cred_id_t& cred, OM_uint32& lifetime) {
+// With a cache named, a client authenticates with what that cache holds, and a server can also
+// initiate as the service whose ticket it holds, which lets MIT keep a client's ticket as
+// evidence for constrained delegation.
+SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, gss_cred_id_t& cred,
+                        OM_uint32& lifetime) {
   gss_OID_set_desc mechanisms = {1, oid};
   OM_uint32 minor = 0;
+  if (!cache.empty()) {
+    gss_key_value_element_desc element = {"ccache", cache.c_str()};
+    gss_key_value_set_desc store = {1, &element};
+    OM_uint32 major = Fault("gss_acquire_cred_from", minor);
+    if (major == GSS_S_COMPLETE)
+      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                                    accepting ? GSS_C_BOTH : GSS_C_INITIATE, &store, &cred, nullptr, &lifetime);
+    if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
+    return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
+  }
   OM_uint32 major = Fault("gss_acquire_cred", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
@@ -66,15 +80,18 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, gss_cred_id_t& cred, OM_uin
   return GSS_ERROR(major) ? Failed("gss_acquire_cred", major, minor, oid, accepting) : SEC_E_OK;
 }
 
-// The credentials of a package. SPNEGO has credentials whenever any mechanism of the machine has
-// some; Negotiate needs krb5's.
-SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, gss_cred_id_t& cred, OM_uint32& lifetime) {
+// The credential of a package; SPNEGO has credentials whenever any mechanism of the machine has
+// some, so Negotiate needs krb5's first.
+SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache, gss_cred_id_t& cred,
+                           OM_uint32& lifetime) {
   OM_uint32 minor = 0;
   if (mechanism->oid == &kSpnego) {
-    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cred, lifetime); status != SEC_E_OK) return status;
+    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, cred, lifetime); status != SEC_E_OK)
+      return status;
     gss_release_cred(&minor, &cred);
   }
-  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cred, lifetime); status != SEC_E_OK) return status;
+  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, cred, lifetime); status != SEC_E_OK)
+    return status;
   if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred, accepting))) {
     gss_release_cred(&minor, &cred);
     return SEC_E_NO_CREDENTIALS;
@@ -102,31 +119,53 @@ Credential* FindCredential(const CredHandle* handle) {
   return it == Credentials().end() ? nullptr : &it->second;
 }
 
-SECURITY_STATUS AcquireCredentials(const std::string& package, ULONG use, PCredHandle credential, PTimeStamp expiry) {
+SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
+                                   PTimeStamp expiry) {
   const Mechanism* mechanism = FindMechanism(package);
   if (mechanism == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   if (use != SECPKG_CRED_INBOUND && use != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
   const bool accepting = use == SECPKG_CRED_INBOUND;
-  // A server's is taken by PrepareAcceptor.
-  if (!accepting) SharedKrb5();
+  std::shared_ptr<Delegation> delegation;
+  std::shared_ptr<ServiceTicket> service;
+  if (!accepting) {
+    // As on Windows, a thread that impersonates a client authenticates onward with what that
+    // client delegated, and never as the process.
+    if (std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation()) {
+      if (!*impersonating) return SEC_E_NO_CREDENTIALS;
+      delegation = std::move(*impersonating);
+    }
+    // A server's is taken by PrepareAcceptor.
+    SharedKrb5();
+  } else if (mechanism->oid != &kNtlm && DelegationSetting() == DelegationPolicy::All) {
+    service = ServiceTicketFor(guard);
+  }
   OM_uint32 lifetime = 0;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
   std::shared_ptr<gss_cred_id_struct> shared;
-  const AcquireFunction acquire = [&](gss_cred_id_t& made, OM_uint32& time) {
-    return AcquireFor(mechanism, accepting, made, time);
+  const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
+  if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
+  // Servers that keep no client's ticket as evidence share one acceptor credential.
+  const AcquireFunction acquireShared = [&](gss_cred_id_t& made, OM_uint32& time) {
+    return AcquireFor(mechanism, accepting, std::string(), made, time);
   };
-  SECURITY_STATUS status = accepting ? SharedAcceptor(mechanism, acquire, shared, lifetime) : acquire(cred, lifetime);
+  SECURITY_STATUS status = accepting && !service ? SharedAcceptor(mechanism, acquireShared, shared, lifetime)
+                                                 : AcquireFor(mechanism, accepting, cache, cred, lifetime);
+  // A server that cannot keep evidence still accepts.
+  if (status != SEC_E_OK && service) {
+    service.reset();
+    status = SharedAcceptor(mechanism, acquireShared, shared, lifetime);
+  }
   if (status != SEC_E_OK) return status;
   if (shared) cred = shared.get();
   ULONG_PTR id = NewId();
-  Credential made{mechanism, use, cred, std::move(shared), AcceptorPolicy{}, RealmDomains{}};
+  Credential made{mechanism, use, cred, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
   // What a server lets in is fixed when it takes its credential.
   if (accepting) PrepareAcceptor(made);
   Credentials()[id] = std::move(made);
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
   credential->dwUpper = id;
-  SetLifetime(expiry, lifetime);
+  SetLifetime(expiry, delegation ? delegation->Lifetime() : lifetime);
   return SEC_E_OK;
 }
 

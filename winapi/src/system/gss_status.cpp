@@ -105,6 +105,13 @@ std::optional<SECURITY_STATUS> KnownMinor(OM_uint32 minor) {
 
 }  // namespace
 
+bool MinorIs(OM_uint32 minor, long code) {
+  if (minor == 0) return false;
+  if (minor == static_cast<OM_uint32>(code)) return true;
+  const std::string text = StatusText(minor, GSS_C_MECH_CODE, GSS_C_NO_OID);
+  return !text.empty() && StatusText(static_cast<OM_uint32>(code), GSS_C_MECH_CODE, gss_mech_krb5) == text;
+}
+
 SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting) {
   if (!GSS_ERROR(major)) return major & GSS_S_CONTINUE_NEEDED ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
   if (std::optional<SECURITY_STATUS> known = KnownMinor(minor)) return *known;

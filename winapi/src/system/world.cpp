@@ -64,8 +64,9 @@ std::string world::CredentialUse(const CredHandle* credential) {
   return found ? std::to_string(found->use) : "?";
 }
 
-SECURITY_STATUS world::AcquireCredentials(LPWSTR package, ULONG use, PCredHandle credential, PTimeStamp expiry) {
-  return gss::AcquireCredentials(Narrow(package), use, credential, expiry);
+SECURITY_STATUS world::AcquireCredentials(WorldLock& lock, LPWSTR package, ULONG use, PCredHandle credential,
+                                          PTimeStamp expiry) {
+  return gss::AcquireCredentials(lock, Narrow(package), use, credential, expiry);
 }
 
 SECURITY_STATUS world::CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer) {
@@ -135,6 +136,7 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   const std::string realm = logon ? gss::RealmOf(found->clientPrincipal) : std::string();
   const std::optional<std::string> local = gss::ClientAccount(*found);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
+  std::shared_ptr<LogonCredentials> delegated = found->delegation;
   lock.unlock();
   SystemAccount account;
   DWORD error = logon  ? SystemPacAccount(*logon, realm, local, account)
@@ -164,6 +166,7 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   TokenData data = SystemTokenData(account);
   data.account = Narrow(client);
   data.level = level;
+  data.credentials = std::move(delegated);
   TokenRef made = std::make_shared<const TokenObject>(TokenObject{data, std::nullopt});
   // Another thread may have freed the context while the lock was let go.
   if (gss::Context* still = gss::FindContext(context)) still->clientToken = made;

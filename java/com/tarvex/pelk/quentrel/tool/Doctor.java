@@ -1,13 +1,17 @@
 package com.tarvex.pelk.quentrel.tool;
 
+import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.WinUtil;
 import java.io.File;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 import java.util.List;
+import java.util.Locale;
 
 /** One report of what the library sees on this host, each part of it checked on its own. */
 final class Doctor {
+  // ISC_REQ_DELEGATE, and ISC_RET_DELEGATE when the client did delegate.
+  private static final int DELEGATE = 0x1;
   static final List<String> DEFAULT_GROUPS = List.of("BUILTIN\\Users", "BUILTIN\\Administrators");
 
   private Doctor() {}
@@ -24,6 +28,7 @@ final class Doctor {
     Loopback loopback = new Loopback(packageName, null, Loopback.DEFAULT_FLAGS, false, List.of());
     if (KerberosSetup.systemWorld()) {
       report.run("loopback", "Loopback authentication", section -> systemLoopback(section, loopback));
+      report.run("delegation", "Delegation", section -> delegation(section, packageName));
       // The loopback's client is the principal of the ticket cache, not the process's account.
       report.run("processUser", "Process user", section -> processUser(section, System.getProperty("user.name"),
           groups));
@@ -46,6 +51,45 @@ final class Doctor {
       section.item("missing", line, "missing: " + line);
     }
     section.factLine("run", false, "not run: this host has no Kerberos set-up for it, which is no fault of the library");
+  }
+
+  // Whether clients hand this service their tickets: a loopback whose client asks to delegate.
+  // The KDC marks a service trusted for delegation with ok-as-delegate, and a client forwards its
+  // ticket only to such a service. Constrained delegation (S4U2Proxy) is the directory's to allow,
+  // and shows only when the service authenticates onward.
+  private static void delegation(Section section, String packageName) throws Exception {
+    String setting = System.getenv("QUENTREL_DELEGATION");
+    String kept = setting == null ? "all" : List.of("off", "0", "no", "false").contains(setting.toLowerCase(Locale.ROOT))
+        ? "off" : setting.equalsIgnoreCase("forwarded") ? "forwarded" : "all";
+    section.factLine("kept", kept, kept.equals("all")
+        ? "delegated credentials: kept with their server context, in memory, with evidence for constrained delegation"
+        : kept.equals("forwarded") ? "delegated credentials: forwarded tickets kept, no evidence for constrained"
+            + " delegation (QUENTREL_DELEGATION=" + setting + ")"
+        : "delegated credentials: refused (QUENTREL_DELEGATION=" + setting + ")");
+    if (!KerberosSetup.missing().isEmpty()) {
+      section.factLine("run", false, "not run: this host has no Kerberos set-up for it");
+      return;
+    }
+    int server = 0;
+    int client = 0;
+    try {
+      server = SSPI.CreateContext(false, 0, packageName, null);
+      client = SSPI.CreateContext(true, DELEGATE | Loopback.DEFAULT_FLAGS, packageName, null);
+      Loopback.exchange(null, client, server);
+      boolean forwarded = (SSPI.GetNegotiatedAttributes(client) & DELEGATE) != 0;
+      section.factLine("trusted", forwarded, forwarded
+          ? "trusted for delegation: yes (the KDC marks the service ok-as-delegate, so clients that ask forward"
+              + " their tickets to it)"
+          : "trusted for delegation: no (this client did not forward its ticket: the service is not marked"
+              + " ok-as-delegate, or the ticket is not forwardable); constrained delegation needs no such mark");
+    } finally {
+      if (client != 0) {
+        SSPI.FreeHandle(client);
+      }
+      if (server != 0) {
+        SSPI.FreeHandle(server);
+      }
+    }
   }
 
   private static void library(Section section) throws Exception {
