@@ -76,10 +76,13 @@ struct Credential {
 krb5_context SharedKrb5();
 
 // The acceptor credential of a mechanism that server handles share while the default keytab and
-// the calling thread's identity stay what they were when it was acquired (gss_kept_credentials.cpp);
-// `acquire` makes a new one otherwise. Requires the world lock.
+// the calling thread's identity stay what they were when it was acquired, and its ticket cache
+// (the service's own ticket, for evidence; empty for none) is the same (gss_kept_credentials.cpp);
+// `acquire` makes a new one otherwise. `cacheOwner` keeps that cache alive as long as the credential
+// is kept. Requires the world lock.
 using AcquireFunction = std::function<SECURITY_STATUS(gss_cred_id_t& cred, OM_uint32& lifetime)>;
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction& acquire,
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
                                std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime);
 
 struct Context {

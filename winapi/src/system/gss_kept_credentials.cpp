@@ -46,9 +46,11 @@ struct Conditions {
 
 struct Kept {
   const Mechanism* mechanism;
+  std::string cache;
   Conditions conditions;
   std::shared_ptr<gss_cred_id_struct> cred;
   OM_uint32 lifetime;
+  std::shared_ptr<const void> cacheOwner;
 };
 
 std::vector<Kept>& KeptCredentials() {
@@ -92,7 +94,8 @@ bool CurrentConditions(Conditions& now) {
 
 }  // namespace
 
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction& acquire,
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
                                std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime) {
   // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
   Conditions now;
@@ -100,7 +103,7 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction
   auto& kept = KeptCredentials();
   for (auto it = kept.begin(); it != kept.end(); ++it) {
     if (it->mechanism != mechanism) continue;
-    if (known && it->conditions == now) {
+    if (known && it->cache == cache && it->conditions == now) {
       shared = it->cred;
       lifetime = it->lifetime;
       return SEC_E_OK;
@@ -115,7 +118,7 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcquireFunction
     OM_uint32 minor = 0;
     gss_release_cred(&minor, &held);
   });
-  if (known) kept.push_back(Kept{mechanism, std::move(now), shared, lifetime});
+  if (known) kept.push_back(Kept{mechanism, cache, std::move(now), shared, lifetime, std::move(cacheOwner)});
   return SEC_E_OK;
 }
 

@@ -144,16 +144,17 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   std::shared_ptr<gss_cred_id_struct> shared;
   const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
-  // Servers that keep no client's ticket as evidence share one acceptor credential.
-  const AcquireFunction acquireShared = [&](gss_cred_id_t& made, OM_uint32& time) {
-    return AcquireFor(mechanism, accepting, std::string(), made, time);
+  // Servers share one acceptor credential for as long as it is what they would acquire.
+  auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
+    return SharedAcceptor(mechanism, from, std::move(owner), [&](gss_cred_id_t& made, OM_uint32& time) {
+      return AcquireFor(mechanism, accepting, from, made, time);
+    }, shared, lifetime);
   };
-  SECURITY_STATUS status = accepting && !service ? SharedAcceptor(mechanism, acquireShared, shared, lifetime)
-                                                 : AcquireFor(mechanism, accepting, cache, cred, lifetime);
+  SECURITY_STATUS status = accepting ? acquireShared(cache, service) : AcquireFor(mechanism, accepting, cache, cred, lifetime);
   // A server that cannot keep evidence still accepts.
   if (status != SEC_E_OK && service) {
     service.reset();
-    status = SharedAcceptor(mechanism, acquireShared, shared, lifetime);
+    status = acquireShared(std::string(), nullptr);
   }
   if (status != SEC_E_OK) return status;
   if (shared) cred = shared.get();
