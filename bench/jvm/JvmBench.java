@@ -32,6 +32,9 @@ import java.util.concurrent.CyclicBarrier;
  * ticket's PAC (a membership test answered from it) against the same sign-on to a service whose
  * tickets carry no PAC.
  *
+ * <p>The word signon runs server sign-ons on the system world, inside a Kerberos realm, through
+ * the acceptor alone and through the JDK's HTTP server (see {@link SignOnBench}).
+ *
  * <p>{@code --quick} runs every case a few times only, to show that the benchmark works; the words
  * queries, live, messages and threads run only those parts.
  */
@@ -67,6 +70,16 @@ public final class JvmBench {
 
   static native int gssAuthentications(String service, int rounds, boolean evidence);
 
+  static native long gssAcceptor(boolean spnego);
+
+  static native void gssReleaseAcceptor(long credential);
+
+  static native int gssSignOns(long credential, byte[][] tokens, int from, int count);
+
+  static native byte[][] gssSignOn(long credential, byte[] token);
+
+  static native long processCpuTime();
+
   static native int nssLookups(String[] names, int rounds);
 
   private static final String KERBEROS_SERVICE = "HTTP/localhost";
@@ -84,8 +97,8 @@ public final class JvmBench {
 
   private static boolean quick;
   private static int rounds;
-  private static volatile long sink;
-  private static final List<String[]> table = new ArrayList<>();
+  static volatile long sink;
+  static final List<String[]> table = new ArrayList<>();
 
   private JvmBench() {}
 
@@ -94,8 +107,14 @@ public final class JvmBench {
     rounds = quick ? 1 : 9;
     List<String> only = new ArrayList<>(Arrays.asList(args));
     only.remove("--quick");
+    boolean signOn = only.contains("signon");
     boolean domain = only.contains("domain");
-    boolean kerberos = domain || only.contains("kerberos");
+    boolean kerberos = signOn || domain || only.contains("kerberos");
+    if (signOn) {
+      // The JDK's Kerberos reads the realm's configuration and, as a client, the ticket cache.
+      System.setProperty("java.security.krb5.conf", System.getenv("KRB5_CONFIG"));
+      System.setProperty("javax.security.auth.useSubjectCredsOnly", "false");
+    }
     // The library first, so that the benchmark's own natives bind to the copy the JVM loaded.
     Pair first = kerberos ? Pair.establish("Kerberos", KERBEROS_SERVICE) : Pair.establish();
     SSPI.GetMaxTokenSize(first.client);
@@ -103,6 +122,11 @@ public final class JvmBench {
     System.loadLibrary("quentrel_jvmbench");
     clearJournal();
 
+    if (signOn) {
+      SignOnBench.run(quick, only);
+      print();
+      return;
+    }
     if (domain) {
       domain();
       print();

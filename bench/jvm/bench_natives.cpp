@@ -5,7 +5,8 @@
 //
 // On the system world, NSS's lookups of account names, and GSSAPI called directly: wrap and unwrap on the GSSAPI contexts behind the
 // library's own, one message per call as a Java binding of GSSAPI would make them, and whole
-// Kerberos authentications from credentials to deletion.
+// Kerberos authentications from credentials to deletion; and server sign-ons (accept a client's
+// token, name the client, delete) on an acceptor credential acquired once.
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <jni.h>
@@ -14,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -376,6 +378,129 @@ JNIEXPORT jint JNICALL Java_JvmBench_gssAuthentications(JNIEnv* env, jclass, jst
     ++done;
   }
   return done;
+}
+
+// ---- server sign-ons through GSSAPI directly, the floor of the library's ----------------------
+
+// An acceptor credential of the default keytab for krb5 (`spnego` false) or SPNEGO, acquired once
+// as a C server keeps it; 0 with an exception pending. The server keeps a krb5 context open as
+// well, as the library does: krb5 then parses its configuration once for all the contexts GSSAPI
+// makes and frees in its calls, instead of once for each.
+JNIEXPORT jlong JNICALL Java_JvmBench_gssAcceptor(JNIEnv* env, jclass, jboolean spnego) {
+  static krb5_context kept = [] {
+    krb5_context made = nullptr;
+    return krb5_init_context(&made) == 0 ? made : nullptr;
+  }();
+  if (kept == nullptr) {
+    ThrowState(env, "krb5_init_context failed");
+    return 0;
+  }
+  static gss_OID_desc spnegoOid = {6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
+  gss_OID_set_desc mechanisms = {1, spnego ? &spnegoOid : const_cast<gss_OID>(gss_mech_krb5)};
+  OM_uint32 minor = 0;
+  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  const OM_uint32 major =
+      gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_ACCEPT, &cred, nullptr, nullptr);
+  if (GSS_ERROR(major)) {
+    GssFailed(env, "gss_acquire_cred", major, minor);
+    return 0;
+  }
+  return static_cast<jlong>(reinterpret_cast<uintptr_t>(cred));
+}
+
+JNIEXPORT void JNICALL Java_JvmBench_gssReleaseAcceptor(JNIEnv*, jclass, jlong cred) {
+  OM_uint32 minor = 0;
+  gss_cred_id_t held = reinterpret_cast<gss_cred_id_t>(static_cast<uintptr_t>(cred));
+  gss_release_cred(&minor, &held);
+}
+
+}  // extern "C"
+
+namespace {
+
+// One sign-on as a C server makes it: the client's token read from its Java array, accepted in one
+// step, the client's name displayed, the context deleted. `reply` gets the token for the client.
+bool GssSignOn(JNIEnv* env, gss_cred_id_t cred, jbyteArray token, std::string& name, std::vector<uint8_t>& reply) {
+  thread_local std::vector<uint8_t> buffer;
+  const jsize length = env->GetArrayLength(token);
+  uint8_t* bytes = Scratch(buffer, static_cast<size_t>(length));
+  env->GetByteArrayRegion(token, 0, length, reinterpret_cast<jbyte*>(bytes));
+  gss_buffer_desc in = {static_cast<size_t>(length), bytes};
+  gss_buffer_desc out = GSS_C_EMPTY_BUFFER, text = GSS_C_EMPTY_BUFFER;
+  gss_ctx_id_t context = GSS_C_NO_CONTEXT;
+  gss_name_t peer = GSS_C_NO_NAME;
+  OM_uint32 minor = 0, ignored = 0;
+  OM_uint32 major = gss_accept_sec_context(&minor, &context, cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, nullptr, &out,
+                                           nullptr, nullptr, nullptr);
+  bool ok = major == GSS_S_COMPLETE;
+  if (!ok) {
+    GssFailed(env, major == GSS_S_CONTINUE_NEEDED ? "gss_accept_sec_context (another leg)" : "gss_accept_sec_context",
+              major, minor);
+  } else if (GSS_ERROR(major = gss_display_name(&minor, peer, &text, nullptr))) {
+    ok = GssFailed(env, "gss_display_name", major, minor);
+  } else {
+    name.assign(static_cast<const char*>(text.value), text.length);
+    reply.assign(static_cast<const uint8_t*>(out.value), static_cast<const uint8_t*>(out.value) + out.length);
+  }
+  gss_release_buffer(&ignored, &text);
+  gss_release_buffer(&ignored, &out);
+  gss_release_name(&ignored, &peer);
+  if (context != GSS_C_NO_CONTEXT) gss_delete_sec_context(&ignored, &context, GSS_C_NO_BUFFER);
+  return ok;
+}
+
+}  // namespace
+
+extern "C" {
+
+// The CPU time of the whole process in nanoseconds, to the nanosecond: the JDK's own figure counts in
+// ticks of the scheduler.
+JNIEXPORT jlong JNICALL Java_JvmBench_processCpuTime(JNIEnv*, jclass) {
+  timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<jlong>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Sign-ons on tokens[from] to tokens[from + count - 1]. Returns the total length of the names, or
+// 0 with an exception pending.
+JNIEXPORT jint JNICALL Java_JvmBench_gssSignOns(JNIEnv* env, jclass, jlong cred, jobjectArray tokens, jint from,
+                                                jint count) {
+  gss_cred_id_t acceptor = reinterpret_cast<gss_cred_id_t>(static_cast<uintptr_t>(cred));
+  std::string name;
+  std::vector<uint8_t> reply;
+  jint named = 0;
+  for (jint i = from; i < from + count; ++i) {
+    auto token = static_cast<jbyteArray>(env->GetObjectArrayElement(tokens, i));
+    if (token == nullptr) return 0;
+    const bool ok = GssSignOn(env, acceptor, token, name, reply);
+    env->DeleteLocalRef(token);
+    if (!ok) return 0;
+    named += static_cast<jint>(name.size());
+  }
+  return named;
+}
+
+// One sign-on, as an HTTP authenticator calls it: {the client's name in UTF-8, the token for the
+// client}, or null with an exception pending.
+JNIEXPORT jobjectArray JNICALL Java_JvmBench_gssSignOn(JNIEnv* env, jclass, jlong cred, jbyteArray token) {
+  std::string name;
+  std::vector<uint8_t> reply;
+  if (!GssSignOn(env, reinterpret_cast<gss_cred_id_t>(static_cast<uintptr_t>(cred)), token, name, reply)) return nullptr;
+  jclass bytes = env->FindClass("[B");
+  if (bytes == nullptr) return nullptr;
+  jobjectArray answer = env->NewObjectArray(2, bytes, nullptr);
+  if (answer == nullptr) return nullptr;
+  const std::vector<uint8_t>* parts[2] = {nullptr, &reply};
+  const std::vector<uint8_t> nameBytes(name.begin(), name.end());
+  parts[0] = &nameBytes;
+  for (jsize i = 0; i < 2; ++i) {
+    jbyteArray part = env->NewByteArray(static_cast<jsize>(parts[i]->size()));
+    if (part == nullptr) return nullptr;
+    env->SetByteArrayRegion(part, 0, static_cast<jsize>(parts[i]->size()), reinterpret_cast<const jbyte*>(parts[i]->data()));
+    env->SetObjectArrayElement(answer, i, part);
+    env->DeleteLocalRef(part);
+  }
+  return answer;
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "sspi/token_step.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 namespace {
@@ -9,9 +10,11 @@ namespace {
 constexpr ULONG kServerRequirements = ASC_REQ_MUTUAL_AUTH | ASC_REQ_REPLAY_DETECT | ASC_REQ_SEQUENCE_DETECT |
                                       ASC_REQ_CONFIDENTIALITY;
 
-// The one-buffer output descriptor of a step over storage owned by the step.
+// The one-buffer output descriptor of a step over storage owned by the step. The storage is on the
+// stack: a heap block this large is a "large" request to glibc's allocator, which first merges every
+// small free block of the arena, and GSSAPI leaves many of those behind each step.
 struct OutputToken {
-  std::vector<uint8_t> storage = std::vector<uint8_t>(TokenBufferSize);
+  std::array<uint8_t, TokenBufferSize> storage = {};
   SecBuffer buffer;
   SecBufferDesc descriptor;
 

@@ -183,6 +183,12 @@ const std::vector<Operation>& Operations() {
        [](Session& s, Fixture& f) { return s.StopImpersonating(f.server); }},
       {"IsGroupMember", Family::Sspi, Pair,
        [](Session& s, Fixture& f) { return s.IsGroupMember(f.server, u"BUILTIN\\Users"); }},
+      {"IsGroupMember again", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         Pair(s, f);
+         s.IsGroupMember(f.server, u"BUILTIN\\Users");
+       },
+       [](Session& s, Fixture& f) { return s.IsGroupMember(f.server, u"BUILTIN\\Administrators"); }},
       {"GetContextInformation", Family::Sspi, Pair,
        [](Session& s, Fixture& f) { return s.GetContextInformation(f.server); }},
       {"FreeHandle", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.FreeHandle(f.server); }},
@@ -540,6 +546,33 @@ TEST_P(FaultSweep, EachNativeAllocationFailing) {
     EXPECT_TRUE(documented) << label << " gave " << got;
     ++totals.allocationRuns;
   }
+}
+
+// A server context's client token is made on the context's first request and serves every later
+// one, as a context's token is made once at logon: a mapping that fails afterwards changes nothing
+// for it, and a new context makes a token of its own.
+TEST(ClientToken, IsMadeOnceForItsContext) {
+  if (!InRealm()) GTEST_SKIP() << "needs a Kerberos realm";
+  Session s;
+  Fixture first, second;
+  Pair(s, first);
+  Pair(s, second);
+  winhost::ClearJournal();
+  const std::string member = s.IsGroupMember(first.server, u"BUILTIN\\Users").text;
+  ASSERT_EQ(member, "ok:true") << "alice maps to an account of this machine";
+  const size_t lookups = winhost::JournalOf("getpwnam_r").size();
+  EXPECT_GT(lookups, 0u) << "the token names the client's account";
+  winhost::Fail("krb5_aname_to_localname", 1, 0, true);  // any krb5 error: no local account
+  EXPECT_EQ(s.IsGroupMember(first.server, u"BUILTIN\\Users").text, member);
+  EXPECT_EQ(s.StartImpersonating(first.server).text, "ok:");
+  EXPECT_EQ(s.StopImpersonating(first.server).text, "ok:");
+  EXPECT_EQ(winhost::JournalOf("krb5_aname_to_localname").size(), 1u);
+  EXPECT_EQ(winhost::JournalOf("getpwnam_r").size(), lookups) << "NSS asked again for the same client";
+  // Mapped to no account, the other context's client is in no local group.
+  EXPECT_EQ(s.IsGroupMember(second.server, u"BUILTIN\\Users").text, "ok:false");
+  EXPECT_EQ(winhost::JournalOf("krb5_aname_to_localname").size(), 2u);
+  winhost::ClearFaults();
+  for (int handle : {first.client, first.server, second.client, second.server}) s.FreeHandle(handle);
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, FaultSweep, ::testing::Range<size_t>(0, Operations().size()),

@@ -53,6 +53,9 @@ import org.ietf.jgss.Oid;
 public final class KerberosPeers {
   private static final int FLAGS = 0x81E;  // mutual, replay, sequence, confidentiality, connection
   private static final String TARGET = "HTTP/localhost";
+  // Each package, the OID of its mechanism and the MIT peer's name for it.
+  private static final String[][] MECHANISMS = {{"Kerberos", "1.2.840.113554.1.2.2", "krb5"},
+      {"Negotiate", "1.3.6.1.5.5.2", "spnego"}};
   private static int failures;
   private static String peerScript;
 
@@ -346,7 +349,7 @@ public final class KerberosPeers {
   }
 
   static void peers() throws Exception {
-    String[][] mechanisms = {{"Kerberos", "1.2.840.113554.1.2.2", "krb5"}, {"Negotiate", "1.3.6.1.5.5.2", "spnego"}};
+    String[][] mechanisms = MECHANISMS;
     Map<String, String> same = Map.of();
     for (String[] m : mechanisms) {
       pair(m[0] + ": JGSS client, SSPI server", new Jgss(true, m[1]), new Sspi(false, m[0]), "QTEST\\alice");
@@ -444,6 +447,49 @@ public final class KerberosPeers {
     }
   }
 
+  // Servers share what the package acquired from the keytab before them; each must still take the
+  // keytab as it is now. Last of the checks: it rewrites the realm's keytab, then removes it.
+  static void keytabChanges() {
+    String[][] mechanisms = MECHANISMS;
+    File dir = new File(System.getenv("QTEST_REALM_DIR"));
+    File keytab = new File(dir, "keytab");
+    check("a rotated key replaces the old one at once", () -> {
+      // Sign-ons under the old key, so that each package holds a credential of the old keytab.
+      for (String[] m : mechanisms) {
+        pair(m[0] + ": before the rotation", new Sspi(true, m[0]), new Sspi(false, m[0]), "QTEST\\alice");
+      }
+      run("kadmin.local", "-q", "cpw -randkey HTTP/localhost");
+      File rotated = new File(dir, "keytab.rotated");
+      run("kadmin.local", "-q", "ktadd -k " + rotated + " -norandkey HTTP/localhost");
+      java.nio.file.Files.move(rotated.toPath(), keytab.toPath(), java.nio.file.StandardCopyOption.REPLACE_EXISTING,
+          java.nio.file.StandardCopyOption.ATOMIC_MOVE);
+      File cache = freshTicket("alice");
+      for (String[] m : mechanisms) {
+        try (Peer client = new Mit(Map.of("KRB5CCNAME", "FILE:" + cache), "client", "HTTP@localhost", m[2]);
+             Sspi server = new Sspi(false, m[0])) {
+          handshake(client, server);
+          expect(SSPI.GetClientUserName(server.handle).equals("QTEST\\alice"), m[0] + ": the new key's client");
+        }
+        // The default cache still holds a ticket under the old key, which the keytab no longer has.
+        try (Sspi client = new Sspi(true, m[0]); Sspi server = new Sspi(false, m[0])) {
+          byte[] token = client.step(new byte[0]);
+          try {
+            server.step(token);
+            throw new Exception(m[0] + ": a ticket under the key rotated out was accepted");
+          } catch (WinAuthException expected) {
+            // Refused, as by a server that never saw the old keytab.
+          }
+        }
+      }
+    });
+    check("a keytab that is gone leaves no credentials", () -> {
+      expect(keytab.delete(), "cannot remove the keytab");
+      for (String[] m : mechanisms) {
+        expectPlatformError("8009030e", () -> SSPI.FreeHandle(SSPI.CreateContext(false, 0, m[0], null)));
+      }
+    });
+  }
+
   // A ticket cache of `user`, from kinit with `options`.
   static File kinit(String user, String name, String... options) throws Exception {
     File cache = new File(System.getenv("QTEST_REALM_DIR"), name);
@@ -525,9 +571,15 @@ public final class KerberosPeers {
   // A ticket cache holding a ticket of the principal (written as printf(1) would write it), made once.
   static File ticketOf(String principal) throws Exception {
     File made = TICKETS.get(principal);
-    if (made != null) {
-      return made;
+    if (made == null) {
+      made = freshTicket(principal);
+      TICKETS.put(principal, made);
     }
+    return made;
+  }
+
+  // A new ticket cache holding a ticket of the principal just asked of the KDC.
+  static File freshTicket(String principal) throws Exception {
     File cache = File.createTempFile("ccache-", "", new File(testDir()));
     Process kinit = new ProcessBuilder("sh", "-c", "exec kinit -c \"FILE:$1\" \"$(printf \"$2\")\"", "kinit",
         cache.getPath(), principal).redirectErrorStream(true).start();
@@ -536,7 +588,6 @@ public final class KerberosPeers {
     }
     String said = new String(kinit.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
     expect(kinit.waitFor() == 0, "kinit " + principal + " failed: " + said);
-    TICKETS.put(principal, cache);
     return cache;
   }
 
@@ -654,6 +705,22 @@ public final class KerberosPeers {
         expect(UserAuth.IsGroupMember(context, "nogroup"), "QTEST\\bob, who is nobody, is no member of nogroup");
       } finally {
         UserAuth.FreeHandle(context);
+      }
+    });
+    // The keytab is root's alone: a thread acting as bob may not accept with it, whatever servers
+    // of the process's own identity acquired before.
+    check("a thread acting as a client gets no credential of the process's", () -> {
+      new Sspi(false, "Negotiate").close();
+      try (Sspi server = serverOf("bob")) {
+        SSPI.StartImpersonating(server.handle);
+        try {
+          for (String packageName : new String[] {"Kerberos", "Negotiate"}) {
+            expectPlatformError("8009030e", () -> SSPI.FreeHandle(SSPI.CreateContext(false, 0, packageName, null)));
+          }
+        } finally {
+          SSPI.StopImpersonating(server.handle);
+        }
+        new Sspi(false, "Negotiate").close();
       }
     });
     check("freeing an impersonating context gives the thread back", () -> {
@@ -1166,6 +1233,7 @@ public final class KerberosPeers {
         peerScript = args[1];
         peers();
         keptTicket();
+        keytabChanges();
         break;
       case "identity":
         peerScript = args[1];

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -44,43 +45,31 @@ std::optional<std::string> Principal(krb5_context context, const std::string& te
 }
 
 // Identifies the Kerberos configuration's files as they are now: their names and, for each, its
-// device, inode, size and modification time.
-std::string ConfigurationNow() {
+// device, inode, size and modification time (all zero for a file that cannot be looked at). Asked
+// for several times a sign-on, so it builds no text.
+struct Configuration {
+  std::string files;
+  std::vector<std::array<long long, 5>> stamps;
+  bool operator==(const Configuration& other) const { return files == other.files && stamps == other.stamps; }
+};
+
+Configuration ConfigurationNow() {
   const char* variable = std::getenv("KRB5_CONFIG");
-  const std::string files = variable != nullptr ? variable : "/etc/krb5.conf";
-  std::string identity = files;
-  std::stringstream list(files);
-  std::string file;
-  while (std::getline(list, file, ':')) {
+  Configuration now{variable != nullptr ? variable : "/etc/krb5.conf", {}};
+  for (size_t from = 0; from <= now.files.size();) {
+    size_t to = now.files.find(':', from);
+    if (to == std::string::npos) to = now.files.size();
+    const std::string file = now.files.substr(from, to - from);
     struct stat status = {};
-    if (stat(file.c_str(), &status) != 0) {
-      identity += "|-";
-      continue;
-    }
-    identity += "|" + std::to_string(status.st_dev) + "," + std::to_string(status.st_ino) + "," +
-                std::to_string(status.st_size) + "," + std::to_string(status.st_mtim.tv_sec) + "." +
-                std::to_string(status.st_mtim.tv_nsec);
+    if (stat(file.c_str(), &status) != 0) status = {};
+    now.stamps.push_back({static_cast<long long>(status.st_dev), static_cast<long long>(status.st_ino),
+                          static_cast<long long>(status.st_size), static_cast<long long>(status.st_mtim.tv_sec),
+                          static_cast<long long>(status.st_mtim.tv_nsec)});
+    from = to + 1;
   }
-  return identity;
+  return now;
 }
 
-// One krb5 context for the servers' questions, made again when the configuration's files change:
-// making one reads the configuration, which costs a good part of an authentication. Null when
-// none can be made. Requires the world lock, as a krb5 context is not shared between threads.
-krb5_context SharedKrb5() {
-  static krb5_context context = nullptr;
-  static std::string configuration;
-  const std::string now = ConfigurationNow();
-  if (context != nullptr && now == configuration) return context;
-  krb5_context fresh = nullptr;
-  // A configuration that cannot be read now (a thread acting as a client may not) leaves the one
-  // read before.
-  if (krb5_init_context(&fresh) != 0) return context;
-  if (context != nullptr) krb5_free_context(context);
-  context = fresh;
-  configuration = now;
-  return context;  // kept for the life of the process
-}
 
 // Whether the default keytab holds a key of the service class `service`. Reading a keytab costs as
 // much as a good part of an authentication, so the answer for a keytab file is kept until the
@@ -165,6 +154,21 @@ bool IsKerberos(gss_OID mechanism) {
 }
 
 }  // namespace
+
+krb5_context SharedKrb5() {
+  static krb5_context context = nullptr;
+  static Configuration configuration;
+  Configuration now = ConfigurationNow();
+  if (context != nullptr && now == configuration) return context;
+  krb5_context fresh = nullptr;
+  // A configuration that cannot be read now (a thread acting as a client may not) leaves the one
+  // read before.
+  if (krb5_init_context(&fresh) != 0) return context;
+  if (context != nullptr) krb5_free_context(context);
+  context = fresh;
+  configuration = std::move(now);
+  return context;  // kept for the life of the process
+}
 
 void PrepareAcceptor(Credential& credential) {
   AcceptorPolicy& policy = credential.acceptors;

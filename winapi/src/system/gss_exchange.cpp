@@ -69,10 +69,11 @@ ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client) {
   return flags;
 }
 
-// The first principal of the keytab that a server of this host would accept with.
+// The first principal of the keytab that a server of this host would accept with, read afresh on
+// each call. Requires the world lock (the packages' krb5 context).
 std::optional<std::string> KeytabPrincipal() {
-  krb5_context context = nullptr;
-  if (krb5_init_context(&context) != 0) return std::nullopt;
+  krb5_context context = SharedKrb5();
+  if (context == nullptr) return std::nullopt;
   std::optional<std::string> principal;
   krb5_keytab keytab = nullptr;
   krb5_kt_cursor cursor;
@@ -91,7 +92,6 @@ std::optional<std::string> KeytabPrincipal() {
     }
     krb5_kt_close(context, keytab);
   }
-  krb5_free_context(context);
   return principal;
 }
 
@@ -197,8 +197,9 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
   if (!context.established) return SEC_E_OK;
   size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
-  if (WrapLengths(context.ctx, 1, 1, sealedHeader, padding) && WrapLengths(context.ctx, 0, 1, signedHeader, padding)) {
-    for (size_t length = 1; length <= 16; ++length)
+  if (WrapLengths(context.ctx, 1, 1, sealedHeader, largestPadding) &&
+      WrapLengths(context.ctx, 0, 1, signedHeader, padding)) {
+    for (size_t length = 2; length <= 16; ++length)
       if (WrapLengths(context.ctx, 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
     sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(sealedHeader, signedHeader));
     sizes.cbMaxSignature = static_cast<ULONG>(signedHeader);

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <gssapi/gssapi.h>
+#include <krb5/krb5.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,6 +54,8 @@ struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  // Set when `cred` is an acceptor credential that server handles share: it goes with the last.
+  std::shared_ptr<gss_cred_id_struct> shared;
   // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
   // domain names its clients are named by.
   AcceptorPolicy acceptors;
@@ -62,6 +66,24 @@ struct Credential {
   // Inbound, able to keep a client's ticket as evidence: the service's own ticket it refers to.
   std::shared_ptr<ServiceTicket> service;
 };
+
+// The packages' own krb5 context (gss_acceptors.cpp), made on first use and made again when the
+// configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
+// configuration files once for all the krb5 contexts open at a time and frees the parse with the
+// last one, and GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
+// with none kept open each of them would read and parse krb5.conf again. Null when none can be
+// made. A krb5 context serves one thread at a time: requires the world lock.
+krb5_context SharedKrb5();
+
+// The acceptor credential of a mechanism that server handles share while the default keytab and
+// the calling thread's identity stay what they were when it was acquired, and its ticket cache
+// (the service's own ticket, for evidence; empty for none) is the same (gss_kept_credentials.cpp);
+// `acquire` makes a new one otherwise. `cacheOwner` keeps that cache alive as long as the credential
+// is kept. Requires the world lock.
+using AcquireFunction = std::function<SECURITY_STATUS(gss_cred_id_t& cred, OM_uint32& lifetime)>;
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
+                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;
@@ -84,6 +106,9 @@ struct Context {
   bool localAccountKnown = false;
   std::optional<std::string> localAccount;
   std::shared_ptr<Delegation> delegation;  // server: what the client delegated, when it is kept
+  // server: the client's access token, made on its first request (tokens.cpp) and the same for
+  // every later one, as a context's token is made once at logon.
+  std::shared_ptr<const void> clientToken;
 };
 
 // Requires the world lock.

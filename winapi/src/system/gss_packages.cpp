@@ -134,22 +134,32 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
       if (!*impersonating) return SEC_E_NO_CREDENTIALS;
       delegation = std::move(*impersonating);
     }
+    // A server's is taken by PrepareAcceptor.
+    SharedKrb5();
   } else if (mechanism->oid != &kNtlm && DelegationSetting() == DelegationPolicy::All) {
     service = ServiceTicketFor(guard);
   }
   OM_uint32 lifetime = 0;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  std::shared_ptr<gss_cred_id_struct> shared;
   const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
-  SECURITY_STATUS status = AcquireFor(mechanism, accepting, cache, cred, lifetime);
+  // Servers share one acceptor credential for as long as it is what they would acquire.
+  auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
+    return SharedAcceptor(mechanism, from, std::move(owner), [&](gss_cred_id_t& made, OM_uint32& time) {
+      return AcquireFor(mechanism, accepting, from, made, time);
+    }, shared, lifetime);
+  };
+  SECURITY_STATUS status = accepting ? acquireShared(cache, service) : AcquireFor(mechanism, accepting, cache, cred, lifetime);
   // A server that cannot keep evidence still accepts.
   if (status != SEC_E_OK && service) {
     service.reset();
-    status = AcquireFor(mechanism, accepting, std::string(), cred, lifetime);
+    status = acquireShared(std::string(), nullptr);
   }
   if (status != SEC_E_OK) return status;
+  if (shared) cred = shared.get();
   ULONG_PTR id = NewId();
-  Credential made{mechanism, use, cred, AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  Credential made{mechanism, use, cred, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
   // What a server lets in is fixed when it takes its credential.
   if (accepting) PrepareAcceptor(made);
   Credentials()[id] = std::move(made);
@@ -186,7 +196,8 @@ SECURITY_STATUS FreeCredentials(PCredHandle credential) {
   Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   OM_uint32 minor = 0;
-  gss_release_cred(&minor, &found->cred);
+  // A shared credential goes with its last holder.
+  if (!found->shared) gss_release_cred(&minor, &found->cred);
   Credentials().erase(credential->dwUpper);
   AddLive("credential", -1);
   return SEC_E_OK;

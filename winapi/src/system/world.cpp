@@ -119,11 +119,16 @@ SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULO
 // gives; any other, the account its principal maps to by krb5's auth_to_local rules, or a token of
 // Everyone and Authenticated Users for a principal that maps to none or to a system account the
 // site has not allowed (see system/principals.h). NSS may wait: the world lock is let go
-// meanwhile.
+// meanwhile. Made once for a context, on its first request: each group test and impersonation
+// asks for it again.
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
+  if (found->clientToken) {
+    *token = NewTokenHandle(std::static_pointer_cast<const TokenObject>(found->clientToken), "context");
+    return SEC_E_OK;
+  }
   // Named when the server admitted its client; the account asked of krb5's rules in memory, which
   // a thread acting as the client can ask too.
   const std::u16string client = found->clientName;
@@ -162,7 +167,10 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   data.account = Narrow(client);
   data.level = level;
   data.credentials = std::move(delegated);
-  *token = NewTokenHandle(std::make_shared<const TokenObject>(TokenObject{data, std::nullopt}), "context");
+  TokenRef made = std::make_shared<const TokenObject>(TokenObject{data, std::nullopt});
+  // Another thread may have freed the context while the lock was let go.
+  if (gss::Context* still = gss::FindContext(context)) still->clientToken = made;
+  *token = NewTokenHandle(std::move(made), "context");
   return SEC_E_OK;
 }
 

@@ -1,0 +1,586 @@
+import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.HttpExchange;
+import com.sun.net.httpserver.HttpPrincipal;
+import com.sun.net.httpserver.HttpServer;
+import com.tarvex.pelk.quentrel.ServerContext;
+import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
+import com.tarvex.pelk.quentrel.http.Negotiator;
+import java.io.BufferedInputStream;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.Socket;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Base64;
+import java.util.List;
+import java.util.Locale;
+import java.util.concurrent.CyclicBarrier;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import org.ietf.jgss.GSSContext;
+import org.ietf.jgss.GSSCredential;
+import org.ietf.jgss.GSSException;
+import org.ietf.jgss.GSSManager;
+import org.ietf.jgss.GSSName;
+import org.ietf.jgss.Oid;
+
+/**
+ * Server sign-ons on the system world, inside a Kerberos realm: a client's first token accepted,
+ * the client named, the context released. Every token is made beforehand by a JGSS client, one
+ * context each, so that no replay cache refuses one and no case pays for the client.
+ *
+ * <p>The acceptor alone: {@link ServerContext} (create, accept one Kerberos token, ask the name,
+ * close) against JGSS's acceptor and against GSSAPI called from C++, each with its acceptor
+ * credential acquired once; GSSAPI both in one native loop and through one JNI call a sign-on, as a
+ * Java binding of GSSAPI calls it.
+ *
+ * <p>Through HTTP: the JDK's HTTP server with {@link NegotiateAuthenticator}, against the same
+ * server with a JGSS Negotiate authenticator written here and with one that calls GSSAPI from C++,
+ * each request a fresh SPNEGO token on a keep-alive connection, with 1, 2 and 4 client threads;
+ * and pages of 20 requests after the first sign-on, with the library's sessions and without.
+ */
+final class SignOnBench {
+  private static final String SERVICE = "HTTP@localhost";
+  private static final Oid KRB5 = oid("1.2.840.113554.1.2.2");
+  private static final Oid SPNEGO = oid("1.3.6.1.5.5.2");
+  private static final GSSManager MANAGER = GSSManager.getInstance();
+
+  private SignOnBench() {}
+
+  private static Oid oid(String text) {
+    try {
+      return new Oid(text);
+    } catch (GSSException e) {
+      throw new ExceptionInInitializerError(e);
+    }
+  }
+
+  /** The parts named in `only` ("acceptor", "http"), or both. */
+  static void run(boolean quick, List<String> only) throws Exception {
+    boolean all = !only.contains("acceptor") && !only.contains("http");
+    if (all || only.contains("acceptor")) {
+      acceptor(quick, "Kerberos", KRB5);
+      acceptor(quick, "Negotiate", SPNEGO);
+    }
+    if (all || only.contains("http")) {
+      http(quick);
+    }
+  }
+
+  // ---- tokens --------------------------------------------------------------------------------
+
+  private static GSSCredential clientCredential;
+
+  /** `count` first tokens of the default principal for HTTP/localhost, each of a context of its own. */
+  static byte[][] tokens(Oid mechanism, int count) throws GSSException {
+    if (clientCredential == null) {
+      clientCredential = MANAGER.createCredential(null, GSSCredential.DEFAULT_LIFETIME, new Oid[] {KRB5, SPNEGO},
+          GSSCredential.INITIATE_ONLY);
+    }
+    GSSName service = MANAGER.createName(SERVICE, GSSName.NT_HOSTBASED_SERVICE);
+    byte[][] made = new byte[count][];
+    for (int i = 0; i < count; ++i) {
+      GSSContext context = MANAGER.createContext(service, mechanism, clientCredential, GSSContext.DEFAULT_LIFETIME);
+      made[i] = context.initSecContext(new byte[0], 0, 0);
+      context.dispose();
+    }
+    return made;
+  }
+
+  /** Tokens handed out in order to the batches of one case. */
+  static final class Supply {
+    private final byte[][] tokens;
+    private int next;
+
+    Supply(Oid mechanism, int count) throws GSSException {
+      tokens = tokens(mechanism, count);
+    }
+
+    /** The index of the first of the next `n` tokens. */
+    int take(int n) {
+      if (next + n > tokens.length) {
+        throw new IllegalStateException("the benchmark made too few tokens");
+      }
+      next += n;
+      return next - n;
+    }
+  }
+
+  // ---- the acceptor alone --------------------------------------------------------------------
+
+  /** The package's sign-ons on tokens of its mechanism: krb5 for Kerberos, SPNEGO for Negotiate. */
+  static void acceptor(boolean quick, String packageName, Oid mechanism) throws Exception {
+    int n = quick ? 2 : 100;
+    // The harness runs each case (quick ? 2 : 12) times: warm-ups, then the measured rounds; before
+    // them, `warm` more sign-ons of each side, so that the JIT has compiled JGSS's acceptor (and the
+    // library's few Java lines) before any batch is timed.
+    int batches = quick ? 2 : 12;
+    int warm = quick ? 0 : 20 * n;
+    Supply library = new Supply(mechanism, n * batches + warm);
+    Supply jgss = new Supply(mechanism, n * batches + warm);
+    Supply direct = new Supply(mechanism, n * batches);
+    Supply binding = new Supply(mechanism, n * batches);
+    GSSCredential jgssAcceptor = MANAGER.createCredential(null, GSSCredential.INDEFINITE_LIFETIME, mechanism,
+        GSSCredential.ACCEPT_ONLY);
+    long gssAcceptor = JvmBench.gssAcceptor(mechanism.equals(SPNEGO));
+    try {
+      JvmBench.Batch librarySide = size -> {
+        long named = 0;
+        for (int i = library.take(size), end = i + size; i < end; ++i) {
+          try (ServerContext server = ServerContext.open(packageName)) {
+            if (!server.accept(library.tokens[i]).complete()) {
+              throw new IllegalStateException("the library asks for another leg");
+            }
+            named += server.clientName().length();
+          }
+        }
+        return named;
+      };
+      JvmBench.Batch jgssSide = size -> {
+        long named = 0;
+        for (int i = jgss.take(size), end = i + size; i < end; ++i) {
+          GSSContext context = MANAGER.createContext(jgssAcceptor);
+          context.acceptSecContext(jgss.tokens[i], 0, jgss.tokens[i].length);
+          if (!context.isEstablished()) {
+            throw new IllegalStateException("JGSS asks for another leg");
+          }
+          named += context.getSrcName().toString().length();
+          context.dispose();
+        }
+        return named;
+      };
+      JvmBench.sink += librarySide.run(warm) + jgssSide.run(warm);
+      double[] t = JvmBench.compare(n, librarySide, jgssSide,
+          size -> JvmBench.gssSignOns(gssAcceptor, direct.tokens, direct.take(size), size), size -> {
+        long named = 0;
+        for (int i = binding.take(size), end = i + size; i < end; ++i) {
+          named += JvmBench.gssSignOn(gssAcceptor, binding.tokens[i])[0].length;
+        }
+        return named;
+      });
+      String label = packageName + " sign-on (create, accept, name, free)";
+      JvmBench.row(label, t[0], "JGSS acceptor", t[1], 0.8, "ns");
+      JvmBench.row(label, t[0], "GSSAPI from C++", t[2], 1.05, "ns");
+      JvmBench.row(label, t[0], "GSSAPI, a JNI call each", t[3], 1.05, "ns");
+    } finally {
+      JvmBench.gssReleaseAcceptor(gssAcceptor);
+      jgssAcceptor.dispose();
+    }
+  }
+
+  // ---- through HTTP --------------------------------------------------------------------------
+
+  /** One of the JDK HTTP servers under comparison, on loopback, answering the client's name. */
+  static final class Server implements AutoCloseable {
+    final String name;
+    private final HttpServer server;
+    private final ExecutorService pool = Executors.newFixedThreadPool(4);
+
+    Server(String name, Authenticator authenticator) throws IOException {
+      this.name = name;
+      server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 64);
+      server.createContext("/", exchange -> {
+        byte[] body = exchange.getPrincipal().getUsername().getBytes(StandardCharsets.UTF_8);
+        exchange.sendResponseHeaders(200, body.length);
+        try (OutputStream out = exchange.getResponseBody()) {
+          out.write(body);
+        }
+      }).setAuthenticator(authenticator);
+      server.setExecutor(pool);
+      server.start();
+    }
+
+    int port() {
+      return server.getAddress().getPort();
+    }
+
+    @Override
+    public void close() {
+      server.stop(0);
+      pool.shutdownNow();
+    }
+  }
+
+  /** The Negotiate authenticator a JGSS server has: one acceptor credential, a context per request. */
+  static final class JgssAuthenticator extends Authenticator {
+    private final GSSCredential credential;
+
+    JgssAuthenticator() throws GSSException {
+      credential = MANAGER.createCredential(null, GSSCredential.INDEFINITE_LIFETIME, SPNEGO, GSSCredential.ACCEPT_ONLY);
+    }
+
+    @Override
+    public Result authenticate(HttpExchange exchange) {
+      byte[] token = tokenOf(exchange);
+      if (token == null) {
+        return challenge(exchange);
+      }
+      GSSContext context = null;
+      try {
+        context = MANAGER.createContext(credential);
+        byte[] reply = context.acceptSecContext(token, 0, token.length);
+        if (!context.isEstablished()) {
+          return challenge(exchange);
+        }
+        if (reply != null && reply.length > 0) {
+          exchange.getResponseHeaders().add("WWW-Authenticate", "Negotiate " + Base64.getEncoder().encodeToString(reply));
+        }
+        return new Success(new HttpPrincipal(context.getSrcName().toString(), "Negotiate"));
+      } catch (GSSException refused) {
+        return challenge(exchange);
+      } finally {
+        if (context != null) {
+          try {
+            context.dispose();
+          } catch (GSSException ignored) {
+            // Nothing is left to release.
+          }
+        }
+      }
+    }
+
+    void dispose() throws GSSException {
+      credential.dispose();
+    }
+  }
+
+  /** The same authenticator over GSSAPI called from C++ through one JNI call a request: the floor. */
+  static final class GssAuthenticator extends Authenticator implements AutoCloseable {
+    private final long credential = JvmBench.gssAcceptor(true);
+
+    @Override
+    public Result authenticate(HttpExchange exchange) {
+      byte[] token = tokenOf(exchange);
+      if (token == null) {
+        return challenge(exchange);
+      }
+      byte[][] answer;
+      try {
+        answer = JvmBench.gssSignOn(credential, token);
+      } catch (IllegalStateException refused) {
+        return challenge(exchange);
+      }
+      if (answer[1].length > 0) {
+        exchange.getResponseHeaders().add("WWW-Authenticate", "Negotiate " + Base64.getEncoder().encodeToString(answer[1]));
+      }
+      return new Success(new HttpPrincipal(new String(answer[0], StandardCharsets.UTF_8), "Negotiate"));
+    }
+
+    @Override
+    public void close() {
+      JvmBench.gssReleaseAcceptor(credential);
+    }
+  }
+
+  static byte[] tokenOf(HttpExchange exchange) {
+    String header = exchange.getRequestHeaders().getFirst("Authorization");
+    if (header == null || !header.regionMatches(true, 0, "Negotiate ", 0, 10)) {
+      return null;
+    }
+    try {
+      return Base64.getDecoder().decode(header.substring(10).trim());
+    } catch (IllegalArgumentException e) {
+      return null;
+    }
+  }
+
+  static Authenticator.Result challenge(HttpExchange exchange) {
+    exchange.getResponseHeaders().add("WWW-Authenticate", "Negotiate");
+    return new Authenticator.Retry(401);
+  }
+
+  /** A keep-alive HTTP/1.1 connection that sends GET requests and reads whole responses. */
+  static final class Connection implements AutoCloseable {
+    private final Socket socket;
+    private final OutputStream out;
+    private final InputStream in;
+    private final byte[] line = new byte[16384];
+    // The name=value of the last cookie the server set on this connection, null before one.
+    String cookie;
+
+    Connection(int port) throws IOException {
+      socket = new Socket(InetAddress.getLoopbackAddress(), port);
+      socket.setTcpNoDelay(true);
+      out = socket.getOutputStream();
+      in = new BufferedInputStream(socket.getInputStream());
+    }
+
+    /** One request with these extra header lines; the status of the response, its body read. */
+    int get(String headers) throws IOException {
+      out.write(("GET / HTTP/1.1\r\nHost: localhost\r\n" + headers + "\r\n").getBytes(StandardCharsets.ISO_8859_1));
+      out.flush();
+      String status = readLine();
+      if (status == null || status.length() < 12) {
+        throw new IOException("no response from the server");
+      }
+      long length = 0;
+      for (String header = readLine(); header != null && !header.isEmpty(); header = readLine()) {
+        if (header.regionMatches(true, 0, "Content-length:", 0, 15)) {
+          length = Long.parseLong(header.substring(15).trim());
+        } else if (header.regionMatches(true, 0, "Set-Cookie:", 0, 11)) {
+          String value = header.substring(11).trim();
+          int end = value.indexOf(';');
+          cookie = end < 0 ? value : value.substring(0, end);
+        }
+      }
+      for (long left = length; left > 0; ) {
+        long skipped = in.skip(left);
+        if (skipped <= 0) {
+          if (in.read() < 0) {
+            throw new IOException("the response ended early");
+          }
+          skipped = 1;
+        }
+        left -= skipped;
+      }
+      return Integer.parseInt(status.substring(9, 12));
+    }
+
+    private String readLine() throws IOException {
+      int length = 0;
+      for (int c = in.read(); c != '\n'; c = in.read()) {
+        if (c < 0) {
+          return null;
+        }
+        if (c != '\r' && length < line.length) {
+          line[length++] = (byte) c;
+        }
+      }
+      return new String(line, 0, length, StandardCharsets.ISO_8859_1);
+    }
+
+    @Override
+    public void close() throws IOException {
+      socket.close();
+    }
+  }
+
+  /** Latencies of one batch's requests (ns), its wall time and the CPU time the process spent on it. */
+  static final class BatchResult {
+    final long[] latencies;
+    final long wall;
+    final long cpu;
+
+    BatchResult(long[] latencies, long wall, long cpu) {
+      this.latencies = latencies;
+      this.wall = wall;
+      this.cpu = cpu;
+    }
+  }
+
+  /**
+   * `headers.length` requests to `port`, split between `threads` threads with a connection each,
+   * each request with its own Authorization header; every answer must be 200.
+   */
+  static BatchResult requests(int port, int threads, String[] headers) throws Exception {
+    int each = headers.length / threads;
+    Connection[] connections = new Connection[threads];
+    for (int t = 0; t < threads; ++t) {
+      connections[t] = new Connection(port);
+    }
+    long[] latencies = new long[each * threads];
+    CyclicBarrier start = new CyclicBarrier(threads + 1);
+    Exception[] failures = new Exception[threads];
+    Thread[] running = new Thread[threads];
+    for (int t = 0; t < threads; ++t) {
+      final int thread = t;
+      running[t] = new Thread(() -> {
+        try {
+          start.await();
+          for (int i = thread * each, end = i + each; i < end; ++i) {
+            long begun = System.nanoTime();
+            int status = connections[thread].get(headers[i]);
+            latencies[i] = System.nanoTime() - begun;
+            if (status != 200) {
+              throw new IllegalStateException("the server answered " + status);
+            }
+          }
+        } catch (Exception failure) {
+          failures[thread] = failure;
+        }
+      });
+      running[t].start();
+    }
+    long cpu = JvmBench.processCpuTime();
+    start.await();
+    long begun = System.nanoTime();
+    for (Thread thread : running) {
+      thread.join();
+    }
+    long wall = System.nanoTime() - begun;
+    cpu = JvmBench.processCpuTime() - cpu;
+    for (Connection connection : connections) {
+      connection.close();
+    }
+    for (Exception failure : failures) {
+      if (failure != null) {
+        throw failure;
+      }
+    }
+    return new BatchResult(latencies, wall, cpu);
+  }
+
+  static String[] negotiateHeaders(byte[][] tokens) {
+    String[] headers = new String[tokens.length];
+    for (int i = 0; i < tokens.length; ++i) {
+      headers[i] = "Authorization: Negotiate " + Base64.getEncoder().encodeToString(tokens[i]) + "\r\n";
+    }
+    return headers;
+  }
+
+  static void http(boolean quick) throws Exception {
+    // The server writes a response's headers and body apart: without this, Nagle's algorithm holds
+    // the body until the client's delayed acknowledgement, 40 ms a request.
+    System.setProperty("sun.net.httpserver.nodelay", "true");
+    int n = quick ? 4 : 200;
+    int warm = quick ? 0 : 2;
+    int rounds = quick ? 1 : 9;
+    int[] threadCounts = {1, 2, 4};
+    JgssAuthenticator jgss = new JgssAuthenticator();
+    // Sign-ons alone: the library's sessions off, as the baselines have none.
+    try (NegotiateAuthenticator library = new NegotiateAuthenticator(Negotiator.builder().sessions(false).build());
+        GssAuthenticator direct = new GssAuthenticator();
+        Server libraryServer = new Server("quentrel NegotiateAuthenticator", library);
+        Server jgssServer = new Server("JGSS authenticator", jgss);
+        Server directServer = new Server("GSSAPI from C++", direct)) {
+      Server[] servers = {libraryServer, jgssServer, directServer};
+      // The JIT compiles each server's path (the JDK's HTTP server, JGSS) before any batch is timed.
+      for (Server server : servers) {
+        requests(server.port(), 2, negotiateHeaders(tokens(SPNEGO, quick ? 2 : 2000)));
+      }
+      double[] oneThread = null;
+      for (int threads : threadCounts) {
+        // Per server: the wall time per sign-on of each measured batch, and every request's latency.
+        double[][] perSignOn = new double[servers.length][rounds];
+        double[][] cpuPerSignOn = new double[servers.length][rounds];
+        List<List<Long>> latencies = new ArrayList<>();
+        for (int s = 0; s < servers.length; ++s) {
+          latencies.add(new ArrayList<>());
+        }
+        for (int round = -warm; round < rounds; ++round) {
+          for (int k = 0; k < servers.length; ++k) {
+            int s = (round & 1) == 0 ? k : servers.length - 1 - k;
+            String[] headers = negotiateHeaders(tokens(SPNEGO, n));
+            BatchResult result = requests(servers[s].port(), threads, headers);
+            if (round < 0) {
+              continue;
+            }
+            perSignOn[s][round] = result.wall / (double) headers.length;
+            cpuPerSignOn[s][round] = result.cpu / (double) headers.length;
+            for (long latency : result.latencies) {
+              latencies.get(s).add(latency);
+            }
+          }
+        }
+        double[] time = new double[servers.length];
+        double[] cpu = new double[servers.length];
+        long[][] percentiles = new long[servers.length][];
+        for (int s = 0; s < servers.length; ++s) {
+          time[s] = JvmBench.median(perSignOn[s]);
+          cpu[s] = JvmBench.median(cpuPerSignOn[s]);
+          percentiles[s] = percentiles(latencies.get(s));
+        }
+        String label = "HTTP sign-on, " + threads + (threads == 1 ? " client thread" : " client threads");
+        // The goals are of the CPU the process spends on a sign-on (client, HTTP server and
+        // authenticator): what the machine's load leaves out of a comparison. The rates and
+        // latencies are of the wall clock.
+        for (int s = 1; s < servers.length; ++s) {
+          JvmBench.row(label + ", CPU a sign-on", cpu[0], servers[s].name, cpu[s], s == 1 ? 0.8 : 1.05, "ns");
+        }
+        for (int s = 1; s < servers.length; ++s) {
+          rateRow(label + ", sign-ons/s", time[0], servers[s].name, time[s], 0);
+        }
+        for (int p = 0; p < 2; ++p) {
+          String which = p == 0 ? "p50" : "p99";
+          JvmBench.row(label + ", " + which + " latency", percentiles[0][p], "JGSS " + which, percentiles[1][p], 0, "ns");
+        }
+        if (oneThread == null) {
+          oneThread = time;
+        } else {
+          JvmBench.rowAtLeast(label + ", total vs 1 thread", time[0], "1 thread", oneThread[0], 0.9, "ns");
+        }
+      }
+      pages(quick, libraryServer, jgssServer);
+    } finally {
+      jgss.dispose();
+    }
+  }
+
+  /**
+   * Pages of 20 requests after the first sign-on, on one keep-alive connection: with the library's
+   * sessions (the default) each request carries the session cookie the sign-on set; without them,
+   * and with the JGSS authenticator, each carries a fresh Kerberos token.
+   */
+  static void pages(boolean quick, Server withoutSessions, Server jgssServer) throws Exception {
+    int page = 20;
+    int n = quick ? page : 10 * page;
+    int warm = quick ? 0 : 2;
+    int rounds = quick ? 1 : 9;
+    try (NegotiateAuthenticator library = new NegotiateAuthenticator(Negotiator.builder().build());
+        Server withSessions = new Server("sessions", library)) {
+      Server[] servers = {withSessions, withoutSessions, jgssServer};
+      double[][] perRequest = new double[servers.length][rounds];
+      for (int round = -warm; round < rounds; ++round) {
+        for (int k = 0; k < servers.length; ++k) {
+          int s = (round & 1) == 0 ? k : servers.length - 1 - k;
+          String[] headers;
+          if (s == 0) {
+            // The first sign-on, untimed, sets the cookie every later request carries.
+            String cookie;
+            try (Connection first = new Connection(withSessions.port())) {
+              int status = first.get(negotiateHeaders(tokens(SPNEGO, 1))[0]);
+              if (status != 200 || first.cookie == null) {
+                throw new IllegalStateException("the sign-on set no session cookie (" + status + ")");
+              }
+              cookie = first.cookie;
+            }
+            headers = new String[n];
+            Arrays.fill(headers, "Cookie: " + cookie + "\r\n");
+          } else {
+            headers = negotiateHeaders(tokens(SPNEGO, n));
+          }
+          BatchResult result = requests(servers[s].port(), 1, headers);
+          if (round >= 0) {
+            perRequest[s][round] = result.wall / (double) n;
+          }
+        }
+      }
+      double[] time = new double[servers.length];
+      for (int s = 0; s < servers.length; ++s) {
+        time[s] = JvmBench.median(perRequest[s]);
+      }
+      String label = "Page of " + page + " requests after the sign-on, requests/s";
+      rateRow(label + ", sessions", time[0], "no sessions", time[1], 0);
+      rateRow(label + ", sessions", time[0], "JGSS authenticator", time[2], 0);
+    }
+  }
+
+  /** p50 and p99 of a list of latencies. */
+  static long[] percentiles(List<Long> values) {
+    long[] sorted = values.stream().mapToLong(Long::longValue).toArray();
+    Arrays.sort(sorted);
+    if (sorted.length == 0) {
+      return new long[] {0, 0};
+    }
+    return new long[] {sorted[sorted.length / 2], sorted[Math.min(sorted.length - 1, (int) (sorted.length * 0.99))]};
+  }
+
+  /**
+   * A throughput row: sign-ons per second beside the baseline's; the ratio is of the times per
+   * sign-on (measured over baseline), to be at most `atMost`.
+   */
+  static void rateRow(String figure, double time, String baselineName, double baselineTime, double atMost) {
+    double ratio = time / baselineTime;
+    JvmBench.table.add(new String[] {figure, rate(time), baselineName + " " + rate(baselineTime),
+        String.format(Locale.ROOT, "%.2f", ratio), atMost == 0 ? "-" : String.format(Locale.ROOT, "<= %.2f", atMost),
+        atMost == 0 ? "" : ratio <= atMost ? "met" : "NOT met"});
+  }
+
+  static String rate(double nanosPerSignOn) {
+    return String.format(Locale.ROOT, "%,.0f/s", 1e9 / nanosPerSignOn);
+  }
+}
