@@ -97,6 +97,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
+# A step that fails stops the script (set -e) without a word of its own: say which one it was.
+trap 'echo "with-domain.sh: the command on line $LINENO failed" >&2' ERR
 
 # The namespace, or the fallback: an address of the machine's loopback that no other DC uses.
 address=127.0.0.1
@@ -206,8 +208,9 @@ if [ "${AD_WINBIND:-0}" = 1 ]; then
   export WINBINDD_SOCKET_DIR=$dir/winbindd
   export NSS_WRAPPER_PASSWD=$dir/passwd NSS_WRAPPER_GROUP=$dir/group
   export NSS_WRAPPER_MODULE_SO_PATH NSS_WRAPPER_MODULE_FN_PREFIX=winbind AD_NSS_WRAPPER
-  NSS_WRAPPER_MODULE_SO_PATH=$(/sbin/ldconfig -p | awk '$1 == "libnss_winbind.so.2" { print $NF; exit }')
-  AD_NSS_WRAPPER=$(/sbin/ldconfig -p | awk '$1 == "libnss_wrapper.so" { print $NF; exit }')
+  # awk reads to the end: leaving early would end ldconfig with SIGPIPE, a failure under pipefail.
+  NSS_WRAPPER_MODULE_SO_PATH=$(/sbin/ldconfig -p | awk '$1 == "libnss_winbind.so.2" && !found { print $NF; found = 1 }')
+  AD_NSS_WRAPPER=$(/sbin/ldconfig -p | awk '$1 == "libnss_wrapper.so" && !found { print $NF; found = 1 }')
   [ -n "$NSS_WRAPPER_MODULE_SO_PATH" ] && [ -n "$AD_NSS_WRAPPER" ] ||
     { echo "libnss-winbind or libnss-wrapper is not installed: no winbind for the test"; exit 77; }
   # The machine's own accounts first, as NSS would give them, then winbind's.

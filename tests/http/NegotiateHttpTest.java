@@ -299,8 +299,10 @@ public final class NegotiateHttpTest {
     System.out.printf("%s: %d exchanges from %d threads in %d ms%n", name, threads * perThread, threads,
         TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start));
     check(name + " exchanges answered", ok, threads * perThread);
-    long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
-    while (server.negotiator().pendingCount() > 0 && System.nanoTime() < deadline) {
+    // A server thread may still be closing its context after its client has the answer, and the
+    // time limit releases the abandoned ones: both are given a while on a loaded machine.
+    long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+    while ((server.negotiator().pendingCount() > 0 || SecurityContext.openCount() > 0) && System.nanoTime() < deadline) {
       Thread.sleep(20);
     }
     check(name + " abandoned exchanges released", server.negotiator().pendingCount(), 0);
