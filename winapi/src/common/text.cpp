@@ -6,6 +6,29 @@
 
 namespace winhost::common {
 
+namespace {
+
+// The UTF-8 bytes of one code point.
+void AppendUtf8(std::string& out, uint32_t point) {
+  if (point < 0x80) {
+    out.push_back(static_cast<char>(point));
+  } else if (point < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (point >> 6)));
+    out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+  } else if (point < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (point >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (point >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+  }
+}
+
+}  // namespace
+
 std::u16string WideOf(const std::string& utf8) {
   std::u16string out;
   for (size_t i = 0; i < utf8.size();) {
@@ -38,21 +61,7 @@ std::string Narrow(const std::u16string& utf16) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
       ++i;
     }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    AppendUtf8(out, cp);
   }
   return out;
 }
@@ -132,21 +141,7 @@ std::optional<std::string> StrictNarrow(const std::u16string& utf16) {
       if (i + 1 >= utf16.size() || utf16[i + 1] < 0xDC00 || utf16[i + 1] > 0xDFFF) return std::nullopt;
       point = 0x10000 + ((point - 0xD800) << 10) + (utf16[++i] - 0xDC00);
     }
-    if (point < 0x80) {
-      out.push_back(static_cast<char>(point));
-    } else if (point < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (point >> 6)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    } else if (point < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (point >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (point >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    }
+    AppendUtf8(out, point);
   }
   return out;
 }
