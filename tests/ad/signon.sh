@@ -74,7 +74,7 @@ report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
 for want in "check code: 0 NERR_Success" "domain: samdom.test" \
             "controller: dc1.samdom.test answered an LDAP read of its rootDSE on port 389" \
             "keytab principal: HTTP/localhost@SAMDOM.TEST (kvno 3 aes256-cts-hmac-sha1-96, kvno 3 aes128" \
-            "established client name: SAMDOM\alice"; do
+            "established client name: SAMDOM\alice" "client token: from its ticket's verified PAC"; do
   [[ $report == *"$want"* ]] && check ok "doctor: $want" || check FAIL "doctor: $want: $report"
 done
 

@@ -60,6 +60,9 @@ final class Loopback {
       section.attempt("established client name", () -> {
         clientName = SSPI.GetClientUserName(s);
         section.fact("clientName", "established client name", clientName);
+        if (KerberosSetup.systemWorld()) {
+          tokenSource(section, s, clientName);
+        }
       });
       section.attempt("client attributes", () -> {
         int attributes = SSPI.GetNegotiatedAttributes(c);
@@ -175,6 +178,29 @@ final class Loopback {
     if (!intact) {
       throw new Failure("the " + toName + " unwrapped a different message than the " + fromName + " wrapped");
     }
+  }
+
+  // Where the server's token of its client came from. A token made from a ticket's verified PAC
+  // holds the groups of the client's domain, Domain Users among them; one made from the local
+  // account a principal maps to holds none. Told only where the domain's groups can be named (a
+  // directory answers) and the process may act as its client; never a failure of the section.
+  private static void tokenSource(Section section, int server, String clientName) {
+    int slash = clientName == null ? -1 : clientName.indexOf('\\');
+    String source;
+    if (slash <= 0) {
+      source = "source unknown (the client's name has no domain)";
+    } else {
+      try {
+        source = SSPI.IsGroupMember(server, clientName.substring(0, slash) + "\\Domain Users")
+            ? "from its ticket's verified PAC (the domain's groups are in it)"
+            : "from the local account its principal maps to (no verified PAC)";
+      } catch (GroupNotFoundException e) {
+        source = "source unknown (no directory here names the domain's groups)";
+      } catch (WinAuthException e) {
+        source = "source unknown (" + e.getMessage() + ")";
+      }
+    }
+    section.factLine("clientToken", source, "client token: " + source);
   }
 
   // The client's membership as the server's token of it answers.
