@@ -15,7 +15,7 @@ import java.util.Base64;
 import java.util.Map;
 import java.util.concurrent.ConcurrentHashMap;
 import javax.crypto.Mac;
-import javax.crypto.spec.SecretKeySpec;
+import javax.crypto.SecretKey;
 
 /**
  * The sessions of a {@link Negotiator}: one sign-on serves the client's later requests until the
@@ -53,7 +53,7 @@ public final class Sessions {
   private final boolean bound;
   private final String cookieName;
   private final byte[] label;
-  private final SecretKeySpec key;
+  private final SecretKey key;
   private final Clock clock;
   private final LogLines log;
   private final ThreadLocal<Mac> macs;
@@ -73,7 +73,7 @@ public final class Sessions {
       secret = new byte[32];
       RANDOM.nextBytes(secret);
     }
-    this.key = new SecretKeySpec(secret, "HmacSHA256");
+    this.key = new HmacKey(secret);
     this.clock = clock;
     this.log = log;
     this.macs = ThreadLocal.withInitial(() -> {
@@ -261,5 +261,30 @@ public final class Sessions {
     Mac mac = macs.get();
     mac.update(label);
     return mac.doFinal(payload);
+  }
+
+  // The signing key as the MAC takes it: its raw bytes, copied in and out.
+  private static final class HmacKey implements SecretKey {
+    private static final long serialVersionUID = 1L;
+    private final byte[] bytes;
+
+    HmacKey(byte[] bytes) {
+      this.bytes = bytes.clone();
+    }
+
+    @Override
+    public String getAlgorithm() {
+      return "HmacSHA256";
+    }
+
+    @Override
+    public String getFormat() {
+      return "RAW";
+    }
+
+    @Override
+    public byte[] getEncoded() {
+      return bytes.clone();
+    }
   }
 }
