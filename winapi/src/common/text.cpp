@@ -146,4 +146,24 @@ std::optional<std::string> StrictNarrow(const std::u16string& utf16) {
   return out;
 }
 
+std::string UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  return text;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  return text;
+}
+
+bool SameAscii(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
+  for (size_t i = 0; i < a.size(); ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 }  // namespace winhost::common

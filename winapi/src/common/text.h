@@ -24,6 +24,12 @@ std::optional<std::u16string> StrictWide(const std::string& utf8);
 // The UTF-8 of `utf16`; none when it holds an unpaired surrogate or U+0000.
 std::optional<std::string> StrictNarrow(const std::u16string& utf16);
 
+// Letter case as Windows' own names (BUILTIN, Everyone, a domain or host name) and Kerberos realms
+// are compared here, whatever the locale: only the letters A to Z and a to z change case.
+std::string UpperAscii(std::string text);
+std::string LowerAscii(std::string text);
+bool SameAscii(const std::u16string& a, const std::u16string& b);  // equal but for that case
+
 // "0x%08x": flags and masks as the journal shows them.
 std::string FlagsText(ULONG flags);
 

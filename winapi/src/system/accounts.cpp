@@ -232,23 +232,6 @@ SidBytes UnixSid(uint32_t kind, uint32_t id) { return *ParseSid("S-1-22-" + std:
 constexpr uint32_t kUnixUsers = 1;
 constexpr uint32_t kUnixGroups = 2;
 
-// Letter case of ASCII letters is ignored in Windows' own names (BUILTIN, Everyone, HOST ...).
-bool SameAscii(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i] >= u'A' && a[i] <= u'Z' ? static_cast<char16_t>(a[i] + 0x20) : a[i];
-    char16_t y = b[i] >= u'A' && b[i] <= u'Z' ? static_cast<char16_t>(b[i] + 0x20) : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  return text;
-}
-
 std::string FirstLabel(const std::string& dnsName) { return dnsName.substr(0, dnsName.find('.')); }
 
 std::u16string LocalDomainName() {
@@ -470,9 +453,7 @@ std::vector<std::string> DomainCandidates(const std::string& domain, const std::
                                           const std::optional<std::string>& realm) {
   std::vector<std::string> candidates{domain + "\\" + name, name + "@" + domain};
   if (realm) {
-    std::string dnsDomain = *realm;
-    for (char& c : dnsDomain)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    const std::string dnsDomain = LowerAscii(*realm);
     if (UpperAscii(FirstLabel(dnsDomain)) == UpperAscii(domain) && dnsDomain != domain)
       candidates.push_back(name + "@" + dnsDomain);
   }

@@ -26,12 +26,6 @@ constexpr size_t kLongestLocalName = 1024;
 // few are all silent, is down for the caller now.
 constexpr size_t kControllersTried = 4;
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-  return text;
-}
-
 // The default realm through MIT krb5's own reading of its configuration; `error` is krb5's code
 // (KRB5_CONFIG_NODEFREALM when there is none).
 std::optional<std::string> DefaultRealm(krb5_error_code& error) {

@@ -29,18 +29,6 @@ constexpr std::chrono::seconds kDefaultLifetime{300};
 constexpr std::chrono::seconds kLongestNegative{60};
 constexpr size_t kMostAnswers = 4096;
 
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  return text;
-}
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-  return text;
-}
-
 // ---- the cache of answers --------------------------------------------------------------------
 
 struct Answer {
@@ -254,15 +242,6 @@ const DomainGroup kDomainGroups[] = {
     {u"Domain Computers", 515},        {u"Domain Controllers", 516},
 };
 
-bool SameLetters(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c; };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
 // The groups the DC gives a user at logon, from the PAC of an S4U2Self ticket, when the service
 // has a key in the user's realm: the DC's own answer, which a directory's view of group
 // memberships may miss (winbind on a controller reports direct memberships only).
@@ -384,9 +363,9 @@ std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u1
     const std::u16string group = slash == std::u16string::npos ? name : name.substr(slash + 1);
     // A domain's own well-known group, of the user's domain: its SID is that domain's to say.
     std::optional<SidBytes> sid;
-    if (domain.empty() || SameLetters(domain, domainName))
+    if (domain.empty() || SameAscii(domain, domainName))
       for (const DomainGroup& known : kDomainGroups)
-        if (SameLetters(group, known.name)) sid = pac::WithRid(domainSid, known.rid);
+        if (SameAscii(group, known.name)) sid = pac::WithRid(domainSid, known.rid);
     SystemAccount found;
     if (!sid && SystemResolveName(name, found) == ERROR_SUCCESS &&
         (found.use == SidTypeGroup || found.use == SidTypeAlias))

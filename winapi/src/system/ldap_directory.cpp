@@ -156,12 +156,6 @@ std::string BinaryValue(const SidBytes& bytes) {
   return escaped;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-  return text;
-}
-
 // One search's answer: its first entry's attributes, each with its values.
 struct Found {
   bool any = false;
@@ -315,9 +309,7 @@ int ReadDomain(const Connection& connection, const std::string& realm, Domain& d
   }
   domain.netbiosName = First(partition, "nETBIOSName");
   if (domain.netbiosName.empty()) {
-    domain.netbiosName = realm.substr(0, realm.find('.'));
-    for (char& c : domain.netbiosName)
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    domain.netbiosName = UpperAscii(realm.substr(0, realm.find('.')));
   }
   return LDAP_SUCCESS;
 }

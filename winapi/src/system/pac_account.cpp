@@ -8,12 +8,6 @@ namespace {
 
 constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-  return text;
-}
-
 }  // namespace
 
 std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon) {

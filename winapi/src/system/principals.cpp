@@ -14,12 +14,6 @@
 namespace winhost::system {
 namespace {
 
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  return text;
-}
-
 std::string Trim(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return std::string();
