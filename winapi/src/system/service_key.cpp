@@ -39,11 +39,6 @@ class Krb5 {
   krb5_error_code error_ = 0;
 };
 
-std::string RealmOf(const std::string& principal) {
-  const size_t at = principal.rfind('@');
-  return at == std::string::npos ? "" : principal.substr(at + 1);
-}
-
 // The cache of one principal's tickets: MEMORY caches live as long as the process and are seen
 // by nobody else.
 std::string CacheName(const std::string& principal) {
@@ -95,7 +90,7 @@ std::optional<std::string> ServicePrincipal(const std::string& realm) {
   if (const char* chosen = std::getenv("QUENTREL_SERVICE_PRINCIPAL"); chosen != nullptr && *chosen != 0) {
     std::string principal = chosen;
     if (principal.find('@') == std::string::npos) principal += "@" + realm;
-    if (RealmOf(principal) != realm) return std::nullopt;
+    if (gss::RealmOf(principal) != realm) return std::nullopt;
     return principal;
   }
   Krb5 krb5;
@@ -110,7 +105,7 @@ std::optional<std::string> ServicePrincipal(const std::string& realm) {
     while (!account && krb5_kt_next_entry(krb5.get(), keytab, &entry, &cursor) == 0) {
       char* text = nullptr;
       if (krb5_unparse_name(krb5.get(), entry.principal, &text) == 0) {
-        if (RealmOf(text) == realm) {
+        if (gss::RealmOf(text) == realm) {
           if (!first) first = text;
           if (krb5_princ_size(krb5.get(), entry.principal) == 1) account = text;
         }
