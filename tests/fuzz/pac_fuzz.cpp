@@ -6,8 +6,8 @@
 #include <string>
 
 #include "native/pac_encoder.h"
-#include "system/pac.h"
-#include "system/pac_account.h"
+#include "system/kerberos/pac.h"
+#include "system/kerberos/pac_account.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "system/pac.h"
+#include "system/kerberos/pac.h"
 
 namespace pactest {
 

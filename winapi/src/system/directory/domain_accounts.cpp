@@ -1,0 +1,403 @@
+// Accounts of Windows domains from the domains' own directories (see domain_accounts.h).
+#include "system/directory/domain_accounts.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "system/directory/ldap_directory.h"
+#include "system/kerberos/pac.h"
+#include "system/kerberos/pac_account.h"
+#include "system/host/names.h"
+#include "system/kerberos/s4u.h"
+#include "system/kerberos/service_key.h"
+#include "system/directory/winbind.h"
+#include "winhost/host_services.h"
+
+namespace winhost::system {
+namespace {
+
+constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+constexpr uint32_t kDomainAdmins = 512;
+constexpr uint32_t kDomainUsers = 513;
+constexpr std::chrono::seconds kDefaultLifetime{300};
+// A name nobody bears may be given to a new account any moment: it is not believed for long.
+constexpr std::chrono::seconds kLongestNegative{60};
+constexpr size_t kMostAnswers = 4096;
+
+// ---- the cache of answers --------------------------------------------------------------------
+
+struct Answer {
+  DWORD result = ERROR_SUCCESS;
+  SystemAccount account;  // names and SID only
+  std::chrono::steady_clock::time_point until;
+  uint64_t serial = 0;
+};
+
+class Answers {
+ public:
+  std::optional<DWORD> Find(const std::string& key, SystemAccount& account) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = answers_.find(key);
+    if (found == answers_.end()) return std::nullopt;
+    if (found->second.until <= std::chrono::steady_clock::now()) {
+      answers_.erase(found);
+      return std::nullopt;
+    }
+    if (found->second.result == ERROR_SUCCESS) account = found->second.account;
+    return found->second.result;
+  }
+
+  // Keeps an answer of a directory: an account or a name nobody bears, never a failure.
+  void Keep(const std::string& key, DWORD result, const SystemAccount& account) {
+    if (result != ERROR_SUCCESS && result != ERROR_NONE_MAPPED) return;
+    std::chrono::seconds lifetime = DirectoryCacheLifetime();
+    if (result == ERROR_NONE_MAPPED) lifetime = std::min(lifetime, kLongestNegative);
+    if (lifetime.count() <= 0) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    Answer& answer = answers_[key];
+    answer.result = result;
+    answer.account = SystemAccount{account.sid, account.domain, account.name, account.use, std::nullopt, {}};
+    answer.until = std::chrono::steady_clock::now() + lifetime;
+    answer.serial = ++serial_;
+    order_.emplace_back(key, answer.serial);
+    // The oldest go first; a key kept again since is not its old place in the line.
+    while (answers_.size() > kMostAnswers && !order_.empty()) {
+      auto [oldest, serial] = order_.front();
+      order_.pop_front();
+      auto entry = answers_.find(oldest);
+      if (entry != answers_.end() && entry->second.serial == serial) answers_.erase(entry);
+    }
+    if (order_.size() > 2 * kMostAnswers) Compact();
+  }
+
+  void Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_.clear();
+    order_.clear();
+  }
+
+ private:
+  void Compact() {
+    std::deque<std::pair<std::string, uint64_t>> kept;
+    for (auto& item : order_) {
+      auto entry = answers_.find(item.first);
+      if (entry != answers_.end() && entry->second.serial == item.second) kept.push_back(std::move(item));
+    }
+    order_ = std::move(kept);
+  }
+
+  std::mutex lock_;
+  std::unordered_map<std::string, Answer> answers_;
+  std::deque<std::pair<std::string, uint64_t>> order_;
+  uint64_t serial_ = 0;
+};
+
+Answers& TheAnswers() {
+  static Answers* answers = new Answers();
+  return *answers;
+}
+
+// A test's fresh world asks the directories afresh.
+ResetHook resetDirectories([] {
+  TheAnswers().Clear();
+  ldap::Forget();
+  ForgetServiceTickets();
+});
+
+// Asks the cache, then `ask`, and keeps what the directory answered.
+template <typename Ask>
+DWORD Cached(const std::string& key, SystemAccount& account, Ask&& ask) {
+  if (auto known = TheAnswers().Find(key, account)) return *known;
+  account = SystemAccount{};
+  const DWORD result = ask();
+  TheAnswers().Keep(key, result, account);
+  return result;
+}
+
+// ---- the directories -------------------------------------------------------------------------
+
+SystemAccount FromWinbind(const winbind::Account& found) {
+  SystemAccount account;
+  account.sid = found.sid;
+  account.domain = WideOf(found.domain);
+  account.name = WideOf(found.name);
+  account.use = found.use;
+  return account;
+}
+
+SystemAccount FromDirectory(const ldap::Entry& entry, const ldap::Domain& domain) {
+  SystemAccount account;
+  account.sid = entry.sid;
+  account.domain = WideOf(domain.netbiosName);
+  account.name = WideOf(entry.name);
+  account.use = entry.use;
+  return account;
+}
+
+// The default realm, when `domain` names its domain: its NetBIOS-style first label, its DNS
+// name, or the NetBIOS name its directory gives.
+std::optional<std::string> RealmOfDomain(const std::string& domain) {
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  if (!realm || domain.empty()) return std::nullopt;
+  const std::string wanted = UpperAscii(domain);
+  if (wanted == UpperAscii(*realm) || wanted == UpperAscii(realm->substr(0, realm->find('.')))) return realm;
+  ldap::Domain known;
+  if (ldap::DomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == wanted) return realm;
+  return std::nullopt;
+}
+
+DWORD ControllerNamed(const std::string& domain, const std::string& name, SystemAccount& account) {
+  const std::optional<std::string> realm = RealmOfDomain(domain);
+  if (!realm) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Domain known;
+  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  ldap::Entry entry;
+  if (DWORD error = ldap::FindByName(*realm, name, entry); error != ERROR_SUCCESS) return error;
+  account = FromDirectory(entry, known);
+  return ERROR_SUCCESS;
+}
+
+DWORD ControllerPrincipal(const std::string& principal, SystemAccount& account) {
+  const size_t at = principal.rfind('@');
+  const std::optional<std::string> realm = RealmOfDomain(principal.substr(at + 1));
+  if (!realm) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Domain known;
+  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  ldap::Entry entry;
+  DWORD error = ldap::FindByPrincipal(*realm, principal, entry);
+  // Every account also answers to its name at the domain's DNS name.
+  if (error == ERROR_NONE_MAPPED) error = ldap::FindByName(*realm, principal.substr(0, at), entry);
+  if (error != ERROR_SUCCESS) return error;
+  account = FromDirectory(entry, known);
+  return ERROR_SUCCESS;
+}
+
+bool InDomain(const SidBytes& sid, const SidBytes& domain) {
+  return sid.size() == domain.size() + 4 && sid[1] == domain[1] + 1 &&
+         std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
+}
+
+DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* entry = nullptr) {
+  const std::optional<std::string> realm = SystemDefaultRealm();
+  if (!realm) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Domain known;
+  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  if (sid == known.sid) {
+    account = SystemAccount{sid, WideOf(known.netbiosName), WideOf(known.netbiosName), SidTypeDomain, std::nullopt, {}};
+    return ERROR_SUCCESS;
+  }
+  // A SID of another domain: this directory does not know it.
+  if (!InDomain(sid, known.sid)) return ERROR_NO_SUCH_DOMAIN;
+  ldap::Entry found;
+  if (DWORD error = ldap::FindBySid(*realm, sid, found); error != ERROR_SUCCESS) return error;
+  account = FromDirectory(found, known);
+  if (entry != nullptr) *entry = std::move(found);
+  return ERROR_SUCCESS;
+}
+
+// The domain part of an account's SID: all but its last sub-authority.
+std::optional<SidBytes> DomainPart(const SidBytes& sid) {
+  if (sid.size() < 12 || sid[1] == 0) return std::nullopt;
+  SidBytes domain(sid.begin(), sid.end() - 4);
+  domain[1] = static_cast<uint8_t>(domain[1] - 1);
+  return domain;
+}
+
+// The SIDs this computer gives itself, which no domain has a say over.
+struct LocalSids {
+  SidBytes everyone = *ParseSid("S-1-1-0");
+  SidBytes authenticatedUsers = *ParseSid("S-1-5-11");
+  SidBytes builtinUsers = *ParseSid("S-1-5-32-545");
+  SidBytes builtinAdministrators = *ParseSid("S-1-5-32-544");
+  SidBytes builtin = *ParseSid("S-1-5-32");
+  SidBytes unix = *ParseSid("S-1-22");
+  SidBytes system = *ParseSid("S-1-5-18");
+};
+const LocalSids& Local() {
+  static const LocalSids* sids = new LocalSids();
+  return *sids;
+}
+
+bool GrantedLocally(const SidBytes& sid) {
+  if (sid == Local().system || sid == Local().everyone || sid == Local().authenticatedUsers) return true;
+  // Same authority, and for BUILTIN the same first sub-authority.
+  auto under = [&sid](const SidBytes& domain) {
+    return sid.size() >= domain.size() && sid.size() >= 8 && std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
+  };
+  return under(Local().builtin) || under(Local().unix);
+}
+
+// The groups every domain has, at the same RID in each.
+struct DomainGroup {
+  const char16_t* name;
+  uint32_t rid;
+};
+const DomainGroup kDomainGroups[] = {
+    {u"Domain Admins", kDomainAdmins}, {u"Domain Users", kDomainUsers}, {u"Domain Guests", 514},
+    {u"Domain Computers", 515},        {u"Domain Controllers", 516},
+};
+
+// The groups the DC gives a user at logon, from the PAC of an S4U2Self ticket, when the service
+// has a key in the user's realm: the DC's own answer, which a directory's view of group
+// memberships may miss (winbind on a controller reports direct memberships only).
+bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD& failure) {
+  failure = ERROR_SUCCESS;
+  const std::string domain = Narrow(user.domain.c_str(), user.domain.size());
+  const std::optional<std::string> realm = RealmOfDomain(domain);
+  if (!realm) return false;
+  const std::optional<std::string> service = ServicePrincipal(*realm);
+  if (!service) return false;
+  std::vector<uint8_t> logonInfo;
+  const DWORD error = S4uLogonInfo(*service, Narrow(user.name.c_str(), user.name.size()) + "@" + *realm, logonInfo);
+  if (error == ERROR_NOT_ENOUGH_MEMORY) failure = error;
+  if (error != ERROR_SUCCESS) return false;
+  const std::optional<pac::LogonInfo> logon = pac::DecodeLogonInfo(logonInfo.data(), logonInfo.size());
+  // The ticket must be the user's: a PAC of anybody else is no answer.
+  if (!logon || pac::WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
+  groups = PacDomainGroups(*logon);
+  return true;
+}
+
+}  // namespace
+
+std::chrono::seconds DirectoryCacheLifetime() {
+  const char* configured = std::getenv("QUENTREL_DIRECTORY_CACHE_SECONDS");
+  if (configured == nullptr || *configured == 0) return kDefaultLifetime;
+  char* end = nullptr;
+  const long seconds = std::strtol(configured, &end, 10);
+  if (*end != 0 || seconds < 0) return kDefaultLifetime;
+  return std::chrono::seconds(seconds);
+}
+
+DWORD DomainAccountNamed(DomainDirectory directory, const std::string& domain, const std::string& name,
+                         SystemAccount& account) {
+  if (domain.empty() || name.empty()) return ERROR_NO_SUCH_DOMAIN;
+  return Cached("name:" + UpperAscii(domain) + "\\" + LowerAscii(name), account, [&]() -> DWORD {
+    if (directory == DomainDirectory::kController) return ControllerNamed(domain, name, account);
+    winbind::Account found;
+    const DWORD error = winbind::LookupName(domain, name, found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  });
+}
+
+DWORD DomainPrincipalNamed(DomainDirectory directory, const std::string& principal, SystemAccount& account) {
+  const size_t at = principal.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == principal.size()) return ERROR_NO_SUCH_DOMAIN;
+  return Cached("principal:" + LowerAscii(principal), account, [&]() -> DWORD {
+    if (directory == DomainDirectory::kController) return ControllerPrincipal(principal, account);
+    winbind::Account found;
+    const DWORD error = winbind::LookupName(principal.substr(at + 1), principal.substr(0, at), found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  });
+}
+
+DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
+  return Cached("sid:" + SidText(sid), account, [&]() -> DWORD {
+    if (directory == DomainDirectory::kController) return ControllerSid(sid, account);
+    winbind::Account found;
+    const DWORD error = winbind::LookupSid(sid, found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  });
+}
+
+DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account) {
+  return Cached((group ? "gid:" : "uid:") + std::to_string(id), account, [&]() -> DWORD {
+    SidBytes sid;
+    if (DWORD error = winbind::SidOfUnixId(group, id, sid); error != ERROR_SUCCESS) return error;
+    winbind::Account found;
+    if (DWORD error = winbind::LookupSid(sid, found); error != ERROR_SUCCESS)
+      return error == ERROR_NO_SUCH_DOMAIN ? static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE) : error;
+    account = FromWinbind(found);
+    return ERROR_SUCCESS;
+  });
+}
+
+DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
+  SystemAccount named;
+  // The controllers' own entry rather than the cache's answer: its DN is where its groups are.
+  ldap::Entry entry;
+  DWORD error = directory == DomainDirectory::kWinbind ? DomainAccountOfSid(directory, sid, named)
+                                                       : ControllerSid(sid, named, &entry);
+  if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
+  if (error != ERROR_SUCCESS) return error;
+  std::vector<GroupEntry> groups;
+  if (!PacGroups(named, groups, error)) {
+    if (error != ERROR_SUCCESS) return error;
+    std::vector<SidBytes> sids;
+    if (directory == DomainDirectory::kWinbind) {
+      error = winbind::UserGroups(sid, sids);
+      // Winbind went away between the two questions.
+      if (error == ERROR_NO_SUCH_DOMAIN) error = RPC_S_SERVER_UNAVAILABLE;
+    } else {
+      error = ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, sids);
+    }
+    if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
+    if (error != ERROR_SUCCESS) return error;
+    for (SidBytes& group : sids) groups.push_back({std::move(group), kEnabled});
+  }
+  const std::optional<SidBytes> domain = DomainPart(sid);
+  if (!domain) return ERROR_NO_SUCH_USER;
+  account = std::move(named);
+  account.groups = DomainTokenGroups(*domain, groups, DomainAdminGroups(*domain, account.domain));
+  return ERROR_SUCCESS;
+}
+
+std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u16string& domainName) {
+  std::vector<SidBytes> sids;
+  for (const std::string& entry : ListSetting("QUENTREL_DOMAIN_ADMIN_GROUPS", "Domain Admins")) {
+    if (entry.rfind("S-", 0) == 0 || entry.rfind("s-", 0) == 0) {
+      if (auto sid = ParseSid(entry)) sids.push_back(*sid);
+      continue;
+    }
+    const std::u16string name = WideOf(entry);
+    const size_t slash = name.find(u'\\');
+    const std::u16string domain = slash == std::u16string::npos ? u"" : name.substr(0, slash);
+    const std::u16string group = slash == std::u16string::npos ? name : name.substr(slash + 1);
+    // A domain's own well-known group, of the user's domain: its SID is that domain's to say.
+    std::optional<SidBytes> sid;
+    if (domain.empty() || SameAscii(domain, domainName))
+      for (const DomainGroup& known : kDomainGroups)
+        if (SameAscii(group, known.name)) sid = pac::WithRid(domainSid, known.rid);
+    SystemAccount found;
+    if (!sid && SystemResolveName(name, found) == ERROR_SUCCESS &&
+        (found.use == SidTypeGroup || found.use == SidTypeAlias))
+      sid = found.sid;
+    if (sid) sids.push_back(*sid);
+  }
+  return sids;
+}
+
+std::vector<GroupEntry> DomainTokenGroups(const SidBytes& domainSid, const std::vector<GroupEntry>& domainGroups,
+                                          const std::vector<SidBytes>& administratorGroups) {
+  std::vector<GroupEntry> groups{{Local().everyone, kEnabled}};
+  for (const GroupEntry& group : domainGroups) {
+    if (GrantedLocally(group.sid)) continue;
+    bool seen = false;
+    for (const GroupEntry& entry : groups) seen = seen || entry.sid == group.sid;
+    if (!seen) groups.push_back(group);
+  }
+  auto holds = [&groups](const std::optional<SidBytes>& sid) {
+    for (const GroupEntry& entry : groups)
+      if (sid && entry.sid == *sid && (entry.attributes & SE_GROUP_ENABLED) != 0 &&
+          (entry.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0)
+        return true;
+    return false;
+  };
+  const bool user = holds(pac::WithRid(domainSid, kDomainUsers));
+  const bool administrator = std::any_of(administratorGroups.begin(), administratorGroups.end(),
+                                         [&holds](const SidBytes& sid) { return holds(sid); });
+  if (user) groups.push_back({Local().builtinUsers, kEnabled});
+  if (administrator) groups.push_back({Local().builtinAdministrators, kEnabled});
+  groups.push_back({Local().authenticatedUsers, kEnabled});
+  return groups;
+}
+
+}  // namespace winhost::system

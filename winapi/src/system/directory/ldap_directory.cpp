@@ -1,0 +1,488 @@
+// The domain's own directory over LDAP (see ldap_directory.h).
+#include "system/directory/ldap_directory.h"
+
+#include <dlfcn.h>
+#include <gssapi/gssapi_krb5.h>
+#include <ldap.h>
+#include <netdb.h>
+#include <sasl/sasl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "system/host/domain.h"
+#include "system/directory/accounts.h"
+#include "system/directory/domain_accounts.h"
+#include "system/host/names.h"
+#include "system/directory/run_time_library.h"
+#include "system/kerberos/service_key.h"
+#include "winhost/host_services.h"
+
+namespace winhost::system::ldap {
+namespace {
+
+// How long a controller may take to accept the connection, and to answer one request.
+constexpr int kConnectSeconds = 3;
+constexpr int kRequestSeconds = 10;
+constexpr int kLdapPort = 389;
+
+// sAMAccountType's values, which say what kind of account an entry is.
+constexpr unsigned long kGroupObject = 0x10000000;
+constexpr unsigned long kNonSecurityGroup = 0x10000001;
+constexpr unsigned long kAliasObject = 0x20000000;
+constexpr unsigned long kNonSecurityAlias = 0x20000001;
+constexpr unsigned long kUserObject = 0x30000000;
+constexpr unsigned long kMachineAccount = 0x30000001;
+constexpr unsigned long kTrustAccount = 0x30000002;
+
+// libldap's functions, as its header declares them; the library is looked for once.
+struct Library {
+  decltype(&::ldap_initialize) initialize;
+  decltype(&::ldap_set_option) setOption;
+  decltype(&::ldap_sasl_interactive_bind_s) bind;
+  decltype(&::ldap_search_ext_s) search;
+  decltype(&::ldap_first_entry) firstEntry;
+  decltype(&::ldap_get_dn) getDn;
+  decltype(&::ldap_get_values_len) getValues;
+  decltype(&::ldap_count_values_len) countValues;
+  decltype(&::ldap_value_free_len) freeValues;
+  decltype(&::ldap_msgfree) freeMessage;
+  decltype(&::ldap_memfree) freeMemory;
+  decltype(&::ldap_unbind_ext_s) unbind;
+};
+
+const Library* Loaded() {
+  static const Library* loaded = []() -> const Library* {
+    void* library = nullptr;
+    for (const char* soname : {"libldap.so.2", "libldap-2.5.so.0", "libldap_r-2.4.so.2"})
+      if ((library = dlopen(soname, RTLD_NOW | RTLD_LOCAL)) != nullptr) break;
+    if (library == nullptr) return nullptr;
+    auto* functions = new Library();
+    const bool complete =
+        BindFunction(library, "ldap_initialize", functions->initialize) && BindFunction(library, "ldap_set_option", functions->setOption) &&
+        BindFunction(library, "ldap_sasl_interactive_bind_s", functions->bind) &&
+        BindFunction(library, "ldap_search_ext_s", functions->search) && BindFunction(library, "ldap_first_entry", functions->firstEntry) &&
+        BindFunction(library, "ldap_get_dn", functions->getDn) && BindFunction(library, "ldap_get_values_len", functions->getValues) &&
+        BindFunction(library, "ldap_count_values_len", functions->countValues) &&
+        BindFunction(library, "ldap_value_free_len", functions->freeValues) && BindFunction(library, "ldap_msgfree", functions->freeMessage) &&
+        BindFunction(library, "ldap_memfree", functions->freeMemory) && BindFunction(library, "ldap_unbind_ext_s", functions->unbind);
+    if (!complete) {
+      delete functions;
+      dlclose(library);
+      return nullptr;
+    }
+    return functions;
+  }();
+  return loaded;
+}
+
+// A connection that failed, or a controller that did not answer: worth another connection.
+bool ConnectionLost(int result) {
+  return result == LDAP_SERVER_DOWN || result == LDAP_CONNECT_ERROR || result == LDAP_TIMEOUT ||
+         result == LDAP_UNAVAILABLE || result == LDAP_BUSY;
+}
+
+DWORD ErrorOf(int result) {
+  switch (result) {
+    case LDAP_SUCCESS: return ERROR_SUCCESS;
+    case LDAP_NO_SUCH_OBJECT: return ERROR_NONE_MAPPED;
+    case LDAP_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return RPC_S_SERVER_UNAVAILABLE;
+  }
+}
+
+// The SASL mechanism's questions have their default answers: the authorisation identity is the
+// ticket's own.
+int Interact(LDAP*, unsigned, void*, void* prompts) {
+  for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt != nullptr && prompt->id != SASL_CB_LIST_END;
+       ++prompt) {
+    const char* answer = prompt->defresult != nullptr ? prompt->defresult : "";
+    prompt->result = answer;
+    prompt->len = static_cast<unsigned>(std::strlen(answer));
+  }
+  return LDAP_SUCCESS;
+}
+
+// GSSAPI's ticket cache for the calling thread only, put back when the scope ends: the SASL
+// module asks GSSAPI for the default credential, which this makes the service's.
+class ThreadCache {
+ public:
+  explicit ThreadCache(const std::string& name) {
+    OM_uint32 minor = 0;
+    const char* previous = nullptr;
+    set_ = !GSS_ERROR(gss_krb5_ccache_name(&minor, name.c_str(), &previous));
+    if (previous != nullptr) previous_ = previous;
+  }
+  ~ThreadCache() {
+    OM_uint32 minor = 0;
+    if (set_) gss_krb5_ccache_name(&minor, previous_ ? previous_->c_str() : nullptr, nullptr);
+  }
+  ThreadCache(const ThreadCache&) = delete;
+  ThreadCache& operator=(const ThreadCache&) = delete;
+
+ private:
+  bool set_ = false;
+  std::optional<std::string> previous_;
+};
+
+// An assertion value with the characters a filter gives meaning to escaped; binary values are
+// escaped whole.
+std::string FilterValue(const std::string& value) {
+  std::string escaped;
+  for (unsigned char c : value) {
+    if (c == '*' || c == '(' || c == ')' || c == '\\' || c == 0) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "\\%02x", c);
+      escaped += hex;
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
+std::string BinaryValue(const SidBytes& bytes) {
+  std::string escaped;
+  for (uint8_t b : bytes) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "\\%02x", b);
+    escaped += hex;
+  }
+  return escaped;
+}
+
+// One search's answer: its first entry's attributes, each with its values.
+struct Found {
+  bool any = false;
+  std::string dn;
+  std::map<std::string, std::vector<std::string>> values;
+};
+
+// Where the directory of a realm lives, as the locator last found it.
+struct Located {
+  std::vector<ServiceTarget> controllers;
+  std::chrono::steady_clock::time_point until;
+};
+
+struct State {
+  std::mutex lock;
+  unsigned generation = 0;  // of Forget's calls, when the state was last made afresh
+  LDAP* connection = nullptr;
+  std::string realm;  // the realm `connection` and `domain` are of
+  Domain domain;
+  std::map<std::string, Located> located;
+};
+
+State& TheState() {
+  static State* state = new State();
+  return *state;
+}
+
+// Forget may be called under the world lock, which the journal takes while the state's lock is
+// held: it only asks, and the next caller forgets.
+std::atomic<unsigned> forgetting{0};
+
+// QUENTREL_LDAP_SERVERS's controllers: host[:port], comma-separated.
+std::vector<ServiceTarget> ConfiguredServers() {
+  std::vector<ServiceTarget> servers;
+  for (std::string item : ListSetting("QUENTREL_LDAP_SERVERS", "")) {
+    const size_t colon = item.rfind(':');
+    unsigned port = kLdapPort;
+    if (colon != std::string::npos && colon + 1 < item.size()) {
+      port = static_cast<unsigned>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
+      item.resize(colon);
+    }
+    servers.push_back({item, port});
+  }
+  return servers;
+}
+
+// The controllers that serve `realm`'s directory, in the order to try them. DNS's answer is kept
+// as long as the cache keeps answers, and so is its "none"; a resolver that cannot answer is asked
+// again next time. Under the lock.
+std::vector<ServiceTarget> Controllers(State& state, const std::string& realm) {
+  if (const char* configured = std::getenv("QUENTREL_LDAP_SERVERS"); configured != nullptr && *configured != 0) {
+    if (LowerAscii(configured) == "none") return {};
+    return ConfiguredServers();
+  }
+  const auto now = std::chrono::steady_clock::now();
+  auto known = state.located.find(realm);
+  if (known != state.located.end() && known->second.until > now) return known->second.controllers;
+  // The domain's controllers, as Windows' locator asks for them, else any LDAP server it lists.
+  std::vector<ServiceTarget> controllers;
+  bool definite = true;
+  for (const char* service : {"_ldap._tcp.dc._msdcs.", "_ldap._tcp."}) {
+    int failure = 0;
+    controllers = SystemServiceTargets(service + LowerAscii(realm), failure);
+    definite = definite && (!controllers.empty() || failure == HOST_NOT_FOUND || failure == NO_DATA);
+    if (!controllers.empty()) break;
+  }
+  if (definite) state.located[realm] = Located{controllers, now + DirectoryCacheLifetime()};
+  return controllers;
+}
+
+class Connection {
+ public:
+  Connection(const Library& library, LDAP* ld) : library_(library), ld_(ld) {}
+
+  // One search; its first entry's `attributes` when it found one.
+  int Search(const std::string& base, int scope, const std::string& filter, const std::vector<const char*>& attributes,
+             Found& found) const {
+    found = Found{};
+    std::vector<char*> names;
+    for (const char* attribute : attributes) names.push_back(const_cast<char*>(attribute));
+    names.push_back(nullptr);
+    LDAPMessage* message = nullptr;
+    int result;
+    if (auto fault = Enter(Call{"ldap_search_ext_s", {{"base", base}, {"filter", filter}}})) {
+      result = static_cast<int>(*fault);
+    } else {
+      timeval timeout{kRequestSeconds, 0};
+      result = library_.search(ld_, base.c_str(), scope, filter.c_str(), names.data(), 0, nullptr, nullptr, &timeout, 0,
+                               &message);
+    }
+    if (result == LDAP_SUCCESS && message != nullptr) {
+      if (LDAPMessage* entry = library_.firstEntry(ld_, message)) {
+        found.any = true;
+        if (char* dn = library_.getDn(ld_, entry)) {
+          found.dn = dn;
+          library_.freeMemory(dn);
+        }
+        for (const char* attribute : attributes) {
+          berval** values = library_.getValues(ld_, entry, attribute);
+          if (values == nullptr) continue;
+          for (int i = 0; i < library_.countValues(values); ++i)
+            found.values[attribute].emplace_back(values[i]->bv_val, values[i]->bv_len);
+          library_.freeValues(values);
+        }
+      }
+    }
+    if (message != nullptr) library_.freeMessage(message);
+    return result;
+  }
+
+ private:
+  const Library& library_;
+  LDAP* ld_;
+};
+
+std::string First(const Found& found, const char* attribute) {
+  auto values = found.values.find(attribute);
+  return values == found.values.end() || values->second.empty() ? "" : values->second.front();
+}
+
+std::optional<SidBytes> SidValue(const std::string& value) {
+  SidBytes sid(value.begin(), value.end());
+  if (sid.size() < 8 || sid[0] != 1 || sid.size() != 8 + 4u * sid[1]) return std::nullopt;
+  return sid;
+}
+
+// What the domain is: its naming context, SID and NetBIOS name, read once per connection.
+int ReadDomain(const Connection& connection, const std::string& realm, Domain& domain) {
+  Found root;
+  int result = connection.Search("", LDAP_SCOPE_BASE, "(objectClass=*)",
+                                 {"defaultNamingContext", "configurationNamingContext"}, root);
+  if (result != LDAP_SUCCESS) return result;
+  domain = Domain{};
+  domain.dnsName = LowerAscii(realm);
+  domain.namingContext = First(root, "defaultNamingContext");
+  const std::string configuration = First(root, "configurationNamingContext");
+  if (domain.namingContext.empty()) return LDAP_NO_SUCH_OBJECT;
+  Found head;
+  result = connection.Search(domain.namingContext, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectSid"}, head);
+  if (result != LDAP_SUCCESS) return result;
+  auto sid = SidValue(First(head, "objectSid"));
+  if (!sid) return LDAP_NO_SUCH_OBJECT;
+  domain.sid = *sid;
+  // The NetBIOS name is the partition's; a directory that does not say has the realm's first label.
+  Found partition;
+  if (!configuration.empty()) {
+    result = connection.Search("CN=Partitions," + configuration, LDAP_SCOPE_ONELEVEL,
+                               "(&(objectClass=crossRef)(nCName=" + FilterValue(domain.namingContext) + "))",
+                               {"nETBIOSName"}, partition);
+    if (result != LDAP_SUCCESS && result != LDAP_NO_SUCH_OBJECT) return result;
+  }
+  domain.netbiosName = First(partition, "nETBIOSName");
+  if (domain.netbiosName.empty()) {
+    domain.netbiosName = UpperAscii(realm.substr(0, realm.find('.')));
+  }
+  return LDAP_SUCCESS;
+}
+
+void Drop(State& state) {
+  if (state.connection != nullptr) Loaded()->unbind(state.connection, nullptr, nullptr);
+  state.connection = nullptr;
+  state.realm.clear();
+}
+
+// Binds to one controller as the service. The LDAP result code of the bind.
+int BindTo(const Library& library, const ServiceTarget& controller, const std::string& cache, LDAP*& ld) {
+  ld = nullptr;
+  const std::string uri = "ldap://" + controller.host + ":" + std::to_string(controller.port ? controller.port : kLdapPort);
+  int result;
+  if (auto fault = Enter(Call{"ldap_initialize", {{"uri", uri}}})) {
+    result = static_cast<int>(*fault);
+  } else {
+    result = library.initialize(&ld, uri.c_str());
+  }
+  if (result != LDAP_SUCCESS) return result;
+  const int version = LDAP_VERSION3;
+  timeval connect{kConnectSeconds, 0};
+  timeval request{kRequestSeconds, 0};
+  library.setOption(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  library.setOption(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  library.setOption(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect);
+  library.setOption(ld, LDAP_OPT_TIMEOUT, &request);
+  // The service ticket is for the controller's name as DNS listed it, not its reverse lookup.
+  // A switch is on when its value is any pointer but null (LDAP_OPT_ON names a symbol of liblber,
+  // which is not linked).
+  static const int on = 1;
+  library.setOption(ld, LDAP_OPT_X_SASL_NOCANON, &on);
+  if (auto fault = Enter(Call{"ldap_sasl_interactive_bind_s", {{"uri", uri}, {"mechanism", "GSSAPI"}}})) {
+    result = static_cast<int>(*fault);
+  } else {
+    ThreadCache service(cache);
+    result = library.bind(ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET, Interact, nullptr);
+  }
+  if (result != LDAP_SUCCESS) {
+    library.unbind(ld, nullptr, nullptr);
+    ld = nullptr;
+  }
+  return result;
+}
+
+// A bound connection to a controller of `realm`, and what its domain is. Under the lock.
+DWORD Connect(State& state, const std::string& realm) {
+  const Library* library = Loaded();
+  if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
+  const std::optional<std::string> principal = ServicePrincipal(realm);
+  if (!principal) return ERROR_NO_SUCH_DOMAIN;
+  const std::vector<ServiceTarget> controllers = Controllers(state, realm);
+  if (controllers.empty()) return ERROR_NO_SUCH_DOMAIN;
+  std::string cache;
+  if (DWORD error = ServiceTickets(*principal, cache); error != ERROR_SUCCESS) return error;
+  DWORD error = ERROR_NO_LOGON_SERVERS;
+  for (const ServiceTarget& controller : controllers) {
+    LDAP* ld = nullptr;
+    int result = BindTo(*library, controller, cache, ld);
+    if (result == LDAP_NO_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+    if (result != LDAP_SUCCESS) continue;  // silent, or refusing the service: the next may serve
+    Domain domain;
+    result = ReadDomain(Connection(*library, ld), realm, domain);
+    if (result == LDAP_SUCCESS) {
+      state.connection = ld;
+      state.realm = realm;
+      state.domain = std::move(domain);
+      return ERROR_SUCCESS;
+    }
+    library->unbind(ld, nullptr, nullptr);
+    error = ErrorOf(result) == ERROR_NONE_MAPPED ? static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE) : ErrorOf(result);
+  }
+  return error;
+}
+
+// Runs `work` on a connection to `realm`'s directory; once more on a new connection when the
+// controller dropped the old one.
+template <typename Work>
+DWORD WithDirectory(const std::string& realm, Work&& work) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (const unsigned generation = forgetting.load(); generation != state.generation) {
+    Drop(state);
+    state.located.clear();
+    state.generation = generation;
+  }
+  for (int attempt = 0;; ++attempt) {
+    const bool fresh = state.connection == nullptr || state.realm != realm;
+    if (fresh) {
+      Drop(state);
+      if (DWORD error = Connect(state, realm); error != ERROR_SUCCESS) return error;
+    }
+    const int result = work(Connection(*Loaded(), state.connection), state.domain);
+    if (ConnectionLost(result)) {
+      Drop(state);
+      if (!fresh && attempt == 0) continue;
+    }
+    return ErrorOf(result);
+  }
+}
+
+SID_NAME_USE UseOf(const std::string& accountType) {
+  switch (std::strtoul(accountType.c_str(), nullptr, 10)) {
+    case kGroupObject:
+    case kNonSecurityGroup: return SidTypeGroup;
+    case kAliasObject:
+    case kNonSecurityAlias: return SidTypeAlias;  // domain-local groups, as Windows names them
+    case kUserObject:
+    case kMachineAccount:
+    case kTrustAccount: return SidTypeUser;
+    default: return SidTypeUnknown;
+  }
+}
+
+bool InDomain(const SidBytes& sid, const Domain& domain) {
+  return sid.size() == domain.sid.size() + 4 && sid[1] == domain.sid[1] + 1 &&
+         std::equal(domain.sid.begin() + 2, domain.sid.end(), sid.begin() + 2);
+}
+
+// The account a filter finds in the domain's naming context: only the domain's own accounts,
+// which a member server names with the domain's name (the domain's built-in aliases are the
+// controllers' own, as this computer's are its own).
+DWORD FindAccount(const std::string& realm, const std::string& filter, Entry& entry) {
+  return WithDirectory(realm, [&](const Connection& connection, const Domain& domain) {
+    Found found;
+    int result = connection.Search(domain.namingContext, LDAP_SCOPE_SUBTREE, filter,
+                                   {"objectSid", "sAMAccountName", "sAMAccountType"}, found);
+    if (result != LDAP_SUCCESS) return result;
+    auto sid = SidValue(First(found, "objectSid"));
+    const SID_NAME_USE use = UseOf(First(found, "sAMAccountType"));
+    if (!found.any || !sid || !InDomain(*sid, domain) || use == SidTypeUnknown) return LDAP_NO_SUCH_OBJECT;
+    entry = Entry{found.dn, *sid, First(found, "sAMAccountName"), use};
+    return LDAP_SUCCESS;
+  });
+}
+
+}  // namespace
+
+DWORD DomainOf(const std::string& realm, Domain& domain) {
+  return WithDirectory(realm, [&](const Connection&, const Domain& known) {
+    domain = known;
+    return LDAP_SUCCESS;
+  });
+}
+
+DWORD FindByName(const std::string& realm, const std::string& name, Entry& entry) {
+  if (name.empty()) return ERROR_NONE_MAPPED;
+  return FindAccount(realm, "(sAMAccountName=" + FilterValue(name) + ")", entry);
+}
+
+DWORD FindByPrincipal(const std::string& realm, const std::string& principal, Entry& entry) {
+  if (principal.empty()) return ERROR_NONE_MAPPED;
+  return FindAccount(realm, "(userPrincipalName=" + FilterValue(principal) + ")", entry);
+}
+
+DWORD FindBySid(const std::string& realm, const SidBytes& sid, Entry& entry) {
+  return FindAccount(realm, "(objectSid=" + BinaryValue(sid) + ")", entry);
+}
+
+DWORD TokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups) {
+  return WithDirectory(realm, [&](const Connection& connection, const Domain&) {
+    Found found;
+    int result = connection.Search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"tokenGroups"}, found);
+    if (result != LDAP_SUCCESS) return result;
+    if (!found.any) return LDAP_NO_SUCH_OBJECT;
+    groups.clear();
+    for (const std::string& value : found.values["tokenGroups"])
+      if (auto sid = SidValue(value)) groups.push_back(*sid);
+    return LDAP_SUCCESS;
+  });
+}
+
+void Forget() { forgetting.fetch_add(1); }
+
+}  // namespace winhost::system::ldap

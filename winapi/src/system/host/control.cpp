@@ -1,0 +1,86 @@
+// The control interface over the system world, for the tests of the machine's own services:
+// linked only into the system world's test host, never into the shipped one.
+#include "common/registry.h"
+#include "common/world.h"
+#include "system/directory/accounts.h"
+#include "system/kerberos/gss_host.h"
+#include "system/registry/registry_store.h"
+#include "winhost/control.h"
+#include "winhost/control_host.h"
+
+namespace winhost {
+
+using namespace system;
+
+World CurrentWorld() { return World::System; }
+
+// The process user is the real one.
+std::string ProcessUserName() { return common::Narrow(SystemProcessUser().name); }
+
+std::string ProcessUserQualifiedName() { return common::Narrow(SystemProcessUser().QualifiedName()); }
+
+std::string CommonAppDataFolder() {
+  WorldGuard guard(WorldMutex());
+  return world::CommonAppDataFolder();
+}
+
+// The Kerberos configuration and DNS answer the domain-controller check here; the simulated
+// host's setting has no part in it.
+void SetDomainControllerStatus(uint32_t, const std::string&) {}
+
+void* GssContextOf(uintptr_t lower, uintptr_t upper) {
+  WorldGuard guard(WorldMutex());
+  const CtxtHandle handle{static_cast<ULONG_PTR>(lower), static_cast<ULONG_PTR>(upper)};
+  const gss::Context* context = gss::FindContext(&handle);
+  return context == nullptr ? nullptr : context->ctx;
+}
+
+// ---- the registry store --------------------------------------------------------------------
+
+void SetRegistryStore(const std::string& path) {
+  WorldGuard guard(WorldMutex());
+  store::SetStorePath(path);
+}
+
+std::string RegistryStore() {
+  WorldGuard guard(WorldMutex());
+  return store::StorePath();
+}
+
+void CreateRegistryKey(View view, const std::string& path) {
+  if (auto stored = StoredPath(view, path)) store::CreateKey(*stored);
+}
+
+bool RegistryKeyExists(View view, const std::string& path) {
+  auto stored = StoredPath(view, path);
+  std::u16string found;
+  return stored && store::FindKey(*stored, found) == ERROR_SUCCESS;
+}
+
+void DeleteRegistryKey(View view, const std::string& path) {
+  if (auto stored = StoredPath(view, path)) store::DeleteKey(*stored);
+}
+
+std::vector<std::string> RegistryKeys() {
+  std::vector<std::string> paths;
+  for (const auto& path : store::Keys()) paths.push_back(common::Narrow(path));
+  return paths;
+}
+
+void SetRegistryValue(View view, const std::string& path, const std::string& name, const RegistryValue& value) {
+  auto stored = StoredPath(view, path);
+  if (stored && store::CreateKey(*stored) == ERROR_SUCCESS) store::WriteValue(*stored, WideOf(name), value);
+}
+
+std::optional<RegistryValue> GetRegistryValue(View view, const std::string& path, const std::string& name) {
+  auto stored = StoredPath(view, path);
+  RegistryValue value;
+  if (stored && store::ReadValue(*stored, WideOf(name), value) == ERROR_SUCCESS) return value;
+  return std::nullopt;
+}
+
+void DeleteRegistryValue(View view, const std::string& path, const std::string& name) {
+  if (auto stored = StoredPath(view, path)) store::DeleteValue(*stored, WideOf(name));
+}
+
+}  // namespace winhost

@@ -1,0 +1,31 @@
+// The domain-controller check of the system world.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "system/host/host.h"
+
+namespace winhost::system {
+
+// Looks for a controller of `domain` (empty: the domain of the default Kerberos realm) in DNS as
+// Windows' locator does: _ldap._tcp.dc._msdcs.<domain>, then _kerberos._tcp.<domain>; then the
+// first of the first name that lists any (up to four, by priority) that answers: its rootDSE over
+// LDAP, or for a realm's KDC a TCP connection. NERR_Success with that controller's host name;
+// ERROR_NO_SUCH_DOMAIN when the computer has no domain or DNS says the domain does not exist;
+// ERROR_NO_LOGON_SERVERS when the domain lists no controller, every one tried is silent, or the
+// resolver cannot get an answer; ERROR_NOT_ENOUGH_MEMORY.
+DWORD SystemFindDomainController(const std::string& domain, std::string& controller);
+
+// A host and port that a DNS service record names.
+struct ServiceTarget {
+  std::string host;  // without the trailing dot
+  unsigned port = 0;
+};
+
+// The targets of the SRV records of `name`, in the order of their priority; none with `failure`
+// set to the resolver's h_errno (HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN
+// ...). Journalled as "res_nquery".
+std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure);
+
+}  // namespace winhost::system

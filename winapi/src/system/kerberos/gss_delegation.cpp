@@ -1,0 +1,362 @@
+// Delegated credentials of the system world: what a server context keeps when its client
+// delegates, and the service's own ticket that lets MIT's GSSAPI keep a client's ticket as
+// evidence for constrained delegation.
+//
+// Two things arrive from gss_accept_sec_context as a "delegated credential":
+//   - the client's ticket-granting ticket, forwarded because the client asked to delegate and the
+//     KDC marks the service as trusted for delegation;
+//   - where the client forwarded nothing, a proxy credential: the ticket the client authenticated
+//     with, kept as evidence for S4U2Proxy, beside the service's own ticket-granting ticket. MIT
+//     builds it when the server's credential can also initiate (GSS_C_BOTH) and names the service.
+// Either is copied into a memory credential cache of its own, checked, and the copy is what
+// client contexts made while a thread impersonates that client authenticate with.
+//
+// MIT asks the KDC for the target with the service's ticket-granting ticket, finding the evidence
+// under the same principal as that ticket's client. Active Directory gives initial tickets to the
+// account's own name, not to its SPNs, while the client's ticket names the SPN it asked for; so the
+// evidence is filed under the account's name too. The KDC checks everything it is told: the
+// evidence is the client's ticket, encrypted in the service account's key.
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
+#include <krb5/krb5.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "common/tokens.h"
+#include "system/kerberos/gss_host.h"
+
+namespace winhost::system::gss {
+
+// A service ticket-granting ticket in a memory cache of its own, shared by the server credentials
+// made while it is current; the cache goes with the last of them.
+struct ServiceTicket {
+  ServiceTicket(std::string cacheName, long long refresh, long long end)
+      : cache(std::move(cacheName)), refreshAt(refresh), expires(end) {}
+  ServiceTicket(const ServiceTicket&) = delete;
+  ServiceTicket& operator=(const ServiceTicket&) = delete;
+  ~ServiceTicket();
+  const std::string cache;    // "MEMORY:..."
+  const long long refreshAt;  // half its life: a new one is asked for from then on
+  const long long expires;
+};
+
+namespace {
+
+// How long a KDC that gave the service no ticket is left alone.
+constexpr long long kRetrySeconds = 300;
+
+long long Now() { return static_cast<long long>(std::time(nullptr)); }
+
+struct Krb5 {
+  krb5_context context = nullptr;
+  Krb5() {
+    if (krb5_init_context(&context) != 0) context = nullptr;
+  }
+  ~Krb5() {
+    if (context != nullptr) krb5_free_context(context);
+  }
+  explicit operator bool() const { return context != nullptr; }
+};
+
+void DestroyCache(const std::string& name) {
+  Krb5 krb;
+  krb5_ccache cache = nullptr;
+  if (krb && krb5_cc_resolve(krb.context, name.c_str(), &cache) == 0) krb5_cc_destroy(krb.context, cache);
+}
+
+bool IsTicketGranting(krb5_const_principal principal) {
+  return principal->length == 2 && principal->data[0].length == 6 &&
+         std::equal(principal->data[0].data, principal->data[0].data + 6, "krbtgt");
+}
+
+// The local ticket-granting ticket of `client` in a cache: its end time, 0 when there is none.
+long long TicketGrantingEnd(krb5_context context, krb5_ccache cache, krb5_const_principal client) {
+  krb5_cc_cursor cursor;
+  if (krb5_cc_start_seq_get(context, cache, &cursor) != 0) return 0;
+  long long end = 0;
+  krb5_creds creds;
+  while (end == 0 && krb5_cc_next_cred(context, cache, &cursor, &creds) == 0) {
+    if (!krb5_is_config_principal(context, creds.server) && IsTicketGranting(creds.server) &&
+        krb5_principal_compare(context, creds.client, client))
+      end = creds.times.endtime;
+    krb5_free_cred_contents(context, &creds);
+  }
+  krb5_cc_end_seq_get(context, cache, &cursor);
+  return end;
+}
+
+// Makes a proxy credential's cache usable and says until when: its evidence must be forwardable
+// (the KDC refuses any other, and MIT insists before asking), and is filed under the name of the
+// service's ticket-granting ticket too. 0 when it is unusable.
+long long PrepareEvidence(krb5_context context, krb5_ccache cache, krb5_const_principal client,
+                          krb5_const_principal impersonator) {
+  const long long serviceEnd = TicketGrantingEnd(context, cache, impersonator);
+  if (serviceEnd == 0) return 0;
+  krb5_cc_cursor cursor;
+  if (krb5_cc_start_seq_get(context, cache, &cursor) != 0) return 0;
+  krb5_creds evidence;
+  bool found = false;
+  krb5_creds creds;
+  while (!found && krb5_cc_next_cred(context, cache, &cursor, &creds) == 0) {
+    if (!krb5_is_config_principal(context, creds.server) && !IsTicketGranting(creds.server) &&
+        krb5_principal_compare(context, creds.client, client)) {
+      evidence = creds;
+      found = true;
+    } else {
+      krb5_free_cred_contents(context, &creds);
+    }
+  }
+  krb5_cc_end_seq_get(context, cache, &cursor);
+  if (!found) return 0;
+  long long end = 0;
+  if ((evidence.ticket_flags & TKT_FLG_FORWARDABLE) != 0) {
+    end = std::min<long long>(evidence.times.endtime, serviceEnd);
+    if (!krb5_principal_compare(context, evidence.server, impersonator)) {
+      krb5_principal asked = evidence.server;
+      evidence.server = const_cast<krb5_principal>(impersonator);
+      if (krb5_cc_store_cred(context, cache, &evidence) != 0) end = 0;
+      evidence.server = asked;
+    }
+  }
+  krb5_free_cred_contents(context, &evidence);
+  return end;
+}
+
+// The keytab's principals in the order to ask for the service's own ticket: those of one
+// component first (the account's own name), then the rest, each once, in the keytab's order.
+std::vector<krb5_principal> KeytabPrincipals(krb5_context context, krb5_keytab keytab) {
+  std::vector<krb5_principal> principals;
+  krb5_kt_cursor cursor;
+  if (krb5_kt_start_seq_get(context, keytab, &cursor) != 0) return principals;
+  krb5_keytab_entry entry;
+  while (krb5_kt_next_entry(context, keytab, &entry, &cursor) == 0) {
+    const bool seen = std::any_of(principals.begin(), principals.end(), [&](krb5_principal p) {
+      return krb5_principal_compare(context, p, entry.principal);
+    });
+    krb5_principal copy = nullptr;
+    if (!seen && krb5_copy_principal(context, entry.principal, &copy) == 0) principals.push_back(copy);
+    krb5_free_keytab_entry_contents(context, &entry);
+  }
+  krb5_kt_end_seq_get(context, keytab, &cursor);
+  std::stable_partition(principals.begin(), principals.end(), [](krb5_principal p) { return p->length == 1; });
+  return principals;
+}
+
+// Asks the KDC for the service's own ticket-granting ticket with the keytab. Null when it gives
+// none for any of the keytab's principals, or cannot be reached.
+std::shared_ptr<ServiceTicket> FetchServiceTicket(krb5_context context, const std::string& keytabName) {
+  krb5_keytab keytab = nullptr;
+  if (krb5_kt_resolve(context, keytabName.c_str(), &keytab) != 0) return nullptr;
+  std::shared_ptr<ServiceTicket> ticket;
+  std::vector<krb5_principal> principals = KeytabPrincipals(context, keytab);
+  for (krb5_principal principal : principals) {
+    OM_uint32 minor = 0;
+    if (Fault("krb5_get_init_creds_keytab", minor) != GSS_S_COMPLETE) break;
+    krb5_creds creds;
+    const krb5_error_code code = krb5_get_init_creds_keytab(context, &creds, principal, keytab, 0, nullptr, nullptr);
+    if (code != 0) {
+      Trace("krb5_get_init_creds_keytab", GSS_S_FAILURE, static_cast<OM_uint32>(code), gss_mech_krb5);
+      // The KDC refused that name: another may do. No KDC at all: none will.
+      if (code == KRB5_KDC_UNREACH || code == KRB5_REALM_CANT_RESOLVE || code == KRB5_REALM_UNKNOWN) break;
+      continue;
+    }
+    krb5_ccache cache = nullptr;
+    if (krb5_cc_new_unique(context, "MEMORY", nullptr, &cache) == 0) {
+      if (krb5_cc_initialize(context, cache, creds.client) == 0 && krb5_cc_store_cred(context, cache, &creds) == 0) {
+        const long long start = creds.times.starttime != 0 ? creds.times.starttime : creds.times.authtime;
+        ticket = std::make_shared<ServiceTicket>(std::string("MEMORY:") + krb5_cc_get_name(context, cache),
+                                                 start + (static_cast<long long>(creds.times.endtime) - start) / 2,
+                                                 creds.times.endtime);
+        krb5_cc_close(context, cache);
+      } else {
+        krb5_cc_destroy(context, cache);
+      }
+    }
+    krb5_free_cred_contents(context, &creds);
+    break;
+  }
+  for (krb5_principal principal : principals) krb5_free_principal(context, principal);
+  krb5_kt_close(context, keytab);
+  return ticket;
+}
+
+struct ServiceState {
+  std::shared_ptr<ServiceTicket> ticket;
+  long long retryAfter = 0;
+};
+
+// By the environment's keytab, which may change while the process runs.
+std::map<std::string, ServiceState>& Services() {
+  static auto* services = new std::map<std::string, ServiceState>();
+  return *services;
+}
+
+std::shared_ptr<ServiceTicket> Usable(const ServiceState& state) {
+  return state.ticket && Now() < state.ticket->expires ? state.ticket : nullptr;
+}
+
+}  // namespace
+
+ServiceTicket::~ServiceTicket() { DestroyCache(cache); }
+
+DelegationPolicy DelegationSetting() {
+  const char* value = std::getenv("QUENTREL_DELEGATION");
+  if (value == nullptr) return DelegationPolicy::All;
+  std::string setting(value);
+  for (char& c : setting) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (setting == "off" || setting == "0" || setting == "no" || setting == "false") return DelegationPolicy::Off;
+  return setting == "forwarded" ? DelegationPolicy::Forwarded : DelegationPolicy::All;
+}
+
+std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
+  // The environment names the default keytab, or krb5.conf does, which is read only to ask the KDC:
+  // each server credential comes here.
+  const char* named = std::getenv("KRB5_KTNAME");
+  const std::string keytab = named != nullptr ? named : std::string();
+  ServiceState& state = Services()[keytab];
+  const long long now = Now();
+  if (state.ticket && now < state.ticket->refreshAt) return state.ticket;
+  // A thread acting as a client may not read the keytab: it takes what there is.
+  if (now < state.retryAfter || ThreadToken()) return Usable(state);
+  // Other threads go on with what there is while this one asks.
+  state.retryAfter = now + kRetrySeconds;
+  guard.unlock();
+  std::shared_ptr<ServiceTicket> fresh;
+  {
+    Krb5 krb;
+    char name[1024] = {0};
+    if (krb && krb5_kt_default_name(krb.context, name, sizeof name - 1) == 0)
+      fresh = FetchServiceTicket(krb.context, name);
+  }
+  guard.lock();
+  ServiceState& after = Services()[keytab];
+  if (fresh) {
+    after.ticket = std::move(fresh);
+    after.retryAfter = 0;
+  }
+  return Usable(after);
+}
+
+const std::string& ServiceCache(const ServiceTicket& ticket) { return ticket.cache; }
+
+std::optional<std::shared_ptr<Delegation>> ThreadDelegation() {
+  const TokenRef& token = ThreadToken();
+  if (!token) return std::nullopt;
+  return std::dynamic_pointer_cast<Delegation>(token->data.credentials);
+}
+
+Delegation::Delegation(gss_cred_id_t received, bool constrained, long long expires)
+    : received_(received), constrained_(constrained), expires_(expires) {
+  AddLive("delegated-credential", 1);
+}
+
+Delegation::~Delegation() {
+  OM_uint32 minor = 0;
+  if (received_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &received_);
+  if (!cache_.empty()) DestroyCache(cache_);
+  AddLive("delegated-credential", -1);
+}
+
+bool Delegation::Expired() const { return Now() >= expires_; }
+
+OM_uint32 Delegation::Lifetime() const {
+  const long long left = expires_ - Now();
+  return left > 0 ? static_cast<OM_uint32>(left) : 0;
+}
+
+// Only what the package tells without copying anything: most clients never have a second hop
+// made for them.
+std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received, gss_ctx_id_t context) {
+  OM_uint32 minor = 0;
+  gss_buffer_set_t impersonator = GSS_C_NO_BUFFER_SET;
+  OM_uint32 major = Fault("gss_inquire_cred_by_oid", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_inquire_cred_by_oid(&minor, received, GSS_KRB5_GET_CRED_IMPERSONATOR, &impersonator);
+  if (GSS_ERROR(major)) Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
+  const bool constrained = !GSS_ERROR(major) && impersonator != GSS_C_NO_BUFFER_SET && impersonator->count > 0;
+  gss_release_buffer_set(&minor, &impersonator);
+  OM_uint32 lifetime = 0;
+  bool usable = !GSS_ERROR(major);
+  if (usable && constrained) {
+    // The KDC takes no evidence that is not forwardable.
+    krb5_flags flags = 0;
+    usable = GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags)) || (flags & TKT_FLG_FORWARDABLE) != 0;
+  }
+  if (usable) {
+    major = Fault("gss_inquire_cred", minor);
+    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received, nullptr, &lifetime, nullptr, nullptr);
+    usable = !GSS_ERROR(major) && lifetime > 0;
+  }
+  if (!usable) {
+    gss_release_cred(&minor, &received);
+    return nullptr;
+  }
+  std::shared_ptr<Delegation> kept(new Delegation(received, constrained, Now() + lifetime));
+  received = GSS_C_NO_CREDENTIAL;
+  return kept;
+}
+
+const std::string& Delegation::Cache() {
+  if (prepared_) return cache_;
+  prepared_ = true;
+  OM_uint32 minor = 0;
+  struct ReleaseReceived {
+    gss_cred_id_t& cred;
+    ~ReleaseReceived() {
+      OM_uint32 ignored = 0;
+      if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &cred);
+    }
+  } release{received_};
+
+  gss_name_t name = GSS_C_NO_NAME;
+  OM_uint32 major = Fault("gss_inquire_cred", minor);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received_, &name, nullptr, nullptr, nullptr);
+  if (GSS_ERROR(major)) {
+    Trace("gss_inquire_cred", major, minor, gss_mech_krb5);
+    return cache_;
+  }
+  const std::string clientText = NameText(name);
+  gss_release_name(&minor, &name);
+  Krb5 krb;
+  krb5_principal client = nullptr;
+  if (!krb || clientText.empty() || krb5_parse_name(krb.context, clientText.c_str(), &client) != 0) return cache_;
+  krb5_ccache cache = nullptr;
+  if (krb5_cc_new_unique(krb.context, "MEMORY", nullptr, &cache) != 0) {
+    krb5_free_principal(krb.context, client);
+    return cache_;
+  }
+  long long expires = 0;
+  major = krb5_cc_initialize(krb.context, cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
+  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received_, cache);
+  if (GSS_ERROR(major)) {
+    Trace("gss_krb5_copy_ccache", major, minor, gss_mech_krb5);
+  } else if (!constrained_) {
+    expires = TicketGrantingEnd(krb.context, cache, client);
+  } else {
+    krb5_data text = {0, 0, nullptr};
+    krb5_principal impersonator = nullptr;
+    if (krb5_cc_get_config(krb.context, cache, nullptr, "proxy_impersonator", &text) == 0) {
+      const std::string name(text.data, text.length);
+      krb5_free_data_contents(krb.context, &text);
+      if (krb5_parse_name(krb.context, name.c_str(), &impersonator) == 0) {
+        expires = PrepareEvidence(krb.context, cache, client, impersonator);
+        krb5_free_principal(krb.context, impersonator);
+      }
+    }
+  }
+  if (expires > Now()) {
+    cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.context, cache);
+    expires_ = std::min(expires_, expires);
+    krb5_cc_close(krb.context, cache);
+  } else {
+    krb5_cc_destroy(krb.context, cache);
+  }
+  krb5_free_principal(krb.context, client);
+  return cache_;
+}
+
+}  // namespace winhost::system::gss

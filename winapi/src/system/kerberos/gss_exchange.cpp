@@ -1,0 +1,423 @@
+// The system world's token exchange: InitializeSecurityContextW and AcceptSecurityContext as
+// gss_init_sec_context and gss_accept_sec_context, the context queries and the release.
+//
+// Targets come as Windows names them: "service/host", optionally with ":port" after the host and
+// "@REALM" at the end. Without a realm the name is GSSAPI's host-based service "service@host",
+// whose realm krb5 finds from the host; with one it is the Kerberos principal itself. A client
+// without a target addresses this host's own service: the first principal of the keytab where
+// the process can read one, else "host" on this computer.
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
+#include <krb5/krb5.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "common/sspi.h"
+#include "system/kerberos/gss_host.h"
+
+namespace winhost::system::gss {
+namespace {
+
+std::map<ULONG_PTR, Context>& Contexts() {
+  static auto* contexts = new std::map<ULONG_PTR, Context>();
+  return *contexts;
+}
+
+struct FlagPair {
+  ULONG windows;
+  OM_uint32 gss;
+};
+
+// ISC_REQ/ISC_RET and GSSAPI's flags; the ASC values are the same bits but for integrity and
+// identification, which the server's table gives.
+const FlagPair kClientFlags[] = {
+    {ISC_REQ_DELEGATE, GSS_C_DELEG_FLAG},        {ISC_REQ_MUTUAL_AUTH, GSS_C_MUTUAL_FLAG},
+    {ISC_REQ_REPLAY_DETECT, GSS_C_REPLAY_FLAG},  {ISC_REQ_SEQUENCE_DETECT, GSS_C_SEQUENCE_FLAG},
+    {ISC_REQ_CONFIDENTIALITY, GSS_C_CONF_FLAG},  {ISC_REQ_INTEGRITY, GSS_C_INTEG_FLAG},
+    {ISC_REQ_IDENTIFY, GSS_C_IDENTIFY_FLAG},     {ISC_REQ_USE_DCE_STYLE, GSS_C_DCE_STYLE},
+};
+const FlagPair kServerFlags[] = {
+    {ASC_RET_DELEGATE, GSS_C_DELEG_FLAG},        {ASC_RET_MUTUAL_AUTH, GSS_C_MUTUAL_FLAG},
+    {ASC_RET_REPLAY_DETECT, GSS_C_REPLAY_FLAG},  {ASC_RET_SEQUENCE_DETECT, GSS_C_SEQUENCE_FLAG},
+    {ASC_RET_CONFIDENTIALITY, GSS_C_CONF_FLAG},  {ASC_RET_INTEGRITY, GSS_C_INTEG_FLAG},
+    {ASC_RET_IDENTIFY, GSS_C_IDENTIFY_FLAG},
+};
+
+OM_uint32 GssFlags(ULONG requested) {
+  OM_uint32 flags = 0;
+  for (const FlagPair& pair : kClientFlags)
+    if (requested & pair.windows) flags |= pair.gss;
+  // As Windows' Kerberos does, a client forwards its ticket-granting ticket only to a service the
+  // KDC marks as trusted for delegation (ok-as-delegate), whatever the caller asks.
+  if (flags & GSS_C_DELEG_FLAG) flags = (flags & ~GSS_C_DELEG_FLAG) | GSS_C_DELEG_POLICY_FLAG;
+  return flags;
+}
+
+// What the mechanism agreed, in Windows' bits. GSSAPI contexts are always connections, so a side
+// that asked for one has it.
+ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client) {
+  ULONG flags = 0;
+  const FlagPair* table = client ? kClientFlags : kServerFlags;
+  const size_t count = client ? std::size(kClientFlags) : std::size(kServerFlags);
+  for (size_t i = 0; i < count; ++i)
+    if (agreed & table[i].gss) flags |= table[i].windows;
+  const ULONG connection = client ? ISC_REQ_CONNECTION : ASC_REQ_CONNECTION;
+  if (requested & connection) flags |= connection;
+  return flags;
+}
+
+// The first principal of the keytab that a server of this host would accept with, read afresh on
+// each call. Requires the world lock (the packages' krb5 context).
+std::optional<std::string> KeytabPrincipal() {
+  krb5_context context = SharedKrb5();
+  if (context == nullptr) return std::nullopt;
+  std::optional<std::string> principal;
+  krb5_keytab keytab = nullptr;
+  krb5_kt_cursor cursor;
+  krb5_keytab_entry entry;
+  if (krb5_kt_default(context, &keytab) == 0) {
+    if (krb5_kt_start_seq_get(context, keytab, &cursor) == 0) {
+      if (krb5_kt_next_entry(context, keytab, &entry, &cursor) == 0) {
+        char* text = nullptr;
+        if (krb5_unparse_name(context, entry.principal, &text) == 0) {
+          principal = std::string(text);
+          krb5_free_unparsed_name(context, text);
+        }
+        krb5_free_keytab_entry_contents(context, &entry);
+      }
+      krb5_kt_end_seq_get(context, keytab, &cursor);
+    }
+    krb5_kt_close(context, keytab);
+  }
+  return principal;
+}
+
+std::string HostName() {
+  char name[256] = {0};
+  if (gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+// The GSSAPI name of a Windows target, as text and name type.
+std::pair<std::string, gss_OID> TargetName(const std::string& target) {
+  if (target.empty()) {
+    if (auto principal = KeytabPrincipal()) return {*principal, GSS_KRB5_NT_PRINCIPAL_NAME};
+    return {"host@" + HostName(), GSS_C_NT_HOSTBASED_SERVICE};
+  }
+  // "DOMAIN\user", as a credential names its user: the principal in the default realm.
+  const size_t backslash = target.find('\\');
+  if (backslash != std::string::npos) return {target.substr(backslash + 1), GSS_KRB5_NT_PRINCIPAL_NAME};
+  const size_t slash = target.find('/');
+  if (slash == std::string::npos) return {target, GSS_KRB5_NT_PRINCIPAL_NAME};
+  std::string service = target.substr(0, slash);
+  std::string host = target.substr(slash + 1);
+  std::string realm;
+  if (size_t at = host.find('@'); at != std::string::npos) {
+    realm = host.substr(at + 1);
+    host.erase(at);
+  }
+  if (size_t colon = host.find(':'); colon != std::string::npos) host.erase(colon);
+  // "service/host/extra" names a principal of more parts; krb5 takes it as it is.
+  if (!realm.empty() || host.find('/') != std::string::npos)
+    return {service + "/" + host + (realm.empty() ? "" : "@" + realm), GSS_KRB5_NT_PRINCIPAL_NAME};
+  return {service + "@" + host, GSS_C_NT_HOSTBASED_SERVICE};
+}
+
+// Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer, and releases it.
+SECURITY_STATUS WriteToken(PSecBufferDesc output, gss_buffer_desc& token) {
+  OM_uint32 minor = 0;
+  SecBuffer* buffer = BufferOf(output, SECBUFFER_TOKEN);
+  SECURITY_STATUS status = SEC_E_OK;
+  if (buffer == nullptr) {
+    status = token.length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
+  } else if (token.length > buffer->cbBuffer || (token.length > 0 && buffer->pvBuffer == nullptr)) {
+    status = SEC_E_BUFFER_TOO_SMALL;
+  } else {
+    if (token.length > 0) std::memcpy(buffer->pvBuffer, token.value, token.length);
+    buffer->cbBuffer = static_cast<ULONG>(token.length);
+  }
+  gss_release_buffer(&minor, &token);
+  return status;
+}
+
+gss_buffer_desc InputToken(PSecBufferDesc input) {
+  SecBuffer* buffer = BufferOf(input, SECBUFFER_TOKEN);
+  if (buffer == nullptr || buffer->pvBuffer == nullptr) return GSS_C_EMPTY_BUFFER;
+  return gss_buffer_desc{buffer->cbBuffer, buffer->pvBuffer};
+}
+
+void Release(Context& context) {
+  OM_uint32 minor = 0;
+  if (context.ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context.ctx, GSS_C_NO_BUFFER);
+  if (context.target != GSS_C_NO_NAME) gss_release_name(&minor, &context.target);
+  if (context.peer != GSS_C_NO_NAME) gss_release_name(&minor, &context.peer);
+  context.delegation.reset();
+}
+
+// Keeps a context that its first step made, under a new handle.
+void Register(Context& context, PCtxtHandle handle) {
+  ULONG_PTR id = NewId();
+  Contexts()[id] = context;
+  AddLive("context", 1);
+  handle->dwLower = kContextTag;
+  handle->dwUpper = id;
+}
+
+// The header (token) and padding lengths a wrap of one protection needs; false where the
+// mechanism cannot say (it has no wrap of separate buffers).
+bool WrapLengths(gss_ctx_id_t ctx, int confidential, size_t dataLength, size_t& header, size_t& padding) {
+  gss_iov_buffer_desc iov[3] = {};
+  iov[0].type = GSS_IOV_BUFFER_TYPE_HEADER;
+  iov[1].type = GSS_IOV_BUFFER_TYPE_DATA;
+  iov[1].buffer.length = dataLength;
+  iov[2].type = GSS_IOV_BUFFER_TYPE_PADDING;
+  OM_uint32 minor = 0;
+  if (GSS_ERROR(gss_wrap_iov_length(&minor, ctx, confidential, GSS_C_QOP_DEFAULT, nullptr, iov, 3))) return false;
+  header = iov[0].buffer.length;
+  padding = iov[2].buffer.length;
+  return true;
+}
+
+// The overhead of a whole wrap token, for mechanisms without separate buffers.
+size_t WrapOverhead(gss_ctx_id_t ctx, int confidential) {
+  const OM_uint32 kProbe = 65536;
+  OM_uint32 minor = 0;
+  OM_uint32 fits = 0;
+  if (GSS_ERROR(gss_wrap_size_limit(&minor, ctx, confidential, GSS_C_QOP_DEFAULT, kProbe, &fits)) || fits > kProbe)
+    return 0;
+  return kProbe - fits;
+}
+
+// Sizes of an established context, from the mechanism and without touching its sequence numbers:
+// the token (trailer) buffer holds the largest header, the padding buffer the largest padding.
+SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes) {
+  sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
+  if (!context.established) return SEC_E_OK;
+  size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
+  if (WrapLengths(context.ctx, 1, 1, sealedHeader, largestPadding) &&
+      WrapLengths(context.ctx, 0, 1, signedHeader, padding)) {
+    for (size_t length = 2; length <= 16; ++length)
+      if (WrapLengths(context.ctx, 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
+    sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(sealedHeader, signedHeader));
+    sizes.cbMaxSignature = static_cast<ULONG>(signedHeader);
+  } else {
+    sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(WrapOverhead(context.ctx, 1), WrapOverhead(context.ctx, 0)));
+    sizes.cbMaxSignature = static_cast<ULONG>(WrapOverhead(context.ctx, 0));
+    if (sizes.cbSecurityTrailer == 0) return SEC_E_UNSUPPORTED_FUNCTION;
+  }
+  // A block size of 1 says that messages need no alignment; the padding buffer is never empty.
+  sizes.cbBlockSize = static_cast<ULONG>(std::max<size_t>(largestPadding, 1));
+  return SEC_E_OK;
+}
+
+}  // namespace
+
+Context* FindContext(const CtxtHandle* handle) {
+  if (handle == nullptr || handle->dwLower != kContextTag) return nullptr;
+  auto it = Contexts().find(handle->dwUpper);
+  return it == Contexts().end() ? nullptr : &it->second;
+}
+
+SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
+                                  PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
+                                  PULONG attributes, PTimeStamp expiry) {
+  Credential* found = FindCredential(credential);
+  if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
+  if (found->use != SECPKG_CRED_OUTBOUND) return SEC_E_NO_CREDENTIALS;
+  // A delegated credential stays while this step uses it, even when another thread frees its
+  // handle meanwhile; one that ran out ends the context as on Windows.
+  const std::shared_ptr<Delegation> delegation = found->delegation;
+  if (context == nullptr && delegation && delegation->Expired()) return SEC_E_CONTEXT_EXPIRED;
+  OM_uint32 minor = 0;
+  Context fresh;
+  Context* working = &fresh;
+  if (context == nullptr) {
+    fresh.mechanism = found->mechanism;
+    fresh.client = true;
+    auto [text, type] = TargetName(target != nullptr ? Narrow(target) : std::string());
+    gss_buffer_desc name = {text.size(), const_cast<char*>(text.data())};
+    OM_uint32 major = Fault("gss_import_name", minor);
+    if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &name, type, &fresh.target);
+    if (GSS_ERROR(major)) return Failed("gss_import_name", major, minor, found->mechanism->oid, false);
+  } else {
+    working = FindContext(context);
+    if (working == nullptr || !working->client) return SEC_E_INVALID_HANDLE;
+    if (working->established) return SEC_E_OUT_OF_SEQUENCE;
+  }
+  working->requested = requested;
+  gss_buffer_desc in = InputToken(input);
+  gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
+  OM_uint32 agreed = 0;
+  OM_uint32 lifetime = 0;
+  // Only a new context, still the call's own, goes without the lock; a later step works on one
+  // that other threads can reach, and it asks no KDC.
+  const gss_cred_id_t cred = found->cred;
+  if (context == nullptr) guard.unlock();
+  OM_uint32 major = Fault("gss_init_sec_context", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_init_sec_context(&minor, cred, &working->ctx, working->target, working->mechanism->oid,
+                                 GssFlags(requested), 0, GSS_C_NO_CHANNEL_BINDINGS, &in, nullptr, &out, &agreed,
+                                 &lifetime);
+  if (context == nullptr) guard.lock();
+  if (GSS_ERROR(major)) {
+    OM_uint32 ignored = 0;
+    gss_release_buffer(&ignored, &out);
+    // The KDC refuses a constrained delegation to a target the service may not reach with
+    // BADOPTION.
+    const bool refused = delegation && delegation->Constrained() && MinorIs(minor, KRB5KDC_ERR_BADOPTION);
+    const gss_OID oid = working->mechanism->oid;
+    if (context == nullptr) Release(fresh);
+    const SECURITY_STATUS status = Failed("gss_init_sec_context", major, minor, oid, false);
+    return refused ? SEC_E_DELEGATION_POLICY : status;
+  }
+  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
+    if (context == nullptr) Release(fresh);
+    return written;
+  }
+  working->established = major == GSS_S_COMPLETE;
+  working->attributes = WindowsFlags(agreed, requested, true);
+  if (attributes != nullptr) *attributes = working->attributes;
+  SetLifetime(expiry, lifetime);
+  if (context == nullptr) {
+    Register(fresh, newContext);
+  } else if (newContext != context) {
+    *newContext = *context;
+  }
+  return StatusOf(major, minor, false);
+}
+
+SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
+                              PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes, PTimeStamp expiry) {
+  Credential* found = FindCredential(credential);
+  if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
+  if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
+  Context fresh;
+  Context* working = &fresh;
+  if (context == nullptr) {
+    fresh.mechanism = found->mechanism;
+  } else {
+    working = FindContext(context);
+    if (working == nullptr || working->client) return SEC_E_INVALID_HANDLE;
+    if (working->established) return SEC_E_OUT_OF_SEQUENCE;
+  }
+  working->requested = requested;
+  OM_uint32 minor = 0;
+  gss_buffer_desc in = InputToken(input);
+  gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
+  gss_name_t peer = GSS_C_NO_NAME;
+  gss_OID actual = GSS_C_NO_OID;
+  gss_cred_id_t delegated = GSS_C_NO_CREDENTIAL;
+  OM_uint32 agreed = 0;
+  OM_uint32 lifetime = 0;
+  OM_uint32 major = Fault("gss_accept_sec_context", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, &actual,
+                                   &out, &agreed, &lifetime, &delegated);
+  OM_uint32 ignored = 0;
+  // What the client delegated, unless the site keeps nothing of the kind.
+  std::shared_ptr<Delegation> kept;
+  if (delegated != GSS_C_NO_CREDENTIAL) {
+    if (!GSS_ERROR(major) && DelegationSetting() != DelegationPolicy::Off) kept = Delegation::Keep(delegated, working->ctx);
+    if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
+  }
+  if (GSS_ERROR(major)) {
+    gss_release_buffer(&ignored, &out);
+    gss_release_name(&ignored, &peer);
+    if (context == nullptr) Release(fresh);
+    return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
+  }
+  // Nothing of an established context goes out before the server may keep it: not even the
+  // token that would prove the server to its client.
+  SECURITY_STATUS admitted = SEC_E_OK;
+  if (major == GSS_S_COMPLETE)
+    admitted = Admit(*found, *working, peer != GSS_C_NO_NAME ? peer : working->peer,
+                     actual != GSS_C_NO_OID ? actual : working->actual);
+  if (admitted != SEC_E_OK) {
+    gss_release_buffer(&ignored, &out);
+    gss_release_name(&ignored, &peer);
+    if (context == nullptr) Release(fresh);
+    return admitted;
+  }
+  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
+    gss_release_name(&ignored, &peer);
+    if (context == nullptr) Release(fresh);
+    return written;
+  }
+  if (peer != GSS_C_NO_NAME) {
+    if (working->peer != GSS_C_NO_NAME) gss_release_name(&ignored, &working->peer);
+    working->peer = peer;
+  }
+  if (actual != GSS_C_NO_OID) working->actual = actual;
+  if (kept) working->delegation = std::move(kept);
+  // Evidence for constrained delegation is no delegation by the client.
+  if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
+  working->established = major == GSS_S_COMPLETE;
+  working->attributes = WindowsFlags(agreed, requested, false);
+  if (attributes != nullptr) *attributes = working->attributes;
+  SetLifetime(expiry, lifetime);
+  if (context == nullptr) {
+    Register(fresh, newContext);
+  } else if (newContext != context) {
+    *newContext = *context;
+  }
+  return StatusOf(major, minor, true);
+}
+
+SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer) {
+  Context* context = FindContext(handle);
+  if (context == nullptr) return SEC_E_INVALID_HANDLE;
+  if (buffer == nullptr) return SEC_E_INVALID_TOKEN;
+  switch (attribute) {
+    case SECPKG_ATTR_SIZES:
+      return ContextSizes(*context, *static_cast<SecPkgContext_Sizes*>(buffer));
+    case SECPKG_ATTR_NAMES: {
+      // A client is the principal of its ticket; a server knows its client once it authenticated.
+      // A server's client was named when it was admitted.
+      if (!context->client) {
+        if (!context->established) return SEC_E_UNSUPPORTED_FUNCTION;
+        WCHAR* wide = AllocWide(context->clientName, "buffer");
+        if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+        static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
+        return SEC_E_OK;
+      }
+      std::string name;
+      if (context->ctx != GSS_C_NO_CONTEXT) {
+        OM_uint32 minor = 0;
+        gss_name_t self = GSS_C_NO_NAME;
+        OM_uint32 major = Fault("gss_inquire_context", minor);
+        if (major == GSS_S_COMPLETE)
+          major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
+        name = NameText(self);
+        gss_release_name(&minor, &self);
+      }
+      if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
+      // A client's own principal may have no Windows name.
+      const std::optional<std::u16string> windowsName = WindowsName(name, context->mechanism->oid);
+      if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;
+      WCHAR* wide = AllocWide(*windowsName, "buffer");
+      if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+      static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
+      return SEC_E_OK;
+    }
+    case SECPKG_ATTR_PACKAGE_INFO:
+      return WritePackageInfo(context->mechanism->package, std::string(context->mechanism->comment),
+                              context->mechanism->maxToken, buffer);
+    default:
+      return SEC_E_UNSUPPORTED_FUNCTION;
+  }
+}
+
+SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
+  Context* context = FindContext(handle);
+  if (context == nullptr) return SEC_E_INVALID_HANDLE;
+  Release(*context);
+  Contexts().erase(handle->dwUpper);
+  AddLive("context", -1);
+  return SEC_E_OK;
+}
+
+}  // namespace winhost::system::gss

@@ -1,0 +1,245 @@
+// The system world's security packages: the SSPI functions over the machine's GSSAPI (MIT krb5).
+// "Kerberos" is the krb5 mechanism, "Negotiate" is SPNEGO over it, and "NTLM" is the NTLM
+// mechanism where gss-ntlmssp is installed. The SSPI entry points of the host journal each call
+// and check its fault first, then come here when the system world answers.
+#pragma once
+
+#include <gssapi/gssapi.h>
+#include <krb5/krb5.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/tokens.h"
+#include "system/host/host.h"
+#include "system/kerberos/pac.h"
+#include "system/kerberos/principals.h"
+#include "winhost/sspi.h"
+
+// Windows' statuses that only the system world's packages give.
+#define SEC_E_NO_AUTHENTICATING_AUTHORITY ((SECURITY_STATUS)0x80090311L)
+#define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
+#define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
+#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
+#define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
+
+namespace winhost::system::gss {
+
+struct Mechanism {
+  std::string package;  // the SSPI name: "Kerberos", "Negotiate", "NTLM"
+  gss_OID oid;          // the mechanism asked for
+  uint32_t maxToken;    // what Windows reports for the package
+  const char* comment;
+};
+
+// The package of that name, when the machine has its mechanism; none otherwise.
+const Mechanism* FindMechanism(const std::string& package);
+
+class Delegation;
+struct ServiceTicket;
+
+// The service principals a server accepts tickets for: every key of its keytab, those of one
+// service class ("HTTP"), or the principals a setting lists.
+struct AcceptorPolicy {
+  enum Kind { Any, Service, Listed } kind = Any;
+  std::string service;
+  std::vector<std::string> principals;  // as krb5 displays them, realm included
+};
+
+struct Credential {
+  const Mechanism* mechanism;
+  ULONG use;
+  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  // Set when `cred` is an acceptor credential that server handles share: it goes with the last.
+  std::shared_ptr<gss_cred_id_struct> shared;
+  // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
+  // domain names its clients are named by.
+  AcceptorPolicy acceptors;
+  RealmDomains realms;
+  // Outbound, made on a thread that impersonates a client who delegated: that client's credential,
+  // kept alive as long as this handle uses it.
+  std::shared_ptr<Delegation> delegation;
+  // Inbound, able to keep a client's ticket as evidence: the service's own ticket it refers to.
+  std::shared_ptr<ServiceTicket> service;
+};
+
+// The packages' own krb5 context (gss_acceptors.cpp), made on first use and made again when the
+// configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
+// configuration files once for all the krb5 contexts open at a time and frees the parse with the
+// last one, and GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
+// with none kept open each of them would read and parse krb5.conf again. Null when none can be
+// made. A krb5 context serves one thread at a time: requires the world lock.
+krb5_context SharedKrb5();
+
+// The acceptor credential of a mechanism that server handles share while the default keytab and
+// the calling thread's identity stay what they were when it was acquired, and its ticket cache
+// (the service's own ticket, for evidence; empty for none) is the same (gss_kept_credentials.cpp);
+// `acquire` makes a new one otherwise. `cacheOwner` keeps that cache alive as long as the credential
+// is kept. Requires the world lock.
+using AcquireFunction = std::function<SECURITY_STATUS(gss_cred_id_t& cred, OM_uint32& lifetime)>;
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
+                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime);
+
+struct Context {
+  const Mechanism* mechanism;
+  bool client = false;
+  gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
+  gss_name_t target = GSS_C_NO_NAME;  // client: the service it authenticates to
+  gss_name_t peer = GSS_C_NO_NAME;    // server: the client, once it is known
+  gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
+  // server: the client's logon information from its ticket's PAC, once established, when the PAC
+  // was there and its signature held; the client's name and token come from it.
+  std::shared_ptr<const pac::LogonInfo> logon;
+  bool established = false;
+  ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
+  ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
+  // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
+  // when it was admitted; the local account its principal maps to (none for no account), found
+  // at the first question that needs it.
+  std::string clientPrincipal;
+  std::u16string clientName;
+  bool localAccountKnown = false;
+  std::optional<std::string> localAccount;
+  std::shared_ptr<Delegation> delegation;  // server: what the client delegated, when it is kept
+  // server: the client's access token, made on its first request (tokens.cpp) and the same for
+  // every later one, as a context's token is made once at logon.
+  std::shared_ptr<const void> clientToken;
+};
+
+// Requires the world lock.
+Credential* FindCredential(const CredHandle* handle);
+Context* FindContext(const CtxtHandle* handle);
+
+// ---- the SSPI functions, after the journal and the fault table ---------------------------------
+// A server's first credential may wait on the KDC for the service's own ticket: it lets the world
+// lock go meanwhile.
+SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
+                                   PTimeStamp expiry);
+SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
+SECURITY_STATUS FreeCredentials(PCredHandle credential);
+// A client's first step may wait on the KDC for a ticket: it lets the world lock go meanwhile.
+SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
+                                  PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
+                                  PULONG attributes, PTimeStamp expiry);
+SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
+                              PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes, PTimeStamp expiry);
+SECURITY_STATUS QueryAttribute(PCtxtHandle context, ULONG attribute, void* buffer);
+SECURITY_STATUS DeleteContext(PCtxtHandle context);
+SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
+SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+
+// ---- delegation (gss_delegation.cpp) -----------------------------------------------------------
+// What a client delegated to a server context, in a memory credential cache of its own that no
+// file ever holds: the client's forwarded ticket-granting ticket, or, where the client forwarded
+// nothing, the ticket it authenticated with as evidence for constrained delegation (S4U2Proxy),
+// with the service's own ticket beside it. Released with the last holder: the server context, the
+// tokens of its client and the outbound credentials made while a thread impersonates that client.
+class Delegation : public LogonCredentials {
+ public:
+  // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
+  // null when it cannot be used to authenticate onward.
+  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received, gss_ctx_id_t context);
+  Delegation(const Delegation&) = delete;
+  Delegation& operator=(const Delegation&) = delete;
+  ~Delegation();
+
+  // The cache that holds the credential, for gss_acquire_cred_from, made on first use; empty when
+  // the credential turns out unusable. Requires the world lock.
+  const std::string& Cache();
+  // Evidence for constrained delegation rather than the client's own ticket-granting ticket.
+  bool Constrained() const { return constrained_; }
+  bool Expired() const;
+  OM_uint32 Lifetime() const;
+
+ private:
+  Delegation(gss_cred_id_t received, bool constrained, long long expires);
+  gss_cred_id_t received_;  // as the package gave it, until the cache is made
+  std::string cache_;
+  bool prepared_ = false;
+  bool constrained_;
+  long long expires_;
+};
+
+// What the site lets server contexts keep of their clients (QUENTREL_DELEGATION): nothing ("off"),
+// forwarded tickets only ("forwarded"), or those and evidence for constrained delegation (the
+// default), which costs each authentication a little more.
+enum class DelegationPolicy { Off, Forwarded, All };
+DelegationPolicy DelegationSetting();
+// The service's own ticket for the default keytab, for a server credential that keeps evidence;
+// got from the KDC with the keytab when there is none yet or it runs out, with the world lock let
+// go meanwhile. Null when the KDC gives none (tried again some minutes later).
+std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard);
+// The credential cache of a service ticket, for gss_acquire_cred_from.
+const std::string& ServiceCache(const ServiceTicket& ticket);
+// The calling thread's impersonation as the packages see it: none while it acts as the process;
+// else the delegation of the client it acts as, null when that client delegated nothing.
+std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
+
+// ---- names -----------------------------------------------------------------------------------
+// The Windows name of a name GSSAPI displays under `mechanism` (see system/kerberos/principals.h): krb5's
+// "alice@QTEST.TEST" is "QTEST\alice" or "alice@QTEST.TEST", NTLM's "DOMAIN\user" stays as it is.
+// None when the name is refused. Without `realms`, those of the Kerberos configuration now.
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism);
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism, const RealmDomains& realms);
+// The text of a GSSAPI name; empty when it has none.
+std::string NameText(gss_name_t name);
+// The local account a principal maps to by krb5's auth_to_local rules; none when it maps to none.
+std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism);
+
+// ---- who a server lets in -------------------------------------------------------------------
+// What a server credential takes of the configuration when it is acquired: the realms' domain
+// names, and its acceptor policy: QUENTREL_ACCEPT_PRINCIPALS ("*" for every key of the keytab, or
+// comma-separated principals, a missing realm being the default realm's), else the keytab's HTTP/
+// principals when it holds any, else all of its principals. Requires the world lock.
+void PrepareAcceptor(Credential& credential);
+// Whether an established server context may stand: its ticket is for a principal `credential`
+// accepts (else SEC_E_WRONG_PRINCIPAL, what Windows answers a server handed a ticket meant for
+// another) and its client has a Windows name (else SEC_E_LOGON_DENIED, a logon that cannot be
+// mapped). SEC_E_OK when it may, with the client's name and local account noted in `context`.
+SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual);
+// The local account an admitted client's principal maps to by krb5's auth_to_local rules (a
+// Kerberos client) or the mechanism's own (gss_localname); none when it maps to none. Asked once
+// per context, with the configuration the server's krb5 context has read, so that a thread acting
+// as the client can ask it as well. Requires the world lock.
+std::optional<std::string> ClientAccount(Context& context);
+// The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
+// verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
+// did not verify or does not decode. A fault point as "gss_get_name_attribute".
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism);
+// The Windows name a verified PAC gives its client, LogonDomainName\EffectiveName, when it may
+// stand (see system/kerberos/principals.h); none when it may not, and the PAC is then not used.
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
+                                            const RealmDomains& realms);
+// The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
+std::string RealmOf(const std::string& principal);
+
+// ---- statuses and the trace ------------------------------------------------------------------
+// Windows' status for a failed GSSAPI call. `accepting` tells the side apart where the same
+// failure means another thing to a client and to a server.
+SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting);
+// Writes the failed call to stderr when QUENTREL_TRACE asks for it; nothing otherwise.
+void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism);
+// The same for something the system world refused although GSSAPI gave it.
+void TraceRefusal(const char* what, const char* why);
+// The GSSAPI calls that can fail are fault points of the host too: each is journaled, and a fault
+// set for it (Fail("gss_wrap_iov", GSS_S_FAILURE)) makes it answer that major status with minor 0
+// instead of being made; a code without error bits stands for GSS_S_FAILURE. GSS_S_COMPLETE when
+// the call is to be made.
+OM_uint32 Fault(const char* function, OM_uint32& minor);
+// Both: the status of a failed call, traced.
+SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting);
+// Whether a minor status is the Kerberos error `code`, under SPNEGO's renumbering too.
+bool MinorIs(OM_uint32 minor, long code);
+
+// Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
+void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
+
+// The SecBuffer of a type in a descriptor; null when there is none.
+SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
+
+}  // namespace winhost::system::gss

@@ -1,0 +1,125 @@
+// The acceptor credentials that server contexts share. Acquiring one costs GSSAPI a krb5 context,
+// a read of the Kerberos configuration and of the keytab, and under Negotiate a second acquisition
+// for the check that krb5 has keys: more than the acceptance it serves. A server makes one per
+// client, so the package keeps the credential it acquired and hands it to the next server that
+// asks under the same conditions:
+//
+// - the default keytab is the same file (name, device, inode) with the same size and modification
+//   time, so that a keytab that is rotated, rewritten, emptied or removed is acquired afresh and
+//   fails or succeeds as a fresh acquisition would;
+// - the calling thread acts as the same user with the same groups, so that a thread acting as a
+//   client that may not read the keytab gets no credential through another's.
+//
+// A keytab that is not a file (MEMORY:, KEYRING:, a name krb5 cannot give) is never kept for. The
+// keys themselves are read from the keytab at each acceptance whatever the credential: keeping it
+// changes when GSSAPI looks, never what it accepts.
+#include <krb5/krb5.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "system/kerberos/gss_host.h"
+
+namespace winhost::system::gss {
+namespace {
+
+// What a kept credential was acquired under.
+struct Conditions {
+  std::string keytab;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified = {0, 0};
+  uid_t user = 0;
+  gid_t group = 0;
+  std::vector<gid_t> groups;
+
+  bool operator==(const Conditions& other) const {
+    return keytab == other.keytab && device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           user == other.user && group == other.group && groups == other.groups;
+  }
+};
+
+struct Kept {
+  const Mechanism* mechanism;
+  std::string cache;
+  Conditions conditions;
+  std::shared_ptr<gss_cred_id_struct> cred;
+  OM_uint32 lifetime;
+  std::shared_ptr<const void> cacheOwner;
+};
+
+std::vector<Kept>& KeptCredentials() {
+  static auto* kept = new std::vector<Kept>();
+  return *kept;
+}
+
+// The path of the default keytab when it is a file; empty otherwise. krb5 reads the name from
+// KRB5_KTNAME or its configuration on each call.
+std::string KeytabPath() {
+  krb5_context context = SharedKrb5();
+  char name[4096];
+  if (context == nullptr || krb5_kt_default_name(context, name, sizeof name) != 0) return std::string();
+  std::string text(name);
+  for (const char* prefix : {"FILE:", "WRFILE:"})
+    if (text.rfind(prefix, 0) == 0) return text.substr(std::strlen(prefix));
+  // A name with a type of any other kind is not a file; a bare path is one.
+  return text.empty() || text[0] != '/' ? std::string() : text;
+}
+
+// The conditions the calling thread acquires under now; false when they cannot all be read.
+bool CurrentConditions(Conditions& now) {
+  now.keytab = KeytabPath();
+  struct stat status;
+  if (now.keytab.empty() || stat(now.keytab.c_str(), &status) != 0) return false;
+  now.device = status.st_dev;
+  now.inode = status.st_ino;
+  now.size = status.st_size;
+  now.modified = status.st_mtim;
+  // The kernel's ids of this thread alone: a thread acting as a client has ids of its own.
+  uid_t ruid, suid;
+  gid_t rgid, sgid;
+  if (syscall(SYS_getresuid, &ruid, &now.user, &suid) != 0 || syscall(SYS_getresgid, &rgid, &now.group, &sgid) != 0)
+    return false;
+  const long count = syscall(SYS_getgroups, 0, nullptr);
+  if (count < 0) return false;
+  now.groups.resize(static_cast<size_t>(count));
+  if (syscall(SYS_getgroups, static_cast<int>(count), now.groups.data()) != count) return false;
+  return true;
+}
+
+}  // namespace
+
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
+                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime) {
+  // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
+  Conditions now;
+  const bool known = CurrentConditions(now);
+  auto& kept = KeptCredentials();
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if (it->mechanism != mechanism) continue;
+    if (known && it->cache == cache && it->conditions == now) {
+      shared = it->cred;
+      lifetime = it->lifetime;
+      return SEC_E_OK;
+    }
+    // Acquired under other conditions: no server takes it any more; those that hold it keep it.
+    kept.erase(it);
+    break;
+  }
+  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  if (SECURITY_STATUS status = acquire(cred, lifetime); status != SEC_E_OK) return status;
+  shared.reset(cred, [](gss_cred_id_t held) {
+    OM_uint32 minor = 0;
+    gss_release_cred(&minor, &held);
+  });
+  if (known) kept.push_back(Kept{mechanism, cache, std::move(now), shared, lifetime, std::move(cacheOwner)});
+  return SEC_E_OK;
+}
+
+}  // namespace winhost::system::gss

@@ -1,0 +1,253 @@
+// The system world's packages and credentials: which mechanism a package name stands for, the
+// credentials of the process (a server's from the keytab, a client's from the ticket cache), and
+// principal names in Windows' form.
+//
+// "Negotiate" is SPNEGO limited to Kerberos: a client offers krb5 alone, and a server accepts
+// krb5 under its standard OID and the one Windows clients announce, so that what runs under
+// Negotiate is always the krb5 exchange whatever else the machine's GSSAPI has installed.
+#include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "common/sspi.h"
+#include "system/kerberos/gss_host.h"
+#include "system/kerberos/principals.h"
+
+namespace winhost::system::gss {
+namespace {
+
+gss_OID_desc kSpnego = {6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
+gss_OID_desc kNtlm = {10, const_cast<char*>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a")};
+
+// Windows' maximum token sizes: Kerberos 48000, Negotiate a little more for its wrapping, NTLM
+// its own small one.
+const Mechanism kMechanisms[] = {
+    {"Kerberos", gss_mech_krb5, 48000, "Kerberos V5 through the system's GSSAPI"},
+    {"Negotiate", &kSpnego, 48256, "SPNEGO negotiating Kerberos V5 through the system's GSSAPI"},
+    {"NTLM", &kNtlm, 2888, "NTLM through the system's GSSAPI (gss-ntlmssp)"},
+};
+
+// Whether the machine's GSSAPI has the mechanism: NTLM only where gss-ntlmssp is installed.
+bool Installed(gss_OID oid) {
+  OM_uint32 minor = 0;
+  gss_OID_set mechanisms = GSS_C_NO_OID_SET;
+  if (GSS_ERROR(gss_indicate_mechs(&minor, &mechanisms))) return false;
+  int present = 0;
+  gss_test_oid_set_member(&minor, oid, mechanisms, &present);
+  gss_release_oid_set(&minor, &mechanisms);
+  return present != 0;
+}
+
+std::map<ULONG_PTR, Credential>& Credentials() {
+  static auto* credentials = new std::map<ULONG_PTR, Credential>();
+  return *credentials;
+}
+
+// SPNEGO down to krb5: the client proposes it alone; a server takes it under either OID.
+OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
+  gss_OID_desc allowed[2] = {*gss_mech_krb5, *gss_mech_krb5_wrong};
+  gss_OID_set_desc set = {accepting ? 2u : 1u, allowed};
+  OM_uint32 minor = 0;
+  const OM_uint32 major = gss_set_neg_mechs(&minor, cred, &set);
+  if (GSS_ERROR(major)) Trace("gss_set_neg_mechs", major, minor, &kSpnego);
+  return major;
+}
+
+// No name: a server takes any key of the keytab, a client the default principal of its cache.
+// With a cache named, a client authenticates with what that cache holds, and a server can also
+// initiate as the service whose ticket it holds, which lets MIT keep a client's ticket as
+// evidence for constrained delegation.
+SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, gss_cred_id_t& cred,
+                        OM_uint32& lifetime) {
+  gss_OID_set_desc mechanisms = {1, oid};
+  OM_uint32 minor = 0;
+  if (!cache.empty()) {
+    gss_key_value_element_desc element = {"ccache", cache.c_str()};
+    gss_key_value_set_desc store = {1, &element};
+    OM_uint32 major = Fault("gss_acquire_cred_from", minor);
+    if (major == GSS_S_COMPLETE)
+      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                                    accepting ? GSS_C_BOTH : GSS_C_INITIATE, &store, &cred, nullptr, &lifetime);
+    if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
+    return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
+  }
+  OM_uint32 major = Fault("gss_acquire_cred", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                             accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, &cred, nullptr, &lifetime);
+  return GSS_ERROR(major) ? Failed("gss_acquire_cred", major, minor, oid, accepting) : SEC_E_OK;
+}
+
+// The credential of a package; SPNEGO has credentials whenever any mechanism of the machine has
+// some, so Negotiate needs krb5's first.
+SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache, gss_cred_id_t& cred,
+                           OM_uint32& lifetime) {
+  OM_uint32 minor = 0;
+  if (mechanism->oid == &kSpnego) {
+    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, cred, lifetime); status != SEC_E_OK)
+      return status;
+    gss_release_cred(&minor, &cred);
+  }
+  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, cred, lifetime); status != SEC_E_OK)
+    return status;
+  if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred, accepting))) {
+    gss_release_cred(&minor, &cred);
+    return SEC_E_NO_CREDENTIALS;
+  }
+  return SEC_E_OK;
+}
+
+}  // namespace
+
+const Mechanism* FindMechanism(const std::string& package) {
+  static const std::vector<const Mechanism*> installed = [] {
+    std::vector<const Mechanism*> found;
+    for (const Mechanism& mechanism : kMechanisms)
+      if (Installed(mechanism.oid)) found.push_back(&mechanism);
+    return found;
+  }();
+  for (const Mechanism* mechanism : installed)
+    if (mechanism->package == package) return mechanism;
+  return nullptr;
+}
+
+Credential* FindCredential(const CredHandle* handle) {
+  if (handle == nullptr || handle->dwLower != kCredentialTag) return nullptr;
+  auto it = Credentials().find(handle->dwUpper);
+  return it == Credentials().end() ? nullptr : &it->second;
+}
+
+SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
+                                   PTimeStamp expiry) {
+  const Mechanism* mechanism = FindMechanism(package);
+  if (mechanism == nullptr) return SEC_E_SECPKG_NOT_FOUND;
+  if (use != SECPKG_CRED_INBOUND && use != SECPKG_CRED_OUTBOUND) return SEC_E_UNKNOWN_CREDENTIALS;
+  const bool accepting = use == SECPKG_CRED_INBOUND;
+  std::shared_ptr<Delegation> delegation;
+  std::shared_ptr<ServiceTicket> service;
+  if (!accepting) {
+    // As on Windows, a thread that impersonates a client authenticates onward with what that
+    // client delegated, and never as the process.
+    if (std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation()) {
+      if (!*impersonating) return SEC_E_NO_CREDENTIALS;
+      delegation = std::move(*impersonating);
+    }
+    // A server's is taken by PrepareAcceptor.
+    SharedKrb5();
+  } else if (mechanism->oid != &kNtlm && DelegationSetting() == DelegationPolicy::All) {
+    service = ServiceTicketFor(guard);
+  }
+  OM_uint32 lifetime = 0;
+  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  std::shared_ptr<gss_cred_id_struct> shared;
+  const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
+  if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
+  // Servers share one acceptor credential for as long as it is what they would acquire.
+  auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
+    return SharedAcceptor(mechanism, from, std::move(owner), [&](gss_cred_id_t& made, OM_uint32& time) {
+      return AcquireFor(mechanism, accepting, from, made, time);
+    }, shared, lifetime);
+  };
+  SECURITY_STATUS status = accepting ? acquireShared(cache, service) : AcquireFor(mechanism, accepting, cache, cred, lifetime);
+  // A server that cannot keep evidence still accepts.
+  if (status != SEC_E_OK && service) {
+    service.reset();
+    status = acquireShared(std::string(), nullptr);
+  }
+  if (status != SEC_E_OK) return status;
+  if (shared) cred = shared.get();
+  ULONG_PTR id = NewId();
+  Credential made{mechanism, use, cred, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  // What a server lets in is fixed when it takes its credential.
+  if (accepting) PrepareAcceptor(made);
+  Credentials()[id] = std::move(made);
+  AddLive("credential", 1);
+  credential->dwLower = kCredentialTag;
+  credential->dwUpper = id;
+  SetLifetime(expiry, delegation ? delegation->Lifetime() : lifetime);
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer) {
+  Credential* found = FindCredential(credential);
+  if (found == nullptr) return SEC_E_INVALID_HANDLE;
+  if (attribute != SECPKG_CRED_ATTR_NAMES) return SEC_E_UNSUPPORTED_FUNCTION;
+  if (buffer == nullptr) return SEC_E_INVALID_TOKEN;
+  OM_uint32 minor = 0;
+  gss_name_t name = GSS_C_NO_NAME;
+  OM_uint32 major = Fault("gss_inquire_cred", minor);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, found->cred, &name, nullptr, nullptr, nullptr);
+  if (GSS_ERROR(major)) return Failed("gss_inquire_cred", major, minor, found->mechanism->oid, false);
+  const std::string text = NameText(name);
+  gss_release_name(&minor, &name);
+  // A server's credential names no one until a client picks one of its keys.
+  if (text.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
+  const std::optional<std::u16string> windowsName = WindowsName(text, found->mechanism->oid);
+  if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;  // a principal of no Windows name
+  WCHAR* wide = AllocWide(*windowsName, "buffer");
+  if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+  static_cast<SecPkgCredentials_NamesW*>(buffer)->sUserName = wide;
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS FreeCredentials(PCredHandle credential) {
+  Credential* found = FindCredential(credential);
+  if (found == nullptr) return SEC_E_INVALID_HANDLE;
+  OM_uint32 minor = 0;
+  // A shared credential goes with its last holder.
+  if (!found->shared) gss_release_cred(&minor, &found->cred);
+  Credentials().erase(credential->dwUpper);
+  AddLive("credential", -1);
+  return SEC_E_OK;
+}
+
+void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime) {
+  if (expiry == nullptr) return;
+  const long long kUnixEpochIn1601 = 11644473600LL;
+  expiry->QuadPart = lifetime == GSS_C_INDEFINITE
+                         ? 0x7FFFFFFFFFFFFFFFLL
+                         : (static_cast<long long>(std::time(nullptr)) + lifetime + kUnixEpochIn1601) * 10000000LL;
+}
+
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism, const RealmDomains& realms) {
+  const bool ntlm = mechanism != GSS_C_NO_OID && gss_oid_equal(mechanism, &kNtlm);
+  return WindowsNameOf(displayed, !ntlm, realms);
+}
+
+std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID mechanism) {
+  return WindowsName(displayed, mechanism, RealmDomainsNow());
+}
+
+std::string NameText(gss_name_t name) {
+  if (name == GSS_C_NO_NAME) return std::string();
+  OM_uint32 minor = 0;
+  gss_buffer_desc text = GSS_C_EMPTY_BUFFER;
+  if (GSS_ERROR(Fault("gss_display_name", minor)) || GSS_ERROR(gss_display_name(&minor, name, &text, nullptr)))
+    return std::string();
+  std::string out(static_cast<const char*>(text.value), text.length);
+  gss_release_buffer(&minor, &text);
+  // Some mechanisms (gss-ntlmssp) count the C string's terminator in the length; it is no part of
+  // the name. Any other NUL is, and the name is refused for it.
+  if (!out.empty() && out.back() == '\0') out.pop_back();
+  return out;
+}
+
+std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism) {
+  OM_uint32 minor = 0;
+  gss_buffer_desc local = GSS_C_EMPTY_BUFFER;
+  OM_uint32 major = Fault("gss_localname", minor);
+  if (major == GSS_S_COMPLETE) major = gss_localname(&minor, name, mechanism, &local);
+  if (GSS_ERROR(major)) {
+    Trace("gss_localname", major, minor, mechanism);
+    return std::nullopt;
+  }
+  std::string account(static_cast<const char*>(local.value), local.length);
+  gss_release_buffer(&minor, &local);
+  // NSS takes names up to their first NUL: a name with one would be another account's.
+  if (account.find('\0') != std::string::npos) return std::nullopt;
+  return account;
+}
+
+}  // namespace winhost::system::gss
