@@ -289,8 +289,9 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   return StatusOf(major, minor, false);
 }
 
-SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
-                              PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes, PTimeStamp expiry) {
+SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
+                              ULONG requested, PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes,
+                              PTimeStamp expiry) {
   Credential* found = FindCredential(credential);
   if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
@@ -312,10 +313,22 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   gss_cred_id_t delegated = GSS_C_NO_CREDENTIAL;
   OM_uint32 agreed = 0;
   OM_uint32 lifetime = 0;
+  // Only a new context, still the call's own, goes without the lock; a later step works on one
+  // that other threads can reach. A shared acceptor credential stays while the call uses it, even
+  // when another thread frees its handle meanwhile.
+  const std::shared_ptr<gss_cred_id_struct> sharedCred = found->shared;
+  const gss_cred_id_t cred = found->cred;
+  if (context == nullptr) guard.unlock();
   OM_uint32 major = Fault("gss_accept_sec_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, &actual,
-                                   &out, &agreed, &lifetime, &delegated);
+    major = gss_accept_sec_context(&minor, &working->ctx, cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, &actual, &out,
+                                   &agreed, &lifetime, &delegated);
+  if (context == nullptr) {
+    guard.lock();
+    // The handle may have been freed while the lock was let go; its policy went with it.
+    found = FindCredential(credential);
+    if (found == nullptr && !GSS_ERROR(major)) major = GSS_S_NO_CRED;
+  }
   OM_uint32 ignored = 0;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
