@@ -284,7 +284,7 @@ TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
   using winhost::system::pac::DecodeUpnDnsInfo;
   using winhost::system::pac::kUpnSamNameAndSid;
   const LogonInfo alice = pactest::Alice();
-  const auto aliceSid = *winhost::system::pac::WithRid(alice.logonDomainId, alice.userId);
+  const auto aliceSid = *winhost::common::WithRid(alice.logonDomainId, alice.userId);
   struct Row {
     const char* name;
     std::string principal;
@@ -333,7 +333,7 @@ TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
   const auto home = SidOf("S-1-5-21-7-8-9");
   LogonInfo partner = alice;  // its extra SIDs: S-1-18-1 and S-1-5-21-9-9-9-1201
   partner.extraSids.push_back({SidOf("S-1-5-21-7-8-9-512"), 7});
-  partner.extraSids.push_back({*winhost::system::pac::WithRid(alice.logonDomainId, 1300), 7});
+  partner.extraSids.push_back({*winhost::common::WithRid(alice.logonDomainId, 1300), 7});
   EXPECT_FALSE(winhost::system::FilteredAcrossTrust(partner, std::nullopt, false).has_value());
   LogonInfo claimsHome = partner;
   claimsHome.logonDomainId = home;

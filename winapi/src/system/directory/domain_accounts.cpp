@@ -9,8 +9,11 @@
 #include <optional>
 #include <unordered_map>
 
+#include "common/tokens.h"
+
 #include "system/directory/ldap_directory.h"
 #include "system/directory/local_aliases.h"
+#include "system/host/settings.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/pac_account.h"
 #include "system/host/names.h"
@@ -22,8 +25,6 @@
 namespace winhost::system {
 namespace {
 
-constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
-constexpr std::chrono::seconds kDefaultLifetime{300};
 // A name nobody bears may be given to a new account any moment: it is not believed for long.
 constexpr std::chrono::seconds kLongestNegative{60};
 constexpr size_t kMostAnswers = 4096;
@@ -176,11 +177,6 @@ DWORD ControllerPrincipal(const std::string& principal, SystemAccount& account) 
   return ERROR_SUCCESS;
 }
 
-bool InDomain(const SidBytes& sid, const SidBytes& domain) {
-  return sid.size() == domain.size() + 4 && sid[1] == domain[1] + 1 &&
-         std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
-}
-
 DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* entry = nullptr) {
   const std::optional<std::string> realm = SystemDefaultRealm();
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
@@ -215,7 +211,7 @@ bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD
   if (error != ERROR_SUCCESS) return false;
   const std::optional<pac::LogonInfo> logon = pac::DecodeLogonInfo(logonInfo.data(), logonInfo.size());
   // The ticket must be the user's: a PAC of anybody else is no answer.
-  if (!logon || pac::WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
+  if (!logon || WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
   groups = PacDomainGroups(*logon);
   return true;
 }
@@ -223,12 +219,9 @@ bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD
 }  // namespace
 
 std::chrono::seconds DirectoryCacheLifetime() {
-  const char* configured = std::getenv("QUENTREL_DIRECTORY_CACHE_SECONDS");
-  if (configured == nullptr || *configured == 0) return kDefaultLifetime;
-  char* end = nullptr;
-  const long seconds = std::strtol(configured, &end, 10);
-  if (*end != 0 || seconds < 0) return kDefaultLifetime;
-  return std::chrono::seconds(seconds);
+  using settings::Id;
+  const std::optional<long long> seconds = settings::Seconds(Id::kDirectoryCacheSeconds);
+  return std::chrono::seconds(seconds ? *seconds : std::stoll(settings::Of(Id::kDirectoryCacheSeconds).fallback));
 }
 
 DWORD DomainAccountNamed(DomainDirectory directory, const std::string& domain, const std::string& name,

@@ -2,17 +2,15 @@
 #include "system/directory/local_aliases.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <mutex>
 
 #include "system/host/names.h"
-#include "system/kerberos/pac.h"
+#include "system/host/settings.h"
+#include "system/host/trace.h"
 #include "system/kerberos/principals.h"
 
 namespace winhost::system {
 namespace {
-
-constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 
 // The SIDs this computer gives itself, which no domain has a say over.
 struct LocalSids {
@@ -70,7 +68,7 @@ std::optional<SidBytes> DirectoryHomeSid(const std::string& realm) {
   if (SystemResolveName(WideOf(*domain + "\\Domain Users"), users) != ERROR_SUCCESS || users.use != SidTypeGroup)
     return std::nullopt;
   std::optional<SidBytes> sid = DomainPart(users.sid);
-  if (!sid || !DomainShaped(*sid) || pac::WithRid(*sid, 513) != users.sid) return std::nullopt;
+  if (!sid || !DomainShaped(*sid) || WithRid(*sid, 513) != users.sid) return std::nullopt;
   std::lock_guard<std::mutex> guard(lock);
   keptRealm = realm;
   kept = sid;
@@ -78,10 +76,10 @@ std::optional<SidBytes> DirectoryHomeSid(const std::string& realm) {
 }
 
 // The SIDs of the groups a list setting names (see local_aliases.h).
-std::vector<SidBytes> GroupsNamed(const char* variable, const char* fallback, const std::optional<SidBytes>& home,
+std::vector<SidBytes> GroupsNamed(settings::Id setting, const std::optional<SidBytes>& home,
                                   const std::u16string& homeName) {
   std::vector<SidBytes> sids;
-  for (const std::string& entry : ListSetting(variable, fallback)) {
+  for (const std::string& entry : settings::List(setting)) {
     if (entry.rfind("S-", 0) == 0 || entry.rfind("s-", 0) == 0) {
       if (auto sid = ParseSid(entry)) sids.push_back(*sid);
       continue;
@@ -96,7 +94,7 @@ std::vector<SidBytes> GroupsNamed(const char* variable, const char* fallback, co
         if (SameAscii(group, candidate.name)) known = &candidate;
     if (known != nullptr) {
       // This computer's own domain's group, and no other domain's of the same RID.
-      if (home) sids.push_back(*pac::WithRid(*home, known->rid));
+      if (home) sids.push_back(*WithRid(*home, known->rid));
       continue;
     }
     SystemAccount found;
@@ -108,18 +106,11 @@ std::vector<SidBytes> GroupsNamed(const char* variable, const char* fallback, co
 
 }  // namespace
 
-std::optional<SidBytes> DomainPart(const SidBytes& sid) {
-  if (sid.size() < 12 || sid[1] == 0) return std::nullopt;
-  SidBytes domain(sid.begin(), sid.end() - 4);
-  domain[1] = static_cast<uint8_t>(domain[1] - 1);
-  return domain;
-}
-
 std::optional<SidBytes> HomeDomainSid() {
-  if (const char* configured = std::getenv("QUENTREL_DOMAIN_SID"); configured != nullptr && *configured != 0) {
-    std::optional<SidBytes> sid = ParseSid(configured);
+  if (const std::optional<std::string> configured = settings::Given(settings::Id::kDomainSid)) {
+    std::optional<SidBytes> sid = ParseSid(*configured);
     if (sid && DomainShaped(*sid)) return sid;
-    TraceRefusal(std::string("QUENTREL_DOMAIN_SID ") + configured + ": not a domain's SID (S-1-5-21-x-y-z)");
+    Trace("QUENTREL_DOMAIN_SID " + *configured + ": not a domain's SID (S-1-5-21-x-y-z)");
     return std::nullopt;
   }
   const std::optional<std::string> realm = SystemDefaultRealm();
@@ -132,8 +123,8 @@ LocalAliasGroups LocalAliasMembers() {
   if (const std::optional<std::string> realm = SystemDefaultRealm())
     if (const std::optional<std::string> domain = DomainOfRealm(*realm)) homeName = WideOf(*domain);
   LocalAliasGroups aliases;
-  aliases.administrators = GroupsNamed("QUENTREL_DOMAIN_ADMIN_GROUPS", "Domain Admins", home, homeName);
-  aliases.users = GroupsNamed("QUENTREL_DOMAIN_USER_GROUPS", "Domain Users", home, homeName);
+  aliases.administrators = GroupsNamed(settings::Id::kDomainAdminGroups, home, homeName);
+  aliases.users = GroupsNamed(settings::Id::kDomainUserGroups, home, homeName);
   return aliases;
 }
 

@@ -41,7 +41,4 @@ LocalAliasGroups LocalAliasMembers();
 // is among them; Authenticated Users. Pure.
 std::vector<GroupEntry> DomainTokenGroups(const std::vector<GroupEntry>& domainGroups, const LocalAliasGroups& aliases);
 
-// The domain part of an account's SID: all but its last sub-authority; none for a SID of none.
-std::optional<SidBytes> DomainPart(const SidBytes& sid);
-
 }  // namespace winhost::system

@@ -86,7 +86,4 @@ struct UpnDnsInfo {
 // buffer, a string is not whole UTF-16 units or holds U+0000, or the SID is not well-formed.
 std::optional<UpnDnsInfo> DecodeUpnDnsInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
 
-// `domain` with one more sub-authority, `rid`; none when it already has the most a SID can hold.
-std::optional<Sid> WithRid(const Sid& domain, uint32_t rid);
-
 }  // namespace winhost::system::pac

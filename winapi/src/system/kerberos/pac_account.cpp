@@ -3,14 +3,13 @@
 
 #include <algorithm>
 
+#include "common/tokens.h"
 #include "system/host/names.h"
-#include "system/kerberos/principals.h"
-
+#include "system/host/settings.h"
+#include "system/host/trace.h"
 
 namespace winhost::system {
 namespace {
-
-constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 
 bool Under(const SidBytes& sid, const SidBytes& domain) {
   const std::optional<SidBytes> part = DomainPart(sid);
@@ -23,8 +22,8 @@ bool AssertedIdentity(const SidBytes& sid) {
   return sid.size() == 12 && std::equal(authority.begin() + 2, authority.begin() + 8, sid.begin() + 2);
 }
 
-bool Listed(const char* variable, const std::string& realm) {
-  for (const std::string& entry : ListSetting(variable, ""))
+bool Unfiltered(const std::string& realm) {
+  for (const std::string& entry : settings::List(settings::Id::kUnfilteredRealms))
     if (entry == realm) return true;
   return false;
 }
@@ -42,7 +41,7 @@ const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac:
   if (!SameAscii(upn->dnsDomainName, realm)) return "its UPN_DNS_INFO names another domain than the ticket's realm";
   if ((upn->flags & pac::kUpnSamNameAndSid) == 0) return nullptr;
   if (!SameAscii(upn->samName, logon.effectiveName)) return "its UPN_DNS_INFO names another account";
-  if (pac::WithRid(logon.logonDomainId, logon.userId) != upn->sid) return "its UPN_DNS_INFO gives another SID";
+  if (WithRid(logon.logonDomainId, logon.userId) != upn->sid) return "its UPN_DNS_INFO gives another SID";
   return nullptr;
 }
 
@@ -67,13 +66,13 @@ std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon) {
   auto add = [&groups](const std::optional<SidBytes>& sid, DWORD attributes) {
     if (sid) groups.push_back({*sid, attributes});
   };
-  for (const pac::GroupRid& group : logon.groupIds) add(pac::WithRid(logon.logonDomainId, group.rid), group.attributes);
-  add(pac::WithRid(logon.logonDomainId, logon.primaryGroupId), kEnabled);
+  for (const pac::GroupRid& group : logon.groupIds) add(WithRid(logon.logonDomainId, group.rid), group.attributes);
+  add(WithRid(logon.logonDomainId, logon.primaryGroupId), kEnabled);
   if (logon.userFlags & pac::kExtraSidsFlag)
     for (const pac::SidAttributes& extra : logon.extraSids) add(extra.sid, extra.attributes);
   if (logon.userFlags & pac::kResourceGroupsFlag)
     for (const pac::GroupRid& group : logon.resourceGroupIds)
-      add(pac::WithRid(logon.resourceGroupDomainSid, group.rid), group.attributes);
+      add(WithRid(logon.resourceGroupDomainSid, group.rid), group.attributes);
   return groups;
 }
 
@@ -86,14 +85,14 @@ DWORD SystemPacAccount(const pac::LogonInfo& given, const std::string& realm, co
   std::optional<pac::LogonInfo> filtered;
   const std::optional<std::string> home = SystemDefaultRealm();
   if (!home || realm != *home) {
-    filtered = FilteredAcrossTrust(given, HomeDomainSid(), Listed("QUENTREL_UNFILTERED_REALMS", realm));
+    filtered = FilteredAcrossTrust(given, HomeDomainSid(), Unfiltered(realm));
     if (!filtered) {
-      TraceRefusal("a PAC of the realm " + realm + ": it claims this computer's domain's SID, or that SID is unknown");
+      Trace("a PAC of the realm " + realm + " not used: it claims this computer's domain's SID, or that SID is unknown");
       return ERROR_NONE_MAPPED;
     }
   }
   const pac::LogonInfo& logon = filtered ? *filtered : given;
-  std::optional<SidBytes> user = pac::WithRid(logon.logonDomainId, logon.userId);
+  std::optional<SidBytes> user = WithRid(logon.logonDomainId, logon.userId);
   if (!user) return ERROR_INVALID_SID;
   account = SystemAccount{};
   account.sid = *user;

@@ -7,7 +7,6 @@ import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
 import com.sun.net.httpserver.HttpsExchange;
 import java.io.IOException;
-import java.lang.System.Logger.Level;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -35,10 +34,12 @@ import java.util.List;
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
+  private final Gate gate;
 
   /** An authenticator with its own {@link Negotiator}, closed with it. */
   public NegotiateAuthenticator(Negotiator negotiator) {
     this.negotiator = negotiator;
+    this.gate = new Gate(negotiator);
   }
 
   /** An authenticator of the package "Negotiate" that answers the given groups. */
@@ -80,56 +81,73 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     } catch (IllegalStateException e) {
       return new Failure(500);
     }
-    List<String> headers = exchange.getRequestHeaders().get("Authorization");
-    String peer = exchange.getRemoteAddress().getAddress().getHostAddress();
-    Sessions sessions = negotiator.sessions();
-    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
-      List<String> cookies = cookies(exchange.getRequestHeaders(), sessions.cookieName());
-      for (String value : cookies) {
-        SignOn session = sessions.fromCookie(value);
-        if (session == null) {
-          continue;
-        }
-        boolean stale = sessions.stale(session);
-        if (sessions.serves(session, peer)) {
-          String refreshed = stale ? sessions.cookie(session) : null;
-          if (refreshed != null) {
-            setCookie(exchange, refreshed);
-          }
-          return new Success(new NegotiatePrincipal(session.user(), session));
-        }
+    try (Admission admission = gate.admit(new ExchangeRequest(exchange))) {
+      if (admission.admitted()) {
+        return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));
       }
-      if (!cookies.isEmpty()) {
-        negotiator.log().log("cookie-refused", Level.DEBUG, "Negotiate: {0}: a session cookie that serves no"
-            + " session; asking for Negotiate", exchange.getRemoteAddress());
-        setCookie(exchange, null);
-      }
+      return admission.status() == 401 ? new Retry(401) : new Failure(admission.status());
     }
-    try (Outcome outcome = negotiator.authenticate(List.of(exchange.getRemoteAddress(), exchange.getLocalAddress()),
-        peer, headers)) {
-      String answer = outcome.wwwAuthenticate();
-      if (answer != null) {
-        exchange.getResponseHeaders().add("WWW-Authenticate", answer);
-      }
-      if (outcome.retryAfter() != null) {
-        exchange.getResponseHeaders().add("Retry-After", outcome.retryAfter());
-      }
-      if (outcome.authenticated()) {
-        SignOn session = null;
-        if (sessions.enabled()) {
-          session = sessions.start(outcome.user(), peer);
-          String value = sessions.cookie(session);
-          if (value == null) {
-            negotiator.log().log("cookie-too-long", Level.WARNING, "Negotiate: {0}''s session does not fit in a"
-                + " cookie (too many groups); every request of it signs on", outcome.user().getName());
-            session = null;
-          } else {
-            setCookie(exchange, value);
-          }
+  }
+
+  // The JDK server's side of the gate: sessions travel in a signed cookie.
+  private final class ExchangeRequest implements Gate.Request {
+    private final HttpExchange exchange;
+
+    ExchangeRequest(HttpExchange exchange) {
+      this.exchange = exchange;
+    }
+
+    @Override
+    public List<String> authorization() {
+      List<String> headers = exchange.getRequestHeaders().get("Authorization");
+      return headers == null ? List.of() : headers;
+    }
+
+    @Override
+    public String peer() {
+      return exchange.getRemoteAddress().getAddress().getHostAddress();
+    }
+
+    @Override
+    public Object connection() {
+      return List.of(exchange.getRemoteAddress(), exchange.getLocalAddress());
+    }
+
+    @Override
+    public List<SignOn> sessions() {
+      Sessions sessions = negotiator.sessions();
+      List<String> values = cookies(exchange.getRequestHeaders(), sessions.cookieName());
+      List<SignOn> held = new ArrayList<>(1);
+      for (String value : values) {
+        SignOn session = sessions.fromCookie(value);
+        if (session != null) {
+          held.add(session);
         }
-        return new Success(new NegotiatePrincipal(outcome.user(), session));
       }
-      return outcome.status() == 401 ? new Retry(401) : new Failure(outcome.status());
+      if (held.isEmpty() && !values.isEmpty()) {
+        // Cookies that do not read back are forgotten like sessions that ended.
+        forgetSessions();
+      }
+      return held;
+    }
+
+    @Override
+    public void forgetSessions() {
+      setCookie(exchange, null);
+    }
+
+    @Override
+    public boolean keep(SignOn signOn, boolean renewed) {
+      String value = negotiator.sessions().cookie(signOn);
+      if (value != null) {
+        setCookie(exchange, value);
+      }
+      return value != null;
+    }
+
+    @Override
+    public void header(String name, String value) {
+      exchange.getResponseHeaders().add(name, value);
     }
   }
 

@@ -11,7 +11,6 @@ import java.net.http.HttpResponse;
 import java.util.Base64;
 import java.util.List;
 import java.util.Locale;
-import java.util.Optional;
 
 /**
  * The client side of HTTP Negotiate, as the identity the process runs as.
@@ -76,7 +75,7 @@ public final class NegotiateClient implements AutoCloseable {
 
   /** The Authorization header value that carries the client's current token. */
   public String authorization() {
-    return Negotiator.SCHEME + " " + Base64.getEncoder().encodeToString(token);
+    return NegotiateHeader.SCHEME + " " + Base64.getEncoder().encodeToString(token);
   }
 
   /** Whether the client's side of the exchange is done. */
@@ -131,18 +130,14 @@ public final class NegotiateClient implements AutoCloseable {
   // The token of a "Negotiate TOKEN" value; null when there is none.
   private static byte[] tokenOf(List<String> values) throws NegotiateException {
     for (String value : values) {
-      String trimmed = value.trim();
-      if (trimmed.regionMatches(true, 0, Negotiator.SCHEME, 0, Negotiator.SCHEME.length())
-          && (trimmed.length() == Negotiator.SCHEME.length() || trimmed.charAt(Negotiator.SCHEME.length()) == ' ')) {
-        String encoded = trimmed.substring(Negotiator.SCHEME.length()).trim();
-        if (encoded.isEmpty()) {
-          continue;
-        }
-        try {
-          return Base64.getDecoder().decode(encoded);
-        } catch (IllegalArgumentException e) {
-          throw new NegotiateException("the server's Negotiate token is not base64", e);
-        }
+      String encoded = NegotiateHeader.credentials(value);
+      if (encoded == null || encoded.isEmpty()) {
+        continue;
+      }
+      try {
+        return Base64.getDecoder().decode(encoded);
+      } catch (IllegalArgumentException e) {
+        throw new NegotiateException("the server's Negotiate token is not base64", e);
       }
     }
     return null;
@@ -177,9 +172,7 @@ public final class NegotiateClient implements AutoCloseable {
         HttpResponse<T> response = client.send(withToken, body);
         List<String> answer = response.headers().allValues("WWW-Authenticate");
         if (response.statusCode() == 401) {
-          Optional<String> negotiateHeader = answer.stream()
-              .filter(v -> v.trim().regionMatches(true, 0, Negotiator.SCHEME, 0, Negotiator.SCHEME.length())).findFirst();
-          if (negotiateHeader.isEmpty()) {
+          if (answer.stream().noneMatch(NegotiateHeader::isNegotiate)) {
             return response;
           }
           negotiate.challenge(answer);

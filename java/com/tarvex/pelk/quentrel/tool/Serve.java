@@ -6,6 +6,7 @@ import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpServer;
 import com.tarvex.pelk.quentrel.UserAuth;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
+import com.tarvex.pelk.quentrel.http.LibrarySettings;
 import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
@@ -117,6 +118,11 @@ final class Serve {
         + bound + "/), package " + packageName + (groups.isEmpty() ? "" : ", groups " + String.join(", ", groups))
         + "; Ctrl-C stops");
     out.flush();
+    String loosened = LibrarySettings.loosenedLine();
+    if (loosened != null) {
+      err.println("quentrel serve: settings that widen whom the library trusts: " + loosened);
+      err.flush();
+    }
     // The server runs on its own threads until the shutdown hook stops it and the JVM exits.
     while (true) {
       try {
