@@ -30,6 +30,9 @@ import java.util.List;
  * into the security package, and one whose cookie is forged, altered, expired or logged out gets
  * the Negotiate challenge. A request with a Negotiate Authorization header always signs on
  * afresh. {@link #logout} ends a session.
+ *
+ * <p>On an {@code HttpsServer}, {@code Negotiator.builder().channelBinding(...)} binds sign-ons to
+ * the TLS channel with the server's own certificate (see {@link ChannelBinding}).
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
@@ -76,7 +79,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       }
     }
     try (Outcome outcome = negotiator.authenticate(List.of(exchange.getRemoteAddress(), exchange.getLocalAddress()),
-        peer, headers)) {
+        peer, headers, channelBindings(exchange))) {
       String answer = outcome.wwwAuthenticate();
       if (answer != null) {
         exchange.getResponseHeaders().add("WWW-Authenticate", answer);
@@ -101,6 +104,17 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       }
       return outcome.status() == 401 ? new Retry(401) : new Failure(outcome.status());
     }
+  }
+
+  // The tls-server-end-point bindings of the certificate this server showed on the exchange's
+  // TLS channel; null over plain HTTP or when the site checks no bindings.
+  private byte[] channelBindings(HttpExchange exchange) {
+    if (negotiator.channelBinding() == ChannelBinding.Mode.NONE || !(exchange instanceof HttpsExchange)) {
+      return null;
+    }
+    javax.net.ssl.SSLSession tls = ((HttpsExchange) exchange).getSSLSession();
+    java.security.cert.Certificate[] shown = tls == null ? null : tls.getLocalCertificates();
+    return shown == null || shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
   }
 
   /**

@@ -1,5 +1,6 @@
 package com.tarvex.pelk.quentrel.servlet;
 
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
 import com.tarvex.pelk.quentrel.http.Outcome;
@@ -16,6 +17,12 @@ import jakarta.servlet.http.HttpServletRequestWrapper;
 import jakarta.servlet.http.HttpServletResponse;
 import jakarta.servlet.http.HttpSession;
 import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.cert.Certificate;
+import java.security.cert.CertificateException;
+import java.security.cert.CertificateFactory;
 import java.lang.System.Logger.Level;
 import java.security.Principal;
 import java.time.Duration;
@@ -43,12 +50,17 @@ import java.util.List;
  * {@code maxPendingPerPeer} (default 32) and {@code timeoutSeconds} (default 30), the limits of
  * exchanges waiting for a next leg; {@code sessions} ("false" signs every request on),
  * {@code sessionLifetimeSeconds} (default 3600), {@code sessionIdleSeconds} (default 900),
- * {@code sessionBoundToAddress} (default false).
+ * {@code sessionBoundToAddress} (default false); {@code channelBinding} ("none", the default,
+ * "accept" or "require", see {@link ChannelBinding}) with {@code channelBindingCertificate}, the
+ * file (PEM or DER) of the certificate the container shows on its TLS connector: a container does
+ * not tell a filter which certificate it showed, so the site names it.
  */
 public final class NegotiateFilter implements Filter {
   /** The session attribute that holds the client's {@link SignOn}. */
   public static final String SESSION_ATTRIBUTE = NegotiateFilter.class.getName() + ".signOn";
   private Negotiator negotiator;
+  // The tls-server-end-point bindings of the container's certificate; null when none are checked.
+  private byte[] channelBindings;
 
   /** A filter configured by its init parameters. */
   public NegotiateFilter() {}
@@ -58,9 +70,24 @@ public final class NegotiateFilter implements Filter {
     this.negotiator = negotiator;
   }
 
+  /**
+   * A filter with a negotiator of its own whose sign-ons over TLS are bound to the channel by the
+   * certificate the container shows there, as the negotiator's channel binding mode says.
+   */
+  public NegotiateFilter(Negotiator negotiator, Certificate serverCertificate) {
+    this.negotiator = negotiator;
+    if (negotiator.channelBinding() != ChannelBinding.Mode.NONE) {
+      this.channelBindings = ChannelBinding.tlsServerEndPoint(serverCertificate);
+    }
+  }
+
   @Override
   public void init(FilterConfig config) {
     if (negotiator != null) {
+      if (negotiator.channelBinding() != ChannelBinding.Mode.NONE && channelBindings == null) {
+        throw new IllegalStateException("channel binding needs the certificate the container shows on its TLS"
+            + " connector: new NegotiateFilter(negotiator, certificate)");
+      }
       return;
     }
     Negotiator.Builder builder = Negotiator.builder().packageName(config.getInitParameter("package"));
@@ -96,7 +123,27 @@ public final class NegotiateFilter implements Filter {
     if (bound != null) {
       builder.sessionBoundToAddress(bound.trim().equalsIgnoreCase("true"));
     }
+    String binding = config.getInitParameter("channelBinding");
+    if (binding != null) {
+      ChannelBinding.Mode mode = ChannelBinding.Mode.parse(binding);
+      builder.channelBinding(mode);
+      if (mode != ChannelBinding.Mode.NONE) {
+        channelBindings = ChannelBinding.tlsServerEndPoint(certificate(config.getInitParameter("channelBindingCertificate")));
+      }
+    }
     negotiator = builder.build();
+  }
+
+  private static Certificate certificate(String file) {
+    if (file == null || file.isBlank()) {
+      throw new IllegalArgumentException("channelBinding needs channelBindingCertificate, the file of the certificate"
+          + " the container shows on its TLS connector");
+    }
+    try (InputStream in = Files.newInputStream(Path.of(file.trim()))) {
+      return CertificateFactory.getInstance("X.509").generateCertificate(in);
+    } catch (IOException | CertificateException e) {
+      throw new IllegalArgumentException("cannot read the channel binding certificate " + file + ": " + e.getMessage(), e);
+    }
   }
 
   public Negotiator negotiator() {
@@ -125,7 +172,8 @@ public final class NegotiateFilter implements Filter {
         release(http.getSession(false));
       }
     }
-    try (Outcome outcome = negotiator.authenticate(connectionOf(http), peer, headers)) {
+    try (Outcome outcome = negotiator.authenticate(connectionOf(http), peer, headers,
+        http.isSecure() ? channelBindings : null)) {
       String header = outcome.wwwAuthenticate();
       if (header != null) {
         answer.addHeader("WWW-Authenticate", header);
