@@ -149,11 +149,11 @@ bool Accepts(const AcceptorPolicy& policy, const std::string& target) {
   return false;
 }
 
+}  // namespace
+
 bool IsKerberos(gss_OID mechanism) {
   return mechanism != GSS_C_NO_OID && (gss_oid_equal(mechanism, gss_mech_krb5) || gss_oid_equal(mechanism, gss_mech_krb5_wrong));
 }
-
-}  // namespace
 
 krb5_context SharedKrb5() {
   static krb5_context context = nullptr;

@@ -9,6 +9,7 @@
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
+#include <profile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -244,8 +245,22 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   return SEC_E_OK;
 }
 
+// The clock skew krb5 allows (libdefaults clockskew, 300 seconds unless set). Requires the world
+// lock (the packages' krb5 context).
+long long ClockSkew() {
+  int skew = 300;
+  krb5_context krb5 = SharedKrb5();
+  profile_t profile = nullptr;
+  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
+    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
+    profile_release(profile);
+  }
+  return skew;
+}
+
 // From the time the context was established to the end of the ticket it rests on, as GSSAPI
-// counts what remains of it now.
+// counts what remains of it now. A Kerberos acceptor lets a context run the allowed clock skew
+// past the ticket's end; Windows' lifespan, and a session resting on it, ends with the ticket.
 SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& lifespan) {
   if (!context.established || context.ctx == GSS_C_NO_CONTEXT) return SEC_E_INVALID_HANDLE;
   OM_uint32 minor = 0;
@@ -256,8 +271,14 @@ SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& 
   // An expired context still answers, with nothing remaining.
   if (GSS_ERROR(major) && GSS_ROUTINE_ERROR(major) != GSS_S_CONTEXT_EXPIRED)
     return Failed("gss_inquire_context", major, minor, context.mechanism->oid, false);
-  SetLifetime(&lifespan.tsExpiry, GSS_ERROR(major) ? 0 : remaining);
   const long long kUnixEpochIn1601 = 11644473600LL;
+  if (!GSS_ERROR(major) && remaining == GSS_C_INDEFINITE) {
+    lifespan.tsExpiry.QuadPart = 0x7FFFFFFFFFFFFFFFLL;
+  } else {
+    long long left = GSS_ERROR(major) ? 0 : static_cast<long long>(remaining);
+    if (!context.client && IsKerberos(context.actual)) left -= ClockSkew();
+    lifespan.tsExpiry.QuadPart = (static_cast<long long>(std::time(nullptr)) + left + kUnixEpochIn1601) * 10000000LL;
+  }
   lifespan.tsStart.QuadPart = (static_cast<long long>(context.establishedAt) + kUnixEpochIn1601) * 10000000LL;
   return SEC_E_OK;
 }

@@ -239,6 +239,8 @@ bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
+// Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.
+bool IsKerberos(gss_OID mechanism);
 
 // The SecBuffer of a type in a descriptor; null when there is none.
 SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
