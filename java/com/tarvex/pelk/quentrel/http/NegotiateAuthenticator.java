@@ -5,7 +5,6 @@ import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
 import com.sun.net.httpserver.HttpsExchange;
-import java.lang.System.Logger.Level;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -36,10 +35,12 @@ import java.util.List;
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
+  private final Gate gate;
 
   /** An authenticator with its own {@link Negotiator}, closed with it. */
   public NegotiateAuthenticator(Negotiator negotiator) {
     this.negotiator = negotiator;
+    this.gate = new Gate(negotiator);
   }
 
   /** An authenticator of the package "Negotiate" that answers the given groups. */
@@ -53,68 +54,85 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
 
   @Override
   public Result authenticate(HttpExchange exchange) {
-    List<String> headers = exchange.getRequestHeaders().get("Authorization");
-    String peer = exchange.getRemoteAddress().getAddress().getHostAddress();
-    Sessions sessions = negotiator.sessions();
-    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
-      List<String> cookies = cookies(exchange.getRequestHeaders(), sessions.cookieName());
-      for (String value : cookies) {
-        SignOn session = sessions.fromCookie(value);
-        if (session == null) {
-          continue;
-        }
-        boolean stale = sessions.stale(session);
-        if (sessions.serves(session, peer)) {
-          String refreshed = stale ? sessions.cookie(session) : null;
-          if (refreshed != null) {
-            setCookie(exchange, refreshed);
-          }
-          return new Success(new NegotiatePrincipal(session.user(), session));
-        }
+    try (Admission admission = gate.admit(new ExchangeRequest(exchange))) {
+      if (admission.admitted()) {
+        return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));
       }
-      if (!cookies.isEmpty()) {
-        negotiator.log().log("cookie-refused", Level.DEBUG, "Negotiate: {0}: a session cookie that serves no"
-            + " session; asking for Negotiate", exchange.getRemoteAddress());
-        setCookie(exchange, null);
-      }
-    }
-    try (Outcome outcome = negotiator.authenticate(List.of(exchange.getRemoteAddress(), exchange.getLocalAddress()),
-        peer, headers, channelBindings(exchange))) {
-      String answer = outcome.wwwAuthenticate();
-      if (answer != null) {
-        exchange.getResponseHeaders().add("WWW-Authenticate", answer);
-      }
-      if (outcome.retryAfter() != null) {
-        exchange.getResponseHeaders().add("Retry-After", outcome.retryAfter());
-      }
-      if (outcome.authenticated()) {
-        SignOn session = null;
-        if (sessions.enabled()) {
-          session = sessions.start(outcome.user(), peer);
-          String value = sessions.cookie(session);
-          if (value == null) {
-            negotiator.log().log("cookie-too-long", Level.WARNING, "Negotiate: {0}''s session does not fit in a"
-                + " cookie (too many groups); every request of it signs on", outcome.user().getName());
-            session = null;
-          } else {
-            setCookie(exchange, value);
-          }
-        }
-        return new Success(new NegotiatePrincipal(outcome.user(), session));
-      }
-      return outcome.status() == 401 ? new Retry(401) : new Failure(outcome.status());
+      return admission.status() == 401 ? new Retry(401) : new Failure(admission.status());
     }
   }
 
-  // The tls-server-end-point bindings of the certificate this server showed on the exchange's
-  // TLS channel; null over plain HTTP or when the site checks no bindings.
-  private byte[] channelBindings(HttpExchange exchange) {
-    if (negotiator.channelBinding() == ChannelBinding.Mode.NONE || !(exchange instanceof HttpsExchange)) {
-      return null;
+  // The JDK server's side of the gate: sessions travel in a signed cookie.
+  private final class ExchangeRequest implements Gate.Request {
+    private final HttpExchange exchange;
+
+    ExchangeRequest(HttpExchange exchange) {
+      this.exchange = exchange;
     }
-    javax.net.ssl.SSLSession tls = ((HttpsExchange) exchange).getSSLSession();
-    java.security.cert.Certificate[] shown = tls == null ? null : tls.getLocalCertificates();
-    return shown == null || shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
+
+    @Override
+    public List<String> authorization() {
+      List<String> headers = exchange.getRequestHeaders().get("Authorization");
+      return headers == null ? List.of() : headers;
+    }
+
+    @Override
+    public String peer() {
+      return exchange.getRemoteAddress().getAddress().getHostAddress();
+    }
+
+    @Override
+    public Object connection() {
+      return List.of(exchange.getRemoteAddress(), exchange.getLocalAddress());
+    }
+
+    @Override
+    public List<SignOn> sessions() {
+      Sessions sessions = negotiator.sessions();
+      List<String> values = cookies(exchange.getRequestHeaders(), sessions.cookieName());
+      List<SignOn> held = new ArrayList<>(1);
+      for (String value : values) {
+        SignOn session = sessions.fromCookie(value);
+        if (session != null) {
+          held.add(session);
+        }
+      }
+      if (held.isEmpty() && !values.isEmpty()) {
+        // Cookies that do not read back are forgotten like sessions that ended.
+        forgetSessions();
+      }
+      return held;
+    }
+
+    @Override
+    public void forgetSessions() {
+      setCookie(exchange, null);
+    }
+
+    @Override
+    public boolean keep(SignOn signOn, boolean renewed) {
+      String value = negotiator.sessions().cookie(signOn);
+      if (value != null) {
+        setCookie(exchange, value);
+      }
+      return value != null;
+    }
+
+    @Override
+    public void header(String name, String value) {
+      exchange.getResponseHeaders().add(name, value);
+    }
+
+    // The certificate this server showed on the exchange's TLS channel.
+    @Override
+    public byte[] channelBindings() {
+      if (!(exchange instanceof HttpsExchange)) {
+        return null;
+      }
+      javax.net.ssl.SSLSession tls = ((HttpsExchange) exchange).getSSLSession();
+      java.security.cert.Certificate[] shown = tls == null ? null : tls.getLocalCertificates();
+      return shown == null || shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
+    }
   }
 
   /**

@@ -92,7 +92,7 @@ public final class NegotiateClient implements AutoCloseable {
 
   /** The Authorization header value that carries the client's current token. */
   public String authorization() {
-    return Negotiator.SCHEME + " " + Base64.getEncoder().encodeToString(token);
+    return NegotiateHeader.SCHEME + " " + Base64.getEncoder().encodeToString(token);
   }
 
   /** Whether the client's side of the exchange is done. */
@@ -147,18 +147,14 @@ public final class NegotiateClient implements AutoCloseable {
   // The token of a "Negotiate TOKEN" value; null when there is none.
   private static byte[] tokenOf(List<String> values) throws NegotiateException {
     for (String value : values) {
-      String trimmed = value.trim();
-      if (trimmed.regionMatches(true, 0, Negotiator.SCHEME, 0, Negotiator.SCHEME.length())
-          && (trimmed.length() == Negotiator.SCHEME.length() || trimmed.charAt(Negotiator.SCHEME.length()) == ' ')) {
-        String encoded = trimmed.substring(Negotiator.SCHEME.length()).trim();
-        if (encoded.isEmpty()) {
-          continue;
-        }
-        try {
-          return Base64.getDecoder().decode(encoded);
-        } catch (IllegalArgumentException e) {
-          throw new NegotiateException("the server's Negotiate token is not base64", e);
-        }
+      String encoded = NegotiateHeader.credentials(value);
+      if (encoded == null || encoded.isEmpty()) {
+        continue;
+      }
+      try {
+        return Base64.getDecoder().decode(encoded);
+      } catch (IllegalArgumentException e) {
+        throw new NegotiateException("the server's Negotiate token is not base64", e);
       }
     }
     return null;
@@ -189,7 +185,8 @@ public final class NegotiateClient implements AutoCloseable {
     byte[] bindings = null;
     if ("https".equalsIgnoreCase(request.uri().getScheme())) {
       HttpResponse<T> anonymous = client.send(request, body);
-      if (anonymous.statusCode() != 401 || !offersNegotiate(anonymous.headers().allValues("WWW-Authenticate"))) {
+      if (anonymous.statusCode() != 401
+          || anonymous.headers().allValues("WWW-Authenticate").stream().noneMatch(NegotiateHeader::isNegotiate)) {
         return anonymous;
       }
       bindings = anonymous.sslSession().map(NegotiateClient::bindingsOf).orElse(null);
@@ -202,7 +199,7 @@ public final class NegotiateClient implements AutoCloseable {
         HttpResponse<T> response = client.send(withToken, body);
         List<String> answer = response.headers().allValues("WWW-Authenticate");
         if (response.statusCode() == 401) {
-          if (!offersNegotiate(answer)) {
+          if (answer.stream().noneMatch(NegotiateHeader::isNegotiate)) {
             return response;
           }
           negotiate.challenge(answer);
@@ -215,11 +212,6 @@ public final class NegotiateClient implements AutoCloseable {
       }
       throw new NegotiateException("the server asked for more than " + MAX_LEGS + " legs");
     }
-  }
-
-  private static boolean offersNegotiate(List<String> wwwAuthenticate) {
-    return wwwAuthenticate.stream()
-        .anyMatch(v -> v.trim().regionMatches(true, 0, Negotiator.SCHEME, 0, Negotiator.SCHEME.length()));
   }
 
   // The bindings of the certificate the server showed on the TLS channel; null when it showed none.

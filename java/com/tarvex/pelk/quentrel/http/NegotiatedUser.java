@@ -66,18 +66,24 @@ public final class NegotiatedUser implements Principal, Serializable {
     try {
       member = current.isMember(group);
     } catch (GroupNotFoundException e) {
+      // A group that cannot be tested counts as one the client is not in: the client did
+      // authenticate, and no access depends on an answer nobody has.
       unanswered.put(group, "no such group");
+      logLine("no-group", "Negotiate: {0} is not a group here; answered as not a member", group, null);
     } catch (WinAuthException e) {
-      // Not a member when it cannot be told, as for the declared groups.
       unanswered.put(group, e.getMessage());
-      LogLines lines = log;
-      if (lines != null) {
-        lines.log("group-untested", System.Logger.Level.WARNING, "Negotiate: cannot test {0}''s membership of {1}"
-            + " ({2}); answered as not a member", name, group, e.getMessage());
-      }
+      logLine("group-untested", "Negotiate: cannot test {1}''s membership of {0} ({2}); answered as not a member",
+          group, e.getMessage());
     }
     groups.put(group, member);
     return member;
+  }
+
+  private void logLine(String kind, String pattern, String group, String why) {
+    LogLines lines = log;
+    if (lines != null) {
+      lines.log(kind, System.Logger.Level.WARNING, pattern, group, name, why);
+    }
   }
 
   /** The groups answered so far, in the order they were asked. */

@@ -1,10 +1,10 @@
 package com.tarvex.pelk.quentrel.servlet;
 
+import com.tarvex.pelk.quentrel.http.Admission;
 import com.tarvex.pelk.quentrel.http.ChannelBinding;
+import com.tarvex.pelk.quentrel.http.Gate;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
-import com.tarvex.pelk.quentrel.http.Outcome;
-import com.tarvex.pelk.quentrel.http.Sessions;
 import com.tarvex.pelk.quentrel.http.SignOn;
 import jakarta.servlet.Filter;
 import jakarta.servlet.FilterChain;
@@ -38,7 +38,7 @@ import java.util.List;
  *
  * <p>One sign-on serves the session: the client as it authenticated is kept in the container's
  * {@link HttpSession}, and the session's later requests go on as that client without a new
- * Negotiate exchange, within the bounds of the negotiator's {@link Sessions} (a lifetime from the
+ * Negotiate exchange, within the bounds of the negotiator's {@link com.tarvex.pelk.quentrel.http.Sessions} (a lifetime from the
  * sign-on, an idle time, and, when asked for, the client's address) as well as the container's own
  * session timeout. A sign-on moves the session to a new identifier, and a new client in a session
  * starts a new session. {@code request.logout()} ends it. The client's context lives only as long
@@ -59,6 +59,7 @@ public final class NegotiateFilter implements Filter {
   /** The session attribute that holds the client's {@link SignOn}. */
   public static final String SESSION_ATTRIBUTE = NegotiateFilter.class.getName() + ".signOn";
   private Negotiator negotiator;
+  private Gate gate;
   // The tls-server-end-point bindings of the container's certificate; null when none are checked.
   private byte[] channelBindings;
 
@@ -68,6 +69,7 @@ public final class NegotiateFilter implements Filter {
   /** A filter with a negotiator of its own, closed when the filter is destroyed. */
   public NegotiateFilter(Negotiator negotiator) {
     this.negotiator = negotiator;
+    this.gate = new Gate(negotiator);
   }
 
   /**
@@ -75,7 +77,7 @@ public final class NegotiateFilter implements Filter {
    * certificate the container shows there, as the negotiator's channel binding mode says.
    */
   public NegotiateFilter(Negotiator negotiator, Certificate serverCertificate) {
-    this.negotiator = negotiator;
+    this(negotiator);
     if (negotiator.channelBinding() != ChannelBinding.Mode.NONE) {
       this.channelBindings = ChannelBinding.tlsServerEndPoint(serverCertificate);
     }
@@ -132,6 +134,7 @@ public final class NegotiateFilter implements Filter {
       }
     }
     negotiator = builder.build();
+    gate = new Gate(negotiator);
   }
 
   private static Certificate certificate(String file) {
@@ -159,39 +162,71 @@ public final class NegotiateFilter implements Filter {
     }
     HttpServletRequest http = (HttpServletRequest) request;
     HttpServletResponse answer = (HttpServletResponse) response;
-    List<String> headers = Collections.list(http.getHeaders("Authorization"));
-    Sessions sessions = negotiator.sessions();
-    String peer = http.getRemoteAddr();
-    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
-      SignOn held = held(http.getSession(false));
-      if (held != null) {
-        if (sessions.serves(held, peer)) {
-          chain.doFilter(new AuthenticatedRequest(http, held, this), response);
-          return;
-        }
-        release(http.getSession(false));
-      }
-    }
-    try (Outcome outcome = negotiator.authenticate(connectionOf(http), peer, headers,
-        http.isSecure() ? channelBindings : null)) {
-      String header = outcome.wwwAuthenticate();
-      if (header != null) {
-        answer.addHeader("WWW-Authenticate", header);
-      }
-      if (outcome.retryAfter() != null) {
-        answer.addHeader("Retry-After", outcome.retryAfter());
-      }
-      if (!outcome.authenticated()) {
-        answer.setStatus(outcome.status());
+    try (Admission admission = gate.admit(new ContainerRequest(http, answer, channelBindings))) {
+      if (!admission.admitted()) {
+        answer.setStatus(admission.status());
         answer.setContentLength(0);
         return;
       }
-      SignOn signOn = null;
-      if (sessions.enabled()) {
-        signOn = sessions.start(outcome.user(), peer);
-        keep(http, signOn);
+      chain.doFilter(new AuthenticatedRequest(http, admission.user(), admission.signOn(), this), response);
+    }
+  }
+
+  // The container's side of the gate: a session lives in the container's HttpSession.
+  private static final class ContainerRequest implements Gate.Request {
+    private final HttpServletRequest http;
+    private final HttpServletResponse answer;
+    private final byte[] bindings;
+
+    ContainerRequest(HttpServletRequest http, HttpServletResponse answer, byte[] bindings) {
+      this.http = http;
+      this.answer = answer;
+      this.bindings = bindings;
+    }
+
+    @Override
+    public List<String> authorization() {
+      return Collections.list(http.getHeaders("Authorization"));
+    }
+
+    @Override
+    public String peer() {
+      return http.getRemoteAddr();
+    }
+
+    @Override
+    public Object connection() {
+      return connectionOf(http);
+    }
+
+    @Override
+    public List<SignOn> sessions() {
+      SignOn held = held(http.getSession(false));
+      return held == null ? List.of() : List.of(held);
+    }
+
+    @Override
+    public void forgetSessions() {
+      release(http.getSession(false));
+    }
+
+    @Override
+    public boolean keep(SignOn signOn, boolean renewed) {
+      if (!renewed) {
+        NegotiateFilter.keep(http, signOn);
       }
-      chain.doFilter(new AuthenticatedRequest(http, outcome.user(), signOn, this), response);
+      return true;
+    }
+
+    @Override
+    public void header(String name, String value) {
+      answer.addHeader(name, value);
+    }
+
+    // The container's certificate, over its TLS connector only.
+    @Override
+    public byte[] channelBindings() {
+      return http.isSecure() ? bindings : null;
     }
   }
 
@@ -271,10 +306,6 @@ public final class NegotiateFilter implements Filter {
       this.user = user;
       this.signOn = signOn;
       this.filter = filter;
-    }
-
-    AuthenticatedRequest(HttpServletRequest request, SignOn signOn, NegotiateFilter filter) {
-      this(request, signOn.user(), signOn, filter);
     }
 
     /**
