@@ -130,7 +130,7 @@ std::pair<std::string, gss_OID> TargetName(const std::string& target) {
 // Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer, and releases it.
 SECURITY_STATUS WriteToken(PSecBufferDesc output, gss_buffer_desc& token) {
   OM_uint32 minor = 0;
-  SecBuffer* buffer = BufferOf(output, SECBUFFER_TOKEN);
+  SecBuffer* buffer = FindBuffer(output, SECBUFFER_TOKEN);
   SECURITY_STATUS status = SEC_E_OK;
   if (buffer == nullptr) {
     status = token.length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
@@ -176,7 +176,7 @@ OM_uint32 RequireBindings(OM_uint32 major, OM_uint32 agreed, ULONG requested, co
 }
 
 gss_buffer_desc InputToken(PSecBufferDesc input) {
-  SecBuffer* buffer = BufferOf(input, SECBUFFER_TOKEN);
+  SecBuffer* buffer = FindBuffer(input, SECBUFFER_TOKEN);
   if (buffer == nullptr || buffer->pvBuffer == nullptr) return GSS_C_EMPTY_BUFFER;
   return gss_buffer_desc{buffer->cbBuffer, buffer->pvBuffer};
 }
