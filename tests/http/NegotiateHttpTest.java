@@ -5,6 +5,7 @@ import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.SecurityContext;
 import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
@@ -117,6 +118,10 @@ public final class NegotiateHttpTest {
     TOMCAT_LOG.setLevel(java.util.logging.Level.SEVERE);
     if (args[0].equals("--serve")) {
       serveFlavour(args[1], args[2]);
+      return;
+    }
+    if (args[0].equals("--serve-tls")) {
+      serveTls(args[1], args[2], args[3], ChannelBinding.Mode.parse(args[4]));
       return;
     }
     if (args[0].equals("--jdk-client")) {
@@ -853,6 +858,25 @@ public final class NegotiateHttpTest {
     Thread.sleep(Long.MAX_VALUE);
   }
 
+  // Serves over TLS with the PKCS#12 key store's certificate, checking channel bindings as `mode`
+  // says, until the process is stopped, after a line that names the port.
+  private static void serveTls(String name, String keyStore, String password, ChannelBinding.Mode mode)
+      throws Exception {
+    Negotiator negotiator = Negotiator.builder().packageName("Negotiate").channelBinding(mode).groups(GROUP)
+        .timeout(Duration.ofSeconds(60)).build();
+    java.security.KeyStore keys = java.security.KeyStore.getInstance("PKCS12");
+    try (InputStream in = java.nio.file.Files.newInputStream(java.nio.file.Path.of(keyStore))) {
+      keys.load(in, password.toCharArray());
+    }
+    Flavour server = name.equals("jdk") ? jdkServer(negotiator, keys, password)
+        : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
+    System.out.println(name + " flavour over TLS, channel binding " + mode + ", listening on port "
+        + server.uri().getPort());
+    System.out.flush();
+    Runtime.getRuntime().addShutdownHook(new Thread(server::close));
+    Thread.sleep(Long.MAX_VALUE);
+  }
+
   // HttpURLConnection answers a Negotiate challenge by itself, through the JDK's Kerberos (JGSS),
   // with the ticket cache that KRB5CCNAME names.
   private static void jdkClient(String url) throws Exception {
@@ -879,7 +903,29 @@ public final class NegotiateHttpTest {
   }
 
   private static Flavour jdkServer(Negotiator negotiator) throws IOException {
-    HttpServer server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+    return jdkServer(negotiator, null, null);
+  }
+
+  // Over TLS with the key store's key when one is given.
+  private static Flavour jdkServer(Negotiator negotiator, java.security.KeyStore keys, String password)
+      throws IOException {
+    HttpServer server;
+    if (keys == null) {
+      server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+    } else {
+      com.sun.net.httpserver.HttpsServer tls = com.sun.net.httpserver.HttpsServer.create(
+          new InetSocketAddress("127.0.0.1", 0), 0);
+      try {
+        javax.net.ssl.KeyManagerFactory managers = javax.net.ssl.KeyManagerFactory.getInstance("PKIX");
+        managers.init(keys, password.toCharArray());
+        javax.net.ssl.SSLContext context = javax.net.ssl.SSLContext.getInstance("TLS");
+        context.init(managers.getKeyManagers(), null, null);
+        tls.setHttpsConfigurator(new com.sun.net.httpserver.HttpsConfigurator(context));
+      } catch (java.security.GeneralSecurityException e) {
+        throw new IOException(e);
+      }
+      server = tls;
+    }
     server.setExecutor(Executors.newFixedThreadPool(8));
     NegotiateAuthenticator authenticator = new NegotiateAuthenticator(negotiator);
     HttpContext context = server.createContext("/", exchange -> {
@@ -908,7 +954,7 @@ public final class NegotiateHttpTest {
     context.setAuthenticator(authenticator);
     context.getFilters().add(authenticator.requestScope());
     server.start();
-    URI uri = URI.create("http://localhost:" + server.getAddress().getPort() + "/");
+    URI uri = URI.create((keys == null ? "http" : "https") + "://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {
       public URI uri() {
         return uri;
@@ -953,12 +999,31 @@ public final class NegotiateHttpTest {
   }
 
   private static Flavour tomcat(Negotiator negotiator) throws Exception {
+    return tomcat(negotiator, null, null, null);
+  }
+
+  // Over TLS with the key store's key when one is given; the filter is told the certificate.
+  private static Flavour tomcat(Negotiator negotiator, String keyStore, String password,
+      java.security.cert.Certificate certificate) throws Exception {
     Tomcat tomcat = new Tomcat();
     tomcat.setBaseDir(java.nio.file.Files.createTempDirectory("tomcat").toString());
     Connector connector = new Connector();
     connector.setPort(0);
     connector.setProperty("address", "127.0.0.1");
     connector.setProperty("maxHttpHeaderSize", "131072");
+    if (keyStore != null) {
+      connector.setScheme("https");
+      connector.setSecure(true);
+      connector.setProperty("SSLEnabled", "true");
+      org.apache.tomcat.util.net.SSLHostConfig host = new org.apache.tomcat.util.net.SSLHostConfig();
+      org.apache.tomcat.util.net.SSLHostConfigCertificate key = new org.apache.tomcat.util.net.SSLHostConfigCertificate(
+          host, org.apache.tomcat.util.net.SSLHostConfigCertificate.Type.UNDEFINED);
+      key.setCertificateKeystoreFile(keyStore);
+      key.setCertificateKeystorePassword(password);
+      key.setCertificateKeystoreType("PKCS12");
+      host.addCertificate(key);
+      connector.addSslHostConfig(host);
+    }
     tomcat.setConnector(connector);
     // Tomcat.addContext would scan annotations, which needs a jakarta.annotation jar that the
     // Debian packages do not install; a context that is configured as it is needs none.
@@ -972,7 +1037,8 @@ public final class NegotiateHttpTest {
     });
     tomcat.getHost().addChild(context);
     Tomcat.addServlet(context, "who", new WhoServlet()).addMapping("/*");
-    NegotiateFilter filter = new NegotiateFilter(negotiator);
+    NegotiateFilter filter = certificate == null ? new NegotiateFilter(negotiator)
+        : new NegotiateFilter(negotiator, certificate);
     FilterDef def = new FilterDef();
     def.setFilterName("negotiate");
     def.setFilter(filter);
@@ -982,7 +1048,7 @@ public final class NegotiateHttpTest {
     map.addURLPattern("/*");
     context.addFilterMap(map);
     tomcat.start();
-    URI uri = URI.create("http://localhost:" + connector.getLocalPort() + "/");
+    URI uri = URI.create((keyStore == null ? "http" : "https") + "://localhost:" + connector.getLocalPort() + "/");
     return new Flavour() {
       public URI uri() {
         return uri;
