@@ -16,33 +16,31 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
   int authenticated = 0;
   int complete = 0;
   int more = -1;
-  gss_buffer_desc value = GSS_C_EMPTY_BUFFER;
-  gss_buffer_desc display = GSS_C_EMPTY_BUFFER;
+  GssBuffer value;
+  GssBuffer display;
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_get_name_attribute", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, &value, &display, &more);
+    major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, value.out(), display.out(),
+                                   &more);
   if (GSS_ERROR(major)) {
     // A ticket without a PAC, or with one that has no logon information, is no failure.
     if (GSS_ROUTINE_ERROR(major) != GSS_S_UNAVAILABLE) Trace("gss_get_name_attribute", major, minor, mechanism);
     return nullptr;
   }
-  OM_uint32 ignored = 0;
   std::shared_ptr<const pac::LogonInfo> logon;
   if (!authenticated) {
     TraceRefusal("the PAC's logon information", "its signature was not verified");
   } else {
     const char* failure = "";
     std::optional<pac::LogonInfo> decoded =
-        pac::DecodeLogonInfo(static_cast<const uint8_t*>(value.value), value.length, &failure);
+        pac::DecodeLogonInfo(static_cast<const uint8_t*>(value->value), value->length, &failure);
     if (decoded) {
       logon = std::make_shared<const pac::LogonInfo>(std::move(*decoded));
     } else {
       TraceRefusal("the PAC's logon information", failure);
     }
   }
-  gss_release_buffer(&ignored, &value);
-  gss_release_buffer(&ignored, &display);
   return logon;
 }
 
