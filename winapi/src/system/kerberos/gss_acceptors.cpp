@@ -117,11 +117,11 @@ bool Accepts(const AcceptorPolicy& policy, const std::string& target) {
   return false;
 }
 
+}  // namespace
+
 bool IsKerberos(gss_OID mechanism) {
   return mechanism != GSS_C_NO_OID && (gss_oid_equal(mechanism, gss_mech_krb5) || gss_oid_equal(mechanism, gss_mech_krb5_wrong));
 }
-
-}  // namespace
 
 void PrepareAcceptor(Credential& credential) {
   AcceptorPolicy& policy = credential.acceptors;

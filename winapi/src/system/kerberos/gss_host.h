@@ -7,6 +7,7 @@
 #include <gssapi/gssapi.h>
 #include <krb5/krb5.h>
 
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,7 +27,6 @@
 #define SEC_E_NO_AUTHENTICATING_AUTHORITY ((SECURITY_STATUS)0x80090311L)
 #define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
-#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 #define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
 namespace winhost::system::gss {
@@ -90,6 +90,7 @@ struct Context {
   // was there and its signature held; the client's name and token come from it.
   std::shared_ptr<const pac::LogonInfo> logon;
   bool established = false;
+  std::time_t establishedAt = 0;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
   // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
@@ -232,5 +233,7 @@ bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
+// Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.
+bool IsKerberos(gss_OID mechanism);
 
 }  // namespace winhost::system::gss
