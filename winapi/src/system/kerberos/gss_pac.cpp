@@ -5,14 +5,19 @@
 // authenticated is anybody's word and is never used.
 #include <gssapi/gssapi_ext.h>
 
+#include <cstring>
+
+#include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
 
 namespace winhost::system::gss {
 
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism) {
-  static const char kLogonInfo[] = "urn:mspac:logon-info";
-  if (name == GSS_C_NO_NAME) return nullptr;
-  gss_buffer_desc attribute = {sizeof kLogonInfo - 1, const_cast<char*>(kLogonInfo)};
+namespace {
+
+// One urn:mspac: attribute of the client's name: its bytes when MIT verified the PAC's server
+// signature, none when the PAC (or that buffer) is not there or was not verified.
+std::optional<std::vector<uint8_t>> VerifiedAttribute(gss_name_t name, const char* urn, gss_OID mechanism) {
+  gss_buffer_desc attribute = {std::strlen(urn), const_cast<char*>(urn)};
   int authenticated = 0;
   int complete = 0;
   int more = -1;
@@ -23,27 +28,53 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
   if (major == GSS_S_COMPLETE)
     major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, &value, &display, &more);
   if (GSS_ERROR(major)) {
-    // A ticket without a PAC, or with one that has no logon information, is no failure.
+    // A ticket without a PAC, or a PAC without the buffer, is no failure.
     if (GSS_ROUTINE_ERROR(major) != GSS_S_UNAVAILABLE) Trace("gss_get_name_attribute", major, minor, mechanism);
-    return nullptr;
+    return std::nullopt;
+  }
+  std::optional<std::vector<uint8_t>> bytes;
+  if (!authenticated) {
+    TraceRefusal(urn, "the PAC's signature was not verified");
+  } else {
+    const auto* data = static_cast<const uint8_t*>(value.value);
+    bytes.emplace(data, data + value.length);
   }
   OM_uint32 ignored = 0;
-  std::shared_ptr<const pac::LogonInfo> logon;
-  if (!authenticated) {
-    TraceRefusal("the PAC's logon information", "its signature was not verified");
-  } else {
-    const char* failure = "";
-    std::optional<pac::LogonInfo> decoded =
-        pac::DecodeLogonInfo(static_cast<const uint8_t*>(value.value), value.length, &failure);
-    if (decoded) {
-      logon = std::make_shared<const pac::LogonInfo>(std::move(*decoded));
-    } else {
-      TraceRefusal("the PAC's logon information", failure);
-    }
-  }
   gss_release_buffer(&ignored, &value);
   gss_release_buffer(&ignored, &display);
-  return logon;
+  return bytes;
+}
+
+}  // namespace
+
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism) {
+  if (name == GSS_C_NO_NAME) return nullptr;
+  // A minimal PAC (an MIT KDC's since 1.20) has no logon information: the client's token then
+  // comes from the account its principal maps to, as for a realm that issues no PAC.
+  const std::optional<std::vector<uint8_t>> logonBytes = VerifiedAttribute(name, "urn:mspac:logon-info", mechanism);
+  if (!logonBytes) return nullptr;
+  const char* failure = "";
+  std::optional<pac::LogonInfo> decoded = pac::DecodeLogonInfo(logonBytes->data(), logonBytes->size(), &failure);
+  if (!decoded) {
+    TraceRefusal("the PAC's logon information", failure);
+    return nullptr;
+  }
+  // The whole PAC, for what the logon information alone does not say: who the ticket was issued
+  // to (the requestor) and which signatures it carries.
+  const std::optional<std::vector<uint8_t>> whole = VerifiedAttribute(name, "urn:mspac:", mechanism);
+  if (whole) {
+    std::optional<pac::PacBuffers> buffers = pac::DecodePacBuffers(whole->data(), whole->size(), &failure);
+    if (!buffers) {
+      TraceRefusal("the PAC", failure);
+      return nullptr;
+    }
+    if (!pac::RequestorMatches(*buffers, *decoded)) {
+      TraceRefusal("the PAC", "its requestor is another account than its logon information's user");
+      return nullptr;
+    }
+    if (system::TraceOn()) system::Trace("the client's PAC: " + pac::SignaturesText(*buffers));
+  }
+  return std::make_shared<const pac::LogonInfo>(std::move(*decoded));
 }
 
 std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
