@@ -7,6 +7,7 @@
 #include <gssapi/gssapi.h>
 #include <krb5/krb5.h>
 
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "common/tokens.h"
 #include "system/host/host.h"
+#include "system/kerberos/krb5_config.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/principals.h"
 #include "winhost/sspi.h"
@@ -24,7 +26,6 @@
 #define SEC_E_NO_AUTHENTICATING_AUTHORITY ((SECURITY_STATUS)0x80090311L)
 #define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
-#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 #define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
 namespace winhost::system::gss {
@@ -67,13 +68,6 @@ struct Credential {
   std::shared_ptr<ServiceTicket> service;
 };
 
-// The packages' own krb5 context (gss_acceptors.cpp), made on first use and made again when the
-// configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
-// configuration files once for all the krb5 contexts open at a time and frees the parse with the
-// last one, and GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
-// with none kept open each of them would read and parse krb5.conf again. Null when none can be
-// made. A krb5 context serves one thread at a time: requires the world lock.
-krb5_context SharedKrb5();
 
 // The acceptor credential of a mechanism that server handles share while the default keytab and
 // the calling thread's identity stay what they were when it was acquired, and its ticket cache
@@ -96,6 +90,7 @@ struct Context {
   // was there and its signature held; the client's name and token come from it.
   std::shared_ptr<const pac::LogonInfo> logon;
   bool established = false;
+  std::time_t establishedAt = 0;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
   // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
@@ -238,8 +233,7 @@ bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
-
-// The SecBuffer of a type in a descriptor; null when there is none.
-SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
+// Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.
+bool IsKerberos(gss_OID mechanism);
 
 }  // namespace winhost::system::gss

@@ -29,6 +29,21 @@ public final class ServerContext extends SecurityContext {
   }
 
   /**
+   * A server context bound to the channel its client talks over (see {@link
+   * Extensions#CreateBoundContext}): a client bound to another channel is refused, as is a client
+   * bound to none unless {@code allowMissing}.
+   *
+   * @param channelBindings the channel's application data, such as {@code tls-server-end-point:}
+   *     and the digest of the server's certificate
+   */
+  public static ServerContext openBound(String packageName, byte[] channelBindings, boolean allowMissing)
+      throws WinAuthException {
+    int flags = allowMissing ? Extensions.ALLOW_MISSING_BINDINGS : 0;
+    int handle = Extensions.CreateBoundContext(false, flags, packageName, null, channelBindings);
+    return own(handle, h -> new ServerContext(h, packageName));
+  }
+
+  /**
    * Takes the client's next token.
    *
    * @return the token for the client (the next challenge, or the final token of mutual

@@ -44,6 +44,15 @@ public final class Gate {
 
     /** Adds a header to the response. */
     void header(String name, String value);
+
+    /**
+     * The bindings of the channel the request came over: for a request over TLS, {@link
+     * ChannelBinding#tlsServerEndPoint} of the certificate the server showed; null over plain
+     * HTTP or where the site checks no bindings (see {@link Negotiator.Builder#channelBinding}).
+     */
+    default byte[] channelBindings() {
+      return null;
+    }
   }
 
   public Gate(Negotiator negotiator) {
@@ -79,7 +88,8 @@ public final class Gate {
         request.forgetSessions();
       }
     }
-    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization);
+    byte[] bindings = negotiator.channelBinding() == ChannelBinding.Mode.NONE ? null : request.channelBindings();
+    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization, bindings);
     String answer = outcome.wwwAuthenticate();
     if (answer != null) {
       request.header("WWW-Authenticate", answer);

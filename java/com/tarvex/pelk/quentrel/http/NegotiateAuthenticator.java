@@ -29,6 +29,9 @@ import java.util.List;
  * into the security package, and one whose cookie is forged, altered, expired or logged out gets
  * the Negotiate challenge. A request with a Negotiate Authorization header always signs on
  * afresh. {@link #logout} ends a session.
+ *
+ * <p>On an {@code HttpsServer}, {@code Negotiator.builder().channelBinding(...)} binds sign-ons to
+ * the TLS channel with the server's own certificate (see {@link ChannelBinding}).
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
@@ -118,6 +121,17 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     @Override
     public void header(String name, String value) {
       exchange.getResponseHeaders().add(name, value);
+    }
+
+    // The certificate this server showed on the exchange's TLS channel.
+    @Override
+    public byte[] channelBindings() {
+      if (!(exchange instanceof HttpsExchange)) {
+        return null;
+      }
+      javax.net.ssl.SSLSession tls = ((HttpsExchange) exchange).getSSLSession();
+      java.security.cert.Certificate[] shown = tls == null ? null : tls.getLocalCertificates();
+      return shown == null || shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
     }
   }
 

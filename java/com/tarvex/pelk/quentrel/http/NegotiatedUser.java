@@ -22,10 +22,12 @@ public final class NegotiatedUser implements Principal, Serializable {
   private final String packageName;
   private final LinkedHashMap<String, Boolean> groups = new LinkedHashMap<>();
   private final LinkedHashMap<String, String> unanswered = new LinkedHashMap<>();
+  private final long authenticationEnds;
   private transient volatile ServerContext context;
   private transient volatile LogLines log;
 
-  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log) {
+  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log, long authenticationEnds) {
+    this.authenticationEnds = authenticationEnds;
     this.name = name;
     this.packageName = packageName;
     this.context = context;
@@ -100,6 +102,14 @@ public final class NegotiatedUser implements Principal, Serializable {
 
   synchronized void answer(String group, boolean member) {
     groups.put(group, member);
+  }
+
+  /**
+   * When the client's authentication ends (for Kerberos the end of its ticket), in milliseconds
+   * since 1970; {@link Long#MAX_VALUE} when the package did not say. No session outlives it.
+   */
+  public long authenticationEndsMillis() {
+    return authenticationEnds;
   }
 
   void forgetContext() {

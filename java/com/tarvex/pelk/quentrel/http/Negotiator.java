@@ -39,12 +39,15 @@ public final class Negotiator implements AutoCloseable {
   /** The authentication scheme, as it appears in the headers. */
   public static final String SCHEME = NegotiateHeader.SCHEME;
   static final Logger LOG = System.getLogger("com.tarvex.pelk.quentrel.http");
+  // SEC_E_BAD_BINDINGS: the token's channel bindings are not this channel's.
+  private static final String BAD_BINDINGS = "Platform error: 80090346";
 
   private final String packageName;
   private final List<String> groups;
   private final int maxHeaderChars;
   private final LogLines log;
   private final Sessions sessions;
+  private final ChannelBinding.Mode channelBinding;
   private final PendingExchanges pending;
   private final ScheduledExecutorService sweeper;
 
@@ -58,6 +61,7 @@ public final class Negotiator implements AutoCloseable {
     private int maxTokenBytes = 48 * 1024;
     private int logLinesPerMinute = 30;
     private boolean sessions = true;
+    private ChannelBinding.Mode channelBinding = ChannelBinding.Mode.NONE;
     private Duration sessionLifetime = Duration.ofHours(1);
     private Duration sessionIdle = Duration.ofMinutes(15);
     private boolean sessionBound;
@@ -130,9 +134,8 @@ public final class Negotiator implements AutoCloseable {
     }
 
     /**
-     * The longest a session lasts from its sign-on (default 1 hour). The package does not say
-     * when the client's ticket ends, so this stands for it: keep it within the realm's ticket
-     * lifetime.
+     * The longest a session lasts from its sign-on (default 1 hour). A session ends no later than
+     * the client's authentication either (for Kerberos the end of its ticket), whatever this says.
      */
     public Builder sessionLifetime(Duration limit) {
       this.sessionLifetime = positive(limit);
@@ -169,6 +172,15 @@ public final class Negotiator implements AutoCloseable {
         throw new IllegalArgumentException("a cookie name is a non-empty HTTP token");
       }
       this.sessionCookie = name;
+      return this;
+    }
+
+    /**
+     * How a client's channel bindings are checked over HTTPS (default {@link ChannelBinding.Mode#NONE}):
+     * see {@link ChannelBinding}. The server flavour gives each request its channel's bindings.
+     */
+    public Builder channelBinding(ChannelBinding.Mode mode) {
+      this.channelBinding = java.util.Objects.requireNonNull(mode);
       return this;
     }
 
@@ -220,6 +232,7 @@ public final class Negotiator implements AutoCloseable {
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
         builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.clock, log);
+    channelBinding = builder.channelBinding;
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
     sweeper = Executors.newSingleThreadScheduledExecutor(run -> {
       Thread thread = new Thread(run, "quentrel-negotiate-sweeper");
@@ -228,6 +241,11 @@ public final class Negotiator implements AutoCloseable {
     });
     long period = Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10);
     sweeper.scheduleWithFixedDelay(this::sweep, period, period, TimeUnit.MILLISECONDS);
+  }
+
+  /** How clients' channel bindings are checked. */
+  public ChannelBinding.Mode channelBinding() {
+    return channelBinding;
   }
 
   public String packageName() {
@@ -268,6 +286,16 @@ public final class Negotiator implements AutoCloseable {
    *     the request runs)
    */
   public Outcome authenticate(Object connection, String peer, List<String> authorization) {
+    return authenticate(connection, peer, authorization, null);
+  }
+
+  /**
+   * {@link #authenticate(Object, String, List)} for a request that came over a channel with
+   * bindings: over TLS, {@link ChannelBinding#tlsServerEndPoint} of the server's certificate.
+   *
+   * @param channelBindings the channel's bindings; null for a request over no TLS channel
+   */
+  public Outcome authenticate(Object connection, String peer, List<String> authorization, byte[] channelBindings) {
     if (authorization == null || authorization.isEmpty()) {
       return Outcome.challenge(null);
     }
@@ -302,10 +330,23 @@ public final class Negotiator implements AutoCloseable {
     if (token.length == 0) {
       return bad(connection, "an empty token");
     }
-    return step(connection, peer == null ? connection : PendingExchanges.peerKey(peer), token);
+    if (channelBinding == ChannelBinding.Mode.REQUIRE && channelBindings == null) {
+      log.log("unbound-channel", Level.WARNING, "Negotiate: {0}: channel binding is required and the request came"
+          + " over no TLS channel; refused (serve this site over HTTPS, or set channel binding to accept)",
+          connection);
+      return Outcome.challenge(null);
+    }
+    return step(connection, peer == null ? connection : PendingExchanges.peerKey(peer), token, channelBindings);
   }
 
-  private Outcome step(Object connection, Object peer, byte[] token) {
+  private ServerContext open(byte[] channelBindings) throws WinAuthException {
+    if (channelBinding == ChannelBinding.Mode.NONE || channelBindings == null) {
+      return ServerContext.open(packageName);
+    }
+    return ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
+  }
+
+  private Outcome step(Object connection, Object peer, byte[] token, byte[] channelBindings) {
     ServerContext context = pending.take(connection);
     try {
       if (context != null) {
@@ -320,7 +361,7 @@ public final class Negotiator implements AutoCloseable {
         }
       }
       try {
-        context = ServerContext.open(packageName);
+        context = open(channelBindings);
       } catch (WinAuthException e) {
         log.log("no-credentials", Level.ERROR, "Negotiate: the server has no credentials for the package {0}: {1}",
             packageName, e.getMessage());
@@ -329,6 +370,12 @@ public final class Negotiator implements AutoCloseable {
       return advance(connection, peer, context, token);
     } catch (WinAuthException refused) {
       context.close();
+      if (BAD_BINDINGS.equals(refused.getMessage())) {
+        log.log("bad-bindings", Level.WARNING, "Negotiate: {0}: the client''s token is bound to another TLS channel"
+            + (channelBinding == ChannelBinding.Mode.REQUIRE ? " or to none" : "") + " ({1}): a relayed sign-on,"
+            + " or a proxy that ends TLS before this server; refused", connection, refused.getMessage());
+        return Outcome.challenge(null);
+      }
       log.log("refused", Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
           refused.getMessage());
       return Outcome.challenge(null);
@@ -356,10 +403,23 @@ public final class Negotiator implements AutoCloseable {
       }
       return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
     }
-    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log);
+    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log, endOf(context));
     // The declared groups are answered now, while the context is there to ask.
     groups.forEach(user::isMember);
     return Outcome.authenticated(user, context, reply.length == 0 ? null : Base64.getEncoder().encodeToString(reply));
+  }
+
+  // When the client's authentication ends, in milliseconds; Long.MAX_VALUE when the package does
+  // not say (the configured session lifetime is then the only bound).
+  private long endOf(ServerContext context) {
+    try {
+      java.time.Instant end = context.expiry();
+      return end.equals(java.time.Instant.MAX) ? Long.MAX_VALUE : end.toEpochMilli();
+    } catch (WinAuthException | ArithmeticException e) {
+      log.log("no-expiry", Level.DEBUG, "Negotiate: the package does not say when {0}''s authentication ends ({1});"
+          + " the session lifetime alone bounds its session", packageName, e.getMessage());
+      return Long.MAX_VALUE;
+    }
   }
 
   /** Releases the exchanges whose time limit has passed, and the revocations of sessions over. */
