@@ -204,12 +204,16 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
 std::optional<std::string> ClientAccount(Context& context);
 // The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
 // verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
-// did not verify or does not decode. A fault point as "gss_get_name_attribute".
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism);
-// The Windows name a verified PAC gives its client, LogonDomainName\EffectiveName, when it may
-// stand (see system/kerberos/principals.h); none when it may not, and the PAC is then not used.
-std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
-                                            const RealmDomains& realms);
+// did not verify or does not decode. With `upn`, its UPN_DNS_INFO too ("urn:mspac:upn-dns-info"),
+// none when the PAC has none; null again when that buffer is there but unverified or undecodable.
+// A fault point as "gss_get_name_attribute".
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
+                                                        std::optional<pac::UpnDnsInfo>* upn = nullptr);
+// The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
+// when it may stand (PacNameRefusal, system/kerberos/pac_account.h, and PacWindowsName,
+// system/kerberos/principals.h); none when it may not, and the PAC is then not used.
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+                                            const std::string& principal, const RealmDomains& realms);
 // The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
 std::string RealmOf(const std::string& principal);
 

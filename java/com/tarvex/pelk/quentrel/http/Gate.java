@@ -55,8 +55,10 @@ public final class Gate {
     }
   }
 
+  /** A gate of the negotiator's settings; it names in the log the library's settings that widen trust. */
   public Gate(Negotiator negotiator) {
     this.negotiator = negotiator;
+    LibrarySettings.announce(negotiator.log(), "a server");
   }
 
   public Negotiator negotiator() {

@@ -1,10 +1,12 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.Filter;
 import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
 import com.sun.net.httpserver.HttpsExchange;
+import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -52,8 +54,36 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     return negotiator;
   }
 
+  /**
+   * A filter for the same context that makes sure the request ends with its thread as the process,
+   * whatever its handler did: {@code context.getFilters().add(authenticator.requestScope())}. Each
+   * request also begins that way, filter or not, as the authenticator checks first.
+   */
+  public Filter requestScope() {
+    return new Filter() {
+      @Override
+      public void doFilter(HttpExchange exchange, Chain chain) throws IOException {
+        try {
+          chain.doFilter(exchange);
+        } finally {
+          RequestScopes.end(negotiator.log(), "at the end of the request");
+        }
+      }
+
+      @Override
+      public String description() {
+        return "ends an impersonation scope that a handler left open";
+      }
+    };
+  }
+
   @Override
   public Result authenticate(HttpExchange exchange) {
+    try {
+      RequestScopes.end(negotiator.log(), "before the next request");
+    } catch (IllegalStateException e) {
+      return new Failure(500);
+    }
     try (Admission admission = gate.admit(new ExchangeRequest(exchange))) {
       if (admission.admitted()) {
         return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));

@@ -79,6 +79,22 @@ public final class NegotiatedUser implements Principal, Serializable {
     return member;
   }
 
+  /**
+   * Runs {@code work} as the client on the calling thread, which is itself again when this
+   * returns or throws ({@link ServerContext#runAs}). Only while the request that authenticated the
+   * client runs, as long as its context is open.
+   *
+   * @throws IllegalStateException once the client's context is released
+   */
+  public <T, E extends Exception> T runAs(ServerContext.Work<T, E> work) throws E, WinAuthException {
+    ServerContext current = context;
+    if (current == null || current.isClosed()) {
+      throw new IllegalStateException("the client's context is released at the end of the request that"
+          + " authenticated it; nothing can run as the client after it");
+    }
+    return current.runAs(work);
+  }
+
   private void logLine(String kind, String pattern, String group, String why) {
     LogLines lines = log;
     if (lines != null) {

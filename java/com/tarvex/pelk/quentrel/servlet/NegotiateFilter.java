@@ -5,6 +5,7 @@ import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.Gate;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
+import com.tarvex.pelk.quentrel.http.RequestScopes;
 import com.tarvex.pelk.quentrel.http.SignOn;
 import jakarta.servlet.Filter;
 import jakarta.servlet.FilterChain;
@@ -155,6 +156,22 @@ public final class NegotiateFilter implements Filter {
 
   @Override
   public void doFilter(ServletRequest request, ServletResponse response, FilterChain chain)
+      throws IOException, ServletException {
+    // A request begins and ends with its thread as the process, whatever the last handler on the
+    // thread, or this one, left open.
+    try {
+      RequestScopes.end(negotiator.log(), "before the next request");
+    } catch (IllegalStateException e) {
+      throw new ServletException(e.getMessage(), e);
+    }
+    try {
+      filter(request, response, chain);
+    } finally {
+      RequestScopes.end(negotiator.log(), "at the end of the request");
+    }
+  }
+
+  private void filter(ServletRequest request, ServletResponse response, FilterChain chain)
       throws IOException, ServletException {
     if (!(request instanceof HttpServletRequest) || !(response instanceof HttpServletResponse)) {
       chain.doFilter(request, response);
