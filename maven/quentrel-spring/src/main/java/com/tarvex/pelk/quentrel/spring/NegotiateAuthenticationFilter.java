@@ -1,5 +1,7 @@
 package com.tarvex.pelk.quentrel.spring;
 
+import com.tarvex.pelk.quentrel.http.LogLines;
+import com.tarvex.pelk.quentrel.http.RequestScopes;
 import jakarta.servlet.FilterChain;
 import jakarta.servlet.ServletException;
 import jakarta.servlet.http.HttpServletRequest;
@@ -27,13 +29,17 @@ import org.springframework.web.filter.OncePerRequestFilter;
 public final class NegotiateAuthenticationFilter extends OncePerRequestFilter {
   private final AuthenticationManager manager;
   private final AuthenticationEntryPoint entryPoint;
+  private final LogLines log;
   private SecurityContextRepository repository = new RequestAttributeSecurityContextRepository();
   private SessionAuthenticationStrategy sessionStrategy = new NullAuthenticatedSessionStrategy();
   private SecurityContextHolderStrategy holder = SecurityContextHolder.getContextHolderStrategy();
 
-  public NegotiateAuthenticationFilter(AuthenticationManager manager, AuthenticationEntryPoint entryPoint) {
+  /** @param log where a thread left acting as a client is reported (the negotiator's) */
+  public NegotiateAuthenticationFilter(AuthenticationManager manager, AuthenticationEntryPoint entryPoint,
+      LogLines log) {
     this.manager = manager;
     this.entryPoint = entryPoint;
+    this.log = log;
   }
 
   /** Where the sign-on is kept; by default for the request alone. */
@@ -50,8 +56,19 @@ public final class NegotiateAuthenticationFilter extends OncePerRequestFilter {
     this.holder = holder;
   }
 
+  // A request starts and ends with its thread as the process, whatever a handler left open.
   @Override
   protected void doFilterInternal(HttpServletRequest request, HttpServletResponse response, FilterChain chain)
+      throws ServletException, IOException {
+    RequestScopes.end(log, "before the next request");
+    try {
+      admit(request, response, chain);
+    } finally {
+      RequestScopes.end(log, "at the end of the request");
+    }
+  }
+
+  private void admit(HttpServletRequest request, HttpServletResponse response, FilterChain chain)
       throws ServletException, IOException {
     ServletGateRequest gateRequest = new ServletGateRequest(request);
     if (!gateRequest.concernsGate()) {

@@ -36,7 +36,8 @@ public final class NegotiateHttpConfigurer extends AbstractHttpConfigurer<Negoti
 
   @Override
   public void configure(HttpSecurity http) {
-    NegotiateAuthenticationFilter filter = new NegotiateAuthenticationFilter(new ProviderManager(provider), entryPoint);
+    NegotiateAuthenticationFilter filter = new NegotiateAuthenticationFilter(new ProviderManager(provider), entryPoint,
+        provider.negotiator().log());
     filter.setSecurityContextHolderStrategy(getSecurityContextHolderStrategy());
     if (sessions) {
       filter.setSessionAuthenticationStrategy(new ChangeSessionIdAuthenticationStrategy());
