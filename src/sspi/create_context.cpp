@@ -2,6 +2,8 @@
 // the first token for the server.
 #include <memory>
 
+#include "sspi/create_context.h"
+
 #include "bridge/entry.h"
 #include "sspi/context_table.h"
 #include "sspi/token_step.h"
@@ -119,7 +121,10 @@ bool RunFirstClientStep(JNIEnv* env, SecurityContextRecord& record) {
   return true;
 }
 
-jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target) {
+}  // namespace
+
+jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target,
+                           std::vector<uint8_t> channelBindings) {
   WideString packageName = JavaStringToWide(env, package);
   const WideString targetArgument = JavaStringToWide(env, target);
   if (packageName.empty()) packageName = kDefaultPackage;
@@ -130,6 +135,7 @@ jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, js
     return 0;
   }
   record->isKerberos = packageName == kKerberosPackage;
+  record->channelBindings = std::move(channelBindings);
 
   TimeStamp expiry;
   expiry.QuadPart = 0;
@@ -163,10 +169,8 @@ jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, js
   return record.Commit();
 }
 
-}  // namespace
-
 extern "C" JNIEXPORT jint JNICALL Java_com_tarvex_pelk_quentrel_SSPI_CreateContext(JNIEnv* env, jclass, jboolean client,
                                                                                  jint flags, jstring package,
                                                                                  jstring target) {
-  return GuardedEntry(env, jint{0}, [&] { return CreateContext(env, client, flags, package, target); });
+  return GuardedEntry(env, jint{0}, [&] { return CreateSecurityContext(env, client, flags, package, target, {}); });
 }

@@ -1,9 +1,11 @@
+import com.sun.net.httpserver.HttpContext;
 import com.sun.net.httpserver.HttpServer;
 import com.tarvex.pelk.quentrel.ClientContext;
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.SecurityContext;
 import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
@@ -40,6 +42,7 @@ import java.util.Base64;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.Callable;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
@@ -117,6 +120,10 @@ public final class NegotiateHttpTest {
       serveFlavour(args[1], args[2]);
       return;
     }
+    if (args[0].equals("--serve-tls")) {
+      serveTls(args[1], args[2], args[3], ChannelBinding.Mode.parse(args[4]));
+      return;
+    }
     if (args[0].equals("--jdk-client")) {
       jdkClient(args[1]);
       return;
@@ -136,6 +143,7 @@ public final class NegotiateHttpTest {
         try (Flavour server = start(name, pkg)) {
           exchanges(name + "/" + pkg, server, pkg);
           if (pkg.equals("Negotiate")) {
+            leakedScope(name, server);
             badInput(name, server);
             load(name, server);
           }
@@ -223,6 +231,40 @@ public final class NegotiateHttpTest {
     // Mutual authentication: the one-leg package's final token comes back on the 200.
     check(name + " final token", response.headers().firstValue("WWW-Authenticate").isPresent(), pkg.equals("Kerberos"));
     check(name + " nothing waiting", server.negotiator().pendingCount(), 0);
+  }
+
+  // A handler that leaves an impersonation scope open (the one it leaked last, on the server's
+  // thread): the flavour ends it with the request, and says so.
+  private static final AtomicReference<ServerContext> LEAKED = new AtomicReference<>();
+
+  private static String leakScope() throws Exception {
+    ServerContext server = ServerContext.open("Negotiate");
+    try (ClientContext client = ClientContext.open("Negotiate", "HTTP/web.example.test", 0)) {
+      SecurityContext.Step toServer = client.firstStep();
+      for (SecurityContext.Step toClient = server.accept(toServer.token()); !toClient.complete();
+          toClient = server.accept(toServer.token())) {
+        toServer = client.initialize(toClient.token());
+      }
+    }
+    LEAKED.set(server);
+    server.impersonate();  // never closed
+    return "leaked";
+  }
+
+  private static void leakedScope(String name, Flavour server) throws Exception {
+    HttpResponse<String> response = NegotiateClient.send(HttpClient.newHttpClient(),
+        HttpRequest.newBuilder(server.uri().resolve("/leak")).build(), HttpResponse.BodyHandlers.ofString());
+    check(name + " leaking handler answered", response.body(), "leaked");
+    try (ServerContext leaked = LEAKED.getAndSet(null)) {
+      // The JDK's handler has sent its answer before the request's end runs on its thread.
+      for (int i = 0; i < 100 && leaked.describe().contains("Impersonating: true"); i++) {
+        Thread.sleep(20);
+      }
+      check(name + " the leaked scope ended with its request", leaked.describe().contains("Impersonating: false"), true);
+    }
+    check(name + " the leaked scope logged", LINES.stream().anyMatch(l -> l.contains("left its thread acting as the"
+        + " client") && l.contains("at the end of the request")), true);
+    LINES.clear();
   }
 
   // Each bad request gets 400 or 401 with a log line, no stack trace, and leaves nothing waiting;
@@ -520,17 +562,19 @@ public final class NegotiateHttpTest {
         jar.put((String) signOn[0], set.get(0).substring("quentrel-session=".length(), set.get(0).indexOf(';')));
       }
       String first = jar.get("first");
-      String payload = first.substring(0, first.indexOf('.'));
-      String signature = first.substring(first.indexOf('.') + 1);
-      byte[] random = new byte[payload.length() * 3 / 4];
+      // Sealed: nothing of the sign-on shows, not even in part.
+      String opened = new String(Base64.getUrlDecoder().decode(first), StandardCharsets.ISO_8859_1);
+      String shortName = user.substring(user.indexOf('\\') + 1);
+      check("the cookie hides its client", opened.contains(shortName) || opened.contains(GROUP), false);
+      byte[] random = Base64.getUrlDecoder().decode(first);
       new java.util.Random(11).nextBytes(random);
+      random[0] = Base64.getUrlDecoder().decode(first)[0];  // the version kept: only the seal refuses it
       Base64.Encoder b64 = Base64.getUrlEncoder().withoutPadding();
-      char flipped = payload.charAt(30) == 'A' ? 'B' : 'A';
-      jar.put("forged", b64.encodeToString(random) + "." + signature);
-      jar.put("altered", payload.substring(0, 30) + flipped + payload.substring(31) + "." + signature);
+      char flipped = first.charAt(30) == 'A' ? 'B' : 'A';
+      jar.put("forged", b64.encodeToString(random));
+      jar.put("altered", first.substring(0, 30) + flipped + first.substring(31));
       jar.put("cut", first.substring(0, first.length() - 3));
-      jar.put("moved signature", signature + "." + payload);
-      jar.put("oversized", "A".repeat(5000) + "." + signature);
+      jar.put("oversized", "A".repeat(5000));
       Object[][] rows = {
         // what, server, cookie, minutes, client address, path, status
         {"the cookie", one, "first", 0, "127.0.0.1", "/", 200},
@@ -539,7 +583,7 @@ public final class NegotiateHttpTest {
         {"forged", one, "forged", 0, "127.0.0.1", "/", 401},
         {"altered", one, "altered", 0, "127.0.0.1", "/", 401},
         {"cut", one, "cut", 0, "127.0.0.1", "/", 401},
-        {"signature first", one, "moved signature", 0, "127.0.0.1", "/", 401},
+        {"from another path of the server", one, "first", 0, "127.0.0.1", "/other/", 401},
         {"oversized", one, "oversized", 0, "127.0.0.1", "/", 401},
         {"not one of ours", one, "a.b", 0, "127.0.0.1", "/", 401},
         {"empty", one, "", 0, "127.0.0.1", "/", 401},
@@ -681,20 +725,57 @@ public final class NegotiateHttpTest {
   }
 
   // A server that answers 200 without proving itself fails a client that asked for mutual
-  // authentication.
+  // authentication; a 401 of another scheme, one whose name merely begins with Negotiate among
+  // them, is the client's answer, not a challenge to go on with.
   private static void unprovenServer() throws Exception {
-    HttpServer plain = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
-    plain.createContext("/", exchange -> {
-      exchange.sendResponseHeaders(200, -1);
-      exchange.close();
-    });
-    plain.start();
+    String[][] answers = {{"200", null}, {"401", "NegotiateX YWJj"}, {"401", "Basic realm=\"x\""}};
+    for (String[] row : answers) {
+      HttpServer plain = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+      plain.createContext("/", exchange -> {
+        if (row[1] != null) {
+          exchange.getResponseHeaders().add("WWW-Authenticate", row[1]);
+        }
+        exchange.sendResponseHeaders(Integer.parseInt(row[0]), -1);
+        exchange.close();
+      });
+      plain.start();
+      try {
+        URI uri = URI.create("http://127.0.0.1:" + plain.getAddress().getPort() + "/");
+        Callable<HttpResponse<String>> send = () -> NegotiateClient.send(HttpClient.newHttpClient(),
+            HttpRequest.newBuilder(uri).build(), HttpResponse.BodyHandlers.ofString(), "Kerberos", true);
+        if (row[1] == null) {
+          expectThrows("unproven server", NegotiateException.class, send::call);
+        } else {
+          check("a 401 of " + row[1] + " comes back", send.call().statusCode(), 401);
+        }
+      } finally {
+        plain.stop(0);
+      }
+    }
+  }
+
+  // 300 clients that send half a request and wait hold their own threads, not the server's: a
+  // client that signs on meanwhile is answered within two seconds.
+  private static void slowClients(int port) throws Exception {
+    List<Socket> slow = new ArrayList<>();
     try {
-      URI uri = URI.create("http://127.0.0.1:" + plain.getAddress().getPort() + "/");
-      expectThrows("unproven server", NegotiateException.class, () -> NegotiateClient.send(HttpClient.newHttpClient(),
-          HttpRequest.newBuilder(uri).build(), HttpResponse.BodyHandlers.ofString(), "Kerberos", true));
+      for (int i = 0; i < 300; i++) {
+        Socket socket = connect(port, "127.0.0.1");
+        socket.getOutputStream().write("GET / HTTP/1.1\r\nHost: localhost\r\n".getBytes(StandardCharsets.US_ASCII));
+        slow.add(socket);
+      }
+      Thread.sleep(500);  // every one of them taken in by the server
+      HttpClient http = HttpClient.newBuilder().connectTimeout(Duration.ofSeconds(2)).build();
+      long started = System.nanoTime();
+      HttpResponse<String> answered = NegotiateClient.send(http, HttpRequest.newBuilder(URI.create("http://127.0.0.1:"
+          + port + "/")).timeout(Duration.ofSeconds(2)).build(), HttpResponse.BodyHandlers.ofString());
+      long millis = (System.nanoTime() - started) / 1_000_000;
+      check("serve answers beside 300 slow clients", answered.statusCode(), 200);
+      check("serve answered within two seconds (" + millis + " ms)", millis < 2000, true);
     } finally {
-      plain.stop(0);
+      for (Socket socket : slow) {
+        socket.close();
+      }
     }
   }
 
@@ -703,7 +784,7 @@ public final class NegotiateHttpTest {
   private static void serve(String jar) throws Exception {
     Process serve = new ProcessBuilder(new File(System.getProperty("java.home"), "bin/java").getPath(), "-Xcheck:jni",
         "-Djava.library.path=" + System.getProperty("java.library.path"), "-jar", jar, "serve", "--port", "0",
-        "--group", GROUP).redirectErrorStream(true).start();
+        "--bind", "127.0.0.1", "--group", GROUP).redirectErrorStream(true).start();
     try {
       BufferedReader out = new BufferedReader(new InputStreamReader(serve.getInputStream(), StandardCharsets.UTF_8));
       String first = out.readLine();
@@ -716,6 +797,8 @@ public final class NegotiateHttpTest {
       check("serve name", body.contains("\"name\":\"" + user + "\""), true);
       check("serve sid", body.matches("(?s).*\"sid\":\"S-1-5-21-[0-9-]+\".*"), true);
       check("serve group", body.contains("\"groups\":{\"BUILTIN\\\\Users\":true}"), true);
+      check("serve bound to the address given", first.contains("http://127.0.0.1:"), true);
+      slowClients(Integer.parseInt(port));
       // A method that would colour the terminal and break the line in a viewer that takes NEL.
       try (Socket socket = connect(Integer.parseInt(port), "127.0.0.1")) {
         Answer hostile = request(socket, URI.create("http://localhost:" + port + "/"), "GE\u001b[31mT\u0085", "/", List.of());
@@ -777,6 +860,25 @@ public final class NegotiateHttpTest {
     Thread.sleep(Long.MAX_VALUE);
   }
 
+  // Serves over TLS with the PKCS#12 key store's certificate, checking channel bindings as `mode`
+  // says, until the process is stopped, after a line that names the port.
+  private static void serveTls(String name, String keyStore, String password, ChannelBinding.Mode mode)
+      throws Exception {
+    Negotiator negotiator = Negotiator.builder().packageName("Negotiate").channelBinding(mode).groups(GROUP)
+        .timeout(Duration.ofSeconds(60)).build();
+    java.security.KeyStore keys = java.security.KeyStore.getInstance("PKCS12");
+    try (InputStream in = java.nio.file.Files.newInputStream(java.nio.file.Path.of(keyStore))) {
+      keys.load(in, password.toCharArray());
+    }
+    Flavour server = name.equals("jdk") ? jdkServer(negotiator, keys, password)
+        : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
+    System.out.println(name + " flavour over TLS, channel binding " + mode + ", listening on port "
+        + server.uri().getPort());
+    System.out.flush();
+    Runtime.getRuntime().addShutdownHook(new Thread(server::close));
+    Thread.sleep(Long.MAX_VALUE);
+  }
+
   // HttpURLConnection answers a Negotiate challenge by itself, through the JDK's Kerberos (JGSS),
   // with the ticket cache that KRB5CCNAME names.
   private static void jdkClient(String url) throws Exception {
@@ -803,10 +905,44 @@ public final class NegotiateHttpTest {
   }
 
   private static Flavour jdkServer(Negotiator negotiator) throws IOException {
-    HttpServer server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+    return jdkServer(negotiator, null, null);
+  }
+
+  // Over TLS with the key store's key when one is given.
+  private static Flavour jdkServer(Negotiator negotiator, java.security.KeyStore keys, String password)
+      throws IOException {
+    HttpServer server;
+    if (keys == null) {
+      server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+    } else {
+      com.sun.net.httpserver.HttpsServer tls = com.sun.net.httpserver.HttpsServer.create(
+          new InetSocketAddress("127.0.0.1", 0), 0);
+      try {
+        javax.net.ssl.KeyManagerFactory managers = javax.net.ssl.KeyManagerFactory.getInstance("PKIX");
+        managers.init(keys, password.toCharArray());
+        javax.net.ssl.SSLContext context = javax.net.ssl.SSLContext.getInstance("TLS");
+        context.init(managers.getKeyManagers(), null, null);
+        tls.setHttpsConfigurator(new com.sun.net.httpserver.HttpsConfigurator(context));
+      } catch (java.security.GeneralSecurityException e) {
+        throw new IOException(e);
+      }
+      server = tls;
+    }
     server.setExecutor(Executors.newFixedThreadPool(8));
     NegotiateAuthenticator authenticator = new NegotiateAuthenticator(negotiator);
-    server.createContext("/", exchange -> {
+    HttpContext context = server.createContext("/", exchange -> {
+      if (exchange.getRequestURI().getPath().equals("/leak")) {
+        byte[] body;
+        try {
+          body = leakScope().getBytes(StandardCharsets.UTF_8);
+        } catch (Exception e) {
+          throw new IOException(e);
+        }
+        exchange.sendResponseHeaders(200, body.length);
+        exchange.getResponseBody().write(body);
+        exchange.close();
+        return;
+      }
       if (exchange.getRequestURI().getPath().equals("/logout")) {
         authenticator.logout(exchange);
       }
@@ -816,9 +952,13 @@ public final class NegotiateHttpTest {
       exchange.sendResponseHeaders(200, body.length);
       exchange.getResponseBody().write(body);
       exchange.close();
-    }).setAuthenticator(authenticator);
+    });
+    context.setAuthenticator(authenticator);
+    context.getFilters().add(authenticator.requestScope());
+    // The same application at another path: a cookie that one path set serves no other.
+    server.createContext("/other", context.getHandler()).setAuthenticator(authenticator);
     server.start();
-    URI uri = URI.create("http://localhost:" + server.getAddress().getPort() + "/");
+    URI uri = URI.create((keys == null ? "http" : "https") + "://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {
       public URI uri() {
         return uri;
@@ -842,6 +982,14 @@ public final class NegotiateHttpTest {
 
     @Override
     protected void doGet(HttpServletRequest request, HttpServletResponse response) throws IOException {
+      if (request.getRequestURI().equals("/leak")) {
+        try {
+          response.getWriter().print(leakScope());
+        } catch (Exception e) {
+          throw new IOException(e);
+        }
+        return;
+      }
       if (request.getRequestURI().equals("/logout")) {
         try {
           request.logout();
@@ -855,12 +1003,31 @@ public final class NegotiateHttpTest {
   }
 
   private static Flavour tomcat(Negotiator negotiator) throws Exception {
+    return tomcat(negotiator, null, null, null);
+  }
+
+  // Over TLS with the key store's key when one is given; the filter is told the certificate.
+  private static Flavour tomcat(Negotiator negotiator, String keyStore, String password,
+      java.security.cert.Certificate certificate) throws Exception {
     Tomcat tomcat = new Tomcat();
     tomcat.setBaseDir(java.nio.file.Files.createTempDirectory("tomcat").toString());
     Connector connector = new Connector();
     connector.setPort(0);
     connector.setProperty("address", "127.0.0.1");
     connector.setProperty("maxHttpHeaderSize", "131072");
+    if (keyStore != null) {
+      connector.setScheme("https");
+      connector.setSecure(true);
+      connector.setProperty("SSLEnabled", "true");
+      org.apache.tomcat.util.net.SSLHostConfig host = new org.apache.tomcat.util.net.SSLHostConfig();
+      org.apache.tomcat.util.net.SSLHostConfigCertificate key = new org.apache.tomcat.util.net.SSLHostConfigCertificate(
+          host, org.apache.tomcat.util.net.SSLHostConfigCertificate.Type.UNDEFINED);
+      key.setCertificateKeystoreFile(keyStore);
+      key.setCertificateKeystorePassword(password);
+      key.setCertificateKeystoreType("PKCS12");
+      host.addCertificate(key);
+      connector.addSslHostConfig(host);
+    }
     tomcat.setConnector(connector);
     // Tomcat.addContext would scan annotations, which needs a jakarta.annotation jar that the
     // Debian packages do not install; a context that is configured as it is needs none.
@@ -874,7 +1041,8 @@ public final class NegotiateHttpTest {
     });
     tomcat.getHost().addChild(context);
     Tomcat.addServlet(context, "who", new WhoServlet()).addMapping("/*");
-    NegotiateFilter filter = new NegotiateFilter(negotiator);
+    NegotiateFilter filter = certificate == null ? new NegotiateFilter(negotiator)
+        : new NegotiateFilter(negotiator, certificate);
     FilterDef def = new FilterDef();
     def.setFilterName("negotiate");
     def.setFilter(filter);
@@ -884,7 +1052,7 @@ public final class NegotiateHttpTest {
     map.addURLPattern("/*");
     context.addFilterMap(map);
     tomcat.start();
-    URI uri = URI.create("http://localhost:" + connector.getLocalPort() + "/");
+    URI uri = URI.create((keyStore == null ? "http" : "https") + "://localhost:" + connector.getLocalPort() + "/");
     return new Flavour() {
       public URI uri() {
         return uri;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 
+#include "common/sids.h"
 #include "native/pac_encoder.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/pac_account.h"
@@ -203,8 +204,17 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
       {"a disabled Domain Admins entry", [](LogonInfo& i) { i.groupIds.push_back({512, 0}); }, nullptr, {},
        {"S-1-5-32-544", domain + "-512"}},
       {"an administrator group named by SID", [](LogonInfo&) {}, "S-1-5-21-9-9-9-1201", {"S-1-5-32-544"}, {}},
-      {"an administrator group named in the client's domain", [](LogonInfo& i) { i.groupIds.push_back({512, 7}); },
-       "samdom\\domain admins", {"S-1-5-32-544"}, {}},
+      {"an administrator group named as this computer's domain's", [](LogonInfo& i) { i.groupIds.push_back({512, 7}); },
+       "domain admins", {"S-1-5-32-544"}, {}},
+      {"another domain's Domain Admins and Domain Users are not this computer's",
+       [](LogonInfo& i) {
+         i.logonDomainId = SidOf("S-1-5-21-111-222-333");
+         i.groupIds.push_back({512, 7});
+       },
+       nullptr, {"S-1-5-21-111-222-333-512", "S-1-5-21-111-222-333-513"}, {"S-1-5-32-544", "S-1-5-32-545"}},
+      {"another domain's group named by SID lets its members in",
+       [](LogonInfo& i) { i.logonDomainId = SidOf("S-1-5-21-111-222-333"); }, "S-1-5-21-111-222-333-513",
+       {"S-1-5-32-544"}, {"S-1-5-32-545"}},
       {"no Domain Users: no BUILTIN\\Users",
        [](LogonInfo& i) {
          i.groupIds = {{1105, 7}};
@@ -221,13 +231,14 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
        },
        "S-1-5-32-544", {"S-1-5-32-545", "S-1-5-11"}, {"S-1-5-32-544", "S-1-22-1-0", "S-1-5-18"}},
   };
+  setenv("QUENTREL_DOMAIN_SID", domain.c_str(), 1);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     row.adminGroups ? setenv("QUENTREL_DOMAIN_ADMIN_GROUPS", row.adminGroups, 1) : unsetenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
     LogonInfo logon = pactest::Alice();
     row.change(logon);
     const std::vector<GroupEntry> groups =
-        winhost::system::PacTokenGroups(logon, winhost::system::DomainAdminGroups(logon));
+        winhost::system::PacTokenGroups(logon, winhost::system::LocalAliasMembers());
     auto enabled = [&groups](const std::string& text) {
       for (const GroupEntry& group : groups)
         if (group.sid == SidOf(text)) return (group.attributes & SE_GROUP_ENABLED) != 0;
@@ -237,6 +248,196 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
     for (const std::string& sid : row.nonMembers) EXPECT_FALSE(enabled(sid)) << sid;
   }
   unsetenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
+  unsetenv("QUENTREL_DOMAIN_SID");
+}
+
+// UPN_DNS_INFO as a controller writes it: lengths and offsets, flags, then the SAM name and SID.
+std::vector<uint8_t> UpnDnsInfo(const std::u16string& upn, const std::u16string& dns, uint32_t flags,
+                                const std::u16string& sam, const std::vector<uint8_t>& sid) {
+  const bool extended = (flags & winhost::system::pac::kUpnSamNameAndSid) != 0;
+  std::vector<uint8_t> out(extended ? 24 : 16, 0);
+  auto put16 = [&out](size_t at, size_t value) {
+    out[at] = static_cast<uint8_t>(value);
+    out[at + 1] = static_cast<uint8_t>(value >> 8);
+  };
+  auto append = [&out, &put16](size_t field, const std::vector<uint8_t>& bytes) {
+    put16(field, bytes.size());
+    put16(field + 2, out.size());
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  };
+  auto utf16 = [](const std::u16string& text) {
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    return bytes;
+  };
+  for (int i = 0; i < 4; ++i) out[8 + i] = static_cast<uint8_t>(flags >> (8 * i));
+  append(0, utf16(upn));
+  append(4, utf16(dns));
+  if (extended) {
+    append(12, utf16(sam));
+    append(16, sid);
+  }
+  return out;
+}
+
+// Whether a PAC may name its ticket's client and what it may carry across a trust.
+TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
+  using winhost::system::pac::DecodeUpnDnsInfo;
+  using winhost::system::pac::kUpnSamNameAndSid;
+  const LogonInfo alice = pactest::Alice();
+  const auto aliceSid = *winhost::common::WithRid(alice.logonDomainId, alice.userId);
+  struct Row {
+    const char* name;
+    std::string principal;
+    std::vector<uint8_t> upn;  // empty: the PAC has no UPN_DNS_INFO
+    bool named;
+  };
+  const Row rows[] = {
+      {"alice's own ticket", "alice@SAMDOM.TEST", {}, true},
+      {"the principal's case", "ALICE@SAMDOM.TEST", {}, true},
+      {"another client's ticket", "dave@SAMDOM.TEST", {}, false},
+      {"a longer name", "alicex@SAMDOM.TEST", {}, false},
+      {"UPN_DNS_INFO that agrees",
+       "alice@SAMDOM.TEST", UpnDnsInfo(u"alice@samdom.test", u"samdom.test", kUpnSamNameAndSid, u"alice", aliceSid), true},
+      {"UPN_DNS_INFO without the SAM name", "alice@SAMDOM.TEST", UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", 0, u"", {}),
+       true},
+      {"UPN_DNS_INFO of another domain", "alice@SAMDOM.TEST",
+       UpnDnsInfo(u"alice@partner.test", u"PARTNER.TEST", 0, u"", {}), false},
+      {"UPN_DNS_INFO of another account",
+       "alice@SAMDOM.TEST", UpnDnsInfo(u"dave@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, u"dave", aliceSid), false},
+      {"UPN_DNS_INFO with another SID", "alice@SAMDOM.TEST",
+       UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, u"alice", SidOf("S-1-5-21-1000-2000-3000-500")),
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::optional<winhost::system::pac::UpnDnsInfo> upn;
+    if (!row.upn.empty()) {
+      upn = DecodeUpnDnsInfo(row.upn.data(), row.upn.size());
+      ASSERT_TRUE(upn.has_value());
+    }
+    EXPECT_EQ(winhost::system::PacNameRefusal(alice, upn, row.principal) == nullptr, row.named);
+  }
+
+  // A buffer whose parts leave it, or whose SID does not hold together, is no UPN_DNS_INFO.
+  const std::vector<uint8_t> whole =
+      UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, u"alice", aliceSid);
+  for (size_t size = 0; size < whole.size(); ++size)
+    EXPECT_FALSE(DecodeUpnDnsInfo(whole.data(), size).has_value()) << size << " bytes";
+  std::vector<uint8_t> badSid = whole;
+  badSid[whole.size() - aliceSid.size() + 1] = 3;  // fewer sub-authorities than its length holds
+  EXPECT_FALSE(DecodeUpnDnsInfo(badSid.data(), badSid.size()).has_value());
+  std::vector<uint8_t> nul = UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, std::u16string(u"alice\0x", 7), aliceSid);
+  EXPECT_FALSE(DecodeUpnDnsInfo(nul.data(), nul.size()).has_value());
+
+  // Across a trust: never this computer's domain's SID; only the PAC's own domain's groups.
+  const auto home = SidOf("S-1-5-21-7-8-9");
+  LogonInfo partner = alice;  // its extra SIDs: S-1-18-1 and S-1-5-21-9-9-9-1201
+  partner.extraSids.push_back({SidOf("S-1-5-21-7-8-9-512"), 7});
+  partner.extraSids.push_back({*winhost::common::WithRid(alice.logonDomainId, 1300), 7});
+  EXPECT_FALSE(winhost::system::FilteredAcrossTrust(partner, std::nullopt, false).has_value());
+  LogonInfo claimsHome = partner;
+  claimsHome.logonDomainId = home;
+  EXPECT_FALSE(winhost::system::FilteredAcrossTrust(claimsHome, home, true).has_value());
+  const auto filtered = winhost::system::FilteredAcrossTrust(partner, home, false);
+  ASSERT_TRUE(filtered.has_value());
+  std::vector<std::string> kept;
+  for (const auto& entry : filtered->extraSids) kept.push_back(winhost::common::SidText(entry.sid));
+  EXPECT_EQ(kept, (std::vector<std::string>{"S-1-18-1", "S-1-5-21-1000-2000-3000-1300"}));
+  EXPECT_EQ(filtered->resourceGroupIds.empty(), alice.resourceGroupDomainSid != alice.logonDomainId);
+  EXPECT_EQ(winhost::system::FilteredAcrossTrust(partner, home, true)->extraSids.size(), partner.extraSids.size());
 }
 
 }  // namespace
+
+namespace {
+
+using winhost::system::pac::DecodePacBuffers;
+using winhost::system::pac::PacBuffers;
+
+std::vector<uint8_t> CorpusFile(const char* name) {
+  std::ifstream file(std::string(QUENTREL_PAC_CORPUS) + "/" + name, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void Put32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// A PAC of the given buffers, each at the next multiple of 8, as a KDC lays one out.
+std::vector<uint8_t> Pac(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& buffers) {
+  size_t offset = 8 + 16 * buffers.size();
+  std::vector<uint8_t> pac(offset);
+  Put32(pac, 0, static_cast<uint32_t>(buffers.size()));
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    Put32(pac, 8 + 16 * i, buffers[i].first);
+    Put32(pac, 12 + 16 * i, static_cast<uint32_t>(buffers[i].second.size()));
+    Put32(pac, 16 + 16 * i, static_cast<uint32_t>(offset));
+    pac.insert(pac.end(), buffers[i].second.begin(), buffers[i].second.end());
+    pac.resize((pac.size() + 7) / 8 * 8);
+    offset = pac.size();
+  }
+  return pac;
+}
+
+}  // namespace
+
+// A real domain controller's PAC lists its buffers and signatures; the requestor (issued to whom)
+// must be the logon information's user, and a table that does not hold together is refused.
+TEST(PacBuffers, ListsSignaturesChecksTheRequestorAndRefusesABrokenTable) {
+  const char* failure = "";
+  const std::vector<uint8_t> samba = CorpusFile("alice-pac");
+  std::optional<PacBuffers> real = DecodePacBuffers(samba.data(), samba.size(), &failure);
+  ASSERT_TRUE(real.has_value()) << failure;
+  EXPECT_EQ(real->types, (std::vector<uint32_t>{1, 10, 12, 6, 7, 16, 19}));
+  EXPECT_EQ(winhost::system::pac::SignaturesText(*real),
+            "signatures present: server, KDC, ticket, full PAC; checked here: server (with the service's key); not "
+            "checkable here: KDC, ticket, full PAC (the domain's krbtgt key; only a DC holds it)");
+
+  const std::vector<uint8_t> logonBytes = CorpusFile("samba-alice");
+  const std::optional<LogonInfo> alice = DecodeLogonInfo(logonBytes.data(), logonBytes.size());
+  ASSERT_TRUE(alice.has_value());
+  const std::vector<uint8_t> aliceSid = *winhost::common::WithRid(alice->logonDomainId, alice->userId);
+  const std::vector<uint8_t> daveSid = *winhost::common::WithRid(alice->logonDomainId, 1105);
+  const std::vector<uint8_t> attributes = {1, 0, 0, 0, 1, 0, 0, 0};
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> pac;
+    const char* failure;   // null: decodes
+    bool requestorMatches;
+  };
+  std::vector<uint8_t> misaligned = Pac({{18, aliceSid}});
+  Put32(misaligned, 16, 28);
+  std::vector<uint8_t> beyond = Pac({{18, aliceSid}});
+  Put32(beyond, 12, 4096);
+  std::vector<uint8_t> version1 = Pac({{1, logonBytes}});
+  Put32(version1, 4, 1);
+  const Case cases[] = {
+      {"issued to alice", Pac({{1, logonBytes}, {17, attributes}, {18, aliceSid}}), nullptr, true},
+      {"issued to dave", Pac({{1, logonBytes}, {18, daveSid}}), nullptr, false},
+      {"no requestor (a KDC before 2021)", Pac({{1, logonBytes}, {6, std::vector<uint8_t>(16)}}), nullptr, true},
+      {"a requestor that is no SID", Pac({{18, {1, 5, 0}}}), "a requestor that is not one SID", true},
+      {"a requestor twice", Pac({{18, aliceSid}, {18, daveSid}}), "a buffer type appears twice", true},
+      {"attributes without flags", Pac({{17, {0, 0, 0, 0}}}), "attributes without flags", true},
+      {"a buffer at an odd offset", misaligned, "a buffer lies outside the PAC", true},
+      {"a buffer past the end", beyond, "a buffer lies outside the PAC", true},
+      {"more buffers than bytes", std::vector<uint8_t>{200, 0, 0, 0, 0, 0, 0, 0}, "more buffers than the PAC holds", true},
+      {"version 1", version1, "not version 0", true},
+      {"no bytes", {}, "shorter than its header", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    failure = "";
+    std::optional<PacBuffers> decoded = DecodePacBuffers(c.pac.data(), c.pac.size(), &failure);
+    if (c.failure != nullptr) {
+      EXPECT_FALSE(decoded.has_value());
+      EXPECT_STREQ(failure, c.failure);
+      continue;
+    }
+    ASSERT_TRUE(decoded.has_value()) << failure;
+    EXPECT_EQ(winhost::system::pac::RequestorMatches(*decoded, *alice), c.requestorMatches);
+  }
+  std::vector<uint8_t> withAttributes = Pac({{17, attributes}});
+  EXPECT_EQ(DecodePacBuffers(withAttributes.data(), withAttributes.size())->attributes,
+            winhost::system::pac::kPacWasRequested);
+}

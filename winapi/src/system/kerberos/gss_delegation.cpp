@@ -21,13 +21,13 @@
 #include <krb5/krb5.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <ctime>
 #include <vector>
 
 #include "common/tokens.h"
+#include "system/host/settings.h"
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/owners.h"
 
 namespace winhost::system::gss {
 
@@ -51,21 +51,10 @@ constexpr long long kRetrySeconds = 300;
 
 long long Now() { return static_cast<long long>(std::time(nullptr)); }
 
-struct Krb5 {
-  krb5_context context = nullptr;
-  Krb5() {
-    if (krb5_init_context(&context) != 0) context = nullptr;
-  }
-  ~Krb5() {
-    if (context != nullptr) krb5_free_context(context);
-  }
-  explicit operator bool() const { return context != nullptr; }
-};
-
 void DestroyCache(const std::string& name) {
-  Krb5 krb;
+  Krb5Context krb;
   krb5_ccache cache = nullptr;
-  if (krb && krb5_cc_resolve(krb.context, name.c_str(), &cache) == 0) krb5_cc_destroy(krb.context, cache);
+  if (krb && krb5_cc_resolve(krb.get(), name.c_str(), &cache) == 0) krb5_cc_destroy(krb.get(), cache);
 }
 
 bool IsTicketGranting(krb5_const_principal principal) {
@@ -204,10 +193,7 @@ std::shared_ptr<ServiceTicket> Usable(const ServiceState& state) {
 ServiceTicket::~ServiceTicket() { DestroyCache(cache); }
 
 DelegationPolicy DelegationSetting() {
-  const char* value = std::getenv("QUENTREL_DELEGATION");
-  if (value == nullptr) return DelegationPolicy::All;
-  std::string setting(value);
-  for (char& c : setting) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string setting = LowerAscii(settings::Text(settings::Id::kDelegation));
   if (setting == "off" || setting == "0" || setting == "no" || setting == "false") return DelegationPolicy::Off;
   return setting == "forwarded" ? DelegationPolicy::Forwarded : DelegationPolicy::All;
 }
@@ -215,8 +201,7 @@ DelegationPolicy DelegationSetting() {
 std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
   // The environment names the default keytab, or krb5.conf does, which is read only to ask the KDC:
   // each server credential comes here.
-  const char* named = std::getenv("KRB5_KTNAME");
-  const std::string keytab = named != nullptr ? named : std::string();
+  const std::string keytab = KeytabName(SharedKrb5());
   ServiceState& state = Services()[keytab];
   const long long now = Now();
   if (state.ticket && now < state.ticket->refreshAt) return state.ticket;
@@ -227,10 +212,8 @@ std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
   guard.unlock();
   std::shared_ptr<ServiceTicket> fresh;
   {
-    Krb5 krb;
-    char name[1024] = {0};
-    if (krb && krb5_kt_default_name(krb.context, name, sizeof name - 1) == 0)
-      fresh = FetchServiceTicket(krb.context, name);
+    Krb5Context krb;
+    if (const std::string name = KeytabName(krb.get()); !name.empty()) fresh = FetchServiceTicket(krb.get(), name);
   }
   guard.lock();
   ServiceState& after = Services()[keytab];
@@ -249,14 +232,12 @@ std::optional<std::shared_ptr<Delegation>> ThreadDelegation() {
   return std::dynamic_pointer_cast<Delegation>(token->data.credentials);
 }
 
-Delegation::Delegation(gss_cred_id_t received, bool constrained, long long expires)
-    : received_(received), constrained_(constrained), expires_(expires) {
+Delegation::Delegation(GssCredential received, bool constrained, long long expires)
+    : received_(std::move(received)), constrained_(constrained), expires_(expires) {
   AddLive("delegated-credential", 1);
 }
 
 Delegation::~Delegation() {
-  OM_uint32 minor = 0;
-  if (received_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &received_);
   if (!cache_.empty()) DestroyCache(cache_);
   AddLive("delegated-credential", -1);
 }
@@ -270,15 +251,14 @@ OM_uint32 Delegation::Lifetime() const {
 
 // Only what the package tells without copying anything: most clients never have a second hop
 // made for them.
-std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received, gss_ctx_id_t context) {
+std::shared_ptr<Delegation> Delegation::Keep(GssCredential received, gss_ctx_id_t context) {
   OM_uint32 minor = 0;
-  gss_buffer_set_t impersonator = GSS_C_NO_BUFFER_SET;
+  GssBufferSet impersonator;
   OM_uint32 major = Fault("gss_inquire_cred_by_oid", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_inquire_cred_by_oid(&minor, received, GSS_KRB5_GET_CRED_IMPERSONATOR, &impersonator);
+    major = gss_inquire_cred_by_oid(&minor, received.get(), GSS_KRB5_GET_CRED_IMPERSONATOR, impersonator.out());
   if (GSS_ERROR(major)) Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
-  const bool constrained = !GSS_ERROR(major) && impersonator != GSS_C_NO_BUFFER_SET && impersonator->count > 0;
-  gss_release_buffer_set(&minor, &impersonator);
+  const bool constrained = !GSS_ERROR(major) && impersonator && impersonator.get()->count > 0;
   OM_uint32 lifetime = 0;
   bool usable = !GSS_ERROR(major);
   if (usable && constrained) {
@@ -288,74 +268,62 @@ std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received, gss_ctx_id
   }
   if (usable) {
     major = Fault("gss_inquire_cred", minor);
-    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received, nullptr, &lifetime, nullptr, nullptr);
+    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), nullptr, &lifetime, nullptr, nullptr);
     usable = !GSS_ERROR(major) && lifetime > 0;
   }
-  if (!usable) {
-    gss_release_cred(&minor, &received);
-    return nullptr;
-  }
-  std::shared_ptr<Delegation> kept(new Delegation(received, constrained, Now() + lifetime));
-  received = GSS_C_NO_CREDENTIAL;
-  return kept;
+  if (!usable) return nullptr;
+  return std::shared_ptr<Delegation>(new Delegation(std::move(received), constrained, Now() + lifetime));
 }
 
 const std::string& Delegation::Cache() {
   if (prepared_) return cache_;
   prepared_ = true;
   OM_uint32 minor = 0;
-  struct ReleaseReceived {
-    gss_cred_id_t& cred;
-    ~ReleaseReceived() {
-      OM_uint32 ignored = 0;
-      if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &cred);
-    }
-  } release{received_};
-
-  gss_name_t name = GSS_C_NO_NAME;
+  // The received credential is needed for this copy alone.
+  const GssCredential received = std::move(received_);
+  GssName name;
   OM_uint32 major = Fault("gss_inquire_cred", minor);
-  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received_, &name, nullptr, nullptr, nullptr);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), name.out(), nullptr, nullptr, nullptr);
   if (GSS_ERROR(major)) {
     Trace("gss_inquire_cred", major, minor, gss_mech_krb5);
     return cache_;
   }
-  const std::string clientText = NameText(name);
-  gss_release_name(&minor, &name);
-  Krb5 krb;
+  const std::string clientText = NameText(name.get());
+  Krb5Context krb;
   krb5_principal client = nullptr;
-  if (!krb || clientText.empty() || krb5_parse_name(krb.context, clientText.c_str(), &client) != 0) return cache_;
+  if (!krb || clientText.empty() || krb5_parse_name(krb.get(), clientText.c_str(), &client) != 0) return cache_;
   krb5_ccache cache = nullptr;
-  if (krb5_cc_new_unique(krb.context, "MEMORY", nullptr, &cache) != 0) {
-    krb5_free_principal(krb.context, client);
+  if (krb5_cc_new_unique(krb.get(), "MEMORY", nullptr, &cache) != 0) {
+    krb5_free_principal(krb.get(), client);
     return cache_;
   }
   long long expires = 0;
-  major = krb5_cc_initialize(krb.context, cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
-  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received_, cache);
+  major = krb5_cc_initialize(krb.get(), cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
+  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received.get(), cache);
   if (GSS_ERROR(major)) {
     Trace("gss_krb5_copy_ccache", major, minor, gss_mech_krb5);
   } else if (!constrained_) {
-    expires = TicketGrantingEnd(krb.context, cache, client);
+    expires = TicketGrantingEnd(krb.get(), cache, client);
   } else {
     krb5_data text = {0, 0, nullptr};
     krb5_principal impersonator = nullptr;
-    if (krb5_cc_get_config(krb.context, cache, nullptr, "proxy_impersonator", &text) == 0) {
+    if (krb5_cc_get_config(krb.get(), cache, nullptr, "proxy_impersonator", &text) == 0) {
       const std::string name(text.data, text.length);
-      krb5_free_data_contents(krb.context, &text);
-      if (krb5_parse_name(krb.context, name.c_str(), &impersonator) == 0) {
-        expires = PrepareEvidence(krb.context, cache, client, impersonator);
-        krb5_free_principal(krb.context, impersonator);
+      krb5_free_data_contents(krb.get(), &text);
+      if (krb5_parse_name(krb.get(), name.c_str(), &impersonator) == 0) {
+        expires = PrepareEvidence(krb.get(), cache, client, impersonator);
+        krb5_free_principal(krb.get(), impersonator);
       }
     }
   }
   if (expires > Now()) {
-    cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.context, cache);
+    cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.get(), cache);
     expires_ = std::min(expires_, expires);
-    krb5_cc_close(krb.context, cache);
+    krb5_cc_close(krb.get(), cache);
   } else {
-    krb5_cc_destroy(krb.context, cache);
+    krb5_cc_destroy(krb.get(), cache);
   }
-  krb5_free_principal(krb.context, client);
+  krb5_free_principal(krb.get(), client);
   return cache_;
 }
 

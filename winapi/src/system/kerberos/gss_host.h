@@ -7,6 +7,7 @@
 #include <gssapi/gssapi.h>
 #include <krb5/krb5.h>
 
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,6 +17,8 @@
 
 #include "common/tokens.h"
 #include "system/host/host.h"
+#include "system/kerberos/krb5_config.h"
+#include "system/kerberos/owners.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/principals.h"
 #include "winhost/sspi.h"
@@ -24,7 +27,6 @@
 #define SEC_E_NO_AUTHENTICATING_AUTHORITY ((SECURITY_STATUS)0x80090311L)
 #define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
-#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 #define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
 namespace winhost::system::gss {
@@ -53,9 +55,8 @@ struct AcceptorPolicy {
 struct Credential {
   const Mechanism* mechanism;
   ULONG use;
-  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-  // Set when `cred` is an acceptor credential that server handles share: it goes with the last.
-  std::shared_ptr<gss_cred_id_struct> shared;
+  // An acceptor credential may be shared with other server handles: it goes with the last.
+  SharedCredential cred;
   // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
   // domain names its clients are named by.
   AcceptorPolicy acceptors;
@@ -67,35 +68,29 @@ struct Credential {
   std::shared_ptr<ServiceTicket> service;
 };
 
-// The packages' own krb5 context (gss_acceptors.cpp), made on first use and made again when the
-// configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
-// configuration files once for all the krb5 contexts open at a time and frees the parse with the
-// last one, and GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
-// with none kept open each of them would read and parse krb5.conf again. Null when none can be
-// made. A krb5 context serves one thread at a time: requires the world lock.
-krb5_context SharedKrb5();
 
 // The acceptor credential of a mechanism that server handles share while the default keytab and
 // the calling thread's identity stay what they were when it was acquired, and its ticket cache
 // (the service's own ticket, for evidence; empty for none) is the same (gss_kept_credentials.cpp);
 // `acquire` makes a new one otherwise. `cacheOwner` keeps that cache alive as long as the credential
 // is kept. Requires the world lock.
-using AcquireFunction = std::function<SECURITY_STATUS(gss_cred_id_t& cred, OM_uint32& lifetime)>;
+using AcquireFunction = std::function<SECURITY_STATUS(GssCredential& cred, OM_uint32& lifetime)>;
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
                                std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime);
+                               SharedCredential& shared, OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;
   bool client = false;
-  gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
-  gss_name_t target = GSS_C_NO_NAME;  // client: the service it authenticates to
-  gss_name_t peer = GSS_C_NO_NAME;    // server: the client, once it is known
+  GssContext ctx;
+  GssName target;  // client: the service it authenticates to
+  GssName peer;    // server: the client, once it is known
   gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
   // server: the client's logon information from its ticket's PAC, once established, when the PAC
   // was there and its signature held; the client's name and token come from it.
   std::shared_ptr<const pac::LogonInfo> logon;
   bool established = false;
+  std::time_t establishedAt = 0;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
   // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
@@ -146,7 +141,7 @@ class Delegation : public LogonCredentials {
  public:
   // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
   // null when it cannot be used to authenticate onward.
-  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received, gss_ctx_id_t context);
+  static std::shared_ptr<Delegation> Keep(GssCredential received, gss_ctx_id_t context);
   Delegation(const Delegation&) = delete;
   Delegation& operator=(const Delegation&) = delete;
   ~Delegation();
@@ -160,8 +155,8 @@ class Delegation : public LogonCredentials {
   OM_uint32 Lifetime() const;
 
  private:
-  Delegation(gss_cred_id_t received, bool constrained, long long expires);
-  gss_cred_id_t received_;  // as the package gave it, until the cache is made
+  Delegation(GssCredential received, bool constrained, long long expires);
+  GssCredential received_;  // as the package gave it, until the cache is made
   std::string cache_;
   bool prepared_ = false;
   bool constrained_;
@@ -212,12 +207,16 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
 std::optional<std::string> ClientAccount(Context& context);
 // The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
 // verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
-// did not verify or does not decode. A fault point as "gss_get_name_attribute".
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism);
-// The Windows name a verified PAC gives its client, LogonDomainName\EffectiveName, when it may
-// stand (see system/kerberos/principals.h); none when it may not, and the PAC is then not used.
-std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
-                                            const RealmDomains& realms);
+// did not verify or does not decode. With `upn`, its UPN_DNS_INFO too ("urn:mspac:upn-dns-info"),
+// none when the PAC has none; null again when that buffer is there but unverified or undecodable.
+// A fault point as "gss_get_name_attribute".
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
+                                                        std::optional<pac::UpnDnsInfo>* upn = nullptr);
+// The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
+// when it may stand (PacNameRefusal, system/kerberos/pac_account.h, and PacWindowsName,
+// system/kerberos/principals.h); none when it may not, and the PAC is then not used.
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+                                            const std::string& principal, const RealmDomains& realms);
 // The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
 std::string RealmOf(const std::string& principal);
 
@@ -241,8 +240,7 @@ bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
-
-// The SecBuffer of a type in a descriptor; null when there is none.
-SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
+// Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.
+bool IsKerberos(gss_OID mechanism);
 
 }  // namespace winhost::system::gss

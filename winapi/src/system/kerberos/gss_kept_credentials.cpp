@@ -48,7 +48,7 @@ struct Kept {
   const Mechanism* mechanism;
   std::string cache;
   Conditions conditions;
-  std::shared_ptr<gss_cred_id_struct> cred;
+  SharedCredential cred;
   OM_uint32 lifetime;
   std::shared_ptr<const void> cacheOwner;
 };
@@ -58,22 +58,9 @@ std::vector<Kept>& KeptCredentials() {
   return *kept;
 }
 
-// The path of the default keytab when it is a file; empty otherwise. krb5 reads the name from
-// KRB5_KTNAME or its configuration on each call.
-std::string KeytabPath() {
-  krb5_context context = SharedKrb5();
-  char name[4096];
-  if (context == nullptr || krb5_kt_default_name(context, name, sizeof name) != 0) return std::string();
-  std::string text(name);
-  for (const char* prefix : {"FILE:", "WRFILE:"})
-    if (text.rfind(prefix, 0) == 0) return text.substr(std::strlen(prefix));
-  // A name with a type of any other kind is not a file; a bare path is one.
-  return text.empty() || text[0] != '/' ? std::string() : text;
-}
-
 // The conditions the calling thread acquires under now; false when they cannot all be read.
 bool CurrentConditions(Conditions& now) {
-  now.keytab = KeytabPath();
+  now.keytab = KeytabFile(SharedKrb5());
   struct stat status;
   if (now.keytab.empty() || stat(now.keytab.c_str(), &status) != 0) return false;
   now.device = status.st_dev;
@@ -96,7 +83,7 @@ bool CurrentConditions(Conditions& now) {
 
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
                                std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime) {
+                               SharedCredential& shared, OM_uint32& lifetime) {
   // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
   Conditions now;
   const bool known = CurrentConditions(now);
@@ -112,12 +99,9 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& ca
     kept.erase(it);
     break;
   }
-  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  GssCredential cred;
   if (SECURITY_STATUS status = acquire(cred, lifetime); status != SEC_E_OK) return status;
-  shared.reset(cred, [](gss_cred_id_t held) {
-    OM_uint32 minor = 0;
-    gss_release_cred(&minor, &held);
-  });
+  shared = Share(std::move(cred));
   if (known) kept.push_back(Kept{mechanism, cache, std::move(now), shared, lifetime, std::move(cacheOwner)});
   return SEC_E_OK;
 }

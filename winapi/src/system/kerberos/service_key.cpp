@@ -3,7 +3,7 @@
 
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
-#include <krb5.h>
+#include <krb5/krb5.h>
 
 #include <atomic>
 #include <cctype>
@@ -12,7 +12,9 @@
 #include <ctime>
 #include <mutex>
 
+#include "system/host/settings.h"
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/owners.h"
 #include "winhost/host_services.h"
 
 namespace winhost::system {
@@ -21,23 +23,6 @@ namespace {
 // A ticket that ends sooner than this is renewed before it is used: a search or an S4U2Self
 // exchange started with it must not outlive it.
 constexpr krb5_deltat kShortestUse = 300;
-
-// One krb5 context for the calls of a function, freed when it returns.
-class Krb5 {
- public:
-  Krb5() { error_ = krb5_init_context(&context_); }
-  ~Krb5() {
-    if (context_ != nullptr) krb5_free_context(context_);
-  }
-  Krb5(const Krb5&) = delete;
-  Krb5& operator=(const Krb5&) = delete;
-  krb5_context get() const { return context_; }
-  krb5_error_code error() const { return error_; }
-
- private:
-  krb5_context context_ = nullptr;
-  krb5_error_code error_ = 0;
-};
 
 // The cache of one principal's tickets: MEMORY caches live as long as the process and are seen
 // by nobody else.
@@ -87,13 +72,13 @@ DWORD KdcError(long code) {
 
 std::optional<std::string> ServicePrincipal(const std::string& realm) {
   if (realm.empty()) return std::nullopt;
-  if (const char* chosen = std::getenv("QUENTREL_SERVICE_PRINCIPAL"); chosen != nullptr && *chosen != 0) {
-    std::string principal = chosen;
+  if (const std::optional<std::string> chosen = settings::Given(settings::Id::kServicePrincipal)) {
+    std::string principal = *chosen;
     if (principal.find('@') == std::string::npos) principal += "@" + realm;
     if (gss::RealmOf(principal) != realm) return std::nullopt;
     return principal;
   }
-  Krb5 krb5;
+  Krb5Context krb5;
   if (krb5.error() != 0) return std::nullopt;
   krb5_keytab keytab = nullptr;
   if (krb5_kt_default(krb5.get(), &keytab) != 0) return std::nullopt;
@@ -121,7 +106,7 @@ std::optional<std::string> ServicePrincipal(const std::string& realm) {
 
 DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
   cacheName = CacheName(principal);
-  Krb5 krb5;
+  Krb5Context krb5;
   if (krb5.error() != 0) return KdcError(krb5.error());
   krb5_context context = krb5.get();
   krb5_principal client = nullptr;
@@ -154,15 +139,15 @@ DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
 
 void ForgetServiceTickets() { forgetting.fetch_add(1); }
 
-DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential) {
-  credential = GSS_C_NO_CREDENTIAL;
+DWORD ServiceCredential(const std::string& principal, GssCredential& credential) {
+  credential.reset();
   std::string cacheName;
   if (DWORD error = ServiceTickets(principal, cacheName); error != ERROR_SUCCESS) return error;
   OM_uint32 minor = 0;
   gss_buffer_desc text{principal.size(), const_cast<char*>(principal.data())};
-  gss_name_t name = GSS_C_NO_NAME;
+  GssName name;
   OM_uint32 major = gss::Fault("gss_import_name", minor);
-  if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &text, GSS_KRB5_NT_PRINCIPAL_NAME, &name);
+  if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &text, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
   if (GSS_ERROR(major)) return KdcError(minor);
   gss_key_value_element_desc element{"ccache", cacheName.c_str()};
   gss_key_value_set_desc store{1, &element};
@@ -170,13 +155,11 @@ DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential)
   gss_OID_set_desc mechanisms{1, &krb5Oid};
   major = gss::Fault("gss_acquire_cred_from", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE, &store, &credential,
-                                  nullptr, nullptr);
-  OM_uint32 ignored = 0;
-  gss_release_name(&ignored, &name);
+    major = gss_acquire_cred_from(&minor, name.get(), GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE, &store,
+                                  credential.out(), nullptr, nullptr);
   if (GSS_ERROR(major)) {
     gss::Trace("gss_acquire_cred_from", major, minor, gss_mech_krb5);
-    credential = GSS_C_NO_CREDENTIAL;
+    credential.reset();
     return KdcError(minor);
   }
   return ERROR_SUCCESS;

@@ -1,11 +1,12 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.Filter;
 import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
 import com.sun.net.httpserver.HttpsExchange;
-import java.lang.System.Logger.Level;
+import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -30,13 +31,18 @@ import java.util.List;
  * into the security package, and one whose cookie is forged, altered, expired or logged out gets
  * the Negotiate challenge. A request with a Negotiate Authorization header always signs on
  * afresh. {@link #logout} ends a session.
+ *
+ * <p>On an {@code HttpsServer}, {@code Negotiator.builder().channelBinding(...)} binds sign-ons to
+ * the TLS channel with the server's own certificate (see {@link ChannelBinding}).
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
+  private final Gate gate;
 
   /** An authenticator with its own {@link Negotiator}, closed with it. */
   public NegotiateAuthenticator(Negotiator negotiator) {
     this.negotiator = negotiator;
+    this.gate = new Gate(negotiator);
   }
 
   /** An authenticator of the package "Negotiate" that answers the given groups. */
@@ -48,58 +54,114 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     return negotiator;
   }
 
+  /**
+   * A filter for the same context that makes sure the request ends with its thread as the process,
+   * whatever its handler did: {@code context.getFilters().add(authenticator.requestScope())}. Each
+   * request also begins that way, filter or not, as the authenticator checks first.
+   */
+  public Filter requestScope() {
+    return new Filter() {
+      @Override
+      public void doFilter(HttpExchange exchange, Chain chain) throws IOException {
+        try {
+          chain.doFilter(exchange);
+        } finally {
+          RequestScopes.end(negotiator.log(), "at the end of the request");
+        }
+      }
+
+      @Override
+      public String description() {
+        return "ends an impersonation scope that a handler left open";
+      }
+    };
+  }
+
   @Override
   public Result authenticate(HttpExchange exchange) {
-    List<String> headers = exchange.getRequestHeaders().get("Authorization");
-    String peer = exchange.getRemoteAddress().getAddress().getHostAddress();
-    Sessions sessions = negotiator.sessions();
-    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
-      List<String> cookies = cookies(exchange.getRequestHeaders(), sessions.cookieName());
-      for (String value : cookies) {
-        SignOn session = sessions.fromCookie(value);
-        if (session == null) {
-          continue;
-        }
-        boolean stale = sessions.stale(session);
-        if (sessions.serves(session, peer)) {
-          String refreshed = stale ? sessions.cookie(session) : null;
-          if (refreshed != null) {
-            setCookie(exchange, refreshed);
-          }
-          return new Success(new NegotiatePrincipal(session.user(), session));
-        }
-      }
-      if (!cookies.isEmpty()) {
-        negotiator.log().log("cookie-refused", Level.DEBUG, "Negotiate: {0}: a session cookie that serves no"
-            + " session; asking for Negotiate", exchange.getRemoteAddress());
-        setCookie(exchange, null);
-      }
+    try {
+      RequestScopes.end(negotiator.log(), "before the next request");
+    } catch (IllegalStateException e) {
+      return new Failure(500);
     }
-    try (Outcome outcome = negotiator.authenticate(List.of(exchange.getRemoteAddress(), exchange.getLocalAddress()),
-        peer, headers)) {
-      String answer = outcome.wwwAuthenticate();
-      if (answer != null) {
-        exchange.getResponseHeaders().add("WWW-Authenticate", answer);
+    try (Admission admission = gate.admit(new ExchangeRequest(exchange))) {
+      if (admission.admitted()) {
+        return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));
       }
-      if (outcome.retryAfter() != null) {
-        exchange.getResponseHeaders().add("Retry-After", outcome.retryAfter());
-      }
-      if (outcome.authenticated()) {
-        SignOn session = null;
-        if (sessions.enabled()) {
-          session = sessions.start(outcome.user(), peer);
-          String value = sessions.cookie(session);
-          if (value == null) {
-            negotiator.log().log("cookie-too-long", Level.WARNING, "Negotiate: {0}''s session does not fit in a"
-                + " cookie (too many groups); every request of it signs on", outcome.user().getName());
-            session = null;
-          } else {
-            setCookie(exchange, value);
-          }
+      return admission.status() == 401 ? new Retry(401) : new Failure(admission.status());
+    }
+  }
+
+  // The JDK server's side of the gate: sessions travel in a signed cookie.
+  private final class ExchangeRequest implements Gate.Request {
+    private final HttpExchange exchange;
+
+    ExchangeRequest(HttpExchange exchange) {
+      this.exchange = exchange;
+    }
+
+    @Override
+    public List<String> authorization() {
+      List<String> headers = exchange.getRequestHeaders().get("Authorization");
+      return headers == null ? List.of() : headers;
+    }
+
+    @Override
+    public String peer() {
+      return exchange.getRemoteAddress().getAddress().getHostAddress();
+    }
+
+    @Override
+    public Object connection() {
+      return List.of(exchange.getRemoteAddress(), exchange.getLocalAddress());
+    }
+
+    @Override
+    public List<SignOn> sessions() {
+      Sessions sessions = negotiator.sessions();
+      List<String> values = cookies(exchange.getRequestHeaders(), sessions.cookieName());
+      List<SignOn> held = new ArrayList<>(1);
+      for (String value : values) {
+        SignOn session = sessions.fromCookie(value, cookiePath(exchange));
+        if (session != null) {
+          held.add(session);
         }
-        return new Success(new NegotiatePrincipal(outcome.user(), session));
       }
-      return outcome.status() == 401 ? new Retry(401) : new Failure(outcome.status());
+      if (held.isEmpty() && !values.isEmpty()) {
+        // Cookies that do not read back are forgotten like sessions that ended.
+        forgetSessions();
+      }
+      return held;
+    }
+
+    @Override
+    public void forgetSessions() {
+      setCookie(exchange, null);
+    }
+
+    @Override
+    public boolean keep(SignOn signOn, boolean renewed) {
+      String value = negotiator.sessions().cookie(signOn, cookiePath(exchange));
+      if (value != null) {
+        setCookie(exchange, value);
+      }
+      return value != null;
+    }
+
+    @Override
+    public void header(String name, String value) {
+      exchange.getResponseHeaders().add(name, value);
+    }
+
+    // The certificate this server showed on the exchange's TLS channel.
+    @Override
+    public byte[] channelBindings() {
+      if (!(exchange instanceof HttpsExchange)) {
+        return null;
+      }
+      javax.net.ssl.SSLSession tls = ((HttpsExchange) exchange).getSSLSession();
+      java.security.cert.Certificate[] shown = tls == null ? null : tls.getLocalCertificates();
+      return shown == null || shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
     }
   }
 
@@ -118,14 +180,19 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     setCookie(exchange, null);
   }
 
+  // The path of the server context that serves the exchange: its cookie's, which is sealed for it.
+  private static String cookiePath(HttpExchange exchange) {
+    String path = exchange.getHttpContext().getPath();
+    return path.isEmpty() ? "/" : path;
+  }
+
   // Sets the session cookie to a value, or clears it for null; replaces any set before on this
   // response.
   private void setCookie(HttpExchange exchange, String value) {
     Sessions sessions = negotiator.sessions();
     String name = sessions.cookieName();
-    String path = exchange.getHttpContext().getPath();
     StringBuilder cookie = new StringBuilder(name).append('=').append(value == null ? "" : value)
-        .append("; Path=").append(path.isEmpty() ? "/" : path).append("; HttpOnly; SameSite=Lax");
+        .append("; Path=").append(cookiePath(exchange)).append("; HttpOnly; SameSite=Lax");
     if (value == null) {
       cookie.append("; Max-Age=0");
     }

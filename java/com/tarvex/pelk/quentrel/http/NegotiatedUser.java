@@ -22,10 +22,12 @@ public final class NegotiatedUser implements Principal, Serializable {
   private final String packageName;
   private final LinkedHashMap<String, Boolean> groups = new LinkedHashMap<>();
   private final LinkedHashMap<String, String> unanswered = new LinkedHashMap<>();
+  private final long authenticationEnds;
   private transient volatile ServerContext context;
   private transient volatile LogLines log;
 
-  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log) {
+  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log, long authenticationEnds) {
+    this.authenticationEnds = authenticationEnds;
     this.name = name;
     this.packageName = packageName;
     this.context = context;
@@ -64,18 +66,40 @@ public final class NegotiatedUser implements Principal, Serializable {
     try {
       member = current.isMember(group);
     } catch (GroupNotFoundException e) {
+      // A group that cannot be tested counts as one the client is not in: the client did
+      // authenticate, and no access depends on an answer nobody has.
       unanswered.put(group, "no such group");
+      logLine("no-group", "Negotiate: {0} is not a group here; answered as not a member", group, null);
     } catch (WinAuthException e) {
-      // Not a member when it cannot be told, as for the declared groups.
       unanswered.put(group, e.getMessage());
-      LogLines lines = log;
-      if (lines != null) {
-        lines.log("group-untested", System.Logger.Level.WARNING, "Negotiate: cannot test {0}''s membership of {1}"
-            + " ({2}); answered as not a member", name, group, e.getMessage());
-      }
+      logLine("group-untested", "Negotiate: cannot test {1}''s membership of {0} ({2}); answered as not a member",
+          group, e.getMessage());
     }
     groups.put(group, member);
     return member;
+  }
+
+  /**
+   * Runs {@code work} as the client on the calling thread, which is itself again when this
+   * returns or throws ({@link ServerContext#runAs}). Only while the request that authenticated the
+   * client runs, as long as its context is open.
+   *
+   * @throws IllegalStateException once the client's context is released
+   */
+  public <T, E extends Exception> T runAs(ServerContext.Work<T, E> work) throws E, WinAuthException {
+    ServerContext current = context;
+    if (current == null || current.isClosed()) {
+      throw new IllegalStateException("the client's context is released at the end of the request that"
+          + " authenticated it; nothing can run as the client after it");
+    }
+    return current.runAs(work);
+  }
+
+  private void logLine(String kind, String pattern, String group, String why) {
+    LogLines lines = log;
+    if (lines != null) {
+      lines.log(kind, System.Logger.Level.WARNING, pattern, group, name, why);
+    }
   }
 
   /** The groups answered so far, in the order they were asked. */
@@ -94,6 +118,14 @@ public final class NegotiatedUser implements Principal, Serializable {
 
   synchronized void answer(String group, boolean member) {
     groups.put(group, member);
+  }
+
+  /**
+   * When the client's authentication ends (for Kerberos the end of its ticket), in milliseconds
+   * since 1970; {@link Long#MAX_VALUE} when the package did not say. No session outlives it.
+   */
+  public long authenticationEndsMillis() {
+    return authenticationEnds;
   }
 
   void forgetContext() {

@@ -1,9 +1,11 @@
 package com.tarvex.pelk.quentrel.servlet;
 
+import com.tarvex.pelk.quentrel.http.Admission;
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
+import com.tarvex.pelk.quentrel.http.Gate;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
-import com.tarvex.pelk.quentrel.http.Outcome;
-import com.tarvex.pelk.quentrel.http.Sessions;
+import com.tarvex.pelk.quentrel.http.RequestScopes;
 import com.tarvex.pelk.quentrel.http.SignOn;
 import jakarta.servlet.Filter;
 import jakarta.servlet.FilterChain;
@@ -16,6 +18,12 @@ import jakarta.servlet.http.HttpServletRequestWrapper;
 import jakarta.servlet.http.HttpServletResponse;
 import jakarta.servlet.http.HttpSession;
 import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.cert.Certificate;
+import java.security.cert.CertificateException;
+import java.security.cert.CertificateFactory;
 import java.lang.System.Logger.Level;
 import java.security.Principal;
 import java.time.Duration;
@@ -31,7 +39,7 @@ import java.util.List;
  *
  * <p>One sign-on serves the session: the client as it authenticated is kept in the container's
  * {@link HttpSession}, and the session's later requests go on as that client without a new
- * Negotiate exchange, within the bounds of the negotiator's {@link Sessions} (a lifetime from the
+ * Negotiate exchange, within the bounds of the negotiator's {@link com.tarvex.pelk.quentrel.http.Sessions} (a lifetime from the
  * sign-on, an idle time, and, when asked for, the client's address) as well as the container's own
  * session timeout. A sign-on moves the session to a new identifier, and a new client in a session
  * starts a new session. {@code request.logout()} ends it. The client's context lives only as long
@@ -43,12 +51,18 @@ import java.util.List;
  * {@code maxPendingPerPeer} (default 32) and {@code timeoutSeconds} (default 30), the limits of
  * exchanges waiting for a next leg; {@code sessions} ("false" signs every request on),
  * {@code sessionLifetimeSeconds} (default 3600), {@code sessionIdleSeconds} (default 900),
- * {@code sessionBoundToAddress} (default false).
+ * {@code sessionBoundToAddress} (default false); {@code channelBinding} ("none", the default,
+ * "accept" or "require", see {@link ChannelBinding}) with {@code channelBindingCertificate}, the
+ * file (PEM or DER) of the certificate the container shows on its TLS connector: a container does
+ * not tell a filter which certificate it showed, so the site names it.
  */
 public final class NegotiateFilter implements Filter {
   /** The session attribute that holds the client's {@link SignOn}. */
   public static final String SESSION_ATTRIBUTE = NegotiateFilter.class.getName() + ".signOn";
   private Negotiator negotiator;
+  private Gate gate;
+  // The tls-server-end-point bindings of the container's certificate; null when none are checked.
+  private byte[] channelBindings;
 
   /** A filter configured by its init parameters. */
   public NegotiateFilter() {}
@@ -56,11 +70,27 @@ public final class NegotiateFilter implements Filter {
   /** A filter with a negotiator of its own, closed when the filter is destroyed. */
   public NegotiateFilter(Negotiator negotiator) {
     this.negotiator = negotiator;
+    this.gate = new Gate(negotiator);
+  }
+
+  /**
+   * A filter with a negotiator of its own whose sign-ons over TLS are bound to the channel by the
+   * certificate the container shows there, as the negotiator's channel binding mode says.
+   */
+  public NegotiateFilter(Negotiator negotiator, Certificate serverCertificate) {
+    this(negotiator);
+    if (negotiator.channelBinding() != ChannelBinding.Mode.NONE) {
+      this.channelBindings = ChannelBinding.tlsServerEndPoint(serverCertificate);
+    }
   }
 
   @Override
   public void init(FilterConfig config) {
     if (negotiator != null) {
+      if (negotiator.channelBinding() != ChannelBinding.Mode.NONE && channelBindings == null) {
+        throw new IllegalStateException("channel binding needs the certificate the container shows on its TLS"
+            + " connector: new NegotiateFilter(negotiator, certificate)");
+      }
       return;
     }
     Negotiator.Builder builder = Negotiator.builder().packageName(config.getInitParameter("package"));
@@ -96,7 +126,28 @@ public final class NegotiateFilter implements Filter {
     if (bound != null) {
       builder.sessionBoundToAddress(bound.trim().equalsIgnoreCase("true"));
     }
+    String binding = config.getInitParameter("channelBinding");
+    if (binding != null) {
+      ChannelBinding.Mode mode = ChannelBinding.Mode.parse(binding);
+      builder.channelBinding(mode);
+      if (mode != ChannelBinding.Mode.NONE) {
+        channelBindings = ChannelBinding.tlsServerEndPoint(certificate(config.getInitParameter("channelBindingCertificate")));
+      }
+    }
     negotiator = builder.build();
+    gate = new Gate(negotiator);
+  }
+
+  private static Certificate certificate(String file) {
+    if (file == null || file.isBlank()) {
+      throw new IllegalArgumentException("channelBinding needs channelBindingCertificate, the file of the certificate"
+          + " the container shows on its TLS connector");
+    }
+    try (InputStream in = Files.newInputStream(Path.of(file.trim()))) {
+      return CertificateFactory.getInstance("X.509").generateCertificate(in);
+    } catch (IOException | CertificateException e) {
+      throw new IllegalArgumentException("cannot read the channel binding certificate " + file + ": " + e.getMessage(), e);
+    }
   }
 
   public Negotiator negotiator() {
@@ -106,44 +157,93 @@ public final class NegotiateFilter implements Filter {
   @Override
   public void doFilter(ServletRequest request, ServletResponse response, FilterChain chain)
       throws IOException, ServletException {
+    // A request begins and ends with its thread as the process, whatever the last handler on the
+    // thread, or this one, left open.
+    try {
+      RequestScopes.end(negotiator.log(), "before the next request");
+    } catch (IllegalStateException e) {
+      throw new ServletException(e.getMessage(), e);
+    }
+    try {
+      filter(request, response, chain);
+    } finally {
+      RequestScopes.end(negotiator.log(), "at the end of the request");
+    }
+  }
+
+  private void filter(ServletRequest request, ServletResponse response, FilterChain chain)
+      throws IOException, ServletException {
     if (!(request instanceof HttpServletRequest) || !(response instanceof HttpServletResponse)) {
       chain.doFilter(request, response);
       return;
     }
     HttpServletRequest http = (HttpServletRequest) request;
     HttpServletResponse answer = (HttpServletResponse) response;
-    List<String> headers = Collections.list(http.getHeaders("Authorization"));
-    Sessions sessions = negotiator.sessions();
-    String peer = http.getRemoteAddr();
-    if (sessions.enabled() && !Negotiator.signsOn(headers)) {
-      SignOn held = held(http.getSession(false));
-      if (held != null) {
-        if (sessions.serves(held, peer)) {
-          chain.doFilter(new AuthenticatedRequest(http, held, this), response);
-          return;
-        }
-        release(http.getSession(false));
-      }
-    }
-    try (Outcome outcome = negotiator.authenticate(connectionOf(http), peer, headers)) {
-      String header = outcome.wwwAuthenticate();
-      if (header != null) {
-        answer.addHeader("WWW-Authenticate", header);
-      }
-      if (outcome.retryAfter() != null) {
-        answer.addHeader("Retry-After", outcome.retryAfter());
-      }
-      if (!outcome.authenticated()) {
-        answer.setStatus(outcome.status());
+    try (Admission admission = gate.admit(new ContainerRequest(http, answer, channelBindings))) {
+      if (!admission.admitted()) {
+        answer.setStatus(admission.status());
         answer.setContentLength(0);
         return;
       }
-      SignOn signOn = null;
-      if (sessions.enabled()) {
-        signOn = sessions.start(outcome.user(), peer);
-        keep(http, signOn);
+      chain.doFilter(new AuthenticatedRequest(http, admission.user(), admission.signOn(), this), response);
+    }
+  }
+
+  // The container's side of the gate: a session lives in the container's HttpSession.
+  private static final class ContainerRequest implements Gate.Request {
+    private final HttpServletRequest http;
+    private final HttpServletResponse answer;
+    private final byte[] bindings;
+
+    ContainerRequest(HttpServletRequest http, HttpServletResponse answer, byte[] bindings) {
+      this.http = http;
+      this.answer = answer;
+      this.bindings = bindings;
+    }
+
+    @Override
+    public List<String> authorization() {
+      return Collections.list(http.getHeaders("Authorization"));
+    }
+
+    @Override
+    public String peer() {
+      return http.getRemoteAddr();
+    }
+
+    @Override
+    public Object connection() {
+      return connectionOf(http);
+    }
+
+    @Override
+    public List<SignOn> sessions() {
+      SignOn held = held(http.getSession(false));
+      return held == null ? List.of() : List.of(held);
+    }
+
+    @Override
+    public void forgetSessions() {
+      release(http.getSession(false));
+    }
+
+    @Override
+    public boolean keep(SignOn signOn, boolean renewed) {
+      if (!renewed) {
+        NegotiateFilter.keep(http, signOn);
       }
-      chain.doFilter(new AuthenticatedRequest(http, outcome.user(), signOn, this), response);
+      return true;
+    }
+
+    @Override
+    public void header(String name, String value) {
+      answer.addHeader(name, value);
+    }
+
+    // The container's certificate, over its TLS connector only.
+    @Override
+    public byte[] channelBindings() {
+      return http.isSecure() ? bindings : null;
     }
   }
 
@@ -223,10 +323,6 @@ public final class NegotiateFilter implements Filter {
       this.user = user;
       this.signOn = signOn;
       this.filter = filter;
-    }
-
-    AuthenticatedRequest(HttpServletRequest request, SignOn signOn, NegotiateFilter filter) {
-      this(request, signOn.user(), signOn, filter);
     }
 
     /**
