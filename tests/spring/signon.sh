@@ -8,12 +8,9 @@ set -euo pipefail
 java=$1
 shift
 unset QUENTREL_WORLD
-server="" scratch=$(mktemp -d)
-cleanup() {
-  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  rm -rf "$scratch" "$AD_DIR"/ccache-*
-}
-trap cleanup EXIT
+source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
+scratch=$(harness_scratch)
+harness_on_exit sh -c 'rm -f "$1"/ccache-*' - "$AD_DIR"
 passed=0 failed=0
 check() {
   if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
@@ -45,16 +42,8 @@ expect() {
 
 for jar in "$@"; do
   app=$(basename "$jar" .jar) log=$scratch/$app.log
-  : >"$log"
-  "$java" -Xcheck:jni -jar "$jar" --server.port=0 --server.address=127.0.0.1 >"$log" 2>&1 &
-  server=$! port=""
-  for _ in $(seq 600); do
-    port=$(sed -n 's/.* started on port \([0-9]*\).*/\1/p' "$log" | head -n 1)
-    [ -n "$port" ] && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "$app did not start:"; cat "$log"; exit 1; }
+  harness_start_server "$log" '.* started on port \([0-9]*\).*' \
+    "$java" -Xcheck:jni -jar "$jar" --server.port=0 --server.address=127.0.0.1
 
   # JSON writes a backslash twice.
   alice='"name":"SAMDOM\\alice"' engineers="\"SAMDOM\\\\Engineers\",\"$(sid Engineers)\""
@@ -79,7 +68,7 @@ for jar in "$@"; do
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs|Warning: Calling other JNI' "$log"; then
     check FAIL "$app printed a JNI warning"; cat "$log"
   fi
-  kill -TERM "$server"; wait "$server" || true; server=""
+  harness_stop_server
 done
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
