@@ -121,7 +121,10 @@ services="rpc ldap cldap kdc dns"
 options=(
   "pid directory=$dir/pid" "winbindd socket directory=$dir/winbindd"
   "ntp signd socket directory=$dir/ntp_signd" "ncalrpc dir=$dir/ncalrpc" "log file=$dir/log/log.%m"
-  "interfaces=$address/8" "bind interfaces only=yes" "server services=$services")
+  "interfaces=$address/8" "bind interfaces only=yes" "server services=$services"
+  # RC4 off for the whole domain, the KDC's own keys too, as Windows Server 2025 and the 2026
+  # defaults have it.
+  "kdc default domain supported enctypes=24" "kdc supported enctypes=24")
 provision=(samba-tool domain provision --realm="$realm" --domain="$domain" --server-role=dc
            --dns-backend=SAMBA_INTERNAL --host-name=dc1 --host-ip="$address" --adminpass="$AD_PASSWORD"
            --targetdir="$dir")
@@ -152,6 +155,7 @@ cat >"$KRB5_CONFIG" <<CONF
   dns_lookup_realm = false
   rdns = false
   dns_canonicalize_hostname = false
+  permitted_enctypes = aes256-cts-hmac-sha1-96 aes128-cts-hmac-sha1-96
   forwardable = true
   udp_preference_limit = 1
 [realms]

@@ -109,26 +109,27 @@ int Interact(LDAP*, unsigned, void*, void* prompts) {
   return LDAP_SUCCESS;
 }
 
-// GSSAPI's ticket cache for the calling thread only, put back when the scope ends: the SASL
-// module asks GSSAPI for the default credential, which this makes the service's.
+// GSSAPI's ticket cache for the calling thread only, for the scope: the SASL module asks GSSAPI for
+// the default credential, which this makes the service's. At the end the thread has no cache of its
+// own again. What GSSAPI reports as the previous name is the default as resolved then (KRB5CCNAME at
+// that moment), not an absence: set back, it would pin the thread to that cache for good, and the
+// thread's later clients would sign on from it whatever KRB5CCNAME says by then. Nothing else in the
+// library names a thread's cache, so there is no outer scope to return to.
 class ThreadCache {
  public:
   explicit ThreadCache(const std::string& name) {
     OM_uint32 minor = 0;
-    const char* previous = nullptr;
-    set_ = !GSS_ERROR(gss_krb5_ccache_name(&minor, name.c_str(), &previous));
-    if (previous != nullptr) previous_ = previous;
+    set_ = !GSS_ERROR(gss_krb5_ccache_name(&minor, name.c_str(), nullptr));
   }
   ~ThreadCache() {
     OM_uint32 minor = 0;
-    if (set_) gss_krb5_ccache_name(&minor, previous_ ? previous_->c_str() : nullptr, nullptr);
+    if (set_) gss_krb5_ccache_name(&minor, nullptr, nullptr);
   }
   ThreadCache(const ThreadCache&) = delete;
   ThreadCache& operator=(const ThreadCache&) = delete;
 
  private:
   bool set_ = false;
-  std::optional<std::string> previous_;
 };
 
 // An assertion value with the characters a filter gives meaning to escaped; binary values are
@@ -342,6 +343,10 @@ int BindTo(const Library& library, const ServiceTarget& controller, const std::s
   // which is not linked).
   static const int on = 1;
   library.setOption(ld, LDAP_OPT_X_SASL_NOCANON, &on);
+  // A security layer on every bind (integrity at least, as controllers that require LDAP signing
+  // demand): a bind that would carry the directory's answers unprotected is not made.
+  static const char kSecurityLayer[] = "minssf=1";
+  library.setOption(ld, LDAP_OPT_X_SASL_SECPROPS, kSecurityLayer);
   if (auto fault = Enter(Call{"ldap_sasl_interactive_bind_s", {{"uri", uri}, {"mechanism", "GSSAPI"}}})) {
     result = static_cast<int>(*fault);
   } else {
