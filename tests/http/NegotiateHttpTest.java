@@ -562,17 +562,19 @@ public final class NegotiateHttpTest {
         jar.put((String) signOn[0], set.get(0).substring("quentrel-session=".length(), set.get(0).indexOf(';')));
       }
       String first = jar.get("first");
-      String payload = first.substring(0, first.indexOf('.'));
-      String signature = first.substring(first.indexOf('.') + 1);
-      byte[] random = new byte[payload.length() * 3 / 4];
+      // Sealed: nothing of the sign-on shows, not even in part.
+      String opened = new String(Base64.getUrlDecoder().decode(first), StandardCharsets.ISO_8859_1);
+      String shortName = user.substring(user.indexOf('\\') + 1);
+      check("the cookie hides its client", opened.contains(shortName) || opened.contains(GROUP), false);
+      byte[] random = Base64.getUrlDecoder().decode(first);
       new java.util.Random(11).nextBytes(random);
+      random[0] = Base64.getUrlDecoder().decode(first)[0];  // the version kept: only the seal refuses it
       Base64.Encoder b64 = Base64.getUrlEncoder().withoutPadding();
-      char flipped = payload.charAt(30) == 'A' ? 'B' : 'A';
-      jar.put("forged", b64.encodeToString(random) + "." + signature);
-      jar.put("altered", payload.substring(0, 30) + flipped + payload.substring(31) + "." + signature);
+      char flipped = first.charAt(30) == 'A' ? 'B' : 'A';
+      jar.put("forged", b64.encodeToString(random));
+      jar.put("altered", first.substring(0, 30) + flipped + first.substring(31));
       jar.put("cut", first.substring(0, first.length() - 3));
-      jar.put("moved signature", signature + "." + payload);
-      jar.put("oversized", "A".repeat(5000) + "." + signature);
+      jar.put("oversized", "A".repeat(5000));
       Object[][] rows = {
         // what, server, cookie, minutes, client address, path, status
         {"the cookie", one, "first", 0, "127.0.0.1", "/", 200},
@@ -581,7 +583,7 @@ public final class NegotiateHttpTest {
         {"forged", one, "forged", 0, "127.0.0.1", "/", 401},
         {"altered", one, "altered", 0, "127.0.0.1", "/", 401},
         {"cut", one, "cut", 0, "127.0.0.1", "/", 401},
-        {"signature first", one, "moved signature", 0, "127.0.0.1", "/", 401},
+        {"from another path of the server", one, "first", 0, "127.0.0.1", "/other/", 401},
         {"oversized", one, "oversized", 0, "127.0.0.1", "/", 401},
         {"not one of ours", one, "a.b", 0, "127.0.0.1", "/", 401},
         {"empty", one, "", 0, "127.0.0.1", "/", 401},
@@ -953,6 +955,8 @@ public final class NegotiateHttpTest {
     });
     context.setAuthenticator(authenticator);
     context.getFilters().add(authenticator.requestScope());
+    // The same application at another path: a cookie that one path set serves no other.
+    server.createContext("/other", context.getHandler()).setAuthenticator(authenticator);
     server.start();
     URI uri = URI.create((keys == null ? "http" : "https") + "://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {

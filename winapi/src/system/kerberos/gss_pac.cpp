@@ -23,22 +23,20 @@ Attribute VerifiedAttribute(gss_name_t name, gss_OID mechanism, const char* urn,
   int authenticated = 0;
   int complete = 0;
   int more = -1;
-  gss_buffer_desc value = GSS_C_EMPTY_BUFFER;
-  gss_buffer_desc display = GSS_C_EMPTY_BUFFER;
+  GssBuffer value;
+  GssBuffer display;
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_get_name_attribute", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, &value, &display, &more);
+    major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, value.out(), display.out(),
+                                   &more);
   if (GSS_ERROR(major)) {
     if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return Attribute::kAbsent;
     Trace("gss_get_name_attribute", major, minor, mechanism);
     return Attribute::kRefused;
   }
-  const auto* at = static_cast<const uint8_t*>(value.value);
-  bytes.assign(at, at + value.length);
-  OM_uint32 ignored = 0;
-  gss_release_buffer(&ignored, &value);
-  gss_release_buffer(&ignored, &display);
+  const auto* at = static_cast<const uint8_t*>(value->value);
+  bytes.assign(at, at + value->length);
   if (!authenticated) {
     TraceRefusal(urn, "its signature was not verified");
     return Attribute::kRefused;

@@ -122,7 +122,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       List<String> values = cookies(exchange.getRequestHeaders(), sessions.cookieName());
       List<SignOn> held = new ArrayList<>(1);
       for (String value : values) {
-        SignOn session = sessions.fromCookie(value);
+        SignOn session = sessions.fromCookie(value, cookiePath(exchange));
         if (session != null) {
           held.add(session);
         }
@@ -141,7 +141,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
 
     @Override
     public boolean keep(SignOn signOn, boolean renewed) {
-      String value = negotiator.sessions().cookie(signOn);
+      String value = negotiator.sessions().cookie(signOn, cookiePath(exchange));
       if (value != null) {
         setCookie(exchange, value);
       }
@@ -180,14 +180,19 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     setCookie(exchange, null);
   }
 
+  // The path of the server context that serves the exchange: its cookie's, which is sealed for it.
+  private static String cookiePath(HttpExchange exchange) {
+    String path = exchange.getHttpContext().getPath();
+    return path.isEmpty() ? "/" : path;
+  }
+
   // Sets the session cookie to a value, or clears it for null; replaces any set before on this
   // response.
   private void setCookie(HttpExchange exchange, String value) {
     Sessions sessions = negotiator.sessions();
     String name = sessions.cookieName();
-    String path = exchange.getHttpContext().getPath();
     StringBuilder cookie = new StringBuilder(name).append('=').append(value == null ? "" : value)
-        .append("; Path=").append(path.isEmpty() ? "/" : path).append("; HttpOnly; SameSite=Lax");
+        .append("; Path=").append(cookiePath(exchange)).append("; HttpOnly; SameSite=Lax");
     if (value == null) {
       cookie.append("; Max-Age=0");
     }

@@ -67,6 +67,7 @@ public final class Negotiator implements AutoCloseable {
     private boolean sessionBound;
     private byte[] sessionKey;
     private String sessionCookie = Sessions.DEFAULT_COOKIE;
+    private String sessionSite = "";
     private Clock clock = Clock.systemUTC();
 
     private Builder() {}
@@ -155,7 +156,7 @@ public final class Negotiator implements AutoCloseable {
     }
 
     /**
-     * The key that signs session cookies, at least 32 bytes; the same on every node whose cookies
+     * The key that seals session cookies, at least 32 bytes; the same on every node whose cookies
      * must be accepted by the others. Default: a random key of this negotiator's own.
      */
     public Builder sessionKey(byte[] key) {
@@ -163,6 +164,15 @@ public final class Negotiator implements AutoCloseable {
         throw new IllegalArgumentException("a session key has at least 32 bytes");
       }
       this.sessionKey = key == null ? null : key.clone();
+      return this;
+    }
+
+    /**
+     * The site's name for its session key (default empty): the cookies are sealed with a key
+     * derived from both, so applications given one key but named apart refuse each other's.
+     */
+    public Builder sessionSite(String name) {
+      this.sessionSite = name == null ? "" : name;
       return this;
     }
 
@@ -231,7 +241,7 @@ public final class Negotiator implements AutoCloseable {
     log = new LogLines(LOG, builder.logLinesPerMinute);
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
-        builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.clock, log);
+        builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.sessionSite, builder.clock, log);
     channelBinding = builder.channelBinding;
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
     sweeper = Executors.newSingleThreadScheduledExecutor(run -> {
