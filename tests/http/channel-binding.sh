@@ -32,7 +32,7 @@ start() {
   log=$work/server-$1-$2.log
   QUENTREL_HTTP_TEST_LOG=1 java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve-tls "$1" "$work/server.p12" changeit "$2" >"$log" 2>&1 &
   server=$!
-  for _ in $(seq 300); do
+  for _ in $(seq 600); do
     port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
     [ -n "$port" ] && return 0
     kill -0 "$server" 2>/dev/null || break
