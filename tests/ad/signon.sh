@@ -3,10 +3,12 @@
 # each user of the table below, with a ticket from the domain's KDC, and its JSON answer must
 # hold every expected text of that user's rows. Without a ticket the server answers 401. An
 # acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket. The tool's doctor
-# reports the domain.
-# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR
+# reports the domain. Then alice's ticket with its PAC rewritten and signed again with the
+# service's key (REWRITE, tests/ad/pac_rewrite.cpp), as a trusted domain's KDC would write it or
+# anyone with the keytab could: what the server makes of each.
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR REWRITE
 set -euo pipefail
-jar=$1
+jar=$1 rewrite=$2
 unset QUENTREL_WORLD
 log=$(mktemp) server=""
 cleanup() {
@@ -23,7 +25,7 @@ groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admin
         'BUILTIN\Administrators')
 arguments=()
 for group in "${groups[@]}"; do arguments+=(--group "$group"); done
-java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
+QUENTREL_TRACE=1 java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
 server=$!
 port=""
 for _ in $(seq 150); do
@@ -63,6 +65,39 @@ bob   "name":"SAMDOM\\bob"
 carol "name":"SAMDOM\\carol"
 dave  "name":"SAMDOM\\dave"
 TABLE
+
+# USER's answer with a rewritten PAC: the changes (pac_rewrite's), then the texts the answer holds,
+# separated by " | ". alice's cache holds her ticket for the server from the table above.
+# PARTNER stands for a trusted domain of another realm (S-1-5-21-111-222-333).
+partner="domain=PARTNER domain-sid=S-1-5-21-111-222-333"
+while IFS='|' read -r changes wants; do
+  [ -n "$changes" ] || continue
+  eval "set -- ${changes//"{home}"/$AD_DOMAIN_SID}"
+  cache=FILE:$AD_DIR/ccache-rewritten
+  if ! "$rewrite" "$KRB5CCNAME" "$cache" "$KRB5_KTNAME" "$@" >/dev/null; then
+    check FAIL "rewriting alice's PAC: $changes"; continue
+  fi
+  answer=$(KRB5CCNAME=$cache curl --silent --show-error --negotiate -u : --write-out '\n%{http_code}' \
+           "http://localhost:$port/" 2>&1 || true)
+  status=${answer##*$'\n'} body=${answer%$'\n'*}
+  IFS='|' read -r -a texts <<<"$wants"
+  for want in "${texts[@]}"; do
+    want=${want# } want=${want% }
+    if [ "$status" = 200 ] && [[ $body == *"$want"* ]]; then check ok "rewritten ($changes): $want"; else
+      check FAIL "rewritten ($changes): $want: HTTP $status $body"; fi
+  done
+done <<TABLE
+$partner group=512 | "name":"PARTNER\\\\alice" | "BUILTIN\\\\Administrators":false | "BUILTIN\\\\Users":false
+client-realm=PARTNER.TEST $partner group=512 extra-sid={home}-512 | "name":"PARTNER\\\\alice" | "BUILTIN\\\\Administrators":false
+client-realm=PARTNER.TEST domain=samdom.test | "name":"alice@PARTNER.TEST" | "BUILTIN\\\\Users":false
+client-realm=PARTNER.TEST | "name":"alice@PARTNER.TEST" | "SAMDOM\\\\Engineers":false
+client-realm=PARTNER.TEST domain=PARTNER | "name":"PARTNER\\\\alice" | "sid":null | "BUILTIN\\\\Users":false
+name=dave | "name":"SAMDOM\\\\alice" | "BUILTIN\\\\Administrators":false
+TABLE
+for refusal in "its domain name is no NetBIOS name" "its account name is not the ticket's client" \
+               "claims this computer's domain's SID"; do
+  grep -q "$refusal" "$log" && check ok "refusal traced: $refusal" || check FAIL "refusal not traced: $refusal"
+done
 
 refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' \
           "http://localhost:$port/" || true)

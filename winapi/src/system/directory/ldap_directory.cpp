@@ -110,11 +110,11 @@ int Interact(LDAP*, unsigned, void*, void* prompts) {
 }
 
 // GSSAPI's ticket cache for the calling thread only, for the scope: the SASL module asks GSSAPI for
-// the default credential, which this makes the service's. At the end the thread has no cache of its
-// own again. What GSSAPI reports as the previous name is the default as resolved then (KRB5CCNAME at
-// that moment), not an absence: set back, it would pin the thread to that cache for good, and the
-// thread's later clients would sign on from it whatever KRB5CCNAME says by then. Nothing else in the
-// library names a thread's cache, so there is no outer scope to return to.
+// the default credential, which this makes the service's. At the end the thread has no cache of
+// its own again. What MIT hands back as the "previous" name is the cache in effect (the one
+// KRB5CCNAME names at that moment), not a setting of the thread's; putting that back would pin the
+// thread to it, and a client context made later on the thread would ignore KRB5CCNAME. Nothing
+// else in the library gives a thread a cache of its own.
 class ThreadCache {
  public:
   explicit ThreadCache(const std::string& name) {
