@@ -65,6 +65,8 @@ final class SignOnBench {
     if (all || only.contains("acceptor")) {
       acceptor(quick, "Kerberos", KRB5);
       acceptor(quick, "Negotiate", SPNEGO);
+      acceptorThreads(quick, "Kerberos", KRB5);
+      acceptorThreads(quick, "Negotiate", SPNEGO);
       springValidator(quick);
     }
     if (all || only.contains("http")) {
@@ -169,6 +171,68 @@ final class SignOnBench {
       JvmBench.row(label, t[0], "GSSAPI, a JNI call each", t[3], 1.05, "ns");
     } finally {
       JvmBench.gssReleaseAcceptor(gssAcceptor);
+      jgssAcceptor.dispose();
+    }
+  }
+
+  /**
+   * Sign-ons of 1, 2 and 4 threads at once, each thread on tokens of its own, the library's against
+   * JGSS's acceptor: the wall time per sign-on over all threads, so that a lock shared by every
+   * sign-on shows as threads that add nothing.
+   */
+  static void acceptorThreads(boolean quick, String packageName, Oid mechanism) throws Exception {
+    int n = quick ? 4 : 200;
+    int[] counts = {1, 2, 4};
+    GSSCredential jgssAcceptor = MANAGER.createCredential(null, GSSCredential.INDEFINITE_LIFETIME, mechanism,
+        GSSCredential.ACCEPT_ONLY);
+    JvmBench.Batch[] cases = new JvmBench.Batch[counts.length * 2];
+    for (int c = 0; c < counts.length; ++c) {
+      final int threads = counts[c];
+      // Enough for the harness's warm-ups and rounds: a batch of each case takes `n` tokens.
+      Supply library = new Supply(mechanism, (quick ? 2 : 12) * Math.max(n, threads));
+      Supply jgss = new Supply(mechanism, (quick ? 2 : 12) * Math.max(n, threads));
+      cases[c] = size -> {
+        int each = Math.max(1, size / threads);
+        int first = library.take(each * threads);
+        return JvmBench.inThreads(threads, each, (thread, count) -> {
+          long named = 0;
+          for (int i = first + thread * count, end = i + count; i < end; ++i) {
+            try (ServerContext server = ServerContext.open(packageName)) {
+              server.accept(library.tokens[i]);
+              named += server.clientName().length();
+            }
+          }
+          return named;
+        });
+      };
+      cases[counts.length + c] = size -> {
+        int each = Math.max(1, size / threads);
+        int first = jgss.take(each * threads);
+        return JvmBench.inThreads(threads, each, (thread, count) -> {
+          long named = 0;
+          for (int i = first + thread * count, end = i + count; i < end; ++i) {
+            GSSContext context = MANAGER.createContext(jgssAcceptor);
+            context.acceptSecContext(jgss.tokens[i], 0, jgss.tokens[i].length);
+            named += context.getSrcName().toString().length();
+            context.dispose();
+          }
+          return named;
+        });
+      };
+    }
+    try {
+      double[] t = JvmBench.compare(true, n, cases);
+      for (int c = 0; c < counts.length; ++c) {
+        JvmBench.row(packageName + " sign-ons, " + counts[c] + " threads (wall time each)", t[c],
+            "JGSS acceptor, " + counts[c] + " threads", t[counts.length + c], 1.0, "ns");
+      }
+      for (int c = 1; c < counts.length; ++c) {
+        JvmBench.rowAtLeast(packageName + " sign-ons, " + counts[c] + " threads, total throughput", t[c], "1 thread",
+            t[0], c == 1 ? 1.15 : 0, "ns");
+        JvmBench.rowAtLeast("JGSS acceptor, " + counts[c] + " threads, total throughput", t[counts.length + c],
+            "1 thread", t[counts.length], 0, "ns");
+      }
+    } finally {
       jgssAcceptor.dispose();
     }
   }
