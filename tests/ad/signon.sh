@@ -10,12 +10,9 @@
 set -euo pipefail
 jar=$1 rewrite=$2
 unset QUENTREL_WORLD
-log=$(mktemp) server=""
-cleanup() {
-  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  rm -f "$log" "$AD_DIR"/ccache-*
-}
-trap cleanup EXIT
+source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
+log=$(harness_scratch)/server.log
+harness_on_exit sh -c 'rm -f "$1"/ccache-*' - "$AD_DIR"
 passed=0 failed=0
 check() {
   if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
@@ -25,16 +22,8 @@ groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admin
         'BUILTIN\Administrators')
 arguments=()
 for group in "${groups[@]}"; do arguments+=(--group "$group"); done
-QUENTREL_TRACE=1 java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
-server=$!
-port=""
-for _ in $(seq 150); do
-  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
-  [ -n "$port" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the server did not start:"; cat "$log"; exit 1; }
+QUENTREL_TRACE=1 harness_start_server "$log" '.*listening on port \([0-9]*\).*' \
+  java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}"
 
 sid() { awk -v name="$1" '{ sid = $1; $1 = ""; if (substr($0, 2) == name) print sid }' "$AD_ACCOUNTS"; }
 # USER, then a text its answer holds (JSON: a backslash is written twice; {sid:NAME} stands for
@@ -102,7 +91,7 @@ done
 refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' \
           "http://localhost:$port/" || true)
 [ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
-kill -TERM "$server"; wait "$server" || true; server=""
+harness_stop_server
 
 # The doctor names the domain, the controller that answered and the keytab's principals.
 report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
