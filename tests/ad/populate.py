@@ -54,6 +54,8 @@ def modify(name, **attributes):
 
 for user in USERS:
     db.newuser(user, password, useusernameascn=True)
+# bob's account is sensitive and cannot be delegated: no service may act as him onward.
+db.toggle_userAccountFlags("(sAMAccountName=bob)", dsdb.UF_NOT_DELEGATED)
 for group, kind, members in GROUPS:
     if kind is not None:
         db.newgroup(group, grouptype=kind)
@@ -68,6 +70,12 @@ for account, spns, flags, allowed, _ in SERVICES:
         db.toggle_userAccountFlags("(sAMAccountName=%s)" % account, flags)
     # New keys after the encryption types are set, so that the keytab has the AES ones.
     db.setpassword("(sAMAccountName=%s)" % account, password + "-" + account)
+
+# AES only, as domains are from 2026 on: every account, users, services and the DC, allows AES and
+# nothing else, so no ticket of this domain is RC4.
+for account in db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
+                         expression="(&(objectClass=user)(!(sAMAccountName=krbtgt)))", attrs=["sAMAccountName"]):
+    modify(str(account["sAMAccountName"][0]), **{"msDS-SupportedEncryptionTypes": ["24"]})
 
 # The directory's own service, for binds with Kerberos (SASL GSSAPI): provisioning names the DC's
 # host/ services only.
