@@ -65,6 +65,10 @@ import org.apache.tomcat.util.descriptor.web.FilterMap;
  */
 public final class NegotiateHttpTest {
   private static final String GROUP = "BUILTIN\\Users";
+  // Asked by the servers' pages but declared to no negotiator: the same group by its name alone,
+  // which every request of a session must answer alike, and a name that is no group at all.
+  private static final String UNDECLARED = "Users";
+  private static final String NO_GROUP = "No Such Group";
   // Log lines that carry a character a terminal would act on, and the first of them.
   private static final AtomicInteger RAW_LINES = new AtomicInteger();
   private static final AtomicReference<String> RAW_LINE = new AtomicReference<>();
@@ -116,6 +120,10 @@ public final class NegotiateHttpTest {
     TOMCAT_LOG.setLevel(java.util.logging.Level.SEVERE);
     if (args[0].equals("--serve")) {
       serveFlavour(args[1], args[2]);
+      return;
+    }
+    if (args[0].equals("--war")) {
+      serveWar(args[1]);
       return;
     }
     if (args[0].equals("--jdk-client")) {
@@ -224,6 +232,7 @@ public final class NegotiateHttpTest {
     // Mutual authentication: the one-leg package's final token comes back on the 200.
     check(name + " final token", response.headers().firstValue("WWW-Authenticate").isPresent(), pkg.equals("Kerberos"));
     check(name + " nothing waiting", server.negotiator().pendingCount(), 0);
+    check(name + " a name that is no group logged", LINES.stream().anyMatch(l -> l.contains("no group is named " + NO_GROUP)), true);
   }
 
   // Each bad request gets 400 or 401 with a log line, no stack trace, and leaves nothing waiting;
@@ -790,6 +799,20 @@ public final class NegotiateHttpTest {
     Thread.sleep(Long.MAX_VALUE);
   }
 
+  // An exploded WAR deployed as a container deploys it: its web.xml read, its classes loaded by
+  // the application's own class loader.
+  private static void serveWar(String folder) throws Exception {
+    Tomcat tomcat = new Tomcat();
+    tomcat.setBaseDir(java.nio.file.Files.createTempDirectory("tomcat").toString());
+    tomcat.setPort(0);
+    tomcat.getConnector();
+    tomcat.addWebapp("", new File(folder).getAbsolutePath());
+    tomcat.start();
+    System.out.println("war listening on port " + tomcat.getConnector().getLocalPort());
+    System.out.flush();
+    tomcat.getServer().await();
+  }
+
   // HttpURLConnection answers a Negotiate challenge by itself, through the JDK's Kerberos (JGSS),
   // with the ticket cache that KRB5CCNAME names.
   private static void jdkClient(String url) throws Exception {
@@ -824,7 +847,8 @@ public final class NegotiateHttpTest {
         authenticator.logout(exchange);
       }
       NegotiatePrincipal user = (NegotiatePrincipal) exchange.getPrincipal();
-      byte[] body = (user.getUsername() + "|" + user.isMember(GROUP) + "|" + user.getRealm().equals(negotiator.packageName()))
+      byte[] body = (user.getUsername() + "|" + user.isMember(GROUP) + "|" + (user.getRealm().equals(negotiator.packageName())
+          && user.isMember(UNDECLARED) && !user.isMember(NO_GROUP)))
           .getBytes(StandardCharsets.UTF_8);
       exchange.sendResponseHeaders(200, body.length);
       exchange.getResponseBody().write(body);
@@ -863,7 +887,8 @@ public final class NegotiateHttpTest {
         }
       }
       response.getWriter().print(request.getRemoteUser() + "|" + request.isUserInRole(GROUP) + "|"
-          + (request.getUserPrincipal().getName().equals(request.getRemoteUser()) && !request.isUserInRole("BUILTIN\\Administrators")));
+          + (request.getUserPrincipal().getName().equals(request.getRemoteUser()) && !request.isUserInRole("BUILTIN\\Administrators")
+          && request.isUserInRole(UNDECLARED) && !request.isUserInRole(NO_GROUP)));
     }
   }
 

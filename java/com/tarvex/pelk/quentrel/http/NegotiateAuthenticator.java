@@ -5,6 +5,7 @@ import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
 import com.sun.net.httpserver.HttpsExchange;
+import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -55,7 +56,33 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       if (admission.admitted()) {
         return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));
       }
+      if (admission.status() == 401 && !continuing(exchange)) {
+        sendPage(exchange);
+      }
       return admission.status() == 401 ? new Retry(401) : new Failure(admission.status());
+    }
+  }
+
+  // Whether a 401 carries a token: an exchange goes on, on this connection, with the client.
+  private static boolean continuing(HttpExchange exchange) {
+    List<String> challenges = exchange.getResponseHeaders().get("WWW-Authenticate");
+    return challenges != null && challenges.stream().map(NegotiateHeader::credentials).anyMatch(c -> c != null
+        && !c.isEmpty());
+  }
+
+  // The JDK server sends a refusal with no body, so a person whose browser cannot sign on would
+  // see a blank page: the page is sent here, and the server, finding the response sent, closes the
+  // connection (which an exchange that does not go on can spare).
+  private void sendPage(HttpExchange exchange) {
+    byte[] page = AnswerPages.page(401, negotiator.fallback());
+    exchange.getResponseHeaders().set("Content-Type", "text/html; charset=utf-8");
+    try {
+      exchange.sendResponseHeaders(401, page.length);
+      exchange.getResponseBody().write(page);
+    } catch (IOException gone) {
+      // The client left; the server closes the exchange as it would anyway.
+    } finally {
+      exchange.close();
     }
   }
 
@@ -206,11 +233,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       return session;
     }
 
-    /**
-     * Whether the client is a member of a group declared to the {@link Negotiator}.
-     *
-     * @throws IllegalStateException for a group that was not declared
-     */
+    /** Whether the client is a member of a group; see {@link NegotiatedUser#isMember}. */
     public boolean isMember(String group) {
       return user.isMember(group);
     }

@@ -19,21 +19,11 @@ import java.util.concurrent.TimeUnit;
  * header, carries the exchange with a {@link ServerContext}, and says what to answer.
  *
  * <p>An exchange that takes more than one leg (NTLM, or SPNEGO when the client's first token
- * carries no mechanism token) belongs to its connection: its context waits under the
- * connection's key for the client's next token and is never continued on another connection. A
- * waiting context is released when its exchange completes or fails, when the time limit passes,
- * and when the negotiator is closed; a server whose connections close without notice loses
- * nothing but the time limit.
- *
- * <p>Waiting exchanges are bounded for each client address ({@link Builder#maxPendingPerPeer}):
- * a client at its bound loses its own oldest waiting exchange, never another client's. When the
- * whole table is full ({@link Builder#maxPending}) a new exchange that would wait is refused with
- * 503 and a Retry-After; exchanges that finish in one leg (Kerberos) never wait and are never
- * refused for it. An IPv6 client counts by its /64 network, which one host commonly holds whole.
- *
- * <p>Bad input is answered with 400 or 401 and a log line; every client text in a line is
- * escaped, and each kind of line is rate-limited ({@link LogLines}). A negotiator also keeps the
- * settings of the {@link Sessions} through which one sign-on serves the requests after it.
+ * carries no mechanism token) belongs to its connection and waits there, bounded for each client
+ * address and in all ({@link Builder#maxPendingPerPeer}, {@link Builder#maxPending}), for at most
+ * the time limit. Bad input is answered with 400 or 401 and a rate-limited log line whose client
+ * texts are escaped ({@link LogLines}). A negotiator also keeps the settings of the
+ * {@link Sessions} through which one sign-on serves the requests after it.
  */
 public final class Negotiator implements AutoCloseable {
   /** The authentication scheme, as it appears in the headers. */
@@ -46,6 +36,7 @@ public final class Negotiator implements AutoCloseable {
   private final LogLines log;
   private final Sessions sessions;
   private final PendingExchanges pending;
+  private final String fallback;
   private final ScheduledExecutorService sweeper;
 
   /** The settings of a {@link Negotiator}. */
@@ -64,6 +55,7 @@ public final class Negotiator implements AutoCloseable {
     private byte[] sessionKey;
     private String sessionCookie = Sessions.DEFAULT_COOKIE;
     private Clock clock = Clock.systemUTC();
+    private String fallback;
 
     private Builder() {}
 
@@ -172,6 +164,15 @@ public final class Negotiator implements AutoCloseable {
       return this;
     }
 
+    /**
+     * Where a client that cannot sign on is sent: a login page of the site's own or any URL, linked
+     * from the 401 page and followed by browsers that do not answer the challenge (default none).
+     */
+    public Builder fallback(String location) {
+      this.fallback = location == null || location.isBlank() ? null : location.trim();
+      return this;
+    }
+
     /** The clock of session times (default the system's UTC clock); for tests. */
     public Builder clock(Clock clock) {
       this.clock = java.util.Objects.requireNonNull(clock);
@@ -217,6 +218,7 @@ public final class Negotiator implements AutoCloseable {
     groups = List.copyOf(builder.groups);
     long timeoutNanos = builder.timeout.toNanos();
     log = new LogLines(LOG, builder.logLinesPerMinute);
+    fallback = builder.fallback;
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
         builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.clock, log);
@@ -232,6 +234,11 @@ public final class Negotiator implements AutoCloseable {
 
   public String packageName() {
     return packageName;
+  }
+
+  /** Where a client that cannot sign on is sent; null for none. */
+  public String fallback() {
+    return fallback;
   }
 
   /** The sessions of this negotiator's clients. */
@@ -356,9 +363,11 @@ public final class Negotiator implements AutoCloseable {
       }
       return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
     }
-    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log);
-    // The declared groups are answered now, while the context is there to ask.
-    groups.forEach(user::isMember);
+    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, log);
+    // The declared groups are answered now, while the client's token is there to ask.
+    for (String group : groups) {
+      user.answerFromToken(group, context);
+    }
     return Outcome.authenticated(user, context, reply.length == 0 ? null : Base64.getEncoder().encodeToString(reply));
   }
 

@@ -241,7 +241,7 @@ public final class Sessions {
       long expires = in.readLong();
       long lastSeen = in.readLong();
       String address = in.readUTF();
-      NegotiatedUser user = new NegotiatedUser(in.readUTF(), in.readUTF(), null, log);
+      NegotiatedUser user = new NegotiatedUser(in.readUTF(), in.readUTF(), log);
       for (int n = in.readUnsignedShort(), i = 0; i < n; i++) {
         user.answer(in.readUTF(), in.readBoolean());
       }
