@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make openjdk-17-jdk-headless libgtest-dev libbenchmark-dev libssl-dev binutils)
+# The Java artifacts and their tests: Maven (which downloads its plugins and the test libraries).
+packages+=(maven)
 # The system world's registry store.
 packages+=(libsqlite3-dev)
 # The Windows DLL: MinGW-w64 cross compilers, and Wine to run its test program.
@@ -66,3 +68,6 @@ fi
 build=${QUENTREL_BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
+# The Java artifacts with this build's natives, into the local Maven repository, so a project on
+# this machine resolves com.tarvex.pelk:quentrel and the rest. Their tests run with the suite.
+mvn -B -q -f maven/pom.xml "-Dquentrel.build=$(cd "$build" && pwd)" -DskipTests install

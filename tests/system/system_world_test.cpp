@@ -163,6 +163,7 @@ TEST_F(SystemWorldTest, GroupsAreNssGroupsAndTheAliasesTheyFallIn) {
       // An administrative group makes its members administrators, nested one level down.
       {Local("alice"), "Administrators", "yes", "ops"},
       {Local("alice"), "Administrators", "no", "wheel, admin"},
+      {Local("alice"), "Administrators", "yes", " , ops ,"},
       {Local("bob"), "BUILTIN\\Administrators", "yes", nullptr},
       {Local("root"), "BUILTIN\\Administrators", "yes", ""},
       {Local("j\xC3\xB3zef"), "BUILTIN\\Users", "yes", nullptr},

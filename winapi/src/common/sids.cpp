@@ -1,6 +1,7 @@
 // SIDs: reading one from memory, its text form and back.
 #include "common/sids.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -53,6 +54,52 @@ std::optional<SidBytes> ParseSid(const std::string& text) {
     std::memcpy(&sid[8 + 4 * (i - 1)], &value, 4);
   }
   return sid;
+}
+
+namespace {
+
+bool WellFormed(const SidBytes& sid) {
+  return sid.size() >= 8 && sid[0] == SID_REVISION && sid[1] <= SID_MAX_SUB_AUTHORITIES &&
+         sid.size() == 8 + 4u * sid[1];
+}
+
+}  // namespace
+
+std::optional<SidBytes> SidOfBytes(const std::vector<uint8_t>& bytes) {
+  if (!WellFormed(bytes)) return std::nullopt;
+  return bytes;
+}
+
+std::optional<SidBytes> WithRid(const SidBytes& domain, uint32_t rid) {
+  if (!WellFormed(domain) || domain[1] >= SID_MAX_SUB_AUTHORITIES) return std::nullopt;
+  SidBytes sid = domain;
+  ++sid[1];
+  for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<uint8_t>(rid >> shift));
+  return sid;
+}
+
+std::optional<SidBytes> DomainPart(const SidBytes& sid) {
+  if (!WellFormed(sid) || sid[1] == 0) return std::nullopt;
+  SidBytes domain(sid.begin(), sid.end() - 4);
+  --domain[1];
+  return domain;
+}
+
+bool InDomain(const SidBytes& sid, const SidBytes& domain) {
+  return WellFormed(sid) && WellFormed(domain) && sid.size() == domain.size() + 4 &&
+         std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
+}
+
+std::optional<uint32_t> SubAuthority(const SidBytes& sid, size_t index) {
+  if (!WellFormed(sid) || index >= sid[1]) return std::nullopt;
+  uint32_t value;
+  std::memcpy(&value, &sid[8 + 4 * index], 4);
+  return value;
+}
+
+uint32_t LastRid(const SidBytes& sid) {
+  if (!WellFormed(sid) || sid[1] == 0) return 0;
+  return *SubAuthority(sid, sid[1] - 1u);
 }
 
 }  // namespace winhost::common

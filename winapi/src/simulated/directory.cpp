@@ -53,14 +53,6 @@ SidBytes MakeSid(std::initializer_list<uint8_t> authority, std::initializer_list
 
 SidBytes NtSid(std::initializer_list<uint32_t> subAuthorities) { return MakeSid({0, 0, 0, 0, 0, 5}, subAuthorities); }
 
-SidBytes WithRid(const SidBytes& domain, uint32_t rid) {
-  SidBytes sid = domain;
-  sid[1] = static_cast<uint8_t>(sid[1] + 1);
-  sid.resize(sid.size() + 4);
-  std::memcpy(&sid[sid.size() - 4], &rid, 4);
-  return sid;
-}
-
 const SidBytes& EveryoneSid() {
   static const SidBytes sid = MakeSid({0, 0, 0, 0, 0, 1}, {SECURITY_WORLD_RID});
   return sid;
@@ -95,7 +87,7 @@ Directory DefaultDirectory() {
 
   const SidBytes& builtin = d.domains[kBuiltin].sid;
   auto alias = [&](std::u16string name, uint32_t rid) {
-    d.accounts.push_back(Account{kBuiltin, u"", std::move(name), WithRid(builtin, rid), SidTypeAlias, {}});
+    d.accounts.push_back(Account{kBuiltin, u"", std::move(name), *WithRid(builtin, rid), SidTypeAlias, {}});
     return &d.accounts.back();
   };
   Account* administrators = alias(u"Administrators", DOMAIN_ALIAS_RID_ADMINS);
@@ -107,7 +99,7 @@ Directory DefaultDirectory() {
 
   const SidBytes& local = d.domains[kLocal].sid;
   auto localAccount = [&](std::u16string name, uint32_t rid, SID_NAME_USE use) {
-    d.accounts.push_back(Account{kLocal, u"", std::move(name), WithRid(local, rid), use, {}});
+    d.accounts.push_back(Account{kLocal, u"", std::move(name), *WithRid(local, rid), use, {}});
     return &d.accounts.back();
   };
   Account* admin = localAccount(u"Administrator", DOMAIN_USER_RID_ADMIN, SidTypeUser);
@@ -202,7 +194,7 @@ std::string AddAccount(const std::string& domainName, const std::string& name, S
   Domain& owner = TheDirectory().domains[domain];
   uint32_t rid = owner.nextRid++;
   if (owner.kind == DomainKind::Builtin) rid += 0x300;  // clear of Windows' own aliases
-  TheDirectory().accounts.push_back(Account{domain, u"", WideOf(name), WithRid(owner.sid, rid), use, {}});
+  TheDirectory().accounts.push_back(Account{domain, u"", WideOf(name), *WithRid(owner.sid, rid), use, {}});
   return SidText(TheDirectory().accounts.back().sid);
 }
 

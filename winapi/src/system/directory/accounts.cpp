@@ -14,15 +14,17 @@
 #include <cstring>
 #include <functional>
 
+#include "common/tokens.h"
+
 #include "system/directory/domain_accounts.h"
 #include "system/host/names.h"
+#include "system/host/settings.h"
 #include "system/kerberos/principals.h"
 #include "system/directory/run_time_library.h"
 
 namespace winhost::system {
 namespace {
 
-constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 
 // ---- NSS -------------------------------------------------------------------------------------
 
@@ -331,7 +333,7 @@ const SidBytes& Users() {
 }
 
 // The groups whose members are administrators: QUENTREL_ADMIN_GROUPS, comma-separated.
-std::vector<std::string> AdminGroupNames() { return ListSetting("QUENTREL_ADMIN_GROUPS", "sudo,wheel,admin"); }
+std::vector<std::string> AdminGroupNames() { return settings::List(settings::Id::kAdminGroups); }
 
 // Whether a user of `identity` is an administrator: uid 0, or a member of a group that
 // QUENTREL_ADMIN_GROUPS names. The user's own groups are named (a cheap lookup of a group that
@@ -585,38 +587,15 @@ DWORD WithUnixIdentity(DWORD answer, SystemAccount& account) {
   return ERROR_SUCCESS;
 }
 
-uint32_t LastSubAuthority(const SidBytes& sid) {
-  uint32_t value;
-  std::memcpy(&value, &sid[sid.size() - 4], 4);
-  return value;
-}
-
 // The Unix kind (1 users, 2 groups) of an S-1-22-<kind>-<id> SID, or 0.
 uint32_t UnixKind(const SidBytes& sid) {
   static const SidBytes authority = *ParseSid("S-1-22");
   if (sid.size() != 16 || !std::equal(authority.begin() + 2, authority.begin() + 8, sid.begin() + 2)) return 0;
-  uint32_t kind;
-  std::memcpy(&kind, &sid[8], 4);
+  const uint32_t kind = SubAuthority(sid, 0).value_or(0);
   return kind == kUnixUsers || kind == kUnixGroups ? kind : 0;
 }
 
 }  // namespace
-
-std::vector<std::string> ListSetting(const char* variable, const char* fallback) {
-  const char* configured = std::getenv(variable);
-  std::string list = configured != nullptr ? configured : fallback;
-  std::vector<std::string> names;
-  for (size_t start = 0; start <= list.size();) {
-    size_t end = list.find(',', start);
-    if (end == std::string::npos) end = list.size();
-    std::string name = list.substr(start, end - start);
-    name.erase(0, name.find_first_not_of(" \t"));
-    name.erase(name.find_last_not_of(" \t") + 1);
-    if (!name.empty()) names.push_back(name);
-    start = end + 1;
-  }
-  return names;
-}
 
 DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity) {
   if (unixName.empty()) return ERROR_NONE_MAPPED;
@@ -647,7 +626,7 @@ DWORD SystemResolveSid(const SidBytes& sid, SystemAccount& account) {
       return ERROR_SUCCESS;
     }
   if (uint32_t kind = UnixKind(sid)) {
-    const uint32_t id = LastSubAuthority(sid);
+    const uint32_t id = LastRid(sid);
     if (kind == kUnixUsers) {
       UserEntry user;
       if (DWORD error = UserById(id, user); error != ERROR_SUCCESS) return error;
@@ -682,7 +661,7 @@ DWORD SystemUserOfSid(const SidBytes& sid, SystemAccount& account) {
   UserEntry user;
   DWORD error = ERROR_NONE_MAPPED;
   if (UnixKind(sid) == kUnixUsers) {
-    error = UserById(LastSubAuthority(sid), user);
+    error = UserById(LastRid(sid), user);
   } else if (UnixKind(sid) == 0) {
     // A domain SID: winbind names the user and gives its groups; else SSSD names its account, and
     // NSS gives the account's identity and groups; else the domain's controllers answer.

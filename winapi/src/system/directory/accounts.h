@@ -83,9 +83,6 @@ SystemAccount SystemProcessUser();
 // failure's code.
 DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity);
 
-// A comma-separated list setting of the environment, its entries trimmed of spaces and tabs;
-// `fallback` when the variable is not set.
-std::vector<std::string> ListSetting(const char* variable, const char* fallback);
 
 // A principal that maps to no account (a Kerberos principal of a trusted realm with no local
 // user, say): no SID, no identity, and only Everyone and Authenticated Users.

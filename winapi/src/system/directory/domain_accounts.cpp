@@ -9,7 +9,10 @@
 #include <optional>
 #include <unordered_map>
 
+#include "common/tokens.h"
+
 #include "system/directory/ldap_directory.h"
+#include "system/host/settings.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/pac_account.h"
 #include "system/host/names.h"
@@ -21,10 +24,8 @@
 namespace winhost::system {
 namespace {
 
-constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 constexpr uint32_t kDomainAdmins = 512;
 constexpr uint32_t kDomainUsers = 513;
-constexpr std::chrono::seconds kDefaultLifetime{300};
 // A name nobody bears may be given to a new account any moment: it is not believed for long.
 constexpr std::chrono::seconds kLongestNegative{60};
 constexpr size_t kMostAnswers = 4096;
@@ -177,11 +178,6 @@ DWORD ControllerPrincipal(const std::string& principal, SystemAccount& account) 
   return ERROR_SUCCESS;
 }
 
-bool InDomain(const SidBytes& sid, const SidBytes& domain) {
-  return sid.size() == domain.size() + 4 && sid[1] == domain[1] + 1 &&
-         std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
-}
-
 DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* entry = nullptr) {
   const std::optional<std::string> realm = SystemDefaultRealm();
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
@@ -198,14 +194,6 @@ DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* en
   account = FromDirectory(found, known);
   if (entry != nullptr) *entry = std::move(found);
   return ERROR_SUCCESS;
-}
-
-// The domain part of an account's SID: all but its last sub-authority.
-std::optional<SidBytes> DomainPart(const SidBytes& sid) {
-  if (sid.size() < 12 || sid[1] == 0) return std::nullopt;
-  SidBytes domain(sid.begin(), sid.end() - 4);
-  domain[1] = static_cast<uint8_t>(domain[1] - 1);
-  return domain;
 }
 
 // The SIDs this computer gives itself, which no domain has a say over.
@@ -258,7 +246,7 @@ bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD
   if (error != ERROR_SUCCESS) return false;
   const std::optional<pac::LogonInfo> logon = pac::DecodeLogonInfo(logonInfo.data(), logonInfo.size());
   // The ticket must be the user's: a PAC of anybody else is no answer.
-  if (!logon || pac::WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
+  if (!logon || WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
   groups = PacDomainGroups(*logon);
   return true;
 }
@@ -266,12 +254,9 @@ bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD
 }  // namespace
 
 std::chrono::seconds DirectoryCacheLifetime() {
-  const char* configured = std::getenv("QUENTREL_DIRECTORY_CACHE_SECONDS");
-  if (configured == nullptr || *configured == 0) return kDefaultLifetime;
-  char* end = nullptr;
-  const long seconds = std::strtol(configured, &end, 10);
-  if (*end != 0 || seconds < 0) return kDefaultLifetime;
-  return std::chrono::seconds(seconds);
+  using settings::Id;
+  const std::optional<long long> seconds = settings::Seconds(Id::kDirectoryCacheSeconds);
+  return std::chrono::seconds(seconds ? *seconds : std::stoll(settings::Of(Id::kDirectoryCacheSeconds).fallback));
 }
 
 DWORD DomainAccountNamed(DomainDirectory directory, const std::string& domain, const std::string& name,
@@ -352,7 +337,7 @@ DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAcco
 
 std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u16string& domainName) {
   std::vector<SidBytes> sids;
-  for (const std::string& entry : ListSetting("QUENTREL_DOMAIN_ADMIN_GROUPS", "Domain Admins")) {
+  for (const std::string& entry : settings::List(settings::Id::kDomainAdminGroups)) {
     if (entry.rfind("S-", 0) == 0 || entry.rfind("s-", 0) == 0) {
       if (auto sid = ParseSid(entry)) sids.push_back(*sid);
       continue;
@@ -365,7 +350,7 @@ std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u1
     std::optional<SidBytes> sid;
     if (domain.empty() || SameAscii(domain, domainName))
       for (const DomainGroup& known : kDomainGroups)
-        if (SameAscii(group, known.name)) sid = pac::WithRid(domainSid, known.rid);
+        if (SameAscii(group, known.name)) sid = WithRid(domainSid, known.rid);
     SystemAccount found;
     if (!sid && SystemResolveName(name, found) == ERROR_SUCCESS &&
         (found.use == SidTypeGroup || found.use == SidTypeAlias))
@@ -391,7 +376,7 @@ std::vector<GroupEntry> DomainTokenGroups(const SidBytes& domainSid, const std::
         return true;
     return false;
   };
-  const bool user = holds(pac::WithRid(domainSid, kDomainUsers));
+  const bool user = holds(WithRid(domainSid, kDomainUsers));
   const bool administrator = std::any_of(administratorGroups.begin(), administratorGroups.end(),
                                          [&holds](const SidBytes& sid) { return holds(sid); });
   if (user) groups.push_back({Local().builtinUsers, kEnabled});

@@ -19,6 +19,7 @@
 #include "system/directory/accounts.h"
 #include "system/directory/domain_accounts.h"
 #include "system/host/names.h"
+#include "system/host/settings.h"
 #include "system/directory/run_time_library.h"
 #include "system/kerberos/service_key.h"
 #include "winhost/host_services.h"
@@ -190,7 +191,7 @@ std::atomic<unsigned> forgetting{0};
 // QUENTREL_LDAP_SERVERS's controllers: host[:port], comma-separated.
 std::vector<ServiceTarget> ConfiguredServers() {
   std::vector<ServiceTarget> servers;
-  for (std::string item : ListSetting("QUENTREL_LDAP_SERVERS", "")) {
+  for (std::string item : settings::List(settings::Id::kLdapServers)) {
     const size_t colon = item.rfind(':');
     unsigned port = kLdapPort;
     if (colon != std::string::npos && colon + 1 < item.size()) {
@@ -206,8 +207,8 @@ std::vector<ServiceTarget> ConfiguredServers() {
 // as long as the cache keeps answers, and so is its "none"; a resolver that cannot answer is asked
 // again next time. Under the lock.
 std::vector<ServiceTarget> Controllers(State& state, const std::string& realm) {
-  if (const char* configured = std::getenv("QUENTREL_LDAP_SERVERS"); configured != nullptr && *configured != 0) {
-    if (LowerAscii(configured) == "none") return {};
+  if (const std::optional<std::string> configured = settings::Given(settings::Id::kLdapServers)) {
+    if (LowerAscii(*configured) == "none") return {};
     return ConfiguredServers();
   }
   const auto now = std::chrono::steady_clock::now();
@@ -277,9 +278,7 @@ std::string First(const Found& found, const char* attribute) {
 }
 
 std::optional<SidBytes> SidValue(const std::string& value) {
-  SidBytes sid(value.begin(), value.end());
-  if (sid.size() < 8 || sid[0] != 1 || sid.size() != 8 + 4u * sid[1]) return std::nullopt;
-  return sid;
+  return SidOfBytes(SidBytes(value.begin(), value.end()));
 }
 
 // What the domain is: its naming context, SID and NetBIOS name, read once per connection.
@@ -425,11 +424,6 @@ SID_NAME_USE UseOf(const std::string& accountType) {
   }
 }
 
-bool InDomain(const SidBytes& sid, const Domain& domain) {
-  return sid.size() == domain.sid.size() + 4 && sid[1] == domain.sid[1] + 1 &&
-         std::equal(domain.sid.begin() + 2, domain.sid.end(), sid.begin() + 2);
-}
-
 // The account a filter finds in the domain's naming context: only the domain's own accounts,
 // which a member server names with the domain's name (the domain's built-in aliases are the
 // controllers' own, as this computer's are its own).
@@ -441,7 +435,7 @@ DWORD FindAccount(const std::string& realm, const std::string& filter, Entry& en
     if (result != LDAP_SUCCESS) return result;
     auto sid = SidValue(First(found, "objectSid"));
     const SID_NAME_USE use = UseOf(First(found, "sAMAccountType"));
-    if (!found.any || !sid || !InDomain(*sid, domain) || use == SidTypeUnknown) return LDAP_NO_SUCH_OBJECT;
+    if (!found.any || !sid || !InDomain(*sid, domain.sid) || use == SidTypeUnknown) return LDAP_NO_SUCH_OBJECT;
     entry = Entry{found.dn, *sid, First(found, "sAMAccountName"), use};
     return LDAP_SUCCESS;
   });

@@ -3,7 +3,7 @@
 #include "system/host/domain.h"
 
 #include <arpa/nameser.h>
-#include <krb5.h>
+#include <krb5/krb5.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <resolv.h>
@@ -15,6 +15,7 @@
 
 #include "system/host/controller_probe.h"
 #include "system/host/names.h"
+#include "system/kerberos/owners.h"
 #include "winhost/host_services.h"
 
 namespace winhost::system {
@@ -29,15 +30,14 @@ constexpr size_t kControllersTried = 4;
 // The default realm through MIT krb5's own reading of its configuration; `error` is krb5's code
 // (KRB5_CONFIG_NODEFREALM when there is none).
 std::optional<std::string> DefaultRealm(krb5_error_code& error) {
-  krb5_context context = nullptr;
-  error = krb5_init_context(&context);
-  if (error != 0) return std::nullopt;
+  Krb5Context context;
+  error = context.error();
+  if (!context) return std::nullopt;
   char* realm = nullptr;
-  error = krb5_get_default_realm(context, &realm);
+  error = krb5_get_default_realm(context.get(), &realm);
   std::optional<std::string> found;
   if (error == 0 && realm != nullptr && *realm != 0) found = realm;
-  if (realm != nullptr) krb5_free_default_realm(context, realm);
-  krb5_free_context(context);
+  if (realm != nullptr) krb5_free_default_realm(context.get(), realm);
   return found;
 }
 
@@ -133,20 +133,19 @@ DWORD SystemLocalNameOf(const std::string& name, const std::string& realm, std::
   if (auto fault = Enter(Call{"krb5_aname_to_localname", {{"principal", name + "@" + realm}}})) {
     error = static_cast<krb5_error_code>(*fault);
   } else {
-    krb5_context context = nullptr;
-    error = krb5_init_context(&context);
-    if (error == 0) {
+    Krb5Context context;
+    error = context.error();
+    if (context) {
       krb5_principal principal = nullptr;
       // Parsed as the text before the realm in the principal's display form, which is what a
       // server context gives as the client's Windows name: "host/web" is two components.
-      error = krb5_parse_name(context, (name + "@" + realm).c_str(), &principal);
+      error = krb5_parse_name(context.get(), (name + "@" + realm).c_str(), &principal);
       if (error == 0) {
         std::vector<char> buffer(kLongestLocalName + 1, 0);
-        error = krb5_aname_to_localname(context, principal, static_cast<int>(buffer.size()), buffer.data());
+        error = krb5_aname_to_localname(context.get(), principal, static_cast<int>(buffer.size()), buffer.data());
         if (error == 0) local.assign(buffer.data());
-        krb5_free_principal(context, principal);
+        krb5_free_principal(context.get(), principal);
       }
-      krb5_free_context(context);
     }
   }
   switch (error) {

@@ -1,13 +1,10 @@
 // The system world's folders: see folders.h.
 #include "system/host/folders.h"
 
-#include <cstdlib>
+#include "system/host/settings.h"
 
 namespace winhost::system {
 
-std::string CommonAppDataFolder() {
-  const char* named = std::getenv("QUENTREL_COMMON_APPDATA");
-  return named != nullptr && *named != 0 ? named : "/var/lib";
-}
+std::string CommonAppDataFolder() { return settings::Text(settings::Id::kCommonAppData); }
 
 }  // namespace winhost::system

@@ -15,19 +15,14 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
+#include "system/host/settings.h"
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/krb5_config.h"
 #include "system/kerberos/principals.h"
 
 namespace winhost::system::gss {
 namespace {
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 // The principal a setting's item names, as krb5 displays it: the default realm is added to one
 // without a realm. None for text that is no principal.
@@ -44,44 +39,17 @@ std::optional<std::string> Principal(krb5_context context, const std::string& te
   return result;
 }
 
-// Identifies the Kerberos configuration's files as they are now: their names and, for each, its
-// device, inode, size and modification time (all zero for a file that cannot be looked at). Asked
-// for several times a sign-on, so it builds no text.
-struct Configuration {
-  std::string files;
-  std::vector<std::array<long long, 5>> stamps;
-  bool operator==(const Configuration& other) const { return files == other.files && stamps == other.stamps; }
-};
-
-Configuration ConfigurationNow() {
-  const char* variable = std::getenv("KRB5_CONFIG");
-  Configuration now{variable != nullptr ? variable : "/etc/krb5.conf", {}};
-  for (size_t from = 0; from <= now.files.size();) {
-    size_t to = now.files.find(':', from);
-    if (to == std::string::npos) to = now.files.size();
-    const std::string file = now.files.substr(from, to - from);
-    struct stat status = {};
-    if (stat(file.c_str(), &status) != 0) status = {};
-    now.stamps.push_back({static_cast<long long>(status.st_dev), static_cast<long long>(status.st_ino),
-                          static_cast<long long>(status.st_size), static_cast<long long>(status.st_mtim.tv_sec),
-                          static_cast<long long>(status.st_mtim.tv_nsec)});
-    from = to + 1;
-  }
-  return now;
-}
 
 
 // Whether the default keytab holds a key of the service class `service`. Reading a keytab costs as
 // much as a good part of an authentication, so the answer for a keytab file is kept until the
 // file changes. Requires the world lock.
 bool KeytabHasService(krb5_context context, const std::string& service) {
-  char name[1024] = {};
-  if (krb5_kt_default_name(context, name, sizeof name) != 0) return false;
-  std::string path = name;
-  for (const char* prefix : {"FILE:", "WRFILE:"})
-    if (path.rfind(prefix, 0) == 0) path.erase(0, std::strlen(prefix));
+  const std::string name = KeytabName(context);
+  if (name.empty()) return false;
+  const std::string path = KeytabFile(context);
   struct stat file = {};
-  const bool known = path.find(':') == std::string::npos && stat(path.c_str(), &file) == 0;
+  const bool known = !path.empty() && stat(path.c_str(), &file) == 0;
   struct Seen {
     std::string name;
     dev_t device;
@@ -97,7 +65,7 @@ bool KeytabHasService(krb5_context context, const std::string& service) {
     return seen->found;
 
   krb5_keytab keytab = nullptr;
-  if (krb5_kt_resolve(context, name, &keytab) != 0) return false;
+  if (krb5_kt_resolve(context, name.c_str(), &keytab) != 0) return false;
   bool found = false;
   krb5_kt_cursor cursor;
   if (krb5_kt_start_seq_get(context, keytab, &cursor) == 0) {
@@ -155,21 +123,6 @@ bool IsKerberos(gss_OID mechanism) {
 
 }  // namespace
 
-krb5_context SharedKrb5() {
-  static krb5_context context = nullptr;
-  static Configuration configuration;
-  Configuration now = ConfigurationNow();
-  if (context != nullptr && now == configuration) return context;
-  krb5_context fresh = nullptr;
-  // A configuration that cannot be read now (a thread acting as a client may not) leaves the one
-  // read before.
-  if (krb5_init_context(&fresh) != 0) return context;
-  if (context != nullptr) krb5_free_context(context);
-  context = fresh;
-  configuration = std::move(now);
-  return context;  // kept for the life of the process
-}
-
 void PrepareAcceptor(Credential& credential) {
   AcceptorPolicy& policy = credential.acceptors;
   policy = AcceptorPolicy{};
@@ -182,9 +135,8 @@ void PrepareAcceptor(Credential& credential) {
   }
   credential.realms = RealmDomainsOf(defaultRealm);
 
-  const char* setting = std::getenv("QUENTREL_ACCEPT_PRINCIPALS");
-  const std::string listed = setting != nullptr ? Trim(setting) : std::string();
-  if (listed == "*") return;
+  const std::vector<std::string> listed = settings::List(settings::Id::kAcceptPrincipals);
+  if (listed.size() == 1 && listed[0] == "*") return;
   if (context == nullptr) {
     // Nothing can be read, so nothing is let in but what a setting would have named: no ticket.
     policy.kind = AcceptorPolicy::Listed;
@@ -192,14 +144,11 @@ void PrepareAcceptor(Credential& credential) {
   }
   if (!listed.empty()) {
     policy.kind = AcceptorPolicy::Listed;
-    std::stringstream items(listed);
-    std::string item;
-    while (std::getline(items, item, ',')) {
-      if (Trim(item).empty()) continue;
-      if (std::optional<std::string> principal = Principal(context, Trim(item))) {
+    for (const std::string& item : listed) {
+      if (std::optional<std::string> principal = Principal(context, item)) {
         policy.principals.push_back(*principal);
       } else {
-        TraceRefusal(("the QUENTREL_ACCEPT_PRINCIPALS entry " + Trim(item)).c_str(), "not a principal");
+        TraceRefusal(("the QUENTREL_ACCEPT_PRINCIPALS entry " + item).c_str(), "not a principal");
       }
     }
   } else if (KeytabHasService(context, "HTTP")) {

@@ -21,13 +21,13 @@
 #include <krb5/krb5.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <ctime>
 #include <vector>
 
 #include "common/tokens.h"
+#include "system/host/settings.h"
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/owners.h"
 
 namespace winhost::system::gss {
 
@@ -51,21 +51,10 @@ constexpr long long kRetrySeconds = 300;
 
 long long Now() { return static_cast<long long>(std::time(nullptr)); }
 
-struct Krb5 {
-  krb5_context context = nullptr;
-  Krb5() {
-    if (krb5_init_context(&context) != 0) context = nullptr;
-  }
-  ~Krb5() {
-    if (context != nullptr) krb5_free_context(context);
-  }
-  explicit operator bool() const { return context != nullptr; }
-};
-
 void DestroyCache(const std::string& name) {
-  Krb5 krb;
+  Krb5Context krb;
   krb5_ccache cache = nullptr;
-  if (krb && krb5_cc_resolve(krb.context, name.c_str(), &cache) == 0) krb5_cc_destroy(krb.context, cache);
+  if (krb && krb5_cc_resolve(krb.get(), name.c_str(), &cache) == 0) krb5_cc_destroy(krb.get(), cache);
 }
 
 bool IsTicketGranting(krb5_const_principal principal) {
@@ -204,10 +193,7 @@ std::shared_ptr<ServiceTicket> Usable(const ServiceState& state) {
 ServiceTicket::~ServiceTicket() { DestroyCache(cache); }
 
 DelegationPolicy DelegationSetting() {
-  const char* value = std::getenv("QUENTREL_DELEGATION");
-  if (value == nullptr) return DelegationPolicy::All;
-  std::string setting(value);
-  for (char& c : setting) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string setting = LowerAscii(settings::Text(settings::Id::kDelegation));
   if (setting == "off" || setting == "0" || setting == "no" || setting == "false") return DelegationPolicy::Off;
   return setting == "forwarded" ? DelegationPolicy::Forwarded : DelegationPolicy::All;
 }
@@ -215,8 +201,7 @@ DelegationPolicy DelegationSetting() {
 std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
   // The environment names the default keytab, or krb5.conf does, which is read only to ask the KDC:
   // each server credential comes here.
-  const char* named = std::getenv("KRB5_KTNAME");
-  const std::string keytab = named != nullptr ? named : std::string();
+  const std::string keytab = KeytabName(SharedKrb5());
   ServiceState& state = Services()[keytab];
   const long long now = Now();
   if (state.ticket && now < state.ticket->refreshAt) return state.ticket;
@@ -227,10 +212,8 @@ std::shared_ptr<ServiceTicket> ServiceTicketFor(WorldLock& guard) {
   guard.unlock();
   std::shared_ptr<ServiceTicket> fresh;
   {
-    Krb5 krb;
-    char name[1024] = {0};
-    if (krb && krb5_kt_default_name(krb.context, name, sizeof name - 1) == 0)
-      fresh = FetchServiceTicket(krb.context, name);
+    Krb5Context krb;
+    if (const std::string name = KeytabName(krb.get()); !name.empty()) fresh = FetchServiceTicket(krb.get(), name);
   }
   guard.lock();
   ServiceState& after = Services()[keytab];
@@ -321,41 +304,41 @@ const std::string& Delegation::Cache() {
   }
   const std::string clientText = NameText(name);
   gss_release_name(&minor, &name);
-  Krb5 krb;
+  Krb5Context krb;
   krb5_principal client = nullptr;
-  if (!krb || clientText.empty() || krb5_parse_name(krb.context, clientText.c_str(), &client) != 0) return cache_;
+  if (!krb || clientText.empty() || krb5_parse_name(krb.get(), clientText.c_str(), &client) != 0) return cache_;
   krb5_ccache cache = nullptr;
-  if (krb5_cc_new_unique(krb.context, "MEMORY", nullptr, &cache) != 0) {
-    krb5_free_principal(krb.context, client);
+  if (krb5_cc_new_unique(krb.get(), "MEMORY", nullptr, &cache) != 0) {
+    krb5_free_principal(krb.get(), client);
     return cache_;
   }
   long long expires = 0;
-  major = krb5_cc_initialize(krb.context, cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
+  major = krb5_cc_initialize(krb.get(), cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
   if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received_, cache);
   if (GSS_ERROR(major)) {
     Trace("gss_krb5_copy_ccache", major, minor, gss_mech_krb5);
   } else if (!constrained_) {
-    expires = TicketGrantingEnd(krb.context, cache, client);
+    expires = TicketGrantingEnd(krb.get(), cache, client);
   } else {
     krb5_data text = {0, 0, nullptr};
     krb5_principal impersonator = nullptr;
-    if (krb5_cc_get_config(krb.context, cache, nullptr, "proxy_impersonator", &text) == 0) {
+    if (krb5_cc_get_config(krb.get(), cache, nullptr, "proxy_impersonator", &text) == 0) {
       const std::string name(text.data, text.length);
-      krb5_free_data_contents(krb.context, &text);
-      if (krb5_parse_name(krb.context, name.c_str(), &impersonator) == 0) {
-        expires = PrepareEvidence(krb.context, cache, client, impersonator);
-        krb5_free_principal(krb.context, impersonator);
+      krb5_free_data_contents(krb.get(), &text);
+      if (krb5_parse_name(krb.get(), name.c_str(), &impersonator) == 0) {
+        expires = PrepareEvidence(krb.get(), cache, client, impersonator);
+        krb5_free_principal(krb.get(), impersonator);
       }
     }
   }
   if (expires > Now()) {
-    cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.context, cache);
+    cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.get(), cache);
     expires_ = std::min(expires_, expires);
-    krb5_cc_close(krb.context, cache);
+    krb5_cc_close(krb.get(), cache);
   } else {
-    krb5_cc_destroy(krb.context, cache);
+    krb5_cc_destroy(krb.get(), cache);
   }
-  krb5_free_principal(krb.context, client);
+  krb5_free_principal(krb.get(), client);
   return cache_;
 }
 

@@ -129,7 +129,7 @@ std::pair<std::string, gss_OID> TargetName(const std::string& target) {
 // Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer, and releases it.
 SECURITY_STATUS WriteToken(PSecBufferDesc output, gss_buffer_desc& token) {
   OM_uint32 minor = 0;
-  SecBuffer* buffer = BufferOf(output, SECBUFFER_TOKEN);
+  SecBuffer* buffer = FindBuffer(output, SECBUFFER_TOKEN);
   SECURITY_STATUS status = SEC_E_OK;
   if (buffer == nullptr) {
     status = token.length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
@@ -144,7 +144,7 @@ SECURITY_STATUS WriteToken(PSecBufferDesc output, gss_buffer_desc& token) {
 }
 
 gss_buffer_desc InputToken(PSecBufferDesc input) {
-  SecBuffer* buffer = BufferOf(input, SECBUFFER_TOKEN);
+  SecBuffer* buffer = FindBuffer(input, SECBUFFER_TOKEN);
   if (buffer == nullptr || buffer->pvBuffer == nullptr) return GSS_C_EMPTY_BUFFER;
   return gss_buffer_desc{buffer->cbBuffer, buffer->pvBuffer};
 }

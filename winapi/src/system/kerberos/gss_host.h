@@ -16,6 +16,7 @@
 
 #include "common/tokens.h"
 #include "system/host/host.h"
+#include "system/kerberos/krb5_config.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/principals.h"
 #include "winhost/sspi.h"
@@ -67,13 +68,6 @@ struct Credential {
   std::shared_ptr<ServiceTicket> service;
 };
 
-// The packages' own krb5 context (gss_acceptors.cpp), made on first use and made again when the
-// configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
-// configuration files once for all the krb5 contexts open at a time and frees the parse with the
-// last one, and GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
-// with none kept open each of them would read and parse krb5.conf again. Null when none can be
-// made. A krb5 context serves one thread at a time: requires the world lock.
-krb5_context SharedKrb5();
 
 // The acceptor credential of a mechanism that server handles share while the default keytab and
 // the calling thread's identity stay what they were when it was acquired, and its ticket cache
@@ -238,8 +232,5 @@ bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
-
-// The SecBuffer of a type in a descriptor; null when there is none.
-SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type);
 
 }  // namespace winhost::system::gss

@@ -58,22 +58,9 @@ std::vector<Kept>& KeptCredentials() {
   return *kept;
 }
 
-// The path of the default keytab when it is a file; empty otherwise. krb5 reads the name from
-// KRB5_KTNAME or its configuration on each call.
-std::string KeytabPath() {
-  krb5_context context = SharedKrb5();
-  char name[4096];
-  if (context == nullptr || krb5_kt_default_name(context, name, sizeof name) != 0) return std::string();
-  std::string text(name);
-  for (const char* prefix : {"FILE:", "WRFILE:"})
-    if (text.rfind(prefix, 0) == 0) return text.substr(std::strlen(prefix));
-  // A name with a type of any other kind is not a file; a bare path is one.
-  return text.empty() || text[0] != '/' ? std::string() : text;
-}
-
 // The conditions the calling thread acquires under now; false when they cannot all be read.
 bool CurrentConditions(Conditions& now) {
-  now.keytab = KeytabPath();
+  now.keytab = KeytabFile(SharedKrb5());
   struct stat status;
   if (now.keytab.empty() || stat(now.keytab.c_str(), &status) != 0) return false;
   now.device = status.st_dev;

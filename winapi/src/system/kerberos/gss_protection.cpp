@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
 
 namespace winhost::system::gss {
@@ -80,9 +81,9 @@ SECURITY_STATUS UnwrapWhole(Context& context, SecBuffer* stream, SecBuffer* data
 SECURITY_STATUS Encrypt(PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
   Context* context = nullptr;
   if (SECURITY_STATUS usable = UsableContext(handle, message, context); usable != SEC_E_OK) return usable;
-  SecBuffer* token = BufferOf(message, SECBUFFER_TOKEN);
-  SecBuffer* data = BufferOf(message, SECBUFFER_DATA);
-  SecBuffer* padding = BufferOf(message, SECBUFFER_PADDING);
+  SecBuffer* token = FindBuffer(message, SECBUFFER_TOKEN);
+  SecBuffer* data = FindBuffer(message, SECBUFFER_DATA);
+  SecBuffer* padding = FindBuffer(message, SECBUFFER_PADDING);
   if (token == nullptr || data == nullptr || (data->cbBuffer > 0 && data->pvBuffer == nullptr)) return SEC_E_INVALID_TOKEN;
   int confidential = 0;
   if (qop == 0) {
@@ -108,8 +109,8 @@ SECURITY_STATUS Encrypt(PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
 SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) {
   Context* context = nullptr;
   if (SECURITY_STATUS usable = UsableContext(handle, message, context); usable != SEC_E_OK) return usable;
-  SecBuffer* stream = BufferOf(message, SECBUFFER_STREAM);
-  SecBuffer* data = BufferOf(message, SECBUFFER_DATA);
+  SecBuffer* stream = FindBuffer(message, SECBUFFER_STREAM);
+  SecBuffer* data = FindBuffer(message, SECBUFFER_DATA);
   if (stream == nullptr || data == nullptr || stream->pvBuffer == nullptr || stream->cbBuffer == 0)
     return SEC_E_INVALID_TOKEN;
 

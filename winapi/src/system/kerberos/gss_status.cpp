@@ -18,8 +18,8 @@
 #include <cstring>
 #include <optional>
 
+#include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
-#include "system/kerberos/principals.h"
 
 namespace winhost::system::gss {
 namespace {
@@ -63,14 +63,6 @@ const MinorStatus kMinorStatuses[] = {
     {KRB5_REALM_UNKNOWN, SEC_E_NO_AUTHENTICATING_AUTHORITY},
     {KRB5_REALM_CANT_RESOLVE, SEC_E_NO_AUTHENTICATING_AUTHORITY},
 };
-
-bool TraceOn() {
-  static const bool on = [] {
-    const char* value = std::getenv("QUENTREL_TRACE");
-    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
-  }();
-  return on;
-}
 
 // Every message gss_display_status gives for one status, joined by "; ".
 std::string StatusText(OM_uint32 code, int type, gss_OID mechanism) {
@@ -156,16 +148,15 @@ void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mecha
   if (!TraceOn()) return;
   const std::string majorText = StatusText(major, GSS_C_GSS_CODE, GSS_C_NO_OID);
   const std::string minorText = minor != 0 ? StatusText(minor, GSS_C_MECH_CODE, mechanism) : std::string();
-  std::fprintf(stderr, "quentrel: %s failed: %s (major 0x%08x, minor %u%s%s)\n", function, majorText.c_str(),
-               static_cast<unsigned>(major), static_cast<unsigned>(minor), minorText.empty() ? "" : ": ",
-               minorText.c_str());
-  std::fflush(stderr);
+  char codes[64];
+  std::snprintf(codes, sizeof codes, "major 0x%08x, minor %u", static_cast<unsigned>(major), static_cast<unsigned>(minor));
+  system::Trace(std::string(function) + " failed: " + majorText + " (" + codes +
+                (minorText.empty() ? std::string() : ": " + minorText) + ")");
 }
 
 void TraceRefusal(const char* what, const char* why) {
-  if (!TraceOn()) return;
   // Names in the text are anybody's: the trace shows them escaped.
-  system::TraceRefusal(std::string(what) + " refused: " + why);
+  system::Trace(std::string(what) + " refused: " + why);
 }
 
 OM_uint32 Fault(const char* function, OM_uint32& minor) {
@@ -178,13 +169,6 @@ OM_uint32 Fault(const char* function, OM_uint32& minor) {
 SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism, bool accepting) {
   Trace(function, major, minor, mechanism);
   return StatusOf(major, minor, accepting);
-}
-
-SecBuffer* BufferOf(PSecBufferDesc descriptor, ULONG type) {
-  if (descriptor == nullptr || descriptor->pBuffers == nullptr) return nullptr;
-  for (ULONG i = 0; i < descriptor->cBuffers; ++i)
-    if (descriptor->pBuffers[i].BufferType == type) return &descriptor->pBuffers[i];
-  return nullptr;
 }
 
 }  // namespace winhost::system::gss

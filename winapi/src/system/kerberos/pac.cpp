@@ -271,12 +271,4 @@ std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const
   return info;
 }
 
-std::optional<Sid> WithRid(const Sid& domain, uint32_t rid) {
-  if (domain.size() < 8 || domain[1] >= kMostSubAuthorities || domain.size() != 8 + 4u * domain[1]) return std::nullopt;
-  Sid sid = domain;
-  ++sid[1];
-  for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<uint8_t>(rid >> shift));
-  return sid;
-}
-
 }  // namespace winhost::system::pac

@@ -66,7 +66,4 @@ struct LogonInfo {
 // UTF-16: they become the client's name.
 std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
 
-// `domain` with one more sub-authority, `rid`; none when it already has the most a SID can hold.
-std::optional<Sid> WithRid(const Sid& domain, uint32_t rid);
-
 }  // namespace winhost::system::pac

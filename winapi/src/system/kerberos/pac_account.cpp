@@ -1,27 +1,23 @@
 // The account and token of a client whose PAC was verified (see pac_account.h).
 #include "system/kerberos/pac_account.h"
 
+#include "common/tokens.h"
 #include "system/directory/domain_accounts.h"
 
 namespace winhost::system {
-namespace {
-
-constexpr DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
-
-}  // namespace
 
 std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon) {
   std::vector<GroupEntry> groups;
   auto add = [&groups](const std::optional<SidBytes>& sid, DWORD attributes) {
     if (sid) groups.push_back({*sid, attributes});
   };
-  for (const pac::GroupRid& group : logon.groupIds) add(pac::WithRid(logon.logonDomainId, group.rid), group.attributes);
-  add(pac::WithRid(logon.logonDomainId, logon.primaryGroupId), kEnabled);
+  for (const pac::GroupRid& group : logon.groupIds) add(WithRid(logon.logonDomainId, group.rid), group.attributes);
+  add(WithRid(logon.logonDomainId, logon.primaryGroupId), kEnabled);
   if (logon.userFlags & pac::kExtraSidsFlag)
     for (const pac::SidAttributes& extra : logon.extraSids) add(extra.sid, extra.attributes);
   if (logon.userFlags & pac::kResourceGroupsFlag)
     for (const pac::GroupRid& group : logon.resourceGroupIds)
-      add(pac::WithRid(logon.resourceGroupDomainSid, group.rid), group.attributes);
+      add(WithRid(logon.resourceGroupDomainSid, group.rid), group.attributes);
   return groups;
 }
 
@@ -35,7 +31,7 @@ std::vector<SidBytes> DomainAdminGroups(const pac::LogonInfo& logon) {
 
 DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, const std::optional<std::string>& mapped,
                        SystemAccount& account) {
-  std::optional<SidBytes> user = pac::WithRid(logon.logonDomainId, logon.userId);
+  std::optional<SidBytes> user = WithRid(logon.logonDomainId, logon.userId);
   if (!user) return ERROR_INVALID_SID;
   account = SystemAccount{};
   account.sid = *user;

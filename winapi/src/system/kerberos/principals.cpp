@@ -1,36 +1,16 @@
 // Principal names, their way back and the system-account rule (see principals.h).
 #include "system/kerberos/principals.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "system/host/host.h"
 #include "system/host/names.h"
+#include "system/host/settings.h"
 
 namespace winhost::system {
 namespace {
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// The items of a comma-separated setting, trimmed, empty ones left out.
-std::vector<std::string> ListSetting(const char* variable) {
-  std::vector<std::string> items;
-  const char* value = std::getenv(variable);
-  if (value == nullptr) return items;
-  std::stringstream list(value);
-  std::string item;
-  while (std::getline(list, item, ','))
-    if (std::string trimmed = Trim(item); !trimmed.empty()) items.push_back(trimmed);
-  return items;
-}
 
 // A domain name Windows could give a domain: NetBIOS-style, so that it never holds the
 // separators of a qualified name.
@@ -56,14 +36,14 @@ bool LooksLocal(const std::string& domain) {
 // names it; each name fit to be a domain and wanted by one realm alone.
 RealmDomains RealmDomainsOf(const std::optional<std::string>& defaultRealm) {
   RealmDomains wanted;
-  for (const std::string& item : ListSetting("QUENTREL_REALM_DOMAINS")) {
+  for (const std::string& item : settings::List(settings::Id::kRealmDomains)) {
     const size_t equals = item.find('=');
     if (equals == std::string::npos) continue;
-    const std::string realm = Trim(item.substr(0, equals));
+    const std::string realm = settings::Trim(item.substr(0, equals));
     if (realm.empty()) continue;
     bool seen = false;
     for (const RealmDomain& entry : wanted) seen = seen || entry.realm == realm;
-    if (!seen) wanted.push_back({realm, UpperAscii(Trim(item.substr(equals + 1)))});
+    if (!seen) wanted.push_back({realm, UpperAscii(settings::Trim(item.substr(equals + 1)))});
   }
   if (const std::optional<std::string>& realm = defaultRealm) {
     bool named = false;
@@ -98,11 +78,6 @@ uid_t FirstUserUid() {
     return static_cast<uid_t>(1000);
   }();
   return first;
-}
-
-bool TraceOn() {
-  const char* value = std::getenv("QUENTREL_TRACE");
-  return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
 }  // namespace
@@ -154,26 +129,9 @@ std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const
 
 bool MayBeClientAccount(const std::string& localName, uid_t uid) {
   if (uid != 0 && uid >= FirstUserUid()) return true;
-  for (const std::string& allowed : ListSetting("QUENTREL_ALLOW_SYSTEM_ACCOUNTS"))
+  for (const std::string& allowed : settings::List(settings::Id::kAllowSystemAccounts))
     if (allowed == localName) return true;
   return false;
-}
-
-void TraceRefusal(const std::string& text) {
-  if (!TraceOn()) return;
-  std::string shown;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-      shown.push_back(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      shown += escaped;
-    }
-  }
-  std::fprintf(stderr, "quentrel: %s\n", shown.c_str());
-  std::fflush(stderr);
 }
 
 }  // namespace winhost::system

@@ -74,8 +74,4 @@ std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const
 // Whether the local account `localName` (uid `uid`) may be a client's identity.
 bool MayBeClientAccount(const std::string& localName, uid_t uid);
 
-// Writes `text` to stderr, with anything outside printable ASCII as \xNN, when QUENTREL_TRACE asks
-// for a trace; nothing otherwise.
-void TraceRefusal(const std::string& text);
-
 }  // namespace winhost::system

@@ -3,7 +3,7 @@
 
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
-#include <krb5.h>
+#include <krb5/krb5.h>
 
 #include <cerrno>
 

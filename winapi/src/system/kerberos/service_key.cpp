@@ -3,7 +3,7 @@
 
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
-#include <krb5.h>
+#include <krb5/krb5.h>
 
 #include <atomic>
 #include <cctype>
@@ -12,7 +12,9 @@
 #include <ctime>
 #include <mutex>
 
+#include "system/host/settings.h"
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/owners.h"
 #include "winhost/host_services.h"
 
 namespace winhost::system {
@@ -21,23 +23,6 @@ namespace {
 // A ticket that ends sooner than this is renewed before it is used: a search or an S4U2Self
 // exchange started with it must not outlive it.
 constexpr krb5_deltat kShortestUse = 300;
-
-// One krb5 context for the calls of a function, freed when it returns.
-class Krb5 {
- public:
-  Krb5() { error_ = krb5_init_context(&context_); }
-  ~Krb5() {
-    if (context_ != nullptr) krb5_free_context(context_);
-  }
-  Krb5(const Krb5&) = delete;
-  Krb5& operator=(const Krb5&) = delete;
-  krb5_context get() const { return context_; }
-  krb5_error_code error() const { return error_; }
-
- private:
-  krb5_context context_ = nullptr;
-  krb5_error_code error_ = 0;
-};
 
 // The cache of one principal's tickets: MEMORY caches live as long as the process and are seen
 // by nobody else.
@@ -87,13 +72,13 @@ DWORD KdcError(long code) {
 
 std::optional<std::string> ServicePrincipal(const std::string& realm) {
   if (realm.empty()) return std::nullopt;
-  if (const char* chosen = std::getenv("QUENTREL_SERVICE_PRINCIPAL"); chosen != nullptr && *chosen != 0) {
-    std::string principal = chosen;
+  if (const std::optional<std::string> chosen = settings::Given(settings::Id::kServicePrincipal)) {
+    std::string principal = *chosen;
     if (principal.find('@') == std::string::npos) principal += "@" + realm;
     if (gss::RealmOf(principal) != realm) return std::nullopt;
     return principal;
   }
-  Krb5 krb5;
+  Krb5Context krb5;
   if (krb5.error() != 0) return std::nullopt;
   krb5_keytab keytab = nullptr;
   if (krb5_kt_default(krb5.get(), &keytab) != 0) return std::nullopt;
@@ -121,7 +106,7 @@ std::optional<std::string> ServicePrincipal(const std::string& realm) {
 
 DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
   cacheName = CacheName(principal);
-  Krb5 krb5;
+  Krb5Context krb5;
   if (krb5.error() != 0) return KdcError(krb5.error());
   krb5_context context = krb5.get();
   krb5_principal client = nullptr;

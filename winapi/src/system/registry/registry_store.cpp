@@ -12,10 +12,12 @@
 #include <cstring>
 #include <optional>
 
+#include "system/host/settings.h"
+#include "system/host/trace.h"
+
 namespace winhost::system::store {
 namespace {
 
-constexpr char kDefaultStore[] = "/var/lib/quentrel/registry.db";
 constexpr int kApplicationId = 0x51524547;  // "QREG" in the file's header: this file is a registry
 constexpr int kBusyMilliseconds = 5000;     // how long a call waits for another process's lock
 
@@ -65,13 +67,8 @@ bool IsBuiltin(const std::u16string& path, std::u16string* stored = nullptr) {
 
 // The native failure on stderr when QUENTREL_TRACE asks for it, for an administrator.
 void Trace(const char* what, int code, const char* text) {
-  static const bool on = [] {
-    const char* value = std::getenv("QUENTREL_TRACE");
-    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
-  }();
-  if (!on) return;
-  std::fprintf(stderr, "quentrel: registry store %s failed: %s (%d)\n", what, text, code);
-  std::fflush(stderr);
+  if (!TraceOn()) return;
+  system::Trace(std::string("registry store ") + what + " failed: " + text + " (" + std::to_string(code) + ")");
 }
 
 LONG ErrorOfErrno(int error) {
@@ -283,8 +280,7 @@ LONG Write(Work work) {
 
 std::string StorePath() {
   if (PathSetByTest()) return *PathSetByTest();
-  const char* named = std::getenv("QUENTREL_REGISTRY");
-  return named != nullptr && *named != 0 ? named : kDefaultStore;
+  return settings::Text(settings::Id::kRegistry);
 }
 
 void SetStorePath(const std::string& path) {

@@ -22,6 +22,7 @@ final class Doctor {
     report.run("hostNames", "Host names", Checks::hostNames);
     report.run("domainController", "Domain controller", Checks::domainController);
     if (KerberosSetup.systemWorld()) {
+      report.run("settings", "Settings", Settings::report);
       report.run("domain", "Domain", DomainReport::run);
     }
     report.run("productPaths", "Product paths", section -> Checks.productPaths(section, null));

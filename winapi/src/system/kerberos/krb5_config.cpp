@@ -1,0 +1,73 @@
+// The packages' kept krb5 context and the keytab it names: see krb5_config.h.
+#include "system/kerberos/krb5_config.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "system/host/settings.h"
+
+namespace winhost::system::gss {
+namespace {
+
+// Identifies the Kerberos configuration's files as they are now: their names and, for each, its
+// device, inode, size and modification time (all zero for a file that cannot be looked at). Asked
+// for several times a sign-on, so it builds no text.
+struct Configuration {
+  std::string files;
+  std::vector<std::array<long long, 5>> stamps;
+  bool operator==(const Configuration& other) const { return files == other.files && stamps == other.stamps; }
+};
+
+Configuration ConfigurationNow() {
+  const std::optional<std::string> variable = settings::Raw(settings::Id::kKrb5Config);
+  Configuration now{variable ? *variable : settings::Of(settings::Id::kKrb5Config).fallback, {}};
+  for (size_t from = 0; from <= now.files.size();) {
+    size_t to = now.files.find(':', from);
+    if (to == std::string::npos) to = now.files.size();
+    const std::string file = now.files.substr(from, to - from);
+    struct stat status = {};
+    if (stat(file.c_str(), &status) != 0) status = {};
+    now.stamps.push_back({static_cast<long long>(status.st_dev), static_cast<long long>(status.st_ino),
+                          static_cast<long long>(status.st_size), static_cast<long long>(status.st_mtim.tv_sec),
+                          static_cast<long long>(status.st_mtim.tv_nsec)});
+    from = to + 1;
+  }
+  return now;
+}
+
+}  // namespace
+
+krb5_context SharedKrb5() {
+  static krb5_context context = nullptr;
+  static Configuration configuration;
+  Configuration now = ConfigurationNow();
+  if (context != nullptr && now == configuration) return context;
+  krb5_context fresh = nullptr;
+  // A configuration that cannot be read now (a thread acting as a client may not) leaves the one
+  // read before.
+  if (krb5_init_context(&fresh) != 0) return context;
+  if (context != nullptr) krb5_free_context(context);
+  context = fresh;
+  configuration = std::move(now);
+  return context;  // kept for the life of the process
+}
+
+std::string KeytabName(krb5_context context) {
+  char name[4096] = {};
+  if (context == nullptr || krb5_kt_default_name(context, name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
+std::string KeytabFile(krb5_context context) {
+  const std::string name = KeytabName(context);
+  for (const char* prefix : {"FILE:", "WRFILE:"})
+    if (name.rfind(prefix, 0) == 0) return name.substr(std::strlen(prefix));
+  // A name with a type of any other kind is not a file; a bare path is one.
+  return name.empty() || name[0] != '/' ? std::string() : name;
+}
+
+}  // namespace winhost::system::gss

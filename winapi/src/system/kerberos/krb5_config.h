@@ -1,0 +1,24 @@
+// The packages' kept krb5 context and the keytab it names.
+#pragma once
+
+#include <krb5/krb5.h>
+
+#include <string>
+
+namespace winhost::system::gss {
+
+// The packages' own krb5 context, made on first use and made again when the
+// configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
+// configuration files once for all the krb5 contexts open at a time and frees the parse with the
+// last one, and GSSAPI makes and frees a context in most of its calls, a dozen in one sign-on, so
+// with none kept open each of them would read and parse krb5.conf again. Null when none can be
+// made. A krb5 context serves one thread at a time: requires the world lock.
+krb5_context SharedKrb5();
+
+// The default keytab's name as krb5 has it now (KRB5_KTNAME, else krb5.conf's
+// default_keytab_name, else the built-in), type prefix included; empty when krb5 cannot say.
+std::string KeytabName(krb5_context context);
+// The default keytab's file when it is one; empty otherwise.
+std::string KeytabFile(krb5_context context);
+
+}  // namespace winhost::system::gss
