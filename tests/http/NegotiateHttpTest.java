@@ -126,6 +126,14 @@ public final class NegotiateHttpTest {
       serveWar(args[1]);
       return;
     }
+    if (args[0].equals("--token-client")) {
+      // One request with a first token for a target of the caller's choice; its status.
+      try (NegotiateClient client = NegotiateClient.start("Negotiate", args[2], 0)) {
+        System.out.println(HttpClient.newHttpClient().send(HttpRequest.newBuilder(URI.create(args[1]))
+            .header("Authorization", client.authorization()).build(), HttpResponse.BodyHandlers.discarding()).statusCode());
+      }
+      return;
+    }
     if (args[0].equals("--jdk-client")) {
       jdkClient(args[1]);
       return;
@@ -588,6 +596,16 @@ public final class NegotiateHttpTest {
         }
       }
       check("contexts made for the cookies", nextHandle() - handles - 1, 0);
+      // Signed on under /app, logged out at /logout: the cookie goes at the path it was set with.
+      HttpResponse<String> app = NegotiateClient.send(http, HttpRequest.newBuilder(one.uri().resolve("/app/")).build(),
+          HttpResponse.BodyHandlers.ofString());
+      String appCookie = app.headers().firstValue("Set-Cookie").orElse("");
+      check("a cookie set at its context's path", appCookie.contains("; Path=/app;"), true);
+      try (Socket socket = connect(one.uri().getPort(), "127.0.0.1")) {
+        Answer out = request(socket, one.uri(), "GET", "/logout", List.of("Cookie: " + appCookie.substring(0, appCookie.indexOf(';'))));
+        check("logout clears the cookie where it was set", out.setCookie.stream().anyMatch(c -> c.startsWith("quentrel-session=;")
+            && c.contains("Path=/app;") && c.contains("Max-Age=0")), true);
+      }
     }
   }
 
@@ -842,7 +860,7 @@ public final class NegotiateHttpTest {
     HttpServer server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
     server.setExecutor(Executors.newFixedThreadPool(8));
     NegotiateAuthenticator authenticator = new NegotiateAuthenticator(negotiator);
-    server.createContext("/", exchange -> {
+    com.sun.net.httpserver.HttpHandler who = exchange -> {
       if (exchange.getRequestURI().getPath().equals("/logout")) {
         authenticator.logout(exchange);
       }
@@ -853,7 +871,10 @@ public final class NegotiateHttpTest {
       exchange.sendResponseHeaders(200, body.length);
       exchange.getResponseBody().write(body);
       exchange.close();
-    }).setAuthenticator(authenticator);
+    };
+    server.createContext("/", who).setAuthenticator(authenticator);
+    // A context of its own path, whose cookies a logout elsewhere must still clear.
+    server.createContext("/app", who).setAuthenticator(authenticator);
     server.start();
     URI uri = URI.create("http://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {

@@ -46,8 +46,13 @@ public final class Gate {
     void header(String name, String value);
   }
 
+  /** A gate for a server flavour that starts now: a server that cannot accept sign-ons says why, once. */
   public Gate(Negotiator negotiator) {
     this.negotiator = negotiator;
+    String problem = AcceptorCheck.atStart(negotiator.packageName());
+    if (problem != null) {
+      Negotiator.LOG.log(Level.ERROR, "Negotiate: " + problem);
+    }
   }
 
   public Negotiator negotiator() {

@@ -8,6 +8,8 @@ import com.sun.net.httpserver.HttpsExchange;
 import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
 
 /**
  * HTTP Negotiate for the JDK's own HTTP server ({@code com.sun.net.httpserver}):
@@ -34,6 +36,9 @@ import java.util.List;
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
   private final Gate gate;
+  // The paths cookies were set at: the contexts this authenticator serves, a handful.
+  private static final int MAX_COOKIE_PATHS = 64;
+  private final Set<String> cookiePaths = ConcurrentHashMap.newKeySet();
 
   /** An authenticator with its own {@link Negotiator}, closed with it. */
   public NegotiateAuthenticator(Negotiator negotiator) {
@@ -160,29 +165,43 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
         negotiator.sessions().end(session);
       }
     }
+    // The cookie was set at the path of the context that signed the client on, which is seldom
+    // the logout page's own: it is cleared at every path this authenticator set it at.
     setCookie(exchange, null);
+    String here = exchange.getHttpContext().getPath().isEmpty() ? "/" : exchange.getHttpContext().getPath();
+    for (String path : cookiePaths) {
+      if (!path.equals(here)) {
+        exchange.getResponseHeaders().add("Set-Cookie", cookieText(exchange, null, path));
+      }
+    }
   }
 
   // Sets the session cookie to a value, or clears it for null; replaces any set before on this
   // response.
   private void setCookie(HttpExchange exchange, String value) {
-    Sessions sessions = negotiator.sessions();
-    String name = sessions.cookieName();
-    String path = exchange.getHttpContext().getPath();
-    StringBuilder cookie = new StringBuilder(name).append('=').append(value == null ? "" : value)
-        .append("; Path=").append(path.isEmpty() ? "/" : path).append("; HttpOnly; SameSite=Lax");
-    if (value == null) {
-      cookie.append("; Max-Age=0");
-    }
-    if (exchange instanceof HttpsExchange) {
-      cookie.append("; Secure");
+    String name = negotiator.sessions().cookieName();
+    String path = exchange.getHttpContext().getPath().isEmpty() ? "/" : exchange.getHttpContext().getPath();
+    if (value != null && !cookiePaths.contains(path) && cookiePaths.size() < MAX_COOKIE_PATHS) {
+      cookiePaths.add(path);
     }
     Headers response = exchange.getResponseHeaders();
     List<String> set = response.get("Set-Cookie");
     if (set != null) {
       set.removeIf(earlier -> earlier.startsWith(name + "="));
     }
-    response.add("Set-Cookie", cookie.toString());
+    response.add("Set-Cookie", cookieText(exchange, value, path));
+  }
+
+  private String cookieText(HttpExchange exchange, String value, String path) {
+    StringBuilder cookie = new StringBuilder(negotiator.sessions().cookieName()).append('=')
+        .append(value == null ? "" : value).append("; Path=").append(path).append("; HttpOnly; SameSite=Lax");
+    if (value == null) {
+      cookie.append("; Max-Age=0");
+    }
+    if (exchange instanceof HttpsExchange) {
+      cookie.append("; Secure");
+    }
+    return cookie.toString();
   }
 
   // The values of the cookies of a name in the request (a few at most: each costs a signature check).

@@ -329,15 +329,14 @@ public final class Negotiator implements AutoCloseable {
       try {
         context = ServerContext.open(packageName);
       } catch (WinAuthException e) {
-        log.log("no-credentials", Level.ERROR, "Negotiate: the server has no credentials for the package {0}: {1}",
-            packageName, e.getMessage());
+        log.log("no-credentials", Level.ERROR, "Negotiate: {0}", LogLines.words(AcceptorCheck.noCredentials(packageName, e)));
         return Outcome.unavailable(0);
       }
       return advance(connection, peer, context, token);
     } catch (WinAuthException refused) {
       context.close();
       log.log("refused", Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
-          refused.getMessage());
+          LogLines.words(AcceptorCheck.refused(refused, token)));
       return Outcome.challenge(null);
     } catch (RuntimeException | Error e) {
       if (context != null) {
