@@ -22,12 +22,14 @@ void ThrowPlatformError(JNIEnv* env, uint32_t code) {
   ThrowWinAuthException(env, text);
 }
 
-WideString JavaStringToWide(JNIEnv* env, jstring text) {
+namespace {
+
+WideString JavaChars(JNIEnv* env, jstring text, bool toFirstNul) {
   if (text == nullptr) return WideString();
   const jsize length = env->GetStringLength(text);
   const jchar* chars = env->GetStringChars(text, nullptr);
   if (chars == nullptr) throw JvmErrorPending{};
-  jsize end = 0;
+  jsize end = toFirstNul ? 0 : length;
   while (end < length && chars[end] != 0) ++end;
   WideString result;
   try {
@@ -39,6 +41,12 @@ WideString JavaStringToWide(JNIEnv* env, jstring text) {
   env->ReleaseStringChars(text, chars);
   return result;
 }
+
+}  // namespace
+
+WideString JavaStringToWide(JNIEnv* env, jstring text) { return JavaChars(env, text, true); }
+
+WideString JavaNameToWide(JNIEnv* env, jstring text) { return JavaChars(env, text, false); }
 
 jstring WideToJavaString(JNIEnv* env, const WideString& text) {
   if (text.size() > static_cast<size_t>(std::numeric_limits<jsize>::max())) throw std::length_error("string too long");

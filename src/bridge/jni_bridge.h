@@ -29,6 +29,11 @@ void ThrowPlatformError(JNIEnv* env, uint32_t code);
 // Raises JvmErrorPending when the JVM cannot supply the characters.
 WideString JavaStringToWide(JNIEnv* env, jstring text);
 
+// An account or group name as UTF-16 text with every unit, U+0000 included, so that the name
+// lookups refuse it whole instead of reading the account named in front of the NUL; null gives
+// the empty string. Raises JvmErrorPending as JavaStringToWide does.
+WideString JavaNameToWide(JNIEnv* env, jstring text);
+
 // A new Java string holding every unit of `text`, embedded zeros included; null with the JVM's
 // error pending when it cannot be made.
 jstring WideToJavaString(JNIEnv* env, const WideString& text);

@@ -144,7 +144,7 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
   LockGuard lock(LibraryLock);
   SecurityContextRecord* record = FindEstablishedServer(env, handle);
   if (record == nullptr) return JNI_FALSE;
-  const WideString name = JavaStringToWide(env, groupName);
+  const WideString name = JavaNameToWide(env, groupName);
   std::vector<uint8_t> groupSid;
   if (DWORD error = ResolveGroupSid(name, groupSid); error != ERROR_SUCCESS) {
     ThrowGroupResolutionFailure(env, error);

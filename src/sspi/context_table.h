@@ -39,6 +39,9 @@ struct SecurityContextRecord {
   // While impersonating: the record of that impersonation, which knows its thread.
   ThreadImpersonation* impersonation = nullptr;
   std::vector<uint8_t> outputToken;
+  // A SEC_CHANNEL_BINDINGS block that every step of the context hands the package, binding the
+  // exchange to the channel it runs over; empty for a context bound to none.
+  std::vector<uint8_t> channelBindings;
   std::vector<uint8_t> trailerBuffer;
   std::vector<uint8_t> blockBuffer;
   SecPkgContext_Sizes sizes = {0, 0, 0, 0};

@@ -3,6 +3,8 @@
 #include <limits>
 #include <memory>
 
+#include "sspi/create_context.h"
+
 #include "bridge/entry.h"
 #include "sspi/context_table.h"
 #include "sspi/token_step.h"
@@ -45,7 +47,10 @@ SECURITY_STATUS CredentialTargetName(CredHandle* credential, WideString& target)
   return SEC_E_OK;
 }
 
-jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target) {
+}  // namespace
+
+jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target,
+                           std::vector<uint8_t> channelBindings) {
   WideString packageName = JavaStringToWide(env, package);
   const WideString targetArgument = JavaStringToWide(env, target);
 
@@ -68,6 +73,7 @@ jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, js
       record.requestedAttributes = static_cast<ULONG>(flags);
       IssueContextHandle(record.handle);
       record.isClient = client != JNI_FALSE;
+      record.channelBindings = std::move(channelBindings);
     }
     SecurityContextRecord& record = SecurityContextTable.back();
 
@@ -140,10 +146,8 @@ jint CreateContext(JNIEnv* env, jboolean client, jint flags, jstring package, js
   }
 }
 
-}  // namespace
-
 extern "C" JNIEXPORT jint JNICALL Java_com_tarvex_pelk_quentrel_SSPI_CreateContext(JNIEnv* env, jclass, jboolean client,
                                                                                  jint flags, jstring package,
                                                                                  jstring target) {
-  return GuardedEntry(env, jint{0}, [&] { return CreateContext(env, client, flags, package, target); });
+  return GuardedEntry(env, jint{0}, [&] { return CreateSecurityContext(env, client, flags, package, target, {}); });
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
 namespace {
 
@@ -36,19 +35,31 @@ struct OutputToken {
   }
 };
 
-// The one-buffer input descriptor over the peer's token.
+// The input descriptor over the peer's token, followed by the record's channel bindings when it
+// has them. A client's first step has no token, only the bindings.
 struct InputToken {
-  SecBuffer buffer;
+  SecBuffer buffers[2];
   SecBufferDesc descriptor;
 
-  explicit InputToken(const TokenInput& input) {
-    buffer.cbBuffer = static_cast<ULONG>(input.length);
-    buffer.BufferType = SECBUFFER_TOKEN;
-    buffer.pvBuffer = input.length == 0 ? nullptr : const_cast<uint8_t*>(input.bytes);
+  InputToken(const TokenInput* input, std::vector<uint8_t>& bindings) {
+    ULONG count = 0;
+    if (input != nullptr) {
+      buffers[count].cbBuffer = static_cast<ULONG>(input->length);
+      buffers[count].BufferType = SECBUFFER_TOKEN;
+      buffers[count].pvBuffer = input->length == 0 ? nullptr : const_cast<uint8_t*>(input->bytes);
+      ++count;
+    }
+    if (!bindings.empty()) {
+      buffers[count].cbBuffer = static_cast<ULONG>(bindings.size());
+      buffers[count].BufferType = SECBUFFER_CHANNEL_BINDINGS;
+      buffers[count].pvBuffer = bindings.data();
+      ++count;
+    }
     descriptor.ulVersion = SECBUFFER_VERSION;
-    descriptor.cBuffers = 1;
-    descriptor.pBuffers = &buffer;
+    descriptor.cBuffers = count;
+    descriptor.pBuffers = buffers;
   }
+  bool Empty() const { return descriptor.cBuffers == 0; }
   InputToken(const InputToken&) = delete;
   InputToken& operator=(const InputToken&) = delete;
 };
@@ -70,8 +81,7 @@ bool HasSecurityContext(const SecurityContextRecord& record) {
 
 StepOutcome RunInitializeStep(SecurityContextRecord& record, const TokenInput* input) {
   OutputToken output;
-  std::unique_ptr<InputToken> received;
-  if (input != nullptr) received = std::make_unique<InputToken>(*input);
+  InputToken received(input, record.channelBindings);
 
   TimeStamp expiry;
   expiry.QuadPart = 0;
@@ -82,7 +92,7 @@ StepOutcome RunInitializeStep(SecurityContextRecord& record, const TokenInput* i
       record.requestedAttributes,                                       // context requirements
       0,                                                                // reserved
       SECURITY_NATIVE_DREP,                                             // target data representation
-      received ? &received->descriptor : nullptr,                       // input token
+      received.Empty() ? nullptr : &received.descriptor,                // input token and bindings
       0,                                                                // reserved
       record.context,                                                   // new context, updated in place
       &output.descriptor,                                               // output token
@@ -94,15 +104,17 @@ StepOutcome RunInitializeStep(SecurityContextRecord& record, const TokenInput* i
 
 StepOutcome RunAcceptStep(SecurityContextRecord& record, const TokenInput& input, bool first) {
   OutputToken output;
-  InputToken received(input);
+  InputToken received(&input, record.channelBindings);
+  // A server bound to a channel refuses a client bound to none unless its caller allows that.
+  const ULONG requirements = kServerRequirements | (record.requestedAttributes & ASC_REQ_ALLOW_MISSING_BINDINGS);
 
   TimeStamp expiry;
   expiry.QuadPart = 0;
   SECURITY_STATUS status = AcceptSecurityContext(
       record.credential,                 // credentials
       first ? nullptr : record.context,  // existing context
-      &received.descriptor,              // the client's token
-      kServerRequirements,               // context requirements
+      &received.descriptor,              // the client's token and the channel's bindings
+      requirements,                      // context requirements
       SECURITY_NATIVE_DREP,              // target data representation
       record.context,                    // new context, updated in place
       &output.descriptor,                // output token

@@ -38,6 +38,9 @@ WideString StripLocalDomain(const WideString& name) {
 
 DWORD LookupAccount(const WideString& name, std::vector<uint8_t>& sidBytes, std::vector<uint8_t>& domainNameBytes,
                     SID_NAME_USE& use) {
+  // The Windows functions read a name up to its first NUL, so "DOMAIN\alice\0junk" would be
+  // alice's. No account's name holds one: such a name is nobody's.
+  if (name.find(u'\0') != WideString::npos) return ERROR_NONE_MAPPED;
   DWORD sidSize = 0;
   DWORD domainNameLength = 0;
   const BOOL sized = LookupAccountNameW(nullptr,             // the local system

@@ -20,7 +20,7 @@ struct LocalText {
 };
 
 jstring GetUserSID(JNIEnv* env, jstring accountName) {
-  const WideString name = JavaStringToWide(env, accountName);
+  const WideString name = JavaNameToWide(env, accountName);
   std::vector<uint8_t> sidBytes;
   std::vector<uint8_t> domainNameBytes;
   SID_NAME_USE use;
@@ -42,7 +42,7 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
     ThrowWinAuthException(env, messages::kInvalidHandle);
     return JNI_FALSE;
   }
-  const WideString name = JavaStringToWide(env, groupName);
+  const WideString name = JavaNameToWide(env, groupName);
   std::vector<uint8_t> groupSid;
   if (DWORD error = ResolveGroupSid(name, groupSid); error != ERROR_SUCCESS) {
     ThrowGroupResolutionFailure(env, error);

@@ -85,7 +85,7 @@ jint CreateUserContext(JNIEnv* env, jstring accountName) {
     ThrowWinAuthException(env, messages::kNotInitialized);
     return 0;
   }
-  const WideString name = JavaStringToWide(env, accountName);
+  const WideString name = JavaNameToWide(env, accountName);
   if (!IsQualified(name)) {
     ThrowWinAuthException(env, messages::kLocalUsersNotAllowed);
     return 0;

@@ -4,14 +4,16 @@
 # hold every expected text of that user's rows. Without a ticket the server answers 401. An
 # acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket. The tool's doctor
 # reports the domain.
-# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR
+# Headless Chromium, from a profile prepared as docs/browsers.md tells users, signs on as alice to
+# that server and to the servlet filter on Tomcat, and the page it renders shows her name.
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR [HTTP_TEST_JAR SERVLET_API_JAR]
 set -euo pipefail
-jar=$1
+jar=$1 test_jar=${2:-} servlet_jar=${3:-}
 unset QUENTREL_WORLD
 log=$(mktemp) server=""
 cleanup() {
   if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  rm -f "$log" "$AD_DIR"/ccache-*
+  rm -rf "$log" "$AD_DIR"/ccache-* "$AD_DIR"/chromium-*
 }
 trap cleanup EXIT
 passed=0 failed=0
@@ -64,10 +66,44 @@ carol "name":"SAMDOM\\carol"
 dave  "name":"SAMDOM\\dave"
 TABLE
 
+# Chromium as users run it on Linux: the site in its allow list, a profile of its own that has met
+# a Negotiate challenge once (Chromium loads GSSAPI only after that), then the page as alice.
+browse() {
+  timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$1" \
+    --auth-server-allowlist='*.samdom.test' --dump-dom "$2" 2>/dev/null || true
+}
+chromium_signs_on() {
+  local what=$1 url=$2 want=$3 profile page
+  profile=$(mktemp -d "$AD_DIR/chromium-XXXXXX")
+  browse "$profile" "$url" >/dev/null
+  page=$(browse "$profile" "$url")
+  [[ $page == *"$want"* ]] && check ok "Chromium renders alice's name, $what" ||
+    check FAIL "Chromium renders alice's name, $what: $page"
+}
+if command -v chromium >/dev/null; then
+  chromium_signs_on "the JDK server" "http://web.samdom.test:$port/" '"name":"SAMDOM\\alice"'
+fi
+
 refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' \
           "http://localhost:$port/" || true)
 [ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
 kill -TERM "$server"; wait "$server" || true; server=""
+
+if [ -n "$test_jar" ] && command -v chromium >/dev/null; then
+  java -Xcheck:jni -cp "$jar:$test_jar:$servlet_jar" NegotiateHttpTest --serve tomcat Negotiate >"$log" 2>&1 &
+  server=$!
+  port=""
+  for _ in $(seq 300); do
+    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
+    [ -n "$port" ] && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { echo "the Tomcat flavour did not start:"; cat "$log"; exit 1; }
+  chromium_signs_on "the servlet filter on Tomcat" "http://web.samdom.test:$port/" 'SAMDOM\alice|true|'
+  kill -TERM "$server"; wait "$server" || true; server=""
+fi
 
 # The doctor names the domain, the controller that answered and the keytab's principals.
 report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)

@@ -1,9 +1,11 @@
+import com.sun.net.httpserver.HttpContext;
 import com.sun.net.httpserver.HttpServer;
 import com.tarvex.pelk.quentrel.ClientContext;
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.SecurityContext;
 import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
@@ -134,6 +136,10 @@ public final class NegotiateHttpTest {
       }
       return;
     }
+    if (args[0].equals("--serve-tls")) {
+      serveTls(args[1], args[2], args[3], ChannelBinding.Mode.parse(args[4]));
+      return;
+    }
     if (args[0].equals("--jdk-client")) {
       jdkClient(args[1]);
       return;
@@ -153,6 +159,7 @@ public final class NegotiateHttpTest {
         try (Flavour server = start(name, pkg)) {
           exchanges(name + "/" + pkg, server, pkg);
           if (pkg.equals("Negotiate")) {
+            leakedScope(name, server);
             badInput(name, server);
             load(name, server);
           }
@@ -241,6 +248,40 @@ public final class NegotiateHttpTest {
     check(name + " final token", response.headers().firstValue("WWW-Authenticate").isPresent(), pkg.equals("Kerberos"));
     check(name + " nothing waiting", server.negotiator().pendingCount(), 0);
     check(name + " a name that is no group logged", LINES.stream().anyMatch(l -> l.contains("no group is named " + NO_GROUP)), true);
+  }
+
+  // A handler that leaves an impersonation scope open (the one it leaked last, on the server's
+  // thread): the flavour ends it with the request, and says so.
+  private static final AtomicReference<ServerContext> LEAKED = new AtomicReference<>();
+
+  private static String leakScope() throws Exception {
+    ServerContext server = ServerContext.open("Negotiate");
+    try (ClientContext client = ClientContext.open("Negotiate", "HTTP/web.example.test", 0)) {
+      SecurityContext.Step toServer = client.firstStep();
+      for (SecurityContext.Step toClient = server.accept(toServer.token()); !toClient.complete();
+          toClient = server.accept(toServer.token())) {
+        toServer = client.initialize(toClient.token());
+      }
+    }
+    LEAKED.set(server);
+    server.impersonate();  // never closed
+    return "leaked";
+  }
+
+  private static void leakedScope(String name, Flavour server) throws Exception {
+    HttpResponse<String> response = NegotiateClient.send(HttpClient.newHttpClient(),
+        HttpRequest.newBuilder(server.uri().resolve("/leak")).build(), HttpResponse.BodyHandlers.ofString());
+    check(name + " leaking handler answered", response.body(), "leaked");
+    try (ServerContext leaked = LEAKED.getAndSet(null)) {
+      // The JDK's handler has sent its answer before the request's end runs on its thread.
+      for (int i = 0; i < 100 && leaked.describe().contains("Impersonating: true"); i++) {
+        Thread.sleep(20);
+      }
+      check(name + " the leaked scope ended with its request", leaked.describe().contains("Impersonating: false"), true);
+    }
+    check(name + " the leaked scope logged", LINES.stream().anyMatch(l -> l.contains("left its thread acting as the"
+        + " client") && l.contains("at the end of the request")), true);
+    LINES.clear();
   }
 
   // Each bad request gets 400 or 401 with a log line, no stack trace, and leaves nothing waiting;
@@ -738,12 +779,37 @@ public final class NegotiateHttpTest {
     }
   }
 
+  // 300 clients that send half a request and wait hold their own threads, not the server's: a
+  // client that signs on meanwhile is answered within two seconds.
+  private static void slowClients(int port) throws Exception {
+    List<Socket> slow = new ArrayList<>();
+    try {
+      for (int i = 0; i < 300; i++) {
+        Socket socket = connect(port, "127.0.0.1");
+        socket.getOutputStream().write("GET / HTTP/1.1\r\nHost: localhost\r\n".getBytes(StandardCharsets.US_ASCII));
+        slow.add(socket);
+      }
+      Thread.sleep(500);  // every one of them taken in by the server
+      HttpClient http = HttpClient.newBuilder().connectTimeout(Duration.ofSeconds(2)).build();
+      long started = System.nanoTime();
+      HttpResponse<String> answered = NegotiateClient.send(http, HttpRequest.newBuilder(URI.create("http://127.0.0.1:"
+          + port + "/")).timeout(Duration.ofSeconds(2)).build(), HttpResponse.BodyHandlers.ofString());
+      long millis = (System.nanoTime() - started) / 1_000_000;
+      check("serve answers beside 300 slow clients", answered.statusCode(), 200);
+      check("serve answered within two seconds (" + millis + " ms)", millis < 2000, true);
+    } finally {
+      for (Socket socket : slow) {
+        socket.close();
+      }
+    }
+  }
+
   // The tool's server, in a process of its own on the same library as this one: who the client
   // is, then a clean stop on SIGINT.
   private static void serve(String jar) throws Exception {
     Process serve = new ProcessBuilder(new File(System.getProperty("java.home"), "bin/java").getPath(), "-Xcheck:jni",
         "-Djava.library.path=" + System.getProperty("java.library.path"), "-jar", jar, "serve", "--port", "0",
-        "--group", GROUP).redirectErrorStream(true).start();
+        "--bind", "127.0.0.1", "--group", GROUP).redirectErrorStream(true).start();
     try {
       BufferedReader out = new BufferedReader(new InputStreamReader(serve.getInputStream(), StandardCharsets.UTF_8));
       String first = out.readLine();
@@ -756,6 +822,8 @@ public final class NegotiateHttpTest {
       check("serve name", body.contains("\"name\":\"" + user + "\""), true);
       check("serve sid", body.matches("(?s).*\"sid\":\"S-1-5-21-[0-9-]+\".*"), true);
       check("serve group", body.contains("\"groups\":{\"BUILTIN\\\\Users\":true}"), true);
+      check("serve bound to the address given", first.contains("http://127.0.0.1:"), true);
+      slowClients(Integer.parseInt(port));
       // A method that would colour the terminal and break the line in a viewer that takes NEL.
       try (Socket socket = connect(Integer.parseInt(port), "127.0.0.1")) {
         Answer hostile = request(socket, URI.create("http://localhost:" + port + "/"), "GE\u001b[31mT\u0085", "/", List.of());
@@ -831,6 +899,25 @@ public final class NegotiateHttpTest {
     tomcat.getServer().await();
   }
 
+  // Serves over TLS with the PKCS#12 key store's certificate, checking channel bindings as `mode`
+  // says, until the process is stopped, after a line that names the port.
+  private static void serveTls(String name, String keyStore, String password, ChannelBinding.Mode mode)
+      throws Exception {
+    Negotiator negotiator = Negotiator.builder().packageName("Negotiate").channelBinding(mode).groups(GROUP)
+        .timeout(Duration.ofSeconds(60)).build();
+    java.security.KeyStore keys = java.security.KeyStore.getInstance("PKCS12");
+    try (InputStream in = java.nio.file.Files.newInputStream(java.nio.file.Path.of(keyStore))) {
+      keys.load(in, password.toCharArray());
+    }
+    Flavour server = name.equals("jdk") ? jdkServer(negotiator, keys, password)
+        : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
+    System.out.println(name + " flavour over TLS, channel binding " + mode + ", listening on port "
+        + server.uri().getPort());
+    System.out.flush();
+    Runtime.getRuntime().addShutdownHook(new Thread(server::close));
+    Thread.sleep(Long.MAX_VALUE);
+  }
+
   // HttpURLConnection answers a Negotiate challenge by itself, through the JDK's Kerberos (JGSS),
   // with the ticket cache that KRB5CCNAME names.
   private static void jdkClient(String url) throws Exception {
@@ -857,10 +944,44 @@ public final class NegotiateHttpTest {
   }
 
   private static Flavour jdkServer(Negotiator negotiator) throws IOException {
-    HttpServer server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+    return jdkServer(negotiator, null, null);
+  }
+
+  // Over TLS with the key store's key when one is given.
+  private static Flavour jdkServer(Negotiator negotiator, java.security.KeyStore keys, String password)
+      throws IOException {
+    HttpServer server;
+    if (keys == null) {
+      server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 0);
+    } else {
+      com.sun.net.httpserver.HttpsServer tls = com.sun.net.httpserver.HttpsServer.create(
+          new InetSocketAddress("127.0.0.1", 0), 0);
+      try {
+        javax.net.ssl.KeyManagerFactory managers = javax.net.ssl.KeyManagerFactory.getInstance("PKIX");
+        managers.init(keys, password.toCharArray());
+        javax.net.ssl.SSLContext context = javax.net.ssl.SSLContext.getInstance("TLS");
+        context.init(managers.getKeyManagers(), null, null);
+        tls.setHttpsConfigurator(new com.sun.net.httpserver.HttpsConfigurator(context));
+      } catch (java.security.GeneralSecurityException e) {
+        throw new IOException(e);
+      }
+      server = tls;
+    }
     server.setExecutor(Executors.newFixedThreadPool(8));
     NegotiateAuthenticator authenticator = new NegotiateAuthenticator(negotiator);
     com.sun.net.httpserver.HttpHandler who = exchange -> {
+      if (exchange.getRequestURI().getPath().equals("/leak")) {
+        byte[] body;
+        try {
+          body = leakScope().getBytes(StandardCharsets.UTF_8);
+        } catch (Exception e) {
+          throw new IOException(e);
+        }
+        exchange.sendResponseHeaders(200, body.length);
+        exchange.getResponseBody().write(body);
+        exchange.close();
+        return;
+      }
       if (exchange.getRequestURI().getPath().equals("/logout")) {
         authenticator.logout(exchange);
       }
@@ -872,11 +993,14 @@ public final class NegotiateHttpTest {
       exchange.getResponseBody().write(body);
       exchange.close();
     };
-    server.createContext("/", who).setAuthenticator(authenticator);
-    // A context of its own path, whose cookies a logout elsewhere must still clear.
-    server.createContext("/app", who).setAuthenticator(authenticator);
+    // "/app": a context of its own path, whose cookies a logout elsewhere must still clear.
+    for (String path : List.of("/", "/app")) {
+      HttpContext context = server.createContext(path, who);
+      context.setAuthenticator(authenticator);
+      context.getFilters().add(authenticator.requestScope());
+    }
     server.start();
-    URI uri = URI.create("http://localhost:" + server.getAddress().getPort() + "/");
+    URI uri = URI.create((keys == null ? "http" : "https") + "://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {
       public URI uri() {
         return uri;
@@ -900,6 +1024,14 @@ public final class NegotiateHttpTest {
 
     @Override
     protected void doGet(HttpServletRequest request, HttpServletResponse response) throws IOException {
+      if (request.getRequestURI().equals("/leak")) {
+        try {
+          response.getWriter().print(leakScope());
+        } catch (Exception e) {
+          throw new IOException(e);
+        }
+        return;
+      }
       if (request.getRequestURI().equals("/logout")) {
         try {
           request.logout();
@@ -914,12 +1046,31 @@ public final class NegotiateHttpTest {
   }
 
   private static Flavour tomcat(Negotiator negotiator) throws Exception {
+    return tomcat(negotiator, null, null, null);
+  }
+
+  // Over TLS with the key store's key when one is given; the filter is told the certificate.
+  private static Flavour tomcat(Negotiator negotiator, String keyStore, String password,
+      java.security.cert.Certificate certificate) throws Exception {
     Tomcat tomcat = new Tomcat();
     tomcat.setBaseDir(java.nio.file.Files.createTempDirectory("tomcat").toString());
     Connector connector = new Connector();
     connector.setPort(0);
     connector.setProperty("address", "127.0.0.1");
     connector.setProperty("maxHttpHeaderSize", "131072");
+    if (keyStore != null) {
+      connector.setScheme("https");
+      connector.setSecure(true);
+      connector.setProperty("SSLEnabled", "true");
+      org.apache.tomcat.util.net.SSLHostConfig host = new org.apache.tomcat.util.net.SSLHostConfig();
+      org.apache.tomcat.util.net.SSLHostConfigCertificate key = new org.apache.tomcat.util.net.SSLHostConfigCertificate(
+          host, org.apache.tomcat.util.net.SSLHostConfigCertificate.Type.UNDEFINED);
+      key.setCertificateKeystoreFile(keyStore);
+      key.setCertificateKeystorePassword(password);
+      key.setCertificateKeystoreType("PKCS12");
+      host.addCertificate(key);
+      connector.addSslHostConfig(host);
+    }
     tomcat.setConnector(connector);
     // Tomcat.addContext would scan annotations, which needs a jakarta.annotation jar that the
     // Debian packages do not install; a context that is configured as it is needs none.
@@ -933,7 +1084,8 @@ public final class NegotiateHttpTest {
     });
     tomcat.getHost().addChild(context);
     Tomcat.addServlet(context, "who", new WhoServlet()).addMapping("/*");
-    NegotiateFilter filter = new NegotiateFilter(negotiator);
+    NegotiateFilter filter = certificate == null ? new NegotiateFilter(negotiator)
+        : new NegotiateFilter(negotiator, certificate);
     FilterDef def = new FilterDef();
     def.setFilterName("negotiate");
     def.setFilter(filter);
@@ -943,7 +1095,7 @@ public final class NegotiateHttpTest {
     map.addURLPattern("/*");
     context.addFilterMap(map);
     tomcat.start();
-    URI uri = URI.create("http://localhost:" + connector.getLocalPort() + "/");
+    URI uri = URI.create((keyStore == null ? "http" : "https") + "://localhost:" + connector.getLocalPort() + "/");
     return new Flavour() {
       public URI uri() {
         return uri;

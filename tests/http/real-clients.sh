@@ -67,6 +67,21 @@ for flavour in jdk tomcat; do
   body=$(curl --silent --show-error --cookie "$cookies" --write-out '\n%{http_code}' "$url" 2>&1 || true)
   rm -f "$cookies"
   expect "$flavour server, curl with the session cookie alone" "${body##*$'\n'} ${body%$'\n'*}"
+  # A session ends with the client's ticket, an hour's lifetime notwithstanding: signed on with a
+  # ticket of 12 seconds, the cookie serves until the ticket ends and no longer.
+  short=$(mktemp) cookies=$(mktemp)
+  echo "$QTEST_PASSWORD" | KRB5CCNAME=FILE:$short kinit -l 12s alice >/dev/null
+  ends=$(( $(date +%s) + 12 ))
+  KRB5CCNAME=FILE:$short curl --silent --negotiate -u : --cookie-jar "$cookies" --output /dev/null "$url" || true
+  during=$(curl --silent --cookie "$cookies" --output /dev/null --write-out '%{http_code}' "$url" || true)
+  sleep $(( ends - $(date +%s) + 2 ))
+  after=$(curl --silent --cookie "$cookies" --output /dev/null --write-out '%{http_code}' "$url" || true)
+  rm -f "$short" "$cookies"
+  if [ "$during" = 200 ] && [ "$after" = 401 ]; then
+    echo "ok   $flavour server, a session ends with its 12-second ticket: $during, then $after"
+  else
+    echo "FAIL $flavour server, a session and its 12-second ticket: $during while the ticket lasts, $after after"; failed=1
+  fi
   # SPNEGO first tokens that name Kerberos but carry no Kerberos token each make the server wait
   # for a second leg; one address past its bound loses only its own oldest.
   init=$(printf '\x60\x1b\x06\x06\x2b\x06\x01\x05\x05\x02\xa0\x11\x30\x0f\xa0\x0d\x30\x0b\x06\x09\x2a\x86\x48\x86\xf7\x12\x01\x02\x02' | base64 -w0)

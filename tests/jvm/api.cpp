@@ -141,6 +141,27 @@ Outcome<Nothing> FreeHandle(int handle) {
 
 }  // namespace sspi
 
+namespace extensions {
+
+Outcome<int> CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
+                                const JBytes& channelBindings) {
+  METHOD("Extensions", "CreateBoundContext", "(ZILjava/lang/String;Ljava/lang/String;[B)I");
+  return Run<int>([&](JNIEnv* env) {
+    return env->CallStaticIntMethod(method.type, method.id, client ? JNI_TRUE : JNI_FALSE, flags,
+                                    jvm::ToJava(env, package), jvm::ToJava(env, target),
+                                    jvm::ToJava(env, channelBindings));
+  });
+}
+
+Outcome<long long> GetContextExpiry(int handle) {
+  METHOD("Extensions", "GetContextExpiry", "(I)J");
+  return Run<long long>([&](JNIEnv* env) {
+    return static_cast<long long>(env->CallStaticLongMethod(method.type, method.id, handle));
+  });
+}
+
+}  // namespace extensions
+
 namespace userauth {
 
 Outcome<int> CreateUserContext(const JString& accountName) {

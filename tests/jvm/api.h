@@ -50,6 +50,12 @@ Outcome<JString> GetContextInformation(int handle);
 Outcome<Nothing> FreeHandle(int handle);
 }  // namespace sspi
 
+namespace extensions {
+Outcome<int> CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
+                                const JBytes& channelBindings);
+Outcome<long long> GetContextExpiry(int handle);
+}  // namespace extensions
+
 namespace userauth {
 Outcome<int> CreateUserContext(const JString& accountName);
 Outcome<Nothing> FreeHandle(int handle);

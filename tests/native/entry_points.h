@@ -32,5 +32,7 @@ QUENTREL_ENTRY(jstring, WinUtil, GetCommonAppDataFilePath, jstring)
 QUENTREL_ENTRY(jint, WinUtil, GetDCCheckResultCode)
 QUENTREL_ENTRY(jstring, WinUtil, GetFullyQualifiedDnsName)
 QUENTREL_ENTRY(jstring, WinUtil, GetComputerNameNetBIOS)
+QUENTREL_ENTRY(jint, Extensions, CreateBoundContext, jboolean, jint, jstring, jstring, jbyteArray)
+QUENTREL_ENTRY(jlong, Extensions, GetContextExpiry, jint)
 #undef QUENTREL_ENTRY
 }

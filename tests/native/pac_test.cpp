@@ -203,8 +203,17 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
       {"a disabled Domain Admins entry", [](LogonInfo& i) { i.groupIds.push_back({512, 0}); }, nullptr, {},
        {"S-1-5-32-544", domain + "-512"}},
       {"an administrator group named by SID", [](LogonInfo&) {}, "S-1-5-21-9-9-9-1201", {"S-1-5-32-544"}, {}},
-      {"an administrator group named in the client's domain", [](LogonInfo& i) { i.groupIds.push_back({512, 7}); },
-       "samdom\\domain admins", {"S-1-5-32-544"}, {}},
+      {"an administrator group named as this computer's domain's", [](LogonInfo& i) { i.groupIds.push_back({512, 7}); },
+       "domain admins", {"S-1-5-32-544"}, {}},
+      {"another domain's Domain Admins and Domain Users are not this computer's",
+       [](LogonInfo& i) {
+         i.logonDomainId = SidOf("S-1-5-21-111-222-333");
+         i.groupIds.push_back({512, 7});
+       },
+       nullptr, {"S-1-5-21-111-222-333-512", "S-1-5-21-111-222-333-513"}, {"S-1-5-32-544", "S-1-5-32-545"}},
+      {"another domain's group named by SID lets its members in",
+       [](LogonInfo& i) { i.logonDomainId = SidOf("S-1-5-21-111-222-333"); }, "S-1-5-21-111-222-333-513",
+       {"S-1-5-32-544"}, {"S-1-5-32-545"}},
       {"no Domain Users: no BUILTIN\\Users",
        [](LogonInfo& i) {
          i.groupIds = {{1105, 7}};
@@ -221,13 +230,14 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
        },
        "S-1-5-32-544", {"S-1-5-32-545", "S-1-5-11"}, {"S-1-5-32-544", "S-1-22-1-0", "S-1-5-18"}},
   };
+  setenv("QUENTREL_DOMAIN_SID", domain.c_str(), 1);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     row.adminGroups ? setenv("QUENTREL_DOMAIN_ADMIN_GROUPS", row.adminGroups, 1) : unsetenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
     LogonInfo logon = pactest::Alice();
     row.change(logon);
     const std::vector<GroupEntry> groups =
-        winhost::system::PacTokenGroups(logon, winhost::system::DomainAdminGroups(logon));
+        winhost::system::PacTokenGroups(logon, winhost::system::LocalAliasMembers());
     auto enabled = [&groups](const std::string& text) {
       for (const GroupEntry& group : groups)
         if (group.sid == SidOf(text)) return (group.attributes & SE_GROUP_ENABLED) != 0;
@@ -237,6 +247,104 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
     for (const std::string& sid : row.nonMembers) EXPECT_FALSE(enabled(sid)) << sid;
   }
   unsetenv("QUENTREL_DOMAIN_ADMIN_GROUPS");
+  unsetenv("QUENTREL_DOMAIN_SID");
+}
+
+// UPN_DNS_INFO as a controller writes it: lengths and offsets, flags, then the SAM name and SID.
+std::vector<uint8_t> UpnDnsInfo(const std::u16string& upn, const std::u16string& dns, uint32_t flags,
+                                const std::u16string& sam, const std::vector<uint8_t>& sid) {
+  const bool extended = (flags & winhost::system::pac::kUpnSamNameAndSid) != 0;
+  std::vector<uint8_t> out(extended ? 24 : 16, 0);
+  auto put16 = [&out](size_t at, size_t value) {
+    out[at] = static_cast<uint8_t>(value);
+    out[at + 1] = static_cast<uint8_t>(value >> 8);
+  };
+  auto append = [&out, &put16](size_t field, const std::vector<uint8_t>& bytes) {
+    put16(field, bytes.size());
+    put16(field + 2, out.size());
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  };
+  auto utf16 = [](const std::u16string& text) {
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    return bytes;
+  };
+  for (int i = 0; i < 4; ++i) out[8 + i] = static_cast<uint8_t>(flags >> (8 * i));
+  append(0, utf16(upn));
+  append(4, utf16(dns));
+  if (extended) {
+    append(12, utf16(sam));
+    append(16, sid);
+  }
+  return out;
+}
+
+// Whether a PAC may name its ticket's client and what it may carry across a trust.
+TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
+  using winhost::system::pac::DecodeUpnDnsInfo;
+  using winhost::system::pac::kUpnSamNameAndSid;
+  const LogonInfo alice = pactest::Alice();
+  const auto aliceSid = *winhost::common::WithRid(alice.logonDomainId, alice.userId);
+  struct Row {
+    const char* name;
+    std::string principal;
+    std::vector<uint8_t> upn;  // empty: the PAC has no UPN_DNS_INFO
+    bool named;
+  };
+  const Row rows[] = {
+      {"alice's own ticket", "alice@SAMDOM.TEST", {}, true},
+      {"the principal's case", "ALICE@SAMDOM.TEST", {}, true},
+      {"another client's ticket", "dave@SAMDOM.TEST", {}, false},
+      {"a longer name", "alicex@SAMDOM.TEST", {}, false},
+      {"UPN_DNS_INFO that agrees",
+       "alice@SAMDOM.TEST", UpnDnsInfo(u"alice@samdom.test", u"samdom.test", kUpnSamNameAndSid, u"alice", aliceSid), true},
+      {"UPN_DNS_INFO without the SAM name", "alice@SAMDOM.TEST", UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", 0, u"", {}),
+       true},
+      {"UPN_DNS_INFO of another domain", "alice@SAMDOM.TEST",
+       UpnDnsInfo(u"alice@partner.test", u"PARTNER.TEST", 0, u"", {}), false},
+      {"UPN_DNS_INFO of another account",
+       "alice@SAMDOM.TEST", UpnDnsInfo(u"dave@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, u"dave", aliceSid), false},
+      {"UPN_DNS_INFO with another SID", "alice@SAMDOM.TEST",
+       UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, u"alice", SidOf("S-1-5-21-1000-2000-3000-500")),
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::optional<winhost::system::pac::UpnDnsInfo> upn;
+    if (!row.upn.empty()) {
+      upn = DecodeUpnDnsInfo(row.upn.data(), row.upn.size());
+      ASSERT_TRUE(upn.has_value());
+    }
+    EXPECT_EQ(winhost::system::PacNameRefusal(alice, upn, row.principal) == nullptr, row.named);
+  }
+
+  // A buffer whose parts leave it, or whose SID does not hold together, is no UPN_DNS_INFO.
+  const std::vector<uint8_t> whole =
+      UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, u"alice", aliceSid);
+  for (size_t size = 0; size < whole.size(); ++size)
+    EXPECT_FALSE(DecodeUpnDnsInfo(whole.data(), size).has_value()) << size << " bytes";
+  std::vector<uint8_t> badSid = whole;
+  badSid[whole.size() - aliceSid.size() + 1] = 3;  // fewer sub-authorities than its length holds
+  EXPECT_FALSE(DecodeUpnDnsInfo(badSid.data(), badSid.size()).has_value());
+  std::vector<uint8_t> nul = UpnDnsInfo(u"alice@samdom.test", u"SAMDOM.TEST", kUpnSamNameAndSid, std::u16string(u"alice\0x", 7), aliceSid);
+  EXPECT_FALSE(DecodeUpnDnsInfo(nul.data(), nul.size()).has_value());
+
+  // Across a trust: never this computer's domain's SID; only the PAC's own domain's groups.
+  const auto home = SidOf("S-1-5-21-7-8-9");
+  LogonInfo partner = alice;  // its extra SIDs: S-1-18-1 and S-1-5-21-9-9-9-1201
+  partner.extraSids.push_back({SidOf("S-1-5-21-7-8-9-512"), 7});
+  partner.extraSids.push_back({*winhost::common::WithRid(alice.logonDomainId, 1300), 7});
+  EXPECT_FALSE(winhost::system::FilteredAcrossTrust(partner, std::nullopt, false).has_value());
+  LogonInfo claimsHome = partner;
+  claimsHome.logonDomainId = home;
+  EXPECT_FALSE(winhost::system::FilteredAcrossTrust(claimsHome, home, true).has_value());
+  const auto filtered = winhost::system::FilteredAcrossTrust(partner, home, false);
+  ASSERT_TRUE(filtered.has_value());
+  std::vector<std::string> kept;
+  for (const auto& entry : filtered->extraSids) kept.push_back(winhost::common::SidText(entry.sid));
+  EXPECT_EQ(kept, (std::vector<std::string>{"S-1-18-1", "S-1-5-21-1000-2000-3000-1300"}));
+  EXPECT_EQ(filtered->resourceGroupIds.empty(), alice.resourceGroupDomainSid != alice.logonDomainId);
+  EXPECT_EQ(winhost::system::FilteredAcrossTrust(partner, home, true)->extraSids.size(), partner.extraSids.size());
 }
 
 }  // namespace

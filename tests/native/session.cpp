@@ -61,6 +61,23 @@ Outcome Session::CreateContext(bool client, int flags, const JString& package, c
   return Int(handle);
 }
 
+Outcome Session::CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
+                                    const JBytes& bindings) {
+  jstring p = In(package), t = In(target);
+  jbyteArray b = In(bindings);
+  jint handle = Q(Extensions, CreateBoundContext)(env(), nullptr, client ? JNI_TRUE : JNI_FALSE, flags, p, t, b);
+  Drop(p);
+  Drop(t);
+  Drop(b);
+  return Int(handle);
+}
+
+Outcome Session::GetContextExpiry(int handle) {
+  Outcome out = Int(Q(Extensions, GetContextExpiry)(env(), nullptr, handle) > 0 ? 1 : 0);
+  if (out.ok()) out.text = out.handle == 1 ? "ok:expiry" : "ok:0";
+  return out;
+}
+
 Outcome Session::Initialize(int handle, const JBytes& token) {
   jbyteArray in = In(token);
   jboolean done = Q(SSPI, Initialize)(env(), nullptr, handle, in);

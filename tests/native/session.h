@@ -60,6 +60,10 @@ class Session {
 
   // ---- SSPI ----
   Outcome CreateContext(bool client, int flags, const JString& package, const JString& target);
+  Outcome CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
+                             const JBytes& bindings);
+  // "ok:expiry" for a time, which differs from run to run.
+  Outcome GetContextExpiry(int handle);
   Outcome Initialize(int handle, const JBytes& token);
   Outcome Accept(int handle, const JBytes& token);
   Outcome GetChallengeToken(int handle);

@@ -88,6 +88,10 @@ void Pair(Session& s, Fixture& f) {
   ASSERT_TRUE(s.Handshake(u"Negotiate", ISC_REQ_CONFIDENTIALITY, f.client, f.server, Target()));
 }
 void Nothing(Session&, Fixture&) {}
+std::vector<uint8_t> Bindings() {
+  const std::string data = "tls-server-end-point:sweep";
+  return std::vector<uint8_t>(data.begin(), data.end());
+}
 
 // A client whose ticket is forwardable, from a cache of the sweep's own: its server context keeps
 // the ticket as evidence, and a thread impersonating it authenticates to the service itself with it.
@@ -161,6 +165,17 @@ const std::vector<Operation>& Operations() {
          Outcome stopped = s.StopImpersonating(f.server);
          return stopped.ok() ? created : stopped;
        }, true},
+      // A bound client's first token, taken by a server bound to the same channel.
+      {"Accept first, both bound", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         f.server = s.CreateBoundContext(false, 0, u"Negotiate", std::nullopt, Bindings()).handle;
+         f.client = s.CreateBoundContext(true, 0, u"Negotiate", Target(), Bindings()).handle;
+         f.token = s.GetChallengeToken(f.client).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }},
+      {"CreateBoundContext client", Family::Sspi, Nothing,
+       [](Session& s, Fixture& f) { return Created(f, s.CreateBoundContext(true, 0, u"Kerberos", Target(), Bindings())); }},
+      {"GetContextExpiry", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetContextExpiry(f.server); }},
       {"GetChallengeToken", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetChallengeToken(f.client); }},
       {"GetNegotiatedAttributes", Family::Sspi, Pair,
        [](Session& s, Fixture& f) { return s.GetNegotiatedAttributes(f.server); }},

@@ -11,14 +11,11 @@ std::string FirstWord(const jvm::JBytes& bytes) {
   return text.substr(0, text.find(' '));
 }
 
-void Handshake(const std::u16string& package, int clientFlags, Peers& peers) {
-  auto client = CreateContext(true, clientFlags, package, J(u"HTTP/web.example.test"));
-  auto server = CreateContext(false, 0, package, std::nullopt);
-  ASSERT_TRUE(client.ok()) << client;
-  ASSERT_TRUE(server.ok()) << server;
-  peers.client = client.value;
-  peers.server = server.value;
+namespace {
 
+// Carries tokens between two created contexts until both are established: "" then, or the first
+// failure.
+std::string Carry(Peers& peers) {
   // A client may be established by its first step already.
   bool clientDone = GetNegotiatedAttributes(peers.client).ok();
   bool serverDone = false;
@@ -27,21 +24,48 @@ void Handshake(const std::u16string& package, int clientFlags, Peers& peers) {
     if (!serverDone) {
       peers.legs.push_back("C>S " + FirstWord(toServer));
       auto accepted = Accept(peers.server, toServer);
-      ASSERT_TRUE(accepted.ok()) << accepted;
+      if (!accepted.ok()) return accepted.Failure();
       serverDone = accepted.value;
     }
     jvm::JBytes toClient = GetChallengeToken(peers.server).value;
-    ASSERT_TRUE(toClient.has_value());
+    if (!toClient.has_value()) return "no token from the server";
     if (!clientDone) {
-      ASSERT_FALSE(toClient->empty()) << "the client waits for a token the server did not produce";
+      if (toClient->empty()) return "the client waits for a token the server did not produce";
       peers.legs.push_back("S>C " + FirstWord(toClient));
       auto initialized = Initialize(peers.client, toClient);
-      ASSERT_TRUE(initialized.ok()) << initialized;
+      if (!initialized.ok()) return initialized.Failure();
       clientDone = initialized.value;
       toServer = GetChallengeToken(peers.client).value;
     }
   }
-  ASSERT_TRUE(clientDone && serverDone) << "the exchange did not finish";
+  return clientDone && serverDone ? "" : "the exchange did not finish";
+}
+
+}  // namespace
+
+void Handshake(const std::u16string& package, int clientFlags, Peers& peers) {
+  auto client = CreateContext(true, clientFlags, package, J(u"HTTP/web.example.test"));
+  auto server = CreateContext(false, 0, package, std::nullopt);
+  ASSERT_TRUE(client.ok()) << client;
+  ASSERT_TRUE(server.ok()) << server;
+  peers.client = client.value;
+  peers.server = server.value;
+  const std::string failure = Carry(peers);
+  ASSERT_EQ(failure, "");
+}
+
+std::string BoundHandshake(const std::u16string& package, const Channel& channel, Peers& peers) {
+  using api::extensions::CreateBoundContext;
+  const jvm::JString target = J(u"HTTP/web.example.test");
+  auto client = channel.client.has_value() ? CreateBoundContext(true, 0, package, target, channel.client)
+                               : CreateContext(true, 0, package, target);
+  auto server = channel.server.has_value() ? CreateBoundContext(false, channel.serverFlags, package, std::nullopt, channel.server)
+                               : CreateContext(false, channel.serverFlags, package, std::nullopt);
+  peers.client = client.value;
+  peers.server = server.value;
+  if (!client.ok()) return client.Failure();
+  if (!server.ok()) return server.Failure();
+  return Carry(peers);
 }
 
 std::vector<uint8_t> ArrayAfterCall(const char* method, const char* signature, int handle,

@@ -26,6 +26,17 @@ std::string FirstWord(const jvm::JBytes& bytes);
 // when the exchange does not finish.
 void Handshake(const std::u16string& package, int clientFlags, Peers& peers);
 
+// The channel each side is bound to (Extensions.CreateBoundContext), none where empty, and the
+// server's flags.
+struct Channel {
+  jvm::JBytes client;
+  jvm::JBytes server;
+  int serverFlags = 0;
+};
+// Handshake over bound contexts: "" once both are established, else the first failure
+// ("WinAuthException: Platform error: 80090346"). The contexts are left in `peers` either way.
+std::string BoundHandshake(const std::u16string& package, const Channel& channel, Peers& peers);
+
 // Calls SSPI.<method> (an "(I[B)..." method) with an array that the test keeps and returns the
 // array's contents after the call; whatever the call threw is cleared.
 std::vector<uint8_t> ArrayAfterCall(const char* method, const char* signature, int handle,

@@ -1,4 +1,6 @@
 // The token exchange through SSPI.Initialize, SSPI.Accept and the three token queries.
+#include <chrono>
+
 #include "jvm/hooks.h"
 #include "sspi/exchange_support.h"
 
@@ -386,6 +388,67 @@ TEST_F(TokenExchangeTest, ATokenFromTheWrongPeerFailsTheStep) {
   EXPECT_EQ(Accept(server, GetChallengeToken(other).value).Failure(), "WinAuthException: Platform error: 8009030c");
   EXPECT_EQ(Initialize(client, GetChallengeToken(client).value).Failure(),
             "WinAuthException: Platform error: 80090308");
+}
+
+// A server bound to a channel takes a client bound to the same channel, refuses one bound to
+// another with SEC_E_BAD_BINDINGS, and one bound to none unless it allows missing bindings. A
+// server bound to none looks at nothing. Both shapes carry the bindings in the token that logs on.
+TEST_F(TokenExchangeTest, ChannelBindingsDecideWhoSignsOn) {
+  const jvm::JBytes here = B("tls-server-end-point:this certificate's digest");
+  const jvm::JBytes there = B("tls-server-end-point:another certificate's digest");
+  const std::string refused = "WinAuthException: Platform error: 80090346";
+  struct Case {
+    const char* what;
+    exchange::Channel channel;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"same channel", {here, here, 0}, ""},
+      {"same channel, missing allowed", {here, here, ASC_REQ_ALLOW_MISSING_BINDINGS}, ""},
+      {"another channel", {there, here, 0}, refused},
+      {"another channel, missing allowed", {there, here, ASC_REQ_ALLOW_MISSING_BINDINGS}, refused},
+      {"client bound to none", {std::nullopt, here, 0}, refused},
+      {"client bound to none, missing allowed", {std::nullopt, here, ASC_REQ_ALLOW_MISSING_BINDINGS}, ""},
+      {"server bound to none", {here, std::nullopt, 0}, ""},
+      {"empty bindings are a channel too", {B(""), here, 0}, refused},
+  };
+  for (const char16_t* package : {u"Negotiate", u"Kerberos"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(winhost::Narrow(package) + ": " + c.what);
+      exchange::Peers peers;
+      EXPECT_EQ(exchange::BoundHandshake(package, c.channel, peers), c.outcome);
+      Keep(peers.client);
+      Keep(peers.server);
+    }
+  }
+  EXPECT_EQ(api::extensions::CreateBoundContext(false, 0, J(u"Kerberos"), std::nullopt, std::nullopt).Failure(),
+            "WinAuthException: Channel bindings cannot be null");
+  EXPECT_EQ(api::extensions::CreateBoundContext(true, 0, J(u"Kerberos"), std::nullopt,
+                                                std::vector<uint8_t>(12289, 'x'))
+                .Failure(),
+            "WinAuthException: Channel bindings too long");
+}
+
+// An established context ends when its package says; one not yet established cannot say.
+TEST_F(TokenExchangeTest, ContextExpiryIsThePackagesLifespan) {
+  using api::extensions::GetContextExpiry;
+  winhost::SetContextLifetime("NTLM", 90);
+  exchange::Peers peers;
+  const long long before = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+  ASSERT_NO_FATAL_FAILURE(Handshake(u"NTLM", 0, peers));
+  for (int handle : {peers.client, peers.server}) {
+    auto expiry = GetContextExpiry(handle);
+    ASSERT_TRUE(expiry.ok()) << expiry;
+    // Whole seconds: the package counts from the second the context was established.
+    EXPECT_GE(expiry.value, before - 1000 + 90000);
+    EXPECT_LE(expiry.value, before + 1000 + 90000 + 60000);
+  }
+  EXPECT_EQ(GetContextExpiry(Server()).Failure(), "WinAuthException: Invalid state");
+  EXPECT_EQ(GetContextExpiry(Client()).Failure(), "WinAuthException: Invalid state");
+  EXPECT_EQ(GetContextExpiry(9999).Failure(), "WinAuthException: Invalid handle");
+  winhost::Fail("QueryContextAttributesW", SEC_E_UNSUPPORTED_FUNCTION);
+  EXPECT_EQ(GetContextExpiry(peers.server).Failure(), "WinAuthException: Platform error: 80090302");
 }
 
 TEST_F(TokenExchangeTest, CallersTokenArraysAreNotWritten) {

@@ -1,3 +1,4 @@
+import com.tarvex.pelk.quentrel.Extensions;
 import com.tarvex.pelk.quentrel.GroupNotFoundException;
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.SecurityContext;
@@ -84,6 +85,13 @@ public final class KerberosPeers {
     Sspi(boolean client, String packageName) throws WinAuthException {
       this.client = client;
       this.handle = SSPI.CreateContext(client, FLAGS, packageName, client ? TARGET : null);
+    }
+
+    // Bound to a channel; a server's flags may allow a client bound to none.
+    Sspi(boolean client, String packageName, byte[] bindings, int serverFlags) throws WinAuthException {
+      this.client = client;
+      this.handle = Extensions.CreateBoundContext(client, client ? FLAGS : serverFlags, packageName,
+          client ? TARGET : null, bindings);
     }
 
     public byte[] step(byte[] token) throws Exception {
@@ -388,6 +396,8 @@ public final class KerberosPeers {
       }
     });
 
+    bindings();
+
     // Messages at the edges: empty, cut short, nothing at all; refused with a status, never a crash.
     check("an empty message, a cut one and none", () -> {
       try (Sspi client = new Sspi(true, "Negotiate"); Sspi server = new Sspi(false, "Negotiate")) {
@@ -445,6 +455,73 @@ public final class KerberosPeers {
         }
       });
     }
+  }
+
+  // Channel bindings against MIT's own: a client bound to this channel signs on whether the server
+  // requires bindings or allows their absence; one bound to another channel never does; one bound
+  // to none only where allowed. And the library's bound client to MIT's server that requires them.
+  // A bare Kerberos token signs on under Negotiate too, as Windows takes one. A context ends with
+  // the client's ticket.
+  static void bindings() throws Exception {
+    byte[] here = "tls-server-end-point:this channel".getBytes(StandardCharsets.US_ASCII);
+    String hereB64 = Base64.getEncoder().encodeToString(here);
+    String thereB64 = Base64.getEncoder().encodeToString("tls-server-end-point:another".getBytes(StandardCharsets.US_ASCII));
+    // The client's bindings ("" for none), the server's flags, the status expected ("" for success).
+    String[][] rows = {{hereB64, "0", ""}, {hereB64, "268435456", ""}, {thereB64, "0", "80090346"},
+        {thereB64, "268435456", "80090346"}, {"", "0", "80090346"}, {"", "268435456", ""}};
+    for (String[] m : MECHANISMS) {
+      for (String[] row : rows) {
+        String label = m[0] + ": MIT client bound to " + (row[0].isEmpty() ? "no channel" : row[0].equals(hereB64)
+            ? "this channel" : "another channel") + (row[1].equals("0") ? ", bindings required" : ", missing allowed");
+        check(label, () -> {
+          Map<String, String> environment = row[0].isEmpty() ? Map.of() : Map.of("GSS_PEER_BINDINGS", row[0]);
+          try (Peer client = new Mit(environment, "client", "HTTP@localhost", m[2]);
+               Sspi server = new Sspi(false, m[0], here, Integer.parseInt(row[1]))) {
+            if (row[2].isEmpty()) {
+              handshake(client, server);
+              expect("QTEST\\alice".equals(server.peerName()), "client name " + server.peerName());
+            } else {
+              byte[] token = client.step(new byte[0]);
+              expectPlatformError(row[2], () -> server.step(token));
+            }
+          }
+        });
+      }
+      check(m[0] + ": the library's bound client to MIT's server that requires the same bindings", () -> {
+        try (Sspi client = new Sspi(true, m[0], here, 0);
+             Peer server = new Mit(Map.of("GSS_PEER_BINDINGS", hereB64), "server", m[2])) {
+          handshake(client, server);
+        }
+        try (Sspi client = new Sspi(true, m[0], "tls-server-end-point:another".getBytes(StandardCharsets.US_ASCII), 0);
+             Peer server = new Mit(Map.of("GSS_PEER_BINDINGS", hereB64), "server", m[2])) {
+          handshake(client, server);
+          throw new Exception("MIT's server took another channel's bindings");
+        } catch (PeerError refused) {
+          expect(refused.getMessage().toLowerCase().contains("binding"), "refused for " + refused.getMessage());
+        }
+      });
+    }
+    check("Negotiate: a bare Kerberos token signs on, and ends with the client's ticket", () -> {
+      try (Peer client = new Mit(Map.of(), "client", "HTTP@localhost", "krb5");
+           Sspi server = new Sspi(false, "Negotiate")) {
+        handshake(client, server);
+        expect("QTEST\\alice".equals(server.peerName()), "client name " + server.peerName());
+        long ends = Extensions.GetContextExpiry(server.handle);
+        long ticket = ticketEnd(System.getenv("KRB5CCNAME"));
+        expect(Math.abs(ends - ticket) <= 2000, "context ends " + ends + ", the ticket " + ticket);
+      }
+    });
+  }
+
+  // When the ticket-granting ticket of a cache ends, as klist tells it, in milliseconds.
+  static long ticketEnd(String cache) throws Exception {
+    String listing = run("klist", "-c", cache);
+    java.util.regex.Matcher line = java.util.regex.Pattern.compile(
+        "(\\S+ \\S+)\\s+(\\S+ \\S+)\\s+krbtgt/").matcher(listing);
+    expect(line.find(), "no ticket-granting ticket in " + listing);
+    java.time.format.DateTimeFormatter format = java.time.format.DateTimeFormatter.ofPattern("MM/dd/yy HH:mm:ss");
+    return java.time.LocalDateTime.parse(line.group(2), format).atZone(java.time.ZoneId.systemDefault())
+        .toInstant().toEpochMilli();
   }
 
   // Servers share what the package acquired from the keytab before them; each must still take the

@@ -5,13 +5,15 @@
   gss_peer.py server MECH                accepts with the default keytab
   gss_peer.py skew CACHE COPY SECONDS    copies a ticket cache with the client's clock off by
                                          SECONDS, as krb5 keeps the KDC's time offset there
-MECH is "krb5" or "spnego". Requests and answers are one line each, bytes in base64:
+MECH is "krb5" or "spnego". With GSS_PEER_BINDINGS set (base64), the client's tokens carry those
+channel bindings as application data, and the server requires them. Requests and answers are one line each, bytes in base64:
   step B64          -> "token B64 DONE NAME": the answer (possibly empty), 1 once established
                        and the peer's name then (else 0 -)
   wrap B64          -> "wrapped B64"        (gss_wrap with confidentiality)
   unwrap B64        -> "plain B64" or "error TEXT"
 """
 import base64
+import os
 import sys
 
 import gssapi
@@ -34,6 +36,11 @@ def skew(source, copy, seconds):
     open(copy, "wb").write(b"\x05\x04" + len(field).to_bytes(2, "big") + field + rest)
 
 
+def bindings():
+    data = os.environ.get("GSS_PEER_BINDINGS")
+    return gssapi.raw.ChannelBindings(application_data=base64.b64decode(data)) if data else None
+
+
 def main():
     role = sys.argv[1]
     if role == "skew":
@@ -41,10 +48,11 @@ def main():
     if role == "client":
         name = gssapi.Name(sys.argv[2], gssapi.NameType.hostbased_service)
         flags = gssapi.RequirementFlag.mutual_authentication | gssapi.RequirementFlag.confidentiality
-        ctx = gssapi.SecurityContext(name=name, mech=MECHS[sys.argv[3]], flags=flags, usage="initiate")
+        ctx = gssapi.SecurityContext(name=name, mech=MECHS[sys.argv[3]], flags=flags, usage="initiate",
+                                     channel_bindings=bindings())
     else:
         ctx = gssapi.SecurityContext(creds=gssapi.Credentials(usage="accept", mechs=[MECHS[sys.argv[2]]]),
-                                     usage="accept")
+                                     usage="accept", channel_bindings=bindings())
     for line in sys.stdin:
         verb, _, data = line.strip().partition(" ")
         payload = base64.b64decode(data)

@@ -44,6 +44,10 @@ TEST_F(GetUserSidTest, EveryKindOfAccountGetsItsSid) {
 
 TEST_F(GetUserSidTest, NullWithoutAnExceptionWhenTheNameCannotBeResolved) {
   winhost::ClearJournal();
+  winhost::AddDomain("CORP");
+  winhost::AddUser("CORP", "bob");
+  // A NUL would end the name for the Windows functions, which would then find bob: no lookup.
+  EXPECT_EQ(GetUserSID(W(std::string("CORP\\bob\0junk", 13))).value, jvm::JString());
   for (const jvm::JString& name : {W("nosuchaccount"), W("CORP\\alice"), W(""), jvm::JString(), W("BUILTIN\\")}) {
     auto answer = GetUserSID(name);
     EXPECT_TRUE(answer.ok()) << Utf8(name) << ": " << answer;

@@ -117,11 +117,13 @@ TEST_F(UserContextTest, FailedCreationsCleanUpAndUseUpTheirNumber) {
   struct Case {
     const char* name;
     std::function<void()> arm;
-    const char* account;
+    std::string account;
     const char* failure;
     bool releasesContext;
   };
   const Case cases[] = {
+      // A NUL would end the name for the Windows functions, which would then find bob.
+      {"a NUL inside the name", [] {}, std::string("CORP\\bob\0junk", 13), "UserNotFoundException: ", false},
       {"size query", [] { winhost::Fail("LookupAccountNameW", ERROR_NO_SUCH_DOMAIN); }, "CORP\\bob",
        "WinAuthException: Platform error: 0000054b", false},
       {"no such account", [] {}, "CORP\\nobody", "UserNotFoundException: ", false},

@@ -92,6 +92,9 @@ void ScriptStep(const std::string& function, const StepScript& script);
 void SetPackageSizes(const std::string& package, const Sizes& sizes);
 Sizes GetPackageSizes(const std::string& package);
 void SetCredentialUserName(const std::string& package, const std::string& userName);
+// How long a context of the package lasts from its establishment (SECPKG_ATTR_LIFESPAN), as the
+// ticket a real package's context rests on; ten hours, a domain's default, until set.
+void SetContextLifetime(const std::string& package, long long seconds);
 // Package information of SECPKG_ATTR_PACKAGE_INFO; a null comment when `comment` is empty.
 void SetPackageComment(const std::string& package, std::optional<std::string> comment);
 

@@ -53,6 +53,24 @@ typedef struct _SecPkgInfoW {
   SEC_WCHAR* Comment;
 } SecPkgInfoW, *PSecPkgInfoW;
 
+typedef struct _SecPkgContext_Lifespan {
+  TimeStamp tsStart;
+  TimeStamp tsExpiry;
+} SecPkgContext_Lifespan, *PSecPkgContext_Lifespan;
+
+// The channel a context is bound to: each address and the application data sit after the
+// structure, at their offsets from its start.
+typedef struct _SEC_CHANNEL_BINDINGS {
+  ULONG dwInitiatorAddrType;
+  ULONG cbInitiatorLength;
+  ULONG dwInitiatorOffset;
+  ULONG dwAcceptorAddrType;
+  ULONG cbAcceptorLength;
+  ULONG dwAcceptorOffset;
+  ULONG cbApplicationDataLength;
+  ULONG dwApplicationDataOffset;
+} SEC_CHANNEL_BINDINGS, *PSEC_CHANNEL_BINDINGS;
+
 typedef struct _SecPkgContext_PackageInfoW {
   PSecPkgInfoW PackageInfo;
 } SecPkgContext_PackageInfoW, *PSecPkgContext_PackageInfoW;
@@ -82,6 +100,7 @@ typedef void(SEC_ENTRY* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer
 #define SEC_E_INCOMPLETE_MESSAGE ((SECURITY_STATUS)0x80090318L)
 #define SEC_E_BUFFER_TOO_SMALL ((SECURITY_STATUS)0x80090321L)
 #define SEC_E_WRONG_PRINCIPAL ((SECURITY_STATUS)0x80090322L)
+#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 
 #define SECPKG_CRED_INBOUND 0x00000001
 #define SECPKG_CRED_OUTBOUND 0x00000002
@@ -89,6 +108,7 @@ typedef void(SEC_ENTRY* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer
 
 #define SECPKG_ATTR_SIZES 0
 #define SECPKG_ATTR_NAMES 1
+#define SECPKG_ATTR_LIFESPAN 2
 #define SECPKG_ATTR_PACKAGE_INFO 10
 
 #define SECURITY_NATIVE_DREP 0x00000010
@@ -98,6 +118,7 @@ typedef void(SEC_ENTRY* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer
 #define SECBUFFER_TOKEN 2
 #define SECBUFFER_PADDING 9
 #define SECBUFFER_STREAM 10
+#define SECBUFFER_CHANNEL_BINDINGS 14
 
 #define SECQOP_WRAP_NO_ENCRYPT 0x80000001
 
@@ -140,6 +161,7 @@ typedef void(SEC_ENTRY* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer
 #define ASC_REQ_SEQUENCE_DETECT 0x00000008
 #define ASC_REQ_CONFIDENTIALITY 0x00000010
 #define ASC_REQ_CONNECTION 0x00000800
+#define ASC_REQ_ALLOW_MISSING_BINDINGS 0x10000000
 #define ASC_RET_DELEGATE 0x00000001
 #define ASC_RET_MUTUAL_AUTH 0x00000002
 #define ASC_RET_REPLAY_DETECT 0x00000004

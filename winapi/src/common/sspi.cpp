@@ -28,6 +28,38 @@ std::optional<std::vector<uint8_t>> ReadToken(PSecBufferDesc input) {
   return std::vector<uint8_t>(bytes, bytes + buffer->cbBuffer);
 }
 
+namespace {
+
+// One part of a SEC_CHANNEL_BINDINGS block, when it lies inside the block.
+bool BindingPart(const uint8_t* block, ULONG size, ULONG offset, ULONG length, std::vector<uint8_t>& part) {
+  if (length == 0) return true;
+  if (offset > size || length > size - offset) return false;
+  part.assign(block + offset, block + offset + length);
+  return true;
+}
+
+}  // namespace
+
+SECURITY_STATUS ReadChannelBindings(PSecBufferDesc input, std::optional<ChannelBindings>& bindings) {
+  bindings.reset();
+  const SecBuffer* buffer = FindBuffer(input, SECBUFFER_CHANNEL_BINDINGS);
+  if (buffer == nullptr) return SEC_E_OK;
+  if (buffer->pvBuffer == nullptr || buffer->cbBuffer < sizeof(SEC_CHANNEL_BINDINGS)) return SEC_E_BAD_BINDINGS;
+  const auto* block = static_cast<const uint8_t*>(buffer->pvBuffer);
+  SEC_CHANNEL_BINDINGS header;
+  std::memcpy(&header, block, sizeof header);
+  ChannelBindings read;
+  read.initiatorType = header.dwInitiatorAddrType;
+  read.acceptorType = header.dwAcceptorAddrType;
+  if (!BindingPart(block, buffer->cbBuffer, header.dwInitiatorOffset, header.cbInitiatorLength, read.initiator) ||
+      !BindingPart(block, buffer->cbBuffer, header.dwAcceptorOffset, header.cbAcceptorLength, read.acceptor) ||
+      !BindingPart(block, buffer->cbBuffer, header.dwApplicationDataOffset, header.cbApplicationDataLength,
+                   read.application))
+    return SEC_E_BAD_BINDINGS;
+  bindings = std::move(read);
+  return SEC_E_OK;
+}
+
 SECURITY_STATUS WriteToken(PSecBufferDesc output, const std::vector<uint8_t>& token) {
   if (output == nullptr || output->cBuffers == 0 || output->pBuffers == nullptr) {
     return token.empty() ? SEC_E_OK : SEC_E_INVALID_TOKEN;

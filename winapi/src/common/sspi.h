@@ -21,6 +21,19 @@ ULONG_PTR NewId();
 SecBuffer* FindBuffer(PSecBufferDesc descriptor, ULONG type);
 // The first SECBUFFER_TOKEN input buffer's bytes, or none.
 std::optional<std::vector<uint8_t>> ReadToken(PSecBufferDesc input);
+// The channel bindings a caller gives a step (SECBUFFER_CHANNEL_BINDINGS): each address with its
+// type, and the application data, as the two peers must both give them for the step to pass.
+struct ChannelBindings {
+  ULONG initiatorType = 0;
+  std::vector<uint8_t> initiator;
+  ULONG acceptorType = 0;
+  std::vector<uint8_t> acceptor;
+  std::vector<uint8_t> application;
+};
+// Reads the step's channel bindings into `bindings` (left empty when the step has none): SEC_E_OK,
+// or SEC_E_BAD_BINDINGS when the block is shorter than its structure or a part lies outside it.
+SECURITY_STATUS ReadChannelBindings(PSecBufferDesc input, std::optional<ChannelBindings>& bindings);
+
 // Copies `token` into the caller's first SECBUFFER_TOKEN output buffer.
 SECURITY_STATUS WriteToken(PSecBufferDesc output, const std::vector<uint8_t>& token);
 

@@ -134,13 +134,46 @@ StepResult Refuse(SECURITY_STATUS status) {
   return result;
 }
 
-// The client's identity and flags as every client token states them.
+// The client's identity and flags as every client token states them, and the channel it was
+// bound to when it was bound to one.
 std::string ClientFields(const Context& context) {
   const std::string target = context.target.empty() ? "-" : context.target;
-  return "user=" + ProcessUserQualifiedName() + " target=" + target;
+  const std::string bound = context.bindings.empty() ? "" : " cb=" + context.bindings;
+  return "user=" + ProcessUserQualifiedName() + " target=" + target + bound;
+}
+
+// A server given channel bindings takes only a client bound to the same channel, and one bound to
+// none only when it allows missing bindings. A server given none does not look.
+SECURITY_STATUS CheckBindings(const Context& context, const Parsed& request) {
+  if (context.bindings.empty()) return SEC_E_OK;
+  const std::string sent = request.Field("cb");
+  if (sent.empty()) return (context.requested & ASC_REQ_ALLOW_MISSING_BINDINGS) ? SEC_E_OK : SEC_E_BAD_BINDINGS;
+  return sent == context.bindings ? SEC_E_OK : SEC_E_BAD_BINDINGS;
+}
+
+void AppendPart(std::vector<uint8_t>& out, ULONG type, const std::vector<uint8_t>& part) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(type >> shift));
+  const ULONG length = static_cast<ULONG>(part.size());
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(length >> shift));
+  out.insert(out.end(), part.begin(), part.end());
 }
 
 }  // namespace
+
+SECURITY_STATUS BindingsDigest(PSecBufferDesc input, std::string& digest) {
+  std::optional<common::ChannelBindings> bindings;
+  digest.clear();
+  if (SECURITY_STATUS status = common::ReadChannelBindings(input, bindings); status != SEC_E_OK || !bindings) return status;
+  std::vector<uint8_t> all;
+  AppendPart(all, bindings->initiatorType, bindings->initiator);
+  AppendPart(all, bindings->acceptorType, bindings->acceptor);
+  AppendPart(all, 0, bindings->application);
+  unsigned char hash[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(all.data(), all.size(), hash, &length, EVP_sha256(), nullptr);
+  digest = Hex(std::vector<uint8_t>(hash, hash + length));
+  return SEC_E_OK;
+}
 
 StepResult ClientStep(Context& context, const Package& package, const std::optional<std::vector<uint8_t>>& input) {
   StepResult result;
@@ -191,6 +224,7 @@ StepResult ServerStep(Context& context, const Package& package, const std::optio
   if (package.shape == Shape::OneLeg) {
     auto key = Unhex(request->Field("key"));
     if (context.round != 0 || request->message != "AP-REQ" || !key || key->empty()) return Refuse(SEC_E_INVALID_TOKEN);
+    if (SECURITY_STATUS bound = CheckBindings(context, *request); bound != SEC_E_OK) return Refuse(bound);
     context.key = *key;
     context.peerUser = request->Field("user");
     context.peerFlags = ParseFlags(request->Field("flags"));
@@ -218,6 +252,7 @@ StepResult ServerStep(Context& context, const Package& package, const std::optio
     if (request->message != "AUTHENTICATE" || !key || key->empty()) return Refuse(SEC_E_INVALID_TOKEN);
     // An answer to another server's challenge does not log on here.
     if (request->Field("challenge") != context.challenge) return Refuse(SEC_E_LOGON_DENIED);
+    if (SECURITY_STATUS bound = CheckBindings(context, *request); bound != SEC_E_OK) return Refuse(bound);
     context.key = *key;
     context.peerUser = request->Field("user");
     context.peerFlags = ParseFlags(request->Field("flags"));
@@ -252,6 +287,14 @@ SECURITY_STATUS QueryAttribute(Context& context, const Package& package, ULONG a
       WCHAR* name = AllocWide(WideOf(user), "buffer");
       if (name == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = name;
+      return SEC_E_OK;
+    }
+    case SECPKG_ATTR_LIFESPAN: {
+      if (!context.established) return SEC_E_INVALID_HANDLE;
+      const long long kUnixEpochIn1601 = 11644473600LL;
+      auto* lifespan = static_cast<SecPkgContext_Lifespan*>(buffer);
+      lifespan->tsStart.QuadPart = (context.establishedAt + kUnixEpochIn1601) * 10000000LL;
+      lifespan->tsExpiry.QuadPart = (context.establishedAt + package.lifetime + kUnixEpochIn1601) * 10000000LL;
       return SEC_E_OK;
     }
     case SECPKG_ATTR_PACKAGE_INFO:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "simulated/sspi.h"
@@ -15,6 +16,10 @@ struct StepResult {
   std::vector<uint8_t> token;
   ULONG attributes = 0;
 };
+
+// The digest of a step's channel bindings (hex), empty when it was given none; SEC_E_BAD_BINDINGS
+// for a block that does not hold together.
+SECURITY_STATUS BindingsDigest(PSecBufferDesc input, std::string& digest);
 
 // `context` is a working copy; the caller stores it only when the step succeeds.
 StepResult ClientStep(Context& context, const Package& package, const std::optional<std::vector<uint8_t>>& input);

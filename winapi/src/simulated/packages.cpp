@@ -1,5 +1,7 @@
 // The simulated security packages: their credentials, the context steps with their scripted
 // answers, the queries and the release.
+#include <ctime>
+
 #include "common/world.h"
 #include "simulated/exchange.h"
 #include "simulated/sspi.h"
@@ -53,6 +55,7 @@ SECURITY_STATUS RunStep(const std::string& function, Context& working, bool isNe
   working.completePending = result.status == SEC_I_COMPLETE_NEEDED || result.status == SEC_I_COMPLETE_AND_CONTINUE;
   working.continueAfterComplete = result.status == SEC_I_COMPLETE_AND_CONTINUE;
   working.established = result.status == SEC_E_OK;
+  if (working.established) working.establishedAt = static_cast<long long>(std::time(nullptr));
   if (contextAttr != nullptr) *contextAttr = result.attributes;
 
   if (isNew) {
@@ -168,9 +171,12 @@ SECURITY_STATUS world::InitializeContext(WorldLock&, PCredHandle credential, PCt
   if (found->use != SECPKG_CRED_OUTBOUND) return SEC_E_NO_CREDENTIALS;
   if (expiry != nullptr) expiry->QuadPart = 0x7FFFFFFFFFFFFFFFLL;
   const auto token = ReadToken(input);
+  std::string bindings;
+  if (SECURITY_STATUS read = BindingsDigest(input, bindings); read != SEC_E_OK) return read;
 
   if (context == nullptr) {
     Context fresh;
+    fresh.bindings = bindings;
     fresh.package = found->package;
     fresh.client = true;
     fresh.credential = credential->dwUpper;
@@ -182,6 +188,7 @@ SECURITY_STATUS world::InitializeContext(WorldLock&, PCredHandle credential, PCt
   if (existing == nullptr || !existing->client) return SEC_E_INVALID_HANDLE;
   Context working = *existing;
   working.requested = requested;
+  working.bindings = bindings;
   return RunStep("InitializeSecurityContextW", working, false, context, newContext, token, output, attributes);
 }
 
@@ -193,9 +200,12 @@ SECURITY_STATUS world::AcceptContext(PCredHandle credential, PCtxtHandle context
   if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
   if (expiry != nullptr) expiry->QuadPart = 0x7FFFFFFFFFFFFFFFLL;
   const auto token = ReadToken(input);
+  std::string bindings;
+  if (SECURITY_STATUS read = BindingsDigest(input, bindings); read != SEC_E_OK) return read;
 
   if (context == nullptr) {
     Context fresh;
+    fresh.bindings = bindings;
     fresh.package = found->package;
     fresh.client = false;
     fresh.credential = credential->dwUpper;
@@ -206,6 +216,7 @@ SECURITY_STATUS world::AcceptContext(PCredHandle credential, PCtxtHandle context
   if (existing == nullptr || existing->client) return SEC_E_INVALID_HANDLE;
   Context working = *existing;
   working.requested = requested;
+  working.bindings = bindings;
   return RunStep("AcceptSecurityContext", working, false, context, newContext, token, output, attributes);
 }
 
@@ -262,6 +273,11 @@ Sizes GetPackageSizes(const std::string& package) {
 void SetCredentialUserName(const std::string& package, const std::string& userName) {
   WorldGuard guard(WorldMutex());
   Sspi().packages.at(package).credentialUser = userName;
+}
+
+void SetContextLifetime(const std::string& package, long long seconds) {
+  WorldGuard guard(WorldMutex());
+  Sspi().packages.at(package).lifetime = seconds;
 }
 
 void SetPackageComment(const std::string& package, std::optional<std::string> comment) {

@@ -28,6 +28,7 @@ struct Package {
   Sizes sizes;
   std::optional<std::string> comment;
   std::string credentialUser;  // what SECPKG_CRED_ATTR_NAMES reports
+  long long lifetime = 10 * 3600;  // seconds a context lasts from its establishment
 };
 
 struct Credential {
@@ -51,6 +52,9 @@ struct Context {
   std::string challenge;     // three-leg: the server's nonce that the client must answer
   std::vector<uint8_t> key;  // session key shared by the two peers
   uint32_t sendSequence = 0;  // numbers this side's protected messages; never reused under one key
+  // The digest of the channel bindings this step was given, as hex; empty when none were.
+  std::string bindings;
+  long long establishedAt = 0;  // seconds since 1970
 };
 
 struct SspiWorld {

@@ -12,6 +12,7 @@
 #include "common/tokens.h"
 
 #include "system/directory/ldap_directory.h"
+#include "system/directory/local_aliases.h"
 #include "system/host/settings.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/pac_account.h"
@@ -24,8 +25,6 @@
 namespace winhost::system {
 namespace {
 
-constexpr uint32_t kDomainAdmins = 512;
-constexpr uint32_t kDomainUsers = 513;
 // A name nobody bears may be given to a new account any moment: it is not believed for long.
 constexpr std::chrono::seconds kLongestNegative{60};
 constexpr size_t kMostAnswers = 4096;
@@ -196,40 +195,6 @@ DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* en
   return ERROR_SUCCESS;
 }
 
-// The SIDs this computer gives itself, which no domain has a say over.
-struct LocalSids {
-  SidBytes everyone = *ParseSid("S-1-1-0");
-  SidBytes authenticatedUsers = *ParseSid("S-1-5-11");
-  SidBytes builtinUsers = *ParseSid("S-1-5-32-545");
-  SidBytes builtinAdministrators = *ParseSid("S-1-5-32-544");
-  SidBytes builtin = *ParseSid("S-1-5-32");
-  SidBytes unix = *ParseSid("S-1-22");
-  SidBytes system = *ParseSid("S-1-5-18");
-};
-const LocalSids& Local() {
-  static const LocalSids* sids = new LocalSids();
-  return *sids;
-}
-
-bool GrantedLocally(const SidBytes& sid) {
-  if (sid == Local().system || sid == Local().everyone || sid == Local().authenticatedUsers) return true;
-  // Same authority, and for BUILTIN the same first sub-authority.
-  auto under = [&sid](const SidBytes& domain) {
-    return sid.size() >= domain.size() && sid.size() >= 8 && std::equal(domain.begin() + 2, domain.end(), sid.begin() + 2);
-  };
-  return under(Local().builtin) || under(Local().unix);
-}
-
-// The groups every domain has, at the same RID in each.
-struct DomainGroup {
-  const char16_t* name;
-  uint32_t rid;
-};
-const DomainGroup kDomainGroups[] = {
-    {u"Domain Admins", kDomainAdmins}, {u"Domain Users", kDomainUsers}, {u"Domain Guests", 514},
-    {u"Domain Computers", 515},        {u"Domain Controllers", 516},
-};
-
 // The groups the DC gives a user at logon, from the PAC of an S4U2Self ticket, when the service
 // has a key in the user's realm: the DC's own answer, which a directory's view of group
 // memberships may miss (winbind on a controller reports direct memberships only).
@@ -328,61 +293,10 @@ DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAcco
     if (error != ERROR_SUCCESS) return error;
     for (SidBytes& group : sids) groups.push_back({std::move(group), kEnabled});
   }
-  const std::optional<SidBytes> domain = DomainPart(sid);
-  if (!domain) return ERROR_NO_SUCH_USER;
+  if (!DomainPart(sid)) return ERROR_NO_SUCH_USER;
   account = std::move(named);
-  account.groups = DomainTokenGroups(*domain, groups, DomainAdminGroups(*domain, account.domain));
+  account.groups = DomainTokenGroups(groups, LocalAliasMembers());
   return ERROR_SUCCESS;
-}
-
-std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u16string& domainName) {
-  std::vector<SidBytes> sids;
-  for (const std::string& entry : settings::List(settings::Id::kDomainAdminGroups)) {
-    if (entry.rfind("S-", 0) == 0 || entry.rfind("s-", 0) == 0) {
-      if (auto sid = ParseSid(entry)) sids.push_back(*sid);
-      continue;
-    }
-    const std::u16string name = WideOf(entry);
-    const size_t slash = name.find(u'\\');
-    const std::u16string domain = slash == std::u16string::npos ? u"" : name.substr(0, slash);
-    const std::u16string group = slash == std::u16string::npos ? name : name.substr(slash + 1);
-    // A domain's own well-known group, of the user's domain: its SID is that domain's to say.
-    std::optional<SidBytes> sid;
-    if (domain.empty() || SameAscii(domain, domainName))
-      for (const DomainGroup& known : kDomainGroups)
-        if (SameAscii(group, known.name)) sid = WithRid(domainSid, known.rid);
-    SystemAccount found;
-    if (!sid && SystemResolveName(name, found) == ERROR_SUCCESS &&
-        (found.use == SidTypeGroup || found.use == SidTypeAlias))
-      sid = found.sid;
-    if (sid) sids.push_back(*sid);
-  }
-  return sids;
-}
-
-std::vector<GroupEntry> DomainTokenGroups(const SidBytes& domainSid, const std::vector<GroupEntry>& domainGroups,
-                                          const std::vector<SidBytes>& administratorGroups) {
-  std::vector<GroupEntry> groups{{Local().everyone, kEnabled}};
-  for (const GroupEntry& group : domainGroups) {
-    if (GrantedLocally(group.sid)) continue;
-    bool seen = false;
-    for (const GroupEntry& entry : groups) seen = seen || entry.sid == group.sid;
-    if (!seen) groups.push_back(group);
-  }
-  auto holds = [&groups](const std::optional<SidBytes>& sid) {
-    for (const GroupEntry& entry : groups)
-      if (sid && entry.sid == *sid && (entry.attributes & SE_GROUP_ENABLED) != 0 &&
-          (entry.attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0)
-        return true;
-    return false;
-  };
-  const bool user = holds(WithRid(domainSid, kDomainUsers));
-  const bool administrator = std::any_of(administratorGroups.begin(), administratorGroups.end(),
-                                         [&holds](const SidBytes& sid) { return holds(sid); });
-  if (user) groups.push_back({Local().builtinUsers, kEnabled});
-  if (administrator) groups.push_back({Local().builtinAdministrators, kEnabled});
-  groups.push_back({Local().authenticatedUsers, kEnabled});
-  return groups;
 }
 
 }  // namespace winhost::system

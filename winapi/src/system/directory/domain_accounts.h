@@ -53,22 +53,4 @@ DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account);
 // an alias or nothing in a domain the directory serves.
 DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account);
 
-// The SIDs of the groups whose members are this computer's administrators, for a user of the
-// domain whose SID is `domainSid` and whose NetBIOS name is `domainName`: those that
-// QUENTREL_DOMAIN_ADMIN_GROUPS lists (comma-separated SIDs or names; default "Domain Admins"). A
-// domain's own well-known group (Domain Admins, Domain Users, Domain Guests, Domain Computers,
-// Domain Controllers), unqualified or qualified by the user's domain, is that domain's RID and
-// needs no lookup; any other name counts once the system world's lookups resolve it to a group or
-// alias, and a name nothing resolves lets nobody in. Call without the world lock.
-std::vector<SidBytes> DomainAdminGroups(const SidBytes& domainSid, const std::u16string& domainName);
-
-// A domain user's token groups on this computer, as a member server of the domain gives them,
-// whichever source gave its domain groups (a PAC, winbind, the controllers' tokenGroups):
-// Everyone; `domainGroups` with their attributes, but never a SID this computer gives itself
-// (Everyone, Authenticated Users, its built-in aliases S-1-5-32-*, its Unix SIDs S-1-22-*,
-// SYSTEM); BUILTIN\Users when the user's domain's Domain Users is among them, enabled;
-// BUILTIN\Administrators when one of `administratorGroups` is; Authenticated Users. Pure.
-std::vector<GroupEntry> DomainTokenGroups(const SidBytes& domainSid, const std::vector<GroupEntry>& domainGroups,
-                                          const std::vector<SidBytes>& administratorGroups);
-
 }  // namespace winhost::system

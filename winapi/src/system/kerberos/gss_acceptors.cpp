@@ -117,11 +117,11 @@ bool Accepts(const AcceptorPolicy& policy, const std::string& target) {
   return false;
 }
 
+}  // namespace
+
 bool IsKerberos(gss_OID mechanism) {
   return mechanism != GSS_C_NO_OID && (gss_oid_equal(mechanism, gss_mech_krb5) || gss_oid_equal(mechanism, gss_mech_krb5_wrong));
 }
-
-}  // namespace
 
 void PrepareAcceptor(Credential& credential) {
   AcceptorPolicy& policy = credential.acceptors;
@@ -181,12 +181,12 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
     return SEC_E_LOGON_DENIED;
   }
   // A verified PAC names its client, where the name it gives may stand.
-  context.logon = kerberos ? VerifiedLogonInfo(peer, actual) : nullptr;
+  std::optional<pac::UpnDnsInfo> upn;
+  context.logon = kerberos ? VerifiedLogonInfo(peer, actual, &upn) : nullptr;
   if (context.logon) {
-    if (std::optional<std::u16string> pacName = PacClientName(*context.logon, RealmOf(client), credential.realms)) {
+    if (std::optional<std::u16string> pacName = PacClientName(*context.logon, upn, client, credential.realms)) {
       name = pacName;
     } else {
-      TraceRefusal("the PAC's logon information", "its domain name looks local or is another realm's");
       context.logon = nullptr;
     }
   }

@@ -9,6 +9,7 @@
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
+#include <profile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -143,6 +144,37 @@ SECURITY_STATUS WriteToken(PSecBufferDesc output, gss_buffer_desc& token) {
   return status;
 }
 
+// A step's channel bindings as GSSAPI takes them, over the step's own copy of the caller's block.
+class StepBindings {
+ public:
+  SECURITY_STATUS Read(PSecBufferDesc input) {
+    SECURITY_STATUS status = common::ReadChannelBindings(input, read_);
+    if (status != SEC_E_OK || !read_) return status;
+    bindings_.initiator_addrtype = read_->initiatorType;
+    bindings_.initiator_address = Buffer(read_->initiator);
+    bindings_.acceptor_addrtype = read_->acceptorType;
+    bindings_.acceptor_address = Buffer(read_->acceptor);
+    bindings_.application_data = Buffer(read_->application);
+    return SEC_E_OK;
+  }
+  bool Present() const { return read_.has_value(); }
+  gss_channel_bindings_t Get() { return read_ ? &bindings_ : GSS_C_NO_CHANNEL_BINDINGS; }
+
+ private:
+  static gss_buffer_desc Buffer(std::vector<uint8_t>& bytes) {
+    return gss_buffer_desc{bytes.size(), bytes.empty() ? nullptr : bytes.data()};
+  }
+  std::optional<common::ChannelBindings> read_;
+  gss_channel_bindings_struct bindings_ = {};
+};
+
+// A server given channel bindings and not told to allow their absence refuses a client that sent
+// none: GSSAPI itself only refuses bindings that differ.
+OM_uint32 RequireBindings(OM_uint32 major, OM_uint32 agreed, ULONG requested, const StepBindings& bindings) {
+  if (major != GSS_S_COMPLETE || !bindings.Present() || (requested & ASC_REQ_ALLOW_MISSING_BINDINGS) != 0) return major;
+  return (agreed & GSS_C_CHANNEL_BOUND_FLAG) != 0 ? major : GSS_S_BAD_BINDINGS;
+}
+
 gss_buffer_desc InputToken(PSecBufferDesc input) {
   SecBuffer* buffer = FindBuffer(input, SECBUFFER_TOKEN);
   if (buffer == nullptr || buffer->pvBuffer == nullptr) return GSS_C_EMPTY_BUFFER;
@@ -213,6 +245,44 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   return SEC_E_OK;
 }
 
+// The clock skew krb5 allows (libdefaults clockskew, 300 seconds unless set). Requires the world
+// lock (the packages' krb5 context).
+long long ClockSkew() {
+  int skew = 300;
+  krb5_context krb5 = SharedKrb5();
+  profile_t profile = nullptr;
+  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
+    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
+    profile_release(profile);
+  }
+  return skew;
+}
+
+// From the time the context was established to the end of the ticket it rests on, as GSSAPI
+// counts what remains of it now. A Kerberos acceptor lets a context run the allowed clock skew
+// past the ticket's end; Windows' lifespan, and a session resting on it, ends with the ticket.
+SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& lifespan) {
+  if (!context.established || context.ctx == GSS_C_NO_CONTEXT) return SEC_E_INVALID_HANDLE;
+  OM_uint32 minor = 0;
+  OM_uint32 remaining = 0;
+  OM_uint32 major = Fault("gss_inquire_context", minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_inquire_context(&minor, context.ctx, nullptr, nullptr, &remaining, nullptr, nullptr, nullptr, nullptr);
+  // An expired context still answers, with nothing remaining.
+  if (GSS_ERROR(major) && GSS_ROUTINE_ERROR(major) != GSS_S_CONTEXT_EXPIRED)
+    return Failed("gss_inquire_context", major, minor, context.mechanism->oid, false);
+  const long long kUnixEpochIn1601 = 11644473600LL;
+  if (!GSS_ERROR(major) && remaining == GSS_C_INDEFINITE) {
+    lifespan.tsExpiry.QuadPart = 0x7FFFFFFFFFFFFFFFLL;
+  } else {
+    long long left = GSS_ERROR(major) ? 0 : static_cast<long long>(remaining);
+    if (!context.client && IsKerberos(context.actual)) left -= ClockSkew();
+    lifespan.tsExpiry.QuadPart = (static_cast<long long>(std::time(nullptr)) + left + kUnixEpochIn1601) * 10000000LL;
+  }
+  lifespan.tsStart.QuadPart = (static_cast<long long>(context.establishedAt) + kUnixEpochIn1601) * 10000000LL;
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 Context* FindContext(const CtxtHandle* handle) {
@@ -247,6 +317,11 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
     if (working == nullptr || !working->client) return SEC_E_INVALID_HANDLE;
     if (working->established) return SEC_E_OUT_OF_SEQUENCE;
   }
+  StepBindings bindings;
+  if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) {
+    if (context == nullptr) Release(fresh);
+    return read;
+  }
   working->requested = requested;
   gss_buffer_desc in = InputToken(input);
   gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
@@ -259,7 +334,7 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   OM_uint32 major = Fault("gss_init_sec_context", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_init_sec_context(&minor, cred, &working->ctx, working->target, working->mechanism->oid,
-                                 GssFlags(requested), 0, GSS_C_NO_CHANNEL_BINDINGS, &in, nullptr, &out, &agreed,
+                                 GssFlags(requested), 0, bindings.Get(), &in, nullptr, &out, &agreed,
                                  &lifetime);
   if (context == nullptr) guard.lock();
   if (GSS_ERROR(major)) {
@@ -278,6 +353,7 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
     return written;
   }
   working->established = major == GSS_S_COMPLETE;
+  if (working->established) working->establishedAt = std::time(nullptr);
   working->attributes = WindowsFlags(agreed, requested, true);
   if (attributes != nullptr) *attributes = working->attributes;
   SetLifetime(expiry, lifetime);
@@ -303,6 +379,8 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
     if (working == nullptr || working->client) return SEC_E_INVALID_HANDLE;
     if (working->established) return SEC_E_OUT_OF_SEQUENCE;
   }
+  StepBindings bindings;
+  if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) return read;
   working->requested = requested;
   OM_uint32 minor = 0;
   gss_buffer_desc in = InputToken(input);
@@ -314,8 +392,9 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   OM_uint32 lifetime = 0;
   OM_uint32 major = Fault("gss_accept_sec_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, GSS_C_NO_CHANNEL_BINDINGS, &peer, &actual,
-                                   &out, &agreed, &lifetime, &delegated);
+    major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, bindings.Get(), &peer, &actual, &out,
+                                   &agreed, &lifetime, &delegated);
+  major = RequireBindings(major, agreed, requested, bindings);
   OM_uint32 ignored = 0;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
@@ -355,6 +434,7 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   // Evidence for constrained delegation is no delegation by the client.
   if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
   working->established = major == GSS_S_COMPLETE;
+  if (working->established) working->establishedAt = std::time(nullptr);
   working->attributes = WindowsFlags(agreed, requested, false);
   if (attributes != nullptr) *attributes = working->attributes;
   SetLifetime(expiry, lifetime);
@@ -403,6 +483,8 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
       static_cast<SecPkgContext_NamesW*>(buffer)->sUserName = wide;
       return SEC_E_OK;
     }
+    case SECPKG_ATTR_LIFESPAN:
+      return ContextLifespan(*context, *static_cast<SecPkgContext_Lifespan*>(buffer));
     case SECPKG_ATTR_PACKAGE_INFO:
       return WritePackageInfo(context->mechanism->package, std::string(context->mechanism->comment),
                               context->mechanism->maxToken, buffer);

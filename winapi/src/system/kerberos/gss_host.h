@@ -7,6 +7,7 @@
 #include <gssapi/gssapi.h>
 #include <krb5/krb5.h>
 
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -25,7 +26,6 @@
 #define SEC_E_NO_AUTHENTICATING_AUTHORITY ((SECURITY_STATUS)0x80090311L)
 #define SEC_E_CONTEXT_EXPIRED ((SECURITY_STATUS)0x80090317L)
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
-#define SEC_E_BAD_BINDINGS ((SECURITY_STATUS)0x80090346L)
 #define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
 namespace winhost::system::gss {
@@ -90,6 +90,7 @@ struct Context {
   // was there and its signature held; the client's name and token come from it.
   std::shared_ptr<const pac::LogonInfo> logon;
   bool established = false;
+  std::time_t establishedAt = 0;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
   // Server, once established: the client's name as GSSAPI displays it and its Windows name, fixed
@@ -203,12 +204,16 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
 std::optional<std::string> ClientAccount(Context& context);
 // The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
 // verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
-// did not verify or does not decode. A fault point as "gss_get_name_attribute".
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism);
-// The Windows name a verified PAC gives its client, LogonDomainName\EffectiveName, when it may
-// stand (see system/kerberos/principals.h); none when it may not, and the PAC is then not used.
-std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
-                                            const RealmDomains& realms);
+// did not verify or does not decode. With `upn`, its UPN_DNS_INFO too ("urn:mspac:upn-dns-info"),
+// none when the PAC has none; null again when that buffer is there but unverified or undecodable.
+// A fault point as "gss_get_name_attribute".
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
+                                                        std::optional<pac::UpnDnsInfo>* upn = nullptr);
+// The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
+// when it may stand (PacNameRefusal, system/kerberos/pac_account.h, and PacWindowsName,
+// system/kerberos/principals.h); none when it may not, and the PAC is then not used.
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+                                            const std::string& principal, const RealmDomains& realms);
 // The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
 std::string RealmOf(const std::string& principal);
 
@@ -232,5 +237,7 @@ bool MinorIs(OM_uint32 minor, long code);
 
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
+// Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.
+bool IsKerberos(gss_OID mechanism);
 
 }  // namespace winhost::system::gss

@@ -5,14 +5,20 @@
 // authenticated is anybody's word and is never used.
 #include <gssapi/gssapi_ext.h>
 
+#include <cstring>
+
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/pac_account.h"
 
 namespace winhost::system::gss {
+namespace {
 
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism) {
-  static const char kLogonInfo[] = "urn:mspac:logon-info";
-  if (name == GSS_C_NO_NAME) return nullptr;
-  gss_buffer_desc attribute = {sizeof kLogonInfo - 1, const_cast<char*>(kLogonInfo)};
+enum class Attribute { kAbsent, kPresent, kRefused };
+
+// The bytes of one of the PAC's buffers: absent when the ticket has no PAC or the PAC no such
+// buffer; refused when GSSAPI did not verify it or could not say.
+Attribute VerifiedAttribute(gss_name_t name, gss_OID mechanism, const char* urn, std::vector<uint8_t>& bytes) {
+  gss_buffer_desc attribute = {std::strlen(urn), const_cast<char*>(urn)};
   int authenticated = 0;
   int complete = 0;
   int more = -1;
@@ -23,32 +29,61 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
   if (major == GSS_S_COMPLETE)
     major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, &value, &display, &more);
   if (GSS_ERROR(major)) {
-    // A ticket without a PAC, or with one that has no logon information, is no failure.
-    if (GSS_ROUTINE_ERROR(major) != GSS_S_UNAVAILABLE) Trace("gss_get_name_attribute", major, minor, mechanism);
-    return nullptr;
+    if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return Attribute::kAbsent;
+    Trace("gss_get_name_attribute", major, minor, mechanism);
+    return Attribute::kRefused;
   }
+  const auto* at = static_cast<const uint8_t*>(value.value);
+  bytes.assign(at, at + value.length);
   OM_uint32 ignored = 0;
-  std::shared_ptr<const pac::LogonInfo> logon;
-  if (!authenticated) {
-    TraceRefusal("the PAC's logon information", "its signature was not verified");
-  } else {
-    const char* failure = "";
-    std::optional<pac::LogonInfo> decoded =
-        pac::DecodeLogonInfo(static_cast<const uint8_t*>(value.value), value.length, &failure);
-    if (decoded) {
-      logon = std::make_shared<const pac::LogonInfo>(std::move(*decoded));
-    } else {
-      TraceRefusal("the PAC's logon information", failure);
-    }
-  }
   gss_release_buffer(&ignored, &value);
   gss_release_buffer(&ignored, &display);
-  return logon;
+  if (!authenticated) {
+    TraceRefusal(urn, "its signature was not verified");
+    return Attribute::kRefused;
+  }
+  return Attribute::kPresent;
 }
 
-std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::string& realm,
-                                            const RealmDomains& realms) {
-  return PacWindowsName(logon.logonDomainName, logon.effectiveName, realm, realms);
+}  // namespace
+
+std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
+                                                        std::optional<pac::UpnDnsInfo>* upn) {
+  if (name == GSS_C_NO_NAME) return nullptr;
+  std::vector<uint8_t> bytes;
+  // A ticket without a PAC, or with one that has no logon information, is no failure.
+  if (VerifiedAttribute(name, mechanism, "urn:mspac:logon-info", bytes) != Attribute::kPresent) return nullptr;
+  const char* failure = "";
+  std::optional<pac::LogonInfo> decoded = pac::DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
+  if (!decoded) {
+    TraceRefusal("the PAC's logon information", failure);
+    return nullptr;
+  }
+  if (upn != nullptr) {
+    upn->reset();
+    // The client's names once more, which a PAC that has them must tell alike.
+    const Attribute found = VerifiedAttribute(name, mechanism, "urn:mspac:upn-dns-info", bytes);
+    if (found == Attribute::kRefused) return nullptr;
+    if (found == Attribute::kPresent) {
+      *upn = pac::DecodeUpnDnsInfo(bytes.data(), bytes.size(), &failure);
+      if (!*upn) {
+        TraceRefusal("the PAC's UPN and DNS information", failure);
+        return nullptr;
+      }
+    }
+  }
+  return std::make_shared<const pac::LogonInfo>(std::move(*decoded));
+}
+
+std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+                                            const std::string& principal, const RealmDomains& realms) {
+  if (const char* refusal = PacNameRefusal(logon, upn, principal)) {
+    TraceRefusal("the PAC's logon information", refusal);
+    return std::nullopt;
+  }
+  std::optional<std::u16string> name = PacWindowsName(logon.logonDomainName, logon.effectiveName, RealmOf(principal), realms);
+  if (!name) TraceRefusal("the PAC's logon information", "its domain name is no NetBIOS name, looks local or is another realm's");
+  return name;
 }
 
 std::string RealmOf(const std::string& principal) {

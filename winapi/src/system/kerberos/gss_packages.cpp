@@ -61,7 +61,12 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
 // evidence for constrained delegation.
 SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, gss_cred_id_t& cred,
                         OM_uint32& lifetime) {
+  // Windows' Negotiate also accepts a bare Kerberos token, as some clients send one (Wine's
+  // Negotiate does): a Negotiate acceptor holds krb5's credential beside SPNEGO's, which is what a
+  // token of krb5's own OID reaches.
+  gss_OID_desc both[2] = {*oid, *gss_mech_krb5};
   gss_OID_set_desc mechanisms = {1, oid};
+  if (accepting && oid == &kSpnego) mechanisms = {2, both};
   OM_uint32 minor = 0;
   if (!cache.empty()) {
     gss_key_value_element_desc element = {"ccache", cache.c_str()};

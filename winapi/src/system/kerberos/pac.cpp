@@ -271,4 +271,51 @@ std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const
   return info;
 }
 
+namespace {
+
+// A (length, offset) pair of UPN_DNS_INFO and the bytes it names inside the buffer.
+const uint8_t* Located(const uint8_t* data, size_t size, size_t field, size_t& length) {
+  length = Le16(data + field);
+  const size_t offset = Le16(data + field + 2);
+  if (offset > size || length > size - offset) return nullptr;
+  return data + offset;
+}
+
+bool TakeName(const uint8_t* data, size_t size, size_t field, bool required, std::u16string& text) {
+  size_t length = 0;
+  const uint8_t* at = Located(data, size, field, length);
+  if (at == nullptr || length % 2 != 0) return false;
+  text.assign(length / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(Le16(at + 2 * i));
+  return text.empty() ? !required : WellFormedName(text);
+}
+
+}  // namespace
+
+std::optional<UpnDnsInfo> DecodeUpnDnsInfo(const uint8_t* data, size_t size, const char** failure) {
+  auto refuse = [failure](const char* why) -> std::optional<UpnDnsInfo> {
+    if (failure != nullptr) *failure = why;
+    return std::nullopt;
+  };
+  constexpr size_t kFixedLength = 12;
+  constexpr size_t kExtendedLength = 20;
+  if (data == nullptr || size < kFixedLength) return refuse("shorter than its fixed part");
+  UpnDnsInfo info;
+  info.flags = Le32(data + 8);
+  if (!TakeName(data, size, 0, false, info.upn)) return refuse("a UPN outside the buffer or not well-formed");
+  if (!TakeName(data, size, 4, true, info.dnsDomainName))
+    return refuse("a DNS domain name that is missing, outside the buffer or not well-formed");
+  if ((info.flags & kUpnSamNameAndSid) == 0) return info;
+  if (size < kExtendedLength) return refuse("the SAM name and SID are flagged but missing");
+  if (!TakeName(data, size, 12, true, info.samName))
+    return refuse("a SAM name that is missing, outside the buffer or not well-formed");
+  size_t length = 0;
+  const uint8_t* sid = Located(data, size, 16, length);
+  if (sid == nullptr || length < 8 || sid[0] != kSidRevision || sid[1] > kMostSubAuthorities ||
+      length != 8 + 4u * sid[1])
+    return refuse("a SID outside the buffer or not well-formed");
+  info.sid.assign(sid, sid + length);
+  return info;
+}
+
 }  // namespace winhost::system::pac

@@ -66,4 +66,24 @@ struct LogonInfo {
 // UTF-16: they become the client's name.
 std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
 
+// The PAC's UPN_DNS_INFO: the client's user principal name and its domain's DNS name, and in a
+// PAC of a newer controller also its SAM account name and SID. MIT GSSAPI gives it as the client
+// name's "urn:mspac:upn-dns-info" attribute. Little-endian lengths and offsets (from the start of
+// the buffer) of UTF-16 strings that are not terminated, then flags, then with kUpnSamNameAndSid
+// the same for the SAM name and the SID.
+constexpr uint32_t kUpnConstructed = 0x1;       // the UPN was made from the name and the domain
+constexpr uint32_t kUpnSamNameAndSid = 0x2;     // the SAM name and the SID follow the flags
+
+struct UpnDnsInfo {
+  std::u16string upn;            // "alice@samdom.test"
+  std::u16string dnsDomainName;  // "SAMDOM.TEST"
+  uint32_t flags = 0;
+  std::u16string samName;        // "alice"; empty without kUpnSamNameAndSid
+  Sid sid;                       // empty without kUpnSamNameAndSid
+};
+
+// The UPN_DNS_INFO in `data`, or none when a length, an offset or the SID does not fit the
+// buffer, a string is not whole UTF-16 units or holds U+0000, or the SID is not well-formed.
+std::optional<UpnDnsInfo> DecodeUpnDnsInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
+
 }  // namespace winhost::system::pac

@@ -1,10 +1,65 @@
 // The account and token of a client whose PAC was verified (see pac_account.h).
 #include "system/kerberos/pac_account.h"
 
+#include <algorithm>
+
 #include "common/tokens.h"
-#include "system/directory/domain_accounts.h"
+#include "system/host/names.h"
+#include "system/host/settings.h"
+#include "system/host/trace.h"
 
 namespace winhost::system {
+namespace {
+
+bool Under(const SidBytes& sid, const SidBytes& domain) {
+  const std::optional<SidBytes> part = DomainPart(sid);
+  return part && *part == domain;
+}
+
+// The identity-authority SIDs (S-1-18-1 asserted by an authority, S-1-18-2 by a service).
+bool AssertedIdentity(const SidBytes& sid) {
+  static const SidBytes authority = *ParseSid("S-1-18");
+  return sid.size() == 12 && std::equal(authority.begin() + 2, authority.begin() + 8, sid.begin() + 2);
+}
+
+bool Unfiltered(const std::string& realm) {
+  for (const std::string& entry : settings::List(settings::Id::kUnfilteredRealms))
+    if (entry == realm) return true;
+  return false;
+}
+
+}  // namespace
+
+const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+                           const std::string& principal) {
+  const size_t at = principal.rfind('@');
+  if (at == std::string::npos) return "the ticket's client has no realm";
+  const std::u16string name = WideOf(principal.substr(0, at));
+  const std::u16string realm = WideOf(principal.substr(at + 1));
+  if (!SameAscii(name, logon.effectiveName)) return "its account name is not the ticket's client";
+  if (!upn) return nullptr;
+  if (!SameAscii(upn->dnsDomainName, realm)) return "its UPN_DNS_INFO names another domain than the ticket's realm";
+  if ((upn->flags & pac::kUpnSamNameAndSid) == 0) return nullptr;
+  if (!SameAscii(upn->samName, logon.effectiveName)) return "its UPN_DNS_INFO names another account";
+  if (WithRid(logon.logonDomainId, logon.userId) != upn->sid) return "its UPN_DNS_INFO gives another SID";
+  return nullptr;
+}
+
+std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, const std::optional<SidBytes>& home,
+                                                  bool unfiltered) {
+  if (!home || logon.logonDomainId == *home) return std::nullopt;
+  pac::LogonInfo taken = logon;
+  if (unfiltered) return taken;
+  std::vector<pac::SidAttributes> extra;
+  for (const pac::SidAttributes& entry : logon.extraSids)
+    if (Under(entry.sid, logon.logonDomainId) || AssertedIdentity(entry.sid)) extra.push_back(entry);
+  taken.extraSids = std::move(extra);
+  if (taken.resourceGroupDomainSid != logon.logonDomainId) {
+    taken.resourceGroupDomainSid.clear();
+    taken.resourceGroupIds.clear();
+  }
+  return taken;
+}
 
 std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon) {
   std::vector<GroupEntry> groups;
@@ -21,16 +76,22 @@ std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon) {
   return groups;
 }
 
-std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const std::vector<SidBytes>& administratorGroups) {
-  return DomainTokenGroups(logon.logonDomainId, PacDomainGroups(logon), administratorGroups);
+std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const LocalAliasGroups& aliases) {
+  return DomainTokenGroups(PacDomainGroups(logon), aliases);
 }
 
-std::vector<SidBytes> DomainAdminGroups(const pac::LogonInfo& logon) {
-  return DomainAdminGroups(logon.logonDomainId, logon.logonDomainName);
-}
-
-DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, const std::optional<std::string>& mapped,
+DWORD SystemPacAccount(const pac::LogonInfo& given, const std::string& realm, const std::optional<std::string>& mapped,
                        SystemAccount& account) {
+  std::optional<pac::LogonInfo> filtered;
+  const std::optional<std::string> home = SystemDefaultRealm();
+  if (!home || realm != *home) {
+    filtered = FilteredAcrossTrust(given, HomeDomainSid(), Unfiltered(realm));
+    if (!filtered) {
+      Trace("a PAC of the realm " + realm + " not used: it claims this computer's domain's SID, or that SID is unknown");
+      return ERROR_NONE_MAPPED;
+    }
+  }
+  const pac::LogonInfo& logon = filtered ? *filtered : given;
   std::optional<SidBytes> user = WithRid(logon.logonDomainId, logon.userId);
   if (!user) return ERROR_INVALID_SID;
   account = SystemAccount{};
@@ -38,7 +99,7 @@ DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, co
   account.domain = logon.logonDomainName;
   account.name = logon.effectiveName;
   account.use = SidTypeUser;
-  account.groups = PacTokenGroups(logon, DomainAdminGroups(logon));
+  account.groups = PacTokenGroups(logon, LocalAliasMembers());
 
   const std::string domain = Narrow(logon.logonDomainName);
   const std::string name = Narrow(logon.effectiveName);

@@ -8,10 +8,9 @@
 //   the ExtraSids when the PAC's flags say it has them; the resource groups
 //   (ResourceGroupDomainSid + RID) when its flags say it has them;
 // - the aliases a domain user falls in on a member server, and Authenticated Users, as every
-//   domain user's token has them (DomainTokenGroups, system/directory/domain_accounts.h): BUILTIN\Users
-//   through Domain Users, BUILTIN\Administrators through QUENTREL_DOMAIN_ADMIN_GROUPS. SIDs that
-//   are this computer's to give are never taken from a PAC: a domain controller has no say over
-//   them.
+//   domain user's token has them (DomainTokenGroups, system/directory/local_aliases.h): through
+//   this computer's own domain's groups, never another domain's of the same RID. SIDs that are
+//   this computer's to give are never taken from a PAC: a domain controller has no say over them.
 //
 // The account's name is LogonDomainName\EffectiveName. A thread that impersonates the client acts
 // as the Unix account NSS gives for DOMAIN\user or user@dns.domain (winbind's and SSSD's names),
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "system/directory/accounts.h"
+#include "system/directory/local_aliases.h"
 #include "system/kerberos/pac.h"
 
 namespace winhost::system {
@@ -33,16 +33,32 @@ namespace winhost::system {
 std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon);
 
 // The groups of the token of a PAC's client (DomainTokenGroups of its domain groups), given the
-// SIDs of the groups whose members are administrators here. Pure.
-std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const std::vector<SidBytes>& administratorGroups);
+// groups whose members this computer's aliases hold. Pure.
+std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const LocalAliasGroups& aliases);
 
-// The SIDs of the groups QUENTREL_DOMAIN_ADMIN_GROUPS names, for a client of `logon`'s domain
-// (DomainAdminGroups). Call without the world lock.
-std::vector<SidBytes> DomainAdminGroups(const pac::LogonInfo& logon);
+// Why a verified PAC may not describe the client whose ticket it came in, `principal` as krb5
+// displays it (alice@SAMDOM.TEST); null when it may. Its EffectiveName must be the principal's
+// name (letter case of A to Z aside), and where the PAC has UPN_DNS_INFO, that buffer's DNS
+// domain must be the principal's realm and its SAM name and SID, when it gives them, the logon
+// information's. A PAC that names somebody else than its ticket is somebody's forgery or a KDC's
+// confusion of two accounts, and is not used. Pure.
+const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+                           const std::string& principal);
+
+// A PAC of a realm other than this computer's own, as this computer takes it across the trust:
+// none when it claims this computer's domain's SID (`home`) as its own, or when `home` is unknown
+// and so the claim cannot be ruled out; else with the extra SIDs and resource groups of any
+// domain but its own dropped, S-1-18 (the authority that asserted the identity) kept, unless
+// `unfiltered` (the site trusts that realm's SIDs). Windows' SID filtering of an external trust.
+// Pure.
+std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, const std::optional<SidBytes>& home,
+                                                  bool unfiltered);
 
 // The account of a PAC's client. `realm` is the client principal's realm, whose lower-case form
 // is the DNS domain SSSD names accounts by; `mapped` is the local account krb5 maps the principal
-// to, if any. 0, or the code of an NSS failure.
+// to, if any. A PAC of another realm than the default realm's is taken through FilteredAcrossTrust
+// (QUENTREL_UNFILTERED_REALMS lists the realms whose SIDs are not filtered); when it may not be
+// taken, ERROR_NONE_MAPPED. 0, or the code of an NSS failure.
 DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, const std::optional<std::string>& mapped,
                        SystemAccount& account);
 

@@ -121,7 +121,8 @@ std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const
         return std::nullopt;
   }
   const std::string shown = UpperAscii(*StrictNarrow(domain));
-  if (LooksLocal(shown)) return std::nullopt;
+  // A DNS name ("samdom.test") would be read as a domain's other name, whichever realm gave it.
+  if (!NetbiosStyle(shown) || LooksLocal(shown)) return std::nullopt;
   for (const RealmDomain& entry : realms)
     if (entry.domain == shown && entry.realm != realm) return std::nullopt;
   return domain + u"\\" + user;

@@ -65,7 +65,7 @@ std::optional<std::u16string> WindowsNameOf(const std::string& displayed, bool k
 
 // The name a verified PAC gives its client, LogonDomainName\EffectiveName, which wins over the
 // principal's: none when a part is empty or holds NUL, a control character, an unpaired surrogate
-// or '\' (or '@' or '/' in the domain name), when the domain name looks local, or when another
+// or '\', when the domain name is no NetBIOS-style name (a DNS name among them) or looks local, or when another
 // realm than the client's `realm` has that domain name (a trusted realm's KDC may not name its
 // users as another realm's). The PAC is then not used.
 std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const std::u16string& user,

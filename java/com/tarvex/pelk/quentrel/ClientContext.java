@@ -26,7 +26,22 @@ public final class ClientContext extends SecurityContext {
    * @param flags context requirement flags (ISC_REQ_ values), such as {@link #MUTUAL_AUTH}
    */
   public static ClientContext open(String packageName, String target, int flags) throws WinAuthException {
-    int handle = SSPI.CreateContext(true, flags, packageName, target);
+    return established(SSPI.CreateContext(true, flags, packageName, target), packageName);
+  }
+
+  /**
+   * {@link #open}, bound to the channel the tokens go over (see {@link
+   * Extensions#CreateBoundContext}), so that a server of another channel cannot relay them.
+   *
+   * @param channelBindings the channel's application data, such as {@code tls-server-end-point:}
+   *     and the digest of the server's certificate
+   */
+  public static ClientContext openBound(String packageName, String target, int flags, byte[] channelBindings)
+      throws WinAuthException {
+    return established(Extensions.CreateBoundContext(true, flags, packageName, target, channelBindings), packageName);
+  }
+
+  private static ClientContext established(int handle, String packageName) {
     boolean done;
     try {
       SSPI.GetNegotiatedAttributes(handle);

@@ -13,7 +13,7 @@ import java.util.List;
 import java.util.Locale;
 
 /**
- * Loads the native library once for the three classes that declare its operations.
+ * Loads the native library once for the classes that declare its operations.
  *
  * <p>A library on {@code java.library.path} always wins. Otherwise the copy this jar carries for
  * the running platform is extracted into a new private folder and loaded from there. The folder is

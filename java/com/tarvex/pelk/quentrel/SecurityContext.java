@@ -144,6 +144,15 @@ public abstract class SecurityContext implements AutoCloseable {
     return SSPI.Unwrap(handle(), wrapped);
   }
 
+  /**
+   * When the context's authentication ends (for Kerberos, the client's ticket); established
+   * contexts only. {@link java.time.Instant#MAX} for one that never ends.
+   */
+  public java.time.Instant expiry() throws WinAuthException {
+    long millis = Extensions.GetContextExpiry(handle());
+    return millis == Long.MAX_VALUE ? java.time.Instant.MAX : java.time.Instant.ofEpochMilli(millis);
+  }
+
   /** The context described for people, as {@link SSPI#GetContextInformation} gives it. */
   public String describe() throws WinAuthException {
     return SSPI.GetContextInformation(handle());

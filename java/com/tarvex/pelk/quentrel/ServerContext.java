@@ -1,5 +1,7 @@
 package com.tarvex.pelk.quentrel;
 
+import java.lang.ref.WeakReference;
+
 /**
  * The server side of an authentication: it accepts the client's tokens until the client is
  * known, then names the client, tests its groups and acts as the client for a scope.
@@ -25,6 +27,21 @@ public final class ServerContext extends SecurityContext {
    */
   public static ServerContext open(String packageName) throws WinAuthException {
     int handle = SSPI.CreateContext(false, 0, packageName, null);
+    return own(handle, h -> new ServerContext(h, packageName));
+  }
+
+  /**
+   * A server context bound to the channel its client talks over (see {@link
+   * Extensions#CreateBoundContext}): a client bound to another channel is refused, as is a client
+   * bound to none unless {@code allowMissing}.
+   *
+   * @param channelBindings the channel's application data, such as {@code tls-server-end-point:}
+   *     and the digest of the server's certificate
+   */
+  public static ServerContext openBound(String packageName, byte[] channelBindings, boolean allowMissing)
+      throws WinAuthException {
+    int flags = allowMissing ? Extensions.ALLOW_MISSING_BINDINGS : 0;
+    int handle = Extensions.CreateBoundContext(false, flags, packageName, null, channelBindings);
     return own(handle, h -> new ServerContext(h, packageName));
   }
 
@@ -64,7 +81,7 @@ public final class ServerContext extends SecurityContext {
    * @throws GroupNotFoundException when the name is not a group
    */
   public boolean isMember(String group) throws WinAuthException {
-    Impersonation scope = Impersonation.OPEN.get();
+    Impersonation scope = Impersonation.current();
     boolean member;
     try {
       member = SSPI.IsGroupMember(handle(), group);
@@ -97,12 +114,14 @@ public final class ServerContext extends SecurityContext {
    * @throws IllegalStateException when this thread already has a scope open
    */
   public Impersonation impersonate() throws WinAuthException {
-    if (Impersonation.OPEN.get() != null) {
+    if (Impersonation.current() != null) {
       throw new IllegalStateException("this thread already impersonates in an open scope; close it first");
     }
+    // A scope nobody can reach any more and nobody closed ends before a new one begins.
+    Impersonation.endLeftover();
     Impersonation scope = new Impersonation(this, handle());
     // Noted before the thread changes identity, so that nothing can fail after it has.
-    Impersonation.OPEN.set(scope);
+    Impersonation.OPEN.set(new Impersonation.Open(scope));
     try {
       SSPI.StartImpersonating(scope.handle);
     } catch (WinAuthException | RuntimeException | Error e) {
@@ -112,6 +131,39 @@ public final class ServerContext extends SecurityContext {
     return scope;
   }
 
+  /** Work done as the client: {@link #runAs}'s argument, which may throw one checked exception. */
+  @FunctionalInterface
+  public interface Work<T, E extends Exception> {
+    T run() throws E;
+  }
+
+  /**
+   * Runs {@code work} on the calling thread as the client and returns its result; the thread is
+   * itself again when this returns or throws, whatever {@code work} does, so the scope cannot
+   * outlive the call. {@code server.runAs(() -> Files.readString(path))}. The limits of
+   * {@link #impersonate} hold: no child process or new thread is covered.
+   *
+   * @throws WinAuthException when the thread cannot act as the client, or cannot stop acting as
+   *     it (added to what {@code work} threw, if it threw)
+   * @throws IllegalStateException when this thread already has a scope open
+   */
+  public <T, E extends Exception> T runAs(Work<T, E> work) throws E, WinAuthException {
+    Impersonation scope = impersonate();
+    T result;
+    try {
+      result = work.run();
+    } catch (Throwable failure) {
+      try {
+        scope.close();
+      } catch (WinAuthException | RuntimeException e) {
+        failure.addSuppressed(e);
+      }
+      throw failure;
+    }
+    scope.close();
+    return result;
+  }
+
   /**
    * Releases the context. Closing it inside an open scope of this thread through it returns the
    * thread to its own identity and closes the scope; a scope of another thread through it ends at
@@ -119,7 +171,7 @@ public final class ServerContext extends SecurityContext {
    */
   @Override
   public void close() {
-    Impersonation scope = Impersonation.OPEN.get();
+    Impersonation scope = Impersonation.current();
     super.close();
     if (scope != null && scope.context == this) {
       scope.end();
@@ -131,9 +183,66 @@ public final class ServerContext extends SecurityContext {
    * never says the thread is the client when the thread is not.
    */
   public static final class Impersonation implements AutoCloseable {
-    // The open scope of each thread. It also keeps the scope's context reachable, so that no
-    // Cleaner releases a context that a thread still impersonates through.
-    static final ThreadLocal<Impersonation> OPEN = new ThreadLocal<>();
+    // The open scope of each thread: the scope itself only weakly, so that a scope its code lost
+    // without closing (an exception past a missing try-with-resources) does not keep its context,
+    // and what the client delegated, alive for the life of a pool thread. A scope in use is held
+    // by the code that uses it, and holds its context. The handle stays, to end a lost scope.
+    static final ThreadLocal<Open> OPEN = new ThreadLocal<>();
+
+    static final class Open {
+      final int handle;
+      final WeakReference<Impersonation> scope;
+
+      Open(Impersonation scope) {
+        this.handle = scope.handle;
+        this.scope = new WeakReference<>(scope);
+      }
+    }
+
+    // This thread's scope, when one is open and its code can still close it.
+    static Impersonation current() {
+      Open open = OPEN.get();
+      return open == null ? null : open.scope.get();
+    }
+
+    /**
+     * Ends a scope that this thread left open, closed or not by its code: returns the thread to
+     * the process's identity, and with it out of reach of anything the client delegated. For
+     * servers that run requests on pooled threads, at the start and at the end of each request:
+     * whatever a handler did, the next request begins as the process.
+     *
+     * @return the handle of the context the thread was left acting through, or 0 when no scope
+     *     was left open
+     * @throws IllegalStateException when the system cannot revert the thread; the next call tries
+     *     again
+     */
+    public static int endLeftover() {
+      Open open = OPEN.get();
+      if (open == null) {
+        return 0;
+      }
+      Impersonation scope = open.scope.get();
+      OPEN.remove();
+      if (scope != null) {
+        scope.ended = true;
+      }
+      try {
+        // Reverts this thread; a context released meanwhile answers "Invalid handle", and the
+        // library has returned the thread to itself at the start of this very call.
+        SSPI.StopImpersonating(open.handle);
+      } catch (WinAuthException e) {
+        if (!"Invalid handle".equals(e.getMessage()) && !"Not impersonating".equals(e.getMessage())) {
+          // Could not revert: keep the record, so that the next try reverts it.
+          OPEN.set(open);
+          if (scope != null) {
+            scope.ended = false;
+          }
+          throw new IllegalStateException("the thread cannot stop acting as the client of context " + open.handle + ": "
+              + e.getMessage(), e);
+        }
+      }
+      return open.handle;
+    }
 
     private final ServerContext context;
     private final int handle;
@@ -198,7 +307,7 @@ public final class ServerContext extends SecurityContext {
 
     void end() {
       ended = true;
-      if (OPEN.get() == this) {
+      if (current() == this) {
         OPEN.remove();
       }
     }

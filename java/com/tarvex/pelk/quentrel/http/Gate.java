@@ -44,11 +44,24 @@ public final class Gate {
 
     /** Adds a header to the response. */
     void header(String name, String value);
+
+    /**
+     * The bindings of the channel the request came over: for a request over TLS, {@link
+     * ChannelBinding#tlsServerEndPoint} of the certificate the server showed; null over plain
+     * HTTP or where the site checks no bindings (see {@link Negotiator.Builder#channelBinding}).
+     */
+    default byte[] channelBindings() {
+      return null;
+    }
   }
 
-  /** A gate for a server flavour that starts now: a server that cannot accept sign-ons says why, once. */
+  /**
+   * A gate of the negotiator's settings, for a server flavour that starts now: it names in the log
+   * the library's settings that widen trust, and, once, why the server cannot accept sign-ons.
+   */
   public Gate(Negotiator negotiator) {
     this.negotiator = negotiator;
+    LibrarySettings.announce(negotiator.log(), "a server");
     String problem = AcceptorCheck.atStart(negotiator.packageName());
     if (problem != null) {
       Negotiator.LOG.log(Level.ERROR, "Negotiate: " + problem);
@@ -84,7 +97,8 @@ public final class Gate {
         request.forgetSessions();
       }
     }
-    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization);
+    byte[] bindings = negotiator.channelBinding() == ChannelBinding.Mode.NONE ? null : request.channelBindings();
+    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization, bindings);
     String answer = outcome.wwwAuthenticate();
     if (answer != null) {
       request.header("WWW-Authenticate", answer);

@@ -1,6 +1,7 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.Filter;
 import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpPrincipal;
@@ -32,6 +33,9 @@ import java.util.concurrent.ConcurrentHashMap;
  * into the security package, and one whose cookie is forged, altered, expired or logged out gets
  * the Negotiate challenge. A request with a Negotiate Authorization header always signs on
  * afresh. {@link #logout} ends a session.
+ *
+ * <p>On an {@code HttpsServer}, {@code Negotiator.builder().channelBinding(...)} binds sign-ons to
+ * the TLS channel with the server's own certificate (see {@link ChannelBinding}).
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
@@ -55,8 +59,36 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     return negotiator;
   }
 
+  /**
+   * A filter for the same context that makes sure the request ends with its thread as the process,
+   * whatever its handler did: {@code context.getFilters().add(authenticator.requestScope())}. Each
+   * request also begins that way, filter or not, as the authenticator checks first.
+   */
+  public Filter requestScope() {
+    return new Filter() {
+      @Override
+      public void doFilter(HttpExchange exchange, Chain chain) throws IOException {
+        try {
+          chain.doFilter(exchange);
+        } finally {
+          RequestScopes.end(negotiator.log(), "at the end of the request");
+        }
+      }
+
+      @Override
+      public String description() {
+        return "ends an impersonation scope that a handler left open";
+      }
+    };
+  }
+
   @Override
   public Result authenticate(HttpExchange exchange) {
+    try {
+      RequestScopes.end(negotiator.log(), "before the next request");
+    } catch (IllegalStateException e) {
+      return new Failure(500);
+    }
     try (Admission admission = gate.admit(new ExchangeRequest(exchange))) {
       if (admission.admitted()) {
         return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));
@@ -150,6 +182,17 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     @Override
     public void header(String name, String value) {
       exchange.getResponseHeaders().add(name, value);
+    }
+
+    // The certificate this server showed on the exchange's TLS channel.
+    @Override
+    public byte[] channelBindings() {
+      if (!(exchange instanceof HttpsExchange)) {
+        return null;
+      }
+      javax.net.ssl.SSLSession tls = ((HttpsExchange) exchange).getSSLSession();
+      java.security.cert.Certificate[] shown = tls == null ? null : tls.getLocalCertificates();
+      return shown == null || shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
     }
   }
 

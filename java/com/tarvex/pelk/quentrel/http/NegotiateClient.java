@@ -24,6 +24,11 @@ import java.util.Locale;
  * server did not prove itself is refused. Kerberos takes one leg; an exchange of more than one
  * (NTLM) must stay on one connection, which an {@link HttpClient} keeps when its requests follow
  * one another: exchanges of such a package that run at the same time need an HttpClient each.
+ *
+ * <p>Over HTTPS the client binds its tokens to the TLS channel (the {@code tls-server-end-point}
+ * bindings of the certificate the server showed), so that a server that checks channel bindings
+ * takes them and a relaying server cannot use them elsewhere. It learns the certificate from a
+ * first request without credentials, as browsers do.
  */
 public final class NegotiateClient implements AutoCloseable {
   // More legs than any real package takes: a server asking for more has lost its way.
@@ -51,9 +56,21 @@ public final class NegotiateClient implements AutoCloseable {
 
   /** Starts an exchange with a target name of the caller's choice and context requirement flags. */
   public static NegotiateClient start(String packageName, String target, int flags) throws NegotiateException {
+    return start(packageName, target, flags, null);
+  }
+
+  /**
+   * Starts an exchange bound to a channel: its tokens carry the channel's bindings, such as
+   * {@link ChannelBinding#tlsServerEndPoint} of the certificate the server showed.
+   *
+   * @param channelBindings the channel's bindings; null for an exchange bound to no channel
+   */
+  public static NegotiateClient start(String packageName, String target, int flags, byte[] channelBindings)
+      throws NegotiateException {
     ClientContext context;
     try {
-      context = ClientContext.open(packageName, target, flags);
+      context = channelBindings == null ? ClientContext.open(packageName, target, flags)
+          : ClientContext.openBound(packageName, target, flags, channelBindings);
     } catch (WinAuthException e) {
       throw new NegotiateException("cannot start Negotiate for " + target + ": " + e.getMessage(), e);
     }
@@ -165,7 +182,17 @@ public final class NegotiateClient implements AutoCloseable {
    */
   public static <T> HttpResponse<T> send(HttpClient client, HttpRequest request, HttpResponse.BodyHandler<T> body,
       String packageName, boolean mutual) throws IOException, InterruptedException {
-    try (NegotiateClient negotiate = start(request.uri(), packageName, mutual)) {
+    byte[] bindings = null;
+    if ("https".equalsIgnoreCase(request.uri().getScheme())) {
+      HttpResponse<T> anonymous = client.send(request, body);
+      if (anonymous.statusCode() != 401
+          || anonymous.headers().allValues("WWW-Authenticate").stream().noneMatch(NegotiateHeader::isNegotiate)) {
+        return anonymous;
+      }
+      bindings = anonymous.sslSession().map(NegotiateClient::bindingsOf).orElse(null);
+    }
+    int flags = mutual ? ClientContext.MUTUAL_AUTH : 0;
+    try (NegotiateClient negotiate = start(packageName, targetOf(request.uri()), flags, bindings)) {
       for (int leg = 0; leg < MAX_LEGS; leg++) {
         HttpRequest withToken = HttpRequest.newBuilder(request, (name, value) -> !name.equalsIgnoreCase("Authorization"))
             .header("Authorization", negotiate.authorization()).build();
@@ -184,6 +211,16 @@ public final class NegotiateClient implements AutoCloseable {
         return response;
       }
       throw new NegotiateException("the server asked for more than " + MAX_LEGS + " legs");
+    }
+  }
+
+  // The bindings of the certificate the server showed on the TLS channel; null when it showed none.
+  private static byte[] bindingsOf(javax.net.ssl.SSLSession tls) {
+    try {
+      java.security.cert.Certificate[] shown = tls.getPeerCertificates();
+      return shown.length == 0 ? null : ChannelBinding.tlsServerEndPoint(shown[0]);
+    } catch (javax.net.ssl.SSLPeerUnverifiedException | IllegalArgumentException e) {
+      return null;
     }
   }
 }

@@ -9,6 +9,7 @@ import java.io.Serializable;
 import java.security.Principal;
 import java.util.Collections;
 import java.util.LinkedHashMap;
+import java.util.List;
 import java.util.Map;
 
 /**
@@ -26,9 +27,13 @@ public final class NegotiatedUser implements Principal, Serializable {
   private final String packageName;
   private final LinkedHashMap<String, Boolean> groups = new LinkedHashMap<>();
   private final LinkedHashMap<String, String> unanswered = new LinkedHashMap<>();
+  private final long authenticationEnds;
+  private transient volatile ServerContext context;
   private transient volatile LogLines log;
 
-  NegotiatedUser(String name, String packageName, LogLines log) {
+  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log, long authenticationEnds) {
+    this.authenticationEnds = authenticationEnds;
+    this.context = context;
     this.name = name;
     this.packageName = packageName;
     this.log = log;
@@ -63,6 +68,33 @@ public final class NegotiatedUser implements Principal, Serializable {
       groups.put(group, member);
     }
     return member;
+  }
+
+  /**
+   * The client of a context that has just been established, with the server's declared groups
+   * answered from its token while the context is there to ask.
+   */
+  static NegotiatedUser signedOn(ServerContext context, String packageName, List<String> declared, LogLines log)
+      throws WinAuthException {
+    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log,
+        endOf(context, packageName, log));
+    for (String group : declared) {
+      user.answerFromToken(group, context);
+    }
+    return user;
+  }
+
+  // When the client's authentication ends, in milliseconds; Long.MAX_VALUE when the package does
+  // not say (the configured session lifetime is then the only bound).
+  private static long endOf(ServerContext context, String packageName, LogLines log) {
+    try {
+      java.time.Instant end = context.expiry();
+      return end.equals(java.time.Instant.MAX) ? Long.MAX_VALUE : end.toEpochMilli();
+    } catch (WinAuthException | ArithmeticException e) {
+      log.log("no-expiry", System.Logger.Level.DEBUG, "Negotiate: the package does not say when {0}''s authentication ends ({1});"
+          + " the session lifetime alone bounds its session", packageName, e.getMessage());
+      return Long.MAX_VALUE;
+    }
   }
 
   // A declared group's answer, from the token of the client's context while it is open.
@@ -126,6 +158,22 @@ public final class NegotiatedUser implements Principal, Serializable {
         group, why);
   }
 
+  /**
+   * Runs {@code work} as the client on the calling thread, which is itself again when this
+   * returns or throws ({@link ServerContext#runAs}). Only while the request that authenticated the
+   * client runs, as long as its context is open.
+   *
+   * @throws IllegalStateException once the client's context is released
+   */
+  public <T, E extends Exception> T runAs(ServerContext.Work<T, E> work) throws E, WinAuthException {
+    ServerContext current = context;
+    if (current == null || current.isClosed()) {
+      throw new IllegalStateException("the client's context is released at the end of the request that"
+          + " authenticated it; nothing can run as the client after it");
+    }
+    return current.runAs(work);
+  }
+
   private void logLine(String kind, String pattern, String group, String why) {
     LogLines lines = log;
     if (lines != null) {
@@ -149,6 +197,18 @@ public final class NegotiatedUser implements Principal, Serializable {
 
   synchronized void answer(String group, boolean member) {
     groups.put(group, member);
+  }
+
+  /**
+   * When the client's authentication ends (for Kerberos the end of its ticket), in milliseconds
+   * since 1970; {@link Long#MAX_VALUE} when the package did not say. No session outlives it.
+   */
+  public long authenticationEndsMillis() {
+    return authenticationEnds;
+  }
+
+  void forgetContext() {
+    context = null;
   }
 
   @Override

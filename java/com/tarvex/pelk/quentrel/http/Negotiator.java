@@ -10,34 +10,32 @@ import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Base64;
 import java.util.List;
-import java.util.concurrent.Executors;
-import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.TimeUnit;
 
 /**
  * The server side of HTTP Negotiate, for any HTTP server: it reads the request's Authorization
  * header, carries the exchange with a {@link ServerContext}, and says what to answer.
  *
- * <p>An exchange that takes more than one leg (NTLM, or SPNEGO when the client's first token
- * carries no mechanism token) belongs to its connection and waits there, bounded for each client
- * address and in all ({@link Builder#maxPendingPerPeer}, {@link Builder#maxPending}), for at most
- * the time limit. Bad input is answered with 400 or 401 and a rate-limited log line whose client
- * texts are escaped ({@link LogLines}). A negotiator also keeps the settings of the
- * {@link Sessions} through which one sign-on serves the requests after it.
+ * <p>An exchange of more than one leg (NTLM, or SPNEGO whose first token has no mechanism token)
+ * waits on its connection, bounded per client address and in all, for at most the time limit.
+ * Bad input gets 400 or 401 and a rate-limited, escaped log line ({@link LogLines}). A negotiator
+ * also keeps the settings of its {@link Sessions}.
  */
 public final class Negotiator implements AutoCloseable {
   /** The authentication scheme, as it appears in the headers. */
   public static final String SCHEME = NegotiateHeader.SCHEME;
   static final Logger LOG = System.getLogger("com.tarvex.pelk.quentrel.http");
+  // SEC_E_BAD_BINDINGS: the token's channel bindings are not this channel's.
+  private static final String BAD_BINDINGS = "Platform error: 80090346";
 
   private final String packageName;
   private final List<String> groups;
   private final int maxHeaderChars;
   private final LogLines log;
   private final Sessions sessions;
+  private final ChannelBinding.Mode channelBinding;
   private final PendingExchanges pending;
   private final String fallback;
-  private final ScheduledExecutorService sweeper;
 
   /** The settings of a {@link Negotiator}. */
   public static final class Builder {
@@ -49,6 +47,7 @@ public final class Negotiator implements AutoCloseable {
     private int maxTokenBytes = 48 * 1024;
     private int logLinesPerMinute = 30;
     private boolean sessions = true;
+    private ChannelBinding.Mode channelBinding = ChannelBinding.Mode.NONE;
     private Duration sessionLifetime = Duration.ofHours(1);
     private Duration sessionIdle = Duration.ofMinutes(15);
     private boolean sessionBound;
@@ -122,9 +121,8 @@ public final class Negotiator implements AutoCloseable {
     }
 
     /**
-     * The longest a session lasts from its sign-on (default 1 hour). The package does not say
-     * when the client's ticket ends, so this stands for it: keep it within the realm's ticket
-     * lifetime.
+     * The longest a session lasts from its sign-on (default 1 hour). A session ends no later than
+     * the client's authentication either (for Kerberos the end of its ticket), whatever this says.
      */
     public Builder sessionLifetime(Duration limit) {
       this.sessionLifetime = positive(limit);
@@ -170,6 +168,15 @@ public final class Negotiator implements AutoCloseable {
      */
     public Builder fallback(String location) {
       this.fallback = location == null || location.isBlank() ? null : location.trim();
+      return this;
+    }
+
+    /**
+     * How a client's channel bindings are checked over HTTPS (default {@link ChannelBinding.Mode#NONE}):
+     * see {@link ChannelBinding}. The server flavour gives each request its channel's bindings.
+     */
+    public Builder channelBinding(ChannelBinding.Mode mode) {
+      this.channelBinding = java.util.Objects.requireNonNull(mode);
       return this;
     }
 
@@ -222,14 +229,14 @@ public final class Negotiator implements AutoCloseable {
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
         builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.clock, log);
+    channelBinding = builder.channelBinding;
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
-    sweeper = Executors.newSingleThreadScheduledExecutor(run -> {
-      Thread thread = new Thread(run, "quentrel-negotiate-sweeper");
-      thread.setDaemon(true);
-      return thread;
-    });
-    long period = Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10);
-    sweeper.scheduleWithFixedDelay(this::sweep, period, period, TimeUnit.MILLISECONDS);
+    pending.sweepEvery(Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10), sessions::purge);
+  }
+
+  /** How clients' channel bindings are checked. */
+  public ChannelBinding.Mode channelBinding() {
+    return channelBinding;
   }
 
   public String packageName() {
@@ -275,44 +282,47 @@ public final class Negotiator implements AutoCloseable {
    *     the request runs)
    */
   public Outcome authenticate(Object connection, String peer, List<String> authorization) {
+    return authenticate(connection, peer, authorization, null);
+  }
+
+  /**
+   * {@link #authenticate(Object, String, List)} for a request that came over a channel with
+   * bindings: over TLS, {@link ChannelBinding#tlsServerEndPoint} of the server's certificate.
+   *
+   * @param channelBindings the channel's bindings; null for a request over no TLS channel
+   */
+  public Outcome authenticate(Object connection, String peer, List<String> authorization, byte[] channelBindings) {
     if (authorization == null || authorization.isEmpty()) {
       return Outcome.challenge(null);
     }
-    String encoded = null;
-    for (String header : authorization) {
-      if (header != null && header.length() > maxHeaderChars) {
-        return bad(connection, "an Authorization header of " + header.length() + " characters, over the limit of "
-            + maxHeaderChars);
-      }
-      String credentials = NegotiateHeader.credentials(header);
-      if (credentials != null) {
-        if (encoded != null) {
-          return bad(connection, "more than one Negotiate Authorization header");
-        }
-        encoded = credentials;
-      }
+    NegotiateHeader.Token read = NegotiateHeader.token(authorization, maxHeaderChars);
+    if (read.bad != null) {
+      log.log("bad-request", Level.INFO, "Negotiate: {0}: bad request: {1}", connection, read.bad);
+      return Outcome.badRequest();
     }
-    if (encoded == null) {
+    if (read.bytes == null) {
       log.log("other-scheme", Level.INFO, "Negotiate: {0}: the scheme {1} is not accepted; asking for Negotiate",
           connection, NegotiateHeader.schemeOf(authorization.get(0)));
       return Outcome.challenge(null);
     }
-    if (encoded.isEmpty()) {
-      return bad(connection, "a Negotiate header without a token");
+    byte[] token = read.bytes;
+    if (channelBinding == ChannelBinding.Mode.REQUIRE && channelBindings == null) {
+      log.log("unbound-channel", Level.WARNING, "Negotiate: {0}: channel binding is required and the request came"
+          + " over no TLS channel; refused (serve this site over HTTPS, or set channel binding to accept)",
+          connection);
+      return Outcome.challenge(null);
     }
-    byte[] token;
-    try {
-      token = Base64.getDecoder().decode(encoded);
-    } catch (IllegalArgumentException e) {
-      return bad(connection, "a token that is not base64 (" + e.getMessage() + ")");
-    }
-    if (token.length == 0) {
-      return bad(connection, "an empty token");
-    }
-    return step(connection, peer == null ? connection : PendingExchanges.peerKey(peer), token);
+    return step(connection, peer == null ? connection : PendingExchanges.peerKey(peer), token, channelBindings);
   }
 
-  private Outcome step(Object connection, Object peer, byte[] token) {
+  private ServerContext open(byte[] channelBindings) throws WinAuthException {
+    if (channelBinding == ChannelBinding.Mode.NONE || channelBindings == null) {
+      return ServerContext.open(packageName);
+    }
+    return ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
+  }
+
+  private Outcome step(Object connection, Object peer, byte[] token, byte[] channelBindings) {
     ServerContext context = pending.take(connection);
     try {
       if (context != null) {
@@ -327,7 +337,7 @@ public final class Negotiator implements AutoCloseable {
         }
       }
       try {
-        context = ServerContext.open(packageName);
+        context = open(channelBindings);
       } catch (WinAuthException e) {
         log.log("no-credentials", Level.ERROR, "Negotiate: {0}", LogLines.words(AcceptorCheck.noCredentials(packageName, e)));
         return Outcome.unavailable(0);
@@ -335,6 +345,12 @@ public final class Negotiator implements AutoCloseable {
       return advance(connection, peer, context, token);
     } catch (WinAuthException refused) {
       context.close();
+      if (BAD_BINDINGS.equals(refused.getMessage())) {
+        log.log("bad-bindings", Level.WARNING, "Negotiate: {0}: the client''s token is bound to another TLS channel"
+            + (channelBinding == ChannelBinding.Mode.REQUIRE ? " or to none" : "") + " ({1}): a relayed sign-on,"
+            + " or a proxy that ends TLS before this server; refused", connection, refused.getMessage());
+        return Outcome.challenge(null);
+      }
       log.log("refused", Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
           LogLines.words(AcceptorCheck.refused(refused, token)));
       return Outcome.challenge(null);
@@ -362,18 +378,8 @@ public final class Negotiator implements AutoCloseable {
       }
       return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
     }
-    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, log);
-    // The declared groups are answered now, while the client's token is there to ask.
-    for (String group : groups) {
-      user.answerFromToken(group, context);
-    }
+    NegotiatedUser user = NegotiatedUser.signedOn(context, packageName, groups, log);
     return Outcome.authenticated(user, context, reply.length == 0 ? null : Base64.getEncoder().encodeToString(reply));
-  }
-
-  /** Releases the exchanges whose time limit has passed, and the revocations of sessions over. */
-  void sweep() {
-    pending.sweep();
-    sessions.purge();
   }
 
   /** Forgets the waiting exchange of a connection that closed, when the server can tell. */
@@ -388,11 +394,5 @@ public final class Negotiator implements AutoCloseable {
   @Override
   public void close() {
     pending.close();
-    sweeper.shutdownNow();
-  }
-
-  private Outcome bad(Object connection, String what) {
-    log.log("bad-request", Level.INFO, "Negotiate: {0}: bad request: {1}", connection, what);
-    return Outcome.badRequest();
   }
 }

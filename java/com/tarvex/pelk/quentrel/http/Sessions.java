@@ -23,9 +23,9 @@ import javax.crypto.SecretKey;
  * client out, or, when the site binds sessions to addresses, until a request comes from another
  * address. The group answers held in a session end with it.
  *
- * <p>The security package does not tell this library when the client's ticket ends, so a
- * session's lifetime is the configured maximum (one hour unless set): keep it no longer than the
- * realm's ticket lifetime, so that a session does not outlive the ticket it began with.
+ * <p>A session ends when the client's ticket ends (the context's expiry, as the security package
+ * reports it) or when the configured lifetime (one hour unless set) is over, whichever comes
+ * first: it never outlives the ticket it began with.
  *
  * <p>For the JDK server, a session travels as a cookie that holds the sign-on (the client's name
  * and package, the group answers, the issue, last-use and end times, the bound address, a random
@@ -102,7 +102,10 @@ public final class Sessions {
     byte[] id = new byte[ID_BYTES];
     RANDOM.nextBytes(id);
     long now = clock.millis();
-    return new SignOn(B64.encodeToString(id), user, now, now + lifetime, now, bound ? address : null);
+    // A session ends with the client's ticket when that comes first: the sign-on proved nothing
+    // beyond it.
+    long expires = Math.min(now + lifetime, user.authenticationEndsMillis());
+    return new SignOn(B64.encodeToString(id), user, now, expires, now, bound ? address : null);
   }
 
   /**
@@ -241,7 +244,8 @@ public final class Sessions {
       long expires = in.readLong();
       long lastSeen = in.readLong();
       String address = in.readUTF();
-      NegotiatedUser user = new NegotiatedUser(in.readUTF(), in.readUTF(), log);
+      // The session's end already holds the client's ticket end.
+      NegotiatedUser user = new NegotiatedUser(in.readUTF(), in.readUTF(), null, log, expires);
       for (int n = in.readUnsignedShort(), i = 0; i < n; i++) {
         user.answer(in.readUTF(), in.readBoolean());
       }

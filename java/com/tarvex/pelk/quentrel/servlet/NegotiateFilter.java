@@ -2,9 +2,11 @@ package com.tarvex.pelk.quentrel.servlet;
 
 import com.tarvex.pelk.quentrel.http.Admission;
 import com.tarvex.pelk.quentrel.http.AnswerPages;
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.Gate;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
 import com.tarvex.pelk.quentrel.http.Negotiator;
+import com.tarvex.pelk.quentrel.http.RequestScopes;
 import com.tarvex.pelk.quentrel.http.SignOn;
 import jakarta.servlet.Filter;
 import jakarta.servlet.FilterChain;
@@ -17,6 +19,13 @@ import jakarta.servlet.http.HttpServletRequestWrapper;
 import jakarta.servlet.http.HttpServletResponse;
 import jakarta.servlet.http.HttpSession;
 import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.cert.Certificate;
+import java.security.cert.CertificateException;
+import java.security.cert.CertificateFactory;
+import java.lang.System.Logger.Level;
 import java.security.Principal;
 import java.time.Duration;
 import java.util.Arrays;
@@ -45,13 +54,18 @@ import java.util.List;
  * exchanges waiting for a next leg; {@code sessions} ("false" signs every request on),
  * {@code sessionLifetimeSeconds} (default 3600), {@code sessionIdleSeconds} (default 900),
  * {@code sessionBoundToAddress} (default false); {@code fallback}, where a client that cannot sign
- * on is sent (a page of the site's or any URL), linked from the 401 page it gets.
+ * on is sent (a page of the site's or any URL), linked from the 401 page it gets; {@code channelBinding} ("none", the default,
+ * "accept" or "require", see {@link ChannelBinding}) with {@code channelBindingCertificate}, the
+ * file (PEM or DER) of the certificate the container shows on its TLS connector: a container does
+ * not tell a filter which certificate it showed, so the site names it.
  */
 public final class NegotiateFilter implements Filter {
   /** The session attribute that holds the client's {@link SignOn}. */
   public static final String SESSION_ATTRIBUTE = NegotiateFilter.class.getName() + ".signOn";
   private Negotiator negotiator;
   private Gate gate;
+  // The tls-server-end-point bindings of the container's certificate; null when none are checked.
+  private byte[] channelBindings;
 
   /** A filter configured by its init parameters. */
   public NegotiateFilter() {}
@@ -62,9 +76,24 @@ public final class NegotiateFilter implements Filter {
     this.gate = new Gate(negotiator);
   }
 
+  /**
+   * A filter with a negotiator of its own whose sign-ons over TLS are bound to the channel by the
+   * certificate the container shows there, as the negotiator's channel binding mode says.
+   */
+  public NegotiateFilter(Negotiator negotiator, Certificate serverCertificate) {
+    this(negotiator);
+    if (negotiator.channelBinding() != ChannelBinding.Mode.NONE) {
+      this.channelBindings = ChannelBinding.tlsServerEndPoint(serverCertificate);
+    }
+  }
+
   @Override
   public void init(FilterConfig config) {
     if (negotiator != null) {
+      if (negotiator.channelBinding() != ChannelBinding.Mode.NONE && channelBindings == null) {
+        throw new IllegalStateException("channel binding needs the certificate the container shows on its TLS"
+            + " connector: new NegotiateFilter(negotiator, certificate)");
+      }
       return;
     }
     Negotiator.Builder builder = Negotiator.builder().packageName(config.getInitParameter("package"))
@@ -101,8 +130,28 @@ public final class NegotiateFilter implements Filter {
     if (bound != null) {
       builder.sessionBoundToAddress(bound.trim().equalsIgnoreCase("true"));
     }
+    String binding = config.getInitParameter("channelBinding");
+    if (binding != null) {
+      ChannelBinding.Mode mode = ChannelBinding.Mode.parse(binding);
+      builder.channelBinding(mode);
+      if (mode != ChannelBinding.Mode.NONE) {
+        channelBindings = ChannelBinding.tlsServerEndPoint(certificate(config.getInitParameter("channelBindingCertificate")));
+      }
+    }
     negotiator = builder.build();
     gate = new Gate(negotiator);
+  }
+
+  private static Certificate certificate(String file) {
+    if (file == null || file.isBlank()) {
+      throw new IllegalArgumentException("channelBinding needs channelBindingCertificate, the file of the certificate"
+          + " the container shows on its TLS connector");
+    }
+    try (InputStream in = Files.newInputStream(Path.of(file.trim()))) {
+      return CertificateFactory.getInstance("X.509").generateCertificate(in);
+    } catch (IOException | CertificateException e) {
+      throw new IllegalArgumentException("cannot read the channel binding certificate " + file + ": " + e.getMessage(), e);
+    }
   }
 
   public Negotiator negotiator() {
@@ -112,13 +161,29 @@ public final class NegotiateFilter implements Filter {
   @Override
   public void doFilter(ServletRequest request, ServletResponse response, FilterChain chain)
       throws IOException, ServletException {
+    // A request begins and ends with its thread as the process, whatever the last handler on the
+    // thread, or this one, left open.
+    try {
+      RequestScopes.end(negotiator.log(), "before the next request");
+    } catch (IllegalStateException e) {
+      throw new ServletException(e.getMessage(), e);
+    }
+    try {
+      filter(request, response, chain);
+    } finally {
+      RequestScopes.end(negotiator.log(), "at the end of the request");
+    }
+  }
+
+  private void filter(ServletRequest request, ServletResponse response, FilterChain chain)
+      throws IOException, ServletException {
     if (!(request instanceof HttpServletRequest) || !(response instanceof HttpServletResponse)) {
       chain.doFilter(request, response);
       return;
     }
     HttpServletRequest http = (HttpServletRequest) request;
     HttpServletResponse answer = (HttpServletResponse) response;
-    try (Admission admission = gate.admit(new ContainerRequest(http, answer))) {
+    try (Admission admission = gate.admit(new ContainerRequest(http, answer, channelBindings))) {
       if (!admission.admitted()) {
         byte[] page = AnswerPages.page(admission.status(), negotiator.fallback());
         answer.setStatus(admission.status());
@@ -135,10 +200,12 @@ public final class NegotiateFilter implements Filter {
   private static final class ContainerRequest implements Gate.Request {
     private final HttpServletRequest http;
     private final HttpServletResponse answer;
+    private final byte[] bindings;
 
-    ContainerRequest(HttpServletRequest http, HttpServletResponse answer) {
+    ContainerRequest(HttpServletRequest http, HttpServletResponse answer, byte[] bindings) {
       this.http = http;
       this.answer = answer;
+      this.bindings = bindings;
     }
 
     @Override
@@ -178,6 +245,12 @@ public final class NegotiateFilter implements Filter {
     @Override
     public void header(String name, String value) {
       answer.addHeader(name, value);
+    }
+
+    // The container's certificate, over its TLS connector only.
+    @Override
+    public byte[] channelBindings() {
+      return http.isSecure() ? bindings : null;
     }
   }
 

@@ -58,12 +58,17 @@ final class Help {
             + "                   confidentiality, connection)\n"
             + "  --group GROUP    a group to test the client's membership of (repeatable)\n")
         .option("--package", true).option("--target", true).option("--flags", true).option("--group", true));
-    COMMANDS.put("serve", new Command("serve [--port N] [--package NAME] [--group GROUP]... [--spn SPN]...",
+    COMMANDS.put("serve", new Command("serve [--port N] [--bind ADDRESS] [--package NAME] [--group GROUP]..."
+            + " [--spn SPN]...",
         "Starts an HTTP server that authenticates every request with Negotiate (HTTP status 401\n"
             + "and WWW-Authenticate: Negotiate until the client sends a token that authenticates it)\n"
             + "and answers who the client is, as JSON: its name, its SID and its membership of each\n"
-            + "GROUP. One line per request goes to the standard output. Ctrl-C stops it.\n\n"
-            + "  --port N         the TCP port, on every interface (default 8080; 0 picks a free one)\n"
+            + "GROUP. One line per request goes to the standard output. Ctrl-C stops it. A connection\n"
+            + "has " + Serve.REQUEST_SECONDS + " s to send its request and may stay idle " + Serve.IDLE_SECONDS
+            + " s; at most " + Serve.MAX_CONNECTIONS + " are open\n"
+            + "at once. It names at start each setting that lets more clients in than by default.\n\n"
+            + "  --port N         the TCP port (default 8080; 0 picks a free one)\n"
+            + "  --bind ADDRESS   the address to listen on (default: every interface)\n"
             + "  --package NAME   the security package (default Negotiate)\n"
             + "  --group GROUP    a group to answer for each client; give it once per group\n"
             + "  --spn SPN        on Linux, a service principal whose tickets the server accepts\n"
@@ -71,7 +76,8 @@ final class Help {
             + "                   give it once per principal. Default: the keytab's HTTP/ principals\n"
             + "                   when it has any, else all of them. It sets QUENTREL_ACCEPT_PRINCIPALS\n"
             + "                   for the server, which runs as a process of its own for it\n")
-        .option("--port", true).option("--package", true).option("--group", true).option("--spn", true));
+        .option("--port", true).option("--bind", true).option("--package", true).option("--group", true)
+        .option("--spn", true));
     COMMANDS.put("sid", new Command("sid NAME...",
         "Shows the SID of each account, group or alias, qualified (\"DOMAIN\\name\") or not.\n"
             + "A name that cannot be resolved fails.\n"));

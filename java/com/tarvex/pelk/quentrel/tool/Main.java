@@ -39,7 +39,8 @@ public final class Main {
       return EXIT_PASSED;
     }
     if (line.command.equals("serve")) {
-      return Serve.run(line.number, line.option("--package", Loopback.DEFAULT_PACKAGE), line.options("--group"),
+      return Serve.run(line.number, line.option("--bind", null), line.option("--package", Loopback.DEFAULT_PACKAGE),
+          line.options("--group"),
           line.options("--spn"), out, err);
     }
     Report report = execute(line);

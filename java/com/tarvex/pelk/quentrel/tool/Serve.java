@@ -6,6 +6,7 @@ import com.sun.net.httpserver.HttpExchange;
 import com.sun.net.httpserver.HttpServer;
 import com.tarvex.pelk.quentrel.UserAuth;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator;
+import com.tarvex.pelk.quentrel.http.LibrarySettings;
 import com.tarvex.pelk.quentrel.http.LogLines;
 import com.tarvex.pelk.quentrel.http.NegotiateAuthenticator.NegotiatePrincipal;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
@@ -25,7 +26,8 @@ import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
+import java.util.concurrent.SynchronousQueue;
+import java.util.concurrent.ThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -38,17 +40,32 @@ import java.util.concurrent.TimeUnit;
  */
 final class Serve {
   private static final int THREADS = 8;
+  // A connection has this long to send its request (line, headers, body), and may stay idle this
+  // long between requests; there are at most this many at once. Each connection under way has a
+  // thread of its own, so clients that send their headers slowly hold their own threads, not
+  // those that others need; the bound keeps them from holding every thread the machine has.
+  static final int REQUEST_SECONDS = 10;
+  static final int IDLE_SECONDS = 30;
+  static final int MAX_CONNECTIONS = 1000;
   private static final String ACCEPT_PRINCIPALS = "QUENTREL_ACCEPT_PRINCIPALS";
 
   private Serve() {}
 
-  static int run(int port, String packageName, List<String> groups, List<String> spns, PrintStream out,
+  static int run(int port, String bind, String packageName, List<String> groups, List<String> spns, PrintStream out,
       PrintStream err) {
     // The native library reads which service principals it accepts from the environment, which a
     // running JVM cannot change: a server for other principals runs in a process of its own.
     if (!spns.isEmpty() && !String.join(",", spns).equals(System.getenv(ACCEPT_PRINCIPALS))) {
-      return relaunch(port, packageName, groups, String.join(",", spns), err);
+      return relaunch(port, bind, packageName, groups, String.join(",", spns), err);
     }
+    InetSocketAddress address;
+    try {
+      address = bind == null ? new InetSocketAddress(port) : new InetSocketAddress(InetAddress.getByName(bind), port);
+    } catch (IOException e) {
+      err.println("quentrel serve: cannot bind to " + LogLines.escape(bind) + ": " + e.getMessage());
+      return Main.EXIT_FAILED;
+    }
+    limitConnections();
     // The package's log lines (refused tokens, bad headers) one a line, like the request lines.
     if (System.getProperty("java.util.logging.SimpleFormatter.format") == null) {
       System.setProperty("java.util.logging.SimpleFormatter.format", "%1$tFT%1$tT %4$s %5$s%6$s%n");
@@ -62,15 +79,17 @@ final class Serve {
         new NegotiateAuthenticator(Negotiator.builder().packageName(packageName).groups(groups).build());
     HttpServer server;
     try {
-      server = HttpServer.create(new InetSocketAddress(port), 0);
+      server = HttpServer.create(address, 0);
     } catch (IOException e) {
       negotiate.close();
-      err.println("quentrel serve: cannot listen on port " + port + ": " + e.getMessage());
+      err.println("quentrel serve: cannot listen on " + LogLines.escape(address) + ": " + e.getMessage());
       return Main.EXIT_FAILED;
     }
-    ExecutorService workers = Executors.newFixedThreadPool(THREADS);
+    ExecutorService workers = new ThreadPoolExecutor(THREADS, MAX_CONNECTIONS + THREADS, IDLE_SECONDS, TimeUnit.SECONDS,
+        new SynchronousQueue<>());
     server.setExecutor(workers);
     HttpContext context = server.createContext("/", exchange -> answer(exchange, packageName, groups, out));
+    context.getFilters().add(negotiate.requestScope());
     context.setAuthenticator(new Authenticator() {
       // Refusals never reach the handler: their line is written here.
       @Override
@@ -95,10 +114,15 @@ final class Serve {
     Runtime.getRuntime().addShutdownHook(stop);
     server.start();
     int bound = server.getAddress().getPort();
-    out.println("quentrel serve: listening on port " + bound + " (http://" + hostName() + ":" + bound
-        + "/), package " + packageName + (groups.isEmpty() ? "" : ", groups " + String.join(", ", groups))
+    out.println("quentrel serve: listening on port " + bound + " (http://" + (bind == null ? hostName() : bind) + ":"
+        + bound + "/), package " + packageName + (groups.isEmpty() ? "" : ", groups " + String.join(", ", groups))
         + "; Ctrl-C stops");
     out.flush();
+    String loosened = LibrarySettings.loosenedLine();
+    if (loosened != null) {
+      err.println("quentrel serve: settings that widen whom the library trusts: " + loosened);
+      err.flush();
+    }
     // The server runs on its own threads until the shutdown hook stops it and the JVM exits.
     while (true) {
       try {
@@ -110,14 +134,30 @@ final class Serve {
     }
   }
 
+  // The JDK's server takes its limits from system properties, read when its first server is made;
+  // a value the user gave on the command line stands.
+  private static void limitConnections() {
+    Map<String, Integer> limits = Map.of("sun.net.httpserver.maxReqTime", REQUEST_SECONDS,
+        "sun.net.httpserver.idleInterval", IDLE_SECONDS, "jdk.httpserver.maxConnections", MAX_CONNECTIONS);
+    limits.forEach((name, value) -> {
+      if (System.getProperty(name) == null) {
+        System.setProperty(name, Integer.toString(value));
+      }
+    });
+  }
+
   // The same server in a child JVM with the same options, whose environment names the principals;
   // it shares the standard streams, and stops with this process.
-  private static int relaunch(int port, String packageName, List<String> groups, String principals, PrintStream err) {
+  private static int relaunch(int port, String bind, String packageName, List<String> groups, String principals,
+      PrintStream err) {
     List<String> command = new ArrayList<>();
     command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
     command.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
     command.addAll(List.of("-cp", System.getProperty("java.class.path"), Main.class.getName(), "serve", "--port",
         Integer.toString(port), "--package", packageName));
+    if (bind != null) {
+      command.addAll(List.of("--bind", bind));
+    }
     for (String group : groups) {
       command.addAll(List.of("--group", group));
     }

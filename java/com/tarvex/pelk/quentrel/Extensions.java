@@ -1,0 +1,54 @@
+package com.tarvex.pelk.quentrel;
+
+/**
+ * Extensions: native operations beyond {@link SSPI}, {@link UserAuth} and {@link WinUtil}, whose
+ * methods stay exactly as they are. Each extension works on the same handles and under the same
+ * rules as the class it extends: a failure makes one {@link WinAuthException} pending, with a fixed
+ * text or "Platform error: xxxxxxxx" and the platform's status. On Windows they call the system's
+ * own security packages; on Linux the same calls reach the machine's Kerberos (GSSAPI).
+ */
+public final class Extensions {
+  static {
+    NativeLibrary.load();
+  }
+
+  /**
+   * ASC_REQ_ALLOW_MISSING_BINDINGS, a server's flag for {@link #CreateBoundContext}: a client that
+   * sends no channel bindings is taken; one whose bindings name another channel is still refused.
+   * Without it a server bound to a channel takes only clients bound to the same channel.
+   */
+  public static final int ALLOW_MISSING_BINDINGS = 0x10000000;
+
+  private Extensions() {}
+
+  /**
+   * Creates a security context as {@link SSPI#CreateContext} does, bound to the channel it runs
+   * over: every step hands the package these channel bindings (the application data of the
+   * channel's SEC_CHANNEL_BINDINGS, for TLS "tls-server-end-point:" and the digest of the server's
+   * certificate). A server refuses, with SEC_E_BAD_BINDINGS (Platform error: 80090346), a client
+   * whose bindings differ, and a client that sends none unless {@link #ALLOW_MISSING_BINDINGS} is
+   * among its flags. The context is then used through {@link SSPI} like any other.
+   *
+   * @param client true for a client context, false for a server context
+   * @param flags ISC_REQ_ values for a client; for a server only {@link #ALLOW_MISSING_BINDINGS} counts
+   * @param packageName the security package; null or empty selects "Negotiate"
+   * @param targetName the target of a client context, as for {@link SSPI#CreateContext}
+   * @param channelBindings the channel's application data, at most 12288 bytes
+   * @return the new context's handle
+   * @throws WinAuthException "Channel bindings cannot be null", "Channel bindings too long", or
+   *     whatever {@link SSPI#CreateContext} throws
+   */
+  public static native int CreateBoundContext(boolean client, int flags, String packageName, String targetName, byte[] channelBindings) throws WinAuthException;
+
+  /**
+   * When an established context's authentication ends: for Kerberos the end of the client's
+   * ticket. A session that rests on the context should end no later.
+   *
+   * @param handle an established context, client or server
+   * @return milliseconds since 1970-01-01 UTC, or {@link Long#MAX_VALUE} for a context that never
+   *     expires
+   * @throws WinAuthException "Invalid handle", "Invalid state" for a context not yet established,
+   *     or the package's status when it cannot tell
+   */
+  public static native long GetContextExpiry(int handle) throws WinAuthException;
+}
