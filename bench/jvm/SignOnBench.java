@@ -65,6 +65,7 @@ final class SignOnBench {
     if (all || only.contains("acceptor")) {
       acceptor(quick, "Kerberos", KRB5);
       acceptor(quick, "Negotiate", SPNEGO);
+      springValidator(quick);
     }
     if (all || only.contains("http")) {
       http(quick);
@@ -169,6 +170,79 @@ final class SignOnBench {
     } finally {
       JvmBench.gssReleaseAcceptor(gssAcceptor);
       jgssAcceptor.dispose();
+    }
+  }
+
+  // ---- Spring Security's own Kerberos validator ---------------------------------------------
+
+  /**
+   * Spring Security's SunJaasKerberosTicketValidator (JGSS under a JAAS login of the service's
+   * keytab) against the library's validation (create, accept, name, free) on SPNEGO tokens of
+   * the same kind, where run.sh found it for the class path; called by reflection, so the
+   * benchmark builds without it.
+   */
+  static void springValidator(boolean quick) throws Exception {
+    Object validator = SpringPeer.validator();
+    if (validator == null) {
+      System.out.println("Spring Security's Kerberos validator is not on the class path: no row of it");
+      return;
+    }
+    java.lang.reflect.Method validate = validator.getClass().getMethod("validateTicket", byte[].class);
+    int n = quick ? 2 : 100;
+    int batches = quick ? 2 : 12;
+    int warm = quick ? 0 : 20 * n;
+    Supply library = new Supply(SPNEGO, n * batches + warm);
+    Supply spring = new Supply(SPNEGO, n * batches + warm);
+    JvmBench.Batch librarySide = size -> {
+      long named = 0;
+      for (int i = library.take(size), end = i + size; i < end; ++i) {
+        try (ServerContext server = ServerContext.open("Negotiate")) {
+          server.accept(library.tokens[i]);
+          named += server.clientName().length();
+        }
+      }
+      return named;
+    };
+    JvmBench.Batch springSide = size -> {
+      long named = 0;
+      for (int i = spring.take(size), end = i + size; i < end; ++i) {
+        Object validation = validate.invoke(validator, (Object) spring.tokens[i]);
+        named += validation.getClass().getMethod("username").invoke(validation).toString().length();
+      }
+      return named;
+    };
+    JvmBench.sink += librarySide.run(warm) + springSide.run(warm);
+    double[] t = JvmBench.compare(n, librarySide, springSide);
+    JvmBench.row("Negotiate ticket validation (a token to the client's name)", t[0],
+        "Spring Security SunJaasKerberosTicketValidator", t[1], 0.8, "ns");
+  }
+
+  /** Spring Security's validator for HTTP/localhost with the keytab KRB5_KTNAME names; null where absent. */
+  static final class SpringPeer {
+    private static final String VALIDATOR =
+        "org.springframework.security.kerberos.authentication.sun.SunJaasKerberosTicketValidator";
+
+    static Object validator() throws Exception {
+      Class<?> type;
+      try {
+        type = Class.forName(VALIDATOR);
+      } catch (ClassNotFoundException absent) {
+        return null;
+      }
+      String keytab = System.getenv("KRB5_KTNAME");
+      if (keytab == null) {
+        throw new IllegalStateException("KRB5_KTNAME names no keytab for Spring's validator");
+      }
+      keytab = keytab.startsWith("FILE:") ? keytab.substring(5) : keytab;
+      String realm = new javax.security.auth.kerberos.KerberosPrincipal("HTTP/localhost").getRealm();
+      Object validator = type.getDeclaredConstructor().newInstance();
+      Class<?> resource = Class.forName("org.springframework.core.io.Resource");
+      Object file = Class.forName("org.springframework.core.io.FileSystemResource").getConstructor(String.class)
+          .newInstance(keytab);
+      type.getMethod("setServicePrincipal", String.class).invoke(validator, "HTTP/localhost@" + realm);
+      type.getMethod("setKeyTabLocation", resource).invoke(validator, file);
+      type.getMethod("afterPropertiesSet").invoke(validator);
+      return validator;
     }
   }
 

@@ -19,15 +19,21 @@ failed=0
 # Fenced blocks go to files (a Java block under its public class's name, the XML one as
 # web.xml); indented blocks become numbered shell scripts; the two commands are only listed.
 python3 - "$readme" "$work" <<'PY'
-import re, sys
+import glob, os, re, sys
 text = open(sys.argv[1]).read()
 out = sys.argv[2]
 for lang, body in re.findall(r'^```(\w+)\n(.*?)^```$', text, re.M | re.S):
     if lang == 'java':
         name = re.search(r'public class (\w+)', body).group(1)
         open(f'{out}/{name}.java', 'w').write(body)
-    elif lang == 'xml':
+    elif lang == 'xml' and '<web-app' in body:
         open(f'{out}/web.xml', 'w').write(body)
+    elif lang == 'xml' and '<dependency>' in body:
+        # A dependency must name an artifact the repository's Maven build makes, at its version.
+        coordinates = [re.search(f'<{tag}>([^<]*)</{tag}>', body).group(1) for tag in ('groupId', 'artifactId', 'version')]
+        poms = glob.glob(os.path.join(os.path.dirname(sys.argv[1]), 'maven', '*', 'pom.xml'))
+        made = any(all(f'>{c}<' in open(pom).read() for c in coordinates) for pom in poms)
+        print(('ok   ' if made else 'FAIL ') + 'the dependency ' + ':'.join(coordinates) + ' is built here')
     else:
         sys.exit(f'a {lang} block that no test takes')
 text = re.sub(r'^```.*?^```$', '', text, flags=re.M | re.S)

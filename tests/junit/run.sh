@@ -6,7 +6,7 @@
 # so only a real grant lets the library load. A JAVA_HOME that holds no JDK skips the run (77).
 set -euo pipefail
 source=$(cd "$(dirname "$0")/../.." && pwd)
-build=$1 java_home=${2:-}
+build=$(cd "$1" && pwd) java_home=${2:-}
 args=(-B -f "$source/maven/pom.xml" "-Dquentrel.build=$build")
 if [ -n "$java_home" ]; then
   if [ ! -x "$java_home/bin/java" ]; then

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 
+#include "common/sids.h"
 #include "native/pac_encoder.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/pac_account.h"
@@ -348,3 +349,95 @@ TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
 }
 
 }  // namespace
+
+namespace {
+
+using winhost::system::pac::DecodePacBuffers;
+using winhost::system::pac::PacBuffers;
+
+std::vector<uint8_t> CorpusFile(const char* name) {
+  std::ifstream file(std::string(QUENTREL_PAC_CORPUS) + "/" + name, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void Put32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// A PAC of the given buffers, each at the next multiple of 8, as a KDC lays one out.
+std::vector<uint8_t> Pac(const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& buffers) {
+  size_t offset = 8 + 16 * buffers.size();
+  std::vector<uint8_t> pac(offset);
+  Put32(pac, 0, static_cast<uint32_t>(buffers.size()));
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    Put32(pac, 8 + 16 * i, buffers[i].first);
+    Put32(pac, 12 + 16 * i, static_cast<uint32_t>(buffers[i].second.size()));
+    Put32(pac, 16 + 16 * i, static_cast<uint32_t>(offset));
+    pac.insert(pac.end(), buffers[i].second.begin(), buffers[i].second.end());
+    pac.resize((pac.size() + 7) / 8 * 8);
+    offset = pac.size();
+  }
+  return pac;
+}
+
+}  // namespace
+
+// A real domain controller's PAC lists its buffers and signatures; the requestor (issued to whom)
+// must be the logon information's user, and a table that does not hold together is refused.
+TEST(PacBuffers, ListsSignaturesChecksTheRequestorAndRefusesABrokenTable) {
+  const char* failure = "";
+  const std::vector<uint8_t> samba = CorpusFile("alice-pac");
+  std::optional<PacBuffers> real = DecodePacBuffers(samba.data(), samba.size(), &failure);
+  ASSERT_TRUE(real.has_value()) << failure;
+  EXPECT_EQ(real->types, (std::vector<uint32_t>{1, 10, 12, 6, 7, 16, 19}));
+  EXPECT_EQ(winhost::system::pac::SignaturesText(*real),
+            "signatures present: server, KDC, ticket, full PAC; checked here: server (with the service's key); not "
+            "checkable here: KDC, ticket, full PAC (the domain's krbtgt key; only a DC holds it)");
+
+  const std::vector<uint8_t> logonBytes = CorpusFile("samba-alice");
+  const std::optional<LogonInfo> alice = DecodeLogonInfo(logonBytes.data(), logonBytes.size());
+  ASSERT_TRUE(alice.has_value());
+  const std::vector<uint8_t> aliceSid = *winhost::common::WithRid(alice->logonDomainId, alice->userId);
+  const std::vector<uint8_t> daveSid = *winhost::common::WithRid(alice->logonDomainId, 1105);
+  const std::vector<uint8_t> attributes = {1, 0, 0, 0, 1, 0, 0, 0};
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> pac;
+    const char* failure;   // null: decodes
+    bool requestorMatches;
+  };
+  std::vector<uint8_t> misaligned = Pac({{18, aliceSid}});
+  Put32(misaligned, 16, 28);
+  std::vector<uint8_t> beyond = Pac({{18, aliceSid}});
+  Put32(beyond, 12, 4096);
+  std::vector<uint8_t> version1 = Pac({{1, logonBytes}});
+  Put32(version1, 4, 1);
+  const Case cases[] = {
+      {"issued to alice", Pac({{1, logonBytes}, {17, attributes}, {18, aliceSid}}), nullptr, true},
+      {"issued to dave", Pac({{1, logonBytes}, {18, daveSid}}), nullptr, false},
+      {"no requestor (a KDC before 2021)", Pac({{1, logonBytes}, {6, std::vector<uint8_t>(16)}}), nullptr, true},
+      {"a requestor that is no SID", Pac({{18, {1, 5, 0}}}), "a requestor that is not one SID", true},
+      {"a requestor twice", Pac({{18, aliceSid}, {18, daveSid}}), "a buffer type appears twice", true},
+      {"attributes without flags", Pac({{17, {0, 0, 0, 0}}}), "attributes without flags", true},
+      {"a buffer at an odd offset", misaligned, "a buffer lies outside the PAC", true},
+      {"a buffer past the end", beyond, "a buffer lies outside the PAC", true},
+      {"more buffers than bytes", std::vector<uint8_t>{200, 0, 0, 0, 0, 0, 0, 0}, "more buffers than the PAC holds", true},
+      {"version 1", version1, "not version 0", true},
+      {"no bytes", {}, "shorter than its header", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    failure = "";
+    std::optional<PacBuffers> decoded = DecodePacBuffers(c.pac.data(), c.pac.size(), &failure);
+    if (c.failure != nullptr) {
+      EXPECT_FALSE(decoded.has_value());
+      EXPECT_STREQ(failure, c.failure);
+      continue;
+    }
+    ASSERT_TRUE(decoded.has_value()) << failure;
+    EXPECT_EQ(winhost::system::pac::RequestorMatches(*decoded, *alice), c.requestorMatches);
+  }
+  std::vector<uint8_t> withAttributes = Pac({{17, attributes}});
+  EXPECT_EQ(DecodePacBuffers(withAttributes.data(), withAttributes.size())->attributes,
+            winhost::system::pac::kPacWasRequested);
+}

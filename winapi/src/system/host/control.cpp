@@ -32,7 +32,7 @@ void* GssContextOf(uintptr_t lower, uintptr_t upper) {
   WorldGuard guard(WorldMutex());
   const CtxtHandle handle{static_cast<ULONG_PTR>(lower), static_cast<ULONG_PTR>(upper)};
   const gss::Context* context = gss::FindContext(&handle);
-  return context == nullptr ? nullptr : context->ctx;
+  return context == nullptr ? nullptr : context->ctx.get();
 }
 
 // ---- the registry store --------------------------------------------------------------------

@@ -124,7 +124,7 @@ SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULO
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
   gss::Context* found = gss::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
-  if (found->client || !found->established || found->peer == GSS_C_NO_NAME) return SEC_E_NO_IMPERSONATION;
+  if (found->client || !found->established || !found->peer) return SEC_E_NO_IMPERSONATION;
   if (found->clientToken) {
     *token = NewTokenHandle(std::static_pointer_cast<const TokenObject>(found->clientToken), "context");
     return SEC_E_OK;

@@ -161,13 +161,13 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
   const bool kerberos = IsKerberos(actual) || (actual == GSS_C_NO_OID && IsKerberos(credential.mechanism->oid));
   if (kerberos && credential.acceptors.kind != AcceptorPolicy::Any) {
     OM_uint32 minor = 0;
-    gss_name_t target = GSS_C_NO_NAME;
+    GssName target;
     OM_uint32 major = Fault("gss_inquire_context", minor);
     if (major == GSS_S_COMPLETE)
-      major = gss_inquire_context(&minor, context.ctx, nullptr, &target, nullptr, nullptr, nullptr, nullptr, nullptr);
+      major = gss_inquire_context(&minor, context.ctx.get(), nullptr, target.out(), nullptr, nullptr, nullptr, nullptr,
+                                  nullptr);
     if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, credential.mechanism->oid, true);
-    const std::string service = NameText(target);
-    gss_release_name(&minor, &target);
+    const std::string service = NameText(target.get());
     if (!Accepts(credential.acceptors, service)) {
       TraceRefusal(("a ticket for " + (service.empty() ? std::string("an unnamed service") : service)).c_str(),
                    "not a service principal this server accepts (QUENTREL_ACCEPT_PRINCIPALS)");
@@ -200,7 +200,7 @@ std::optional<std::string> ClientAccount(Context& context) {
   // A Kerberos client's account with the servers' krb5 context (what gss_localname does with a new
   // one, which would read the configuration again); another mechanism's through GSSAPI.
   std::optional<std::string> local = IsKerberos(context.actual) ? LocalAccountOf(SharedKrb5(), context.clientPrincipal)
-                                                                : LocalAccountOf(context.peer, context.actual);
+                                                                : LocalAccountOf(context.peer.get(), context.actual);
   // NSS takes names up to their first NUL: a name with one would be another account's.
   if (local && local->find('\0') != std::string::npos) local.reset();
   context.localAccount = local;

@@ -232,14 +232,12 @@ std::optional<std::shared_ptr<Delegation>> ThreadDelegation() {
   return std::dynamic_pointer_cast<Delegation>(token->data.credentials);
 }
 
-Delegation::Delegation(gss_cred_id_t received, bool constrained, long long expires)
-    : received_(received), constrained_(constrained), expires_(expires) {
+Delegation::Delegation(GssCredential received, bool constrained, long long expires)
+    : received_(std::move(received)), constrained_(constrained), expires_(expires) {
   AddLive("delegated-credential", 1);
 }
 
 Delegation::~Delegation() {
-  OM_uint32 minor = 0;
-  if (received_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &received_);
   if (!cache_.empty()) DestroyCache(cache_);
   AddLive("delegated-credential", -1);
 }
@@ -253,15 +251,14 @@ OM_uint32 Delegation::Lifetime() const {
 
 // Only what the package tells without copying anything: most clients never have a second hop
 // made for them.
-std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received, gss_ctx_id_t context) {
+std::shared_ptr<Delegation> Delegation::Keep(GssCredential received, gss_ctx_id_t context) {
   OM_uint32 minor = 0;
-  gss_buffer_set_t impersonator = GSS_C_NO_BUFFER_SET;
+  GssBufferSet impersonator;
   OM_uint32 major = Fault("gss_inquire_cred_by_oid", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_inquire_cred_by_oid(&minor, received, GSS_KRB5_GET_CRED_IMPERSONATOR, &impersonator);
+    major = gss_inquire_cred_by_oid(&minor, received.get(), GSS_KRB5_GET_CRED_IMPERSONATOR, impersonator.out());
   if (GSS_ERROR(major)) Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
-  const bool constrained = !GSS_ERROR(major) && impersonator != GSS_C_NO_BUFFER_SET && impersonator->count > 0;
-  gss_release_buffer_set(&minor, &impersonator);
+  const bool constrained = !GSS_ERROR(major) && impersonator && impersonator.get()->count > 0;
   OM_uint32 lifetime = 0;
   bool usable = !GSS_ERROR(major);
   if (usable && constrained) {
@@ -271,39 +268,27 @@ std::shared_ptr<Delegation> Delegation::Keep(gss_cred_id_t& received, gss_ctx_id
   }
   if (usable) {
     major = Fault("gss_inquire_cred", minor);
-    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received, nullptr, &lifetime, nullptr, nullptr);
+    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), nullptr, &lifetime, nullptr, nullptr);
     usable = !GSS_ERROR(major) && lifetime > 0;
   }
-  if (!usable) {
-    gss_release_cred(&minor, &received);
-    return nullptr;
-  }
-  std::shared_ptr<Delegation> kept(new Delegation(received, constrained, Now() + lifetime));
-  received = GSS_C_NO_CREDENTIAL;
-  return kept;
+  if (!usable) return nullptr;
+  return std::shared_ptr<Delegation>(new Delegation(std::move(received), constrained, Now() + lifetime));
 }
 
 const std::string& Delegation::Cache() {
   if (prepared_) return cache_;
   prepared_ = true;
   OM_uint32 minor = 0;
-  struct ReleaseReceived {
-    gss_cred_id_t& cred;
-    ~ReleaseReceived() {
-      OM_uint32 ignored = 0;
-      if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &cred);
-    }
-  } release{received_};
-
-  gss_name_t name = GSS_C_NO_NAME;
+  // The received credential is needed for this copy alone.
+  const GssCredential received = std::move(received_);
+  GssName name;
   OM_uint32 major = Fault("gss_inquire_cred", minor);
-  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received_, &name, nullptr, nullptr, nullptr);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), name.out(), nullptr, nullptr, nullptr);
   if (GSS_ERROR(major)) {
     Trace("gss_inquire_cred", major, minor, gss_mech_krb5);
     return cache_;
   }
-  const std::string clientText = NameText(name);
-  gss_release_name(&minor, &name);
+  const std::string clientText = NameText(name.get());
   Krb5Context krb;
   krb5_principal client = nullptr;
   if (!krb || clientText.empty() || krb5_parse_name(krb.get(), clientText.c_str(), &client) != 0) return cache_;
@@ -314,7 +299,7 @@ const std::string& Delegation::Cache() {
   }
   long long expires = 0;
   major = krb5_cc_initialize(krb.get(), cache, client) == 0 ? Fault("gss_krb5_copy_ccache", minor) : GSS_S_FAILURE;
-  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received_, cache);
+  if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received.get(), cache);
   if (GSS_ERROR(major)) {
     Trace("gss_krb5_copy_ccache", major, minor, gss_mech_krb5);
   } else if (!constrained_) {

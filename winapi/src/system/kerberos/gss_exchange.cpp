@@ -127,21 +127,15 @@ std::pair<std::string, gss_OID> TargetName(const std::string& target) {
   return {service + "@" + host, GSS_C_NT_HOSTBASED_SERVICE};
 }
 
-// Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer, and releases it.
-SECURITY_STATUS WriteToken(PSecBufferDesc output, gss_buffer_desc& token) {
-  OM_uint32 minor = 0;
+// Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer.
+SECURITY_STATUS WriteToken(PSecBufferDesc output, const GssBuffer& token) {
   SecBuffer* buffer = FindBuffer(output, SECBUFFER_TOKEN);
-  SECURITY_STATUS status = SEC_E_OK;
-  if (buffer == nullptr) {
-    status = token.length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
-  } else if (token.length > buffer->cbBuffer || (token.length > 0 && buffer->pvBuffer == nullptr)) {
-    status = SEC_E_BUFFER_TOO_SMALL;
-  } else {
-    if (token.length > 0) std::memcpy(buffer->pvBuffer, token.value, token.length);
-    buffer->cbBuffer = static_cast<ULONG>(token.length);
-  }
-  gss_release_buffer(&minor, &token);
-  return status;
+  if (buffer == nullptr) return token->length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
+  if (token->length > buffer->cbBuffer || (token->length > 0 && buffer->pvBuffer == nullptr))
+    return SEC_E_BUFFER_TOO_SMALL;
+  if (token->length > 0) std::memcpy(buffer->pvBuffer, token->value, token->length);
+  buffer->cbBuffer = static_cast<ULONG>(token->length);
+  return SEC_E_OK;
 }
 
 // A step's channel bindings as GSSAPI takes them, over the step's own copy of the caller's block.
@@ -181,18 +175,10 @@ gss_buffer_desc InputToken(PSecBufferDesc input) {
   return gss_buffer_desc{buffer->cbBuffer, buffer->pvBuffer};
 }
 
-void Release(Context& context) {
-  OM_uint32 minor = 0;
-  if (context.ctx != GSS_C_NO_CONTEXT) gss_delete_sec_context(&minor, &context.ctx, GSS_C_NO_BUFFER);
-  if (context.target != GSS_C_NO_NAME) gss_release_name(&minor, &context.target);
-  if (context.peer != GSS_C_NO_NAME) gss_release_name(&minor, &context.peer);
-  context.delegation.reset();
-}
-
 // Keeps a context that its first step made, under a new handle.
 void Register(Context& context, PCtxtHandle handle) {
   ULONG_PTR id = NewId();
-  Contexts()[id] = context;
+  Contexts()[id] = std::move(context);
   AddLive("context", 1);
   handle->dwLower = kContextTag;
   handle->dwUpper = id;
@@ -229,20 +215,65 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
   if (!context.established) return SEC_E_OK;
   size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
-  if (WrapLengths(context.ctx, 1, 1, sealedHeader, largestPadding) &&
-      WrapLengths(context.ctx, 0, 1, signedHeader, padding)) {
+  if (WrapLengths(context.ctx.get(), 1, 1, sealedHeader, largestPadding) &&
+      WrapLengths(context.ctx.get(), 0, 1, signedHeader, padding)) {
     for (size_t length = 2; length <= 16; ++length)
-      if (WrapLengths(context.ctx, 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
+      if (WrapLengths(context.ctx.get(), 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
     sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(sealedHeader, signedHeader));
     sizes.cbMaxSignature = static_cast<ULONG>(signedHeader);
   } else {
-    sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(WrapOverhead(context.ctx, 1), WrapOverhead(context.ctx, 0)));
-    sizes.cbMaxSignature = static_cast<ULONG>(WrapOverhead(context.ctx, 0));
+    sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(WrapOverhead(context.ctx.get(), 1), WrapOverhead(context.ctx.get(), 0)));
+    sizes.cbMaxSignature = static_cast<ULONG>(WrapOverhead(context.ctx.get(), 0));
     if (sizes.cbSecurityTrailer == 0) return SEC_E_UNSUPPORTED_FUNCTION;
   }
   // A block size of 1 says that messages need no alignment; the padding buffer is never empty.
   sizes.cbBlockSize = static_cast<ULONG>(std::max<size_t>(largestPadding, 1));
   return SEC_E_OK;
+}
+
+// The context a step works on: `fresh` for a first step, else the caller's, which must be of
+// this side and not yet established.
+SECURITY_STATUS Working(PCtxtHandle context, bool client, Context& fresh, Context*& working) {
+  if (context == nullptr) {
+    working = &fresh;
+    return SEC_E_OK;
+  }
+  working = FindContext(context);
+  if (working == nullptr || working->client != client) return SEC_E_INVALID_HANDLE;
+  return working->established ? SEC_E_OUT_OF_SEQUENCE : SEC_E_OK;
+}
+
+// A new client context's target, as GSSAPI names it.
+SECURITY_STATUS NameTarget(const WCHAR* target, Context& fresh) {
+  auto [text, type] = TargetName(target != nullptr ? Narrow(target) : std::string());
+  gss_buffer_desc name = {text.size(), const_cast<char*>(text.data())};
+  OM_uint32 minor = 0;
+  OM_uint32 major = Fault("gss_import_name", minor);
+  if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &name, type, fresh.target.out());
+  return GSS_ERROR(major) ? Failed("gss_import_name", major, minor, fresh.mechanism->oid, false) : SEC_E_OK;
+}
+
+// The caller's handles and outputs of a step.
+struct Handles {
+  PCtxtHandle context;
+  PCtxtHandle newContext;
+  PULONG attributes;
+  PTimeStamp expiry;
+};
+
+// The end of a step that succeeded: the context's state, the caller's outputs and, for a first
+// step, the context kept under a new handle.
+void Conclude(Context& working, OM_uint32 major, OM_uint32 agreed, OM_uint32 lifetime, const Handles& handles) {
+  working.established = major == GSS_S_COMPLETE;
+  if (working.established) working.establishedAt = std::time(nullptr);
+  working.attributes = WindowsFlags(agreed, working.requested, working.client);
+  if (handles.attributes != nullptr) *handles.attributes = working.attributes;
+  SetLifetime(handles.expiry, lifetime);
+  if (handles.context == nullptr) {
+    Register(working, handles.newContext);
+  } else if (handles.newContext != handles.context) {
+    *handles.newContext = *handles.context;
+  }
 }
 
 // The clock skew krb5 allows (libdefaults clockskew, 300 seconds unless set). Requires the world
@@ -262,12 +293,12 @@ long long ClockSkew() {
 // counts what remains of it now. A Kerberos acceptor lets a context run the allowed clock skew
 // past the ticket's end; Windows' lifespan, and a session resting on it, ends with the ticket.
 SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& lifespan) {
-  if (!context.established || context.ctx == GSS_C_NO_CONTEXT) return SEC_E_INVALID_HANDLE;
+  if (!context.established || !context.ctx) return SEC_E_INVALID_HANDLE;
   OM_uint32 minor = 0;
   OM_uint32 remaining = 0;
   OM_uint32 major = Fault("gss_inquire_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_inquire_context(&minor, context.ctx, nullptr, nullptr, &remaining, nullptr, nullptr, nullptr, nullptr);
+    major = gss_inquire_context(&minor, context.ctx.get(), nullptr, nullptr, &remaining, nullptr, nullptr, nullptr, nullptr);
   // An expired context still answers, with nothing remaining.
   if (GSS_ERROR(major) && GSS_ROUTINE_ERROR(major) != GSS_S_CONTEXT_EXPIRED)
     return Failed("gss_inquire_context", major, minor, context.mechanism->oid, false);
@@ -301,67 +332,40 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   // handle meanwhile; one that ran out ends the context as on Windows.
   const std::shared_ptr<Delegation> delegation = found->delegation;
   if (context == nullptr && delegation && delegation->Expired()) return SEC_E_CONTEXT_EXPIRED;
-  OM_uint32 minor = 0;
   Context fresh;
-  Context* working = &fresh;
+  fresh.mechanism = found->mechanism;
+  fresh.client = true;
+  Context* working = nullptr;
+  if (SECURITY_STATUS status = Working(context, true, fresh, working); status != SEC_E_OK) return status;
   if (context == nullptr) {
-    fresh.mechanism = found->mechanism;
-    fresh.client = true;
-    auto [text, type] = TargetName(target != nullptr ? Narrow(target) : std::string());
-    gss_buffer_desc name = {text.size(), const_cast<char*>(text.data())};
-    OM_uint32 major = Fault("gss_import_name", minor);
-    if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &name, type, &fresh.target);
-    if (GSS_ERROR(major)) return Failed("gss_import_name", major, minor, found->mechanism->oid, false);
-  } else {
-    working = FindContext(context);
-    if (working == nullptr || !working->client) return SEC_E_INVALID_HANDLE;
-    if (working->established) return SEC_E_OUT_OF_SEQUENCE;
+    if (SECURITY_STATUS status = NameTarget(target, fresh); status != SEC_E_OK) return status;
   }
   StepBindings bindings;
-  if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) {
-    if (context == nullptr) Release(fresh);
-    return read;
-  }
+  if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) return read;
   working->requested = requested;
   gss_buffer_desc in = InputToken(input);
-  gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
-  OM_uint32 agreed = 0;
-  OM_uint32 lifetime = 0;
+  GssBuffer out;
+  OM_uint32 minor = 0, agreed = 0, lifetime = 0;
   // Only a new context, still the call's own, goes without the lock; a later step works on one
-  // that other threads can reach, and it asks no KDC.
-  const gss_cred_id_t cred = found->cred;
+  // that other threads can reach, and it asks no KDC. The credential stays meanwhile, even when
+  // another thread frees its handle.
+  const SharedCredential cred = found->cred;
   if (context == nullptr) guard.unlock();
   OM_uint32 major = Fault("gss_init_sec_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_init_sec_context(&minor, cred, &working->ctx, working->target, working->mechanism->oid,
-                                 GssFlags(requested), 0, bindings.Get(), &in, nullptr, &out, &agreed,
-                                 &lifetime);
+    major = gss_init_sec_context(&minor, cred.get(), working->ctx.in_out(), working->target.get(),
+                                 working->mechanism->oid, GssFlags(requested), 0, bindings.Get(), &in, nullptr,
+                                 out.out(), &agreed, &lifetime);
   if (context == nullptr) guard.lock();
   if (GSS_ERROR(major)) {
-    OM_uint32 ignored = 0;
-    gss_release_buffer(&ignored, &out);
     // The KDC refuses a constrained delegation to a target the service may not reach with
     // BADOPTION.
     const bool refused = delegation && delegation->Constrained() && MinorIs(minor, KRB5KDC_ERR_BADOPTION);
-    const gss_OID oid = working->mechanism->oid;
-    if (context == nullptr) Release(fresh);
-    const SECURITY_STATUS status = Failed("gss_init_sec_context", major, minor, oid, false);
+    const SECURITY_STATUS status = Failed("gss_init_sec_context", major, minor, working->mechanism->oid, false);
     return refused ? SEC_E_DELEGATION_POLICY : status;
   }
-  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
-    if (context == nullptr) Release(fresh);
-    return written;
-  }
-  working->established = major == GSS_S_COMPLETE;
-  if (working->established) working->establishedAt = std::time(nullptr);
-  working->attributes = WindowsFlags(agreed, requested, true);
-  if (attributes != nullptr) *attributes = working->attributes;
-  SetLifetime(expiry, lifetime);
-  if (context == nullptr) {
-    Register(fresh, newContext);
-  } else if (newContext != context) {
-    *newContext = *context;
-  }
+  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;
+  Conclude(*working, major, agreed, lifetime, Handles{context, newContext, attributes, expiry});
   return StatusOf(major, minor, false);
 }
 
@@ -371,78 +375,42 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
   Context fresh;
-  Context* working = &fresh;
-  if (context == nullptr) {
-    fresh.mechanism = found->mechanism;
-  } else {
-    working = FindContext(context);
-    if (working == nullptr || working->client) return SEC_E_INVALID_HANDLE;
-    if (working->established) return SEC_E_OUT_OF_SEQUENCE;
-  }
+  fresh.mechanism = found->mechanism;
+  Context* working = nullptr;
+  if (SECURITY_STATUS status = Working(context, false, fresh, working); status != SEC_E_OK) return status;
   StepBindings bindings;
   if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) return read;
   working->requested = requested;
-  OM_uint32 minor = 0;
+  OM_uint32 minor = 0, agreed = 0, lifetime = 0;
   gss_buffer_desc in = InputToken(input);
-  gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
-  gss_name_t peer = GSS_C_NO_NAME;
+  GssBuffer out;
+  GssName peer;
   gss_OID actual = GSS_C_NO_OID;
-  gss_cred_id_t delegated = GSS_C_NO_CREDENTIAL;
-  OM_uint32 agreed = 0;
-  OM_uint32 lifetime = 0;
+  GssCredential delegated;
   OM_uint32 major = Fault("gss_accept_sec_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_accept_sec_context(&minor, &working->ctx, found->cred, &in, bindings.Get(), &peer, &actual, &out,
-                                   &agreed, &lifetime, &delegated);
+    major = gss_accept_sec_context(&minor, working->ctx.in_out(), found->cred.get(), &in, bindings.Get(), peer.out(),
+                                   &actual, out.out(), &agreed, &lifetime, delegated.out());
   major = RequireBindings(major, agreed, requested, bindings);
-  OM_uint32 ignored = 0;
+  if (GSS_ERROR(major)) return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
-  if (delegated != GSS_C_NO_CREDENTIAL) {
-    if (!GSS_ERROR(major) && DelegationSetting() != DelegationPolicy::Off) kept = Delegation::Keep(delegated, working->ctx);
-    if (delegated != GSS_C_NO_CREDENTIAL) gss_release_cred(&ignored, &delegated);
-  }
-  if (GSS_ERROR(major)) {
-    gss_release_buffer(&ignored, &out);
-    gss_release_name(&ignored, &peer);
-    if (context == nullptr) Release(fresh);
-    return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
-  }
+  if (delegated && DelegationSetting() != DelegationPolicy::Off)
+    kept = Delegation::Keep(std::move(delegated), working->ctx.get());
   // Nothing of an established context goes out before the server may keep it: not even the
   // token that would prove the server to its client.
-  SECURITY_STATUS admitted = SEC_E_OK;
-  if (major == GSS_S_COMPLETE)
-    admitted = Admit(*found, *working, peer != GSS_C_NO_NAME ? peer : working->peer,
-                     actual != GSS_C_NO_OID ? actual : working->actual);
-  if (admitted != SEC_E_OK) {
-    gss_release_buffer(&ignored, &out);
-    gss_release_name(&ignored, &peer);
-    if (context == nullptr) Release(fresh);
-    return admitted;
+  if (major == GSS_S_COMPLETE) {
+    const SECURITY_STATUS admitted = Admit(*found, *working, peer ? peer.get() : working->peer.get(),
+                                           actual != GSS_C_NO_OID ? actual : working->actual);
+    if (admitted != SEC_E_OK) return admitted;
   }
-  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) {
-    gss_release_name(&ignored, &peer);
-    if (context == nullptr) Release(fresh);
-    return written;
-  }
-  if (peer != GSS_C_NO_NAME) {
-    if (working->peer != GSS_C_NO_NAME) gss_release_name(&ignored, &working->peer);
-    working->peer = peer;
-  }
+  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;
+  if (peer) working->peer = std::move(peer);
   if (actual != GSS_C_NO_OID) working->actual = actual;
   if (kept) working->delegation = std::move(kept);
   // Evidence for constrained delegation is no delegation by the client.
   if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
-  working->established = major == GSS_S_COMPLETE;
-  if (working->established) working->establishedAt = std::time(nullptr);
-  working->attributes = WindowsFlags(agreed, requested, false);
-  if (attributes != nullptr) *attributes = working->attributes;
-  SetLifetime(expiry, lifetime);
-  if (context == nullptr) {
-    Register(fresh, newContext);
-  } else if (newContext != context) {
-    *newContext = *context;
-  }
+  Conclude(*working, major, agreed, lifetime, Handles{context, newContext, attributes, expiry});
   return StatusOf(major, minor, true);
 }
 
@@ -464,15 +432,15 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
         return SEC_E_OK;
       }
       std::string name;
-      if (context->ctx != GSS_C_NO_CONTEXT) {
+      if (context->ctx) {
         OM_uint32 minor = 0;
-        gss_name_t self = GSS_C_NO_NAME;
+        GssName self;
         OM_uint32 major = Fault("gss_inquire_context", minor);
         if (major == GSS_S_COMPLETE)
-          major = gss_inquire_context(&minor, context->ctx, &self, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+          major = gss_inquire_context(&minor, context->ctx.get(), self.out(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
         if (GSS_ERROR(major)) return Failed("gss_inquire_context", major, minor, context->mechanism->oid, false);
-        name = NameText(self);
-        gss_release_name(&minor, &self);
+        name = NameText(self.get());
       }
       if (name.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
       // A client's own principal may have no Windows name.
@@ -494,9 +462,7 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
 }
 
 SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
-  Context* context = FindContext(handle);
-  if (context == nullptr) return SEC_E_INVALID_HANDLE;
-  Release(*context);
+  if (FindContext(handle) == nullptr) return SEC_E_INVALID_HANDLE;
   Contexts().erase(handle->dwUpper);
   AddLive("context", -1);
   return SEC_E_OK;

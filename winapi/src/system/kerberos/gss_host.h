@@ -18,6 +18,7 @@
 #include "common/tokens.h"
 #include "system/host/host.h"
 #include "system/kerberos/krb5_config.h"
+#include "system/kerberos/owners.h"
 #include "system/kerberos/pac.h"
 #include "system/kerberos/principals.h"
 #include "winhost/sspi.h"
@@ -54,9 +55,8 @@ struct AcceptorPolicy {
 struct Credential {
   const Mechanism* mechanism;
   ULONG use;
-  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-  // Set when `cred` is an acceptor credential that server handles share: it goes with the last.
-  std::shared_ptr<gss_cred_id_struct> shared;
+  // An acceptor credential may be shared with other server handles: it goes with the last.
+  SharedCredential cred;
   // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
   // domain names its clients are named by.
   AcceptorPolicy acceptors;
@@ -74,17 +74,17 @@ struct Credential {
 // (the service's own ticket, for evidence; empty for none) is the same (gss_kept_credentials.cpp);
 // `acquire` makes a new one otherwise. `cacheOwner` keeps that cache alive as long as the credential
 // is kept. Requires the world lock.
-using AcquireFunction = std::function<SECURITY_STATUS(gss_cred_id_t& cred, OM_uint32& lifetime)>;
+using AcquireFunction = std::function<SECURITY_STATUS(GssCredential& cred, OM_uint32& lifetime)>;
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
                                std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime);
+                               SharedCredential& shared, OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;
   bool client = false;
-  gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
-  gss_name_t target = GSS_C_NO_NAME;  // client: the service it authenticates to
-  gss_name_t peer = GSS_C_NO_NAME;    // server: the client, once it is known
+  GssContext ctx;
+  GssName target;  // client: the service it authenticates to
+  GssName peer;    // server: the client, once it is known
   gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
   // server: the client's logon information from its ticket's PAC, once established, when the PAC
   // was there and its signature held; the client's name and token come from it.
@@ -138,7 +138,7 @@ class Delegation : public LogonCredentials {
  public:
   // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
   // null when it cannot be used to authenticate onward.
-  static std::shared_ptr<Delegation> Keep(gss_cred_id_t& received, gss_ctx_id_t context);
+  static std::shared_ptr<Delegation> Keep(GssCredential received, gss_ctx_id_t context);
   Delegation(const Delegation&) = delete;
   Delegation& operator=(const Delegation&) = delete;
   ~Delegation();
@@ -152,8 +152,8 @@ class Delegation : public LogonCredentials {
   OM_uint32 Lifetime() const;
 
  private:
-  Delegation(gss_cred_id_t received, bool constrained, long long expires);
-  gss_cred_id_t received_;  // as the package gave it, until the cache is made
+  Delegation(GssCredential received, bool constrained, long long expires);
+  GssCredential received_;  // as the package gave it, until the cache is made
   std::string cache_;
   bool prepared_ = false;
   bool constrained_;

@@ -48,7 +48,7 @@ struct Kept {
   const Mechanism* mechanism;
   std::string cache;
   Conditions conditions;
-  std::shared_ptr<gss_cred_id_struct> cred;
+  SharedCredential cred;
   OM_uint32 lifetime;
   std::shared_ptr<const void> cacheOwner;
 };
@@ -83,7 +83,7 @@ bool CurrentConditions(Conditions& now) {
 
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
                                std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               std::shared_ptr<gss_cred_id_struct>& shared, OM_uint32& lifetime) {
+                               SharedCredential& shared, OM_uint32& lifetime) {
   // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
   Conditions now;
   const bool known = CurrentConditions(now);
@@ -99,12 +99,9 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& ca
     kept.erase(it);
     break;
   }
-  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+  GssCredential cred;
   if (SECURITY_STATUS status = acquire(cred, lifetime); status != SEC_E_OK) return status;
-  shared.reset(cred, [](gss_cred_id_t held) {
-    OM_uint32 minor = 0;
-    gss_release_cred(&minor, &held);
-  });
+  shared = Share(std::move(cred));
   if (known) kept.push_back(Kept{mechanism, cache, std::move(now), shared, lifetime, std::move(cacheOwner)});
   return SEC_E_OK;
 }

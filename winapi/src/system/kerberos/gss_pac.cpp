@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/pac_account.h"
 
@@ -22,27 +23,45 @@ Attribute VerifiedAttribute(gss_name_t name, gss_OID mechanism, const char* urn,
   int authenticated = 0;
   int complete = 0;
   int more = -1;
-  gss_buffer_desc value = GSS_C_EMPTY_BUFFER;
-  gss_buffer_desc display = GSS_C_EMPTY_BUFFER;
+  GssBuffer value;
+  GssBuffer display;
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_get_name_attribute", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, &value, &display, &more);
+    major = gss_get_name_attribute(&minor, name, &attribute, &authenticated, &complete, value.out(), display.out(),
+                                   &more);
   if (GSS_ERROR(major)) {
     if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return Attribute::kAbsent;
     Trace("gss_get_name_attribute", major, minor, mechanism);
     return Attribute::kRefused;
   }
-  const auto* at = static_cast<const uint8_t*>(value.value);
-  bytes.assign(at, at + value.length);
-  OM_uint32 ignored = 0;
-  gss_release_buffer(&ignored, &value);
-  gss_release_buffer(&ignored, &display);
+  const auto* at = static_cast<const uint8_t*>(value->value);
+  bytes.assign(at, at + value->length);
   if (!authenticated) {
     TraceRefusal(urn, "its signature was not verified");
     return Attribute::kRefused;
   }
   return Attribute::kPresent;
+}
+
+// The whole PAC, for what the logon information alone does not say: who the ticket was issued to
+// (the requestor, which must be the logon information's user) and which signatures it carries.
+bool WholePacAgrees(gss_name_t name, gss_OID mechanism, const pac::LogonInfo& logon) {
+  std::vector<uint8_t> bytes;
+  const Attribute found = VerifiedAttribute(name, mechanism, "urn:mspac:", bytes);
+  if (found != Attribute::kPresent) return found == Attribute::kAbsent;
+  const char* failure = "";
+  const std::optional<pac::PacBuffers> buffers = pac::DecodePacBuffers(bytes.data(), bytes.size(), &failure);
+  if (!buffers) {
+    TraceRefusal("the PAC", failure);
+    return false;
+  }
+  if (!pac::RequestorMatches(*buffers, logon)) {
+    TraceRefusal("the PAC", "its requestor is another account than its logon information's user");
+    return false;
+  }
+  if (system::TraceOn()) system::Trace("the client's PAC: " + pac::SignaturesText(*buffers));
+  return true;
 }
 
 }  // namespace
@@ -51,7 +70,8 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
                                                         std::optional<pac::UpnDnsInfo>* upn) {
   if (name == GSS_C_NO_NAME) return nullptr;
   std::vector<uint8_t> bytes;
-  // A ticket without a PAC, or with one that has no logon information, is no failure.
+  // A ticket without a PAC, or with a minimal one that has no logon information (an MIT KDC's since
+  // 1.20), is no failure: the client's token then comes from the account its principal maps to.
   if (VerifiedAttribute(name, mechanism, "urn:mspac:logon-info", bytes) != Attribute::kPresent) return nullptr;
   const char* failure = "";
   std::optional<pac::LogonInfo> decoded = pac::DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
@@ -59,6 +79,7 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
     TraceRefusal("the PAC's logon information", failure);
     return nullptr;
   }
+  if (!WholePacAgrees(name, mechanism, *decoded)) return nullptr;
   if (upn != nullptr) {
     upn->reset();
     // The client's names once more, which a PAC that has them must tell alike.

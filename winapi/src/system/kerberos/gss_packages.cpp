@@ -32,11 +32,10 @@ const Mechanism kMechanisms[] = {
 // Whether the machine's GSSAPI has the mechanism: NTLM only where gss-ntlmssp is installed.
 bool Installed(gss_OID oid) {
   OM_uint32 minor = 0;
-  gss_OID_set mechanisms = GSS_C_NO_OID_SET;
-  if (GSS_ERROR(gss_indicate_mechs(&minor, &mechanisms))) return false;
+  GssOidSet mechanisms;
+  if (GSS_ERROR(gss_indicate_mechs(&minor, mechanisms.out()))) return false;
   int present = 0;
-  gss_test_oid_set_member(&minor, oid, mechanisms, &present);
-  gss_release_oid_set(&minor, &mechanisms);
+  gss_test_oid_set_member(&minor, oid, mechanisms.get(), &present);
   return present != 0;
 }
 
@@ -59,7 +58,7 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
 // With a cache named, a client authenticates with what that cache holds, and a server can also
 // initiate as the service whose ticket it holds, which lets MIT keep a client's ticket as
 // evidence for constrained delegation.
-SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, gss_cred_id_t& cred,
+SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, GssCredential& cred,
                         OM_uint32& lifetime) {
   // Windows' Negotiate also accepts a bare Kerberos token, as some clients send one (Wine's
   // Negotiate does): a Negotiate acceptor holds krb5's credential beside SPNEGO's, which is what a
@@ -74,31 +73,30 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, g
     OM_uint32 major = Fault("gss_acquire_cred_from", minor);
     if (major == GSS_S_COMPLETE)
       major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                    accepting ? GSS_C_BOTH : GSS_C_INITIATE, &store, &cred, nullptr, &lifetime);
+                                    accepting ? GSS_C_BOTH : GSS_C_INITIATE, &store, cred.out(), nullptr, &lifetime);
     if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
     return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
   }
   OM_uint32 major = Fault("gss_acquire_cred", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                             accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, &cred, nullptr, &lifetime);
+                             accepting ? GSS_C_ACCEPT : GSS_C_INITIATE, cred.out(), nullptr, &lifetime);
   return GSS_ERROR(major) ? Failed("gss_acquire_cred", major, minor, oid, accepting) : SEC_E_OK;
 }
 
 // The credential of a package; SPNEGO has credentials whenever any mechanism of the machine has
 // some, so Negotiate needs krb5's first.
-SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache, gss_cred_id_t& cred,
+SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache, GssCredential& cred,
                            OM_uint32& lifetime) {
-  OM_uint32 minor = 0;
   if (mechanism->oid == &kSpnego) {
     if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, cred, lifetime); status != SEC_E_OK)
       return status;
-    gss_release_cred(&minor, &cred);
+    cred.reset();
   }
   if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, cred, lifetime); status != SEC_E_OK)
     return status;
-  if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred, accepting))) {
-    gss_release_cred(&minor, &cred);
+  if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred.get(), accepting))) {
+    cred.reset();
     return SEC_E_NO_CREDENTIALS;
   }
   return SEC_E_OK;
@@ -145,13 +143,13 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
     service = ServiceTicketFor(guard);
   }
   OM_uint32 lifetime = 0;
-  gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-  std::shared_ptr<gss_cred_id_struct> shared;
+  GssCredential cred;
+  SharedCredential shared;
   const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
   // Servers share one acceptor credential for as long as it is what they would acquire.
   auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
-    return SharedAcceptor(mechanism, from, std::move(owner), [&](gss_cred_id_t& made, OM_uint32& time) {
+    return SharedAcceptor(mechanism, from, std::move(owner), [&](GssCredential& made, OM_uint32& time) {
       return AcquireFor(mechanism, accepting, from, made, time);
     }, shared, lifetime);
   };
@@ -162,9 +160,9 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
     status = acquireShared(std::string(), nullptr);
   }
   if (status != SEC_E_OK) return status;
-  if (shared) cred = shared.get();
+  if (!shared) shared = Share(std::move(cred));
   ULONG_PTR id = NewId();
-  Credential made{mechanism, use, cred, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  Credential made{mechanism, use, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
   // What a server lets in is fixed when it takes its credential.
   if (accepting) PrepareAcceptor(made);
   Credentials()[id] = std::move(made);
@@ -181,12 +179,11 @@ SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* bu
   if (attribute != SECPKG_CRED_ATTR_NAMES) return SEC_E_UNSUPPORTED_FUNCTION;
   if (buffer == nullptr) return SEC_E_INVALID_TOKEN;
   OM_uint32 minor = 0;
-  gss_name_t name = GSS_C_NO_NAME;
+  GssName name;
   OM_uint32 major = Fault("gss_inquire_cred", minor);
-  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, found->cred, &name, nullptr, nullptr, nullptr);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, found->cred.get(), name.out(), nullptr, nullptr, nullptr);
   if (GSS_ERROR(major)) return Failed("gss_inquire_cred", major, minor, found->mechanism->oid, false);
-  const std::string text = NameText(name);
-  gss_release_name(&minor, &name);
+  const std::string text = NameText(name.get());
   // A server's credential names no one until a client picks one of its keys.
   if (text.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
   const std::optional<std::u16string> windowsName = WindowsName(text, found->mechanism->oid);
@@ -200,9 +197,7 @@ SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* bu
 SECURITY_STATUS FreeCredentials(PCredHandle credential) {
   Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
-  OM_uint32 minor = 0;
   // A shared credential goes with its last holder.
-  if (!found->shared) gss_release_cred(&minor, &found->cred);
   Credentials().erase(credential->dwUpper);
   AddLive("credential", -1);
   return SEC_E_OK;
@@ -228,11 +223,10 @@ std::optional<std::u16string> WindowsName(const std::string& displayed, gss_OID 
 std::string NameText(gss_name_t name) {
   if (name == GSS_C_NO_NAME) return std::string();
   OM_uint32 minor = 0;
-  gss_buffer_desc text = GSS_C_EMPTY_BUFFER;
-  if (GSS_ERROR(Fault("gss_display_name", minor)) || GSS_ERROR(gss_display_name(&minor, name, &text, nullptr)))
+  GssBuffer text;
+  if (GSS_ERROR(Fault("gss_display_name", minor)) || GSS_ERROR(gss_display_name(&minor, name, text.out(), nullptr)))
     return std::string();
-  std::string out(static_cast<const char*>(text.value), text.length);
-  gss_release_buffer(&minor, &text);
+  std::string out(static_cast<const char*>(text->value), text->length);
   // Some mechanisms (gss-ntlmssp) count the C string's terminator in the length; it is no part of
   // the name. Any other NUL is, and the name is refused for it.
   if (!out.empty() && out.back() == '\0') out.pop_back();
@@ -241,15 +235,14 @@ std::string NameText(gss_name_t name) {
 
 std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism) {
   OM_uint32 minor = 0;
-  gss_buffer_desc local = GSS_C_EMPTY_BUFFER;
+  GssBuffer local;
   OM_uint32 major = Fault("gss_localname", minor);
-  if (major == GSS_S_COMPLETE) major = gss_localname(&minor, name, mechanism, &local);
+  if (major == GSS_S_COMPLETE) major = gss_localname(&minor, name, mechanism, local.out());
   if (GSS_ERROR(major)) {
     Trace("gss_localname", major, minor, mechanism);
     return std::nullopt;
   }
-  std::string account(static_cast<const char*>(local.value), local.length);
-  gss_release_buffer(&minor, &local);
+  std::string account(static_cast<const char*>(local->value), local->length);
   // NSS takes names up to their first NUL: a name with one would be another account's.
   if (account.find('\0') != std::string::npos) return std::nullopt;
   return account;

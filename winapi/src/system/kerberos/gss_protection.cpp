@@ -37,42 +37,35 @@ gss_iov_buffer_desc Iov(OM_uint32 type, SecBuffer* buffer) {
 SECURITY_STATUS WrapWhole(Context& context, int confidential, SecBuffer* token, SecBuffer* data, SecBuffer* padding) {
   OM_uint32 minor = 0;
   gss_buffer_desc in = {data->cbBuffer, data->pvBuffer};
-  gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
+  GssBuffer out;
   OM_uint32 major = Fault("gss_wrap", minor);
-  if (major == GSS_S_COMPLETE) major = gss_wrap(&minor, context.ctx, confidential, GSS_C_QOP_DEFAULT, &in, nullptr, &out);
+  if (major == GSS_S_COMPLETE)
+    major = gss_wrap(&minor, context.ctx.get(), confidential, GSS_C_QOP_DEFAULT, &in, nullptr, out.out());
   if (GSS_ERROR(major)) return Failed("gss_wrap", major, minor, context.mechanism->oid, false);
-  SECURITY_STATUS status = SEC_E_OK;
-  const size_t head = out.length - data->cbBuffer;
-  if (out.length < data->cbBuffer || head > token->cbBuffer || token->pvBuffer == nullptr) {
-    status = SEC_E_BUFFER_TOO_SMALL;
-  } else {
-    std::memcpy(token->pvBuffer, out.value, head);
-    if (data->cbBuffer > 0) std::memcpy(data->pvBuffer, static_cast<uint8_t*>(out.value) + head, data->cbBuffer);
-    token->cbBuffer = static_cast<ULONG>(head);
-    if (padding != nullptr) padding->cbBuffer = 0;
-  }
-  gss_release_buffer(&minor, &out);
-  return status;
+  if (out->length < data->cbBuffer) return SEC_E_BUFFER_TOO_SMALL;
+  const size_t head = out->length - data->cbBuffer;
+  if (head > token->cbBuffer || token->pvBuffer == nullptr) return SEC_E_BUFFER_TOO_SMALL;
+  std::memcpy(token->pvBuffer, out->value, head);
+  if (data->cbBuffer > 0) std::memcpy(data->pvBuffer, static_cast<uint8_t*>(out->value) + head, data->cbBuffer);
+  token->cbBuffer = static_cast<ULONG>(head);
+  if (padding != nullptr) padding->cbBuffer = 0;
+  return SEC_E_OK;
 }
 
 SECURITY_STATUS UnwrapWhole(Context& context, SecBuffer* stream, SecBuffer* data, int& confidential) {
   OM_uint32 minor = 0;
   gss_buffer_desc in = {stream->cbBuffer, stream->pvBuffer};
-  gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
+  GssBuffer out;
   OM_uint32 major = Fault("gss_unwrap", minor);
-  if (major == GSS_S_COMPLETE) major = gss_unwrap(&minor, context.ctx, &in, &out, &confidential, nullptr);
+  if (major == GSS_S_COMPLETE) major = gss_unwrap(&minor, context.ctx.get(), &in, out.out(), &confidential, nullptr);
   if (GSS_ERROR(major)) return Failed("gss_unwrap", major, minor, context.mechanism->oid, false);
   // The plain message goes back into the stream the caller gave, which holds it whenever it is
   // shorter than its token, as every mechanism's is; a mechanism that gave more is refused rather
   // than let write past the caller's buffer.
-  if (out.length > stream->cbBuffer) {
-    gss_release_buffer(&minor, &out);
-    return SEC_E_BUFFER_TOO_SMALL;
-  }
-  if (out.length > 0) std::memmove(stream->pvBuffer, out.value, out.length);
+  if (out->length > stream->cbBuffer) return SEC_E_BUFFER_TOO_SMALL;
+  if (out->length > 0) std::memmove(stream->pvBuffer, out->value, out->length);
   data->pvBuffer = stream->pvBuffer;
-  data->cbBuffer = static_cast<ULONG>(out.length);
-  gss_release_buffer(&minor, &out);
+  data->cbBuffer = static_cast<ULONG>(out->length);
   return major & (GSS_S_DUPLICATE_TOKEN | GSS_S_OLD_TOKEN | GSS_S_UNSEQ_TOKEN) ? SEC_E_OUT_OF_SEQUENCE : SEC_E_OK;
 }
 
@@ -98,7 +91,7 @@ SECURITY_STATUS Encrypt(PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_wrap_iov", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_wrap_iov(&minor, context->ctx, confidential, GSS_C_QOP_DEFAULT, nullptr, iov, padding != nullptr ? 3 : 2);
+    major = gss_wrap_iov(&minor, context->ctx.get(), confidential, GSS_C_QOP_DEFAULT, nullptr, iov, padding != nullptr ? 3 : 2);
   if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return WrapWhole(*context, confidential, token, data, padding);
   if (GSS_ERROR(major)) return Failed("gss_wrap_iov", major, minor, context->mechanism->oid, false);
   token->cbBuffer = static_cast<ULONG>(iov[0].buffer.length);
@@ -118,7 +111,7 @@ SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) 
   gss_iov_buffer_desc iov[2] = {Iov(GSS_IOV_BUFFER_TYPE_STREAM, stream), Iov(GSS_IOV_BUFFER_TYPE_DATA, nullptr)};
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_unwrap_iov", minor);
-  if (major == GSS_S_COMPLETE) major = gss_unwrap_iov(&minor, context->ctx, &confidential, nullptr, iov, 2);
+  if (major == GSS_S_COMPLETE) major = gss_unwrap_iov(&minor, context->ctx.get(), &confidential, nullptr, iov, 2);
   SECURITY_STATUS status = SEC_E_OK;
   if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) {
     status = UnwrapWhole(*context, stream, data, confidential);

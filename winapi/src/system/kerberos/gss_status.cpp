@@ -70,11 +70,10 @@ std::string StatusText(OM_uint32 code, int type, gss_OID mechanism) {
   OM_uint32 context = 0;
   do {
     OM_uint32 minor = 0;
-    gss_buffer_desc message = GSS_C_EMPTY_BUFFER;
-    if (GSS_ERROR(gss_display_status(&minor, code, type, mechanism, &context, &message))) break;
+    GssBuffer message;
+    if (GSS_ERROR(gss_display_status(&minor, code, type, mechanism, &context, message.out()))) break;
     if (!text.empty()) text += "; ";
-    text.append(static_cast<const char*>(message.value), message.length);
-    gss_release_buffer(&minor, &message);
+    text.append(static_cast<const char*>(message->value), message->length);
   } while (context != 0);
   return text;
 }

@@ -66,6 +66,51 @@ struct LogonInfo {
 // UTF-16: they become the client's name.
 std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
 
+// ---- the PAC as a whole ----------------------------------------------------------------------
+// A PACTYPE: a count of buffers, version 0, then one PAC_INFO_BUFFER (type, size, 64-bit offset)
+// per buffer, each buffer at an offset that is a multiple of 8 and inside the PAC.
+
+enum PacBufferType : uint32_t {
+  kLogonInfoBuffer = 1,
+  kCredentialsInfoBuffer = 2,
+  kServerChecksumBuffer = 6,
+  kKdcChecksumBuffer = 7,
+  kClientInfoBuffer = 10,
+  kDelegationInfoBuffer = 11,
+  kUpnDnsInfoBuffer = 12,
+  kClientClaimsBuffer = 13,
+  kDeviceInfoBuffer = 14,
+  kDeviceClaimsBuffer = 15,
+  kTicketChecksumBuffer = 16,
+  kAttributesBuffer = 17,
+  kRequestorBuffer = 18,
+  kFullChecksumBuffer = 19,
+};
+
+// PAC_ATTRIBUTES_INFO's flags: the client asked for a PAC, or got one without asking.
+constexpr uint32_t kPacWasRequested = 0x1;
+constexpr uint32_t kPacWasGivenImplicitly = 0x2;
+
+struct PacBuffers {
+  std::vector<uint32_t> types;     // in the PAC's order
+  std::optional<Sid> requestor;    // PAC_REQUESTOR: the SID of the account the ticket was issued to
+  std::optional<uint32_t> attributes;  // PAC_ATTRIBUTES_INFO's first 32 flags
+  bool Has(uint32_t type) const;
+};
+
+// The buffers of a whole PAC, or none when its layout does not hold together (`failure` says why).
+// Of the buffers' contents only the requestor's SID and the attributes' flags are read.
+std::optional<PacBuffers> DecodePacBuffers(const uint8_t* data, size_t size, const char** failure = nullptr);
+
+// The PAC's signatures in words: which are present, and which a member server checks. The server's
+// signature is checked with the service's own key when the ticket is accepted; the KDC's, the
+// ticket's and the full PAC's are made with the domain's krbtgt key, which only a DC holds.
+std::string SignaturesText(const PacBuffers& buffers);
+
+// Whether a PAC's requestor, where it has one, is the client its logon information names: a PAC
+// whose requestor is another account was issued to somebody else.
+bool RequestorMatches(const PacBuffers& buffers, const LogonInfo& logon);
+
 // The PAC's UPN_DNS_INFO: the client's user principal name and its domain's DNS name, and in a
 // PAC of a newer controller also its SAM account name and SID. MIT GSSAPI gives it as the client
 // name's "urn:mspac:upn-dns-info" attribute. Little-endian lengths and offsets (from the start of

@@ -139,15 +139,15 @@ DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
 
 void ForgetServiceTickets() { forgetting.fetch_add(1); }
 
-DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential) {
-  credential = GSS_C_NO_CREDENTIAL;
+DWORD ServiceCredential(const std::string& principal, GssCredential& credential) {
+  credential.reset();
   std::string cacheName;
   if (DWORD error = ServiceTickets(principal, cacheName); error != ERROR_SUCCESS) return error;
   OM_uint32 minor = 0;
   gss_buffer_desc text{principal.size(), const_cast<char*>(principal.data())};
-  gss_name_t name = GSS_C_NO_NAME;
+  GssName name;
   OM_uint32 major = gss::Fault("gss_import_name", minor);
-  if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &text, GSS_KRB5_NT_PRINCIPAL_NAME, &name);
+  if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &text, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
   if (GSS_ERROR(major)) return KdcError(minor);
   gss_key_value_element_desc element{"ccache", cacheName.c_str()};
   gss_key_value_set_desc store{1, &element};
@@ -155,13 +155,11 @@ DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential)
   gss_OID_set_desc mechanisms{1, &krb5Oid};
   major = gss::Fault("gss_acquire_cred_from", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE, &store, &credential,
-                                  nullptr, nullptr);
-  OM_uint32 ignored = 0;
-  gss_release_name(&ignored, &name);
+    major = gss_acquire_cred_from(&minor, name.get(), GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE, &store,
+                                  credential.out(), nullptr, nullptr);
   if (GSS_ERROR(major)) {
     gss::Trace("gss_acquire_cred_from", major, minor, gss_mech_krb5);
-    credential = GSS_C_NO_CREDENTIAL;
+    credential.reset();
     return KdcError(minor);
   }
   return ERROR_SUCCESS;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "system/host/host.h"
+#include "system/kerberos/owners.h"
 
 namespace winhost::system {
 
@@ -29,8 +30,8 @@ DWORD ServiceTickets(const std::string& principal, std::string& cache);
 void ForgetServiceTickets();
 
 // An initiator credential of `principal` over those tickets, for GSSAPI calls made as the
-// service. The caller releases it (gss_release_cred). Journalled as "gss_acquire_cred_from".
-DWORD ServiceCredential(const std::string& principal, gss_cred_id_t& credential);
+// service, held by its owner. Journalled as "gss_acquire_cred_from".
+DWORD ServiceCredential(const std::string& principal, GssCredential& credential);
 
 // A krb5 or GSSAPI minor code of a call made towards the domain's KDC, as the Windows code of the
 // same failure: ERROR_NO_LOGON_SERVERS for a KDC that does not answer or refuses, ENOMEM as

@@ -1,5 +1,7 @@
 package com.tarvex.pelk.quentrel.http;
 
+import com.tarvex.pelk.quentrel.ServerContext;
+
 /**
  * What the {@link Gate} decided for a request: it goes on as a client (resumed from a session, or
  * signed on now), or it is answered with a status. Close it when the request is over: a sign-on
@@ -47,6 +49,14 @@ public final class Admission implements AutoCloseable {
   /** The session the request belongs to; null when sessions are off or it could not be kept. */
   public SignOn signOn() {
     return signOn;
+  }
+
+  /**
+   * The client's security context while the request that signed it on runs, for acting as the
+   * client; null for a request resumed from a session, or once closed.
+   */
+  public ServerContext context() {
+    return outcome == null ? null : outcome.context();
   }
 
   /** Releases what a sign-on holds. Idempotent. */

@@ -136,6 +136,22 @@ final class DomainReport {
       json.put("principal", principal);
       json.put("keys", keys);
       section.item("principals", json, "keytab principal: " + principal + " (" + String.join(", ", keys) + ")");
+      String warning = weakKeys(principal, keys);
+      if (warning != null) {
+        section.item("warnings", warning, "warning: " + warning);
+      }
     });
+  }
+
+  // Words for a principal whose keys are none of AES: domains turn RC4 off for tickets (by default
+  // from 2026, and Windows Server 2025 controllers issue no RC4 ticket-granting tickets), and a
+  // service whose keytab holds RC4 alone then reads no ticket at all.
+  static String weakKeys(String principal, List<String> keys) {
+    if (keys.stream().anyMatch(key -> key.contains(" aes"))) {
+      return null;
+    }
+    return principal + " has no AES key (" + String.join(", ", keys) + "): a domain without RC4 issues tickets this"
+        + " keytab cannot read; allow AES on the service account (msDS-SupportedEncryptionTypes 0x18) and export its AES"
+        + " keys anew (ktpass /crypto AES256-SHA1, or net ads keytab create)";
   }
 }

@@ -1,0 +1,66 @@
+package com.tarvex.pelk.quentrel.spring;
+
+import com.tarvex.pelk.quentrel.http.Gate;
+import com.tarvex.pelk.quentrel.http.NegotiateHeader;
+import com.tarvex.pelk.quentrel.http.SignOn;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
+
+/**
+ * A Spring request as the gate sees it. The headers the gate answers with are collected, not
+ * written: the filter writes them on success and the entry point on failure, each once. The
+ * sign-on is kept in the web framework's own session under {@link #ATTRIBUTE}.
+ */
+abstract class GateRequest implements Gate.Request {
+  static final String ATTRIBUTE = GateRequest.class.getPackageName() + ".SIGN_ON";
+  private final List<String> authorization;
+  private final String peer;
+  private final Object connection;
+  private final Map<String, String> headers = new ConcurrentHashMap<>();
+
+  GateRequest(List<String> authorization, String peer, Object connection) {
+    this.authorization = List.copyOf(authorization);
+    this.peer = peer;
+    this.connection = connection;
+  }
+
+  @Override
+  public List<String> authorization() {
+    return authorization;
+  }
+
+  @Override
+  public String peer() {
+    return peer;
+  }
+
+  @Override
+  public Object connection() {
+    return connection;
+  }
+
+  @Override
+  public void header(String name, String value) {
+    headers.put(name, value);
+  }
+
+  /** The value the gate gave a response header; null for none. */
+  String header(String name) {
+    return headers.get(name);
+  }
+
+  /** Whether the client signs on with this request (rather than going on in a session). */
+  boolean signsOn() {
+    return NegotiateHeader.anyNegotiate(authorization);
+  }
+
+  /** Whether the gate has anything to decide: a sign-on, or a session to resume. */
+  boolean concernsGate() {
+    return signsOn() || !sessions().isEmpty();
+  }
+
+  static List<SignOn> held(Object attribute) {
+    return attribute instanceof SignOn signOn ? List.of(signOn) : List.of();
+  }
+}

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Domain users sign on to the example applications (servlet, then WebFlux) with curl --negotiate:
+# the name and authorities a controller sees, method security by group (nested membership
+# included), the session that serves the next request with no ticket at all, the login page for a
+# client without a ticket, and 401 for a bad token.
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAVA APP.jar...
+set -euo pipefail
+java=$1
+shift
+unset QUENTREL_WORLD
+server="" scratch=$(mktemp -d)
+cleanup() {
+  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  rm -rf "$scratch" "$AD_DIR"/ccache-*
+}
+trap cleanup EXIT
+passed=0 failed=0
+check() {
+  if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
+}
+sid() { awk -v name="$1" '{ sid = $1; $1 = ""; if (substr($0, 2) == name) print sid }' "$AD_ACCOUNTS"; }
+ticket() {
+  local cache=FILE:$AD_DIR/ccache-$1
+  [ "$1" = alice ] && cache=$KRB5CCNAME
+  if [ "$cache" != "$KRB5CCNAME" ] && ! klist -s -c "$cache" 2>/dev/null; then
+    echo "$AD_PASSWORD" | KRB5CCNAME=$cache kinit "$1" >/dev/null
+  fi
+  echo "$cache"
+}
+# get USER PATH [curl options]: "STATUS BODY" of one request; USER "-" has no ticket.
+get() {
+  local user=$1 path=$2 cache=FILE:/nonexistent
+  shift 2
+  [ "$user" = - ] || cache=$(ticket "$user")
+  local answer
+  answer=$(KRB5CCNAME=$cache curl --silent --show-error "$@" --write-out '\n%{http_code}' \
+           "http://localhost:$port$path" 2>&1 || true)
+  echo "${answer##*$'\n'} ${answer%$'\n'*}"
+}
+# expect LABEL STATUS TEXT ANSWER: the answer has the status, and the text in its body.
+expect() {
+  local label=$1 status=$2 text=$3 got=$4
+  [[ $got == "$status "* && $got == *"$text"* ]] && check ok "$app: $label" || check FAIL "$app: $label: $got"
+}
+
+for jar in "$@"; do
+  app=$(basename "$jar" .jar) log=$scratch/$app.log
+  : >"$log"
+  "$java" -Xcheck:jni -jar "$jar" --server.port=0 --server.address=127.0.0.1 >"$log" 2>&1 &
+  server=$! port=""
+  for _ in $(seq 600); do
+    port=$(sed -n 's/.* started on port \([0-9]*\).*/\1/p' "$log" | head -n 1)
+    [ -n "$port" ] && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { echo "$app did not start:"; cat "$log"; exit 1; }
+
+  # JSON writes a backslash twice.
+  alice='"name":"SAMDOM\\alice"' engineers="\"SAMDOM\\\\Engineers\",\"$(sid Engineers)\""
+  signed=(--negotiate -u : --cookie-jar "$scratch/$app-alice")
+  expect "alice signs on" 200 "$alice,\"resumed\":false" "$(get alice / "${signed[@]}")"
+  expect "alice's authorities name Engineers and its SID" 200 "$engineers" "$(get alice / --negotiate -u :)"
+  expect "alice, nested in Staff" 200 '"SAMDOM\\Staff"' "$(get alice / --negotiate -u :)"
+  answer=$(get alice / --negotiate -u :)
+  [[ $answer != *"Domain Admins"* ]] && check ok "$app: alice has no Domain Admins authority" ||
+    check FAIL "$app: alice has Domain Admins: $answer"
+  # The session alone, with no ticket to offer: the request cannot have signed on.
+  expect "alice's session serves with no ticket" 200 "$alice,\"resumed\":true" \
+    "$(get - / --cookie "$scratch/$app-alice")"
+  for row in "alice /engineers 200" "alice /staff 200" "alice /admins 403" "bob /engineers 403" "bob /staff 200" \
+             "bob /admins 403" "dave /admins 200" "dave /engineers 403"; do
+    read -r user path status <<<"$row"
+    expect "$user $path" "$status" "" "$(get "$user" "$path" --negotiate -u :)"
+  done
+  expect "bob signs on" 200 '"name":"SAMDOM\\bob"' "$(get bob / --negotiate -u :)"
+  expect "no ticket: 401 and the login page" 401 "login" "$(get - / --negotiate -u :)"
+  expect "bad token: 401" 401 "" "$(get - / -H 'Authorization: Negotiate YWJjZGVmZ2hpamtsbW5vcA==')"
+  if grep -E -q 'WARNING in native method|WARNING: JNI local refs|Warning: Calling other JNI' "$log"; then
+    check FAIL "$app printed a JNI warning"; cat "$log"
+  fi
+  kill -TERM "$server"; wait "$server" || true; server=""
+done
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
