@@ -579,17 +579,19 @@ public final class NegotiateHttpTest {
         jar.put((String) signOn[0], set.get(0).substring("quentrel-session=".length(), set.get(0).indexOf(';')));
       }
       String first = jar.get("first");
-      String payload = first.substring(0, first.indexOf('.'));
-      String signature = first.substring(first.indexOf('.') + 1);
-      byte[] random = new byte[payload.length() * 3 / 4];
+      // Sealed: nothing of the sign-on shows, not even in part.
+      String opened = new String(Base64.getUrlDecoder().decode(first), StandardCharsets.ISO_8859_1);
+      String shortName = user.substring(user.indexOf('\\') + 1);
+      check("the cookie hides its client", opened.contains(shortName) || opened.contains(GROUP), false);
+      byte[] random = Base64.getUrlDecoder().decode(first);
       new java.util.Random(11).nextBytes(random);
+      random[0] = Base64.getUrlDecoder().decode(first)[0];  // the version kept: only the seal refuses it
       Base64.Encoder b64 = Base64.getUrlEncoder().withoutPadding();
-      char flipped = payload.charAt(30) == 'A' ? 'B' : 'A';
-      jar.put("forged", b64.encodeToString(random) + "." + signature);
-      jar.put("altered", payload.substring(0, 30) + flipped + payload.substring(31) + "." + signature);
+      char flipped = first.charAt(30) == 'A' ? 'B' : 'A';
+      jar.put("forged", b64.encodeToString(random));
+      jar.put("altered", first.substring(0, 30) + flipped + first.substring(31));
       jar.put("cut", first.substring(0, first.length() - 3));
-      jar.put("moved signature", signature + "." + payload);
-      jar.put("oversized", "A".repeat(5000) + "." + signature);
+      jar.put("oversized", "A".repeat(5000));
       Object[][] rows = {
         // what, server, cookie, minutes, client address, path, status
         {"the cookie", one, "first", 0, "127.0.0.1", "/", 200},
@@ -598,7 +600,7 @@ public final class NegotiateHttpTest {
         {"forged", one, "forged", 0, "127.0.0.1", "/", 401},
         {"altered", one, "altered", 0, "127.0.0.1", "/", 401},
         {"cut", one, "cut", 0, "127.0.0.1", "/", 401},
-        {"signature first", one, "moved signature", 0, "127.0.0.1", "/", 401},
+        {"from another path of the server", one, "first", 0, "127.0.0.1", "/other/", 401},
         {"oversized", one, "oversized", 0, "127.0.0.1", "/", 401},
         {"not one of ours", one, "a.b", 0, "127.0.0.1", "/", 401},
         {"empty", one, "", 0, "127.0.0.1", "/", 401},
@@ -637,16 +639,16 @@ public final class NegotiateHttpTest {
         }
       }
       check("contexts made for the cookies", nextHandle() - handles - 1, 0);
-      // Signed on under /app, logged out at /logout: the cookie goes at the path it was set with.
+      // Signed on under /app, logged out at /logout (whose requests never carry the /app cookie):
+      // the logout clears the cookie at the path it was set with too.
       HttpResponse<String> app = NegotiateClient.send(http, HttpRequest.newBuilder(one.uri().resolve("/app/")).build(),
           HttpResponse.BodyHandlers.ofString());
-      String appCookie = app.headers().firstValue("Set-Cookie").orElse("");
-      check("a cookie set at its context's path", appCookie.contains("; Path=/app;"), true);
-      try (Socket socket = connect(one.uri().getPort(), "127.0.0.1")) {
-        Answer out = request(socket, one.uri(), "GET", "/logout", List.of("Cookie: " + appCookie.substring(0, appCookie.indexOf(';'))));
-        check("logout clears the cookie where it was set", out.setCookie.stream().anyMatch(c -> c.startsWith("quentrel-session=;")
-            && c.contains("Path=/app;") && c.contains("Max-Age=0")), true);
-      }
+      check("a cookie set at its context's path", app.headers().firstValue("Set-Cookie").orElse("").contains("; Path=/app;"),
+          true);
+      HttpResponse<String> out = NegotiateClient.send(http, HttpRequest.newBuilder(one.uri().resolve("/logout")).build(),
+          HttpResponse.BodyHandlers.ofString());
+      check("logout clears the cookie where it was set", out.headers().allValues("Set-Cookie").stream().anyMatch(c ->
+          c.startsWith("quentrel-session=;") && c.contains("Path=/app;") && c.contains("Max-Age=0")), true);
     }
   }
 
@@ -999,6 +1001,8 @@ public final class NegotiateHttpTest {
       context.setAuthenticator(authenticator);
       context.getFilters().add(authenticator.requestScope());
     }
+    // The same application at another path: a cookie that one path set serves no other.
+    server.createContext("/other", who).setAuthenticator(authenticator);
     server.start();
     URI uri = URI.create((keys == null ? "http" : "https") + "://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {

@@ -1,466 +1,23 @@
-// Accounts of the system world over NSS (see accounts.h for the mapping). Every NSS call goes
-// through the journal and the fault table under its own name ("getpwnam_r", "getgrouplist" ...),
-// with an errno value as the fault's code, so a test can make the directory fail as it really can.
+// The system world's resolution of Windows names and SIDs (see accounts.h for the mapping): the
+// built-in and well-known accounts, this computer's own, then the directory chain for a domain's.
 #include "system/directory/accounts.h"
 
-#include <dlfcn.h>
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 
 #include "common/tokens.h"
-
+#include "system/directory/chain.h"
 #include "system/directory/domain_accounts.h"
+#include "system/directory/nss.h"
 #include "system/host/names.h"
-#include "system/host/settings.h"
 #include "system/kerberos/principals.h"
-#include "system/directory/run_time_library.h"
 
 namespace winhost::system {
+
+using namespace nss;
+
 namespace {
-
-
-// ---- NSS -------------------------------------------------------------------------------------
-
-struct UserEntry {
-  std::string name;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-
-struct GroupRecord {
-  std::string name;
-  gid_t gid = 0;
-};
-
-// What an NSS error means to a Windows caller. The reentrant functions report "not found" as 0
-// with no entry, or as one of ENOENT, ESRCH, EBADF and EPERM depending on the module.
-DWORD NssError(int error) {
-  switch (error) {
-    case 0:
-    case ENOENT:
-    case ESRCH:
-    case EBADF:
-    case EPERM: return ERROR_NONE_MAPPED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    default: return RPC_S_SERVER_UNAVAILABLE;  // the directory service behind NSS did not answer
-  }
-}
-
-constexpr size_t kFirstBuffer = 1024;
-constexpr size_t kLargestBuffer = size_t{1} << 20;
-constexpr int kInterruptions = 8;
-
-// Calls a reentrant NSS lookup, doubling its buffer while it answers ERANGE. `take` copies the
-// entry out before the buffer goes. 0, ERROR_NONE_MAPPED or the failure's code.
-template <typename Record>
-DWORD QueryNss(const char* function, const std::string& key,
-               const std::function<int(Record*, char*, size_t, Record**)>& lookup,
-               const std::function<void(const Record&)>& take) {
-  std::vector<char> buffer(kFirstBuffer);
-  for (int interruptions = 0;;) {
-    Record record;
-    Record* result = nullptr;
-    int error;
-    if (auto fault = Enter(Call{function, {{"key", key}, {"bufferSize", std::to_string(buffer.size())}}})) {
-      error = static_cast<int>(*fault);
-    } else {
-      error = lookup(&record, buffer.data(), buffer.size(), &result);
-    }
-    if (error == EINTR && ++interruptions < kInterruptions) continue;
-    if (error == ERANGE) {
-      // An entry that does not fit a megabyte is no account anyone can use.
-      if (buffer.size() >= kLargestBuffer) return ERROR_NOT_ENOUGH_MEMORY;
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (error != 0 || result == nullptr) return NssError(error);
-    take(*result);
-    return ERROR_SUCCESS;
-  }
-}
-
-void TakeUser(const passwd& entry, UserEntry& user) { user = UserEntry{entry.pw_name, entry.pw_uid, entry.pw_gid}; }
-void TakeGroup(const group& entry, GroupRecord& out) { out = GroupRecord{entry.gr_name, entry.gr_gid}; }
-
-DWORD UserByName(const std::string& name, UserEntry& user) {
-  return QueryNss<passwd>(
-      "getpwnam_r", name,
-      [&](passwd* record, char* buffer, size_t size, passwd** result) {
-        return getpwnam_r(name.c_str(), record, buffer, size, result);
-      },
-      [&](const passwd& entry) { TakeUser(entry, user); });
-}
-
-DWORD UserById(uid_t uid, UserEntry& user) {
-  return QueryNss<passwd>(
-      "getpwuid_r", std::to_string(uid),
-      [&](passwd* record, char* buffer, size_t size, passwd** result) {
-        return getpwuid_r(uid, record, buffer, size, result);
-      },
-      [&](const passwd& entry) { TakeUser(entry, user); });
-}
-
-DWORD GroupByName(const std::string& name, GroupRecord& out) {
-  return QueryNss<group>(
-      "getgrnam_r", name,
-      [&](group* record, char* buffer, size_t size, group** result) {
-        return getgrnam_r(name.c_str(), record, buffer, size, result);
-      },
-      [&](const group& entry) { TakeGroup(entry, out); });
-}
-
-DWORD GroupById(gid_t gid, GroupRecord& out) {
-  return QueryNss<group>(
-      "getgrgid_r", std::to_string(gid),
-      [&](group* record, char* buffer, size_t size, group** result) {
-        return getgrgid_r(gid, record, buffer, size, result);
-      },
-      [&](const group& entry) { TakeGroup(entry, out); });
-}
-
-// The groups NSS gives a user, its primary group included. getgrouplist reports how many it has
-// when the array is too small, and the array grows to that.
-DWORD GroupList(const UserEntry& user, std::vector<gid_t>& groups) {
-  int capacity = 32;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::vector<gid_t> found(static_cast<size_t>(capacity));
-    int count = capacity;
-    int result;
-    if (auto fault = Enter(Call{"getgrouplist", {{"user", user.name}, {"size", std::to_string(capacity)}}})) {
-      if (*fault != ERANGE) return NssError(static_cast<int>(*fault));
-      result = -1;
-    } else {
-      result = getgrouplist(user.name.c_str(), user.gid, found.data(), &count);
-    }
-    if (result >= 0) {
-      found.resize(static_cast<size_t>(std::min(count, capacity)));
-      groups = std::move(found);
-      return ERROR_SUCCESS;
-    }
-    capacity = count > capacity ? count : capacity * 2;
-  }
-  return ERROR_NOT_ENOUGH_MEMORY;
-}
-
-// ---- SSSD's domain SIDs, when its library is installed -----------------------------------------
-
-// libsss_nss_idmap's own declarations; its header is not needed to build, nor the library to run.
-struct SssIdmap {
-  int (*sidByName)(const char* name, char** sid, int* type);
-  int (*sidByGid)(uint32_t gid, char** sid, int* type);
-  int (*nameBySid)(const char* sid, char** name, int* type);
-};
-
-const SssIdmap* Idmap() {
-  static const SssIdmap* idmap = []() -> const SssIdmap* {
-    void* library = dlopen("libsss_nss_idmap.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return nullptr;
-    auto* loaded = new SssIdmap{};
-    BindFunction(library, "sss_nss_getsidbygid", loaded->sidByGid);
-    if (!BindFunction(library, "sss_nss_getsidbyname", loaded->sidByName) ||
-        !BindFunction(library, "sss_nss_getnamebysid", loaded->nameBySid)) {
-      delete loaded;
-      dlclose(library);
-      return nullptr;
-    }
-    return loaded;  // kept for the life of the process, as the library is
-  }();
-  return idmap;
-}
-
-// SSSD's answer as a Windows code: its "unknown" and "not running" are no failure (the Unix SID
-// serves), but an SSSD that is there and cannot answer fails the lookup, so that an account never
-// changes SID with SSSD's mood.
-DWORD IdmapError(int error) {
-  switch (error) {
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EIO:
-    case ETIME:
-    case ETIMEDOUT:
-    case EAGAIN: return RPC_S_SERVER_UNAVAILABLE;
-    default: return ERROR_SUCCESS;
-  }
-}
-
-// SSSD's responder socket: without it the library has no one to ask, and asking costs as much as
-// the NSS lookup itself, on every lookup of a machine that does not run SSSD.
-bool SssdListening() { return access("/var/lib/sss/pipes/nss", F_OK) == 0; }
-
-// Calls one idmap function (journalled under its own name); `text` gets its string when it
-// answered.
-DWORD CallIdmap(const char* function, const std::string& key, const std::function<int(char**, int*)>& call,
-                std::optional<std::string>& text) {
-  text.reset();
-  if (Idmap() == nullptr || !SssdListening()) return ERROR_SUCCESS;
-  if (auto fault = Enter(Call{function, {{"key", key}}})) return IdmapError(static_cast<int>(*fault));
-  char* answer = nullptr;
-  int type = 0;
-  int error = call(&answer, &type);
-  if (error == 0 && answer != nullptr) text = answer;
-  std::free(answer);
-  return error == 0 ? ERROR_SUCCESS : IdmapError(error);
-}
-
-DWORD DomainSidOfName(const std::string& name, std::optional<SidBytes>& sid) {
-  std::optional<std::string> text;
-  DWORD error = CallIdmap("sss_nss_getsidbyname", name,
-                          [&](char** answer, int* type) { return Idmap()->sidByName(name.c_str(), answer, type); }, text);
-  sid = text ? ParseSid(*text) : std::nullopt;
-  return error;
-}
-
-DWORD DomainSidOfGid(gid_t gid, std::optional<SidBytes>& sid) {
-  sid.reset();
-  if (Idmap() == nullptr || Idmap()->sidByGid == nullptr) return ERROR_SUCCESS;
-  std::optional<std::string> text;
-  DWORD error = CallIdmap("sss_nss_getsidbygid", std::to_string(gid),
-                          [&](char** answer, int* type) { return Idmap()->sidByGid(gid, answer, type); }, text);
-  sid = text ? ParseSid(*text) : std::nullopt;
-  return error;
-}
-
-// ---- names and SIDs --------------------------------------------------------------------------
-
-SidBytes UnixSid(uint32_t kind, uint32_t id) { return *ParseSid("S-1-22-" + std::to_string(kind) + "-" + std::to_string(id)); }
-constexpr uint32_t kUnixUsers = 1;
-constexpr uint32_t kUnixGroups = 2;
-
-std::string FirstLabel(const std::string& dnsName) { return dnsName.substr(0, dnsName.find('.')); }
-
-std::u16string LocalDomainName() {
-  std::string host;
-  if (SystemHostName(host) != ERROR_SUCCESS) return u"";
-  return NetbiosNameOf(host);
-}
-
-// The computer's own domain: that of its users, S-1-22-1, or of its groups, S-1-22-2.
-SystemAccount LocalDomain(uint32_t kind) {
-  SystemAccount account;
-  account.sid = *ParseSid("S-1-22-" + std::to_string(kind));
-  account.domain = account.name = LocalDomainName();
-  account.use = SidTypeDomain;
-  return account;
-}
-
-// The Windows domain and name of an NSS name: winbind's EXAMPLE\alice, SSSD's alice@example.com
-// (whose domain is its DNS domain's first label), or a local name qualified by this computer.
-// False for a name that is not well-formed UTF-8: it has no Windows name, and is nobody's.
-bool SplitNssName(const std::string& nssName, SystemAccount& account) {
-  size_t slash = nssName.find('\\');
-  size_t at = nssName.rfind('@');
-  std::optional<std::u16string> domain;
-  std::optional<std::u16string> name;
-  if (slash != std::string::npos) {
-    domain = StrictWide(UpperAscii(nssName.substr(0, slash)));
-    name = StrictWide(nssName.substr(slash + 1));
-  } else if (at != std::string::npos && at > 0) {
-    domain = StrictWide(UpperAscii(FirstLabel(nssName.substr(at + 1))));
-    name = StrictWide(nssName.substr(0, at));
-  } else {
-    domain = LocalDomainName();
-    name = StrictWide(nssName);
-  }
-  if (!domain || !name) return false;
-  account.domain = *domain;
-  account.name = *name;
-  return true;
-}
-
-bool IsDomainName(const std::string& nssName) {
-  return nssName.find('\\') != std::string::npos || nssName.find('@') != std::string::npos;
-}
-
-// ---- the built-in and well-known accounts ----------------------------------------------------
-
-struct WellKnown {
-  const char16_t* domain;
-  const char16_t* name;
-  const char* sid;
-  SID_NAME_USE use;
-};
-
-const WellKnown kWellKnown[] = {
-    {u"", u"Everyone", "S-1-1-0", SidTypeWellKnownGroup},
-    {u"", u"LOCAL", "S-1-2-0", SidTypeWellKnownGroup},
-    {u"", u"CREATOR OWNER", "S-1-3-0", SidTypeWellKnownGroup},
-    {u"NT AUTHORITY", u"NETWORK", "S-1-5-2", SidTypeWellKnownGroup},
-    {u"NT AUTHORITY", u"INTERACTIVE", "S-1-5-4", SidTypeWellKnownGroup},
-    {u"NT AUTHORITY", u"Authenticated Users", "S-1-5-11", SidTypeWellKnownGroup},
-    {u"NT AUTHORITY", u"This Organization", "S-1-5-15", SidTypeWellKnownGroup},
-    {u"NT AUTHORITY", u"SYSTEM", "S-1-5-18", SidTypeWellKnownGroup},
-    {u"BUILTIN", u"BUILTIN", "S-1-5-32", SidTypeDomain},
-    {u"BUILTIN", u"Administrators", "S-1-5-32-544", SidTypeAlias},
-    {u"BUILTIN", u"Users", "S-1-5-32-545", SidTypeAlias},
-    {u"BUILTIN", u"Guests", "S-1-5-32-546", SidTypeAlias},
-    {u"BUILTIN", u"Power Users", "S-1-5-32-547", SidTypeAlias},
-    {u"BUILTIN", u"Backup Operators", "S-1-5-32-551", SidTypeAlias},
-    {u"BUILTIN", u"Remote Desktop Users", "S-1-5-32-555", SidTypeAlias},
-};
-
-SystemAccount FromWellKnown(const WellKnown& entry) {
-  SystemAccount account;
-  account.sid = *ParseSid(entry.sid);
-  account.domain = entry.domain;
-  account.name = entry.name;
-  account.use = entry.use;
-  return account;
-}
-
-const SidBytes& Everyone() {
-  static const SidBytes sid = *ParseSid("S-1-1-0");
-  return sid;
-}
-const SidBytes& AuthenticatedUsers() {
-  static const SidBytes sid = *ParseSid("S-1-5-11");
-  return sid;
-}
-const SidBytes& Administrators() {
-  static const SidBytes sid = *ParseSid("S-1-5-32-544");
-  return sid;
-}
-const SidBytes& Users() {
-  static const SidBytes sid = *ParseSid("S-1-5-32-545");
-  return sid;
-}
-
-// The groups whose members are administrators: QUENTREL_ADMIN_GROUPS, comma-separated.
-std::vector<std::string> AdminGroupNames() { return settings::List(settings::Id::kAdminGroups); }
-
-// Whether a user of `identity` is an administrator: uid 0, or a member of a group that
-// QUENTREL_ADMIN_GROUPS names. The user's own groups are named (a cheap lookup of a group that
-// exists) rather than the listed names looked up, which for the names a machine does not have
-// costs a full walk of every NSS source.
-DWORD IsAdministrator(const UnixIdentity& identity, bool& administrator) {
-  administrator = identity.uid == 0;
-  const std::vector<std::string> adminGroups = AdminGroupNames();
-  for (size_t i = 0; i < identity.groups.size() && !administrator && !adminGroups.empty(); ++i) {
-    GroupRecord record;
-    DWORD error = GroupById(identity.groups[i], record);
-    if (error == ERROR_NONE_MAPPED) continue;  // a gid without a name is in no named list
-    if (error != ERROR_SUCCESS) return error;
-    administrator = std::find(adminGroups.begin(), adminGroups.end(), record.name) != adminGroups.end();
-  }
-  return ERROR_SUCCESS;
-}
-
-// A Unix id that winbind maps to a domain account: the account's SID and names, not the Unix ones.
-DWORD WithWinbindNames(bool group, uint32_t id, SystemAccount& account) {
-  SystemAccount mapped;
-  const DWORD answer = DomainAccountOfUnixId(group, id, mapped);
-  if (answer == ERROR_NONE_MAPPED || answer == ERROR_NO_SUCH_DOMAIN) return ERROR_SUCCESS;
-  if (answer != ERROR_SUCCESS) return answer;
-  account.sid = mapped.sid;
-  account.domain = mapped.domain;
-  account.name = mapped.name;
-  if (group) account.use = mapped.use;
-  return ERROR_SUCCESS;
-}
-
-DWORD GroupSid(gid_t gid, SidBytes& sid) {
-  std::optional<SidBytes> domainSid;
-  if (DWORD error = DomainSidOfGid(gid, domainSid); error != ERROR_SUCCESS) return error;
-  if (domainSid) {
-    sid = *domainSid;
-    return ERROR_SUCCESS;
-  }
-  SystemAccount group;
-  group.sid = UnixSid(kUnixGroups, gid);
-  if (DWORD error = WithWinbindNames(true, gid, group); error != ERROR_SUCCESS) return error;
-  sid = group.sid;
-  return ERROR_SUCCESS;
-}
-
-// A token's groups for a user of `identity`: Everyone, its groups, its aliases, Authenticated Users.
-DWORD TokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups) {
-  groups = {{Everyone(), kEnabled}};
-  for (gid_t gid : identity.groups) {
-    SidBytes sid;
-    if (DWORD error = GroupSid(gid, sid); error != ERROR_SUCCESS) return error;
-    bool seen = false;
-    for (const GroupEntry& entry : groups) seen = seen || entry.sid == sid;
-    if (!seen) groups.push_back({sid, kEnabled});
-  }
-  groups.push_back({Users(), kEnabled});
-  bool administrator = false;
-  if (DWORD error = IsAdministrator(identity, administrator); error != ERROR_SUCCESS) return error;
-  if (administrator) groups.push_back({Administrators(), kEnabled});
-  groups.push_back({AuthenticatedUsers(), kEnabled});
-  return ERROR_SUCCESS;
-}
-
-DWORD UserSid(const UserEntry& user, SidBytes& sid) {
-  std::optional<SidBytes> domainSid;
-  if (DWORD error = DomainSidOfName(user.name, domainSid); error != ERROR_SUCCESS) return error;
-  sid = domainSid ? *domainSid : UnixSid(kUnixUsers, user.uid);
-  return ERROR_SUCCESS;
-}
-
-// The account of a user entry; with its identity and token groups when `withGroups`.
-DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account) {
-  account = SystemAccount{};
-  if (!SplitNssName(user.name, account)) return ERROR_NONE_MAPPED;
-  account.use = SidTypeUser;
-  if (DWORD error = UserSid(user, account.sid); error != ERROR_SUCCESS) return error;
-  if (account.sid == UnixSid(kUnixUsers, user.uid))
-    if (DWORD error = WithWinbindNames(false, user.uid, account); error != ERROR_SUCCESS) return error;
-  if (!withGroups) return ERROR_SUCCESS;
-  UnixIdentity identity{user.uid, user.gid, {}};
-  if (DWORD error = GroupList(user, identity.groups); error != ERROR_SUCCESS) return error;
-  if (DWORD error = TokenGroups(identity, account.groups); error != ERROR_SUCCESS) return error;
-  account.identity = std::move(identity);
-  return ERROR_SUCCESS;
-}
-
-DWORD GroupAccount(const GroupRecord& record, SystemAccount& account) {
-  account = SystemAccount{};
-  if (!SplitNssName(record.name, account)) return ERROR_NONE_MAPPED;
-  // This computer's groups are aliases, as Windows' local groups are; a domain's are groups.
-  account.use = IsDomainName(record.name) ? SidTypeGroup : SidTypeAlias;
-  std::optional<SidBytes> domainSid;
-  if (DWORD error = DomainSidOfName(record.name, domainSid); error != ERROR_SUCCESS) return error;
-  if (domainSid) {
-    account.sid = *domainSid;
-    return ERROR_SUCCESS;
-  }
-  account.sid = UnixSid(kUnixGroups, record.gid);
-  return WithWinbindNames(true, record.gid, account);
-}
-
-// A user, else a group, of that NSS name.
-DWORD NssAccountNamed(const std::string& nssName, SystemAccount& account) {
-  if (nssName.empty()) return ERROR_NONE_MAPPED;
-  UserEntry user;
-  DWORD error = UserByName(nssName, user);
-  if (error == ERROR_SUCCESS) return UserAccount(user, false, account);
-  if (error != ERROR_NONE_MAPPED) return error;
-  GroupRecord record;
-  error = GroupByName(nssName, record);
-  if (error != ERROR_SUCCESS) return error;
-  return GroupAccount(record, account);
-}
-
-// The NSS names a domain account "DOMAIN\name" may have: winbind's own form, SSSD's with the
-// domain as given, and SSSD's with the DNS domain of the default realm when DOMAIN is its first
-// label.
-std::vector<std::string> DomainCandidates(const std::string& domain, const std::string& name,
-                                          const std::optional<std::string>& realm) {
-  std::vector<std::string> candidates{domain + "\\" + name, name + "@" + domain};
-  if (realm) {
-    const std::string dnsDomain = LowerAscii(*realm);
-    if (UpperAscii(FirstLabel(dnsDomain)) == UpperAscii(domain) && dnsDomain != domain)
-      candidates.push_back(name + "@" + dnsDomain);
-  }
-  return candidates;
-}
 
 // A realm user that NSS does not know by a domain name: the local account that krb5's
 // auth_to_local rules map name@REALM to, the account a server context's token gives the same
@@ -497,18 +54,7 @@ DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& nam
   }
   const std::string domain = Narrow(qualifier.c_str(), qualifier.size());
   const std::string user = Narrow(name.c_str(), name.size());
-  // A domain's own directory gives its accounts their domain SIDs: winbind before NSS, whose
-  // winbind answers carry Unix ids only.
-  if (DWORD answer = DomainAccountNamed(DomainDirectory::kWinbind, domain, user, account); answer != ERROR_NO_SUCH_DOMAIN)
-    return answer;
-  const std::optional<std::string> realm = SystemDefaultRealm();
-  for (const std::string& candidate : DomainCandidates(domain, user, realm)) {
-    DWORD error = NssAccountNamed(candidate, account);
-    if (error != ERROR_NONE_MAPPED) return error;
-  }
-  // A domain whose controllers this host may ask with its key: their answer is final.
-  if (DWORD answer = DomainAccountNamed(DomainDirectory::kController, domain, user, account); answer != ERROR_NO_SUCH_DOMAIN)
-    return answer;
+  if (DWORD answer = ChainAccountNamed(domain, user, account); answer != ERROR_NO_SUCH_DOMAIN) return answer;
   // DOMAIN\user of a realm's domain is the principal user@REALM.
   const std::optional<std::string> domainRealm = RealmOfDomain(domain);
   if (!domainRealm) return ERROR_NONE_MAPPED;
@@ -532,18 +78,10 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
       return ERROR_SUCCESS;
     }
   const std::string text = Narrow(name.c_str(), name.size());
-  // A user principal name (alice@example.com): the directories of its domain, around NSS.
+  // A user principal name (alice@example.com): the directories of its domain.
   const size_t at = text.rfind('@');
-  const bool principal = at != std::string::npos;
-  if (principal) {
-    DWORD answer = DomainPrincipalNamed(DomainDirectory::kWinbind, text, account);
-    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
-  }
-  DWORD error = NssAccountNamed(text, account);
-  if (error != ERROR_NONE_MAPPED) return error;
-  if (principal) {
-    DWORD answer = DomainPrincipalNamed(DomainDirectory::kController, text, account);
-    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
+  if (at != std::string::npos) {
+    if (DWORD answer = ChainPrincipalNamed(text, account); answer != ERROR_NO_SUCH_DOMAIN) return answer;
     // user@REALM that no directory knows is the principal of that name: how the users of a realm
     // of no domain name are named.
     if (at == 0 || at + 1 == text.size()) return ERROR_NONE_MAPPED;
@@ -551,16 +89,15 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
     const std::optional<std::string> domain = DomainOfRealm(realm);
     return RealmUserMapped(realm, text.substr(0, at), WideOf(domain ? *domain : realm), account);
   }
+  DWORD error = NssAccountNamed(text, account);
+  if (error != ERROR_NONE_MAPPED) return error;
   // A name no local account bears may be one of the computer's domain, as on a Windows member.
   const std::optional<std::string> realm = SystemDefaultRealm();
   if (!realm) return error;
   const std::optional<std::string> domain = DomainOfRealm(*realm);
   if (!domain) return error;
-  for (DomainDirectory directory : {DomainDirectory::kWinbind, DomainDirectory::kController}) {
-    DWORD answer = DomainAccountNamed(directory, *domain, text, account);
-    if (answer != ERROR_NO_SUCH_DOMAIN) return answer;
-  }
-  return error;
+  const DWORD answer = ChainAccountNamed(*domain, text, account);
+  return answer == ERROR_NO_SUCH_DOMAIN ? error : answer;
 }
 
 // A domain user's Unix account, who a thread acting as that user is: the one NSS gives for one of
@@ -595,7 +132,49 @@ uint32_t UnixKind(const SidBytes& sid) {
   return kind == kUnixUsers || kind == kUnixGroups ? kind : 0;
 }
 
+// NSS as a directory of domains: the names winbind and SSSD give a domain's accounts, and SSSD's
+// SID mapping. A name NSS does not know, or a SID SSSD does not map, is some other directory's.
+class Nss final : public Directory {
+ public:
+  DWORD AccountNamed(const std::string& domain, const std::string& name, SystemAccount& account) const override {
+    for (const std::string& candidate : DomainCandidates(domain, name, SystemDefaultRealm()))
+      if (DWORD error = NssAccountNamed(candidate, account); error != ERROR_NONE_MAPPED) return error;
+    return ERROR_NO_SUCH_DOMAIN;
+  }
+  DWORD PrincipalNamed(const std::string& principal, SystemAccount& account) const override {
+    const DWORD error = NssAccountNamed(principal, account);
+    return error == ERROR_NONE_MAPPED ? ERROR_NO_SUCH_DOMAIN : error;
+  }
+  DWORD AccountOfSid(const SidBytes& sid, SystemAccount& account) const override {
+    std::optional<std::string> name;
+    if (DWORD error = NameOfSid(sid, name); error != ERROR_SUCCESS) return error;
+    return name ? NssAccountNamed(*name, account) : ERROR_NO_SUCH_DOMAIN;
+  }
+  DWORD UserOfSid(const SidBytes& sid, SystemAccount& account) const override {
+    std::optional<std::string> name;
+    if (DWORD error = NameOfSid(sid, name); error != ERROR_SUCCESS) return error;
+    UserEntry user;
+    const DWORD error = name ? UserByName(*name, user) : ERROR_NONE_MAPPED;
+    if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_DOMAIN;
+    return error == ERROR_SUCCESS ? UserAccount(user, true, account) : error;
+  }
+
+ private:
+  static DWORD NameOfSid(const SidBytes& sid, std::optional<std::string>& name) {
+    name.reset();
+    if (Idmap() == nullptr) return ERROR_SUCCESS;
+    const std::string text = SidText(sid);
+    return CallIdmap("sss_nss_getnamebysid", text,
+                     [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
+  }
+};
+
 }  // namespace
+
+const Directory& NssDirectory() {
+  static const Nss directory;
+  return directory;
+}
 
 DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity) {
   if (unixName.empty()) return ERROR_NONE_MAPPED;
@@ -636,17 +215,7 @@ DWORD SystemResolveSid(const SidBytes& sid, SystemAccount& account) {
     if (DWORD error = GroupById(id, record); error != ERROR_SUCCESS) return error;
     return GroupAccount(record, account);
   }
-  if (DWORD answer = DomainAccountOfSid(DomainDirectory::kWinbind, sid, account); answer != ERROR_NO_SUCH_DOMAIN)
-    return answer;
-  if (Idmap() != nullptr) {
-    std::optional<std::string> name;
-    const std::string text = SidText(sid);
-    DWORD error = CallIdmap("sss_nss_getnamebysid", text,
-                            [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
-    if (error != ERROR_SUCCESS) return error;
-    if (name) return NssAccountNamed(*name, account);
-  }
-  DWORD answer = DomainAccountOfSid(DomainDirectory::kController, sid, account);
+  const DWORD answer = ChainAccountOfSid(sid, account);
   return answer == ERROR_NO_SUCH_DOMAIN ? ERROR_NONE_MAPPED : answer;
 }
 
@@ -663,21 +232,11 @@ DWORD SystemUserOfSid(const SidBytes& sid, SystemAccount& account) {
   if (UnixKind(sid) == kUnixUsers) {
     error = UserById(LastRid(sid), user);
   } else if (UnixKind(sid) == 0) {
-    // A domain SID: winbind names the user and gives its groups; else SSSD names its account, and
-    // NSS gives the account's identity and groups; else the domain's controllers answer.
-    if (DWORD answer = DomainUserOfSid(DomainDirectory::kWinbind, sid, account); answer != ERROR_NO_SUCH_DOMAIN)
-      return WithUnixIdentity(answer, account);
-    if (Idmap() != nullptr) {
-      std::optional<std::string> name;
-      const std::string text = SidText(sid);
-      error = CallIdmap("sss_nss_getnamebysid", text,
-                        [&](char** answer, int* type) { return Idmap()->nameBySid(text.c_str(), answer, type); }, name);
-      if (error == ERROR_SUCCESS) error = name ? UserByName(*name, user) : ERROR_NONE_MAPPED;
-    }
-    if (error == ERROR_NONE_MAPPED) {
-      DWORD answer = DomainUserOfSid(DomainDirectory::kController, sid, account);
-      if (answer != ERROR_NO_SUCH_DOMAIN) return WithUnixIdentity(answer, account);
-    }
+    // A domain SID: the chain names the user and gives its groups; a domain's directory gives no
+    // Unix identity, which is the account NSS or krb5 maps the user to.
+    const DWORD answer = ChainUserOfSid(sid, account);
+    if (answer == ERROR_NO_SUCH_DOMAIN) return ERROR_NO_SUCH_USER;
+    return account.identity ? answer : WithUnixIdentity(answer, account);
   }
   if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
   if (error != ERROR_SUCCESS) return error;

@@ -11,6 +11,7 @@
 
 #include "common/tokens.h"
 
+#include "system/directory/chain.h"
 #include "system/directory/ldap_directory.h"
 #include "system/directory/local_aliases.h"
 #include "system/host/settings.h"
@@ -216,46 +217,122 @@ bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD
   return true;
 }
 
+// The cache's keys: the same answer whichever directory gave it.
+std::string NameKey(const std::string& domain, const std::string& name) {
+  return "name:" + UpperAscii(domain) + "\\" + LowerAscii(name);
+}
+std::string PrincipalKey(const std::string& principal) { return "principal:" + LowerAscii(principal); }
+std::string SidKey(const SidBytes& sid) { return "sid:" + SidText(sid); }
+
+// A user with the groups its token has on this computer: the PAC's of an S4U2Self ticket where
+// the service has a key in the user's realm, else what `directoryGroups` gives.
+template <typename DirectoryGroups>
+DWORD UserWithGroups(const SidBytes& sid, DWORD error, SystemAccount named, const DirectoryGroups& directoryGroups,
+                     SystemAccount& account) {
+  if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
+  if (error != ERROR_SUCCESS) return error;
+  std::vector<GroupEntry> groups;
+  if (!PacGroups(named, groups, error)) {
+    if (error != ERROR_SUCCESS) return error;
+    std::vector<SidBytes> sids;
+    error = directoryGroups(sids);
+    if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
+    if (error != ERROR_SUCCESS) return error;
+    for (SidBytes& group : sids) groups.push_back({std::move(group), kEnabled});
+  }
+  if (!DomainPart(sid)) return ERROR_NO_SUCH_USER;
+  account = std::move(named);
+  account.groups = DomainTokenGroups(groups, LocalAliasMembers());
+  return ERROR_SUCCESS;
+}
+
+// Winbind, where it runs: the cache, then winbindd.
+class Winbind final : public Directory {
+ public:
+  DWORD AccountNamed(const std::string& domain, const std::string& name, SystemAccount& account) const override {
+    if (domain.empty() || name.empty()) return ERROR_NO_SUCH_DOMAIN;
+    return Cached(NameKey(domain, name), account, [&] {
+      return Found(account, [&](winbind::Account& found) { return winbind::LookupName(domain, name, found); });
+    });
+  }
+  DWORD PrincipalNamed(const std::string& principal, SystemAccount& account) const override {
+    const size_t at = principal.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == principal.size()) return ERROR_NO_SUCH_DOMAIN;
+    return Cached(PrincipalKey(principal), account, [&] {
+      return Found(account, [&](winbind::Account& found) {
+        return winbind::LookupName(principal.substr(at + 1), principal.substr(0, at), found);
+      });
+    });
+  }
+  DWORD AccountOfSid(const SidBytes& sid, SystemAccount& account) const override {
+    return Cached(SidKey(sid), account, [&] {
+      return Found(account, [&](winbind::Account& found) { return winbind::LookupSid(sid, found); });
+    });
+  }
+  DWORD UserOfSid(const SidBytes& sid, SystemAccount& account) const override {
+    SystemAccount named;
+    const DWORD error = AccountOfSid(sid, named);
+    if (error == ERROR_NO_SUCH_DOMAIN) return error;
+    return UserWithGroups(sid, error, std::move(named), [&](std::vector<SidBytes>& sids) {
+      // Winbind went away between the two questions.
+      const DWORD answer = winbind::UserGroups(sid, sids);
+      return answer == ERROR_NO_SUCH_DOMAIN ? static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE) : answer;
+    }, account);
+  }
+
+ private:
+  template <typename Lookup>
+  static DWORD Found(SystemAccount& account, const Lookup& lookup) {
+    winbind::Account found;
+    const DWORD error = lookup(found);
+    if (error == ERROR_SUCCESS) account = FromWinbind(found);
+    return error;
+  }
+};
+
+// The default realm's controllers over LDAP, bound with the service's key: the cache, then them.
+class Controllers final : public Directory {
+ public:
+  DWORD AccountNamed(const std::string& domain, const std::string& name, SystemAccount& account) const override {
+    if (domain.empty() || name.empty()) return ERROR_NO_SUCH_DOMAIN;
+    return Cached(NameKey(domain, name), account, [&] { return ControllerNamed(domain, name, account); });
+  }
+  DWORD PrincipalNamed(const std::string& principal, SystemAccount& account) const override {
+    const size_t at = principal.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == principal.size()) return ERROR_NO_SUCH_DOMAIN;
+    return Cached(PrincipalKey(principal), account, [&] { return ControllerPrincipal(principal, account); });
+  }
+  DWORD AccountOfSid(const SidBytes& sid, SystemAccount& account) const override {
+    return Cached(SidKey(sid), account, [&] { return ControllerSid(sid, account); });
+  }
+  DWORD UserOfSid(const SidBytes& sid, SystemAccount& account) const override {
+    // The controllers' own entry rather than the cache's answer: its DN is where its groups are.
+    SystemAccount named;
+    ldap::Entry entry;
+    const DWORD error = ControllerSid(sid, named, &entry);
+    if (error == ERROR_NO_SUCH_DOMAIN) return error;
+    return UserWithGroups(sid, error, std::move(named), [&](std::vector<SidBytes>& sids) {
+      return ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, sids);
+    }, account);
+  }
+};
+
 }  // namespace
+
+const Directory& WinbindDirectory() {
+  static const Winbind directory;
+  return directory;
+}
+
+const Directory& ControllerDirectory() {
+  static const Controllers directory;
+  return directory;
+}
 
 std::chrono::seconds DirectoryCacheLifetime() {
   using settings::Id;
   const std::optional<long long> seconds = settings::Seconds(Id::kDirectoryCacheSeconds);
   return std::chrono::seconds(seconds ? *seconds : std::stoll(settings::Of(Id::kDirectoryCacheSeconds).fallback));
-}
-
-DWORD DomainAccountNamed(DomainDirectory directory, const std::string& domain, const std::string& name,
-                         SystemAccount& account) {
-  if (domain.empty() || name.empty()) return ERROR_NO_SUCH_DOMAIN;
-  return Cached("name:" + UpperAscii(domain) + "\\" + LowerAscii(name), account, [&]() -> DWORD {
-    if (directory == DomainDirectory::kController) return ControllerNamed(domain, name, account);
-    winbind::Account found;
-    const DWORD error = winbind::LookupName(domain, name, found);
-    if (error == ERROR_SUCCESS) account = FromWinbind(found);
-    return error;
-  });
-}
-
-DWORD DomainPrincipalNamed(DomainDirectory directory, const std::string& principal, SystemAccount& account) {
-  const size_t at = principal.rfind('@');
-  if (at == std::string::npos || at == 0 || at + 1 == principal.size()) return ERROR_NO_SUCH_DOMAIN;
-  return Cached("principal:" + LowerAscii(principal), account, [&]() -> DWORD {
-    if (directory == DomainDirectory::kController) return ControllerPrincipal(principal, account);
-    winbind::Account found;
-    const DWORD error = winbind::LookupName(principal.substr(at + 1), principal.substr(0, at), found);
-    if (error == ERROR_SUCCESS) account = FromWinbind(found);
-    return error;
-  });
-}
-
-DWORD DomainAccountOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
-  return Cached("sid:" + SidText(sid), account, [&]() -> DWORD {
-    if (directory == DomainDirectory::kController) return ControllerSid(sid, account);
-    winbind::Account found;
-    const DWORD error = winbind::LookupSid(sid, found);
-    if (error == ERROR_SUCCESS) account = FromWinbind(found);
-    return error;
-  });
 }
 
 DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account) {
@@ -268,35 +345,6 @@ DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account) {
     account = FromWinbind(found);
     return ERROR_SUCCESS;
   });
-}
-
-DWORD DomainUserOfSid(DomainDirectory directory, const SidBytes& sid, SystemAccount& account) {
-  SystemAccount named;
-  // The controllers' own entry rather than the cache's answer: its DN is where its groups are.
-  ldap::Entry entry;
-  DWORD error = directory == DomainDirectory::kWinbind ? DomainAccountOfSid(directory, sid, named)
-                                                       : ControllerSid(sid, named, &entry);
-  if (error == ERROR_NONE_MAPPED || (error == ERROR_SUCCESS && named.use != SidTypeUser)) return ERROR_NO_SUCH_USER;
-  if (error != ERROR_SUCCESS) return error;
-  std::vector<GroupEntry> groups;
-  if (!PacGroups(named, groups, error)) {
-    if (error != ERROR_SUCCESS) return error;
-    std::vector<SidBytes> sids;
-    if (directory == DomainDirectory::kWinbind) {
-      error = winbind::UserGroups(sid, sids);
-      // Winbind went away between the two questions.
-      if (error == ERROR_NO_SUCH_DOMAIN) error = RPC_S_SERVER_UNAVAILABLE;
-    } else {
-      error = ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, sids);
-    }
-    if (error == ERROR_NONE_MAPPED) return ERROR_NO_SUCH_USER;
-    if (error != ERROR_SUCCESS) return error;
-    for (SidBytes& group : sids) groups.push_back({std::move(group), kEnabled});
-  }
-  if (!DomainPart(sid)) return ERROR_NO_SUCH_USER;
-  account = std::move(named);
-  account.groups = DomainTokenGroups(groups, LocalAliasMembers());
-  return ERROR_SUCCESS;
 }
 
 }  // namespace winhost::system

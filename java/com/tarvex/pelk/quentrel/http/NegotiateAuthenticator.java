@@ -153,7 +153,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       List<String> values = cookies(exchange.getRequestHeaders(), sessions.cookieName());
       List<SignOn> held = new ArrayList<>(1);
       for (String value : values) {
-        SignOn session = sessions.fromCookie(value);
+        SignOn session = sessions.fromCookie(value, cookiePath(exchange));
         if (session != null) {
           held.add(session);
         }
@@ -172,7 +172,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
 
     @Override
     public boolean keep(SignOn signOn, boolean renewed) {
-      String value = negotiator.sessions().cookie(signOn);
+      String value = negotiator.sessions().cookie(signOn, cookiePath(exchange));
       if (value != null) {
         setCookie(exchange, value);
       }
@@ -211,19 +211,24 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     // The cookie was set at the path of the context that signed the client on, which is seldom
     // the logout page's own: it is cleared at every path this authenticator set it at.
     setCookie(exchange, null);
-    String here = exchange.getHttpContext().getPath().isEmpty() ? "/" : exchange.getHttpContext().getPath();
     for (String path : cookiePaths) {
-      if (!path.equals(here)) {
+      if (!path.equals(cookiePath(exchange))) {
         exchange.getResponseHeaders().add("Set-Cookie", cookieText(exchange, null, path));
       }
     }
+  }
+
+  // The path of the server context that serves the exchange: its cookie's, which is sealed for it.
+  private static String cookiePath(HttpExchange exchange) {
+    String path = exchange.getHttpContext().getPath();
+    return path.isEmpty() ? "/" : path;
   }
 
   // Sets the session cookie to a value, or clears it for null; replaces any set before on this
   // response.
   private void setCookie(HttpExchange exchange, String value) {
     String name = negotiator.sessions().cookieName();
-    String path = exchange.getHttpContext().getPath().isEmpty() ? "/" : exchange.getHttpContext().getPath();
+    String path = cookiePath(exchange);
     if (value != null && !cookiePaths.contains(path) && cookiePaths.size() < MAX_COOKIE_PATHS) {
       cookiePaths.add(path);
     }

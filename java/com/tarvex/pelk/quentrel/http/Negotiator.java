@@ -53,6 +53,7 @@ public final class Negotiator implements AutoCloseable {
     private boolean sessionBound;
     private byte[] sessionKey;
     private String sessionCookie = Sessions.DEFAULT_COOKIE;
+    private String sessionSite = "";
     private Clock clock = Clock.systemUTC();
     private String fallback;
 
@@ -81,10 +82,7 @@ public final class Negotiator implements AutoCloseable {
      * exchange that would wait is answered 503.
      */
     public Builder maxPending(int count) {
-      if (count < 1) {
-        throw new IllegalArgumentException("maxPending must be at least 1");
-      }
-      this.maxPending = count;
+      this.maxPending = atLeastOne(count, "maxPending");
       return this;
     }
 
@@ -94,19 +92,13 @@ public final class Negotiator implements AutoCloseable {
      * address: raise it there.
      */
     public Builder maxPendingPerPeer(int count) {
-      if (count < 1) {
-        throw new IllegalArgumentException("maxPendingPerPeer must be at least 1");
-      }
-      this.maxPendingPerPeer = count;
+      this.maxPendingPerPeer = atLeastOne(count, "maxPendingPerPeer");
       return this;
     }
 
     /** The log lines of one kind written in a minute at most (default 30); the rest are counted. */
     public Builder logLinesPerMinute(int count) {
-      if (count < 1) {
-        throw new IllegalArgumentException("logLinesPerMinute must be at least 1");
-      }
-      this.logLinesPerMinute = count;
+      this.logLinesPerMinute = atLeastOne(count, "logLinesPerMinute");
       return this;
     }
 
@@ -142,7 +134,7 @@ public final class Negotiator implements AutoCloseable {
     }
 
     /**
-     * The key that signs session cookies, at least 32 bytes; the same on every node whose cookies
+     * The key that seals session cookies, at least 32 bytes; the same on every node whose cookies
      * must be accepted by the others. Default: a random key of this negotiator's own.
      */
     public Builder sessionKey(byte[] key) {
@@ -150,6 +142,15 @@ public final class Negotiator implements AutoCloseable {
         throw new IllegalArgumentException("a session key has at least 32 bytes");
       }
       this.sessionKey = key == null ? null : key.clone();
+      return this;
+    }
+
+    /**
+     * The site's name for its session key (default empty): the cookies are sealed with a key
+     * derived from both, so applications given one key but named apart refuse each other's.
+     */
+    public Builder sessionSite(String name) {
+      this.sessionSite = name == null ? "" : name;
       return this;
     }
 
@@ -186,6 +187,13 @@ public final class Negotiator implements AutoCloseable {
       return this;
     }
 
+    private static int atLeastOne(int count, String what) {
+      if (count < 1) {
+        throw new IllegalArgumentException(what + " must be at least 1");
+      }
+      return count;
+    }
+
     private static Duration positive(Duration limit) {
       if (limit.isNegative() || limit.isZero()) {
         throw new IllegalArgumentException("the time limit must be positive");
@@ -195,19 +203,13 @@ public final class Negotiator implements AutoCloseable {
 
     /** How long an exchange may wait for the client's next leg (default 30 seconds). */
     public Builder timeout(Duration limit) {
-      if (limit.isNegative() || limit.isZero()) {
-        throw new IllegalArgumentException("the time limit must be positive");
-      }
-      this.timeout = limit;
+      this.timeout = positive(limit);
       return this;
     }
 
     /** The largest token a client may send, in bytes before base64 (default 48 KiB). */
     public Builder maxTokenBytes(int bytes) {
-      if (bytes < 1) {
-        throw new IllegalArgumentException("maxTokenBytes must be at least 1");
-      }
-      this.maxTokenBytes = bytes;
+      this.maxTokenBytes = atLeastOne(bytes, "maxTokenBytes");
       return this;
     }
 
@@ -228,7 +230,7 @@ public final class Negotiator implements AutoCloseable {
     fallback = builder.fallback;
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
-        builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.clock, log);
+        builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.sessionSite, builder.clock, log);
     channelBinding = builder.channelBinding;
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
     pending.sweepEvery(Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10), sessions::purge);

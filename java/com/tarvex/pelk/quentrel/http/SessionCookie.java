@@ -1,0 +1,166 @@
+package com.tarvex.pelk.quentrel.http;
+
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.DataInputStream;
+import java.io.DataOutputStream;
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.charset.StandardCharsets;
+import java.security.GeneralSecurityException;
+import java.security.SecureRandom;
+import java.util.Base64;
+import java.util.Map;
+import javax.crypto.Cipher;
+import javax.crypto.Mac;
+import javax.crypto.spec.GCMParameterSpec;
+import javax.crypto.spec.SecretKeySpec;
+
+/**
+ * The session cookie's format, apart from what a session may do ({@link Sessions}): the sign-on
+ * (a random identifier, the issue, end and last-use times, the bound address, the client's name,
+ * package and group answers) sealed with AES-256-GCM, so that it is neither readable nor
+ * changeable by whoever holds the cookie. The key is derived from the site's session key and the
+ * site's name, so two applications that were given one key still do not take each other's
+ * cookies; the cookie's name and path are bound in as associated data, so a cookie that one path
+ * of the site set is refused on another. The value is URL-safe Base64 of a version byte, the
+ * 12-byte nonce and the ciphertext with its 16-byte tag.
+ */
+final class SessionCookie {
+  private static final int VERSION = 2;
+  private static final int NONCE_BYTES = 12;
+  private static final int TAG_BITS = 128;
+  static final int ID_BYTES = 16;
+  private static final int MAX_GROUPS = 256;
+  private static final SecureRandom RANDOM = new SecureRandom();
+  private static final Base64.Encoder B64 = Base64.getUrlEncoder().withoutPadding();
+
+  private final SecretKeySpec key;
+  private final String cookieName;
+  private final LogLines log;
+
+  SessionCookie(byte[] siteKey, String siteName, String cookieName, LogLines log) {
+    this.key = new SecretKeySpec(derive(siteKey, siteName), "AES");
+    this.cookieName = cookieName;
+    this.log = log;
+  }
+
+  // HMAC-SHA256 of the site's name under its key: one AES key per site, whatever key it shares.
+  private static byte[] derive(byte[] siteKey, String siteName) {
+    try {
+      Mac mac = Mac.getInstance("HmacSHA256");
+      mac.init(new SecretKeySpec(siteKey, "HmacSHA256"));
+      return mac.doFinal(("quentrel session cookie key\0" + siteName).getBytes(StandardCharsets.UTF_8));
+    } catch (GeneralSecurityException e) {
+      throw new IllegalStateException("HmacSHA256 is part of every JDK", e);
+    }
+  }
+
+  private byte[] associated(String path) {
+    return ("quentrel session " + VERSION + "\0" + cookieName + "\0" + path).getBytes(StandardCharsets.UTF_8);
+  }
+
+  /** The session sealed for a cookie of `path`; null when it is too large for a cookie. */
+  String seal(SignOn session, String path, int maxChars) {
+    byte[] plain = serialize(session);
+    if (plain == null) {
+      return null;
+    }
+    byte[] nonce = new byte[NONCE_BYTES];
+    RANDOM.nextBytes(nonce);
+    try {
+      Cipher cipher = Cipher.getInstance("AES/GCM/NoPadding");
+      cipher.init(Cipher.ENCRYPT_MODE, key, new GCMParameterSpec(TAG_BITS, nonce));
+      cipher.updateAAD(associated(path));
+      byte[] sealed = cipher.doFinal(plain);
+      ByteBuffer out = ByteBuffer.allocate(1 + NONCE_BYTES + sealed.length).put((byte) VERSION).put(nonce).put(sealed);
+      String value = B64.encodeToString(out.array());
+      return value.length() > maxChars ? null : value;
+    } catch (GeneralSecurityException e) {
+      throw new IllegalStateException("AES-GCM is part of every JDK", e);
+    }
+  }
+
+  /** The session a cookie of `path` carries when this site sealed it there; null for anything else. */
+  SignOn open(String value, String path, int maxChars) {
+    if (value == null || value.isEmpty() || value.length() > maxChars) {
+      return null;
+    }
+    byte[] bytes;
+    try {
+      bytes = Base64.getUrlDecoder().decode(value);
+    } catch (IllegalArgumentException notBase64) {
+      return null;
+    }
+    if (bytes.length < 1 + NONCE_BYTES + TAG_BITS / 8 || bytes[0] != VERSION) {
+      return null;
+    }
+    byte[] plain;
+    try {
+      Cipher cipher = Cipher.getInstance("AES/GCM/NoPadding");
+      cipher.init(Cipher.DECRYPT_MODE, key, new GCMParameterSpec(TAG_BITS, bytes, 1, NONCE_BYTES));
+      cipher.updateAAD(associated(path));
+      plain = cipher.doFinal(bytes, 1 + NONCE_BYTES, bytes.length - 1 - NONCE_BYTES);
+    } catch (GeneralSecurityException forgedOrElsewhere) {
+      return null;
+    }
+    return deserialize(plain);
+  }
+
+  private static byte[] serialize(SignOn session) {
+    ByteArrayOutputStream bytes = new ByteArrayOutputStream(256);
+    try (DataOutputStream out = new DataOutputStream(bytes)) {
+      out.write(Base64.getUrlDecoder().decode(session.id()));
+      out.writeLong(session.issuedMillis());
+      out.writeLong(session.expiresMillis());
+      out.writeLong(session.lastSeenMillis());
+      out.writeUTF(session.boundAddress() == null ? "" : session.boundAddress());
+      NegotiatedUser user = session.user();
+      out.writeUTF(user.getName());
+      out.writeUTF(user.packageName());
+      Map<String, Boolean> groups = user.groups();
+      Map<String, String> unanswered = user.unanswered();
+      if (groups.size() > MAX_GROUPS || unanswered.size() > MAX_GROUPS) {
+        return null;
+      }
+      out.writeShort(groups.size());
+      for (Map.Entry<String, Boolean> group : groups.entrySet()) {
+        out.writeUTF(group.getKey());
+        out.writeBoolean(group.getValue());
+      }
+      out.writeShort(unanswered.size());
+      for (Map.Entry<String, String> group : unanswered.entrySet()) {
+        out.writeUTF(group.getKey());
+        out.writeUTF(group.getValue() == null ? "" : group.getValue());
+      }
+    } catch (IOException | IllegalArgumentException tooLong) {
+      return null;
+    }
+    return bytes.toByteArray();
+  }
+
+  // Sealed by this site's key, so written by serialize(): what does not read back is refused.
+  private SignOn deserialize(byte[] plain) {
+    try (DataInputStream in = new DataInputStream(new ByteArrayInputStream(plain))) {
+      byte[] id = in.readNBytes(ID_BYTES);
+      long issued = in.readLong();
+      long expires = in.readLong();
+      long lastSeen = in.readLong();
+      String address = in.readUTF();
+      // The session's end already holds the client's ticket end.
+      NegotiatedUser user = new NegotiatedUser(in.readUTF(), in.readUTF(), null, log, expires);
+      for (int n = in.readUnsignedShort(), i = 0; i < n; i++) {
+        user.answer(in.readUTF(), in.readBoolean());
+      }
+      for (int n = in.readUnsignedShort(), i = 0; i < n; i++) {
+        user.unanswered(in.readUTF(), in.readUTF());
+      }
+      if (id.length != ID_BYTES || in.read() >= 0) {
+        return null;
+      }
+      return new SignOn(B64.encodeToString(id), user, issued, expires, lastSeen, address.isEmpty() ? null : address);
+    } catch (IOException e) {
+      return null;
+    }
+  }
+}
