@@ -318,10 +318,8 @@ public final class Negotiator implements AutoCloseable {
   }
 
   private ServerContext open(byte[] channelBindings) throws WinAuthException {
-    if (channelBinding == ChannelBinding.Mode.NONE || channelBindings == null) {
-      return ServerContext.open(packageName);
-    }
-    return ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
+    return channelBinding == ChannelBinding.Mode.NONE || channelBindings == null ? ServerContext.open(packageName)
+        : ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
   }
 
   private Outcome step(Object connection, Object peer, byte[] token, byte[] channelBindings) {
