@@ -62,7 +62,9 @@ start() {
 
 # Stops the server; a JNI warning in its log fails the run, as -Xcheck:jni cannot make it fatal.
 stop() {
-  kill -TERM -- "-$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; server=""
+  kill -TERM -- "-$server" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL -- "-$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; server=""
   if grep -h -e 'WARNING in native method' -e 'WARNING: JNI local refs' -e 'Warning: Calling other JNI' "$work"/server-*.log; then
     say FAIL "JNI warnings"
   fi
@@ -73,11 +75,11 @@ stop() {
 # name, and the README's group, which that user is not in); then asks without credentials.
 visit() {
   local what=$1 answer page
-  answer=$(env -u JAVA_TOOL_OPTIONS java -Djava.library.path="$simulated" -cp "$jar:$test_jar:$tomcat_jars" \
+  answer=$(env -u JAVA_TOOL_OPTIONS timeout 120 java -Djava.library.path="$simulated" -cp "$jar:$test_jar:$tomcat_jars" \
     NegotiateHttpTest --helper-client "http://localhost:$port/" 2>&1 || true)
   [[ $answer =~ ^"200 <p>Hello "[A-Za-z0-9_.-]+"; an engineer: false</p>" && $answer != *"Hello null"* ]] &&
     say ok "$what greets the user: $answer" || say FAIL "$what greets the user: $answer"
-  page=$(curl --silent --write-out '%{http_code}' "http://localhost:$port/" || true)
+  page=$(curl --silent --max-time 60 --write-out '%{http_code}' "http://localhost:$port/" || true)
   [[ $page == *"<h1>Sign-on needed</h1>"*401 ]] && say ok "$what: a client without a ticket gets a 401 page" ||
     say FAIL "$what: a client without a ticket gets a 401 page: $page"
 }
