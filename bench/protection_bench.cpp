@@ -59,11 +59,16 @@ jint Create(bool client) {
 }
 
 // What the library holds for an established context: its SSPI handle and message sizes.
-SecurityContextRecord Peek(jint handle) {
+struct Peeked {
+  CtxtHandle* context;
+  SecPkgContext_Sizes sizes;
+  ULONG negotiatedAttributes;
+};
+Peeked Peek(jint handle) {
   LockGuard lock(LibraryLock);
   const SecurityContextRecord* record = FindSecurityContext(handle);
   if (record == nullptr) Die("no record for handle " + std::to_string(handle));
-  return *record;
+  return Peeked{record->context, record->sizes, record->negotiatedAttributes};
 }
 
 struct Pair {
@@ -131,8 +136,8 @@ void LibraryWrapUnwrap(benchmark::State& state) {
 // the message copied in, sealed, laid end to end as one stream and opened.
 void PlatformEncryptDecrypt(benchmark::State& state) {
   const Pair pair = Establish();
-  SecurityContextRecord client = Peek(pair.client);
-  SecurityContextRecord server = Peek(pair.server);
+  const Peeked client = Peek(pair.client);
+  const Peeked server = Peek(pair.server);
   const std::vector<uint8_t> expected = Message();
   std::vector<uint8_t> token(client.sizes.cbSecurityTrailer), data(kMessageSize), padding(client.sizes.cbBlockSize);
   std::vector<uint8_t> stream(token.size() + data.size() + padding.size());

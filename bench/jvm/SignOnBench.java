@@ -214,7 +214,7 @@ final class SignOnBench {
     JvmBench.sink += librarySide.run(warm) + springSide.run(warm);
     double[] t = JvmBench.compare(n, librarySide, springSide);
     JvmBench.row("Negotiate ticket validation (a token to the client's name)", t[0],
-        "Spring Security SunJaasKerberosTicketValidator", t[1], 0.8, "ns");
+        "Spring Security SunJaasKerberosTicketValidator", t[1], 1.0, "ns");
   }
 
   /** Spring Security's validator for HTTP/localhost with the keytab KRB5_KTNAME names; null where absent. */

@@ -8,8 +8,10 @@
 // that is no record's handle (0, a negative number, one never issued or already freed) is found
 // by neither. The search changes the cost, not the answer.
 //
-// Records never move: the sequence holds pointers, so removing one moves pointers, not records,
-// and a reference to a record stays valid until that record is removed. Removing a record moves
+// Records never move: the sequence holds pointers, so removing one moves pointers, not records.
+// The pointers are shared: an operation copies its record's pointer under the family's lock and
+// works on the record after leaving that lock, so a record outlives its removal from the table
+// for as long as an operation still holds it. Removing a record moves
 // only the pointers on its shorter side: the ones in front of it step back into its place and leave
 // an empty slot at the front, which later removals reuse until the empty slots outnumber the
 // records and are closed up in one move. So freeing the oldest of many contexts costs what freeing
@@ -22,20 +24,83 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
+
+#include "bridge/platform.h"
+
+// The lock of one record, held across every operation on it (its platform calls included), so that
+// operations on one record run one after another while different records are worked on at once.
+// Not recursive. It needs no set-up or tear-down, so a record may be made and destroyed anywhere.
+class RecordLock {
+ public:
+  RecordLock() { InitializeSRWLock(&lock_); }
+  RecordLock(const RecordLock&) = delete;
+  RecordLock& operator=(const RecordLock&) = delete;
+  void lock() { AcquireSRWLockExclusive(&lock_); }
+  void unlock() { ReleaseSRWLockExclusive(&lock_); }
+
+ private:
+  SRWLOCK lock_;
+};
+
+// A record held for one operation: its own lock taken, no family lock held. Made from the pointer
+// the table shared; when the record was released before the lock came free (freed by another
+// thread, or its creation abandoned), it holds nothing and reads as "no such record", exactly as
+// if the lookup had come after the removal. A Record has a `RecordLock lock` and a `bool released`
+// that only its lock's holder reads or writes.
+template <typename Record>
+class HeldRecord {
+ public:
+  HeldRecord() = default;
+  // Waits for an operation in flight on the record. Never call it holding a family lock.
+  explicit HeldRecord(std::shared_ptr<Record> record) : record_(std::move(record)) {
+    if (!record_) return;
+    record_->lock.lock();
+    if (record_->released) Reset();
+  }
+  ~HeldRecord() { Reset(); }
+  HeldRecord(HeldRecord&& other) noexcept : record_(std::move(other.record_)) {}
+  HeldRecord& operator=(HeldRecord&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      record_ = std::move(other.record_);
+    }
+    return *this;
+  }
+  HeldRecord(const HeldRecord&) = delete;
+  HeldRecord& operator=(const HeldRecord&) = delete;
+
+  Record* get() const { return record_.get(); }
+  Record* operator->() const { return record_.get(); }
+  Record& operator*() const { return *record_; }
+  explicit operator bool() const { return record_ != nullptr; }
+
+  // Lets the record go now.
+  void Reset() {
+    if (!record_) return;
+    record_->lock.unlock();
+    record_.reset();
+  }
+
+ private:
+  std::shared_ptr<Record> record_;
+};
 
 template <typename Record>
 class HandleTable {
  public:
-  using Slots = std::vector<std::unique_ptr<Record>>;
+  using Slots = std::vector<std::shared_ptr<Record>>;
   using iterator = typename Slots::iterator;
 
   // Appends a new record with every field at its default; the caller gives it the next handle
   // before the table is searched again.
   Record& emplace_back() {
-    slots_.push_back(std::make_unique<Record>());
+    slots_.push_back(std::make_shared<Record>());
     return *slots_.back();
   }
+  // Appends a record made beforehand, whose handle is already the next one.
+  void push_back(std::shared_ptr<Record> record) { slots_.push_back(std::move(record)); }
   Record& back() { return *slots_.back(); }
   void pop_back() {
     slots_.pop_back();
@@ -45,12 +110,26 @@ class HandleTable {
   // The position of the record whose handle equals `handle`, or end().
   iterator Position(jint handle) {
     auto position = std::lower_bound(begin(), end(), handle,
-                                     [](const std::unique_ptr<Record>& record, jint wanted) { return record->handle < wanted; });
+                                     [](const std::shared_ptr<Record>& record, jint wanted) { return record->handle < wanted; });
     return position != end() && (*position)->handle == handle ? position : end();
   }
   Record* Find(jint handle) {
     auto position = Position(handle);
     return position == end() ? nullptr : position->get();
+  }
+  // The record with `handle`, shared with the caller, who holds it past the table's lock; null when
+  // there is none.
+  std::shared_ptr<Record> Share(jint handle) {
+    auto position = Position(handle);
+    return position == end() ? nullptr : *position;
+  }
+  // Takes the record with `handle` off the table and hands it to the caller; null when there is none.
+  std::shared_ptr<Record> Take(jint handle) {
+    auto position = Position(handle);
+    if (position == end()) return nullptr;
+    std::shared_ptr<Record> record = std::move(*position);
+    erase(position);
+    return record;
   }
 
   // Destroys the record at `position`; the others keep their order.

@@ -27,26 +27,38 @@ class ListGuard {
   ListGuard& operator=(const ListGuard&) = delete;
 };
 
-void Release(ThreadImpersonation* impersonation) noexcept {
-  {
-    ListGuard guard;
-    impersonation->next = released;
-    released = impersonation;
+void List(ThreadImpersonation* impersonation) noexcept {
+  ListGuard guard;
+  impersonation->next = released;
+  released = impersonation;
+}
+
+// Takes `impersonation` out of the list, if it is there.
+void Unlist(ThreadImpersonation* impersonation) noexcept {
+  ListGuard guard;
+  for (ThreadImpersonation** link = &released; *link != nullptr; link = &(*link)->next) {
+    if (*link != impersonation) continue;
+    *link = impersonation->next;
+    break;
   }
-  // Published after it is listed: the thread that sees the state finds it in the list.
-  impersonation->state.store(ThreadImpersonation::kReleased, std::memory_order_release);
+}
+
+// Marks an impersonation released, listed first so that the thread that sees the mark finds it in
+// the list. Its thread may be replacing it at this very moment, on a context of its own: one of the
+// two changes of state wins. When the thread's wins, nobody will come back for it, so it is freed.
+void Release(ThreadImpersonation* impersonation) noexcept {
+  List(impersonation);
+  int expected = ThreadImpersonation::kCurrent;
+  if (impersonation->state.compare_exchange_strong(expected, ThreadImpersonation::kReleased,
+                                                   std::memory_order_acq_rel))
+    return;
+  Unlist(impersonation);
+  delete impersonation;
 }
 
 // Takes the calling thread's released impersonation out of the list, and frees it.
 void Forget(ThreadImpersonation* impersonation) noexcept {
-  {
-    ListGuard guard;
-    for (ThreadImpersonation** link = &released; *link != nullptr; link = &(*link)->next) {
-      if (*link != impersonation) continue;
-      *link = impersonation->next;
-      break;
-    }
-  }
+  Unlist(impersonation);
   delete impersonation;
 }
 
@@ -56,12 +68,12 @@ std::unique_ptr<ThreadImpersonation> PrepareThreadImpersonation() { return std::
 
 void BeginThreadImpersonation(ThreadImpersonation* impersonation) noexcept {
   if (current != nullptr) {
-    // Released since this call's entry: the thread is about to be someone else anyway.
-    if (current->state.load(std::memory_order_acquire) == ThreadImpersonation::kReleased) {
+    // Released since this call's entry, perhaps this very moment: the thread is about to be
+    // someone else anyway. Otherwise whoever ends that impersonation frees it.
+    int expected = ThreadImpersonation::kCurrent;
+    if (!current->state.compare_exchange_strong(expected, ThreadImpersonation::kReplaced,
+                                                std::memory_order_acq_rel))
       Forget(current);
-    } else {
-      current->state.store(ThreadImpersonation::kReplaced, std::memory_order_release);
-    }
   }
   current = impersonation;
 }

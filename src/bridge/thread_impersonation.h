@@ -33,7 +33,7 @@ class ThreadImpersonation {
 std::unique_ptr<ThreadImpersonation> PrepareThreadImpersonation();
 
 // The calling thread now impersonates through `impersonation`, which its context owns; the one
-// it impersonated through before, if any, is replaced. Requires LibraryLock. Cannot fail.
+// it impersonated through before, if any, is replaced. Requires the context's lock. Cannot fail.
 void BeginThreadImpersonation(ThreadImpersonation* impersonation) noexcept;
 
 // Whether `impersonation` is the calling thread's current one: only then does ending it revert
@@ -43,7 +43,8 @@ bool IsThreadImpersonation(const ThreadImpersonation* impersonation) noexcept;
 // The context lets go of `impersonation` (it stops impersonating or is released). When it is the
 // calling thread's own and `reverted` says the thread has its identity back, it is forgotten; when
 // the thread it belongs to is another, or could not be reverted, it is released, and that thread
-// reverts at its next call into the library. Requires LibraryLock. Cannot fail.
+// reverts at its next call into the library. Requires the context's lock: each impersonation is
+// ended once, while its thread may be replacing it at the same moment. Cannot fail.
 void EndThreadImpersonation(ThreadImpersonation* impersonation, bool reverted) noexcept;
 
 // At the start of every entry point: a thread whose current impersonation was released takes its

@@ -18,9 +18,8 @@ jlong JavaTime(const TimeStamp& stamp) {
 }
 
 jlong GetContextExpiry(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
-  if (record == nullptr) return 0;
+  HeldContext record = HoldSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
+  if (!record) return 0;
   SecPkgContext_Lifespan lifespan;
   lifespan.tsStart.QuadPart = 0;
   lifespan.tsExpiry.QuadPart = 0;

@@ -3,6 +3,7 @@
 //
 // Impersonation goes through the client's access token and ImpersonateLoggedOnUser, so that the
 // thread's identity is the token's, whatever the package would do with the context itself.
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -13,23 +14,21 @@
 
 namespace {
 
-// The record of an established server context, or null with the refusal pending.
-SecurityContextRecord* FindEstablishedServer(JNIEnv* env, jint handle) {
-  return FindSecurityContextFor(env, handle, ContextSide::Server, {kStateSuccess});
+// An established server context, held, or empty with the refusal pending.
+HeldContext HoldEstablishedServer(JNIEnv* env, jint handle) {
+  return HoldSecurityContextFor(env, handle, ContextSide::Server, {kStateSuccess});
 }
 
-// Whether the system is Vista or later, asked once per process. Only IsGroupMember reads it, under
-// LibraryLock, so it needs no lock of its own; a failed probe is not remembered.
-struct VersionCache {
-  bool probed = false;
-  bool version6OrLater = false;
-};
-VersionCache versionCache;
+// Whether the system is Vista or later, asked once per process; a failed probe is not remembered.
+// Threads checking membership on different contexts may probe at once, and all find the same.
+enum VersionProbe : int { kNotProbed, kBefore6, kVersion6OrLater };
+std::atomic<int> versionProbe{kNotProbed};
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "GetVersionExA is told the size of the ANSI record");
 
 DWORD IsVersion6OrLater(bool& answer) {
-  if (!versionCache.probed) {
+  int probed = versionProbe.load(std::memory_order_relaxed);
+  if (probed == kNotProbed) {
     OSVERSIONINFOA version;
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
@@ -37,10 +36,10 @@ DWORD IsVersion6OrLater(bool& answer) {
 #pragma warning(suppress : 4996)  // the version is wanted as the system reports it
 #endif
     if (!GetVersionExA(&version)) return GetLastError();
-    versionCache.version6OrLater = version.dwMajorVersion > 5;
-    versionCache.probed = true;
+    probed = version.dwMajorVersion > 5 ? kVersion6OrLater : kBefore6;
+    versionProbe.store(probed, std::memory_order_relaxed);
   }
-  answer = versionCache.version6OrLater;
+  answer = probed == kVersion6OrLater;
   return ERROR_SUCCESS;
 }
 
@@ -76,9 +75,8 @@ DWORD CheckThreadMembership(std::vector<uint8_t>& groupSid, AccessToken& threadT
 }
 
 jstring GetClientUserName(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindEstablishedServer(env, handle);
-  if (record == nullptr) return nullptr;
+  HeldContext record = HoldEstablishedServer(env, handle);
+  if (!record) return nullptr;
   SecPkgContext_NamesW names = {nullptr};
   if (SECURITY_STATUS status = QueryContextAttributesW(record->context, SECPKG_ATTR_NAMES, &names); status != SEC_E_OK) {
     ThrowPlatformError(env, static_cast<uint32_t>(status));
@@ -91,9 +89,8 @@ jstring GetClientUserName(JNIEnv* env, jint handle) {
 }
 
 void StartImpersonating(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindEstablishedServer(env, handle);
-  if (record == nullptr) return;
+  HeldContext record = HoldEstablishedServer(env, handle);
+  if (!record) return;
   if (record->impersonating) {
     ThrowWinAuthException(env, messages::kAlreadyImpersonating);
     return;
@@ -117,9 +114,8 @@ void StartImpersonating(JNIEnv* env, jint handle) {
 }
 
 void StopImpersonating(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindEstablishedServer(env, handle);
-  if (record == nullptr) return;
+  HeldContext record = HoldEstablishedServer(env, handle);
+  if (!record) return;
   if (!record->impersonating) {
     ThrowWinAuthException(env, messages::kNotImpersonating);
     return;
@@ -141,9 +137,8 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
     ThrowWinAuthException(env, messages::kGroupNameCannotBeNull);
     return JNI_FALSE;
   }
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindEstablishedServer(env, handle);
-  if (record == nullptr) return JNI_FALSE;
+  HeldContext record = HoldEstablishedServer(env, handle);
+  if (!record) return JNI_FALSE;
   const WideString name = JavaNameToWide(env, groupName);
   std::vector<uint8_t> groupSid;
   if (DWORD error = ResolveGroupSid(name, groupSid); error != ERROR_SUCCESS) {

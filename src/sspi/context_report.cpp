@@ -109,9 +109,8 @@ void AppendToken(const SecurityContextRecord& record, WideString& report) {
 }
 
 jstring GetContextInformation(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  const SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
-  if (record == nullptr) return nullptr;
+  HeldContext record = HoldSecurityContextOrThrow(env, handle);
+  if (!record) return nullptr;
 
   WideString report = u"Type: ";
   report += record->isClient ? u"client" : u"server";

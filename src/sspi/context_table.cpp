@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "bridge/entry.h"
 #include "bridge/jni_bridge.h"
 #include "bridge/messages.h"
 
@@ -9,28 +10,31 @@ CRITICAL_SECTION LibraryLock;
 ContextTable& SecurityContextTable = *new ContextTable();
 jint LastContextHandle = 1;
 
-ContextTable::iterator FindSecurityContextPosition(jint handle) { return SecurityContextTable.Position(handle); }
-
 SecurityContextRecord* FindSecurityContext(jint handle) { return SecurityContextTable.Find(handle); }
 
-SecurityContextRecord* FindSecurityContextOrThrow(JNIEnv* env, jint handle) {
-  SecurityContextRecord* record = FindSecurityContext(handle);
-  if (record == nullptr) ThrowWinAuthException(env, messages::kInvalidHandle);
+HeldContext HoldSecurityContextOrThrow(JNIEnv* env, jint handle) {
+  std::shared_ptr<SecurityContextRecord> shared;
+  {
+    LockGuard lock(LibraryLock);
+    shared = SecurityContextTable.Share(handle);
+  }
+  HeldContext record(std::move(shared));
+  if (!record) ThrowWinAuthException(env, messages::kInvalidHandle);
   return record;
 }
 
-SecurityContextRecord* FindSecurityContextFor(JNIEnv* env, jint handle, ContextSide side,
-                                              std::initializer_list<ContextState> states) {
-  SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
-  if (record == nullptr) return nullptr;
+HeldContext HoldSecurityContextFor(JNIEnv* env, jint handle, ContextSide side,
+                                   std::initializer_list<ContextState> states) {
+  HeldContext record = HoldSecurityContextOrThrow(env, handle);
+  if (!record) return record;
   if ((side == ContextSide::Client && !record->isClient) || (side == ContextSide::Server && record->isClient)) {
     ThrowWinAuthException(env, messages::kWrongContextType);
-    return nullptr;
+    return HeldContext();
   }
   for (ContextState allowed : states)
     if (record->state == allowed) return record;
   ThrowWinAuthException(env, messages::kInvalidState);
-  return nullptr;
+  return HeldContext();
 }
 
 bool IssueContextHandle(jint& handle) {
@@ -73,6 +77,7 @@ SECURITY_STATUS ReleaseContextResources(SecurityContextRecord& record) {
 }
 
 void DiscardSecurityContexts() {
+  // Unload comes when no thread calls the library any more, so no record's lock is wanted.
   for (const auto& record : SecurityContextTable) EndThreadImpersonation(record->impersonation, false);
   SecurityContextTable.clear();
 }

@@ -1,6 +1,5 @@
 // SSPI.CreateContext: a new record with credentials of the process identity and, for a client,
 // the first token for the server.
-#include <limits>
 #include <memory>
 
 #include "sspi/create_context.h"
@@ -14,21 +13,79 @@ namespace {
 const WideString kDefaultPackage = u"Negotiate";
 const WideString kKerberosPackage = u"Kerberos";
 
-// How far a creation got, so that a failure undoes exactly what was done.
-enum class Acquired { HandleBlocks, Credentials, SecurityContext };
-
-// Removes the new record, which is still the last one, after releasing what it holds.
-void AbandonNewRecord(Acquired acquired) {
-  SecurityContextRecord& record = SecurityContextTable.back();
-  if (acquired == Acquired::SecurityContext) {
-    ReleaseContextResources(record);
-  } else {
-    if (acquired == Acquired::Credentials) FreeCredentialsHandle(record.credential);
-    delete record.credential;
-    delete record.context;
+// The record a creation builds, and everything it holds until the creation commits. It is on the
+// table from the start, with its handle issued and its own lock held, so that the handle is taken in
+// order and a call that names it meanwhile waits for the outcome; a creation that does not commit
+// releases what the record holds, marks it released and takes it off the table again, on every
+// path, a native exception's included. The handle issued stays used.
+class NewContextRecord {
+ public:
+  NewContextRecord() = default;
+  ~NewContextRecord() {
+    if (record_ && !committed_) Abandon();
   }
-  SecurityContextTable.pop_back();
-}
+  NewContextRecord(const NewContextRecord&) = delete;
+  NewContextRecord& operator=(const NewContextRecord&) = delete;
+
+  // Makes the record with its two handle blocks and puts it on the table under the next handle.
+  // False, with nothing made, when every handle has been used.
+  bool Open(bool client, ULONG requested) {
+    auto credential = std::make_unique<CredHandle>(CredHandle{0, 0});
+    auto context = std::make_unique<CtxtHandle>(CtxtHandle{0, 0});
+    auto record = std::make_shared<SecurityContextRecord>();
+    record->isClient = client;
+    record->requestedAttributes = requested;
+    LockGuard lock(LibraryLock);
+    if (!IssueContextHandle(record->handle)) return false;
+    SecurityContextTable.push_back(record);
+    // Nobody else has it yet, so this cannot wait, and from here on a lookup waits for us.
+    record->lock.lock();
+    record->credential = credential.release();
+    record->context = context.release();
+    record_ = std::move(record);
+    return true;
+  }
+
+  SecurityContextRecord& operator*() const { return *record_; }
+  SecurityContextRecord* operator->() const { return record_.get(); }
+
+  // The package has given the record a credential, which must now be freed if the creation fails.
+  void CredentialAcquired() { credentialHeld_ = true; }
+
+  // The record is complete: it stays, and other calls may have it.
+  jint Commit() {
+    committed_ = true;
+    const jint handle = record_->handle;
+    record_->lock.unlock();
+    record_.reset();
+    return handle;
+  }
+
+ private:
+  void Abandon() noexcept {
+    SecurityContextRecord& record = *record_;
+    // A context made before the failure (a failed completion, a token that could not be copied)
+    // goes with the record; without one only the credential and the blocks are held.
+    if (HasSecurityContext(record)) {
+      ReleaseContextResources(record);
+    } else {
+      if (credentialHeld_) FreeCredentialsHandle(record.credential);
+      delete record.credential;
+      delete record.context;
+      record.credential = nullptr;
+      record.context = nullptr;
+    }
+    record.released = true;
+    record.lock.unlock();
+    LockGuard lock(LibraryLock);
+    // Gone already when another thread freed the handle meanwhile; it then released nothing.
+    SecurityContextTable.Take(record.handle);
+  }
+
+  std::shared_ptr<SecurityContextRecord> record_;
+  bool credentialHeld_ = false;
+  bool committed_ = false;
+};
 
 struct ContextBufferRelease {
   void operator()(SEC_WCHAR* buffer) const { FreeContextBuffer(buffer); }
@@ -47,103 +104,69 @@ SECURITY_STATUS CredentialTargetName(CredHandle* credential, WideString& target)
   return SEC_E_OK;
 }
 
+// The client's first step: its token for the server, and the sizes when that one step already
+// established the context. False with the error pending when the step fails.
+bool RunFirstClientStep(JNIEnv* env, SecurityContextRecord& record) {
+  StepOutcome step = RunInitializeStep(record, nullptr);
+  if (step.status == SEC_E_OK) {
+    if (!QueryContextSizes(record, env)) return false;
+    record.state = kStateSuccess;
+  } else if (step.status == SEC_I_CONTINUE_NEEDED) {
+    record.state = kStateNegotiating;
+  } else {
+    ThrowPlatformError(env, static_cast<uint32_t>(step.status));
+    return false;
+  }
+  record.outputToken = std::move(step.token);
+  return true;
+}
+
 }  // namespace
 
 jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target,
                            std::vector<uint8_t> channelBindings) {
   WideString packageName = JavaStringToWide(env, package);
   const WideString targetArgument = JavaStringToWide(env, target);
+  if (packageName.empty()) packageName = kDefaultPackage;
 
-  LockGuard lock(LibraryLock);
-  if (LastContextHandle == std::numeric_limits<jint>::max()) {
+  NewContextRecord record;
+  if (!record.Open(client != JNI_FALSE, static_cast<ULONG>(flags))) {
     ThrowWinAuthException(env, messages::kHandleLimitReached);
     return 0;
   }
-  SecurityContextTable.emplace_back();
-  Acquired acquired = Acquired::HandleBlocks;
-  try {
-    {
-      auto credentialBlock = std::make_unique<CredHandle>();
-      auto contextBlock = std::make_unique<CtxtHandle>();
-      SecurityContextRecord& record = SecurityContextTable.back();
-      record.credential = credentialBlock.release();
-      record.context = contextBlock.release();
-      *record.credential = CredHandle{0, 0};
-      *record.context = CtxtHandle{0, 0};
-      record.requestedAttributes = static_cast<ULONG>(flags);
-      IssueContextHandle(record.handle);
-      record.isClient = client != JNI_FALSE;
-      record.channelBindings = std::move(channelBindings);
-    }
-    SecurityContextRecord& record = SecurityContextTable.back();
+  record->isKerberos = packageName == kKerberosPackage;
+  record->channelBindings = std::move(channelBindings);
 
-    if (packageName.empty()) packageName = kDefaultPackage;
-    record.isKerberos = packageName == kKerberosPackage;
+  TimeStamp expiry;
+  expiry.QuadPart = 0;
+  SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr,                                                        // principal: the process identity
+      AsWide(packageName),                                            // package
+      record->isClient ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND,  // credential use
+      nullptr,                                                        // logon identifier
+      nullptr,                                                        // authentication data
+      nullptr,                                                        // get-key function
+      nullptr,                                                        // get-key argument
+      record->credential,                                             // new credentials
+      &expiry);                                                       // expiry, not read
+  if (status != SEC_E_OK) {
+    ThrowPlatformError(env, static_cast<uint32_t>(status));
+    return 0;
+  }
+  record.CredentialAcquired();
+  if (!record->isClient) return record.Commit();
 
-    TimeStamp expiry;
-    expiry.QuadPart = 0;
-    SECURITY_STATUS status = AcquireCredentialsHandleW(
-        nullptr,                                                       // principal: the process identity
-        AsWide(packageName),                                           // package
-        record.isClient ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND,  // credential use
-        nullptr,                                                       // logon identifier
-        nullptr,                                                       // authentication data
-        nullptr,                                                       // get-key function
-        nullptr,                                                       // get-key argument
-        record.credential,                                             // new credentials
-        &expiry);                                                      // expiry, not read
+  if (!targetArgument.empty()) {
+    record->targetName = targetArgument;
+  } else if (record->isKerberos) {
+    status = CredentialTargetName(record->credential, record->targetName);
     if (status != SEC_E_OK) {
       ThrowPlatformError(env, static_cast<uint32_t>(status));
-      AbandonNewRecord(acquired);
       return 0;
     }
-    acquired = Acquired::Credentials;
-
-    if (!record.isClient) {
-      record.state = kStateInitial;
-      return record.handle;
-    }
-
-    if (!targetArgument.empty()) {
-      record.targetName = targetArgument;
-    } else if (record.isKerberos) {
-      status = CredentialTargetName(record.credential, record.targetName);
-      if (status != SEC_E_OK) {
-        ThrowPlatformError(env, static_cast<uint32_t>(status));
-        AbandonNewRecord(acquired);
-        return 0;
-      }
-    }
-
-    StepOutcome step = RunInitializeStep(record, nullptr);
-    if (step.status == SEC_E_OK) {
-      acquired = Acquired::SecurityContext;
-      if (!QueryContextSizes(record, env)) {
-        AbandonNewRecord(acquired);
-        return 0;
-      }
-      record.state = kStateSuccess;
-    } else if (step.status == SEC_I_CONTINUE_NEEDED) {
-      acquired = Acquired::SecurityContext;
-      record.state = kStateNegotiating;
-    } else {
-      // A step that failed after the package made a context (a failed CompleteAuthToken) must
-      // not leave that context behind.
-      if (HasSecurityContext(record)) acquired = Acquired::SecurityContext;
-      ThrowPlatformError(env, static_cast<uint32_t>(step.status));
-      AbandonNewRecord(acquired);
-      return 0;
-    }
-    record.outputToken = std::move(step.token);
-    return record.handle;
-  } catch (...) {
-    // A native failure may come after the package made its context (copying the first token, say),
-    // before this function could note it: the record itself tells.
-    if (acquired == Acquired::Credentials && HasSecurityContext(SecurityContextTable.back()))
-      acquired = Acquired::SecurityContext;
-    AbandonNewRecord(acquired);
-    throw;
   }
+  if (!RunFirstClientStep(env, *record)) return 0;
+  return record.Commit();
 }
 
 extern "C" JNIEXPORT jint JNICALL Java_com_tarvex_pelk_quentrel_SSPI_CreateContext(JNIEnv* env, jclass, jboolean client,

@@ -10,6 +10,6 @@
 // Appends a record with credentials of the process identity and, for a client, runs the first
 // step; returns its handle, or 0 with the failure pending. `channelBindings` is a
 // SEC_CHANNEL_BINDINGS block that every step of the context hands the package, or empty.
-// Takes LibraryLock.
+// Takes LibraryLock only to put the record on the table and, on failure, to take it off again.
 jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target,
                            std::vector<uint8_t> channelBindings);

@@ -3,6 +3,10 @@
 // A wrapped message is the package's token, then the protected data, then the padding, laid end
 // to end with nothing of the library's own; only the package knows where each part ends, so the
 // receiving side hands the whole message to its package as one stream.
+#include <memory>
+#include <new>
+#include <vector>
+
 #include "bridge/entry.h"
 #include "sspi/context_table.h"
 
@@ -30,23 +34,56 @@ ByteSpan BytesOf(const SecBuffer& buffer) {
   return ByteSpan{static_cast<const uint8_t*>(buffer.pvBuffer), buffer.cbBuffer};
 }
 
-// Each message is copied once on the way in, straight from the Java array into the family's
-// message buffer, where the package works on it in place, and once on the way out, from the
-// package's buffers straight into the new Java array. LibraryLock lets one operation of the family
-// run at a time, so one buffer serves every context: a server holding a context per connection
-// keeps one buffer, not one per connection. Guarded by LibraryLock.
-MessageBuffer ProtectionBuffer;
-
-// Gives the message buffer back, when it grew too large to keep, as the call leaves.
-class TrimOnExit {
+// Each message is copied once on the way in, straight from the Java array into a message buffer,
+// where the package works on it in place, and once on the way out, from the package's buffers
+// straight into the new Java array. A call borrows a buffer from a shared stock and gives it back
+// as it leaves, trimmed if it grew too large to keep: a server holding a context per connection
+// keeps about one buffer per thread protecting messages at the same moment, not one per connection.
+class BorrowedBuffer {
  public:
-  explicit TrimOnExit(MessageBuffer& buffer) : buffer_(buffer) {}
-  ~TrimOnExit() { buffer_.Trim(); }
-  TrimOnExit(const TrimOnExit&) = delete;
-  TrimOnExit& operator=(const TrimOnExit&) = delete;
+  BorrowedBuffer() {
+    {
+      SlimGuard guard(stockLock_);
+      if (!stock_.empty()) {
+        buffer_ = std::move(stock_.back());
+        stock_.pop_back();
+        return;
+      }
+    }
+    buffer_ = std::make_unique<MessageBuffer>();
+  }
+  ~BorrowedBuffer() {
+    buffer_->Trim();
+    SlimGuard guard(stockLock_);
+    // With no room to keep it, the buffer is simply freed.
+    try {
+      stock_.push_back(std::move(buffer_));
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  BorrowedBuffer(const BorrowedBuffer&) = delete;
+  BorrowedBuffer& operator=(const BorrowedBuffer&) = delete;
+
+  MessageBuffer& get() { return *buffer_; }
 
  private:
-  MessageBuffer& buffer_;
+  // Holds a slim lock for one scope.
+  class SlimGuard {
+   public:
+    explicit SlimGuard(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~SlimGuard() { ReleaseSRWLockExclusive(&lock_); }
+    SlimGuard(const SlimGuard&) = delete;
+    SlimGuard& operator=(const SlimGuard&) = delete;
+
+   private:
+    SRWLOCK& lock_;
+  };
+
+  // Made on first use and never destroyed, so that no static destructor runs after unload.
+  static inline SRWLOCK stockLock_ = SRWLOCK_INIT;
+  static inline std::vector<std::unique_ptr<MessageBuffer>>& stock_ = *new std::vector<std::unique_ptr<MessageBuffer>>();
+
+  std::unique_ptr<MessageBuffer> buffer_;
 };
 
 jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
@@ -54,12 +91,11 @@ jbyteArray Wrap(JNIEnv* env, jint handle, jbyteArray message) {
     ThrowWinAuthException(env, messages::kMessageCannotBeNull);
     return nullptr;
   }
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
-  if (record == nullptr) return nullptr;
+  HeldContext record = HoldSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
+  if (!record) return nullptr;
 
-  TrimOnExit trim(ProtectionBuffer);
-  const MutableBytes data = CopyJavaBytes(env, message, ProtectionBuffer);
+  BorrowedBuffer buffer;
+  const MutableBytes data = CopyJavaBytes(env, message, buffer.get());
   SecBuffer buffers[3] = {
       BufferOver(SECBUFFER_TOKEN, record->trailerBuffer),
       BufferOver(SECBUFFER_DATA, data),
@@ -84,12 +120,11 @@ jbyteArray Unwrap(JNIEnv* env, jint handle, jbyteArray wrapped) {
     ThrowWinAuthException(env, messages::kMessageCannotBeNull);
     return nullptr;
   }
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
-  if (record == nullptr) return nullptr;
+  HeldContext record = HoldSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
+  if (!record) return nullptr;
 
-  TrimOnExit trim(ProtectionBuffer);
-  const MutableBytes stream = CopyJavaBytes(env, wrapped, ProtectionBuffer);
+  BorrowedBuffer buffer;
+  const MutableBytes stream = CopyJavaBytes(env, wrapped, buffer.get());
   SecBuffer buffers[2] = {BufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor;
   descriptor.ulVersion = SECBUFFER_VERSION;

@@ -42,9 +42,8 @@ jboolean Initialize(JNIEnv* env, jint handle, jbyteArray token) {
     ThrowWinAuthException(env, messages::kTokenCannotBeNull);
     return JNI_FALSE;
   }
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Client, {kStateNegotiating});
-  if (record == nullptr) return JNI_FALSE;
+  HeldContext record = HoldSecurityContextFor(env, handle, ContextSide::Client, {kStateNegotiating});
+  if (!record) return JNI_FALSE;
 
   ByteArrayReader received(env, token);
   const TokenInput input{received.data(), received.size()};
@@ -67,10 +66,9 @@ jboolean Accept(JNIEnv* env, jint handle, jbyteArray token) {
     ThrowWinAuthException(env, messages::kTokenCannotBeNull);
     return JNI_FALSE;
   }
-  LockGuard lock(LibraryLock);
-  SecurityContextRecord* record =
-      FindSecurityContextFor(env, handle, ContextSide::Server, {kStateInitial, kStateNegotiating});
-  if (record == nullptr) return JNI_FALSE;
+  HeldContext record =
+      HoldSecurityContextFor(env, handle, ContextSide::Server, {kStateInitial, kStateNegotiating});
+  if (!record) return JNI_FALSE;
 
   ByteArrayReader received(env, token);
   const bool first = record->state == kStateInitial;

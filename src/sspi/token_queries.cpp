@@ -6,22 +6,19 @@
 namespace {
 
 jbyteArray GetChallengeToken(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  const SecurityContextRecord* record = FindSecurityContextOrThrow(env, handle);
-  if (record == nullptr) return nullptr;
+  HeldContext record = HoldSecurityContextOrThrow(env, handle);
+  if (!record) return nullptr;
   return NewJavaByteArray(env, record->outputToken);
 }
 
 jint GetNegotiatedAttributes(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  const SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
-  return record == nullptr ? 0 : static_cast<jint>(record->negotiatedAttributes);
+  HeldContext record = HoldSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
+  return !record ? 0 : static_cast<jint>(record->negotiatedAttributes);
 }
 
 jint GetMaxTokenSize(JNIEnv* env, jint handle) {
-  LockGuard lock(LibraryLock);
-  const SecurityContextRecord* record = FindSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
-  return record == nullptr ? 0 : static_cast<jint>(record->sizes.cbMaxToken);
+  HeldContext record = HoldSecurityContextFor(env, handle, ContextSide::Either, {kStateSuccess});
+  return !record ? 0 : static_cast<jint>(record->sizes.cbMaxToken);
 }
 
 }  // namespace

@@ -98,7 +98,14 @@ void ReleaseAuthorizationState() {
   DeleteCriticalSection(&state.UserAuthLock);
 }
 
-UserContextRecord* FindUserContext(jint handle) { return AuthorizationState().userContexts.Find(handle); }
+HeldUserContext HoldUserContext(jint handle) {
+  std::shared_ptr<UserContextRecord> shared;
+  {
+    LockGuard lock(AuthorizationState().UserAuthLock);
+    shared = AuthorizationState().userContexts.Share(handle);
+  }
+  return HeldUserContext(std::move(shared));
+}
 
 void ReleaseUserContext(UserContextRecord& record) {
   if (record.authzContext != nullptr) AuthzFreeContext(record.authzContext);

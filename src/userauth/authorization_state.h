@@ -18,6 +18,11 @@
 // and each buffer keeps its address for the record's whole life.
 struct UserContextRecord {
   jint handle = 0;
+  // Held across every operation on the record, the account lookup that fills it included; guards
+  // every field below.
+  RecordLock lock;
+  // Set once the record is freed or its creation abandoned.
+  bool released = false;
   std::vector<uint8_t> sidBytes;
   std::vector<uint8_t> domainNameBytes;  // wide characters, terminator included
   std::vector<uint8_t> groupBytes;
@@ -42,7 +47,9 @@ struct AuthorizationStateRecord {
   // only during set-up, then read without a lock by both families; empty until set-up reached them.
   WideString localComputerName;
   WideString builtinDomainName;
-  // Guards LastUserContextHandle and userContexts. Never held together with LibraryLock.
+  // Guards LastUserContextHandle and userContexts, and nothing else: an operation holds it only to
+  // find, add or remove its record, never across a platform call. Never held together with
+  // LibraryLock.
   CRITICAL_SECTION UserAuthLock;
   // The most recently issued user-context handle; 1 after set-up, so the first handle is 2.
   jint LastUserContextHandle = 0;
@@ -68,8 +75,12 @@ DWORD InitializeAuthorizationState();
 // deletes UserAuthLock. Never throws.
 void ReleaseAuthorizationState();
 
-// The record whose handle equals `handle`, or null. Requires UserAuthLock.
-UserContextRecord* FindUserContext(jint handle);
+// A user context held for one operation, its own lock taken.
+using HeldUserContext = HeldRecord<UserContextRecord>;
 
-// Releases a record's Authz client context. The record stays in the table for the caller to erase.
+// The user context with `handle`, held, or empty when there is none. Takes UserAuthLock only for
+// the lookup, then waits for the operation in flight on that record, if any.
+HeldUserContext HoldUserContext(jint handle);
+
+// Releases a record's Authz client context. Requires the record's lock.
 void ReleaseUserContext(UserContextRecord& record);

@@ -36,9 +36,8 @@ jboolean IsGroupMember(JNIEnv* env, jint handle, jstring groupName) {
     ThrowWinAuthException(env, messages::kNotInitialized);
     return JNI_FALSE;
   }
-  LockGuard lock(AuthorizationState().UserAuthLock);
-  UserContextRecord* record = FindUserContext(handle);
-  if (record == nullptr) {
+  HeldUserContext record = HoldUserContext(handle);
+  if (!record) {
     ThrowWinAuthException(env, messages::kInvalidHandle);
     return JNI_FALSE;
   }

@@ -32,13 +32,55 @@ void ThrowAccountLookupFailure(JNIEnv* env, DWORD code) {
   ThrowPlatformError(env, code);
 }
 
-// Takes the record under construction, still the last one, off the table after releasing what it
-// holds.
-void AbandonNewRecord() {
-  UserContextTable& table = AuthorizationState().userContexts;
-  ReleaseUserContext(table.back());
-  table.pop_back();
-}
+// The user context a creation builds: on the table from the start, with its handle issued and its
+// own lock held, so that handles stay in order while the account lookup, which may wait on a
+// controller, runs outside the family's lock. Unless the creation commits, its Authz context is
+// released and the record taken off the table again; the handle stays used.
+class NewUserContext {
+ public:
+  NewUserContext() = default;
+  ~NewUserContext() {
+    if (record_ && !committed_) Abandon();
+  }
+  NewUserContext(const NewUserContext&) = delete;
+  NewUserContext& operator=(const NewUserContext&) = delete;
+
+  // False, with nothing made, when every handle has been used.
+  bool Open() {
+    auto record = std::make_shared<UserContextRecord>();
+    AuthorizationStateRecord& state = AuthorizationState();
+    LockGuard lock(state.UserAuthLock);
+    if (state.LastUserContextHandle == std::numeric_limits<jint>::max()) return false;
+    record->handle = ++state.LastUserContextHandle;
+    state.userContexts.push_back(record);
+    // Nobody else has it yet, so this cannot wait.
+    record->lock.lock();
+    record_ = std::move(record);
+    return true;
+  }
+
+  UserContextRecord& operator*() const { return *record_; }
+
+  jint Commit() {
+    committed_ = true;
+    const jint handle = record_->handle;
+    record_->lock.unlock();
+    record_.reset();
+    return handle;
+  }
+
+ private:
+  void Abandon() noexcept {
+    ReleaseUserContext(*record_);
+    record_->released = true;
+    record_->lock.unlock();
+    LockGuard lock(AuthorizationState().UserAuthLock);
+    AuthorizationState().userContexts.Take(record_->handle);
+  }
+
+  std::shared_ptr<UserContextRecord> record_;
+  bool committed_ = false;
+};
 
 // Fills the new record: the account's SID, its Authz client context and the groups captured with
 // it. False, with the Java exception pending, when a step fails.
@@ -91,34 +133,27 @@ jint CreateUserContext(JNIEnv* env, jstring accountName) {
     return 0;
   }
 
-  LockGuard lock(AuthorizationState().UserAuthLock);
+  NewUserContext record;
   // The counter must not wrap onto numbers already handed out.
-  if (AuthorizationState().LastUserContextHandle == std::numeric_limits<jint>::max()) {
+  if (!record.Open()) {
     ThrowWinAuthException(env, messages::kHandleLimitReached);
     return 0;
   }
-  UserContextTable& table = AuthorizationState().userContexts;
-  UserContextRecord& record = table.emplace_back();
-  record.handle = ++AuthorizationState().LastUserContextHandle;
-  try {
-    if (!BuildUserContext(env, name, record)) {
-      AbandonNewRecord();
-      return 0;
-    }
-  } catch (...) {
-    AbandonNewRecord();
-    throw;
-  }
-  return record.handle;
+  if (!BuildUserContext(env, name, *record)) return 0;
+  return record.Commit();
 }
 
 void FreeHandle(jint handle) {
-  LockGuard lock(AuthorizationState().UserAuthLock);
-  UserContextTable& table = AuthorizationState().userContexts;
-  auto position = table.Position(handle);
-  if (position == table.end()) return;
-  ReleaseUserContext(**position);
-  table.erase(position);
+  std::shared_ptr<UserContextRecord> removed;
+  {
+    LockGuard lock(AuthorizationState().UserAuthLock);
+    removed = AuthorizationState().userContexts.Take(handle);
+  }
+  // A check under way on the record finishes first; one still waiting then finds it released.
+  HeldUserContext record(std::move(removed));
+  if (!record) return;
+  ReleaseUserContext(*record);
+  record->released = true;
 }
 
 }  // namespace

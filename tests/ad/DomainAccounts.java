@@ -35,6 +35,8 @@ public final class DomainAccounts {
     {"SAMDOM\\Domain Users", "Domain Users"},
     {"SAMDOM\\carol", "carol"},
     {"SAMDOM\\nosuch", null},
+    // The directory would read up to the NUL and find alice: the whole name is nobody's.
+    {"SAMDOM\\alice\u0000junk", null},
     {"nosuch@samdom.test", null},
     {"NOSUCHDOMAIN\\alice", null},
   };

@@ -322,6 +322,21 @@ TEST_F(Delegation, NegotiateClientInsideImpersonateReachesTheBackEndAsTheClient)
     EXPECT_NE(text.find(c.want), std::string::npos) << c.service.target << ": " << text;
     api::sspi::FreeHandle(alice.value);
   }
+  // A handler that left her scope open: the next request's hop is the service's, not hers.
+  jmethodID afterLeak = env->GetStaticMethodID(hop, "afterLeak", "(Ljava/lang/String;[BLjava/lang/String;)Ljava/lang/String;");
+  ASSERT_NE(afterLeak, nullptr);
+  auto alice = AliceTo(Web(), "Negotiate", kDelegate);
+  ASSERT_TRUE(alice.ok()) << alice;
+  auto token = api::sspi::GetChallengeToken(alice.value);
+  env->PushLocalFrame(8);
+  auto answer = jvm::FromJava(env, static_cast<jstring>(env->CallStaticObjectMethod(
+                                       hop, afterLeak, jvm::ToJava(env, W("Negotiate")), jvm::ToJava(env, token.value),
+                                       jvm::ToJava(env, W(url)))));
+  env->PopLocalFrame(nullptr);
+  const std::string text = Utf8(answer);
+  EXPECT_EQ(text.rfind("200 ", 0), 0u) << text;
+  EXPECT_NE(text.find("\"name\":\"SAMDOM\\\\websvc\""), std::string::npos) << text;
+  api::sspi::FreeHandle(alice.value);
   env->DeleteLocalRef(hop);
 }
 

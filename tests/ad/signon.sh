@@ -3,19 +3,18 @@
 # each user of the table below, with a ticket from the domain's KDC, and its JSON answer must
 # hold every expected text of that user's rows. Without a ticket the server answers 401. An
 # acceptor of MIT's GSSAPI finds an authenticated PAC in alice's ticket. The tool's doctor
-# reports the domain.
+# reports the domain. Then alice's ticket with its PAC rewritten and signed again with the
+# service's key (REWRITE, tests/ad/pac_rewrite.cpp), as a trusted domain's KDC would write it or
+# anyone with the keytab could: what the server makes of each.
 # Headless Chromium, from a profile prepared as docs/browsers.md tells users, signs on as alice to
 # that server and to the servlet filter on Tomcat, and the page it renders shows her name.
-# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR [HTTP_TEST_JAR SERVLET_API_JAR]
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR REWRITE [HTTP_TEST_JAR SERVLET_API_JAR]
 set -euo pipefail
-jar=$1 test_jar=${2:-} servlet_jar=${3:-}
+jar=$1 rewrite=$2 test_jar=${3:-} servlet_jar=${4:-}
 unset QUENTREL_WORLD
-log=$(mktemp) server=""
-cleanup() {
-  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  rm -rf "$log" "$AD_DIR"/ccache-* "$AD_DIR"/chromium-*
-}
-trap cleanup EXIT
+source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
+log=$(harness_scratch)/server.log
+harness_on_exit sh -c 'rm -rf "$1"/ccache-* "$1"/chromium-*' - "$AD_DIR"
 passed=0 failed=0
 check() {
   if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
@@ -25,16 +24,8 @@ groups=('SAMDOM\Engineers' 'SAMDOM\Staff' 'SAMDOM\Printers' 'SAMDOM\Domain Admin
         'BUILTIN\Administrators')
 arguments=()
 for group in "${groups[@]}"; do arguments+=(--group "$group"); done
-java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}" >"$log" 2>&1 &
-server=$!
-port=""
-for _ in $(seq 150); do
-  port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
-  [ -n "$port" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the server did not start:"; cat "$log"; exit 1; }
+QUENTREL_TRACE=1 harness_start_server "$log" '.*listening on port \([0-9]*\).*' \
+  java -Xcheck:jni -jar "$jar" serve --port 0 "${arguments[@]}"
 
 sid() { awk -v name="$1" '{ sid = $1; $1 = ""; if (substr($0, 2) == name) print sid }' "$AD_ACCOUNTS"; }
 # USER, then a text its answer holds (JSON: a backslash is written twice; {sid:NAME} stands for
@@ -85,24 +76,49 @@ if command -v chromium >/dev/null; then
   chromium_signs_on "the JDK server" "http://web.samdom.test:$port/" '"name":"SAMDOM\\alice"'
 fi
 
+# USER's answer with a rewritten PAC: the changes (pac_rewrite's), then the texts the answer holds,
+# separated by " | ". alice's cache holds her ticket for the server from the table above.
+# PARTNER stands for a trusted domain of another realm (S-1-5-21-111-222-333).
+partner="domain=PARTNER domain-sid=S-1-5-21-111-222-333"
+while IFS='|' read -r changes wants; do
+  [ -n "$changes" ] || continue
+  eval "set -- ${changes//"{home}"/$AD_DOMAIN_SID}"
+  cache=FILE:$AD_DIR/ccache-rewritten
+  if ! "$rewrite" "$KRB5CCNAME" "$cache" "$KRB5_KTNAME" "$@" >/dev/null; then
+    check FAIL "rewriting alice's PAC: $changes"; continue
+  fi
+  answer=$(KRB5CCNAME=$cache curl --silent --show-error --negotiate -u : --write-out '\n%{http_code}' \
+           "http://localhost:$port/" 2>&1 || true)
+  status=${answer##*$'\n'} body=${answer%$'\n'*}
+  IFS='|' read -r -a texts <<<"$wants"
+  for want in "${texts[@]}"; do
+    want=${want# } want=${want% }
+    if [ "$status" = 200 ] && [[ $body == *"$want"* ]]; then check ok "rewritten ($changes): $want"; else
+      check FAIL "rewritten ($changes): $want: HTTP $status $body"; fi
+  done
+done <<TABLE
+$partner group=512 | "name":"PARTNER\\\\alice" | "BUILTIN\\\\Administrators":false | "BUILTIN\\\\Users":false
+client-realm=PARTNER.TEST $partner group=512 extra-sid={home}-512 | "name":"PARTNER\\\\alice" | "BUILTIN\\\\Administrators":false
+client-realm=PARTNER.TEST domain=samdom.test | "name":"alice@PARTNER.TEST" | "BUILTIN\\\\Users":false
+client-realm=PARTNER.TEST | "name":"alice@PARTNER.TEST" | "SAMDOM\\\\Engineers":false
+client-realm=PARTNER.TEST domain=PARTNER | "name":"PARTNER\\\\alice" | "sid":null | "BUILTIN\\\\Users":false
+name=dave | "name":"SAMDOM\\\\alice" | "BUILTIN\\\\Administrators":false
+TABLE
+for refusal in "its domain name is no NetBIOS name" "its account name is not the ticket's client" \
+               "claims this computer's domain's SID"; do
+  grep -q "$refusal" "$log" && check ok "refusal traced: $refusal" || check FAIL "refusal not traced: $refusal"
+done
+
 refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' \
           "http://localhost:$port/" || true)
 [ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
-kill -TERM "$server"; wait "$server" || true; server=""
+harness_stop_server
 
 if [ -n "$test_jar" ] && command -v chromium >/dev/null; then
-  java -Xcheck:jni -cp "$jar:$test_jar:$servlet_jar" NegotiateHttpTest --serve tomcat Negotiate >"$log" 2>&1 &
-  server=$!
-  port=""
-  for _ in $(seq 300); do
-    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
-    [ -n "$port" ] && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "the Tomcat flavour did not start:"; cat "$log"; exit 1; }
+  harness_start_server "$log" '.*listening on port \([0-9]*\).*' \
+    java -Xcheck:jni -cp "$jar:$test_jar:$servlet_jar" NegotiateHttpTest --serve tomcat Negotiate
   chromium_signs_on "the servlet filter on Tomcat" "http://web.samdom.test:$port/" 'SAMDOM\alice|true|'
-  kill -TERM "$server"; wait "$server" || true; server=""
+  harness_stop_server
 fi
 
 # The doctor names the domain, the controller that answered and the keytab's principals.

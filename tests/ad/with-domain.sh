@@ -53,6 +53,7 @@ for tool in samba samba-tool kinit ip; do
 done
 /usr/bin/python3 -c 'import samba.samdb' 2>/dev/null || { echo "Samba's Python modules are missing: no domain controller"; exit 77; }
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../harness/env.sh"
 started=$EPOCHREALTIME
 step() {
   [ "${AD_TIMES:-0}" = 1 ] || return 0
@@ -140,20 +141,12 @@ sed -i -e '/^\tdns forwarder = /d' -e '/^\[global\]/a\
   { echo "filling the domain failed:"; cat "$dir/populate.log"; exit 1; }
 step "accounts and keytabs made"
 
-export KRB5_CONFIG=$dir/krb5.conf KRB5CCNAME=FILE:$dir/ccache KRB5_KTNAME=FILE:$dir/keytab KRB5RCACHEDIR=$dir
+harness_export_krb5 "$dir"
 export AD_REALM=$realm AD_DOMAIN=$domain AD_DNS_DOMAIN=$dns_domain AD_DIR=$dir AD_NETNS=$netns
 export AD_DC_ADDRESS=$address AD_DC_NAME=dc1.$dns_domain
 export AD_BACKEND_KEYTAB=FILE:$dir/backend.keytab AD_PROXY_KEYTAB=FILE:$dir/proxy.keytab
 cat >"$KRB5_CONFIG" <<CONF
-[libdefaults]
-  default_realm = $realm
-  default_keytab_name = FILE:$dir/keytab
-  dns_lookup_kdc = false
-  dns_lookup_realm = false
-  rdns = false
-  dns_canonicalize_hostname = false
-  forwardable = true
-  udp_preference_limit = 1
+$(harness_krb5_libdefaults "$realm" "$dir" "forwardable = true")
 [realms]
   $realm = {
     kdc = $address

@@ -8,13 +8,8 @@ set -euo pipefail
 jar=$1 test_jar=$2 servlet_jar=$3
 classpath=$jar:$test_jar:$servlet_jar
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-server=""
-cleanup() {
-  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/../harness/env.sh"
+work=$(harness_scratch)
 failed=0
 
 # This server's certificate and another one, both for localhost; the key store the servers use and
@@ -30,19 +25,12 @@ keytool -importcert -noprompt -alias server -file "$work/server.pem" -keystore "
 
 start() {
   log=$work/server-$1-$2.log
-  QUENTREL_HTTP_TEST_LOG=1 java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve-tls "$1" "$work/server.p12" changeit "$2" >"$log" 2>&1 &
-  server=$!
-  for _ in $(seq 300); do
-    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
-    [ -n "$port" ] && return 0
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "the server did not start:"; cat "$log"; exit 1
+  QUENTREL_HTTP_TEST_LOG=1 harness_start_server "$log" '.*listening on port \([0-9]*\).*' \
+    java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve-tls "$1" "$work/server.p12" changeit "$2"
 }
 
 stop() {
-  kill -TERM "$server"; wait "$server" || true; server=""
+  harness_stop_server
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs' "$log"; then echo "FAIL JNI warning:"; cat "$log"; failed=1; fi
 }
 

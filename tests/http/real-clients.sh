@@ -7,31 +7,18 @@
 set -euo pipefail
 jar=$1 test_jar=$2 servlet_jar=$3 simulated=$4
 classpath=$jar:$test_jar:$servlet_jar
-log=$(mktemp)
-skewed=$(mktemp)
-server=""
-cleanup() {
-  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
-  rm -f "$log" "$skewed"
-}
-trap cleanup EXIT
+source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
+log=$(harness_scratch)/server.log
+skewed=$(harness_scratch)/skewed-ccache
 user=$(id -un)
 failed=0
 
 start() {
-  "$@" >"$log" 2>&1 &
-  server=$!
-  for _ in $(seq 150); do
-    port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
-    [ -n "$port" ] && return 0
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "the server did not start:"; cat "$log"; exit 1
+  harness_start_server "$log" '.*listening on port \([0-9]*\).*' "$@"
 }
 
 stop() {
-  kill -TERM "$server"; wait "$server" || true; server=""
+  harness_stop_server
 }
 
 # The answer must be a success that names the realm user, alice, or the account she maps to, and

@@ -32,15 +32,15 @@ if [ "${1:-}" = --trusted-realm ]; then
   trusted=QTEST.EVIL
   shift
 fi
-dir=$(mktemp -d)
+source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
+dir=$(harness_scratch)
 kdc=""
-cleanup() {
+stop_kdc() {
   if [ -n "$kdc" ]; then kill "$kdc" 2>/dev/null || true; wait "$kdc" 2>/dev/null || true; fi
-  rm -rf "$dir"
 }
-trap cleanup EXIT
-export KRB5_CONFIG=$dir/krb5.conf KRB5_KDC_PROFILE=$dir/kdc.conf KRB5CCNAME=FILE:$dir/ccache \
-  KRB5_KTNAME=FILE:$dir/keytab KRB5RCACHEDIR=$dir QTEST_REALM_DIR=$dir
+harness_on_exit stop_kdc
+harness_export_krb5 "$dir"
+export KRB5_KDC_PROFILE=$dir/kdc.conf QTEST_REALM_DIR=$dir
 
 # alice's account: never a system account, which the library refuses to make a client's identity.
 uid_min=$(awk '$1 == "UID_MIN" { print $2 }' /etc/login.defs 2>/dev/null || true)
@@ -64,14 +64,7 @@ export QTEST_ALICE=$user
 
 write_config() {
   cat >"$dir/krb5.conf" <<CONF
-[libdefaults]
-  default_realm = $realm
-  default_keytab_name = FILE:$dir/keytab
-  dns_lookup_kdc = false
-  dns_lookup_realm = false
-  rdns = false
-  dns_canonicalize_hostname = false
-  udp_preference_limit = 1
+$(harness_krb5_libdefaults "$realm" "$dir")
 [realms]
   $realm = {
     kdc = 127.0.0.1:$1

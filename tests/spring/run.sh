@@ -14,5 +14,5 @@ for app in servlet-app webflux-app; do
   mvn -B -q -f "$source/tests/spring/$app/pom.xml" -DskipTests clean package
   cp "$source/tests/spring/$app/target/$app-1.jar" "$apps/$app.jar"
 done
-exec "$source/tests/ad/with-domain.sh" "$source/tests/spring/signon.sh" "$java" "$apps/servlet-app.jar" \
-  "$apps/webflux-app.jar"
+exec "$source/tests/ad/with-domain.sh" "$source/tests/spring/signon.sh" "$java" "$build/quentrel.jar" \
+  "$apps/servlet-app.jar" "$apps/webflux-app.jar"

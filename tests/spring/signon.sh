@@ -3,14 +3,18 @@
 # the name and authorities a controller sees, method security by group (nested membership
 # included), the session that serves the next request with no ticket at all, the login page for a
 # client without a ticket, and 401 for a bad token.
-# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAVA APP.jar...
+# A controller takes the second hop as alice, with the ticket she delegated, to the tool's server
+# as the back end.
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAVA TOOL.jar APP.jar...
 set -euo pipefail
-java=$1
-shift
+java=$1 tool=$2
+shift 2
 unset QUENTREL_WORLD
-server="" scratch=$(mktemp -d)
+server="" backend="" scratch=$(mktemp -d)
 cleanup() {
-  if [ -n "$server" ]; then kill -TERM "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  for process in $server $backend; do
+    kill -TERM "$process" 2>/dev/null || true; wait "$process" 2>/dev/null || true
+  done
   rm -rf "$scratch" "$AD_DIR"/ccache-*
 }
 trap cleanup EXIT
@@ -43,17 +47,30 @@ expect() {
   [[ $got == "$status "* && $got == *"$text"* ]] && check ok "$app: $label" || check FAIL "$app: $label: $got"
 }
 
+# started PID LOG PATTERN: the port the process's own log names, once it does; empty if it ends first.
+started() {
+  local found=""
+  for _ in $(seq 600); do
+    found=$(sed -n "s/.*$3 \\([0-9]*\\).*/\\1/p" "$2" | head -n 1)
+    [ -n "$found" ] && break
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "$found"
+}
+: >"$scratch/backend.log"
+KRB5_KTNAME=$AD_BACKEND_KEYTAB "$java" -jar "$tool" serve --port 0 >"$scratch/backend.log" 2>&1 &
+backend=$!
+backend_port=$(started "$backend" "$scratch/backend.log" "listening on port")
+[ -n "$backend_port" ] || { echo "the back end did not start:"; cat "$scratch/backend.log"; exit 1; }
+
 for jar in "$@"; do
   app=$(basename "$jar" .jar) log=$scratch/$app.log
   : >"$log"
-  "$java" -Xcheck:jni -jar "$jar" --server.port=0 --server.address=127.0.0.1 >"$log" 2>&1 &
-  server=$! port=""
-  for _ in $(seq 600); do
-    port=$(sed -n 's/.* started on port \([0-9]*\).*/\1/p' "$log" | head -n 1)
-    [ -n "$port" ] && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
+  "$java" -Xcheck:jni "-Djdk.net.hosts.file=$AD_HOSTS" -jar "$jar" --server.port=0 --server.address=127.0.0.1 \
+    >"$log" 2>&1 &
+  server=$!
+  port=$(started "$server" "$log" " started on port")
   [ -n "$port" ] || { echo "$app did not start:"; cat "$log"; exit 1; }
 
   # JSON writes a backslash twice.
@@ -74,6 +91,8 @@ for jar in "$@"; do
     expect "$user $path" "$status" "" "$(get "$user" "$path" --negotiate -u :)"
   done
   expect "bob signs on" 200 '"name":"SAMDOM\\bob"' "$(get bob / --negotiate -u :)"
+  expect "alice's second hop reaches the back end as alice" 200 '"name":"SAMDOM\\alice"' \
+    "$(get alice "/hop?url=http://backend.samdom.test:$backend_port/" --negotiate --delegation always -u :)"
   expect "no ticket: 401 and the login page" 401 "login" "$(get - / --negotiate -u :)"
   expect "bad token: 401" 401 "" "$(get - / -H 'Authorization: Negotiate YWJjZGVmZ2hpamtsbW5vcA==')"
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs|Warning: Calling other JNI' "$log"; then

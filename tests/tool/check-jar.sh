@@ -17,6 +17,9 @@ need "$native/$platform/libwinhost.so"
 need "$native/$platform/libquentrel.so"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+manifest=$(cd "$scratch" && "$jar_tool" xf "$jar" META-INF/MANIFEST.MF && tr -d '\r' <META-INF/MANIFEST.MF)
+grep -qx 'Enable-Native-Access: ALL-UNNAMED' <<<"$manifest" ||
+  { echo "the tool is not granted native access by its manifest:"; echo "$manifest"; exit 1; }
 files=$(cd "$scratch" && "$jar_tool" xf "$jar" "$native/$platform/files" && cat "$native/$platform/files")
 if [ "$files" != $'libwinhost.so\nlibquentrel.so' ]; then
   echo "the list of $platform is not the stand-in host, then the library:"; echo "$files"; exit 1

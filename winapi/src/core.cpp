@@ -36,6 +36,12 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
   AddLive("critical-section", -1);
 }
 
+void WINAPI InitializeSRWLock(PSRWLOCK lock) { lock->Ptr = nullptr; }
+
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock) { EnterSlimLock(*lock); }
+
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock) { LeaveSlimLock(*lock); }
+
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
   if (auto fault = Enter(Call{"DisableThreadLibraryCalls", {{"module", module ? "set" : "null"}}}))
     return FailWith(*fault);

@@ -73,7 +73,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(PCredHandle credential, PCt
 SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
                                                 ULONG contextReq, ULONG targetDataRep, PCtxtHandle newContext,
                                                 PSecBufferDesc output, PULONG contextAttr, PTimeStamp expiry) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   auto token = ReadToken(input);
   Call call{"AcceptSecurityContext",
             {{"package", world::CredentialPackage(credential)},
@@ -84,7 +84,7 @@ SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle credential, PCtxtHan
              {"drep", FlagsText(targetDataRep)},
              {"input", token ? std::to_string(token->size()) : "null"}}};
   if (auto fault = Enter(std::move(call))) return Status(*fault);
-  return world::AcceptContext(credential, context, input, contextReq, newContext, output, contextAttr, expiry);
+  return world::AcceptContext(lock, credential, context, input, contextReq, newContext, output, contextAttr, expiry);
 }
 
 SECURITY_STATUS SEC_ENTRY CompleteAuthToken(PCtxtHandle context, PSecBufferDesc token) {

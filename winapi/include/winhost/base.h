@@ -73,6 +73,13 @@ typedef struct _RTL_CRITICAL_SECTION {
   ULONG_PTR SpinCount;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
+// A slim reader/writer lock, taken here only exclusively: one word, free when zero, so a lock in
+// static storage or a new record needs no set-up and nothing to delete. Not recursive.
+typedef struct _RTL_SRWLOCK {
+  PVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {0}
+
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
@@ -125,6 +132,9 @@ BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DW
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI InitializeSRWLock(PSRWLOCK lock);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE module);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);

@@ -64,17 +64,32 @@ void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount) {
 
 namespace {
 
-// The wait of a thread that found the lock held: spin, then sleep until it is free.
-__attribute__((noinline)) void WaitForLock(CRITICAL_SECTION& section) {
-  for (ULONG_PTR spun = 0; spun < section.SpinCount; spun += kPausesBetweenLooks) {
+// The wait of a thread that found the lock word held: spin, then sleep until it is free.
+__attribute__((noinline)) void WaitForWord(LONG* word, ULONG_PTR spinCount) {
+  for (ULONG_PTR spun = 0; spun < spinCount; spun += kPausesBetweenLooks) {
     for (ULONG_PTR pause = 0; pause < kPausesBetweenLooks; ++pause) SpinPause();
-    if (__atomic_load_n(&section.LockCount, __ATOMIC_RELAXED) == kLockFree && TryTake(&section.LockCount)) return;
+    if (__atomic_load_n(word, __ATOMIC_RELAXED) == kLockFree && TryTake(word)) return;
   }
   // Whoever takes the lock this way cannot know whether others still sleep, so it keeps the mark;
   // at worst its leaving wakes no one.
-  while (__atomic_exchange_n(&section.LockCount, kLockHeldWithSleepers, __ATOMIC_ACQUIRE) != kLockFree)
-    Futex(&section.LockCount, FUTEX_WAIT_PRIVATE, kLockHeldWithSleepers);
+  while (__atomic_exchange_n(word, kLockHeldWithSleepers, __ATOMIC_ACQUIRE) != kLockFree)
+    Futex(word, FUTEX_WAIT_PRIVATE, kLockHeldWithSleepers);
 }
+
+void ReleaseWord(LONG* word) {
+  if (__atomic_exchange_n(word, kLockFree, __ATOMIC_RELEASE) == kLockHeldWithSleepers)
+    Futex(word, FUTEX_WAKE_PRIVATE, 1);
+}
+
+// A slim lock keeps its word in the first bytes of its pointer-sized field.
+LONG* SlimWord(SRWLOCK& lock) {
+  static_assert(sizeof(lock.Ptr) >= sizeof(LONG), "the lock word fits the slim lock");
+  return reinterpret_cast<LONG*>(&lock.Ptr);
+}
+
+// Slim locks guard a record for the length of one call on it, which rarely meets another; a waiter
+// spins about as long as a short call before it sleeps.
+constexpr ULONG_PTR kSlimLockSpinCount = 1000;
 
 }  // namespace
 
@@ -85,7 +100,7 @@ void EnterLock(CRITICAL_SECTION& section) {
     ++section.RecursionCount;
     return;
   }
-  if (!TryTake(&section.LockCount)) WaitForLock(section);
+  if (!TryTake(&section.LockCount)) WaitForWord(&section.LockCount, section.SpinCount);
   __atomic_store_n(&section.OwningThread, self, __ATOMIC_RELAXED);
   section.RecursionCount = 1;
 }
@@ -93,9 +108,17 @@ void EnterLock(CRITICAL_SECTION& section) {
 void LeaveLock(CRITICAL_SECTION& section) {
   if (--section.RecursionCount > 0) return;
   __atomic_store_n(&section.OwningThread, nullptr, __ATOMIC_RELAXED);
-  if (__atomic_exchange_n(&section.LockCount, kLockFree, __ATOMIC_RELEASE) == kLockHeldWithSleepers)
-    Futex(&section.LockCount, FUTEX_WAKE_PRIVATE, 1);
+  ReleaseWord(&section.LockCount);
 }
+
+void EnterSlimLock(SRWLOCK& lock) {
+  LONG* word = SlimWord(lock);
+  if (TryTake(word)) return;
+  static const ULONG_PTR spinCount = std::thread::hardware_concurrency() > 1 ? kSlimLockSpinCount : 0;
+  WaitForWord(word, spinCount);
+}
+
+void LeaveSlimLock(SRWLOCK& lock) { ReleaseWord(SlimWord(lock)); }
 
 HostLock::HostLock() { InitializeLock(section_, kHostLockSpinCount); }
 

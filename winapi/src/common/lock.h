@@ -17,6 +17,11 @@ WINHOST_INTERNAL void InitializeLock(CRITICAL_SECTION& section, DWORD spinCount)
 WINHOST_INTERNAL void EnterLock(CRITICAL_SECTION& section);
 WINHOST_INTERNAL void LeaveLock(CRITICAL_SECTION& section);
 
+// The lock behind Windows' slim reader/writer locks, taken exclusively: the same spin and sleep,
+// without an owner or a count, as these locks are not recursive.
+WINHOST_INTERNAL void EnterSlimLock(SRWLOCK& lock);
+WINHOST_INTERNAL void LeaveSlimLock(SRWLOCK& lock);
+
 // How long a thread waiting for the host's own lock spins before it sleeps: about as long as the
 // longest call made under it on a small message, so that threads taking turns rarely sleep.
 constexpr DWORD kHostLockSpinCount = 1000;

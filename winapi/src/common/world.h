@@ -6,7 +6,7 @@
 //
 // A function given the world lock (`lock`, held on entry) may let it go while it waits on the
 // machine's services; those after which the surface still needs it (InitializeContext,
-// ContextToken, ContextGroups, OpenKey) hold it again on return. The others run under the lock.
+// AcceptContext, ContextToken, ContextGroups, OpenKey) hold it again on return. The others run under the lock.
 #pragma once
 
 #include <string>
@@ -44,7 +44,10 @@ SECURITY_STATUS FreeCredentials(PCredHandle credential);
 SECURITY_STATUS InitializeContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context, SEC_WCHAR* target,
                                   ULONG requested, PSecBufferDesc input, PCtxtHandle newContext,
                                   PSecBufferDesc output, PULONG attributes, PTimeStamp expiry);
-SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
+// A server's first step may wait on a replay cache and reads the client's ticket: the system world
+// lets the world lock go meanwhile, so that sign-ons of different clients run at once.
+SECURITY_STATUS AcceptContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
+                              ULONG requested,
                               PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes, PTimeStamp expiry);
 SECURITY_STATUS CompleteToken(PCtxtHandle context, PSecBufferDesc token);
 SECURITY_STATUS ContextAttribute(PCtxtHandle context, ULONG attribute, void* buffer);

@@ -192,8 +192,8 @@ SECURITY_STATUS world::InitializeContext(WorldLock&, PCredHandle credential, PCt
   return RunStep("InitializeSecurityContextW", working, false, context, newContext, token, output, attributes);
 }
 
-SECURITY_STATUS world::AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
-                                     ULONG requested, PCtxtHandle newContext, PSecBufferDesc output,
+SECURITY_STATUS world::AcceptContext(WorldLock&, PCredHandle credential, PCtxtHandle context,
+                                     PSecBufferDesc input, ULONG requested, PCtxtHandle newContext, PSecBufferDesc output,
                                      PULONG attributes, PTimeStamp expiry) {
   Credential* found = FindCredential(credential);
   if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;

@@ -109,26 +109,27 @@ int Interact(LDAP*, unsigned, void*, void* prompts) {
   return LDAP_SUCCESS;
 }
 
-// GSSAPI's ticket cache for the calling thread only, put back when the scope ends: the SASL
-// module asks GSSAPI for the default credential, which this makes the service's.
+// GSSAPI's ticket cache for the calling thread only, for the scope: the SASL module asks GSSAPI for
+// the default credential, which this makes the service's. At the end the thread has no cache of
+// its own again. What MIT hands back as the "previous" name is the cache in effect (the one
+// KRB5CCNAME names at that moment), not a setting of the thread's; putting that back would pin the
+// thread to it, and a client context made later on the thread would ignore KRB5CCNAME. Nothing
+// else in the library gives a thread a cache of its own.
 class ThreadCache {
  public:
   explicit ThreadCache(const std::string& name) {
     OM_uint32 minor = 0;
-    const char* previous = nullptr;
-    set_ = !GSS_ERROR(gss_krb5_ccache_name(&minor, name.c_str(), &previous));
-    if (previous != nullptr) previous_ = previous;
+    set_ = !GSS_ERROR(gss_krb5_ccache_name(&minor, name.c_str(), nullptr));
   }
   ~ThreadCache() {
     OM_uint32 minor = 0;
-    if (set_) gss_krb5_ccache_name(&minor, previous_ ? previous_->c_str() : nullptr, nullptr);
+    if (set_) gss_krb5_ccache_name(&minor, nullptr, nullptr);
   }
   ThreadCache(const ThreadCache&) = delete;
   ThreadCache& operator=(const ThreadCache&) = delete;
 
  private:
   bool set_ = false;
-  std::optional<std::string> previous_;
 };
 
 // An assertion value with the characters a filter gives meaning to escaped; binary values are

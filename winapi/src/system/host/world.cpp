@@ -83,10 +83,10 @@ SECURITY_STATUS world::InitializeContext(WorldLock& lock, PCredHandle credential
                                 expiry);
 }
 
-SECURITY_STATUS world::AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
-                                     ULONG requested, PCtxtHandle newContext, PSecBufferDesc output,
-                                     PULONG attributes, PTimeStamp expiry) {
-  return gss::AcceptContext(credential, context, input, requested, newContext, output, attributes, expiry);
+SECURITY_STATUS world::AcceptContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context,
+                                     PSecBufferDesc input, ULONG requested, PCtxtHandle newContext,
+                                     PSecBufferDesc output, PULONG attributes, PTimeStamp expiry) {
+  return gss::AcceptContext(lock, credential, context, input, requested, newContext, output, attributes, expiry);
 }
 
 // GSSAPI's exchanges never ask for a token to be completed.

@@ -369,8 +369,9 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   return StatusOf(major, minor, false);
 }
 
-SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG requested,
-                              PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes, PTimeStamp expiry) {
+SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
+                              ULONG requested, PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes,
+                              PTimeStamp expiry) {
   Credential* found = FindCredential(credential);
   if (found == nullptr || newContext == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->use != SECPKG_CRED_INBOUND) return SEC_E_NO_CREDENTIALS;
@@ -387,10 +388,21 @@ SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecB
   GssName peer;
   gss_OID actual = GSS_C_NO_OID;
   GssCredential delegated;
+  // Only a new context, still the call's own, goes without the lock; a later step works on one
+  // that other threads can reach. The credential stays while the call uses it, even when another
+  // thread frees its handle meanwhile.
+  const SharedCredential cred = found->cred;
+  if (context == nullptr) guard.unlock();
   OM_uint32 major = Fault("gss_accept_sec_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_accept_sec_context(&minor, working->ctx.in_out(), found->cred.get(), &in, bindings.Get(), peer.out(),
+    major = gss_accept_sec_context(&minor, working->ctx.in_out(), cred.get(), &in, bindings.Get(), peer.out(),
                                    &actual, out.out(), &agreed, &lifetime, delegated.out());
+  if (context == nullptr) {
+    guard.lock();
+    // The handle may have been freed while the lock was let go; its policy went with it.
+    found = FindCredential(credential);
+    if (found == nullptr && !GSS_ERROR(major)) major = GSS_S_NO_CRED;
+  }
   major = RequireBindings(major, agreed, requested, bindings);
   if (GSS_ERROR(major)) return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
   // What the client delegated, unless the site keeps nothing of the kind.

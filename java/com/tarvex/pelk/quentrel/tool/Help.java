@@ -1,17 +1,37 @@
 package com.tarvex.pelk.quentrel.tool;
 
+import com.tarvex.pelk.quentrel.tool.Main.CommandLine;
+import java.io.PrintStream;
 import java.util.LinkedHashMap;
 import java.util.Map;
+import java.util.function.Function;
 
-/** The commands, their options and their help texts. */
+/**
+ * The commands, each in one entry: its forms, its help text, its options, the arguments it takes
+ * and what runs it.
+ */
 final class Help {
   private static final String RUN = "java -jar quentrel.jar";
+  /** The command the tool runs when it is given none. */
+  static final String DEFAULT_COMMAND = "doctor";
+
+  /** What a command checks of its arguments, before anything runs. */
+  interface Check {
+    void check(CommandLine line) throws UsageException;
+  }
+
+  /** What runs a command: its exit status. */
+  interface Run {
+    int run(CommandLine line, PrintStream out, PrintStream err);
+  }
 
   private static final class Command {
     final String synopsis;
     final String text;
     // Option name to whether it takes a value.
     final Map<String, Boolean> options = new LinkedHashMap<>();
+    Check check = line -> line.require(line.positional.isEmpty(), "takes no arguments");
+    Run run;
 
     Command(String synopsis, String text) {
       this.synopsis = synopsis;
@@ -22,12 +42,28 @@ final class Help {
       options.put(name, takesValue);
       return this;
     }
+
+    Command checks(Check argumentCheck) {
+      check = argumentCheck;
+      return this;
+    }
+
+    Command runs(Run runner) {
+      run = runner;
+      return this;
+    }
+
+    // A command that prints a report; the doctor's ends with a summary.
+    Command reports(Function<CommandLine, Report> command, boolean summary) {
+      run = (line, out, err) -> Main.print(line, command.apply(line), summary, out);
+      return this;
+    }
   }
 
   private static final Map<String, Command> COMMANDS = new LinkedHashMap<>();
 
   static {
-    COMMANDS.put("doctor", new Command("doctor [--package NAME] [--group GROUP]...",
+    COMMANDS.put(DEFAULT_COMMAND, new Command(DEFAULT_COMMAND + " [--package NAME] [--group GROUP]...",
         "One report of what the library sees on this host, the default command. Its sections:\n"
             + "  Native library           the library loads (from java.library.path or from the jar)\n"
             + "  Host names               the computer's NetBIOS and fully qualified DNS names\n"
@@ -44,7 +80,8 @@ final class Help {
             + "  --package NAME   the security package of the loopback (default Negotiate)\n"
             + "  --group GROUP    a group to ask about, instead of BUILTIN\\Users and\n"
             + "                   BUILTIN\\Administrators; give it once per group\n")
-        .option("--package", true).option("--group", true));
+        .option("--package", true).option("--group", true)
+        .reports(Main::doctor, true));
     COMMANDS.put("negotiate", new Command("negotiate [--package NAME] [--target SPN] [--flags N] [--group GROUP]...",
         "Authenticates the process user to itself between a client and a server context, and shows\n"
             + "each leg, the client name, the attributes, the maximum token sizes, a wrap and unwrap in\n"
@@ -57,7 +94,14 @@ final class Help {
             + "                   (default 0x81e: mutual authentication, replay and sequence detection,\n"
             + "                   confidentiality, connection)\n"
             + "  --group GROUP    a group to test the client's membership of (repeatable)\n")
-        .option("--package", true).option("--target", true).option("--flags", true).option("--group", true));
+        .option("--package", true).option("--target", true).option("--flags", true).option("--group", true)
+        .checks(line -> {
+          if (line.has("--flags")) {
+            line.flags = line.parseNumber(line.option("--flags", null), "--flags");
+          }
+          line.require(line.positional.isEmpty(), "takes no arguments");
+        })
+        .reports(Main::negotiate, false));
     COMMANDS.put("serve", new Command("serve [--port N] [--bind ADDRESS] [--package NAME] [--group GROUP]..."
             + " [--spn SPN]...",
         "Starts an HTTP server that authenticates every request with Negotiate (HTTP status 401\n"
@@ -77,14 +121,24 @@ final class Help {
             + "                   when it has any, else all of them. It sets QUENTREL_ACCEPT_PRINCIPALS\n"
             + "                   for the server, which runs as a process of its own for it\n")
         .option("--port", true).option("--bind", true).option("--package", true).option("--group", true)
-        .option("--spn", true));
+        .option("--spn", true)
+        .checks(line -> {
+          line.require(line.positional.isEmpty(), "takes no arguments");
+          line.number = line.has("--port") ? line.parseNumber(line.option("--port", null), "--port") : 8080;
+          line.require(line.number >= 0 && line.number <= 65535, "--port must be 0 to 65535");
+        })
+        .runs(Main::serve));
     COMMANDS.put("sid", new Command("sid NAME...",
         "Shows the SID of each account, group or alias, qualified (\"DOMAIN\\name\") or not.\n"
-            + "A name that cannot be resolved fails.\n"));
+            + "A name that cannot be resolved fails.\n")
+        .checks(line -> line.require(!line.positional.isEmpty(), "give at least one NAME"))
+        .reports(Main::sid, false));
     COMMANDS.put("member", new Command("member ACCOUNT GROUP...",
         "Captures the groups of ACCOUNT (qualified: \"DOMAIN\\name\", the computer's name for a local\n"
             + "account) and tells whether it is a member of each GROUP. An account or group that does\n"
-            + "not exist fails.\n"));
+            + "not exist fails.\n")
+        .checks(line -> line.require(line.positional.size() >= 2, "give an ACCOUNT and at least one GROUP"))
+        .reports(Main::member, false));
     COMMANDS.put("reg", new Command("reg get KEY VALUE [--view64]\nreg set KEY VALUE TEXT [--view64]\n"
         + "reg set-int KEY VALUE N [--view64]",
         "Reads or writes a value under an existing key of HKEY_LOCAL_MACHINE (KEY is relative to it,\n"
@@ -94,16 +148,49 @@ final class Help {
             + "/var/lib/quentrel/registry.db, or the one $QUENTREL_REGISTRY names.\n\n"
             + "  --view64   use the 64-bit registry view (matters for a 32-bit process on 64-bit\n"
             + "             Windows)\n")
-        .option("--view64", false));
+        .option("--view64", false)
+        .checks(Help::checkRegistry)
+        .reports(Main::registry, false));
     COMMANDS.put("paths", new Command("paths [FILE]",
         "Shows the product's install path (or why there is none) and its app-data folder, or the\n"
-            + "path of FILE in that folder. The folder is created when it is missing.\n"));
+            + "path of FILE in that folder. The folder is created when it is missing.\n")
+        .checks(line -> line.require(line.positional.size() <= 1, "give at most one FILE"))
+        .reports(Main::paths, false));
     COMMANDS.put("host", new Command("host",
         "Shows the computer's NetBIOS and fully qualified DNS names and the domain-controller check\n"
-            + "code with its meaning.\n"));
+            + "code with its meaning.\n")
+        .reports(Main::host, false));
+  }
+
+  private static void checkRegistry(CommandLine line) throws UsageException {
+    int count = line.positional.size();
+    line.require(count >= 1, "give get, set or set-int");
+    String action = line.positional.get(0);
+    switch (action) {
+      case "get":
+        line.require(count == 3, "reg get needs KEY VALUE");
+        break;
+      case "set":
+        line.require(count == 4, "reg set needs KEY VALUE TEXT");
+        break;
+      case "set-int":
+        line.require(count == 4, "reg set-int needs KEY VALUE N");
+        line.number = line.parseNumber(line.positional.get(3), "N");
+        break;
+      default:
+        throw new UsageException(line.command, "unknown action '" + action + "': give get, set or set-int");
+    }
   }
 
   private Help() {}
+
+  static void check(CommandLine line) throws UsageException {
+    COMMANDS.get(line.command).check.check(line);
+  }
+
+  static int run(CommandLine line, PrintStream out, PrintStream err) {
+    return COMMANDS.get(line.command).run.run(line, out, err);
+  }
 
   static boolean isCommand(String name) {
     return COMMANDS.containsKey(name);

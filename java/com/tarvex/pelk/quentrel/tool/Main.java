@@ -38,72 +38,76 @@ public final class Main {
       out.print(line.command == null ? Help.tool() : Help.command(line.command));
       return EXIT_PASSED;
     }
-    if (line.command.equals("serve")) {
-      return Serve.run(line.number, line.option("--bind", null), line.option("--package", Loopback.DEFAULT_PACKAGE),
-          line.options("--group"),
-          line.options("--spn"), out, err);
-    }
-    Report report = execute(line);
-    out.print(line.json ? report.toJson() + "\n" : report.toText(line.command.equals("doctor")));
+    return Help.run(line, out, err);
+  }
+
+  /** Prints a command's report, as text or JSON, and gives the exit status it earns. */
+  static int print(CommandLine line, Report report, boolean summary, PrintStream out) {
+    out.print(line.json ? report.toJson() + "\n" : report.toText(summary));
     out.flush();
     return report.passed() ? EXIT_PASSED : EXIT_FAILED;
   }
 
-  private static Report execute(CommandLine line) {
-    List<String> args = line.positional;
-    switch (line.command) {
-      case "doctor":
-        return Doctor.run(line.option("--package", Loopback.DEFAULT_PACKAGE),
-            line.options("--group").isEmpty() ? Doctor.DEFAULT_GROUPS : line.options("--group"));
-      case "negotiate": {
-        Report report = new Report("negotiate");
-        Loopback loopback = new Loopback(line.option("--package", Loopback.DEFAULT_PACKAGE),
-            line.option("--target", null), line.flags, true, line.options("--group"));
-        report.run("loopback", "Loopback authentication", loopback::run);
-        return report;
-      }
-      case "sid": {
-        Report report = new Report("sid");
-        for (String name : args) {
-          report.run("sid", "SID of " + name, section -> {
-            section.fact("account", "name", name);
-            Checks.sid(section, name);
-          });
-        }
-        return report;
-      }
-      case "member": {
-        Report report = new Report("member");
-        String account = args.get(0);
-        report.run("membership", "Groups of " + account, section -> {
-          section.fact("account", "account", account);
-          Checks.membership(section, account, args.subList(1, args.size()));
-        });
-        return report;
-      }
-      case "reg":
-        return registry(line);
-      case "paths": {
-        Report report = new Report("paths");
-        String file = args.isEmpty() ? null : args.get(0);
-        report.run("productPaths", "Product paths", section -> Checks.productPaths(section, file));
-        return report;
-      }
-      case "host": {
-        Report report = new Report("host");
-        report.run("hostNames", "Host names", Checks::hostNames);
-        report.run("domainController", "Domain controller", Checks::domainController);
-        return report;
-      }
-      default:
-        throw new IllegalStateException("no command " + line.command);
-    }
+  // ---- the commands, each named once in Help's table --------------------------------------------
+
+  static Report doctor(CommandLine line) {
+    return Doctor.run(line.option("--package", Loopback.DEFAULT_PACKAGE),
+        line.options("--group").isEmpty() ? Doctor.DEFAULT_GROUPS : line.options("--group"));
   }
 
-  private static Report registry(CommandLine line) {
+  static Report negotiate(CommandLine line) {
+    Report report = new Report(line.command);
+    Loopback loopback = new Loopback(line.option("--package", Loopback.DEFAULT_PACKAGE),
+        line.option("--target", null), line.flags, true, line.options("--group"));
+    report.run("loopback", "Loopback authentication", loopback::run);
+    return report;
+  }
+
+  static int serve(CommandLine line, PrintStream out, PrintStream err) {
+    return Serve.run(line.number, line.option("--bind", null), line.option("--package", Loopback.DEFAULT_PACKAGE),
+        line.options("--group"), line.options("--spn"), out, err);
+  }
+
+  static Report sid(CommandLine line) {
+    Report report = new Report(line.command);
+    for (String name : line.positional) {
+      report.run("sid", "SID of " + name, section -> {
+        section.fact("account", "name", name);
+        Checks.sid(section, name);
+      });
+    }
+    return report;
+  }
+
+  static Report member(CommandLine line) {
+    List<String> args = line.positional;
+    Report report = new Report(line.command);
+    String account = args.get(0);
+    report.run("membership", "Groups of " + account, section -> {
+      section.fact("account", "account", account);
+      Checks.membership(section, account, args.subList(1, args.size()));
+    });
+    return report;
+  }
+
+  static Report paths(CommandLine line) {
+    Report report = new Report(line.command);
+    String file = line.positional.isEmpty() ? null : line.positional.get(0);
+    report.run("productPaths", "Product paths", section -> Checks.productPaths(section, file));
+    return report;
+  }
+
+  static Report host(CommandLine line) {
+    Report report = new Report(line.command);
+    report.run("hostNames", "Host names", Checks::hostNames);
+    report.run("domainController", "Domain controller", Checks::domainController);
+    return report;
+  }
+
+  static Report registry(CommandLine line) {
     List<String> args = line.positional;
     boolean view64 = line.has("--view64");
-    Report report = new Report("reg");
+    Report report = new Report(line.command);
     switch (args.get(0)) {
       case "get":
         report.run("registry", "Registry value", section -> Checks.regGet(section, args.get(1), args.get(2), view64));
@@ -152,7 +156,7 @@ public final class Main {
           throw new UsageException(null, "unknown option " + args[i]);
         }
       }
-      line.command = i < args.length ? args[i++] : (line.help ? null : "doctor");
+      line.command = i < args.length ? args[i++] : (line.help ? null : Help.DEFAULT_COMMAND);
       if ("help".equals(line.command)) {
         line.help = true;
         line.command = i < args.length ? args[i++] : null;
@@ -195,7 +199,7 @@ public final class Main {
         }
       }
       if (!line.help) {
-        line.check();
+        Help.check(line);
       }
       return line;
     }
@@ -214,61 +218,14 @@ public final class Main {
       }
     }
 
-    // The arguments each command needs, and the numbers among them.
-    private void check() throws UsageException {
-      int count = positional.size();
-      switch (command) {
-        case "sid":
-          require(count >= 1, "give at least one NAME");
-          break;
-        case "member":
-          require(count >= 2, "give an ACCOUNT and at least one GROUP");
-          break;
-        case "paths":
-          require(count <= 1, "give at most one FILE");
-          break;
-        case "negotiate":
-          if (has("--flags")) {
-            flags = parseNumber(option("--flags", null), "--flags");
-          }
-          require(count == 0, "takes no arguments");
-          break;
-        case "serve":
-          require(count == 0, "takes no arguments");
-          number = has("--port") ? parseNumber(option("--port", null), "--port") : 8080;
-          require(number >= 0 && number <= 65535, "--port must be 0 to 65535");
-          break;
-        case "reg":
-          require(count >= 1, "give get, set or set-int");
-          String action = positional.get(0);
-          switch (action) {
-            case "get":
-              require(count == 3, "reg get needs KEY VALUE");
-              break;
-            case "set":
-              require(count == 4, "reg set needs KEY VALUE TEXT");
-              break;
-            case "set-int":
-              require(count == 4, "reg set-int needs KEY VALUE N");
-              number = parseNumber(positional.get(3), "N");
-              break;
-            default:
-              throw new UsageException(command, "unknown action '" + action + "': give get, set or set-int");
-          }
-          break;
-        default:
-          require(count == 0, "takes no arguments");
-      }
-    }
-
-    private void require(boolean condition, String message) throws UsageException {
+    void require(boolean condition, String message) throws UsageException {
       if (!condition) {
         throw new UsageException(command, message);
       }
     }
 
     /** A 32-bit number, decimal or 0x hexadecimal; unsigned values above 2^31 - 1 wrap as Java's int. */
-    private int parseNumber(String text, String what) throws UsageException {
+    int parseNumber(String text, String what) throws UsageException {
       try {
         long value = Long.decode(text);
         if (value >= Integer.MIN_VALUE && value <= 0xFFFFFFFFL) {

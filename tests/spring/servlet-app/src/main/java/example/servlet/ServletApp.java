@@ -1,6 +1,12 @@
 package example.servlet;
 
+import com.tarvex.pelk.quentrel.ServerContext;
+import com.tarvex.pelk.quentrel.http.NegotiateClient;
 import com.tarvex.pelk.quentrel.spring.NegotiatedAuthentication;
+import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
+import java.net.http.HttpResponse;
 import java.util.LinkedHashMap;
 import java.util.Map;
 import org.springframework.boot.SpringApplication;
@@ -10,6 +16,7 @@ import org.springframework.security.config.annotation.method.configuration.Enabl
 import org.springframework.security.core.Authentication;
 import org.springframework.security.core.GrantedAuthority;
 import org.springframework.web.bind.annotation.GetMapping;
+import org.springframework.web.bind.annotation.RequestParam;
 import org.springframework.web.bind.annotation.RestController;
 
 @SpringBootApplication
@@ -46,6 +53,16 @@ public class ServletApp {
     @PreAuthorize("hasAuthority('SAMDOM\\Domain Admins')")
     String admins() {
       return "domain admins only";
+    }
+
+    // The second hop: the back end sees the client, with the ticket the client delegated.
+    @GetMapping("/hop")
+    String hop(NegotiatedAuthentication client, @RequestParam String url) throws Exception {
+      HttpClient http = HttpClient.newHttpClient();  // its threads made as the process
+      try (ServerContext.Impersonation asClient = client.impersonate()) {
+        return NegotiateClient.send(http, HttpRequest.newBuilder(URI.create(url)).build(),
+            HttpResponse.BodyHandlers.ofString()).body();
+      }
     }
 
     @GetMapping("/login")
