@@ -20,6 +20,7 @@ import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.CyclicBarrier;
 import java.util.concurrent.ExecutorService;
+import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.Executors;
 import org.ietf.jgss.GSSContext;
 import org.ietf.jgss.GSSCredential;
@@ -65,6 +66,8 @@ final class SignOnBench {
     if (all || only.contains("acceptor")) {
       acceptor(quick, "Kerberos", KRB5);
       acceptor(quick, "Negotiate", SPNEGO);
+      acceptorThreads(quick, "Kerberos", KRB5);
+      acceptorThreads(quick, "Negotiate", SPNEGO);
       springValidator(quick);
     }
     if (all || only.contains("http")) {
@@ -171,6 +174,82 @@ final class SignOnBench {
       JvmBench.gssReleaseAcceptor(gssAcceptor);
       jgssAcceptor.dispose();
     }
+  }
+
+  /**
+   * Sign-ons of 1, 2 and 4 threads at once, each thread on tokens of its own, the library's against
+   * JGSS's acceptor: the wall time per sign-on over all threads, so that a lock shared by every
+   * sign-on shows as threads that add nothing; and the CPU time of all threads a sign-on, whose
+   * inverse is the sign-ons a core gives, and which a spinning waiter makes grow with the threads.
+   * On a machine others share, the wall times carry their load and the CPU times do not.
+   */
+  static void acceptorThreads(boolean quick, String packageName, Oid mechanism) throws Exception {
+    int n = quick ? 4 : 200;
+    int[] counts = {1, 2, 4};
+    GSSCredential jgssAcceptor = MANAGER.createCredential(null, GSSCredential.INDEFINITE_LIFETIME, mechanism,
+        GSSCredential.ACCEPT_ONLY);
+    JvmBench.Batch[] cases = new JvmBench.Batch[counts.length * 2];
+    AtomicLong[] cpu = new AtomicLong[cases.length];
+    AtomicLong[] signOns = new AtomicLong[cases.length];
+    for (int c = 0; c < cases.length; ++c) {
+      final int threads = counts[c % counts.length];
+      final boolean library = c < counts.length;
+      final AtomicLong spent = cpu[c] = new AtomicLong();
+      final AtomicLong done = signOns[c] = new AtomicLong();
+      // Enough for the harness's warm-ups and rounds: a batch of each case takes `n` tokens.
+      Supply supply = new Supply(mechanism, (quick ? 2 : 12) * Math.max(n, threads));
+      cases[c] = size -> {
+        int each = Math.max(1, size / threads);
+        int first = supply.take(each * threads);
+        return JvmBench.inThreads(threads, each, (thread, count) -> {
+          long start = JvmBench.now();
+          long named = 0;
+          for (int i = first + thread * count, end = i + count; i < end; ++i) {
+            named += library ? librarySignOn(packageName, supply.tokens[i]) : jgssSignOn(jgssAcceptor, supply.tokens[i]);
+          }
+          spent.addAndGet(JvmBench.now() - start);
+          done.addAndGet(count);
+          return named;
+        });
+      };
+    }
+    try {
+      double[] t = JvmBench.compare(true, n, cases);
+      int k = counts.length;
+      for (int c = 0; c < k; ++c) {
+        JvmBench.row(packageName + " sign-ons, " + counts[c] + " threads, wall time each", t[c],
+            "JGSS acceptor, " + counts[c] + " threads", t[k + c], 1.0, "ns");
+        double libraryCpu = cpu[c].get() / (double) signOns[c].get();
+        double jgssCpu = cpu[k + c].get() / (double) signOns[k + c].get();
+        JvmBench.row(packageName + " sign-ons, " + counts[c] + " threads, CPU each (all threads)", libraryCpu,
+            "JGSS acceptor, " + counts[c] + " threads", jgssCpu, 1.0, "ns");
+      }
+      for (int c = 1; c < k; ++c) {
+        JvmBench.rowAtLeast(packageName + " sign-ons, " + counts[c] + " threads, total throughput", t[c], "1 thread",
+            t[0], c == 1 ? 1.15 : 0, "ns");
+        JvmBench.rowAtLeast("JGSS acceptor, " + counts[c] + " threads, total throughput", t[k + c], "1 thread", t[k],
+            0, "ns");
+      }
+    } finally {
+      jgssAcceptor.dispose();
+    }
+  }
+
+  /** One sign-on of the library's: create, accept, name, free; the name's length. */
+  static long librarySignOn(String packageName, byte[] token) throws Exception {
+    try (ServerContext server = ServerContext.open(packageName)) {
+      server.accept(token);
+      return server.clientName().length();
+    }
+  }
+
+  /** The same through JGSS's acceptor. */
+  static long jgssSignOn(GSSCredential acceptor, byte[] token) throws GSSException {
+    GSSContext context = MANAGER.createContext(acceptor);
+    context.acceptSecContext(token, 0, token.length);
+    long named = context.getSrcName().toString().length();
+    context.dispose();
+    return named;
   }
 
   // ---- Spring Security's own Kerberos validator ---------------------------------------------

@@ -69,6 +69,12 @@ for account, spns, flags, allowed, _ in SERVICES:
     # New keys after the encryption types are set, so that the keytab has the AES ones.
     db.setpassword("(sAMAccountName=%s)" % account, password + "-" + account)
 
+# AES only, as domains are from 2026 on: every account, users, services and the DC, allows AES and
+# nothing else, so no ticket of this domain is RC4.
+for account in db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
+                         expression="(&(objectClass=user)(!(sAMAccountName=krbtgt)))", attrs=["sAMAccountName"]):
+    modify(str(account["sAMAccountName"][0]), **{"msDS-SupportedEncryptionTypes": ["24"]})
+
 # The directory's own service, for binds with Kerberos (SASL GSSAPI): provisioning names the DC's
 # host/ services only.
 dc = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE, expression="(sAMAccountName=DC1$)",

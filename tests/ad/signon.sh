@@ -126,9 +126,20 @@ report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
 for want in "check code: 0 NERR_Success" "domain: samdom.test" \
             "controller: dc1.samdom.test answered an LDAP read of its rootDSE on port 389" \
             "keytab principal: HTTP/localhost@SAMDOM.TEST (kvno 3 aes256-cts-hmac-sha1-96, kvno 3 aes128" \
-            "established client name: SAMDOM\alice" "client token: from its ticket's verified PAC"; do
+            "established client name: SAMDOM\alice" "client token: from its ticket's verified PAC" \
+            "directory lookups: SASL GSSAPI with a security layer"; do
   [[ $report == *"$want"* ]] && check ok "doctor: $want" || check FAIL "doctor: $want: $report"
 done
+[[ $report != *"warning: "*"has no AES key"* ]] && check ok "doctor: no warning for the AES keytab" ||
+  check FAIL "doctor warns of the AES keytab: $report"
+# A keytab made long ago, of RC4 keys alone, which a domain without RC4 issues no ticket for.
+old_keytab=$(mktemp -u)
+printf 'addent -password -p HTTP/legacy@SAMDOM.TEST -k 2 -e arcfour-hmac\nlegacy-password\nwkt %s\nq\n' "$old_keytab" |
+  ktutil >/dev/null 2>&1
+report=$(KRB5_KTNAME=FILE:$old_keytab java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
+rm -f "$old_keytab"
+want="warning: HTTP/legacy@SAMDOM.TEST has no AES key (kvno 2 arcfour-hmac (RC4))"
+[[ $report == *"$want"* ]] && check ok "doctor: $want" || check FAIL "doctor: $want: $report"
 
 # What the library's acceptor has to go on: MIT's GSSAPI gives it the ticket's PAC, authenticated.
 pacs=$(mktemp -d)

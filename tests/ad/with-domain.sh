@@ -122,7 +122,10 @@ services="rpc ldap cldap kdc dns"
 options=(
   "pid directory=$dir/pid" "winbindd socket directory=$dir/winbindd"
   "ntp signd socket directory=$dir/ntp_signd" "ncalrpc dir=$dir/ncalrpc" "log file=$dir/log/log.%m"
-  "interfaces=$address/8" "bind interfaces only=yes" "server services=$services")
+  "interfaces=$address/8" "bind interfaces only=yes" "server services=$services"
+  # RC4 off for the whole domain, the KDC's own keys too, as Windows Server 2025 and the 2026
+  # defaults have it.
+  "kdc default domain supported enctypes=24" "kdc supported enctypes=24")
 provision=(samba-tool domain provision --realm="$realm" --domain="$domain" --server-role=dc
            --dns-backend=SAMBA_INTERNAL --host-name=dc1 --host-ip="$address" --adminpass="$AD_PASSWORD"
            --targetdir="$dir")
@@ -146,7 +149,8 @@ export AD_REALM=$realm AD_DOMAIN=$domain AD_DNS_DOMAIN=$dns_domain AD_DIR=$dir A
 export AD_DC_ADDRESS=$address AD_DC_NAME=dc1.$dns_domain
 export AD_BACKEND_KEYTAB=FILE:$dir/backend.keytab AD_PROXY_KEYTAB=FILE:$dir/proxy.keytab
 cat >"$KRB5_CONFIG" <<CONF
-$(harness_krb5_libdefaults "$realm" "$dir" "forwardable = true")
+$(harness_krb5_libdefaults "$realm" "$dir" "forwardable = true" \
+  "permitted_enctypes = aes256-cts-hmac-sha1-96 aes128-cts-hmac-sha1-96")
 [realms]
   $realm = {
     kdc = $address

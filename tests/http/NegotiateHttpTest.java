@@ -231,6 +231,23 @@ public final class NegotiateHttpTest {
       Thread.sleep(10);
     }
     check("the Cleaner released a forgotten context", SecurityContext.cleanedCount(), 1L);
+    // A scope lost without being closed keeps neither itself nor its context: the Cleaner
+    // releases both, and the thread's leftover scope ends as the context's.
+    int lost = loseScope();
+    for (int i = 0; i < 200 && SecurityContext.cleanedCount() == 1; i++) {
+      System.gc();
+      Thread.sleep(10);
+    }
+    check("the Cleaner released the context of a lost scope", SecurityContext.cleanedCount(), 2L);
+    check("the lost scope ended as its context's", ServerContext.Impersonation.endLeftover(), lost);
+    check("no scope left after it", ServerContext.Impersonation.endLeftover(), 0);
+  }
+
+  private static int loseScope() throws Exception {
+    LEAKED.set(null);
+    leakScope();
+    ServerContext server = LEAKED.getAndSet(null);
+    return server.handle();
   }
 
   private static void forget() throws WinAuthException {
@@ -863,7 +880,7 @@ public final class NegotiateHttpTest {
       live += invalidHandle(handle) ? 0 : 1;
     }
     check("live contexts in the library after " + (last - 1) + " handles", live, 0);
-    check("contexts left to the Cleaner", SecurityContext.cleanedCount(), 1L);
+    check("contexts left to the Cleaner", SecurityContext.cleanedCount(), 2L);
   }
 
   private static boolean invalidHandle(int handle) {

@@ -163,6 +163,87 @@ StressResult RunStress(const std::function<std::unique_ptr<Calls>()>& makeCalls,
   return result;
 }
 
+// Sign-ons of `threads` threads at once on `package`, each a handshake to `target`, the client's
+// name asked, one message each way, both contexts freed; beside them one thread frees servers the
+// others still use. The server's answers must agree with the client's name on every round.
+template <typename Calls>
+StressResult RunSignOnStress(const std::function<std::unique_ptr<Calls>()>& makeCalls, int threads,
+                             const std::u16string& package, const std::u16string& target,
+                             std::chrono::milliseconds duration) {
+  StressResult result;
+  std::mutex mutex;
+  std::vector<int> shared;
+  std::set<int> freedByOthers;
+  std::atomic<long> calls{0};
+  std::string firstName;
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  auto fail = [&](const std::string& what) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (result.failures.size() < 20) result.failures.push_back(what);
+  };
+  // Only a server another thread freed may answer "Invalid handle".
+  auto freedElsewhere = [&](int server, const Outcome& outcome) {
+    std::lock_guard<std::mutex> guard(mutex);
+    return freedByOthers.count(server) != 0 && outcome.text == "WinAuthException: Invalid handle";
+  };
+  auto signOns = [&] {
+    auto c = makeCalls();
+    for (long round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
+      int client = 0, server = 0;
+      const bool shake = Handshake(*c, package, ISC_REQ_CONFIDENTIALITY | ISC_REQ_MUTUAL_AUTH, client, server, target);
+      if (shake && round % 3 == 0) {
+        std::lock_guard<std::mutex> guard(mutex);
+        shared.push_back(server);
+      }
+      Outcome name;
+      name.text = "no handshake";
+      if (shake) name = c->GetClientUserName(server);
+      const std::vector<uint8_t> message = {'s', static_cast<uint8_t>(round)};
+      Outcome wrapped = shake ? c->Wrap(server, message) : name;
+      Outcome plain = wrapped.ok() ? c->Unwrap(client, wrapped.bytes) : wrapped;
+      calls += 8;
+      if (!shake) {
+        fail("a handshake failed");
+      } else if (!freedElsewhere(server, plain)) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (firstName.empty()) firstName = name.text;
+        if (!name.ok() || name.text != firstName) result.failures.push_back("client name: " + name.text);
+        if (!plain.ok() || plain.bytes.size() != 2) result.failures.push_back("server to client: " + plain.text);
+        ++result.pairs;
+      }
+      c->FreeHandle(client);
+      c->FreeHandle(server);
+    }
+  };
+  auto freer = [&] {
+    auto c = makeCalls();
+    while (std::chrono::steady_clock::now() < deadline) {
+      int victim = 0;
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!shared.empty()) {
+          victim = shared.back();
+          shared.pop_back();
+          freedByOthers.insert(victim);
+        }
+      }
+      if (victim == 0) {
+        std::this_thread::yield();
+        continue;
+      }
+      c->FreeHandle(victim);
+      ++calls;
+    }
+  };
+  std::vector<std::thread> running;
+  for (int i = 0; i < threads; ++i) running.emplace_back(signOns);
+  running.emplace_back(freer);
+  for (std::thread& thread : running) thread.join();
+  result.calls = calls.load();
+  result.freedByOthers = static_cast<long>(freedByOthers.size());
+  return result;
+}
+
 // What every stress run must show at its end, whoever made its calls: no failure, enough pairs
 // made and servers freed under other threads, and nothing held beyond `before`; then its figures,
 // under `label`.

@@ -343,6 +343,10 @@ int BindTo(const Library& library, const ServiceTarget& controller, const std::s
   // which is not linked).
   static const int on = 1;
   library.setOption(ld, LDAP_OPT_X_SASL_NOCANON, &on);
+  // A security layer on every bind (integrity at least, as controllers that require LDAP signing
+  // demand): a bind that would carry the directory's answers unprotected is not made.
+  static const char kSecurityLayer[] = "minssf=1";
+  library.setOption(ld, LDAP_OPT_X_SASL_SECPROPS, kSecurityLayer);
   if (auto fault = Enter(Call{"ldap_sasl_interactive_bind_s", {{"uri", uri}, {"mechanism", "GSSAPI"}}})) {
     result = static_cast<int>(*fault);
   } else {

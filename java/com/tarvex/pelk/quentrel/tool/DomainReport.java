@@ -55,6 +55,9 @@ final class DomainReport {
             + " on port " + target[1] + " (" + answer.get("dnsHostName") + ", " + answer.get("defaultNamingContext")
             + ")");
         section.data("rootDse", answer);
+        section.factLine("ldapProtection", "sasl-integrity", "directory lookups: SASL GSSAPI with a security layer over"
+            + " ldap:// (signed and sealed, as controllers that require LDAP signing demand); no LDAPS, so LDAPS channel"
+            + " binding (LdapEnforceChannelBinding) is not needed");
         return;
       }
       fallback = "controller: " + target[0] + " answered the library, not the JDK's LDAP client";
