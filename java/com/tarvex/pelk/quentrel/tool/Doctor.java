@@ -81,6 +81,11 @@ final class Doctor {
         : kept.equals("forwarded") ? "delegated credentials: forwarded tickets kept, no evidence for constrained"
             + " delegation (QUENTREL_DELEGATION=" + setting + ")"
         : "delegated credentials: refused (QUENTREL_DELEGATION=" + setting + ")");
+    section.factLine("refusedByDesign", "protected-users,sensitive,credential-guard", "second hops that no setting"
+        + " here allows: clients in Protected Users and accounts marked sensitive and cannot be delegated (their"
+        + " tickets are not forwardable, so nothing is kept: Platform error 8009030e), and Windows clients under"
+        + " Credential Guard, which forward no ticket (use constrained delegation for them); a constrained delegation"
+        + " the domain does not allow fails with 8009035e");
     if (!KerberosSetup.missing().isEmpty()) {
       section.factLine("run", false, "not run: this host has no Kerberos set-up for it");
       return;
