@@ -16,9 +16,10 @@ packages+=(krb5-kdc krb5-admin-server krb5-user python3-gssapi)
 # The system world: MIT's GSSAPI and krb5 (and NTLM for GSSAPI), and the cwrap libraries that its
 # tests preload (accounts, DNS and identity of the tests' own).
 packages+=(pkg-config libkrb5-dev gss-ntlmssp libnss-wrapper libresolv-wrapper libuid-wrapper)
-# Single sign-on: the servlet container the filter is tested in, the real HTTP client that signs
-# on, and the JNA peer of the benchmark.
-packages+=(libtomcat10-embed-java curl libjna-java)
+# Single sign-on: the servlet container the filter is tested in (with the annotation API its
+# start-up reads, which Debian packs apart), the real HTTP client and browser that sign on, and the
+# JNA peer of the benchmark.
+packages+=(libtomcat10-embed-java libjakarta-annotation-api-java curl chromium libjna-java)
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes (gcc's come with g++).
 packages+=(clang libclang-rt-14-dev)
 # Active Directory: a throwaway Samba domain controller and its winbind for the tests (run in a

@@ -188,6 +188,31 @@ TEST_F(Delegation, TheSecondHopGoesAsTheClientWhenSheDelegatedOrTheServiceMayDel
   }
 }
 
+// An account marked sensitive and cannot be delegated gets no forwardable ticket: a service it
+// signs on to keeps nothing of it, whether it asked to delegate or the service may delegate by
+// itself, and the second hop fails with the status of a client with no credentials.
+TEST_F(Delegation, ASensitiveAccountGoesNoFurtherThanTheFirstService) {
+  const std::string cache = "FILE:" + Env("AD_DIR") + "/bob-ccache";
+  ASSERT_EQ(Shell("echo \"$AD_PASSWORD\" | kinit -f -c " + cache + " bob >/dev/null"), 0);
+  for (const Service& service : {Web(), Proxy()}) {
+    SCOPED_TRACE(service.target);
+    auto bob = AliceTo(service, "Kerberos", kDelegate, cache);
+    ASSERT_TRUE(bob.ok()) << bob;
+    const int a = Accepted(bob.value, "Kerberos", service.keytab);
+    EXPECT_EQ(Utf8(api::sspi::GetClientUserName(a).value), "SAMDOM\\bob");
+    EXPECT_EQ(api::sspi::GetNegotiatedAttributes(a).value & ASC_RET_DELEGATE, 0);
+    EXPECT_EQ(Delegated(), 0) << "a sensitive account's ticket kept";
+    ASSERT_TRUE(api::sspi::StartImpersonating(a).ok());
+    auto second = api::sspi::CreateContext(true, kMutual, W("Kerberos"), W("HTTP/backend.samdom.test"));
+    ASSERT_TRUE(api::sspi::StopImpersonating(a).ok());
+    EXPECT_EQ(second.Failure(), "WinAuthException: Platform error: 8009030e");
+    if (second.ok()) api::sspi::FreeHandle(second.value);
+    api::sspi::FreeHandle(bob.value);
+    api::sspi::FreeHandle(a);
+  }
+  Shell("kdestroy -c " + cache);
+}
+
 // What a site's setting lets a server context keep: where it keeps nothing, the context does not
 // report the delegation and the impersonating thread has no credentials, rather than the process's.
 TEST_F(Delegation, TheSiteSettingDecidesWhatIsKept) {

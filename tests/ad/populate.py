@@ -54,6 +54,8 @@ def modify(name, **attributes):
 
 for user in USERS:
     db.newuser(user, password, useusernameascn=True)
+# bob's account is sensitive and cannot be delegated: no service may act as him onward.
+db.toggle_userAccountFlags("(sAMAccountName=bob)", dsdb.UF_NOT_DELEGATED)
 for group, kind, members in GROUPS:
     if kind is not None:
         db.newgroup(group, grouptype=kind)

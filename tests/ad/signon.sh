@@ -6,13 +6,15 @@
 # reports the domain. Then alice's ticket with its PAC rewritten and signed again with the
 # service's key (REWRITE, tests/ad/pac_rewrite.cpp), as a trusted domain's KDC would write it or
 # anyone with the keytab could: what the server makes of each.
-# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR REWRITE
+# Headless Chromium, from a profile prepared as docs/browsers.md tells users, signs on as alice to
+# that server and to the servlet filter on Tomcat, and the page it renders shows her name.
+# Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAR REWRITE [HTTP_TEST_JAR SERVLET_API_JAR]
 set -euo pipefail
-jar=$1 rewrite=$2
+jar=$1 rewrite=$2 test_jar=${3:-} servlet_jar=${4:-}
 unset QUENTREL_WORLD
 source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
 log=$(harness_scratch)/server.log
-harness_on_exit sh -c 'rm -f "$1"/ccache-*' - "$AD_DIR"
+harness_on_exit sh -c 'rm -rf "$1"/ccache-* "$1"/chromium-*' - "$AD_DIR"
 passed=0 failed=0
 check() {
   if [ "$1" = ok ]; then passed=$((passed + 1)); echo "ok   $2"; else failed=$((failed + 1)); echo "FAIL $2"; fi
@@ -55,6 +57,25 @@ carol "name":"SAMDOM\\carol"
 dave  "name":"SAMDOM\\dave"
 TABLE
 
+# Chromium as users run it on Linux: the site in its allow list, a profile of its own that has met
+# a Negotiate challenge once (Chromium loads GSSAPI only after that), then the page as alice.
+browse() {
+  timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$1" \
+    --auth-server-allowlist='*.samdom.test' --dump-dom "$2" 2>/dev/null || true
+}
+chromium_signs_on() {
+  local what=$1 url=$2 want=$3 profile page
+  profile=$(mktemp -d "$AD_DIR/chromium-XXXXXX")
+  browse "$profile" "$url" >/dev/null
+  page=$(browse "$profile" "$url")
+  [[ $page == *"$want"* ]] && check ok "Chromium renders alice's name, $what" ||
+    check FAIL "Chromium renders alice's name, $what: $page"
+}
+if command -v chromium >/dev/null; then
+  chromium_signs_on "the JDK server" "http://web.samdom.test:$port/" '"name":"SAMDOM\\alice"'
+fi
+
 # USER's answer with a rewritten PAC: the changes (pac_rewrite's), then the texts the answer holds,
 # separated by " | ". alice's cache holds her ticket for the server from the table above.
 # PARTNER stands for a trusted domain of another realm (S-1-5-21-111-222-333).
@@ -92,6 +113,13 @@ refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /
           "http://localhost:$port/" || true)
 [ "$refused" = 401 ] && check ok "no ticket: 401" || check FAIL "no ticket: $refused"
 harness_stop_server
+
+if [ -n "$test_jar" ] && command -v chromium >/dev/null; then
+  harness_start_server "$log" '.*listening on port \([0-9]*\).*' \
+    java -Xcheck:jni -cp "$jar:$test_jar:$servlet_jar" NegotiateHttpTest --serve tomcat Negotiate
+  chromium_signs_on "the servlet filter on Tomcat" "http://web.samdom.test:$port/" 'SAMDOM\alice|true|'
+  harness_stop_server
+fi
 
 # The doctor names the domain, the controller that answered and the keytab's principals.
 report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)

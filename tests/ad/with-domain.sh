@@ -4,7 +4,7 @@
 # loopback; the command runs in that namespace too, so it reaches the DC at 127.0.0.1 and no
 # other address is reachable. The domain SAMDOM.TEST (NetBIOS name SAMDOM) has:
 #   alice        a user with a ticket in the cache; in Engineers, so in Staff and Printers too
-#   bob          a user in Staff directly
+#   bob          a user in Staff directly, "sensitive and cannot be delegated"
 #   carol        a user in no group but Domain Users
 #   dave         an administrator: in Domain Admins
 #   dc1          the DC, with ldap/dc1.samdom.test for Kerberos binds to its directory

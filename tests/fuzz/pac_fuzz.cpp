@@ -7,7 +7,7 @@
 
 #include "native/pac_encoder.h"
 #include "system/kerberos/pac.h"
-#include "system/kerberos/pac_account.h"
+#include "system/directory/pac_account.h"
 
 namespace {
 

@@ -67,6 +67,10 @@ import org.apache.tomcat.util.descriptor.web.FilterMap;
  */
 public final class NegotiateHttpTest {
   private static final String GROUP = "BUILTIN\\Users";
+  // Asked by the servers' pages but declared to no negotiator: the same group by its name alone,
+  // which every request of a session must answer alike, and a name that is no group at all.
+  private static final String UNDECLARED = "Users";
+  private static final String NO_GROUP = "No Such Group";
   // Log lines that carry a character a terminal would act on, and the first of them.
   private static final AtomicInteger RAW_LINES = new AtomicInteger();
   private static final AtomicReference<String> RAW_LINE = new AtomicReference<>();
@@ -118,6 +122,18 @@ public final class NegotiateHttpTest {
     TOMCAT_LOG.setLevel(java.util.logging.Level.SEVERE);
     if (args[0].equals("--serve")) {
       serveFlavour(args[1], args[2]);
+      return;
+    }
+    if (args[0].equals("--war")) {
+      serveWar(args[1]);
+      return;
+    }
+    if (args[0].equals("--token-client")) {
+      // One request with a first token for a target of the caller's choice; its status.
+      try (NegotiateClient client = NegotiateClient.start("Negotiate", args[2], 0)) {
+        System.out.println(HttpClient.newHttpClient().send(HttpRequest.newBuilder(URI.create(args[1]))
+            .header("Authorization", client.authorization()).build(), HttpResponse.BodyHandlers.discarding()).statusCode());
+      }
       return;
     }
     if (args[0].equals("--serve-tls")) {
@@ -215,6 +231,23 @@ public final class NegotiateHttpTest {
       Thread.sleep(10);
     }
     check("the Cleaner released a forgotten context", SecurityContext.cleanedCount(), 1L);
+    // A scope lost without being closed keeps neither itself nor its context: the Cleaner
+    // releases both, and the thread's leftover scope ends as the context's.
+    int lost = loseScope();
+    for (int i = 0; i < 200 && SecurityContext.cleanedCount() == 1; i++) {
+      System.gc();
+      Thread.sleep(10);
+    }
+    check("the Cleaner released the context of a lost scope", SecurityContext.cleanedCount(), 2L);
+    check("the lost scope ended as its context's", ServerContext.Impersonation.endLeftover(), lost);
+    check("no scope left after it", ServerContext.Impersonation.endLeftover(), 0);
+  }
+
+  private static int loseScope() throws Exception {
+    LEAKED.set(null);
+    leakScope();
+    ServerContext server = LEAKED.getAndSet(null);
+    return server.handle();
   }
 
   private static void forget() throws WinAuthException {
@@ -231,6 +264,7 @@ public final class NegotiateHttpTest {
     // Mutual authentication: the one-leg package's final token comes back on the 200.
     check(name + " final token", response.headers().firstValue("WWW-Authenticate").isPresent(), pkg.equals("Kerberos"));
     check(name + " nothing waiting", server.negotiator().pendingCount(), 0);
+    check(name + " a name that is no group logged", LINES.stream().anyMatch(l -> l.contains("no group is named " + NO_GROUP)), true);
   }
 
   // A handler that leaves an impersonation scope open (the one it leaked last, on the server's
@@ -622,6 +656,16 @@ public final class NegotiateHttpTest {
         }
       }
       check("contexts made for the cookies", nextHandle() - handles - 1, 0);
+      // Signed on under /app, logged out at /logout (whose requests never carry the /app cookie):
+      // the logout clears the cookie at the path it was set with too.
+      HttpResponse<String> app = NegotiateClient.send(http, HttpRequest.newBuilder(one.uri().resolve("/app/")).build(),
+          HttpResponse.BodyHandlers.ofString());
+      check("a cookie set at its context's path", app.headers().firstValue("Set-Cookie").orElse("").contains("; Path=/app;"),
+          true);
+      HttpResponse<String> out = NegotiateClient.send(http, HttpRequest.newBuilder(one.uri().resolve("/logout")).build(),
+          HttpResponse.BodyHandlers.ofString());
+      check("logout clears the cookie where it was set", out.headers().allValues("Set-Cookie").stream().anyMatch(c ->
+          c.startsWith("quentrel-session=;") && c.contains("Path=/app;") && c.contains("Max-Age=0")), true);
     }
   }
 
@@ -836,7 +880,7 @@ public final class NegotiateHttpTest {
       live += invalidHandle(handle) ? 0 : 1;
     }
     check("live contexts in the library after " + (last - 1) + " handles", live, 0);
-    check("contexts left to the Cleaner", SecurityContext.cleanedCount(), 1L);
+    check("contexts left to the Cleaner", SecurityContext.cleanedCount(), 2L);
   }
 
   private static boolean invalidHandle(int handle) {
@@ -858,6 +902,20 @@ public final class NegotiateHttpTest {
     System.out.flush();
     Runtime.getRuntime().addShutdownHook(new Thread(server::close));
     Thread.sleep(Long.MAX_VALUE);
+  }
+
+  // An exploded WAR deployed as a container deploys it: its web.xml read, its classes loaded by
+  // the application's own class loader.
+  private static void serveWar(String folder) throws Exception {
+    Tomcat tomcat = new Tomcat();
+    tomcat.setBaseDir(java.nio.file.Files.createTempDirectory("tomcat").toString());
+    tomcat.setPort(0);
+    tomcat.getConnector();
+    tomcat.addWebapp("", new File(folder).getAbsolutePath());
+    tomcat.start();
+    System.out.println("war listening on port " + tomcat.getConnector().getLocalPort());
+    System.out.flush();
+    tomcat.getServer().await();
   }
 
   // Serves over TLS with the PKCS#12 key store's certificate, checking channel bindings as `mode`
@@ -930,7 +988,7 @@ public final class NegotiateHttpTest {
     }
     server.setExecutor(Executors.newFixedThreadPool(8));
     NegotiateAuthenticator authenticator = new NegotiateAuthenticator(negotiator);
-    HttpContext context = server.createContext("/", exchange -> {
+    com.sun.net.httpserver.HttpHandler who = exchange -> {
       if (exchange.getRequestURI().getPath().equals("/leak")) {
         byte[] body;
         try {
@@ -947,16 +1005,21 @@ public final class NegotiateHttpTest {
         authenticator.logout(exchange);
       }
       NegotiatePrincipal user = (NegotiatePrincipal) exchange.getPrincipal();
-      byte[] body = (user.getUsername() + "|" + user.isMember(GROUP) + "|" + user.getRealm().equals(negotiator.packageName()))
+      byte[] body = (user.getUsername() + "|" + user.isMember(GROUP) + "|" + (user.getRealm().equals(negotiator.packageName())
+          && user.isMember(UNDECLARED) && !user.isMember(NO_GROUP)))
           .getBytes(StandardCharsets.UTF_8);
       exchange.sendResponseHeaders(200, body.length);
       exchange.getResponseBody().write(body);
       exchange.close();
-    });
-    context.setAuthenticator(authenticator);
-    context.getFilters().add(authenticator.requestScope());
+    };
+    // "/app": a context of its own path, whose cookies a logout elsewhere must still clear.
+    for (String path : List.of("/", "/app")) {
+      HttpContext context = server.createContext(path, who);
+      context.setAuthenticator(authenticator);
+      context.getFilters().add(authenticator.requestScope());
+    }
     // The same application at another path: a cookie that one path set serves no other.
-    server.createContext("/other", context.getHandler()).setAuthenticator(authenticator);
+    server.createContext("/other", who).setAuthenticator(authenticator);
     server.start();
     URI uri = URI.create((keys == null ? "http" : "https") + "://localhost:" + server.getAddress().getPort() + "/");
     return new Flavour() {
@@ -998,7 +1061,8 @@ public final class NegotiateHttpTest {
         }
       }
       response.getWriter().print(request.getRemoteUser() + "|" + request.isUserInRole(GROUP) + "|"
-          + (request.getUserPrincipal().getName().equals(request.getRemoteUser()) && !request.isUserInRole("BUILTIN\\Administrators")));
+          + (request.getUserPrincipal().getName().equals(request.getRemoteUser()) && !request.isUserInRole("BUILTIN\\Administrators")
+          && request.isUserInRole(UNDECLARED) && !request.isUserInRole(NO_GROUP)));
     }
   }
 

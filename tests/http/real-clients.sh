@@ -9,6 +9,7 @@ jar=$1 test_jar=$2 servlet_jar=$3 simulated=$4
 classpath=$jar:$test_jar:$servlet_jar
 source "$(cd "$(dirname "$0")" && pwd)/../harness/env.sh"
 log=$(harness_scratch)/server.log
+skewed=$(harness_scratch)/skewed-ccache
 user=$(id -un)
 failed=0
 
@@ -92,9 +93,30 @@ for flavour in jdk tomcat; do
   # Without a ticket nobody signs on: the server answers 401, not 500.
   refused=$(KRB5CCNAME=FILE:/nonexistent curl --silent --negotiate -u : --output /dev/null --write-out '%{http_code}' "$url" || true)
   [ "$refused" = 401 ] && echo "ok   $flavour server, no ticket: 401" || { echo "FAIL $flavour server, no ticket: $refused"; failed=1; }
+  # A ticket for a key version the keytab lacks, and a client whose clock is an hour off: both
+  # refused, and the server's log says in words which ticket, which keytab, and that clocks differ.
+  stale=$(java -cp "$classpath" NegotiateHttpTest --token-client "$url" HTTP/stale 2>&1 || true)
+  /usr/bin/python3 "$(dirname "$0")/../system/gss_peer.py" skew "${KRB5CCNAME#FILE:}" "$skewed" 3600
+  skew=$(KRB5CCNAME=FILE:$skewed java -cp "$classpath" NegotiateHttpTest --token-client "$url" HTTP/localhost 2>&1 || true)
+  for _ in $(seq 50); do grep -q 'SEC_E_TIME_SKEW' "$log" && break; sleep 0.1; done
+  if [ "$stale $skew" = "401 401" ] && grep -q 'SEC_E_TIME_SKEW: the client.s clock' "$log" &&
+     grep -q "ticket is for HTTP/stale@QTEST.TEST kvno [0-9]*, which the keytab /[^ ]* does not hold (it holds" "$log"; then
+    echo "ok   $flavour server, a stale keytab and a skewed clock are logged in words"
+  else
+    echo "FAIL $flavour server, a stale keytab ($stale) and a skewed clock ($skew) in words:"; grep -i 'negotiate' "$log"; failed=1
+  fi
   stop
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs' "$log"; then echo "FAIL $flavour server printed a JNI warning:"; cat "$log"; failed=1; fi
 done
+
+# A server without its keytab says so in its first lines, naming the file.
+start env KRB5_KTNAME=FILE:/nonexistent/http.keytab java -jar "$jar" serve --port 0
+if grep -q 'cannot accept sign-ons with Negotiate: Platform error: 8009030e (SEC_E_NO_CREDENTIALS.*; the keytab /nonexistent/http.keytab cannot be used: it does not exist' "$log"; then
+  echo "ok   a server without its keytab names it at start"
+else
+  echo "FAIL a server without its keytab names it at start:"; cat "$log"; failed=1
+fi
+stop
 
 # The simulated host takes the client's name from the client's own token, so a hand-written one
 # signs on as anybody. The jar's library runs on this machine's services whatever the environment

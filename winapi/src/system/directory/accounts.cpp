@@ -11,6 +11,7 @@
 #include "system/directory/domain_accounts.h"
 #include "system/directory/nss.h"
 #include "system/host/names.h"
+#include "system/kerberos/realm.h"
 #include "system/kerberos/principals.h"
 
 namespace winhost::system {

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <optional>
 
-#include "system/host/domain.h"
+#include "system/host/resolver.h"
 #include "system/directory/accounts.h"
 #include "system/directory/domain_accounts.h"
 #include "system/host/names.h"

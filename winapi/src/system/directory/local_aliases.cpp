@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "system/host/names.h"
+#include "system/kerberos/realm.h"
 #include "system/host/settings.h"
 #include "system/host/trace.h"
 #include "system/kerberos/principals.h"

@@ -25,16 +25,4 @@ std::u16string NetbiosNameOf(const std::string& hostName);
 // resolver's canonical name of the host name, or the host name when the resolver has none).
 DWORD SystemComputerName(COMPUTER_NAME_FORMAT format, std::string& name);
 
-// The default realm of the Kerberos configuration (KRB5_CONFIG, else /etc/krb5.conf), or none
-// when it names none.
-std::optional<std::string> SystemDefaultRealm();
-
-// The local account that krb5's auth_to_local rules map the principal `name`@`realm` to, through
-// krb5_aname_to_localname: the rules gss_localname applies to a Kerberos client. `name` is read
-// as krb5 displays a principal's name before its realm ("alice", "host/web"). 0 with the account's NSS name; ERROR_NONE_MAPPED when
-// the rules map the principal to no account; ERROR_NOT_ENOUGH_MEMORY; RPC_S_SERVER_UNAVAILABLE
-// when krb5 itself fails (a configuration it cannot read ...), as for a directory that does not
-// answer. Journalled as "krb5_aname_to_localname", whose fault code is a krb5 error code.
-DWORD SystemLocalNameOf(const std::string& name, const std::string& realm, std::string& local);
-
 }  // namespace winhost::system

@@ -11,7 +11,8 @@
 // (SettleThreadIdentity, from world::EnterThread); until then it is the client.
 #pragma once
 
-#include "system/directory/accounts.h"
+#include "common/tokens.h"
+#include "system/host/host.h"
 
 namespace winhost::system {
 

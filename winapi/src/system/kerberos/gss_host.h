@@ -214,7 +214,7 @@ std::optional<std::string> ClientAccount(Context& context);
 std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
                                                         std::optional<pac::UpnDnsInfo>* upn = nullptr);
 // The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
-// when it may stand (PacNameRefusal, system/kerberos/pac_account.h, and PacWindowsName,
+// when it may stand (PacNameRefusal, system/kerberos/pac_names.h, and PacWindowsName,
 // system/kerberos/principals.h); none when it may not, and the PAC is then not used.
 std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
                                             const std::string& principal, const RealmDomains& realms);

@@ -9,7 +9,7 @@
 
 #include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
-#include "system/kerberos/pac_account.h"
+#include "system/kerberos/pac_names.h"
 
 namespace winhost::system::gss {
 namespace {

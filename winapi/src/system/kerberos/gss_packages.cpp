@@ -134,7 +134,13 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
     // As on Windows, a thread that impersonates a client authenticates onward with what that
     // client delegated, and never as the process.
     if (std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation()) {
-      if (!*impersonating) return SEC_E_NO_CREDENTIALS;
+      if (!*impersonating) {
+        TraceRefusal("a second hop as the impersonated client",
+                     "the client delegated nothing: it forwarded no ticket (Windows clients under Credential Guard"
+                     " forward none: use constrained delegation), its ticket is not forwardable (an account in"
+                     " Protected Users or marked sensitive and cannot be delegated), or the site keeps no delegation");
+        return SEC_E_NO_CREDENTIALS;
+      }
       delegation = std::move(*impersonating);
     }
     // A server's is taken by PrepareAcceptor.

@@ -7,6 +7,7 @@
 
 #include "system/host/host.h"
 #include "system/host/names.h"
+#include "system/kerberos/realm.h"
 #include "system/host/settings.h"
 
 namespace winhost::system {

@@ -55,10 +55,17 @@ public final class Gate {
     }
   }
 
-  /** A gate of the negotiator's settings; it names in the log the library's settings that widen trust. */
+  /**
+   * A gate of the negotiator's settings, for a server flavour that starts now: it names in the log
+   * the library's settings that widen trust, and, once, why the server cannot accept sign-ons.
+   */
   public Gate(Negotiator negotiator) {
     this.negotiator = negotiator;
     LibrarySettings.announce(negotiator.log(), "a server");
+    String problem = AcceptorCheck.atStart(negotiator.packageName());
+    if (problem != null) {
+      Negotiator.LOG.log(Level.ERROR, "Negotiate: " + problem);
+    }
   }
 
   public Negotiator negotiator() {

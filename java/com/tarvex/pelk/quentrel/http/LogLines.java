@@ -83,10 +83,31 @@ public final class LogLines {
     }
     Object[] shown = new Object[args.length];
     for (int i = 0; i < args.length; i++) {
-      shown[i] = args[i] instanceof Number ? args[i] : escape(args[i]);
+      shown[i] = args[i] instanceof Number ? args[i] : escape(args[i], args[i] instanceof Words ? Integer.MAX_VALUE : MAX_TEXT);
     }
     logger.log(level, pattern, shown);
     return true;
+  }
+
+  /**
+   * A text of the library's own, of any length, for a line's argument: escaped like any other,
+   * but not cut. Whatever client text it holds must have been escaped and cut by its maker.
+   */
+  public static Object words(String text) {
+    return new Words(text);
+  }
+
+  private static final class Words {
+    private final String text;
+
+    Words(String text) {
+      this.text = text;
+    }
+
+    @Override
+    public String toString() {
+      return text;
+    }
   }
 
   /** {@link #escape(Object, int)} to {@link #MAX_TEXT} characters. */

@@ -9,6 +9,8 @@ import com.sun.net.httpserver.HttpsExchange;
 import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
 
 /**
  * HTTP Negotiate for the JDK's own HTTP server ({@code com.sun.net.httpserver}):
@@ -38,6 +40,9 @@ import java.util.List;
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
   private final Gate gate;
+  // The paths cookies were set at: the contexts this authenticator serves, a handful.
+  private static final int MAX_COOKIE_PATHS = 64;
+  private final Set<String> cookiePaths = ConcurrentHashMap.newKeySet();
 
   /** An authenticator with its own {@link Negotiator}, closed with it. */
   public NegotiateAuthenticator(Negotiator negotiator) {
@@ -88,7 +93,33 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       if (admission.admitted()) {
         return new Success(new NegotiatePrincipal(admission.user(), admission.signOn()));
       }
+      if (admission.status() == 401 && !continuing(exchange)) {
+        sendPage(exchange);
+      }
       return admission.status() == 401 ? new Retry(401) : new Failure(admission.status());
+    }
+  }
+
+  // Whether a 401 carries a token: an exchange goes on, on this connection, with the client.
+  private static boolean continuing(HttpExchange exchange) {
+    List<String> challenges = exchange.getResponseHeaders().get("WWW-Authenticate");
+    return challenges != null && challenges.stream().map(NegotiateHeader::credentials).anyMatch(c -> c != null
+        && !c.isEmpty());
+  }
+
+  // The JDK server sends a refusal with no body, so a person whose browser cannot sign on would
+  // see a blank page: the page is sent here, and the server, finding the response sent, closes the
+  // connection (which an exchange that does not go on can spare).
+  private void sendPage(HttpExchange exchange) {
+    byte[] page = AnswerPages.page(401, negotiator.fallback());
+    exchange.getResponseHeaders().set("Content-Type", "text/html; charset=utf-8");
+    try {
+      exchange.sendResponseHeaders(401, page.length);
+      exchange.getResponseBody().write(page);
+    } catch (IOException gone) {
+      // The client left; the server closes the exchange as it would anyway.
+    } finally {
+      exchange.close();
     }
   }
 
@@ -177,7 +208,14 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
         negotiator.sessions().end(session);
       }
     }
+    // The cookie was set at the path of the context that signed the client on, which is seldom
+    // the logout page's own: it is cleared at every path this authenticator set it at.
     setCookie(exchange, null);
+    for (String path : cookiePaths) {
+      if (!path.equals(cookiePath(exchange))) {
+        exchange.getResponseHeaders().add("Set-Cookie", cookieText(exchange, null, path));
+      }
+    }
   }
 
   // The path of the server context that serves the exchange: its cookie's, which is sealed for it.
@@ -189,22 +227,29 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
   // Sets the session cookie to a value, or clears it for null; replaces any set before on this
   // response.
   private void setCookie(HttpExchange exchange, String value) {
-    Sessions sessions = negotiator.sessions();
-    String name = sessions.cookieName();
-    StringBuilder cookie = new StringBuilder(name).append('=').append(value == null ? "" : value)
-        .append("; Path=").append(cookiePath(exchange)).append("; HttpOnly; SameSite=Lax");
-    if (value == null) {
-      cookie.append("; Max-Age=0");
-    }
-    if (exchange instanceof HttpsExchange) {
-      cookie.append("; Secure");
+    String name = negotiator.sessions().cookieName();
+    String path = cookiePath(exchange);
+    if (value != null && !cookiePaths.contains(path) && cookiePaths.size() < MAX_COOKIE_PATHS) {
+      cookiePaths.add(path);
     }
     Headers response = exchange.getResponseHeaders();
     List<String> set = response.get("Set-Cookie");
     if (set != null) {
       set.removeIf(earlier -> earlier.startsWith(name + "="));
     }
-    response.add("Set-Cookie", cookie.toString());
+    response.add("Set-Cookie", cookieText(exchange, value, path));
+  }
+
+  private String cookieText(HttpExchange exchange, String value, String path) {
+    StringBuilder cookie = new StringBuilder(negotiator.sessions().cookieName()).append('=')
+        .append(value == null ? "" : value).append("; Path=").append(path).append("; HttpOnly; SameSite=Lax");
+    if (value == null) {
+      cookie.append("; Max-Age=0");
+    }
+    if (exchange instanceof HttpsExchange) {
+      cookie.append("; Secure");
+    }
+    return cookie.toString();
   }
 
   // The values of the cookies of a name in the request (a few at most: each costs a signature check).
@@ -255,11 +300,7 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
       return session;
     }
 
-    /**
-     * Whether the client is a member of a group declared to the {@link Negotiator}.
-     *
-     * @throws IllegalStateException for a group that was not declared
-     */
+    /** Whether the client is a member of a group; see {@link NegotiatedUser#isMember}. */
     public boolean isMember(String group) {
       return user.isMember(group);
     }

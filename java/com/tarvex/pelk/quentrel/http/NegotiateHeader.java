@@ -1,5 +1,6 @@
 package com.tarvex.pelk.quentrel.http;
 
+import java.util.Base64;
 import java.util.List;
 
 /**
@@ -51,6 +52,51 @@ public final class NegotiateHeader {
       }
     }
     return false;
+  }
+
+  /** A request's Negotiate token, or why the request is bad; neither for a request of another scheme. */
+  static final class Token {
+    final byte[] bytes;
+    final String bad;
+
+    private Token(byte[] bytes, String bad) {
+      this.bytes = bytes;
+      this.bad = bad;
+    }
+  }
+
+  /**
+   * The token of the one Negotiate value among a request's Authorization values, decoded; a value
+   * over {@code maxChars}, two Negotiate values, or one without a well-formed token make a bad
+   * request.
+   */
+  static Token token(List<String> values, int maxChars) {
+    String encoded = null;
+    for (String value : values) {
+      if (value != null && value.length() > maxChars) {
+        return new Token(null, "an Authorization header of " + value.length() + " characters, over the limit of "
+            + maxChars);
+      }
+      String credentials = credentials(value);
+      if (credentials != null) {
+        if (encoded != null) {
+          return new Token(null, "more than one Negotiate Authorization header");
+        }
+        encoded = credentials;
+      }
+    }
+    if (encoded == null) {
+      return new Token(null, null);
+    }
+    if (encoded.isEmpty()) {
+      return new Token(null, "a Negotiate header without a token");
+    }
+    try {
+      byte[] bytes = Base64.getDecoder().decode(encoded);
+      return bytes.length == 0 ? new Token(null, "an empty token") : new Token(bytes, null);
+    } catch (IllegalArgumentException e) {
+      return new Token(null, "a token that is not base64 (" + e.getMessage() + ")");
+    }
   }
 
   /** The scheme name of a value, for log lines: its first whitespace-delimited token. */

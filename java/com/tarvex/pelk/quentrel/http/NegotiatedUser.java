@@ -2,22 +2,27 @@ package com.tarvex.pelk.quentrel.http;
 
 import com.tarvex.pelk.quentrel.GroupNotFoundException;
 import com.tarvex.pelk.quentrel.ServerContext;
+import com.tarvex.pelk.quentrel.UserAuth;
+import com.tarvex.pelk.quentrel.UserNotFoundException;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import java.io.Serializable;
 import java.security.Principal;
 import java.util.Collections;
 import java.util.LinkedHashMap;
+import java.util.List;
 import java.util.Map;
 
 /**
  * A client that authenticated with Negotiate: its account name and its answers for groups. The
- * groups the server declared are answered when the client authenticates; any other group is
- * asked of the client's context while the request that authenticated it runs. It is serializable
- * without its context, so that a container can keep it in a session: it then answers what it
- * answered before.
+ * groups the server declared are answered from the client's token when it authenticates; any
+ * other group from the groups the directory gives its account, when first asked. It holds no
+ * context and is serializable, so that a container can keep it in a session: it then answers
+ * what it answered before.
  */
 public final class NegotiatedUser implements Principal, Serializable {
   private static final long serialVersionUID = 1L;
+  // Answers kept for one client at most; beyond, a group is asked again each time, with the same answer.
+  private static final int MAX_ANSWERS = 256;
   private final String name;
   private final String packageName;
   private final LinkedHashMap<String, Boolean> groups = new LinkedHashMap<>();
@@ -28,9 +33,9 @@ public final class NegotiatedUser implements Principal, Serializable {
 
   NegotiatedUser(String name, String packageName, ServerContext context, LogLines log, long authenticationEnds) {
     this.authenticationEnds = authenticationEnds;
+    this.context = context;
     this.name = name;
     this.packageName = packageName;
-    this.context = context;
     this.log = log;
   }
 
@@ -46,37 +51,111 @@ public final class NegotiatedUser implements Principal, Serializable {
   }
 
   /**
-   * Whether the client is a member of the group ("DOMAIN\\group" or a local group). A name that is
-   * no group, or a membership the system cannot test, answers false; {@link #unanswered()} says why.
-   *
-   * @throws IllegalStateException for a group the server did not declare, once the request that
-   *     authenticated the client is over and its context is gone
+   * Whether the client is a member of a group: "DOMAIN\\group", a group of the client's own
+   * domain by its name alone, or a local or built-in group. The answer is the same on every
+   * request of a session: a group the server declared was answered from the client's token when
+   * it signed on; any other group is answered from the groups the directory gives the client's
+   * account, and kept with the session. A name that is no group, or a membership the system cannot
+   * test, answers false with a log line; {@link #unanswered()} says why.
    */
   public synchronized boolean isMember(String group) {
     Boolean known = groups.get(group);
     if (known != null) {
       return known;
     }
-    ServerContext current = context;
-    if (current == null || current.isClosed()) {
-      throw new IllegalStateException("the group " + group + " was not declared to the authenticator, and the"
-          + " client's context is released at the end of the request that authenticated it");
+    boolean member = fromDirectory(group);
+    if (groups.size() < MAX_ANSWERS) {
+      groups.put(group, member);
     }
-    boolean member = false;
-    try {
-      member = current.isMember(group);
-    } catch (GroupNotFoundException e) {
-      // A group that cannot be tested counts as one the client is not in: the client did
-      // authenticate, and no access depends on an answer nobody has.
-      unanswered.put(group, "no such group");
-      logLine("no-group", "Negotiate: {0} is not a group here; answered as not a member", group, null);
-    } catch (WinAuthException e) {
-      unanswered.put(group, e.getMessage());
-      logLine("group-untested", "Negotiate: cannot test {1}''s membership of {0} ({2}); answered as not a member",
-          group, e.getMessage());
-    }
-    groups.put(group, member);
     return member;
+  }
+
+  /**
+   * The client of a context that has just been established, with the server's declared groups
+   * answered from its token while the context is there to ask.
+   */
+  static NegotiatedUser signedOn(ServerContext context, String packageName, List<String> declared, LogLines log)
+      throws WinAuthException {
+    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log,
+        endOf(context, packageName, log));
+    for (String group : declared) {
+      user.answerFromToken(group, context);
+    }
+    return user;
+  }
+
+  // When the client's authentication ends, in milliseconds; Long.MAX_VALUE when the package does
+  // not say (the configured session lifetime is then the only bound).
+  private static long endOf(ServerContext context, String packageName, LogLines log) {
+    try {
+      java.time.Instant end = context.expiry();
+      return end.equals(java.time.Instant.MAX) ? Long.MAX_VALUE : end.toEpochMilli();
+    } catch (WinAuthException | ArithmeticException e) {
+      log.log("no-expiry", System.Logger.Level.DEBUG, "Negotiate: the package does not say when {0}''s authentication ends ({1});"
+          + " the session lifetime alone bounds its session", packageName, e.getMessage());
+      return Long.MAX_VALUE;
+    }
+  }
+
+  // A declared group's answer, from the token of the client's context while it is open.
+  void answerFromToken(String group, ServerContext context) {
+    String name = GroupNames.resolve(group, this.name);
+    boolean member = false;
+    if (name == null) {
+      unknown(group);
+    } else {
+      try {
+        member = context.isMember(name);
+      } catch (GroupNotFoundException e) {
+        unknown(group);
+      } catch (WinAuthException e) {
+        untested(group, e.getMessage());
+      }
+    }
+    answer(group, member);
+  }
+
+  private boolean fromDirectory(String group) {
+    String name = GroupNames.resolve(group, this.name);
+    String account = GroupNames.account(this.name);
+    if (name == null) {
+      unknown(group);
+      return false;
+    }
+    if (account == null) {
+      untested(group, "no account of " + this.name + " to ask the directory about");
+      return false;
+    }
+    int handle = 0;
+    try {
+      handle = UserAuth.CreateUserContext(account);
+      return UserAuth.IsGroupMember(handle, name);
+    } catch (GroupNotFoundException e) {
+      unknown(group);
+    } catch (WinAuthException e) {
+      untested(group, e instanceof UserNotFoundException ? "no account " + account : e.getMessage());
+    } finally {
+      if (handle != 0) {
+        UserAuth.FreeHandle(handle);
+      }
+    }
+    return false;
+  }
+
+  private void unknown(String group) {
+    if (unanswered.size() < MAX_ANSWERS) {
+      unanswered.put(group, "no such group");
+    }
+    logLine("unknown-group", "Negotiate: no group is named {0} (asked about {1}); answered as not a member", group,
+        null);
+  }
+
+  private void untested(String group, String why) {
+    if (unanswered.size() < MAX_ANSWERS) {
+      unanswered.put(group, why);
+    }
+    logLine("group-untested", "Negotiate: cannot test {1}''s membership of {0} ({2}); answered as not a member",
+        group, why);
   }
 
   /**

@@ -10,30 +10,16 @@ import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Base64;
 import java.util.List;
-import java.util.concurrent.Executors;
-import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.TimeUnit;
 
 /**
  * The server side of HTTP Negotiate, for any HTTP server: it reads the request's Authorization
  * header, carries the exchange with a {@link ServerContext}, and says what to answer.
  *
- * <p>An exchange that takes more than one leg (NTLM, or SPNEGO when the client's first token
- * carries no mechanism token) belongs to its connection: its context waits under the
- * connection's key for the client's next token and is never continued on another connection. A
- * waiting context is released when its exchange completes or fails, when the time limit passes,
- * and when the negotiator is closed; a server whose connections close without notice loses
- * nothing but the time limit.
- *
- * <p>Waiting exchanges are bounded for each client address ({@link Builder#maxPendingPerPeer}):
- * a client at its bound loses its own oldest waiting exchange, never another client's. When the
- * whole table is full ({@link Builder#maxPending}) a new exchange that would wait is refused with
- * 503 and a Retry-After; exchanges that finish in one leg (Kerberos) never wait and are never
- * refused for it. An IPv6 client counts by its /64 network, which one host commonly holds whole.
- *
- * <p>Bad input is answered with 400 or 401 and a log line; every client text in a line is
- * escaped, and each kind of line is rate-limited ({@link LogLines}). A negotiator also keeps the
- * settings of the {@link Sessions} through which one sign-on serves the requests after it.
+ * <p>An exchange of more than one leg (NTLM, or SPNEGO whose first token has no mechanism token)
+ * waits on its connection, bounded per client address and in all, for at most the time limit.
+ * Bad input gets 400 or 401 and a rate-limited, escaped log line ({@link LogLines}). A negotiator
+ * also keeps the settings of its {@link Sessions}.
  */
 public final class Negotiator implements AutoCloseable {
   /** The authentication scheme, as it appears in the headers. */
@@ -49,7 +35,7 @@ public final class Negotiator implements AutoCloseable {
   private final Sessions sessions;
   private final ChannelBinding.Mode channelBinding;
   private final PendingExchanges pending;
-  private final ScheduledExecutorService sweeper;
+  private final String fallback;
 
   /** The settings of a {@link Negotiator}. */
   public static final class Builder {
@@ -69,6 +55,7 @@ public final class Negotiator implements AutoCloseable {
     private String sessionCookie = Sessions.DEFAULT_COOKIE;
     private String sessionSite = "";
     private Clock clock = Clock.systemUTC();
+    private String fallback;
 
     private Builder() {}
 
@@ -95,10 +82,7 @@ public final class Negotiator implements AutoCloseable {
      * exchange that would wait is answered 503.
      */
     public Builder maxPending(int count) {
-      if (count < 1) {
-        throw new IllegalArgumentException("maxPending must be at least 1");
-      }
-      this.maxPending = count;
+      this.maxPending = atLeastOne(count, "maxPending");
       return this;
     }
 
@@ -108,19 +92,13 @@ public final class Negotiator implements AutoCloseable {
      * address: raise it there.
      */
     public Builder maxPendingPerPeer(int count) {
-      if (count < 1) {
-        throw new IllegalArgumentException("maxPendingPerPeer must be at least 1");
-      }
-      this.maxPendingPerPeer = count;
+      this.maxPendingPerPeer = atLeastOne(count, "maxPendingPerPeer");
       return this;
     }
 
     /** The log lines of one kind written in a minute at most (default 30); the rest are counted. */
     public Builder logLinesPerMinute(int count) {
-      if (count < 1) {
-        throw new IllegalArgumentException("logLinesPerMinute must be at least 1");
-      }
-      this.logLinesPerMinute = count;
+      this.logLinesPerMinute = atLeastOne(count, "logLinesPerMinute");
       return this;
     }
 
@@ -186,6 +164,15 @@ public final class Negotiator implements AutoCloseable {
     }
 
     /**
+     * Where a client that cannot sign on is sent: a login page of the site's own or any URL, linked
+     * from the 401 page and followed by browsers that do not answer the challenge (default none).
+     */
+    public Builder fallback(String location) {
+      this.fallback = location == null || location.isBlank() ? null : location.trim();
+      return this;
+    }
+
+    /**
      * How a client's channel bindings are checked over HTTPS (default {@link ChannelBinding.Mode#NONE}):
      * see {@link ChannelBinding}. The server flavour gives each request its channel's bindings.
      */
@@ -200,6 +187,13 @@ public final class Negotiator implements AutoCloseable {
       return this;
     }
 
+    private static int atLeastOne(int count, String what) {
+      if (count < 1) {
+        throw new IllegalArgumentException(what + " must be at least 1");
+      }
+      return count;
+    }
+
     private static Duration positive(Duration limit) {
       if (limit.isNegative() || limit.isZero()) {
         throw new IllegalArgumentException("the time limit must be positive");
@@ -209,19 +203,13 @@ public final class Negotiator implements AutoCloseable {
 
     /** How long an exchange may wait for the client's next leg (default 30 seconds). */
     public Builder timeout(Duration limit) {
-      if (limit.isNegative() || limit.isZero()) {
-        throw new IllegalArgumentException("the time limit must be positive");
-      }
-      this.timeout = limit;
+      this.timeout = positive(limit);
       return this;
     }
 
     /** The largest token a client may send, in bytes before base64 (default 48 KiB). */
     public Builder maxTokenBytes(int bytes) {
-      if (bytes < 1) {
-        throw new IllegalArgumentException("maxTokenBytes must be at least 1");
-      }
-      this.maxTokenBytes = bytes;
+      this.maxTokenBytes = atLeastOne(bytes, "maxTokenBytes");
       return this;
     }
 
@@ -239,18 +227,13 @@ public final class Negotiator implements AutoCloseable {
     groups = List.copyOf(builder.groups);
     long timeoutNanos = builder.timeout.toNanos();
     log = new LogLines(LOG, builder.logLinesPerMinute);
+    fallback = builder.fallback;
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
         builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.sessionSite, builder.clock, log);
     channelBinding = builder.channelBinding;
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
-    sweeper = Executors.newSingleThreadScheduledExecutor(run -> {
-      Thread thread = new Thread(run, "quentrel-negotiate-sweeper");
-      thread.setDaemon(true);
-      return thread;
-    });
-    long period = Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10);
-    sweeper.scheduleWithFixedDelay(this::sweep, period, period, TimeUnit.MILLISECONDS);
+    pending.sweepEvery(Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10), sessions::purge);
   }
 
   /** How clients' channel bindings are checked. */
@@ -260,6 +243,11 @@ public final class Negotiator implements AutoCloseable {
 
   public String packageName() {
     return packageName;
+  }
+
+  /** Where a client that cannot sign on is sent; null for none. */
+  public String fallback() {
+    return fallback;
   }
 
   /** The sessions of this negotiator's clients. */
@@ -309,37 +297,17 @@ public final class Negotiator implements AutoCloseable {
     if (authorization == null || authorization.isEmpty()) {
       return Outcome.challenge(null);
     }
-    String encoded = null;
-    for (String header : authorization) {
-      if (header != null && header.length() > maxHeaderChars) {
-        return bad(connection, "an Authorization header of " + header.length() + " characters, over the limit of "
-            + maxHeaderChars);
-      }
-      String credentials = NegotiateHeader.credentials(header);
-      if (credentials != null) {
-        if (encoded != null) {
-          return bad(connection, "more than one Negotiate Authorization header");
-        }
-        encoded = credentials;
-      }
+    NegotiateHeader.Token read = NegotiateHeader.token(authorization, maxHeaderChars);
+    if (read.bad != null) {
+      log.log("bad-request", Level.INFO, "Negotiate: {0}: bad request: {1}", connection, read.bad);
+      return Outcome.badRequest();
     }
-    if (encoded == null) {
+    if (read.bytes == null) {
       log.log("other-scheme", Level.INFO, "Negotiate: {0}: the scheme {1} is not accepted; asking for Negotiate",
           connection, NegotiateHeader.schemeOf(authorization.get(0)));
       return Outcome.challenge(null);
     }
-    if (encoded.isEmpty()) {
-      return bad(connection, "a Negotiate header without a token");
-    }
-    byte[] token;
-    try {
-      token = Base64.getDecoder().decode(encoded);
-    } catch (IllegalArgumentException e) {
-      return bad(connection, "a token that is not base64 (" + e.getMessage() + ")");
-    }
-    if (token.length == 0) {
-      return bad(connection, "an empty token");
-    }
+    byte[] token = read.bytes;
     if (channelBinding == ChannelBinding.Mode.REQUIRE && channelBindings == null) {
       log.log("unbound-channel", Level.WARNING, "Negotiate: {0}: channel binding is required and the request came"
           + " over no TLS channel; refused (serve this site over HTTPS, or set channel binding to accept)",
@@ -350,10 +318,8 @@ public final class Negotiator implements AutoCloseable {
   }
 
   private ServerContext open(byte[] channelBindings) throws WinAuthException {
-    if (channelBinding == ChannelBinding.Mode.NONE || channelBindings == null) {
-      return ServerContext.open(packageName);
-    }
-    return ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
+    return channelBinding == ChannelBinding.Mode.NONE || channelBindings == null ? ServerContext.open(packageName)
+        : ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
   }
 
   private Outcome step(Object connection, Object peer, byte[] token, byte[] channelBindings) {
@@ -373,8 +339,7 @@ public final class Negotiator implements AutoCloseable {
       try {
         context = open(channelBindings);
       } catch (WinAuthException e) {
-        log.log("no-credentials", Level.ERROR, "Negotiate: the server has no credentials for the package {0}: {1}",
-            packageName, e.getMessage());
+        log.log("no-credentials", Level.ERROR, "Negotiate: {0}", LogLines.words(AcceptorCheck.noCredentials(packageName, e)));
         return Outcome.unavailable(0);
       }
       return advance(connection, peer, context, token);
@@ -387,7 +352,7 @@ public final class Negotiator implements AutoCloseable {
         return Outcome.challenge(null);
       }
       log.log("refused", Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
-          refused.getMessage());
+          LogLines.words(AcceptorCheck.refused(refused, token)));
       return Outcome.challenge(null);
     } catch (RuntimeException | Error e) {
       if (context != null) {
@@ -413,29 +378,8 @@ public final class Negotiator implements AutoCloseable {
       }
       return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
     }
-    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log, endOf(context));
-    // The declared groups are answered now, while the context is there to ask.
-    groups.forEach(user::isMember);
+    NegotiatedUser user = NegotiatedUser.signedOn(context, packageName, groups, log);
     return Outcome.authenticated(user, context, reply.length == 0 ? null : Base64.getEncoder().encodeToString(reply));
-  }
-
-  // When the client's authentication ends, in milliseconds; Long.MAX_VALUE when the package does
-  // not say (the configured session lifetime is then the only bound).
-  private long endOf(ServerContext context) {
-    try {
-      java.time.Instant end = context.expiry();
-      return end.equals(java.time.Instant.MAX) ? Long.MAX_VALUE : end.toEpochMilli();
-    } catch (WinAuthException | ArithmeticException e) {
-      log.log("no-expiry", Level.DEBUG, "Negotiate: the package does not say when {0}''s authentication ends ({1});"
-          + " the session lifetime alone bounds its session", packageName, e.getMessage());
-      return Long.MAX_VALUE;
-    }
-  }
-
-  /** Releases the exchanges whose time limit has passed, and the revocations of sessions over. */
-  void sweep() {
-    pending.sweep();
-    sessions.purge();
   }
 
   /** Forgets the waiting exchange of a connection that closed, when the server can tell. */
@@ -450,11 +394,5 @@ public final class Negotiator implements AutoCloseable {
   @Override
   public void close() {
     pending.close();
-    sweeper.shutdownNow();
-  }
-
-  private Outcome bad(Object connection, String what) {
-    log.log("bad-request", Level.INFO, "Negotiate: {0}: bad request: {1}", connection, what);
-    return Outcome.badRequest();
   }
 }

@@ -80,9 +80,6 @@ public final class Outcome implements AutoCloseable {
   @Override
   public void close() {
     if (context != null) {
-      if (user != null) {
-        user.forgetContext();
-      }
       context.close();
     }
   }

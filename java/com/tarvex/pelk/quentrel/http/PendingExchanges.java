@@ -13,6 +13,8 @@ import java.util.Iterator;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.Executors;
+import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -31,6 +33,7 @@ final class PendingExchanges {
   private final LinkedHashMap<Object, Pending> pending = new LinkedHashMap<>();
   private final HashMap<Object, ArrayDeque<Object>> byPeer = new HashMap<>();
   private boolean closed;
+  private ScheduledExecutorService sweeper;
 
   private static final class Pending {
     final ServerContext context;
@@ -153,11 +156,30 @@ final class PendingExchanges {
     expired.forEach(ServerContext::close);
   }
 
-  /** Releases every waiting exchange; contexts parked from now on are released at once. */
+  /** Sweeps the table every period, in a daemon thread of its own, and runs `also` after each sweep. */
+  synchronized void sweepEvery(long periodMillis, Runnable also) {
+    sweeper = Executors.newSingleThreadScheduledExecutor(run -> {
+      Thread thread = new Thread(run, "quentrel-negotiate-sweeper");
+      thread.setDaemon(true);
+      return thread;
+    });
+    sweeper.scheduleWithFixedDelay(() -> {
+      sweep();
+      also.run();
+    }, periodMillis, periodMillis, TimeUnit.MILLISECONDS);
+  }
+
+  /**
+   * Releases every waiting exchange and stops the sweeps; contexts parked from now on are released
+   * at once.
+   */
   void close() {
     List<Pending> all;
     synchronized (this) {
       closed = true;
+      if (sweeper != null) {
+        sweeper.shutdownNow();
+      }
       all = new ArrayList<>(pending.values());
       pending.clear();
       byPeer.clear();

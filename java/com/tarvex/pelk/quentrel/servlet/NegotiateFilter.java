@@ -1,6 +1,7 @@
 package com.tarvex.pelk.quentrel.servlet;
 
 import com.tarvex.pelk.quentrel.http.Admission;
+import com.tarvex.pelk.quentrel.http.AnswerPages;
 import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.Gate;
 import com.tarvex.pelk.quentrel.http.NegotiatedUser;
@@ -44,14 +45,16 @@ import java.util.List;
  * session timeout. A sign-on moves the session to a new identifier, and a new client in a session
  * starts a new session. {@code request.logout()} ends it. The client's context lives only as long
  * as the request that signed on: the groups named in {@code groups} are answered for every
- * request of the session, any other group only on that first request.
+ * request of the session from the client's token; any other role from the directory when first
+ * asked, and the same for the rest of the session.
  *
  * <p>Init parameters, all optional: {@code package} (default "Negotiate"), {@code groups} (names
  * answered for every client, separated by commas), {@code maxPending} (default 1000),
  * {@code maxPendingPerPeer} (default 32) and {@code timeoutSeconds} (default 30), the limits of
  * exchanges waiting for a next leg; {@code sessions} ("false" signs every request on),
  * {@code sessionLifetimeSeconds} (default 3600), {@code sessionIdleSeconds} (default 900),
- * {@code sessionBoundToAddress} (default false); {@code channelBinding} ("none", the default,
+ * {@code sessionBoundToAddress} (default false); {@code fallback}, where a client that cannot sign
+ * on is sent (a page of the site's or any URL), linked from the 401 page it gets; {@code channelBinding} ("none", the default,
  * "accept" or "require", see {@link ChannelBinding}) with {@code channelBindingCertificate}, the
  * file (PEM or DER) of the certificate the container shows on its TLS connector: a container does
  * not tell a filter which certificate it showed, so the site names it.
@@ -93,7 +96,8 @@ public final class NegotiateFilter implements Filter {
       }
       return;
     }
-    Negotiator.Builder builder = Negotiator.builder().packageName(config.getInitParameter("package"));
+    Negotiator.Builder builder = Negotiator.builder().packageName(config.getInitParameter("package"))
+        .fallback(config.getInitParameter("fallback"));
     String groups = config.getInitParameter("groups");
     if (groups != null && !groups.isBlank()) {
       builder.groups(Arrays.stream(groups.split(",")).map(String::trim).filter(g -> !g.isEmpty()).toArray(String[]::new));
@@ -181,8 +185,11 @@ public final class NegotiateFilter implements Filter {
     HttpServletResponse answer = (HttpServletResponse) response;
     try (Admission admission = gate.admit(new ContainerRequest(http, answer, channelBindings))) {
       if (!admission.admitted()) {
+        byte[] page = AnswerPages.page(admission.status(), negotiator.fallback());
         answer.setStatus(admission.status());
-        answer.setContentLength(0);
+        answer.setContentType("text/html; charset=utf-8");
+        answer.setContentLength(page.length);
+        answer.getOutputStream().write(page);
         return;
       }
       chain.doFilter(new AuthenticatedRequest(http, admission.user(), admission.signOn(), this), response);
@@ -361,14 +368,7 @@ public final class NegotiateFilter implements Filter {
       if (role == null || role.isEmpty() || "*".equals(role)) {
         return false;
       }
-      try {
-        return user.isMember(role);
-      } catch (IllegalStateException e) {
-        filter.negotiator.log().log("role-undeclared", Level.WARNING, "Negotiate: the role {0} is asked after the"
-            + " request that signed {1} on; answered false. Name it in the filter''s groups to have it answered for"
-            + " the whole session", role, user.getName());
-        return false;
-      }
+      return user.isMember(role);
     }
   }
 }

@@ -2,6 +2,7 @@ package com.tarvex.pelk.quentrel.tool;
 
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.WinUtil;
+import com.tarvex.pelk.quentrel.http.ServiceKeytab;
 import java.io.File;
 import java.nio.file.Files;
 import java.nio.file.Paths;
@@ -24,6 +25,7 @@ final class Doctor {
     if (KerberosSetup.systemWorld()) {
       report.run("settings", "Settings", Settings::report);
       report.run("domain", "Domain", DomainReport::run);
+      report.run("keytab", "Service keytab", Doctor::keytab);
     }
     report.run("productPaths", "Product paths", section -> Checks.productPaths(section, null));
     Loopback loopback = new Loopback(packageName, null, Loopback.DEFAULT_FLAGS, false, List.of());
@@ -38,6 +40,18 @@ final class Doctor {
       report.run("processUser", "Process user", section -> processUser(section, loopback.clientName(), groups));
     }
     return report;
+  }
+
+  // A server with no key of an HTTP service (or of the principals it is told to accept) signs
+  // nobody on: unlike a missing ticket, which only the loopback needs, that fails the report.
+  private static void keytab(Section section) throws Failure {
+    ServiceKeytab keytab = ServiceKeytab.find();
+    section.fact("keytab", "keytab", keytab.path());
+    String problem = keytab.problem(System.getenv("QUENTREL_ACCEPT_PRINCIPALS"));
+    if (problem != null) {
+      throw new Failure(problem);
+    }
+    section.factLine("holds", keytab.summary(), "holds: " + keytab.summary());
   }
 
   // Without a realm, a ticket or a keytab there is nothing to authenticate with: the machine is
@@ -67,6 +81,11 @@ final class Doctor {
         : kept.equals("forwarded") ? "delegated credentials: forwarded tickets kept, no evidence for constrained"
             + " delegation (QUENTREL_DELEGATION=" + setting + ")"
         : "delegated credentials: refused (QUENTREL_DELEGATION=" + setting + ")");
+    section.factLine("refusedByDesign", "protected-users,sensitive,credential-guard", "second hops that no setting"
+        + " here allows: clients in Protected Users and accounts marked sensitive and cannot be delegated (their"
+        + " tickets are not forwardable, so nothing is kept: Platform error 8009030e), and Windows clients under"
+        + " Credential Guard, which forward no ticket (use constrained delegation for them); a constrained delegation"
+        + " the domain does not allow fails with 8009035e");
     if (!KerberosSetup.missing().isEmpty()) {
       section.factLine("run", false, "not run: this host has no Kerberos set-up for it");
       return;

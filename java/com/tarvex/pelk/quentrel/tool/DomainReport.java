@@ -1,13 +1,7 @@
 package com.tarvex.pelk.quentrel.tool;
 
 import com.tarvex.pelk.quentrel.WinUtil;
-import java.io.DataInputStream;
-import java.io.EOFException;
-import java.io.IOException;
-import java.io.InputStream;
-import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Paths;
+import com.tarvex.pelk.quentrel.http.ServiceKeytab;
 import java.util.ArrayList;
 import java.util.Hashtable;
 import java.util.LinkedHashMap;
@@ -30,10 +24,6 @@ import javax.naming.directory.InitialDirContext;
  */
 final class DomainReport {
   private static final String TIMEOUT_MILLIS = "1500";
-  private static final Map<Integer, String> ENCTYPES = Map.of(17, "aes128-cts-hmac-sha1-96", 18,
-      "aes256-cts-hmac-sha1-96", 19, "aes128-cts-hmac-sha256-128", 20, "aes256-cts-hmac-sha384-192", 23,
-      "arcfour-hmac (RC4)", 3, "des-cbc-md5", 1, "des-cbc-crc");
-
   private DomainReport() {}
 
   static void run(Section section) throws Exception {
@@ -134,22 +124,17 @@ final class DomainReport {
   }
 
   private static void keytab(Section section) throws Failure {
-    String file = KerberosSetup.keytabFile();
-    if (file == null || !Files.isReadable(Paths.get(file))) {
-      section.factLine("keytab", file, "keytab: " + (file == null ? "not a file" : file + " (none readable)"));
+    ServiceKeytab keytab = ServiceKeytab.find();
+    String file = keytab.path();
+    if (keytab.unreadable() != null) {
+      section.factLine("keytab", file, "keytab: " + (file == null ? "not a file" : file + " (" + keytab.unreadable() + ")"));
       return;
     }
     section.fact("keytab", "keytab", file);
-    Map<String, List<String>> principals;
-    try (InputStream in = Files.newInputStream(Paths.get(file))) {
-      principals = principals(new DataInputStream(in));
-    } catch (IOException e) {
-      throw new Failure("the keytab " + file + " cannot be read: " + e.getMessage());
-    }
-    if (principals.isEmpty()) {
+    if (keytab.principals().isEmpty()) {
       throw new Failure("the keytab " + file + " holds no key");
     }
-    principals.forEach((principal, keys) -> {
+    keytab.principals().forEach((principal, keys) -> {
       Map<String, Object> json = new LinkedHashMap<>();
       json.put("principal", principal);
       json.put("keys", keys);
@@ -171,55 +156,5 @@ final class DomainReport {
     return principal + " has no AES key (" + String.join(", ", keys) + "): a domain without RC4 issues tickets this"
         + " keytab cannot read; allow AES on the service account (msDS-SupportedEncryptionTypes 0x18) and export its AES"
         + " keys anew (ktpass /crypto AES256-SHA1, or net ads keytab create)";
-  }
-
-  // MIT's keytab format, version 2 (big-endian): entries of a signed length, a hole when negative.
-  // Each principal with its keys as "kvno N ENCTYPE".
-  static Map<String, List<String>> principals(DataInputStream in) throws IOException {
-    if (in.readUnsignedShort() != 0x0502) {
-      throw new IOException("not a keytab of format 0x0502");
-    }
-    Map<String, List<String>> found = new LinkedHashMap<>();
-    while (true) {
-      int length;
-      try {
-        length = in.readInt();
-      } catch (EOFException e) {
-        return found;
-      }
-      if (length < 0) {
-        in.skipNBytes(-(long) length);
-        continue;
-      }
-      if (length == 0 || length > (1 << 20)) {
-        return found;
-      }
-      byte[] entry = new byte[length];
-      in.readFully(entry);
-      DataInputStream fields = new DataInputStream(new java.io.ByteArrayInputStream(entry));
-      int components = fields.readUnsignedShort();
-      String realm = counted(fields);
-      List<String> names = new ArrayList<>();
-      for (int i = 0; i < components; i++) {
-        names.add(counted(fields));
-      }
-      fields.readInt();  // name type
-      fields.readInt();  // timestamp
-      int kvno = fields.readUnsignedByte();
-      int enctype = fields.readUnsignedShort();
-      fields.skipNBytes(fields.readUnsignedShort());  // the key
-      if (fields.available() >= 4) {
-        kvno = fields.readInt();  // the 32-bit key version, when present
-      }
-      String principal = String.join("/", names) + "@" + realm;
-      found.computeIfAbsent(principal, k -> new ArrayList<>())
-          .add("kvno " + kvno + " " + ENCTYPES.getOrDefault(enctype, "enctype " + enctype));
-    }
-  }
-
-  private static String counted(DataInputStream in) throws IOException {
-    byte[] bytes = new byte[in.readUnsignedShort()];
-    in.readFully(bytes);
-    return new String(bytes, StandardCharsets.UTF_8);
   }
 }

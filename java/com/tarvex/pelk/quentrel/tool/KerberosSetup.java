@@ -1,5 +1,6 @@
 package com.tarvex.pelk.quentrel.tool;
 
+import com.tarvex.pelk.quentrel.http.ServiceKeytab;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -7,8 +8,6 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.List;
-import java.util.regex.Matcher;
-import java.util.regex.Pattern;
 
 /**
  * What a loopback authentication needs on Linux, where the security packages are the system's
@@ -48,19 +47,18 @@ final class KerberosSetup {
   /** One line per missing piece, each saying how to provide it; empty when nothing is missing. */
   static List<String> missing() {
     List<String> missing = new ArrayList<>();
-    List<String> config = configText();
-    String realm = setting(config, "default_realm");
+    String realm = ServiceKeytab.krb5Setting("default_realm");
     if (realm == null) {
-      missing.add("no default realm: " + configFiles() + " names none; set default_realm in [libdefaults] and the"
+      missing.add("no default realm: " + ServiceKeytab.krb5ConfigFiles() + " names none; set default_realm in [libdefaults] and the"
           + " realm's kdc in [realms], or point KRB5_CONFIG at a krb5.conf that does");
     }
-    String cache = fileOf(System.getenv("KRB5CCNAME"), setting(config, "default_ccache_name"),
-        "/tmp/krb5cc_" + uid());
+    String cache = ServiceKeytab.fileOf(System.getenv("KRB5CCNAME"), ServiceKeytab.krb5Setting("default_ccache_name"),
+        "/tmp/krb5cc_" + ServiceKeytab.uid());
     if (cache != null && !Files.exists(Paths.get(cache))) {
       missing.add("no ticket: the credential cache " + cache + " does not exist; run kinit USER"
           + (realm == null ? "@REALM" : "@" + realm) + ", or set KRB5CCNAME to a cache that holds a ticket");
     }
-    String keytab = fileOf(System.getenv("KRB5_KTNAME"), setting(config, "default_keytab_name"), "/etc/krb5.keytab");
+    String keytab = ServiceKeytab.file();
     if (keytab != null && !Files.isReadable(Paths.get(keytab))) {
       missing.add("no keytab: " + keytab + " is missing or unreadable by this process; export the key of a"
           + " service principal such as HTTP/" + hostName() + " into it (kadmin: ktadd), or set KRB5_KTNAME to a"
@@ -71,64 +69,12 @@ final class KerberosSetup {
 
   /** The default realm krb5.conf names; null when it names none. */
   static String defaultRealm() {
-    return setting(configText(), "default_realm");
+    return ServiceKeytab.krb5Setting("default_realm");
   }
 
   /** The keytab file a server uses, found as krb5 finds it; null for a keytab that is no file. */
   static String keytabFile() {
-    return fileOf(System.getenv("KRB5_KTNAME"), setting(configText(), "default_keytab_name"), "/etc/krb5.keytab");
-  }
-
-  private static String configFiles() {
-    String named = System.getenv("KRB5_CONFIG");
-    return named != null && !named.isEmpty() ? named : "/etc/krb5.conf";
-  }
-
-  private static List<String> configText() {
-    List<String> lines = new ArrayList<>();
-    for (String file : configFiles().split(":")) {
-      try {
-        lines.addAll(Files.readAllLines(Paths.get(file), StandardCharsets.UTF_8));
-      } catch (IOException | RuntimeException e) {
-        // A file that cannot be read gives no settings, as for krb5.
-      }
-    }
-    return lines;
-  }
-
-  private static String setting(List<String> config, String name) {
-    Pattern pattern = Pattern.compile("^\\s*" + name + "\\s*=\\s*(\\S+)\\s*$");
-    for (String line : config) {
-      Matcher matcher = pattern.matcher(line);
-      if (matcher.matches()) {
-        return matcher.group(1);
-      }
-    }
-    return null;
-  }
-
-  // The file of a cache or keytab name; null for kinds that are not files (KEYRING:, KCM:, ...).
-  private static String fileOf(String fromEnvironment, String fromConfig, String fallback) {
-    String name = fromEnvironment != null && !fromEnvironment.isEmpty() ? fromEnvironment
-        : fromConfig != null ? fromConfig : fallback;
-    name = name.replace("%{uid}", uid()).replace("%{euid}", uid());
-    if (name.startsWith("FILE:")) {
-      return name.substring(5);
-    }
-    return name.startsWith("/") ? name : null;
-  }
-
-  private static String uid() {
-    try {
-      for (String line : Files.readAllLines(Paths.get("/proc/self/status"), StandardCharsets.US_ASCII)) {
-        if (line.startsWith("Uid:")) {
-          return line.split("\\s+")[1];
-        }
-      }
-    } catch (IOException e) {
-      // the default cache cannot be named then
-    }
-    return "UID";
+    return ServiceKeytab.file();
   }
 
   private static String hostName() {

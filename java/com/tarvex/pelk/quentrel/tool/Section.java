@@ -1,5 +1,6 @@
 package com.tarvex.pelk.quentrel.tool;
 
+import com.tarvex.pelk.quentrel.PlatformStatus;
 import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -13,6 +14,7 @@ final class Section {
   private final String name;
   private final String title;
   private final Map<String, Object> facts = new LinkedHashMap<>();
+  private String cause;
   private final List<String> lines = new ArrayList<>();
   private final List<String> stepFailures = new ArrayList<>();
   private String error;
@@ -75,6 +77,7 @@ final class Section {
       String failure = what + ": " + Failure.describe(e);
       lines.add(printable(what) + ": FAILED: " + printable(Failure.describe(e)));
       stepFailures.add(failure);
+      cause(e);
       if (exception == null && !(e instanceof Failure)) {
         exception = e.getClass().getName();
       }
@@ -86,6 +89,15 @@ final class Section {
     all.add(Failure.describe(thrown));
     error = String.join("; ", all);
     exception = thrown instanceof Failure ? exception : thrown.getClass().getName();
+    cause(thrown);
+  }
+
+  // A platform status in words, beside the message that carries it as "Platform error: xxxxxxxx";
+  // the first failure's, shown last in the section.
+  private void cause(Throwable thrown) {
+    if (cause == null) {
+      cause = PlatformStatus.explain(thrown.getMessage());
+    }
   }
 
   /** Ends a section whose check returned: it failed when one of its steps did. */
@@ -112,6 +124,9 @@ final class Section {
       json.put("error", error);
       json.put("exception", exception);
     }
+    if (cause != null) {
+      json.put("cause", cause);
+    }
     json.putAll(facts);
     return json;
   }
@@ -120,6 +135,9 @@ final class Section {
     out.append(printable(title)).append(": ").append(passed() ? "OK" : "FAILED: " + printable(error)).append('\n');
     for (String line : lines) {
       out.append("  ").append(printable(line)).append('\n');
+    }
+    if (cause != null) {
+      out.append("  cause: ").append(printable(cause)).append('\n');
     }
   }
 

@@ -37,7 +37,7 @@ class SignOnProviderTest {
   /** A request with no session, on one connection of the test's making. */
   static final class Request extends GateRequest {
     Request(Object connection, String... authorization) {
-      super(List.of(authorization), "127.0.0.1", connection);
+      super(List.of(authorization), "127.0.0.1", connection, false);
     }
 
     @Override

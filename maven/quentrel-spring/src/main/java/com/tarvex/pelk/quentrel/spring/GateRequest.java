@@ -17,12 +17,26 @@ abstract class GateRequest implements Gate.Request {
   private final List<String> authorization;
   private final String peer;
   private final Object connection;
+  private final boolean secure;
   private final Map<String, String> headers = new ConcurrentHashMap<>();
+  private volatile byte[] serverBindings;
 
-  GateRequest(List<String> authorization, String peer, Object connection) {
+  /** @param secure whether the request came over TLS, so its sign-on can be bound to the channel */
+  GateRequest(List<String> authorization, String peer, Object connection, boolean secure) {
     this.authorization = List.copyOf(authorization);
     this.peer = peer;
     this.connection = connection;
+    this.secure = secure;
+  }
+
+  /** The bindings of the certificate the server shows on TLS; null where none are checked. */
+  void serverBindings(byte[] bindings) {
+    serverBindings = bindings;
+  }
+
+  @Override
+  public byte[] channelBindings() {
+    return secure ? serverBindings : null;
   }
 
   @Override

@@ -1,8 +1,10 @@
 package com.tarvex.pelk.quentrel.spring;
 
 import com.tarvex.pelk.quentrel.http.Admission;
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.Gate;
 import com.tarvex.pelk.quentrel.http.Negotiator;
+import java.security.cert.Certificate;
 import java.util.List;
 import org.springframework.security.authentication.AuthenticationProvider;
 import org.springframework.security.core.Authentication;
@@ -18,6 +20,7 @@ public final class NegotiateAuthenticationProvider implements AuthenticationProv
   private final Gate gate;
   private final GroupAuthorities authorities;
   private final boolean keepContext;
+  private final byte[] channelBindings;
 
   /**
    * @param negotiator signs on; with its sessions on, a sign-on is kept in the web framework's session
@@ -26,9 +29,25 @@ public final class NegotiateAuthenticationProvider implements AuthenticationProv
    * @param keepContext keep the client's context until the request that signs on ends, for delegation
    */
   public NegotiateAuthenticationProvider(Negotiator negotiator, List<String> groups, boolean keepContext) {
+    this(negotiator, groups, keepContext, null);
+  }
+
+  /**
+   * A provider whose sign-ons over TLS are bound to the channel, as the negotiator's channel
+   * binding mode says, by the certificate the server shows there (a web server does not tell the
+   * application which certificate it showed, so the site names it).
+   */
+  public NegotiateAuthenticationProvider(Negotiator negotiator, List<String> groups, boolean keepContext,
+      Certificate serverCertificate) {
+    boolean binds = negotiator.channelBinding() != ChannelBinding.Mode.NONE;
+    if (binds && serverCertificate == null) {
+      throw new IllegalArgumentException("channel binding needs the certificate the server shows on TLS"
+          + " (quentrel.channel-binding-certificate)");
+    }
     this.gate = new Gate(negotiator);
     this.authorities = new GroupAuthorities(groups);
     this.keepContext = keepContext;
+    this.channelBindings = binds ? ChannelBinding.tlsServerEndPoint(serverCertificate) : null;
   }
 
   public Negotiator negotiator() {
@@ -38,6 +57,7 @@ public final class NegotiateAuthenticationProvider implements AuthenticationProv
   @Override
   public Authentication authenticate(Authentication authentication) throws AuthenticationException {
     GateRequest request = ((NegotiateRequest) authentication).request();
+    request.serverBindings(channelBindings);
     Admission admission = gate.admit(request);
     if (!admission.admitted()) {
       int status = admission.status();

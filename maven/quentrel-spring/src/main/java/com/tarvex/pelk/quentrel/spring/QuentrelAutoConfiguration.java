@@ -1,7 +1,15 @@
 package com.tarvex.pelk.quentrel.spring;
 
+import com.tarvex.pelk.quentrel.http.ChannelBinding;
 import com.tarvex.pelk.quentrel.http.Negotiator;
 import jakarta.servlet.DispatcherType;
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.cert.Certificate;
+import java.security.cert.CertificateException;
+import java.security.cert.CertificateFactory;
 import org.springframework.boot.autoconfigure.AutoConfiguration;
 import org.springframework.boot.autoconfigure.condition.ConditionalOnBooleanProperty;
 import org.springframework.boot.autoconfigure.condition.ConditionalOnClass;
@@ -44,14 +52,28 @@ public class QuentrelAutoConfiguration {
   public Negotiator quentrelNegotiator(QuentrelProperties properties) {
     // The sign-on is kept in the web framework's own session, not in the negotiator's cookie.
     return Negotiator.builder().packageName(properties.getSecurityPackage()).groups(properties.getGroups())
-        .timeout(properties.getTimeout()).sessions(properties.isSessions()).build();
+        .timeout(properties.getTimeout()).sessions(properties.isSessions())
+        .channelBinding(ChannelBinding.Mode.parse(properties.getChannelBinding())).build();
   }
 
   @Bean
   @ConditionalOnMissingBean
   public NegotiateAuthenticationProvider quentrelAuthenticationProvider(Negotiator negotiator,
       QuentrelProperties properties) {
-    return new NegotiateAuthenticationProvider(negotiator, properties.getGroups(), properties.isDelegation());
+    return new NegotiateAuthenticationProvider(negotiator, properties.getGroups(), properties.isDelegation(),
+        certificate(properties.getChannelBindingCertificate()));
+  }
+
+  private static Certificate certificate(String file) {
+    if (file == null || file.isBlank()) {
+      return null;
+    }
+    try (InputStream in = Files.newInputStream(Path.of(file.trim()))) {
+      return CertificateFactory.getInstance("X.509").generateCertificate(in);
+    } catch (IOException | CertificateException e) {
+      throw new IllegalArgumentException("cannot read quentrel.channel-binding-certificate " + file + ": "
+          + e.getMessage(), e);
+    }
   }
 
   @Configuration(proxyBeanMethods = false)

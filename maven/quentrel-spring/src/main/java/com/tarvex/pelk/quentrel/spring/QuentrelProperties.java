@@ -24,6 +24,10 @@ public class QuentrelProperties {
   private String loginPage;
   /** How long a multi-leg exchange may wait for the client's next leg. */
   private Duration timeout = Duration.ofSeconds(30);
+  /** Whether sign-ons over TLS are bound to the channel: none, accept (when the client binds) or require. */
+  private String channelBinding = "none";
+  /** The file (PEM or DER) of the certificate the server shows on TLS, for channel binding. */
+  private String channelBindingCertificate;
   /** Protect every path with the sign-on when the application declares no security filter chain. */
   private boolean defaultChain = true;
 
@@ -81,5 +85,21 @@ public class QuentrelProperties {
 
   public void setDefaultChain(boolean defaultChain) {
     this.defaultChain = defaultChain;
+  }
+
+  public String getChannelBinding() {
+    return channelBinding;
+  }
+
+  public void setChannelBinding(String channelBinding) {
+    this.channelBinding = channelBinding;
+  }
+
+  public String getChannelBindingCertificate() {
+    return channelBindingCertificate;
+  }
+
+  public void setChannelBindingCertificate(String channelBindingCertificate) {
+    this.channelBindingCertificate = channelBindingCertificate;
   }
 }

@@ -11,7 +11,8 @@ final class ServletGateRequest extends GateRequest {
   private final HttpServletRequest request;
 
   ServletGateRequest(HttpServletRequest request) {
-    super(Collections.list(request.getHeaders("Authorization")), request.getRemoteAddr(), connectionOf(request));
+    super(Collections.list(request.getHeaders("Authorization")), request.getRemoteAddr(), connectionOf(request),
+        request.isSecure());
     this.request = request;
   }
 

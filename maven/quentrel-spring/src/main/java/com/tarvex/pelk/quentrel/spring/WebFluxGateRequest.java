@@ -14,7 +14,8 @@ final class WebFluxGateRequest extends GateRequest {
 
   WebFluxGateRequest(ServerWebExchange exchange, WebSession session) {
     super(exchange.getRequest().getHeaders().getOrEmpty(HttpHeaders.AUTHORIZATION),
-        addressOf(exchange.getRequest().getRemoteAddress()), connectionOf(exchange.getRequest()));
+        addressOf(exchange.getRequest().getRemoteAddress()), connectionOf(exchange.getRequest()),
+        exchange.getRequest().getSslInfo() != null);
     this.session = session;
   }
 

@@ -24,6 +24,7 @@
 #include "system/directory/accounts.h"
 #include "system/directory/local_aliases.h"
 #include "system/kerberos/pac.h"
+#include "system/kerberos/pac_names.h"
 
 namespace winhost::system {
 
@@ -35,15 +36,6 @@ std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon);
 // The groups of the token of a PAC's client (DomainTokenGroups of its domain groups), given the
 // groups whose members this computer's aliases hold. Pure.
 std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const LocalAliasGroups& aliases);
-
-// Why a verified PAC may not describe the client whose ticket it came in, `principal` as krb5
-// displays it (alice@SAMDOM.TEST); null when it may. Its EffectiveName must be the principal's
-// name (letter case of A to Z aside), and where the PAC has UPN_DNS_INFO, that buffer's DNS
-// domain must be the principal's realm and its SAM name and SID, when it gives them, the logon
-// information's. A PAC that names somebody else than its ticket is somebody's forgery or a KDC's
-// confusion of two accounts, and is not used. Pure.
-const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
-                           const std::string& principal);
 
 // A PAC of a realm other than this computer's own, as this computer takes it across the trust:
 // none when it claims this computer's domain's SID (`home`) as its own, or when `home` is unknown

@@ -1,10 +1,11 @@
 // The account and token of a client whose PAC was verified (see pac_account.h).
-#include "system/kerberos/pac_account.h"
+#include "system/directory/pac_account.h"
 
 #include <algorithm>
 
 #include "common/tokens.h"
 #include "system/host/names.h"
+#include "system/kerberos/realm.h"
 #include "system/host/settings.h"
 #include "system/host/trace.h"
 
@@ -29,21 +30,6 @@ bool Unfiltered(const std::string& realm) {
 }
 
 }  // namespace
-
-const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
-                           const std::string& principal) {
-  const size_t at = principal.rfind('@');
-  if (at == std::string::npos) return "the ticket's client has no realm";
-  const std::u16string name = WideOf(principal.substr(0, at));
-  const std::u16string realm = WideOf(principal.substr(at + 1));
-  if (!SameAscii(name, logon.effectiveName)) return "its account name is not the ticket's client";
-  if (!upn) return nullptr;
-  if (!SameAscii(upn->dnsDomainName, realm)) return "its UPN_DNS_INFO names another domain than the ticket's realm";
-  if ((upn->flags & pac::kUpnSamNameAndSid) == 0) return nullptr;
-  if (!SameAscii(upn->samName, logon.effectiveName)) return "its UPN_DNS_INFO names another account";
-  if (WithRid(logon.logonDomainId, logon.userId) != upn->sid) return "its UPN_DNS_INFO gives another SID";
-  return nullptr;
-}
 
 std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, const std::optional<SidBytes>& home,
                                                   bool unfiltered) {

@@ -1,8 +1,8 @@
-// The domain-controller check of the system world.
+// The domain-controller check of the system world: the Kerberos configuration says whether the
+// computer has a domain (its default realm), and DNS says where the domain's controllers are.
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "system/host/host.h"
 
@@ -16,16 +16,5 @@ namespace winhost::system {
 // ERROR_NO_LOGON_SERVERS when the domain lists no controller, every one tried is silent, or the
 // resolver cannot get an answer; ERROR_NOT_ENOUGH_MEMORY.
 DWORD SystemFindDomainController(const std::string& domain, std::string& controller);
-
-// A host and port that a DNS service record names.
-struct ServiceTarget {
-  std::string host;  // without the trailing dot
-  unsigned port = 0;
-};
-
-// The targets of the SRV records of `name`, in the order of their priority; none with `failure`
-// set to the resolver's h_errno (HOST_NOT_FOUND for a name DNS does not have, NO_DATA, TRY_AGAIN
-// ...). Journalled as "res_nquery".
-std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure);
 
 }  // namespace winhost::system

@@ -2,7 +2,7 @@
 // controller is asked for its rootDSE, anonymously, over LDAP on TCP (what every LDAP server
 // answers before any bind); the request is built here, a few dozen bytes of BER, and only the
 // head of the first reply is read.
-#include "system/host/controller_probe.h"
+#include "system/directory/controller_probe.h"
 
 #include <fcntl.h>
 #include <netdb.h>

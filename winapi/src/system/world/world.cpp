@@ -5,11 +5,11 @@
 
 #include "common/world.h"
 #include "system/directory/accounts.h"
-#include "system/host/domain.h"
+#include "system/directory/domain_controller.h"
 #include "system/host/folders.h"
 #include "system/kerberos/gss_host.h"
 #include "system/host/names.h"
-#include "system/kerberos/pac_account.h"
+#include "system/directory/pac_account.h"
 #include "system/kerberos/principals.h"
 #include "system/registry/registry_store.h"
 #include "system/host/thread_identity.h"
