@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
@@ -307,27 +308,25 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   GssName peer;
   gss_OID actual = GSS_C_NO_OID;
   GssCredential delegated;
-  // Only a new context, still the call's own, goes without the lock; a later step works on one
-  // that other threads can reach. The credential stays while the call uses it, even when another
-  // thread frees its handle meanwhile.
-  const SharedCredential cred = found->cred;
-  if (context == nullptr) guard.unlock();
+  // A new context, still the call's own, is accepted and admitted without the lock, on a copy of
+  // the credential (its policy, realms and the shared GSSAPI credential), which stays while the
+  // call uses it even when another thread frees the handle meanwhile; a later step works on a
+  // context that other threads can reach, under the lock.
+  const bool keepDelegation = DelegationSetting() != DelegationPolicy::Off;
+  std::optional<Credential> own;
+  if (context == nullptr) {
+    found = &own.emplace(*found);
+    guard.unlock();
+  }
   OM_uint32 major = Fault("gss_accept_sec_context", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_accept_sec_context(&minor, working->ctx.in_out(), cred.get(), &in, bindings.Get(), peer.out(),
+    major = gss_accept_sec_context(&minor, working->ctx.in_out(), found->cred.get(), &in, bindings.Get(), peer.out(),
                                    &actual, out.out(), &agreed, &lifetime, delegated.out());
-  if (context == nullptr) {
-    guard.lock();
-    // The handle may have been freed while the lock was let go; its policy went with it.
-    found = FindCredential(credential);
-    if (found == nullptr && !GSS_ERROR(major)) major = GSS_S_NO_CRED;
-  }
   major = RequireBindings(major, agreed, requested, bindings);
   if (GSS_ERROR(major)) return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
-  if (delegated && DelegationSetting() != DelegationPolicy::Off)
-    kept = Delegation::Keep(std::move(delegated), working->ctx.get());
+  if (delegated && keepDelegation) kept = Delegation::Keep(std::move(delegated), working->ctx.get());
   // Nothing of an established context goes out before the server may keep it: not even the
   // token that would prove the server to its client.
   if (major == GSS_S_COMPLETE) {
@@ -335,6 +334,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
                                            actual != GSS_C_NO_OID ? actual : working->actual);
     if (admitted != SEC_E_OK) return admitted;
   }
+  if (!guard.owns_lock()) guard.lock();
   if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;
   if (peer) working->peer = std::move(peer);
   if (actual != GSS_C_NO_OID) working->actual = actual;

@@ -121,8 +121,9 @@ SECURITY_STATUS FreeCredentials(PCredHandle credential);
 SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
                                   PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
                                   PULONG attributes, PTimeStamp expiry);
-// A server's first step, still the call's own, lets the world lock go while GSSAPI accepts: that
-// is where a sign-on spends its time (the ticket's decryption, the replay cache).
+// A server's first step, still the call's own, lets the world lock go while GSSAPI accepts and the
+// client is admitted: that is where a sign-on spends its time (the ticket's decryption, the replay
+// cache, the acceptor's name, the PAC).
 SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
                               ULONG requested, PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes,
                               PTimeStamp expiry);
