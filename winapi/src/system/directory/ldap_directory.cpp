@@ -1,7 +1,6 @@
 // The domain's own directory over LDAP (see ldap_directory.h).
 #include "system/directory/ldap_directory.h"
 
-#include <dlfcn.h>
 #include <gssapi/gssapi_krb5.h>
 #include <ldap.h>
 #include <netdb.h>
@@ -18,9 +17,9 @@
 #include "system/host/resolver.h"
 #include "system/directory/accounts.h"
 #include "system/directory/domain_accounts.h"
+#include "system/directory/ldap_library.h"
 #include "system/host/names.h"
 #include "system/host/settings.h"
-#include "system/directory/run_time_library.h"
 #include "system/kerberos/service_key.h"
 #include "winhost/host_services.h"
 
@@ -40,97 +39,6 @@ constexpr unsigned long kNonSecurityAlias = 0x20000001;
 constexpr unsigned long kUserObject = 0x30000000;
 constexpr unsigned long kMachineAccount = 0x30000001;
 constexpr unsigned long kTrustAccount = 0x30000002;
-
-// libldap's functions, as its header declares them; the library is looked for once.
-struct Library {
-  decltype(&::ldap_initialize) initialize;
-  decltype(&::ldap_set_option) setOption;
-  decltype(&::ldap_sasl_interactive_bind_s) bind;
-  decltype(&::ldap_search_ext_s) search;
-  decltype(&::ldap_first_entry) firstEntry;
-  decltype(&::ldap_get_dn) getDn;
-  decltype(&::ldap_get_values_len) getValues;
-  decltype(&::ldap_count_values_len) countValues;
-  decltype(&::ldap_value_free_len) freeValues;
-  decltype(&::ldap_msgfree) freeMessage;
-  decltype(&::ldap_memfree) freeMemory;
-  decltype(&::ldap_unbind_ext_s) unbind;
-};
-
-const Library* Loaded() {
-  static const Library* loaded = []() -> const Library* {
-    void* library = nullptr;
-    for (const char* soname : {"libldap.so.2", "libldap-2.5.so.0", "libldap_r-2.4.so.2"})
-      if ((library = dlopen(soname, RTLD_NOW | RTLD_LOCAL)) != nullptr) break;
-    if (library == nullptr) return nullptr;
-    auto* functions = new Library();
-    const bool complete =
-        BindFunction(library, "ldap_initialize", functions->initialize) && BindFunction(library, "ldap_set_option", functions->setOption) &&
-        BindFunction(library, "ldap_sasl_interactive_bind_s", functions->bind) &&
-        BindFunction(library, "ldap_search_ext_s", functions->search) && BindFunction(library, "ldap_first_entry", functions->firstEntry) &&
-        BindFunction(library, "ldap_get_dn", functions->getDn) && BindFunction(library, "ldap_get_values_len", functions->getValues) &&
-        BindFunction(library, "ldap_count_values_len", functions->countValues) &&
-        BindFunction(library, "ldap_value_free_len", functions->freeValues) && BindFunction(library, "ldap_msgfree", functions->freeMessage) &&
-        BindFunction(library, "ldap_memfree", functions->freeMemory) && BindFunction(library, "ldap_unbind_ext_s", functions->unbind);
-    if (!complete) {
-      delete functions;
-      dlclose(library);
-      return nullptr;
-    }
-    return functions;
-  }();
-  return loaded;
-}
-
-// A connection that failed, or a controller that did not answer: worth another connection.
-bool ConnectionLost(int result) {
-  return result == LDAP_SERVER_DOWN || result == LDAP_CONNECT_ERROR || result == LDAP_TIMEOUT ||
-         result == LDAP_UNAVAILABLE || result == LDAP_BUSY;
-}
-
-DWORD ErrorOf(int result) {
-  switch (result) {
-    case LDAP_SUCCESS: return ERROR_SUCCESS;
-    case LDAP_NO_SUCH_OBJECT: return ERROR_NONE_MAPPED;
-    case LDAP_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
-    default: return RPC_S_SERVER_UNAVAILABLE;
-  }
-}
-
-// The SASL mechanism's questions have their default answers: the authorisation identity is the
-// ticket's own.
-int Interact(LDAP*, unsigned, void*, void* prompts) {
-  for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt != nullptr && prompt->id != SASL_CB_LIST_END;
-       ++prompt) {
-    const char* answer = prompt->defresult != nullptr ? prompt->defresult : "";
-    prompt->result = answer;
-    prompt->len = static_cast<unsigned>(std::strlen(answer));
-  }
-  return LDAP_SUCCESS;
-}
-
-// GSSAPI's ticket cache for the calling thread only, for the scope: the SASL module asks GSSAPI for
-// the default credential, which this makes the service's. At the end the thread has no cache of
-// its own again. What MIT hands back as the "previous" name is the cache in effect (the one
-// KRB5CCNAME names at that moment), not a setting of the thread's; putting that back would pin the
-// thread to it, and a client context made later on the thread would ignore KRB5CCNAME. Nothing
-// else in the library gives a thread a cache of its own.
-class ThreadCache {
- public:
-  explicit ThreadCache(const std::string& name) {
-    OM_uint32 minor = 0;
-    set_ = !GSS_ERROR(gss_krb5_ccache_name(&minor, name.c_str(), nullptr));
-  }
-  ~ThreadCache() {
-    OM_uint32 minor = 0;
-    if (set_) gss_krb5_ccache_name(&minor, nullptr, nullptr);
-  }
-  ThreadCache(const ThreadCache&) = delete;
-  ThreadCache& operator=(const ThreadCache&) = delete;
-
- private:
-  bool set_ = false;
-};
 
 // An assertion value with the characters a filter gives meaning to escaped; binary values are
 // escaped whole.
