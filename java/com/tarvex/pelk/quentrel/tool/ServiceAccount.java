@@ -55,8 +55,9 @@ final class ServiceAccount {
     }
     List<String[]> controllers = controllers(domain);
     if (controllers.isEmpty()) {
-      warn(section, "the service account was not read: QUENTREL_LDAP_SERVERS is none, or DNS lists no controller under"
-          + " _ldap._tcp.dc._msdcs." + domain);
+      // A realm without a directory (an MIT KDC's) is no fault; a directory that does not answer is.
+      section.factLine("serviceAccount", null, "service account: not read (QUENTREL_LDAP_SERVERS is none, or DNS lists"
+          + " no controller under _ldap._tcp.dc._msdcs." + domain + ")");
       return;
     }
     Subject service;
