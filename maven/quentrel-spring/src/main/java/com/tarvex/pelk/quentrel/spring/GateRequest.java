@@ -22,6 +22,11 @@ abstract class GateRequest implements Gate.Request {
   private volatile byte[] serverBindings;
   private final boolean basic;
 
+  /** A request of a site that takes Negotiate alone. */
+  GateRequest(List<String> authorization, String peer, Object connection, boolean secure) {
+    this(authorization, peer, connection, secure, false);
+  }
+
   /**
    * @param secure whether the request came over TLS, so its sign-on can be bound to the channel
    * @param basic whether the site takes HTTP Basic, so that a request carrying it signs on
