@@ -96,26 +96,28 @@ for flavour in jdk tomcat; do
     stop
   done
 done
-for flavour in jdk tomcat; do
-  start_basic "$flavour" tls
-  challenges=$(curl -s -o /dev/null -D - --cacert "$work/server.pem" "https://localhost:$port/" | grep -i '^www-authenticate' | tr -d '\r')
-  if grep -qix 'WWW-Authenticate: Negotiate' <<<"$challenges" && grep -qi 'WWW-Authenticate: Basic realm="' <<<"$challenges"; then
-    echo "ok   $flavour: the 401 offers Negotiate and Basic"; else echo "FAIL $flavour: challenges: $challenges"; failed=1; fi
-  check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$(basic tls "alice:$QTEST_PASSWORD")"
-  check "$flavour: a wrong password" 401 "$(basic tls "alice:not-$QTEST_PASSWORD")"
-  check_logged "$flavour, wrong password" 'alice could not sign on: .*8009030c'
-  check "$flavour: an unknown user" 401 "$(basic tls "nobody-here:$QTEST_PASSWORD")"
-  start_basic "$flavour" plain
-  check "$flavour: a password over plain HTTP" 401 "$(basic plain "alice:$QTEST_PASSWORD")"
-  check_logged "$flavour, plain HTTP" 'sent over plain HTTP is refused'
-  start_basic "$flavour" plain-allowed
-  check "$flavour: plain HTTP where the site allows it" '200 QTEST\alice|' "$(basic plain "alice:$QTEST_PASSWORD")"
-  harness_stop_server
-done
-QTEST_TRUSTED_KEYTAB=$KRB5_KTNAME QTEST_CERTIFICATES=$work "$here/../kdc/with-realm.sh" "$0" "$@" || failed=1
-if grep -E -l 'WARNING in native method|WARNING: JNI local refs' "$work"/server-*-basic-*.log; then
-  echo "FAIL JNI warning with Basic"; failed=1
+# Basic in the MIT realm, whose second instance plays the fake KDC.
+if [ -n "${QTEST_REALM_DIR:-}" ]; then
+  for flavour in jdk tomcat; do
+    start_basic "$flavour" tls
+    challenges=$(curl -s -o /dev/null -D - --cacert "$work/server.pem" "https://localhost:$port/" | grep -i '^www-authenticate' | tr -d '\r')
+    if grep -qix 'WWW-Authenticate: Negotiate' <<<"$challenges" && grep -qi 'WWW-Authenticate: Basic realm="' <<<"$challenges"; then
+      echo "ok   $flavour: the 401 offers Negotiate and Basic"; else echo "FAIL $flavour: challenges: $challenges"; failed=1; fi
+    check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$(basic tls "alice:$QTEST_PASSWORD")"
+    check "$flavour: a wrong password" 401 "$(basic tls "alice:not-$QTEST_PASSWORD")"
+    check_logged "$flavour, wrong password" 'alice could not sign on: .*8009030c'
+    check "$flavour: an unknown user" 401 "$(basic tls "nobody-here:$QTEST_PASSWORD")"
+    start_basic "$flavour" plain
+    check "$flavour: a password over plain HTTP" 401 "$(basic plain "alice:$QTEST_PASSWORD")"
+    check_logged "$flavour, plain HTTP" 'sent over plain HTTP is refused'
+    start_basic "$flavour" plain-allowed
+    check "$flavour: plain HTTP where the site allows it" '200 QTEST\alice|' "$(basic plain "alice:$QTEST_PASSWORD")"
+    harness_stop_server
+  done
+  QTEST_TRUSTED_KEYTAB=$KRB5_KTNAME QTEST_CERTIFICATES=$work "$here/../kdc/with-realm.sh" "$0" "$@" || failed=1
+  if grep -E -l 'WARNING in native method|WARNING: JNI local refs' "$work"/server-*-basic-*.log; then
+    echo "FAIL JNI warning with Basic"; failed=1
+  fi
 fi
-
 [ $failed = 0 ] && echo "PASS"
 exit $failed
