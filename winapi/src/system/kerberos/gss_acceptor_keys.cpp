@@ -12,35 +12,40 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "system/kerberos/gss_host.h"
 
 namespace winhost::system::gss {
 namespace {
 
-// Copies the entries of `from` whose principal `policy` accepts into `to`; the number copied, or
-// -1 when the keytab cannot be read through.
+// Copies the entries of `from` whose principal `policy` accepts into `to`, in the same order: krb5
+// tries the keys of a ticket's encryption type one after another, so the order is what a ticket's
+// decryption costs. The number copied, or -1 when the keytab cannot be read through.
 int CopyAllowed(krb5_context context, krb5_keytab from, krb5_keytab to, const AcceptorPolicy& policy) {
   krb5_kt_cursor cursor;
   if (krb5_kt_start_seq_get(context, from, &cursor) != 0) return -1;
-  int copied = 0;
+  std::vector<krb5_keytab_entry> allowed;
   bool failed = false;
   krb5_keytab_entry entry;
   while (!failed && krb5_kt_next_entry(context, from, &entry, &cursor) == 0) {
     char* text = nullptr;
-    if (krb5_unparse_name(context, entry.principal, &text) != 0) {
-      failed = true;
+    failed = krb5_unparse_name(context, entry.principal, &text) != 0;
+    const bool accepted = !failed && Accepts(policy, text);
+    if (text != nullptr) krb5_free_unparsed_name(context, text);
+    if (accepted) {
+      allowed.push_back(entry);
     } else {
-      if (Accepts(policy, text)) {
-        failed = krb5_kt_add_entry(context, to, &entry) != 0;
-        ++copied;
-      }
-      krb5_free_unparsed_name(context, text);
+      krb5_free_keytab_entry_contents(context, &entry);
     }
-    krb5_free_keytab_entry_contents(context, &entry);
   }
   krb5_kt_end_seq_get(context, from, &cursor);
-  return failed ? -1 : copied;
+  // A memory keytab puts each entry it is given first.
+  for (auto it = allowed.rbegin(); it != allowed.rend(); ++it) {
+    failed = failed || krb5_kt_add_entry(context, to, &*it) != 0;
+    krb5_free_keytab_entry_contents(context, &*it);
+  }
+  return failed ? -1 : static_cast<int>(allowed.size());
 }
 
 }  // namespace
