@@ -307,8 +307,11 @@ SECURITY_STATUS AcquirePasswordCredentials(WorldLock& guard, const std::string& 
     return status == SEC_E_NO_AUTHENTICATING_AUTHORITY || status == SEC_E_TIME_SKEW ? status : SEC_E_LOGON_DENIED;
   }
   ULONG_PTR id = NewId();
-  Credentials()[id] = Credential{mechanism, SECPKG_CRED_OUTBOUND, Share(std::move(cred)), AcceptorPolicy{},
-                                 RealmDomains{}, nullptr, nullptr};
+  Credential made{};
+  made.mechanism = mechanism;
+  made.use = SECPKG_CRED_OUTBOUND;
+  made.cred = Share(std::move(cred));
+  Credentials()[id] = std::move(made);
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
   credential->dwUpper = id;
