@@ -171,6 +171,7 @@ public final class NegotiateHttpTest {
       }
       crowded(name);
       sessions(name);
+      cannotSignOn(name);
     }
     cookies();
     bounded();
@@ -340,6 +341,32 @@ public final class NegotiateHttpTest {
       Answer done = request(first, server.uri(), List.of(header(third.token())));
       check(name + " same connection", done.status, 200);
       check(name + " nothing waiting after", server.negotiator().pendingCount(), 0);
+    }
+  }
+
+  // A client that cannot sign on: the 401 page sends it to the site's fallback, escaped as HTML;
+  // with Basic on, the same 401 offers both schemes, and a password over plain HTTP is refused
+  // before it goes anywhere.
+  private static void cannotSignOn(String name) throws Exception {
+    Object[][] cases = {
+      {"fallback", Negotiator.builder().fallback("/sign-in?next=/a&b=\"<x>\""), List.of(),
+          List.of("Negotiate"), "url=/sign-in?next=/a&amp;b=&quot;&lt;x&gt;&quot;\">"},
+      {"fallback", Negotiator.builder().fallback("https://login.example.test/"), List.of(),
+          List.of("Negotiate"), "<a href=\"https://login.example.test/\">"},
+      {"Basic", Negotiator.builder().basic(true).basicRealm("Intra \"net\""), List.of("Basic dXNlcjpwYXNz"),
+          List.of("Negotiate", "Basic realm=\"Intra \\\"net\\\"\", charset=\"UTF-8\""), "sent over plain HTTP is refused"},
+    };
+    for (Object[] c : cases) {
+      int lines = LINES.size();
+      try (Flavour server = start(name, (Negotiator.Builder) c[1]); Socket socket = connect(server)) {
+        @SuppressWarnings("unchecked")
+        Answer answer = request(socket, server.uri(), (List<String>) c[2]);
+        String what = name + " cannot sign on, " + c[0];
+        check(what + " status", answer.status, 401);
+        check(what + " challenges", answer.authenticate, c[3]);
+        String said = c[2] == null || ((List<?>) c[2]).isEmpty() ? answer.body : String.join("\n", LINES.subList(lines, LINES.size()));
+        check(what + ": " + c[4], said.contains((String) c[4]), true);
+      }
     }
   }
 
