@@ -548,15 +548,18 @@ public final class NegotiateHttpTest {
 
   // One sign-on serves the session in both flavours: a page of requests after it makes no call
   // into the library; idleness and logging out end it; signing on again gives a new session.
-  // With sessions off, every request negotiates.
+  // With sessions off, every request negotiates. Basic, which browsers repeat on every request,
+  // goes on in the session too.
   private static void sessions(String name) throws Exception {
     TestClock clock = new TestClock();
     HttpClient http = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
-    try (Flavour server = start(name, Negotiator.builder().clock(clock))) {
+    Negotiator.Builder settings = Negotiator.builder().clock(clock).basic(true).basicOverPlainHttp(true);
+    try (Flavour server = start(name, settings)) {
       Object[][] steps = {
         // what, signs on, cookie sent (of the sign-on so numbered; 0 for none), minutes, path, status
         {"sign-on", true, 0, 0, "/", 200},
         {"a page after it", false, 1, 0, "/", 200},
+        {"Basic in the session", false, 1, 0, "/", 200},
         {"idle 16 minutes", false, 1, 16, "/", 401},
         {"signs on again", true, 1, 16, "/", 200},
         {"the new session", false, 2, 17, "/", 200},
@@ -572,6 +575,9 @@ public final class NegotiateHttpTest {
         if (sent > 0) {
           request.header("Cookie", cookies.get(sent - 1));
         }
+        if (step[0].equals("Basic in the session")) {
+          request.header("Authorization", "Basic " + Base64.getEncoder().encodeToString("alice:wrong".getBytes()));
+        }
         int page = step[0].equals("a page after it") ? 20 : 1;
         int first = nextHandle();
         HttpResponse<String> response = null;
@@ -586,7 +592,8 @@ public final class NegotiateHttpTest {
         if (response.statusCode() == 200) {
           check(what + " answer", response.body(), user + "|true|true");
         } else {
-          check(what + " asks for Negotiate", response.headers().allValues("WWW-Authenticate"), List.of("Negotiate"));
+          check(what + " asks for Negotiate and Basic", response.headers().allValues("WWW-Authenticate"),
+              List.of("Negotiate", server.negotiator().basicChallenge()));
         }
         if ((Boolean) step[1]) {
           String cookie = sessionCookie(response.headers().allValues("Set-Cookie"));

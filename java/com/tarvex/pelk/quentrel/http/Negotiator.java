@@ -298,14 +298,6 @@ public final class Negotiator implements AutoCloseable {
     return basic == null ? null : basic.challenge();
   }
 
-  /**
-   * Whether a request's Authorization signs the client on now (Negotiate, or Basic when it is on),
-   * whatever session it also holds.
-   */
-  public boolean signsOn(List<String> authorization) {
-    return NegotiateHeader.anyNegotiate(authorization) || basic != null && BasicSignOn.credentials(authorization) != null;
-  }
-
   List<String> groups() {
     return groups;
   }
