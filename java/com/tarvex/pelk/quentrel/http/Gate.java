@@ -72,6 +72,9 @@ public final class Gate {
     if (problem != null) {
       Negotiator.LOG.log(Level.ERROR, "Negotiate: " + problem);
     }
+    if (negotiator.basic() != null) {
+      Negotiator.LOG.log(Level.INFO, negotiator.basic().announcement());
+    }
   }
 
   public Negotiator negotiator() {

@@ -302,6 +302,11 @@ public final class Negotiator implements AutoCloseable {
     return groups;
   }
 
+  /** HTTP Basic's sign-on; null when Basic is off. */
+  BasicSignOn basic() {
+    return basic;
+  }
+
   /** The sessions of this negotiator's clients. */
   public Sessions sessions() {
     return sessions;
