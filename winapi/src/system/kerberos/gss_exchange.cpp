@@ -19,6 +19,7 @@
 
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
+#include "system/kerberos/replay.h"
 
 namespace winhost::system::gss {
 namespace {
@@ -324,6 +325,8 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
                                    &actual, out.out(), &agreed, &lifetime, delegated.out());
   major = RequireBindings(major, agreed, requested, bindings);
   if (GSS_ERROR(major)) return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
+  // An authenticator accepted before goes no further; a new context goes with this call.
+  if (SECURITY_STATUS first = replay::CheckAccepted(in, *working, major, actual); first != SEC_E_OK) return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
   if (delegated && keepDelegation) kept = Delegation::Keep(std::move(delegated), working->ctx.get());

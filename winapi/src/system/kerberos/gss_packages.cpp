@@ -14,6 +14,7 @@
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/principals.h"
+#include "system/kerberos/replay.h"
 
 namespace winhost::system::gss {
 namespace {
@@ -67,13 +68,17 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, G
   gss_OID_set_desc mechanisms = {1, oid};
   if (accepting && oid == &kSpnego) mechanisms = {2, both};
   OM_uint32 minor = 0;
-  if (!cache.empty()) {
-    gss_key_value_element_desc element = {"ccache", cache.c_str()};
-    gss_key_value_set_desc store = {1, &element};
+  // A Kerberos acceptor leaves replays to our own check where it can stand in (replay.h).
+  std::vector<gss_key_value_element_desc> elements;
+  if (accepting && oid != &kNtlm && replay::Prepare(SharedKrb5())) elements.push_back(replay::GssCacheOff());
+  if (!cache.empty()) elements.push_back({"ccache", cache.c_str()});
+  if (!elements.empty()) {
+    gss_key_value_set_desc store = {static_cast<OM_uint32>(elements.size()), elements.data()};
     OM_uint32 major = Fault("gss_acquire_cred_from", minor);
     if (major == GSS_S_COMPLETE)
       major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                    accepting ? GSS_C_BOTH : GSS_C_INITIATE, &store, cred.out(), nullptr, &lifetime);
+                                    !accepting ? GSS_C_INITIATE : cache.empty() ? GSS_C_ACCEPT : GSS_C_BOTH, &store,
+                                    cred.out(), nullptr, &lifetime);
     if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
     return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
   }
