@@ -14,7 +14,8 @@
 // or commits. Whichever claim a caller made last, every later look of the other sees it (all
 // accesses are sequentially consistent), so exactly one of them commits. The wait is on another
 // caller's few memory accesses, never on anything that sleeps; a caller that died mid-claim leaves
-// a pending entry that refuses its authenticator until it expires, which is safe.
+// a pending entry that refuses its authenticator until it expires, which is safe, and a caller
+// waiting on it gives up (and refuses) after two seconds.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -95,7 +96,7 @@ class HostTable final : public ReplayStore {
 
   // Our pending claim at `mine` against any other claim of the same tag in the window.
   Verdict Settle(size_t home, size_t mine, uint64_t claim, uint64_t minute) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {
       bool waiting = false;
       for (size_t i = 0; i < kWindow; ++i) {
