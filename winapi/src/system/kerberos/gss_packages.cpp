@@ -10,6 +10,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
@@ -55,12 +57,12 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
   return major;
 }
 
-// No name: a server takes any key of the keytab, a client the default principal of its cache.
-// With a cache named, a client authenticates with what that cache holds, and a server can also
-// initiate as the service whose ticket it holds, which lets MIT keep a client's ticket as
-// evidence for constrained delegation.
-SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, GssCredential& cred,
-                        OM_uint32& lifetime) {
+// No name: a server takes any key of the keytab (of `keytab` where one is named), a client the
+// default principal of its cache. With a cache named, a client authenticates with what that cache
+// holds, and a server can also initiate as the service whose ticket it holds, which lets MIT keep a
+// client's ticket as evidence for constrained delegation.
+SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, const std::string& keytab,
+                        GssCredential& cred, OM_uint32& lifetime) {
   // Windows' Negotiate also accepts a bare Kerberos token, as some clients send one (Wine's
   // Negotiate does): a Negotiate acceptor holds krb5's credential beside SPNEGO's, which is what a
   // token of krb5's own OID reaches.
@@ -69,16 +71,18 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, G
   if (accepting && oid == &kSpnego) mechanisms = {2, both};
   OM_uint32 minor = 0;
   // A Kerberos acceptor leaves replays to our own check where it can stand in (replay.h).
-  std::vector<gss_key_value_element_desc> elements;
-  if (accepting && oid != &kNtlm && replay::Prepare(SharedKrb5())) elements.push_back(replay::GssCacheOff());
-  if (!cache.empty()) elements.push_back({"ccache", cache.c_str()});
-  if (!elements.empty()) {
-    gss_key_value_set_desc store = {static_cast<OM_uint32>(elements.size()), elements.data()};
+  const bool replaysOurs = accepting && oid != &kNtlm && replay::Prepare(SharedKrb5());
+  if (!cache.empty() || !keytab.empty() || replaysOurs) {
+    gss_key_value_element_desc elements[3];
+    gss_key_value_set_desc store = {0, elements};
+    if (!cache.empty()) elements[store.count++] = {"ccache", cache.c_str()};
+    if (!keytab.empty()) elements[store.count++] = {"keytab", keytab.c_str()};
+    if (replaysOurs) elements[store.count++] = replay::GssCacheOff();
+    const gss_cred_usage_t usage = !accepting ? GSS_C_INITIATE : cache.empty() ? GSS_C_ACCEPT : GSS_C_BOTH;
     OM_uint32 major = Fault("gss_acquire_cred_from", minor);
     if (major == GSS_S_COMPLETE)
-      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                    !accepting ? GSS_C_INITIATE : cache.empty() ? GSS_C_ACCEPT : GSS_C_BOTH, &store,
-                                    cred.out(), nullptr, &lifetime);
+      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, usage, &store, cred.out(),
+                                    nullptr, &lifetime);
     if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
     return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
   }
@@ -91,14 +95,14 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, G
 
 // The credential of a package; SPNEGO has credentials whenever any mechanism of the machine has
 // some, so Negotiate needs krb5's first.
-SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache, GssCredential& cred,
-                           OM_uint32& lifetime) {
+SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache,
+                           const std::string& keytab, GssCredential& cred, OM_uint32& lifetime) {
   if (mechanism->oid == &kSpnego) {
-    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, cred, lifetime); status != SEC_E_OK)
+    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, keytab, cred, lifetime); status != SEC_E_OK)
       return status;
     cred.reset();
   }
-  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, cred, lifetime); status != SEC_E_OK)
+  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, keytab, cred, lifetime); status != SEC_E_OK)
     return status;
   if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred.get(), accepting))) {
     cred.reset();
@@ -156,31 +160,166 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   OM_uint32 lifetime = 0;
   GssCredential cred;
   SharedCredential shared;
+  SharedCredential whole;
   const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
+  // What a server lets in is fixed when it takes its credential, and chooses the keys it holds:
+  // NTLM has none of a keytab.
+  Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  if (accepting) PrepareAcceptor(made);
+  const AcceptorPolicy keys = mechanism->oid == &kNtlm ? AcceptorPolicy{} : made.acceptors;
   // Servers share one acceptor credential for as long as it is what they would acquire.
   auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
-    return SharedAcceptor(mechanism, from, std::move(owner), [&](GssCredential& made, OM_uint32& time) {
-      return AcquireFor(mechanism, accepting, from, made, time);
-    }, shared, lifetime);
+    return SharedAcceptor(mechanism, from, keys, std::move(owner),
+                          [&](const std::string& keytab, GssCredential& acquired, OM_uint32& time) {
+                            return AcquireFor(mechanism, accepting, from, keytab, acquired, time);
+                          }, shared, whole, lifetime);
   };
-  SECURITY_STATUS status = accepting ? acquireShared(cache, service) : AcquireFor(mechanism, accepting, cache, cred, lifetime);
+  SECURITY_STATUS status = accepting ? acquireShared(cache, service)
+                                     : AcquireFor(mechanism, accepting, cache, std::string(), cred, lifetime);
   // A server that cannot keep evidence still accepts.
   if (status != SEC_E_OK && service) {
     service.reset();
+    made.service.reset();
     status = acquireShared(std::string(), nullptr);
   }
   if (status != SEC_E_OK) return status;
-  if (!shared) shared = Share(std::move(cred));
+  made.cred = shared ? std::move(shared) : Share(std::move(cred));
+  made.whole = std::move(whole);
   ULONG_PTR id = NewId();
-  Credential made{mechanism, use, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
-  // What a server lets in is fixed when it takes its credential.
-  if (accepting) PrepareAcceptor(made);
   Credentials()[id] = std::move(made);
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
   credential->dwUpper = id;
   SetLifetime(expiry, delegation ? delegation->Lifetime() : lifetime);
+  return SEC_E_OK;
+}
+
+namespace {
+
+// A password as UTF-8 in a buffer that is made once at its full size and wiped on release, so no
+// copy of it is left in freed memory. An unpaired surrogate makes it empty: no key is made of a
+// text that is not one.
+class PasswordText {
+ public:
+  PasswordText(const unsigned short* password, ULONG length) : bytes_(3 * size_t{length} + 1, '\0') {
+    size_t out = 0;
+    for (ULONG i = 0; i < length; ++i) {
+      char32_t unit = password[i];
+      if (unit >= 0xD800 && unit <= 0xDFFF) {
+        if (unit > 0xDBFF || i + 1 == length || password[i + 1] < 0xDC00 || password[i + 1] > 0xDFFF) {
+          valid_ = false;
+          return;
+        }
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (password[++i] - 0xDC00);
+      }
+      out += Encode(unit, &bytes_[out]);
+    }
+    length_ = out;
+  }
+  ~PasswordText() { explicit_bzero(bytes_.data(), bytes_.size()); }
+  PasswordText(const PasswordText&) = delete;
+  PasswordText& operator=(const PasswordText&) = delete;
+
+  bool valid() const { return valid_ && length_ > 0; }
+  gss_buffer_desc buffer() { return gss_buffer_desc{length_, bytes_.data()}; }
+
+ private:
+  static size_t Encode(char32_t c, char* out) {
+    if (c < 0x80) return out[0] = static_cast<char>(c), 1;
+    if (c < 0x800) return out[0] = static_cast<char>(0xC0 | (c >> 6)), out[1] = static_cast<char>(0x80 | (c & 0x3F)), 2;
+    if (c < 0x10000) {
+      out[0] = static_cast<char>(0xE0 | (c >> 12));
+      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[2] = static_cast<char>(0x80 | (c & 0x3F));
+      return 3;
+    }
+    // Four bytes where three were kept for the pair's two units: the pair had six.
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+  }
+
+  std::vector<char> bytes_;
+  size_t length_ = 0;
+  bool valid_ = true;
+};
+
+// The Kerberos principal of a Windows logon name: "user@REALM" as given, "DOMAIN" and "user" as
+// user@DOMAIN (a domain's DNS name in capitals is its realm), a bare user in the default realm.
+// None for a name that is no text, or one that would name a second component or realm.
+std::optional<std::string> PrincipalOf(const SEC_WINNT_AUTH_IDENTITY_W& identity) {
+  auto text = [](const unsigned short* units, ULONG length) {
+    return units == nullptr ? std::optional<std::string>(std::string())
+                            : StrictNarrow(std::u16string(reinterpret_cast<const char16_t*>(units), length));
+  };
+  std::optional<std::string> user = text(identity.User, identity.UserLength);
+  std::optional<std::string> domain = text(identity.Domain, identity.DomainLength);
+  if (!user || !domain || user->empty() || user->find_first_of("/\\") != std::string::npos) return std::nullopt;
+  if (domain->find_first_of("@/\\") != std::string::npos) return std::nullopt;
+  const size_t at = user->find('@');
+  if (at != std::string::npos) {
+    if (!domain->empty() || at == 0 || user->find('@', at + 1) != std::string::npos) return std::nullopt;
+    return user->substr(0, at) + '@' + UpperAscii(user->substr(at + 1));
+  }
+  return domain->empty() ? *user : *user + '@' + UpperAscii(*domain);
+}
+
+}  // namespace
+
+SECURITY_STATUS AcquirePasswordCredentials(WorldLock& guard, const std::string& package,
+                                           const SEC_WINNT_AUTH_IDENTITY_W& identity, PCredHandle credential,
+                                           PTimeStamp expiry) {
+  const Mechanism* mechanism = FindMechanism(package);
+  if (mechanism == nullptr) return SEC_E_SECPKG_NOT_FOUND;
+  // Only Kerberos checks a password with the KDC and leaves a ticket that the server must decrypt.
+  if (mechanism->oid != gss_mech_krb5) return SEC_E_UNSUPPORTED_FUNCTION;
+  if ((identity.Flags & SEC_WINNT_AUTH_IDENTITY_UNICODE) == 0) return SEC_E_UNKNOWN_CREDENTIALS;
+  const std::optional<std::string> principal = PrincipalOf(identity);
+  PasswordText password(identity.Password, identity.PasswordLength);
+  if (!principal || !password.valid()) return SEC_E_LOGON_DENIED;
+  SharedKrb5();
+  OM_uint32 minor = 0;
+  GssName name;
+  gss_buffer_desc nameText = {principal->size(), const_cast<char*>(principal->data())};
+  OM_uint32 major = gss_import_name(&minor, &nameText, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
+  if (GSS_ERROR(major)) return SEC_E_LOGON_DENIED;
+  gss_buffer_desc secret = password.buffer();
+  gss_OID_set_desc mechanisms = {1, gss_mech_krb5};
+  GssCredential cred;
+  OM_uint32 lifetime = 0;
+  // The KDC's answer takes a round trip: other callers go on meanwhile.
+  guard.unlock();
+  const char* step = "gss_acquire_cred_with_password";
+  major = Fault(step, minor);
+  if (major == GSS_S_COMPLETE)
+    major = gss_acquire_cred_with_password(&minor, name.get(), &secret, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE,
+                                           cred.out(), nullptr, &lifetime);
+  // krb5 asks the KDC only when the credential is first used: asking now puts a refusal of the
+  // password here, where it is told apart from a failure of the client's later steps.
+  if (!GSS_ERROR(major)) {
+    step = "gss_inquire_cred";
+    major = Fault(step, minor);
+    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, cred.get(), nullptr, &lifetime, nullptr, nullptr);
+  }
+  guard.lock();
+  if (GSS_ERROR(major)) {
+    const SECURITY_STATUS status = Failed(step, major, minor, gss_mech_krb5, false);
+    // Nobody to ask, or a clock apart, says why; anything else is the domain refusing the logon.
+    return status == SEC_E_NO_AUTHENTICATING_AUTHORITY || status == SEC_E_TIME_SKEW ? status : SEC_E_LOGON_DENIED;
+  }
+  ULONG_PTR id = NewId();
+  Credential made{};
+  made.mechanism = mechanism;
+  made.use = SECPKG_CRED_OUTBOUND;
+  made.cred = Share(std::move(cred));
+  Credentials()[id] = std::move(made);
+  AddLive("credential", 1);
+  credential->dwLower = kCredentialTag;
+  credential->dwUpper = id;
+  SetLifetime(expiry, lifetime);
   return SEC_E_OK;
 }
 
