@@ -24,6 +24,10 @@ if domain_runs "$samba_pid" "$dir/samba.stdin"; then
   kill -CONT -- "-$samba_pid" 2>/dev/null || true
 else
   echo "in-domain.sh: the domain controller had stopped; it starts again" >&2
+  # Nothing of the last DC may answer for the new one (winbindd outlives samba for a moment), and
+  # its pid files would stop the new one if their numbers are in use again.
+  [ -n "$netns" ] && for pid in $(ip netns pids "$netns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
+  rm -f "$dir"/pid/*.pid
   domain_start_dc "$dir" "$netns" winbind || exit $?
 fi
 export AD_SAMBA_PID=$samba_pid

@@ -3,8 +3,8 @@
 # and removes the domain's folder (the DC stops even when this script is killed outright). A ctest
 # run shares one such domain among its entries instead (shared-domain.sh, in-domain.sh); this
 # script is for a command that wants a domain of its own. The DC runs in a network namespace of
-# its own with only a loopback; the command runs in that namespace too, so it reaches the DC at 127.0.0.1 and no
-# other address is reachable. The domain SAMDOM.TEST (NetBIOS name SAMDOM) has:
+# its own with only a loopback; the command runs in that namespace too, so it reaches the DC at
+# 127.0.0.1 and no other address is reachable. The domain SAMDOM.TEST (NetBIOS name SAMDOM) has:
 #   alice        a user with a ticket in the cache; in Engineers, so in Staff and Printers too
 #   bob          a user in Staff directly, "sensitive and cannot be delegated"
 #   carol        a user in no group but Domain Users
