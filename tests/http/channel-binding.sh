@@ -103,6 +103,8 @@ if [ -n "${QTEST_REALM_DIR:-}" ]; then
     if grep -qix 'WWW-Authenticate: Negotiate' <<<"$challenges" && grep -qi 'WWW-Authenticate: Basic realm="' <<<"$challenges"; then
       echo "ok   $flavour: the 401 offers Negotiate and Basic"; else echo "FAIL $flavour: challenges: $challenges"; failed=1; fi
     check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$(basic tls "alice:$QTEST_PASSWORD")"
+    check_logged "$flavour, Basic at start" 'with a ticket for HTTP/localhost@QTEST.TEST that'
+
     check "$flavour: a wrong password" 401 "$(basic tls "alice:not-$QTEST_PASSWORD")"
     check_logged "$flavour, wrong password" 'alice could not sign on: .*8009030c'
     check "$flavour: an unknown user" 401 "$(basic tls "nobody-here:$QTEST_PASSWORD")"
