@@ -20,7 +20,7 @@
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 std::map<ULONG_PTR, Context>& Contexts() {
@@ -352,4 +352,4 @@ SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
   return SEC_E_OK;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos
