@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bridge/entry.h"
-#include "jnifake/fake_jni.h"
+#include "harness/jnifake/fake_jni.h"
 #include "sspi/context_table.h"
 #include "winhost/control.h"
 

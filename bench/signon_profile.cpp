@@ -37,7 +37,7 @@
 #include <string>
 #include <vector>
 
-#include "jnifake/fake_jni.h"
+#include "harness/jnifake/fake_jni.h"
 
 extern "C" {
 JNIEXPORT jint JNICALL Java_com_tarvex_pelk_quentrel_SSPI_CreateContext(JNIEnv*, jclass, jboolean, jint, jstring, jstring);

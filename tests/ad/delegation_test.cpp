@@ -15,7 +15,7 @@
 #include <iterator>
 #include <set>
 
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "native/pac_encoder.h"
+#include "harness/pac/pac_encoder.h"
 #include "common/sids.h"
 #include "system/kerberos/pac.h"
 

@@ -1,8 +1,8 @@
 // Behaviour that needs the library freshly loaded: each of these runs in a process of its own.
 #include <limits>
 
-#include "jvm/api.h"
-#include "jvm/hooks.h"
+#include "harness/jvm/api.h"
+#include "harness/jvm/hooks.h"
 #include "winhost/control.h"
 
 using namespace api::sspi;

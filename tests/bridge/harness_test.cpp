@@ -1,5 +1,5 @@
 // The harness itself: a JNI misuse must show up as a failure, or a clean run proves nothing.
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 
 namespace {
 

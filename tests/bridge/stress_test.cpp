@@ -1,7 +1,7 @@
 // The stress driver through the Java classes: Java threads over both families and WinUtil, one of
 // them freeing handles that others use, checked by -Xcheck:jni and by what is left held.
-#include "jvm/api.h"
-#include "native/stress.h"
+#include "harness/jvm/api.h"
+#include "harness/native/stress.h"
 #include "winhost/control.h"
 
 namespace {

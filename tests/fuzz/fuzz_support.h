@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "native/session.h"
+#include "harness/native/session.h"
 #include "winhost/control.h"
 
 namespace fuzz {

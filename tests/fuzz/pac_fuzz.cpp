@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "native/pac_encoder.h"
+#include "harness/pac/pac_encoder.h"
 #include "system/kerberos/pac.h"
 #include "system/directory/pac_account.h"
 

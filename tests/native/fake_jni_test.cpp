@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "jnifake/fake_jni.h"
+#include "harness/jnifake/fake_jni.h"
 
 extern "C" {
 JNIEXPORT jint JNICALL Java_com_tarvex_pelk_quentrel_SSPI_CreateContext(JNIEnv*, jclass, jboolean, jint, jstring, jstring);

@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "common/sids.h"
-#include "native/pac_encoder.h"
+#include "harness/pac/pac_encoder.h"
 #include "system/kerberos/pac.h"
 #include "system/directory/pac_account.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "native/stress.h"
+#include "harness/native/stress.h"
 #include "winhost/control.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include <set>
 #include <thread>
 
-#include "native/session.h"
+#include "harness/native/session.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 #include "winhost/control_tokens.h"

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "jvm/api.h"
-#include "report/in_process.h"
+#include "harness/jvm/api.h"
+#include "harness/tool/in_process.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 

@@ -1,6 +1,6 @@
 // SSPI.GetContextInformation: the report of contexts of each kind and state, and of every query
 // behind it answering or failing.
-#include "jvm/hooks.h"
+#include "harness/jvm/hooks.h"
 #include "sspi/identity_support.h"
 
 using namespace api::sspi;

@@ -1,6 +1,6 @@
 // Creating and freeing security contexts through SSPI.CreateContext and SSPI.FreeHandle.
-#include "jvm/api.h"
-#include "jvm/hooks.h"
+#include "harness/jvm/api.h"
+#include "harness/jvm/hooks.h"
 #include "winhost/control.h"
 
 using namespace api::sspi;

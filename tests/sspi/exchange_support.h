@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 
 namespace exchange {

@@ -1,7 +1,7 @@
 // The token exchange through SSPI.Initialize, SSPI.Accept and the three token queries.
 #include <chrono>
 
-#include "jvm/hooks.h"
+#include "harness/jvm/hooks.h"
 #include "sspi/exchange_support.h"
 
 using namespace api::sspi;

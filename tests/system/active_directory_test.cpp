@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 #include "winhost/token.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tool.h"
+#include "harness/tool/tool.h"
 
 namespace tooltest {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "jvm/api.h"
-#include "jvm/hooks.h"
+#include "harness/jvm/api.h"
+#include "harness/jvm/hooks.h"
 #include "winhost/control.h"
 #include "winhost/control_directory.h"
 

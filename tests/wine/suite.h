@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "jnifake/fake_jni.h"
+#include "harness/jnifake/fake_jni.h"
 
 // ---- reporting ----------------------------------------------------------------------------------
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 

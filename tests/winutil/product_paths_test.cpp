@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 

@@ -1,6 +1,6 @@
 // Registry values through WinUtil: the views, the stored forms, reading any type as text, and
 // what the writers report when a key cannot be opened.
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "jvm/api.h"
-#include "tool/tool.h"
+#include "harness/jvm/api.h"
+#include "harness/tool/tool.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 

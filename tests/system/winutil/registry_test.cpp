@@ -13,8 +13,8 @@
 #include <regex>
 #include <sstream>
 
-#include "jvm/api.h"
-#include "tool/tool.h"
+#include "harness/jvm/api.h"
+#include "harness/tool/tool.h"
 #include "winhost/control.h"
 #include "winhost/control_host.h"
 

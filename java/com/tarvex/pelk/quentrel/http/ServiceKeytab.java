@@ -95,6 +95,11 @@ public final class ServiceKeytab {
     return false;
   }
 
+  /** The highest key version the keytab holds for a principal; 0 for none. */
+  public int newestKvno(String principal) {
+    return keys.getOrDefault(principal, List.of()).stream().mapToInt(key -> key[0]).max().orElse(0);
+  }
+
   /** Whether it holds a key of any HTTP service. */
   public boolean holdsHttpKey() {
     return keys.keySet().stream().anyMatch(p -> p.startsWith("HTTP/"));

@@ -36,6 +36,9 @@ final class DomainReport {
       section.attempt("controller", () -> controller(section, domain));
     }
     section.attempt("keytab", () -> keytab(section));
+    if (realm != null) {
+      section.attempt("serviceAccount", () -> ServiceAccount.check(section, realm.toLowerCase(Locale.ROOT), realm));
+    }
   }
 
   private static void controller(Section section, String domain) throws Failure {
@@ -66,7 +69,7 @@ final class DomainReport {
   }
 
   // The directory's controllers in DNS, by priority: { host, port }.
-  private static List<String[]> listed(String domain) {
+  static List<String[]> listed(String domain) {
     Hashtable<String, String> env = new Hashtable<>();
     env.put(Context.INITIAL_CONTEXT_FACTORY, "com.sun.jndi.dns.DnsContextFactory");
     env.put(Context.PROVIDER_URL, "dns:");

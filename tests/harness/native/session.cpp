@@ -1,6 +1,6 @@
-#include "native/session.h"
+#include "harness/native/session.h"
 
-#include "native/stress.h"
+#include "harness/native/stress.h"
 
 #include <utility>
 

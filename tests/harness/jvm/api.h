@@ -6,7 +6,7 @@
 
 #include <windows.h>  // the stand-in host's constants, for test data
 
-#include "jvm/harness.h"
+#include "harness/jvm/harness.h"
 
 template <typename T>
 struct Outcome {

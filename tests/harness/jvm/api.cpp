@@ -1,4 +1,4 @@
-#include "jvm/api.h"
+#include "harness/jvm/api.h"
 
 #include "winhost/control.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/json.h"
+#include "harness/tool/json.h"
 
 namespace report {
 

@@ -1,4 +1,4 @@
-#include "jnifake/fake_jni.h"
+#include "harness/jnifake/fake_jni.h"
 
 #include <cstdio>
 #include <cstdlib>

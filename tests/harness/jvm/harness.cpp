@@ -1,4 +1,4 @@
-#include "jvm/harness.h"
+#include "harness/jvm/harness.h"
 
 #include <cstdarg>
 #include <cstdio>

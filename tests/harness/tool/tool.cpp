@@ -1,4 +1,4 @@
-#include "tool.h"
+#include "harness/tool/tool.h"
 
 #include <dirent.h>
 #include <fcntl.h>

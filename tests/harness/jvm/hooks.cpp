@@ -1,11 +1,11 @@
-#include "jvm/hooks.h"
+#include "harness/jvm/hooks.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "jvm/harness.h"
+#include "harness/jvm/harness.h"
 
 namespace hooks {
 

@@ -1,4 +1,4 @@
-#include "json.h"
+#include "harness/tool/json.h"
 
 #include <gtest/gtest.h>
 

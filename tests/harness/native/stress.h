@@ -22,7 +22,7 @@
 
 #include "winhost/control.h"
 
-#include "native/session.h"
+#include "harness/native/session.h"
 
 namespace native {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "jnifake/fake_jni.h"
-#include "native/entry_points.h"
+#include "harness/jnifake/fake_jni.h"
+#include "harness/native/entry_points.h"
 
 namespace native {
 

@@ -1,8 +1,8 @@
-#include "report/in_process.h"
+#include "harness/tool/in_process.h"
 
 #include <gtest/gtest.h>
 
-#include "jvm/harness.h"
+#include "harness/jvm/harness.h"
 
 namespace report {
 namespace {
