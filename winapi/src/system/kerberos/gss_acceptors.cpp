@@ -4,8 +4,10 @@
 // A keytab often holds more than one service's keys (a shared /etc/krb5.keytab has host/ for ssh,
 // cifs/, nfs/ ...), and GSSAPI accepts a ticket for any of them. Most users of the library are web
 // servers, so a server whose keytab holds HTTP/ keys accepts only tickets for those; a setting
-// names others, or all. The ticket's principal is checked once the context is established (the
-// target name GSSAPI reports), before anything of the client is given out.
+// names others, or all. GSSAPI checks the ticket's principal itself where the server's credential
+// holds the keys of the accepted principals alone (gss_acceptor_keys.cpp); else it is checked once
+// the context is established (the target name GSSAPI reports), before anything of the client is
+// given out.
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
 
@@ -107,6 +109,8 @@ std::optional<std::string> LocalAccountOf(krb5_context context, const std::strin
   return local;
 }
 
+}  // namespace
+
 bool Accepts(const AcceptorPolicy& policy, const std::string& target) {
   switch (policy.kind) {
     case AcceptorPolicy::Any: return true;
@@ -116,8 +120,6 @@ bool Accepts(const AcceptorPolicy& policy, const std::string& target) {
   }
   return false;
 }
-
-}  // namespace
 
 bool IsKerberos(gss_OID mechanism) {
   return mechanism != GSS_C_NO_OID && (gss_oid_equal(mechanism, gss_mech_krb5) || gss_oid_equal(mechanism, gss_mech_krb5_wrong));
@@ -157,9 +159,10 @@ void PrepareAcceptor(Credential& credential) {
   }
 }
 
-SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual) {
+SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual,
+                      bool keysChecked) {
   const bool kerberos = IsKerberos(actual) || (actual == GSS_C_NO_OID && IsKerberos(credential.mechanism->oid));
-  if (kerberos && credential.acceptors.kind != AcceptorPolicy::Any) {
+  if (kerberos && credential.acceptors.kind != AcceptorPolicy::Any && !keysChecked) {
     OM_uint32 minor = 0;
     GssName target;
     OM_uint32 major = Fault("gss_inquire_context", minor);

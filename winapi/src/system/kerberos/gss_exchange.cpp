@@ -230,6 +230,71 @@ void Conclude(Context& working, OM_uint32 major, OM_uint32 agreed, OM_uint32 lif
   }
 }
 
+// A context that a later step works on without the world lock: taken off the table for the step,
+// so that no other thread reaches it meanwhile (a call that names it then finds no context, as
+// after a free), and put back under the lock when the step ends, whatever its outcome.
+class SetAside {
+ public:
+  SetAside(WorldLock& guard, PCtxtHandle handle) : guard_(guard) {
+    if (handle != nullptr) node_ = Contexts().extract(handle->dwUpper);
+  }
+  SetAside(const SetAside&) = delete;
+  SetAside& operator=(const SetAside&) = delete;
+  ~SetAside() {
+    if (!node_) return;
+    if (!guard_.owns_lock()) guard_.lock();
+    Contexts().insert(std::move(node_));
+  }
+  // The context set aside, or `fresh` for a first step.
+  Context& Record(Context& fresh) { return node_ ? node_.mapped() : fresh; }
+
+ private:
+  WorldLock& guard_;
+  std::map<ULONG_PTR, Context>::node_type node_;
+};
+
+// What one acceptance gives.
+struct Accepted {
+  OM_uint32 major = GSS_S_COMPLETE;
+  OM_uint32 minor = 0;
+  OM_uint32 agreed = 0;
+  OM_uint32 lifetime = 0;
+  GssBuffer out;
+  GssName peer;
+  gss_OID actual = GSS_C_NO_OID;
+  GssCredential delegated;
+};
+
+void RunAccept(gss_cred_id_t cred, Context& working, gss_buffer_desc& in, StepBindings& bindings, Accepted& step) {
+  step.major = Fault("gss_accept_sec_context", step.minor);
+  if (step.major == GSS_S_COMPLETE)
+    step.major = gss_accept_sec_context(&step.minor, working.ctx.in_out(), cred, &in, bindings.Get(), step.peer.out(),
+                                        &step.actual, step.out.out(), &step.agreed, &step.lifetime,
+                                        step.delegated.out());
+}
+
+// Whether an acceptance failed for want of a key for the ticket's service: nothing of the ticket
+// was decrypted, so the replay cache noted nothing of it either.
+bool NoKeyFor(OM_uint32 minor) {
+  return MinorIs(minor, KRB5_KT_NOTFOUND) || MinorIs(minor, KRB5KRB_AP_WRONG_PRINC) ||
+         MinorIs(minor, KRB5KRB_AP_ERR_NOKEY) || MinorIs(minor, KRB5KRB_AP_ERR_NOT_US);
+}
+
+// A step of acceptance. A first step uses the credential of the policy's keys where there is one,
+// and accepts a ticket that credential has no key for again with every key, so that a ticket for
+// another service of the keytab is refused by the policy in its own words; later steps use the
+// credential the first one did.
+void AcceptStep(const Credential& credential, Context& working, bool first, gss_buffer_desc& in,
+                StepBindings& bindings, Accepted& step) {
+  if (first) working.keysChecked = credential.whole != nullptr;
+  const bool whole = credential.whole && !working.keysChecked;
+  RunAccept(whole ? credential.whole.get() : credential.cred.get(), working, in, bindings, step);
+  if (!first || !GSS_ERROR(step.major) || !working.keysChecked || !NoKeyFor(step.minor)) return;
+  working.ctx.reset();
+  working.keysChecked = false;
+  RunAccept(credential.whole.get(), working, in, bindings, step);
+}
+
 }  // namespace
 
 Context* FindContext(const CtxtHandle* handle) {
@@ -258,21 +323,23 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
   }
   StepBindings bindings;
   if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) return read;
-  working->requested = requested;
   gss_buffer_desc in = InputToken(input);
   GssBuffer out;
   OM_uint32 minor = 0, agreed = 0, lifetime = 0;
-  // Only a new context, still the call's own, goes without the lock; a later step works on one
-  // that other threads can reach, and it asks no KDC. The credential stays meanwhile, even when
-  // another thread frees its handle.
+  // The step goes without the lock (a first one may wait on the KDC for a ticket), on a context no
+  // other thread reaches meanwhile; the credential stays, even when another thread frees its
+  // handle.
   const SharedCredential cred = found->cred;
-  if (context == nullptr) guard.unlock();
+  SetAside aside(guard, context);
+  working = &aside.Record(fresh);
+  working->requested = requested;
+  guard.unlock();
   OM_uint32 major = Fault("gss_init_sec_context", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_init_sec_context(&minor, cred.get(), working->ctx.in_out(), working->target.get(),
                                  working->mechanism->oid, GssFlags(requested), 0, bindings.Get(), &in, nullptr,
                                  out.out(), &agreed, &lifetime);
-  if (context == nullptr) guard.lock();
+  guard.lock();
   if (GSS_ERROR(major)) {
     // The KDC refuses a constrained delegation to a target the service may not reach with
     // BADOPTION.
@@ -301,48 +368,41 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   if (SECURITY_STATUS status = Working(context, false, fresh, working); status != SEC_E_OK) return status;
   StepBindings bindings;
   if (SECURITY_STATUS read = bindings.Read(input); read != SEC_E_OK) return read;
-  working->requested = requested;
-  OM_uint32 minor = 0, agreed = 0, lifetime = 0;
-  gss_buffer_desc in = InputToken(input);
-  GssBuffer out;
-  GssName peer;
-  gss_OID actual = GSS_C_NO_OID;
-  GssCredential delegated;
-  // A new context, still the call's own, is accepted and admitted without the lock, on a copy of
-  // the credential (its policy, realms and the shared GSSAPI credential), which stays while the
-  // call uses it even when another thread frees the handle meanwhile; a later step works on a
-  // context that other threads can reach, under the lock.
+  // The step is accepted and its client admitted without the lock, on a copy of the credential
+  // (its policy, realms and the shared GSSAPI credentials), which stays while the call uses it even
+  // when another thread frees the handle meanwhile, and on a context that no other thread reaches.
   const bool keepDelegation = DelegationSetting() != DelegationPolicy::Off;
-  std::optional<Credential> own;
-  if (context == nullptr) {
-    found = &own.emplace(*found);
-    guard.unlock();
-  }
-  OM_uint32 major = Fault("gss_accept_sec_context", minor);
-  if (major == GSS_S_COMPLETE)
-    major = gss_accept_sec_context(&minor, working->ctx.in_out(), found->cred.get(), &in, bindings.Get(), peer.out(),
-                                   &actual, out.out(), &agreed, &lifetime, delegated.out());
-  major = RequireBindings(major, agreed, requested, bindings);
-  if (GSS_ERROR(major)) return Failed("gss_accept_sec_context", major, minor, working->mechanism->oid, true);
+  const Credential own = *found;
+  SetAside aside(guard, context);
+  working = &aside.Record(fresh);
+  working->requested = requested;
+  guard.unlock();
+  gss_buffer_desc in = InputToken(input);
+  Accepted step;
+  AcceptStep(own, *working, context == nullptr, in, bindings, step);
+  step.major = RequireBindings(step.major, step.agreed, requested, bindings);
+  if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
-  if (delegated && keepDelegation) kept = Delegation::Keep(std::move(delegated), working->ctx.get());
+  if (step.delegated && keepDelegation) kept = Delegation::Keep(std::move(step.delegated), working->ctx.get());
   // Nothing of an established context goes out before the server may keep it: not even the
   // token that would prove the server to its client.
-  if (major == GSS_S_COMPLETE) {
-    const SECURITY_STATUS admitted = Admit(*found, *working, peer ? peer.get() : working->peer.get(),
-                                           actual != GSS_C_NO_OID ? actual : working->actual);
+  if (step.major == GSS_S_COMPLETE) {
+    const SECURITY_STATUS admitted =
+        Admit(own, *working, step.peer ? step.peer.get() : working->peer.get(),
+              step.actual != GSS_C_NO_OID ? step.actual : working->actual, working->keysChecked);
     if (admitted != SEC_E_OK) return admitted;
   }
-  if (!guard.owns_lock()) guard.lock();
-  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;
-  if (peer) working->peer = std::move(peer);
-  if (actual != GSS_C_NO_OID) working->actual = actual;
+  if (SECURITY_STATUS written = WriteToken(output, step.out); written != SEC_E_OK) return written;
+  if (step.peer) working->peer = std::move(step.peer);
+  if (step.actual != GSS_C_NO_OID) working->actual = step.actual;
   if (kept) working->delegation = std::move(kept);
   // Evidence for constrained delegation is no delegation by the client.
+  OM_uint32 agreed = step.agreed;
   if (!working->delegation || working->delegation->Constrained()) agreed &= ~GSS_C_DELEG_FLAG;
-  Conclude(*working, major, agreed, lifetime, Handles{context, newContext, attributes, expiry});
-  return StatusOf(major, minor, true);
+  guard.lock();
+  Conclude(*working, step.major, agreed, step.lifetime, Handles{context, newContext, attributes, expiry});
+  return StatusOf(step.major, step.minor, true);
 }
 
 SECURITY_STATUS DeleteContext(PCtxtHandle handle) {

@@ -52,11 +52,35 @@ struct AcceptorPolicy {
   std::vector<std::string> principals;  // as krb5 displays them, realm included
 };
 
+// Whether a ticket for the service principal `principal` (as krb5 displays it) may stand.
+bool Accepts(const AcceptorPolicy& policy, const std::string& principal);
+
+// A memory keytab of the default keytab's keys that a policy accepts, open while this lives
+// (gss_acceptor_keys.cpp); no name when the policy takes every key, or none of its principals has
+// one, or the keytab cannot be read. Requires the world lock.
+class AllowedKeys {
+ public:
+  AllowedKeys(krb5_context context, const AcceptorPolicy& policy);
+  AllowedKeys(const AllowedKeys&) = delete;
+  AllowedKeys& operator=(const AllowedKeys&) = delete;
+  ~AllowedKeys();
+  const std::string& Name() const { return name_; }
+
+ private:
+  krb5_context context_ = nullptr;
+  krb5_keytab keytab_ = nullptr;
+  std::string name_;
+};
+
 struct Credential {
   const Mechanism* mechanism;
   ULONG use;
   // An acceptor credential may be shared with other server handles: it goes with the last.
   SharedCredential cred;
+  // Inbound, when `cred` holds only the keys its policy accepts (GSSAPI then refuses a ticket for
+  // any other service itself): the credential of every key of the keytab, which a ticket `cred`
+  // has no key for is accepted again with, so that its refusal is the policy's own.
+  SharedCredential whole;
   // Inbound only, taken with the credential: the services it accepts tickets for and the realms'
   // domain names its clients are named by.
   AcceptorPolicy acceptors;
@@ -69,15 +93,17 @@ struct Credential {
 };
 
 
-// The acceptor credential of a mechanism that server handles share while the default keytab and
-// the calling thread's identity stay what they were when it was acquired, and its ticket cache
-// (the service's own ticket, for evidence; empty for none) is the same (gss_kept_credentials.cpp);
-// `acquire` makes a new one otherwise. `cacheOwner` keeps that cache alive as long as the credential
-// is kept. Requires the world lock.
-using AcquireFunction = std::function<SECURITY_STATUS(GssCredential& cred, OM_uint32& lifetime)>;
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+// The acceptor credentials of a mechanism that server handles share while the default keytab and
+// the calling thread's identity stay what they were when they were acquired, and their ticket
+// cache (the service's own ticket, for evidence; empty for none) and acceptor policy are the same
+// (gss_kept_credentials.cpp); `acquire` makes new ones otherwise, from the keytab it is given
+// (empty for the default one): `whole` from every key, `shared` from the keys `policy` accepts
+// where it restricts them (else `shared` is the whole and `whole` null). `cacheOwner` keeps that
+// cache alive as long as the credential is kept. Requires the world lock.
+using AcquireFunction = std::function<SECURITY_STATUS(const std::string& keytab, GssCredential& cred, OM_uint32& lifetime)>;
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache, const AcceptorPolicy& policy,
                                std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               SharedCredential& shared, OM_uint32& lifetime);
+                               SharedCredential& shared, SharedCredential& whole, OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;
@@ -86,6 +112,8 @@ struct Context {
   GssName target;  // client: the service it authenticates to
   GssName peer;    // server: the client, once it is known
   gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
+  // server: accepted with the credential of its policy's keys alone, which made the policy's check
+  bool keysChecked = false;
   // server: the client's logon information from its ticket's PAC, once established, when the PAC
   // was there and its signature held; the client's name and token come from it.
   std::shared_ptr<const LogonInfo> logon;
@@ -117,13 +145,13 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
                                    PTimeStamp expiry);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
-// A client's first step may wait on the KDC for a ticket: it lets the world lock go meanwhile.
+// A step runs without the world lock: a client's first step may wait on the KDC for a ticket, and
+// a server's is where a sign-on spends its time (the ticket's decryption, the replay cache, the
+// acceptor's name, the PAC). A later step's context is off the table meanwhile: another thread's
+// call that names it finds none.
 SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, const WCHAR* target, ULONG requested,
                                   PSecBufferDesc input, PCtxtHandle newContext, PSecBufferDesc output,
                                   PULONG attributes, PTimeStamp expiry);
-// A server's first step, still the call's own, lets the world lock go while GSSAPI accepts and the
-// client is admitted: that is where a sign-on spends its time (the ticket's decryption, the replay
-// cache, the acceptor's name, the PAC).
 SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
                               ULONG requested, PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes,
                               PTimeStamp expiry);
@@ -200,7 +228,9 @@ void PrepareAcceptor(Credential& credential);
 // accepts (else SEC_E_WRONG_PRINCIPAL, what Windows answers a server handed a ticket meant for
 // another) and its client has a Windows name (else SEC_E_LOGON_DENIED, a logon that cannot be
 // mapped). SEC_E_OK when it may, with the client's name and local account noted in `context`.
-SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual);
+// `keysChecked` when GSSAPI accepted the ticket with the policy's keys alone, which is the check.
+SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual,
+                      bool keysChecked);
 // The local account an admitted client's principal maps to by krb5's auth_to_local rules (a
 // Kerberos client) or the mechanism's own (gss_localname); none when it maps to none. Asked once
 // per context, with the configuration the server's krb5 context has read, so that a thread acting

@@ -10,9 +10,13 @@
 // - the calling thread acts as the same user with the same groups, so that a thread acting as a
 //   client that may not read the keytab gets no credential through another's.
 //
-// A keytab that is not a file (MEMORY:, KEYRING:, a name krb5 cannot give) is never kept for. The
-// keys themselves are read from the keytab at each acceptance whatever the credential: keeping it
-// changes when GSSAPI looks, never what it accepts.
+// - the server's acceptor policy is the same, since the kept credential holds the keys of the
+//   principals it accepts (gss_acceptor_keys.cpp).
+//
+// A keytab that is not a file (MEMORY:, KEYRING:, a name krb5 cannot give) is never kept for. A
+// credential of the policy's keys holds a copy of them taken when it was acquired; every server
+// context acquires its credential afresh, and a keytab that changed meanwhile gives it a new copy,
+// so keeping it changes when GSSAPI looks, never what it accepts.
 #include <krb5/krb5.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -47,11 +51,17 @@ struct Conditions {
 struct Kept {
   const Mechanism* mechanism;
   std::string cache;
+  AcceptorPolicy policy;
   Conditions conditions;
   SharedCredential cred;
+  SharedCredential whole;
   OM_uint32 lifetime;
   std::shared_ptr<const void> cacheOwner;
 };
+
+bool SamePolicy(const AcceptorPolicy& a, const AcceptorPolicy& b) {
+  return a.kind == b.kind && a.service == b.service && a.principals == b.principals;
+}
 
 std::vector<Kept>& KeptCredentials() {
   static auto* kept = new std::vector<Kept>();
@@ -81,17 +91,18 @@ bool CurrentConditions(Conditions& now) {
 
 }  // namespace
 
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache,
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache, const AcceptorPolicy& policy,
                                std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               SharedCredential& shared, OM_uint32& lifetime) {
+                               SharedCredential& shared, SharedCredential& whole, OM_uint32& lifetime) {
   // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
   Conditions now;
   const bool known = CurrentConditions(now);
   auto& kept = KeptCredentials();
   for (auto it = kept.begin(); it != kept.end(); ++it) {
     if (it->mechanism != mechanism) continue;
-    if (known && it->cache == cache && it->conditions == now) {
+    if (known && it->cache == cache && SamePolicy(it->policy, policy) && it->conditions == now) {
       shared = it->cred;
+      whole = it->whole;
       lifetime = it->lifetime;
       return SEC_E_OK;
     }
@@ -100,9 +111,18 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& ca
     break;
   }
   GssCredential cred;
-  if (SECURITY_STATUS status = acquire(cred, lifetime); status != SEC_E_OK) return status;
+  if (SECURITY_STATUS status = acquire(std::string(), cred, lifetime); status != SEC_E_OK) return status;
   shared = Share(std::move(cred));
-  if (known) kept.push_back(Kept{mechanism, cache, std::move(now), shared, lifetime, std::move(cacheOwner)});
+  whole = nullptr;
+  // Where the policy's keys cannot be had on their own, the whole credential serves, checked after
+  // each acceptance as before.
+  const AllowedKeys allowed(SharedKrb5(), policy);
+  OM_uint32 ignored = 0;
+  if (!allowed.Name().empty() && acquire(allowed.Name(), cred, ignored) == SEC_E_OK) {
+    whole = std::move(shared);
+    shared = Share(std::move(cred));
+  }
+  if (known) kept.push_back(Kept{mechanism, cache, policy, std::move(now), shared, whole, lifetime, std::move(cacheOwner)});
   return SEC_E_OK;
 }
 

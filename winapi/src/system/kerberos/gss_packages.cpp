@@ -54,12 +54,12 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
   return major;
 }
 
-// No name: a server takes any key of the keytab, a client the default principal of its cache.
-// With a cache named, a client authenticates with what that cache holds, and a server can also
-// initiate as the service whose ticket it holds, which lets MIT keep a client's ticket as
-// evidence for constrained delegation.
-SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, GssCredential& cred,
-                        OM_uint32& lifetime) {
+// No name: a server takes any key of the keytab (of `keytab` where one is named), a client the
+// default principal of its cache. With a cache named, a client authenticates with what that cache
+// holds, and a server can also initiate as the service whose ticket it holds, which lets MIT keep a
+// client's ticket as evidence for constrained delegation.
+SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, const std::string& keytab,
+                        GssCredential& cred, OM_uint32& lifetime) {
   // Windows' Negotiate also accepts a bare Kerberos token, as some clients send one (Wine's
   // Negotiate does): a Negotiate acceptor holds krb5's credential beside SPNEGO's, which is what a
   // token of krb5's own OID reaches.
@@ -67,13 +67,16 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, G
   gss_OID_set_desc mechanisms = {1, oid};
   if (accepting && oid == &kSpnego) mechanisms = {2, both};
   OM_uint32 minor = 0;
-  if (!cache.empty()) {
-    gss_key_value_element_desc element = {"ccache", cache.c_str()};
-    gss_key_value_set_desc store = {1, &element};
+  if (!cache.empty() || !keytab.empty()) {
+    gss_key_value_element_desc elements[2];
+    gss_key_value_set_desc store = {0, elements};
+    if (!cache.empty()) elements[store.count++] = {"ccache", cache.c_str()};
+    if (!keytab.empty()) elements[store.count++] = {"keytab", keytab.c_str()};
+    const gss_cred_usage_t usage = !accepting ? GSS_C_INITIATE : cache.empty() ? GSS_C_ACCEPT : GSS_C_BOTH;
     OM_uint32 major = Fault("gss_acquire_cred_from", minor);
     if (major == GSS_S_COMPLETE)
-      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                    accepting ? GSS_C_BOTH : GSS_C_INITIATE, &store, cred.out(), nullptr, &lifetime);
+      major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, usage, &store, cred.out(),
+                                    nullptr, &lifetime);
     if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
     return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
   }
@@ -86,14 +89,14 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, G
 
 // The credential of a package; SPNEGO has credentials whenever any mechanism of the machine has
 // some, so Negotiate needs krb5's first.
-SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache, GssCredential& cred,
-                           OM_uint32& lifetime) {
+SECURITY_STATUS AcquireFor(const Mechanism* mechanism, bool accepting, const std::string& cache,
+                           const std::string& keytab, GssCredential& cred, OM_uint32& lifetime) {
   if (mechanism->oid == &kSpnego) {
-    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, cred, lifetime); status != SEC_E_OK)
+    if (SECURITY_STATUS status = Acquire(gss_mech_krb5, accepting, cache, keytab, cred, lifetime); status != SEC_E_OK)
       return status;
     cred.reset();
   }
-  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, cred, lifetime); status != SEC_E_OK)
+  if (SECURITY_STATUS status = Acquire(mechanism->oid, accepting, cache, keytab, cred, lifetime); status != SEC_E_OK)
     return status;
   if (mechanism->oid == &kSpnego && GSS_ERROR(LimitToKerberos(cred.get(), accepting))) {
     cred.reset();
@@ -151,26 +154,33 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   OM_uint32 lifetime = 0;
   GssCredential cred;
   SharedCredential shared;
+  SharedCredential whole;
   const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
+  // What a server lets in is fixed when it takes its credential, and chooses the keys it holds:
+  // NTLM has none of a keytab.
+  Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  if (accepting) PrepareAcceptor(made);
+  const AcceptorPolicy keys = mechanism->oid == &kNtlm ? AcceptorPolicy{} : made.acceptors;
   // Servers share one acceptor credential for as long as it is what they would acquire.
   auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
-    return SharedAcceptor(mechanism, from, std::move(owner), [&](GssCredential& made, OM_uint32& time) {
-      return AcquireFor(mechanism, accepting, from, made, time);
-    }, shared, lifetime);
+    return SharedAcceptor(mechanism, from, keys, std::move(owner),
+                          [&](const std::string& keytab, GssCredential& acquired, OM_uint32& time) {
+                            return AcquireFor(mechanism, accepting, from, keytab, acquired, time);
+                          }, shared, whole, lifetime);
   };
-  SECURITY_STATUS status = accepting ? acquireShared(cache, service) : AcquireFor(mechanism, accepting, cache, cred, lifetime);
+  SECURITY_STATUS status = accepting ? acquireShared(cache, service)
+                                     : AcquireFor(mechanism, accepting, cache, std::string(), cred, lifetime);
   // A server that cannot keep evidence still accepts.
   if (status != SEC_E_OK && service) {
     service.reset();
+    made.service.reset();
     status = acquireShared(std::string(), nullptr);
   }
   if (status != SEC_E_OK) return status;
-  if (!shared) shared = Share(std::move(cred));
+  made.cred = shared ? std::move(shared) : Share(std::move(cred));
+  made.whole = std::move(whole);
   ULONG_PTR id = NewId();
-  Credential made{mechanism, use, std::move(shared), AcceptorPolicy{}, RealmDomains{}, delegation, service};
-  // What a server lets in is fixed when it takes its credential.
-  if (accepting) PrepareAcceptor(made);
   Credentials()[id] = std::move(made);
   AddLive("credential", 1);
   credential->dwLower = kCredentialTag;
