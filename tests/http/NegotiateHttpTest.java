@@ -140,6 +140,10 @@ public final class NegotiateHttpTest {
       serveTls(args[1], args[2], args[3], ChannelBinding.Mode.parse(args[4]));
       return;
     }
+    if (args[0].equals("--serve-basic")) {
+      serveBasic(args[1], args[2], args[3], args[4]);
+      return;
+    }
     if (args[0].equals("--jdk-client")) {
       jdkClient(args[1]);
       return;
@@ -932,6 +936,28 @@ public final class NegotiateHttpTest {
         : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
     System.out.println(name + " flavour over TLS, channel binding " + mode + ", listening on port "
         + server.uri().getPort());
+    System.out.flush();
+    Runtime.getRuntime().addShutdownHook(new Thread(server::close));
+    Thread.sleep(Long.MAX_VALUE);
+  }
+
+  // Serves with HTTP Basic on, over TLS ("tls"), or over plain HTTP where it is refused ("plain")
+  // or allowed ("plain-allowed"), until the process is stopped, after a line that names the port.
+  private static void serveBasic(String name, String keyStore, String password, String where) throws Exception {
+    Negotiator negotiator = Negotiator.builder().packageName("Negotiate").groups(GROUP).basic(true)
+        .basicOverPlainHttp(where.equals("plain-allowed")).build();
+    Flavour server;
+    if (where.equals("tls")) {
+      java.security.KeyStore keys = java.security.KeyStore.getInstance("PKCS12");
+      try (InputStream in = java.nio.file.Files.newInputStream(java.nio.file.Path.of(keyStore))) {
+        keys.load(in, password.toCharArray());
+      }
+      server = name.equals("jdk") ? jdkServer(negotiator, keys, password)
+          : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
+    } else {
+      server = name.equals("jdk") ? jdkServer(negotiator) : tomcat(negotiator);
+    }
+    System.out.println(name + " flavour with Basic over " + where + ", listening on port " + server.uri().getPort());
     System.out.flush();
     Runtime.getRuntime().addShutdownHook(new Thread(server::close));
     Thread.sleep(Long.MAX_VALUE);

@@ -9,8 +9,8 @@ import java.util.List;
  * filter, a reactive web filter) says through {@link Request} where its sessions live and how it
  * writes headers, and then does what the {@link Admission} says; it decides nothing itself.
  *
- * <p>The rules, in order: a request whose Authorization carries Negotiate signs on, whatever
- * session it also holds; otherwise the first session it holds that still serves it goes on, with
+ * <p>The rules, in order: a request whose Authorization carries Negotiate (or Basic, where the site
+ * takes it) signs on, whatever session it also holds; otherwise the first session it holds that still serves it goes on, with
  * no call into the security package; a request that holds sessions and none serves has them
  * forgotten and is asked for Negotiate, like a request that holds none.
  */
@@ -53,6 +53,11 @@ public final class Gate {
     default byte[] channelBindings() {
       return null;
     }
+
+    /** Whether the request came over TLS (HTTPS); a flavour that cannot tell says false. */
+    default boolean secure() {
+      return channelBindings() != null;
+    }
   }
 
   /**
@@ -80,7 +85,7 @@ public final class Gate {
     Sessions sessions = negotiator.sessions();
     List<String> authorization = request.authorization();
     String peer = request.peer();
-    if (sessions.enabled() && !NegotiateHeader.anyNegotiate(authorization)) {
+    if (sessions.enabled() && !negotiator.signsOn(authorization)) {
       List<SignOn> held = request.sessions();
       for (SignOn session : held) {
         boolean stale = sessions.stale(session);
@@ -98,10 +103,13 @@ public final class Gate {
       }
     }
     byte[] bindings = negotiator.channelBinding() == ChannelBinding.Mode.NONE ? null : request.channelBindings();
-    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization, bindings);
+    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization, bindings, request.secure());
     String answer = outcome.wwwAuthenticate();
     if (answer != null) {
       request.header("WWW-Authenticate", answer);
+    }
+    if (outcome.status() == 401 && negotiator.basicChallenge() != null) {
+      request.header("WWW-Authenticate", negotiator.basicChallenge());
     }
     if (outcome.retryAfter() != null) {
       request.header("Retry-After", outcome.retryAfter());
