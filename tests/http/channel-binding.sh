@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Channel binding over HTTPS in both server flavours, inside tests/kdc/with-realm.sh (or the domain of
-# tests/ad/with-domain.sh, whose tickets carry a PAC and are AES only) on the
-# machine's own services: MIT's GSSAPI as a browser's SPNEGO (bound_client.py) binds its token to
+# Channel binding over HTTPS in both server flavours, inside tests/kdc/with-realm.sh (or the test
+# domain, whose tickets carry a PAC and are AES only) on the machine's own services: MIT's GSSAPI as a browser's SPNEGO (bound_client.py) binds its token to
 # the certificate the server showed, to another certificate (as a token relayed from another TLS
 # server would be), or to nothing; and the library's client helper, which binds by itself.
 # Then HTTP Basic checked against the KDC, in both flavours: curl's password over HTTPS, a wrong
@@ -104,6 +103,8 @@ if [ -n "${QTEST_REALM_DIR:-}" ]; then
     if grep -qix 'WWW-Authenticate: Negotiate' <<<"$challenges" && grep -qi 'WWW-Authenticate: Basic realm="' <<<"$challenges"; then
       echo "ok   $flavour: the 401 offers Negotiate and Basic"; else echo "FAIL $flavour: challenges: $challenges"; failed=1; fi
     check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$(basic tls "alice:$QTEST_PASSWORD")"
+    check_logged "$flavour, Basic at start" 'with a ticket for HTTP/localhost@QTEST.TEST that'
+
     check "$flavour: a wrong password" 401 "$(basic tls "alice:not-$QTEST_PASSWORD")"
     check_logged "$flavour, wrong password" 'alice could not sign on: .*8009030c'
     check "$flavour: an unknown user" 401 "$(basic tls "nobody-here:$QTEST_PASSWORD")"

@@ -60,9 +60,10 @@ final class BasicSignOn {
     return SCHEME + " realm=\"" + realm.replace("\\", "\\\\").replace("\"", "\\\"") + "\", charset=\"UTF-8\"";
   }
 
-  /** The service principal the client's ticket is asked for. */
-  String service() {
-    return service;
+  /** What a server that starts says of its Basic sign-on, so that a wrong service shows at once. */
+  String announcement() {
+    return "Basic: clients may sign on with a password over HTTPS" + (overPlainHttp ? " and plain HTTP" : "")
+        + ", checked by the KDC with a ticket for " + service + " that this server's key must decrypt";
   }
 
   /** The request's Basic credentials ("" for a bare scheme); null when it carries none. */

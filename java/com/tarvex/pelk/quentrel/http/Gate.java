@@ -9,10 +9,11 @@ import java.util.List;
  * filter, a reactive web filter) says through {@link Request} where its sessions live and how it
  * writes headers, and then does what the {@link Admission} says; it decides nothing itself.
  *
- * <p>The rules, in order: a request whose Authorization carries Negotiate (or Basic, where the site
- * takes it) signs on, whatever session it also holds; otherwise the first session it holds that still serves it goes on, with
+ * <p>The rules, in order: a request whose Authorization carries Negotiate signs on, whatever session
+ * it also holds; otherwise the first session it holds that still serves it goes on, with
  * no call into the security package; a request that holds sessions and none serves has them
- * forgotten and is asked for Negotiate, like a request that holds none.
+ * forgotten and is asked for Negotiate, like a request that holds none; Basic credentials, where
+ * the site takes them, sign on only then.
  */
 public final class Gate {
   private final Negotiator negotiator;
@@ -71,6 +72,9 @@ public final class Gate {
     if (problem != null) {
       Negotiator.LOG.log(Level.ERROR, "Negotiate: " + problem);
     }
+    if (negotiator.basic() != null) {
+      Negotiator.LOG.log(Level.INFO, negotiator.basic().announcement());
+    }
   }
 
   public Negotiator negotiator() {
@@ -85,7 +89,9 @@ public final class Gate {
     Sessions sessions = negotiator.sessions();
     List<String> authorization = request.authorization();
     String peer = request.peer();
-    if (sessions.enabled() && !negotiator.signsOn(authorization)) {
+    // Browsers repeat Basic on every request once it worked: a session that serves takes those, so
+    // that a session does not cost a KDC exchange per request.
+    if (sessions.enabled() && !NegotiateHeader.anyNegotiate(authorization)) {
       List<SignOn> held = request.sessions();
       for (SignOn session : held) {
         boolean stale = sessions.stale(session);

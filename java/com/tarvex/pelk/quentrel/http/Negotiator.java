@@ -298,16 +298,13 @@ public final class Negotiator implements AutoCloseable {
     return basic == null ? null : basic.challenge();
   }
 
-  /**
-   * Whether a request's Authorization signs the client on now (Negotiate, or Basic when it is on),
-   * whatever session it also holds.
-   */
-  public boolean signsOn(List<String> authorization) {
-    return NegotiateHeader.anyNegotiate(authorization) || basic != null && BasicSignOn.credentials(authorization) != null;
-  }
-
   List<String> groups() {
     return groups;
+  }
+
+  /** HTTP Basic's sign-on; null when Basic is off. */
+  BasicSignOn basic() {
+    return basic;
   }
 
   /** The sessions of this negotiator's clients. */
