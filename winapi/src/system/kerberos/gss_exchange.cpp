@@ -21,7 +21,7 @@
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/replay.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 std::map<ULONG_PTR, Context>& Contexts() {
@@ -416,4 +416,4 @@ SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
   return SEC_E_OK;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

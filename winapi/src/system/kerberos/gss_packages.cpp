@@ -18,7 +18,7 @@
 #include "system/kerberos/principals.h"
 #include "system/kerberos/replay.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 gss_OID_desc kSpnego = {6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
@@ -398,4 +398,4 @@ std::optional<std::string> LocalAccountOf(gss_name_t name, gss_OID mechanism) {
   return account;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos
