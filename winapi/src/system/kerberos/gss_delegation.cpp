@@ -31,7 +31,7 @@
 #include "system/kerberos/owners.h"
 #include "system/kerberos/pac.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 
 // A service ticket-granting ticket in a memory cache of its own, shared by the server credentials
 // made while it is current; the cache goes with the last of them.
@@ -195,7 +195,7 @@ std::shared_ptr<ServiceTicket> Usable(const ServiceState& state) {
 ServiceTicket::~ServiceTicket() { DestroyCache(cache); }
 
 DelegationPolicy DelegationSetting() {
-  const std::string setting = LowerAscii(settings::Text(settings::Id::kDelegation));
+  const std::string setting = LowerAscii(host::TextSetting(host::SettingId::kDelegation));
   if (setting == "off" || setting == "0" || setting == "no" || setting == "false") return DelegationPolicy::Off;
   return setting == "forwarded" ? DelegationPolicy::Forwarded : DelegationPolicy::All;
 }
@@ -247,7 +247,7 @@ std::string SecondHopCause(const std::string& otherwise) {
       return "the client is in Protected Users, whose members' tickets are never delegated: sign on to the back end"
              " directly, or take the account out of the group";
   }
-  if ((token->data.accountControl & pac::kUserNotDelegated) != 0)
+  if ((token->data.accountControl & kUserNotDelegated) != 0)
     return "the client's account is sensitive and cannot be delegated: no service may act as it onward; clear the"
            " flag (Active Directory Users and Computers, Account options) where it must be";
   return otherwise;
@@ -348,4 +348,4 @@ const std::string& Delegation::Cache() {
   return cache_;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos
