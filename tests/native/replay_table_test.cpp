@@ -18,10 +18,10 @@
 
 namespace {
 
-using winhost::system::gss::replay::Digest;
-using winhost::system::gss::replay::OpenHostStore;
-using winhost::system::gss::replay::ReplayStore;
-using winhost::system::gss::replay::Verdict;
+using winhost::system::kerberos::replay::Digest;
+using winhost::system::kerberos::replay::OpenHostStore;
+using winhost::system::kerberos::replay::ReplayStore;
+using winhost::system::kerberos::replay::Verdict;
 
 std::string Folder() {
   char pattern[] = "/tmp/quentrel-replay-XXXXXX";

@@ -16,7 +16,7 @@
 
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss::replay {
+namespace winhost::system::kerberos::replay {
 namespace {
 
 // The store in use. Stores are never released, so that a sign-on that read one may go on using it
@@ -212,4 +212,4 @@ SECURITY_STATUS CheckAccepted(const gss_buffer_desc& token, Context& context, OM
   return SEC_E_OK;
 }
 
-}  // namespace winhost::system::gss::replay
+}  // namespace winhost::system::kerberos::replay

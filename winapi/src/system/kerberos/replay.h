@@ -22,7 +22,7 @@
 
 #include "winhost/sspi.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 
 struct Context;
 
@@ -81,4 +81,4 @@ SECURITY_STATUS CheckAccepted(const gss_buffer_desc& token, Context& context, OM
 std::optional<Digest> AuthenticatorOf(const uint8_t* token, size_t length);
 
 }  // namespace replay
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

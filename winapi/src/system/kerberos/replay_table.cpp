@@ -28,7 +28,7 @@
 
 #include "system/kerberos/replay.h"
 
-namespace winhost::system::gss::replay {
+namespace winhost::system::kerberos::replay {
 namespace {
 
 constexpr uint64_t kMagic = 0x3154'4c50'5245'5251ULL;  // format 1
@@ -184,4 +184,4 @@ std::unique_ptr<ReplayStore> OpenHostStore(const std::string& directory, std::st
   return std::make_unique<HostTable>(mapping, path);
 }
 
-}  // namespace winhost::system::gss::replay
+}  // namespace winhost::system::kerberos::replay
