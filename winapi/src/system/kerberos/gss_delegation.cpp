@@ -29,7 +29,7 @@
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/owners.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 
 // A service ticket-granting ticket in a memory cache of its own, shared by the server credentials
 // made while it is current; the cache goes with the last of them.
@@ -193,7 +193,7 @@ std::shared_ptr<ServiceTicket> Usable(const ServiceState& state) {
 ServiceTicket::~ServiceTicket() { DestroyCache(cache); }
 
 DelegationPolicy DelegationSetting() {
-  const std::string setting = LowerAscii(settings::Text(settings::Id::kDelegation));
+  const std::string setting = LowerAscii(host::TextSetting(host::SettingId::kDelegation));
   if (setting == "off" || setting == "0" || setting == "no" || setting == "false") return DelegationPolicy::Off;
   return setting == "forwarded" ? DelegationPolicy::Forwarded : DelegationPolicy::All;
 }
@@ -327,4 +327,4 @@ const std::string& Delegation::Cache() {
   return cache_;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

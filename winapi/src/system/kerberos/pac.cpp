@@ -5,7 +5,7 @@
 // failure so that the decoding reads straight through and is judged once.
 #include "system/kerberos/pac.h"
 
-namespace winhost::system::pac {
+namespace winhost::system::kerberos {
 namespace {
 
 constexpr size_t kHeadersLength = 16;  // common header and private header
@@ -318,4 +318,4 @@ std::optional<UpnDnsInfo> DecodeUpnDnsInfo(const uint8_t* data, size_t size, con
   return info;
 }
 
-}  // namespace winhost::system::pac
+}  // namespace winhost::system::kerberos

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace winhost::system::pac {
+namespace winhost::system::kerberos {
 
 // A SID in its binary form: revision, sub-authority count, 6-byte authority, sub-authorities.
 using Sid = std::vector<uint8_t>;
@@ -131,4 +131,4 @@ struct UpnDnsInfo {
 // buffer, a string is not whole UTF-16 units or holds U+0000, or the SID is not well-formed.
 std::optional<UpnDnsInfo> DecodeUpnDnsInfo(const uint8_t* data, size_t size, const char** failure = nullptr);
 
-}  // namespace winhost::system::pac
+}  // namespace winhost::system::kerberos
