@@ -118,6 +118,7 @@ struct Context {
   // was there and its signature held; the client's name and token come from it.
   std::shared_ptr<const LogonInfo> logon;
   bool established = false;
+  bool authenticatorChecked = false;  // server: its AP-REQ went through our replay check
   std::time_t establishedAt = 0;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
