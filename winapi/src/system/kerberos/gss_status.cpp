@@ -107,6 +107,9 @@ bool MinorIs(OM_uint32 minor, long code) {
 
 SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting) {
   if (!GSS_ERROR(major)) return major & GSS_S_CONTINUE_NEEDED ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+  // A message whose checksum fails is altered, whatever krb5 calls the failure: its integrity
+  // error also stands for a ticket made with another key, which the table gives another status.
+  if (GSS_ROUTINE_ERROR(major) == GSS_S_BAD_SIG) return SEC_E_MESSAGE_ALTERED;
   if (std::optional<SECURITY_STATUS> known = KnownMinor(minor)) return *known;
   switch (GSS_ROUTINE_ERROR(major)) {
     case GSS_S_BAD_MECH:
