@@ -347,9 +347,10 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
     const bool refused = delegation && delegation->Constrained() && MinorIs(minor, KRB5KDC_ERR_BADOPTION);
     const SECURITY_STATUS status = Failed("gss_init_sec_context", major, minor, working->mechanism->oid, false);
     if (!refused) return status;
-    TraceRefusal("constrained delegation", "the KDC would not issue the ticket (KDC_ERR_BADOPTION): the target is not"
-                 " among the services this one may delegate to (msDS-AllowedToDelegateTo), or the client's account"
-                 " may not be delegated (Protected Users, or sensitive and cannot be delegated)");
+    TraceRefusal("constrained delegation",
+                 ("the KDC would not issue the ticket (KDC_ERR_BADOPTION): " +
+                  SecondHopCause("the target is not among the services this one may delegate to"
+                                 " (msDS-AllowedToDelegateTo)")).c_str());
     return SEC_E_DELEGATION_POLICY;
   }
   if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;

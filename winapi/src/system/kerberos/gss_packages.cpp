@@ -145,9 +145,9 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
     if (std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation()) {
       if (!*impersonating) {
         TraceRefusal("a second hop as the impersonated client",
-                     "the client delegated nothing: it forwarded no ticket (Windows clients under Credential Guard"
-                     " forward none: use constrained delegation), its ticket is not forwardable (an account in"
-                     " Protected Users or marked sensitive and cannot be delegated), or the site keeps no delegation");
+                     SecondHopCause("the client delegated nothing: it forwarded no ticket (Windows clients under"
+                                    " Credential Guard forward none: use constrained delegation), or the site keeps"
+                                    " no delegation (QUENTREL_DELEGATION)").c_str());
         return SEC_E_NO_CREDENTIALS;
       }
       delegation = std::move(*impersonating);

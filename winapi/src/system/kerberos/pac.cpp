@@ -248,7 +248,7 @@ Referents ReadFixedPart(Reader& in, LogonInfo& info) {
   to.logonDomainName = ReadCountedString(in);
   to.logonDomainIdPointer = in.U32();
   in.Skip(2 * 4);  // reserved
-  in.U32();        // user account control
+  info.userAccountControl = in.U32();
   in.U32();        // sub-authentication status
   in.Skip(2 * kFileTimeLength);  // last successful and last failed interactive logon
   in.U32();  // failed interactive logon count
