@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Channel binding over HTTPS in both server flavours, inside tests/kdc/with-realm.sh (or the domain of
-# tests/ad/with-domain.sh, whose tickets carry a PAC and are AES only) on the
-# machine's own services: MIT's GSSAPI as a browser's SPNEGO (bound_client.py) binds its token to
+# Channel binding over HTTPS in both server flavours, inside tests/kdc/with-realm.sh (or the test
+# domain, whose tickets carry a PAC and are AES only) on the machine's own services: MIT's GSSAPI as a browser's SPNEGO (bound_client.py) binds its token to
 # the certificate the server showed, to another certificate (as a token relayed from another TLS
 # server would be), or to nothing; and the library's client helper, which binds by itself.
 # Then HTTP Basic checked against the KDC, in both flavours: curl's password over HTTPS, a wrong
