@@ -124,7 +124,7 @@ bool RunFirstClientStep(JNIEnv* env, SecurityContextRecord& record) {
 }  // namespace
 
 jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring package, jstring target,
-                           std::vector<uint8_t> channelBindings) {
+                           std::vector<uint8_t> channelBindings, SEC_WINNT_AUTH_IDENTITY_W* identity) {
   WideString packageName = JavaStringToWide(env, package);
   const WideString targetArgument = JavaStringToWide(env, target);
   if (packageName.empty()) packageName = kDefaultPackage;
@@ -144,7 +144,7 @@ jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring pac
       AsWide(packageName),                                            // package
       record->isClient ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND,  // credential use
       nullptr,                                                        // logon identifier
-      nullptr,                                                        // authentication data
+      identity,                                                       // a user and password, or none
       nullptr,                                                        // get-key function
       nullptr,                                                        // get-key argument
       record->credential,                                             // new credentials

@@ -140,6 +140,10 @@ public final class NegotiateHttpTest {
       serveTls(args[1], args[2], args[3], ChannelBinding.Mode.parse(args[4]));
       return;
     }
+    if (args[0].equals("--serve-basic")) {
+      serveBasic(args[1], args[2], args[3], args[4]);
+      return;
+    }
     if (args[0].equals("--jdk-client")) {
       jdkClient(args[1]);
       return;
@@ -167,6 +171,7 @@ public final class NegotiateHttpTest {
       }
       crowded(name);
       sessions(name);
+      cannotSignOn(name);
     }
     cookies();
     bounded();
@@ -336,6 +341,32 @@ public final class NegotiateHttpTest {
       Answer done = request(first, server.uri(), List.of(header(third.token())));
       check(name + " same connection", done.status, 200);
       check(name + " nothing waiting after", server.negotiator().pendingCount(), 0);
+    }
+  }
+
+  // A client that cannot sign on: the 401 page sends it to the site's fallback, escaped as HTML;
+  // with Basic on, the same 401 offers both schemes, and a password over plain HTTP is refused
+  // before it goes anywhere.
+  private static void cannotSignOn(String name) throws Exception {
+    Object[][] cases = {
+      {"fallback", Negotiator.builder().fallback("/sign-in?next=/a&b=\"<x>\""), List.of(),
+          List.of("Negotiate"), "url=/sign-in?next=/a&amp;b=&quot;&lt;x&gt;&quot;\">"},
+      {"fallback", Negotiator.builder().fallback("https://login.example.test/"), List.of(),
+          List.of("Negotiate"), "<a href=\"https://login.example.test/\">"},
+      {"Basic", Negotiator.builder().basic(true).basicRealm("Intra \"net\""), List.of("Basic dXNlcjpwYXNz"),
+          List.of("Negotiate", "Basic realm=\"Intra \\\"net\\\"\", charset=\"UTF-8\""), "sent over plain HTTP is refused"},
+    };
+    for (Object[] c : cases) {
+      int lines = LINES.size();
+      try (Flavour server = start(name, (Negotiator.Builder) c[1]); Socket socket = connect(server)) {
+        @SuppressWarnings("unchecked")
+        Answer answer = request(socket, server.uri(), (List<String>) c[2]);
+        String what = name + " cannot sign on, " + c[0];
+        check(what + " status", answer.status, 401);
+        check(what + " challenges", answer.authenticate, c[3]);
+        String said = c[2] == null || ((List<?>) c[2]).isEmpty() ? answer.body : String.join("\n", LINES.subList(lines, LINES.size()));
+        check(what + ": " + c[4], said.contains((String) c[4]), true);
+      }
     }
   }
 
@@ -517,15 +548,18 @@ public final class NegotiateHttpTest {
 
   // One sign-on serves the session in both flavours: a page of requests after it makes no call
   // into the library; idleness and logging out end it; signing on again gives a new session.
-  // With sessions off, every request negotiates.
+  // With sessions off, every request negotiates. Basic, which browsers repeat on every request,
+  // goes on in the session too.
   private static void sessions(String name) throws Exception {
     TestClock clock = new TestClock();
     HttpClient http = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
-    try (Flavour server = start(name, Negotiator.builder().clock(clock))) {
+    Negotiator.Builder settings = Negotiator.builder().clock(clock).basic(true).basicOverPlainHttp(true);
+    try (Flavour server = start(name, settings)) {
       Object[][] steps = {
         // what, signs on, cookie sent (of the sign-on so numbered; 0 for none), minutes, path, status
         {"sign-on", true, 0, 0, "/", 200},
         {"a page after it", false, 1, 0, "/", 200},
+        {"Basic in the session", false, 1, 0, "/", 200},
         {"idle 16 minutes", false, 1, 16, "/", 401},
         {"signs on again", true, 1, 16, "/", 200},
         {"the new session", false, 2, 17, "/", 200},
@@ -541,6 +575,9 @@ public final class NegotiateHttpTest {
         if (sent > 0) {
           request.header("Cookie", cookies.get(sent - 1));
         }
+        if (step[0].equals("Basic in the session")) {
+          request.header("Authorization", "Basic " + Base64.getEncoder().encodeToString("alice:wrong".getBytes()));
+        }
         int page = step[0].equals("a page after it") ? 20 : 1;
         int first = nextHandle();
         HttpResponse<String> response = null;
@@ -555,7 +592,8 @@ public final class NegotiateHttpTest {
         if (response.statusCode() == 200) {
           check(what + " answer", response.body(), user + "|true|true");
         } else {
-          check(what + " asks for Negotiate", response.headers().allValues("WWW-Authenticate"), List.of("Negotiate"));
+          check(what + " asks for Negotiate and Basic", response.headers().allValues("WWW-Authenticate"),
+              List.of("Negotiate", server.negotiator().basicChallenge()));
         }
         if ((Boolean) step[1]) {
           String cookie = sessionCookie(response.headers().allValues("Set-Cookie"));
@@ -932,6 +970,28 @@ public final class NegotiateHttpTest {
         : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
     System.out.println(name + " flavour over TLS, channel binding " + mode + ", listening on port "
         + server.uri().getPort());
+    System.out.flush();
+    Runtime.getRuntime().addShutdownHook(new Thread(server::close));
+    Thread.sleep(Long.MAX_VALUE);
+  }
+
+  // Serves with HTTP Basic on, over TLS ("tls"), or over plain HTTP where it is refused ("plain")
+  // or allowed ("plain-allowed"), until the process is stopped, after a line that names the port.
+  private static void serveBasic(String name, String keyStore, String password, String where) throws Exception {
+    Negotiator negotiator = Negotiator.builder().packageName("Negotiate").groups(GROUP).basic(true)
+        .basicOverPlainHttp(where.equals("plain-allowed")).build();
+    Flavour server;
+    if (where.equals("tls")) {
+      java.security.KeyStore keys = java.security.KeyStore.getInstance("PKCS12");
+      try (InputStream in = java.nio.file.Files.newInputStream(java.nio.file.Path.of(keyStore))) {
+        keys.load(in, password.toCharArray());
+      }
+      server = name.equals("jdk") ? jdkServer(negotiator, keys, password)
+          : tomcat(negotiator, keyStore, password, keys.getCertificate(keys.aliases().nextElement()));
+    } else {
+      server = name.equals("jdk") ? jdkServer(negotiator) : tomcat(negotiator);
+    }
+    System.out.println(name + " flavour with Basic over " + where + ", listening on port " + server.uri().getPort());
     System.out.flush();
     Runtime.getRuntime().addShutdownHook(new Thread(server::close));
     Thread.sleep(Long.MAX_VALUE);

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Channel binding over HTTPS in both server flavours, inside tests/kdc/with-realm.sh (or the domain of
-# tests/ad/with-domain.sh, whose tickets carry a PAC and are AES only) on the
-# machine's own services: MIT's GSSAPI as a browser's SPNEGO (bound_client.py) binds its token to
+# Channel binding over HTTPS in both server flavours, inside tests/kdc/with-realm.sh (or the test
+# domain, whose tickets carry a PAC and are AES only) on the machine's own services: MIT's GSSAPI as a browser's SPNEGO (bound_client.py) binds its token to
 # the certificate the server showed, to another certificate (as a token relayed from another TLS
 # server would be), or to nothing; and the library's client helper, which binds by itself.
+# Then HTTP Basic checked against the KDC, in both flavours: curl's password over HTTPS, a wrong
+# one, plain HTTP refused unless allowed, and a fake KDC of another realm of the same name that
+# accepts the password it is given, whose ticket our key does not decrypt.
 # Usage: channel-binding.sh JAR TEST_JAR SERVLET_API_JAR
 set -euo pipefail
 jar=$1 test_jar=$2 servlet_jar=$3
@@ -12,6 +14,38 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../harness/env.sh"
 work=$(harness_scratch)
 failed=0
+
+basic() {  # basic WHERE USER:PASSWORD -> "STATUS BODY", from the server start_basic started
+  local scheme=https
+  [ "$1" = tls ] || scheme=http
+  curl -s -o "$work/body" -w '%{http_code} ' --cacert "$work/server.pem" -u "$2" "$scheme://localhost:$port/"
+  head -n 1 "$work/body"
+}
+
+start_basic() {
+  log=$work/server-$1-basic-$2.log
+  QUENTREL_HTTP_TEST_LOG=1 harness_start_server "$log" '.*listening on port \([0-9]*\).*' \
+    java -Xcheck:jni -cp "$classpath" NegotiateHttpTest --serve-basic "$1" "$work/server.p12" changeit "$2"
+}
+
+check_logged() {
+  if ! grep -q "$2" "$log"; then echo "FAIL $1: no log line saying so"; cat "$log"; failed=1; fi
+}
+
+# Inside a second realm QTEST.TEST on a KDC of its own, whose krb5.conf the server now reads, with
+# the keytab of the first realm: that KDC takes the password it set, and its ticket is refused.
+if [ -n "${QTEST_TRUSTED_KEYTAB:-}" ]; then
+  work=$QTEST_CERTIFICATES
+  for flavour in jdk tomcat; do
+    KRB5_KTNAME=$QTEST_TRUSTED_KEYTAB start_basic "$flavour" tls
+    answer=$(basic tls "alice:$QTEST_PASSWORD")
+    if [[ $answer == 401* ]]; then echo "ok   $flavour: a fake KDC's ticket is refused"; else
+      echo "FAIL $flavour: a fake KDC signed alice on: $answer"; failed=1; fi
+    check_logged "$flavour, fake KDC" 'alice could not sign on: .*80090322.*ticket is for HTTP/localhost'
+    harness_stop_server
+  done
+  exit $failed
+fi
 
 # This server's certificate and another one, both for localhost; the key store the servers use and
 # the trust store the client helper uses.
@@ -61,5 +95,30 @@ for flavour in jdk tomcat; do
     stop
   done
 done
+# Basic in the MIT realm, whose second instance plays the fake KDC.
+if [ -n "${QTEST_REALM_DIR:-}" ]; then
+  for flavour in jdk tomcat; do
+    start_basic "$flavour" tls
+    challenges=$(curl -s -o /dev/null -D - --cacert "$work/server.pem" "https://localhost:$port/" | grep -i '^www-authenticate' | tr -d '\r')
+    if grep -qix 'WWW-Authenticate: Negotiate' <<<"$challenges" && grep -qi 'WWW-Authenticate: Basic realm="' <<<"$challenges"; then
+      echo "ok   $flavour: the 401 offers Negotiate and Basic"; else echo "FAIL $flavour: challenges: $challenges"; failed=1; fi
+    check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$(basic tls "alice:$QTEST_PASSWORD")"
+    check_logged "$flavour, Basic at start" 'with a ticket for HTTP/localhost@QTEST.TEST that'
+
+    check "$flavour: a wrong password" 401 "$(basic tls "alice:not-$QTEST_PASSWORD")"
+    check_logged "$flavour, wrong password" 'alice could not sign on: .*8009030c'
+    check "$flavour: an unknown user" 401 "$(basic tls "nobody-here:$QTEST_PASSWORD")"
+    start_basic "$flavour" plain
+    check "$flavour: a password over plain HTTP" 401 "$(basic plain "alice:$QTEST_PASSWORD")"
+    check_logged "$flavour, plain HTTP" 'sent over plain HTTP is refused'
+    start_basic "$flavour" plain-allowed
+    check "$flavour: plain HTTP where the site allows it" '200 QTEST\alice|' "$(basic plain "alice:$QTEST_PASSWORD")"
+    harness_stop_server
+  done
+  QTEST_TRUSTED_KEYTAB=$KRB5_KTNAME QTEST_CERTIFICATES=$work "$here/../kdc/with-realm.sh" "$0" "$@" || failed=1
+  if grep -E -l 'WARNING in native method|WARNING: JNI local refs' "$work"/server-*-basic-*.log; then
+    echo "FAIL JNI warning with Basic"; failed=1
+  fi
+fi
 [ $failed = 0 ] && echo "PASS"
 exit $failed

@@ -429,6 +429,37 @@ TEST_F(TokenExchangeTest, ChannelBindingsDecideWhoSignsOn) {
             "WinAuthException: Channel bindings too long");
 }
 
+// A user's password goes to the package as the credential's identity, split at a domain's
+// backslash; the simulated domain takes none, and a refusal leaves nothing held.
+TEST_F(TokenExchangeTest, PasswordContextsAreTheDomainsToRefuse) {
+  using api::extensions::CreatePasswordContext;
+  const auto heldBefore = winhost::LiveCounts();
+  struct Case {
+    jvm::JString user, password;
+    std::string failure;
+  } cases[] = {
+      {u"", u"pw", "WinAuthException: User name cannot be empty"},
+      {std::nullopt, u"pw", "WinAuthException: User name cannot be empty"},
+      {u"alice", std::nullopt, "WinAuthException: Password cannot be null"},
+      {u"alice", std::u16string(257, u'x'), "WinAuthException: Password too long"},
+      {u"SIMDOM\\alice", std::u16string(256, u'x'), "WinAuthException: Platform error: 8009030c"},
+      {u"alice@simdom.test", u"pw", "WinAuthException: Platform error: 8009030c"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(winhost::Narrow(c.user.value_or(u"(null)")));
+    winhost::ClearJournal();
+    EXPECT_EQ(CreatePasswordContext(J(u"Kerberos"), J(u"HTTP/web"), c.user, c.password).Failure(), c.failure);
+    auto acquired = winhost::JournalOf("AcquireCredentialsHandleW");
+    const bool reachesPackage = c.failure.find("Platform error") != std::string::npos;
+    ASSERT_EQ(acquired.size(), reachesPackage ? 1u : 0u);
+    if (reachesPackage) {
+      EXPECT_EQ(acquired[0].Arg("authData"), "set");
+      EXPECT_EQ(acquired[0].Arg("use"), std::to_string(SECPKG_CRED_OUTBOUND));
+    }
+  }
+  EXPECT_EQ(winhost::LiveCounts(), heldBefore);
+}
+
 // An established context ends when its package says; one not yet established cannot say.
 TEST_F(TokenExchangeTest, ContextExpiryIsThePackagesLifespan) {
   using api::extensions::GetContextExpiry;

@@ -32,6 +32,12 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
   if (auto fault = Enter(std::move(call))) return Status(*fault);
   if (credential == nullptr) return SEC_E_INVALID_HANDLE;
   if (package == nullptr) return SEC_E_SECPKG_NOT_FOUND;
+  if (authData != nullptr) {
+    // A password makes a client's credential; a server's keys are its own, never a user's.
+    if (credentialUse != SECPKG_CRED_OUTBOUND) return SEC_E_UNSUPPORTED_FUNCTION;
+    return world::AcquirePasswordCredentials(lock, package, *static_cast<const SEC_WINNT_AUTH_IDENTITY_W*>(authData),
+                                             credential, expiry);
+  }
   return world::AcquireCredentials(lock, package, credentialUse, credential, expiry);
 }
 

@@ -153,6 +153,22 @@ Outcome<int> CreateBoundContext(bool client, int flags, const JString& package, 
   });
 }
 
+// The password goes as a char[], as a caller wipes it after the call.
+Outcome<int> CreatePasswordContext(const JString& package, const JString& target, const JString& user,
+                                   const JString& password) {
+  METHOD("Extensions", "CreatePasswordContext", "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;[C)I");
+  return Run<int>([&](JNIEnv* env) {
+    jcharArray chars = nullptr;
+    if (password) {
+      chars = env->NewCharArray(static_cast<jsize>(password->size()));
+      env->SetCharArrayRegion(chars, 0, static_cast<jsize>(password->size()),
+                              reinterpret_cast<const jchar*>(password->data()));
+    }
+    return env->CallStaticIntMethod(method.type, method.id, jvm::ToJava(env, package), jvm::ToJava(env, target),
+                                    jvm::ToJava(env, user), chars);
+  });
+}
+
 Outcome<long long> GetContextExpiry(int handle) {
   METHOD("Extensions", "GetContextExpiry", "(I)J");
   return Run<long long>([&](JNIEnv* env) {

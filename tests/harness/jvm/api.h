@@ -54,6 +54,8 @@ namespace extensions {
 Outcome<int> CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
                                 const JBytes& channelBindings);
 Outcome<long long> GetContextExpiry(int handle);
+Outcome<int> CreatePasswordContext(const JString& package, const JString& target, const JString& user,
+                                   const JString& password);
 }  // namespace extensions
 
 namespace userauth {

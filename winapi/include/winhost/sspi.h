@@ -174,6 +174,19 @@ typedef void(SEC_ENTRY* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer
 #define ASC_RET_ALLOW_NON_USER_LOGONS 0x00200000
 #define ASC_RET_INTEGRITY 0x00020000
 
+// A user's name and password as a client credential's authentication data: the lengths count
+// characters without the terminator.
+#define SEC_WINNT_AUTH_IDENTITY_UNICODE 0x2
+typedef struct _SEC_WINNT_AUTH_IDENTITY_W {
+  unsigned short* User;
+  ULONG UserLength;
+  unsigned short* Domain;
+  ULONG DomainLength;
+  unsigned short* Password;
+  ULONG PasswordLength;
+  ULONG Flags;
+} SEC_WINNT_AUTH_IDENTITY_W, *PSEC_WINNT_AUTH_IDENTITY_W;
+
 extern "C" {
 SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR package, ULONG credentialUse,
                                                     void* logonId, void* authData, SEC_GET_KEY_FN getKeyFn,

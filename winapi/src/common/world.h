@@ -39,6 +39,10 @@ std::string CredentialUse(const CredHandle* credential);
 // A server's credential may wait on the KDC for the service's own ticket.
 SECURITY_STATUS AcquireCredentials(WorldLock& lock, LPWSTR package, ULONG use, PCredHandle credential,
                                    PTimeStamp expiry);
+// A client's credential of the user an identity names, checked with its password; the system
+// world lets the lock go while the KDC answers.
+SECURITY_STATUS AcquirePasswordCredentials(WorldLock& lock, LPWSTR package, const SEC_WINNT_AUTH_IDENTITY_W& identity,
+                                           PCredHandle credential, PTimeStamp expiry);
 SECURITY_STATUS CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 SECURITY_STATUS InitializeContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context, SEC_WCHAR* target,

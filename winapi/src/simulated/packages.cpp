@@ -145,6 +145,13 @@ SECURITY_STATUS world::AcquireCredentials(WorldLock&, LPWSTR package, ULONG use,
   return SEC_E_OK;
 }
 
+SECURITY_STATUS world::AcquirePasswordCredentials(WorldLock&, LPWSTR package, const SEC_WINNT_AUTH_IDENTITY_W&,
+                                                  PCredHandle, PTimeStamp) {
+  if (FindPackage(Narrow(package)) == nullptr) return SEC_E_SECPKG_NOT_FOUND;
+  // The simulated directory keeps no passwords: every one is wrong, as a domain answers a wrong one.
+  return SEC_E_LOGON_DENIED;
+}
+
 SECURITY_STATUS world::CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer) {
   Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;

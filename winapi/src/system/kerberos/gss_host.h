@@ -143,6 +143,11 @@ Context* FindContext(const CtxtHandle* handle);
 // lock go meanwhile.
 SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
                                    PTimeStamp expiry);
+// A client's credential of a user with a password, from the KDC: it lets the world lock go while
+// the KDC answers. Kerberos only.
+SECURITY_STATUS AcquirePasswordCredentials(WorldLock& guard, const std::string& package,
+                                           const SEC_WINNT_AUTH_IDENTITY_W& identity, PCredHandle credential,
+                                           PTimeStamp expiry);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 // A step runs without the world lock: a client's first step may wait on the KDC for a ticket, and

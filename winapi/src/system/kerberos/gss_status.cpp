@@ -37,6 +37,8 @@ const MinorStatus kMinorStatuses[] = {
     // A server that cannot decrypt the ticket: its key is not the one the KDC used.
     {KRB5KRB_AP_ERR_BADKEYVER, SEC_E_WRONG_PRINCIPAL},
     {KRB5KRB_AP_ERR_MODIFIED, SEC_E_WRONG_PRINCIPAL},
+    // The same name and version, another key: a KDC that is not the one the keytab came from.
+    {KRB5KRB_AP_ERR_BAD_INTEGRITY, SEC_E_WRONG_PRINCIPAL},
     {KRB5KRB_AP_ERR_NOKEY, SEC_E_WRONG_PRINCIPAL},
     {KRB5KRB_AP_ERR_NOT_US, SEC_E_WRONG_PRINCIPAL},
     {KRB5KRB_AP_WRONG_PRINC, SEC_E_WRONG_PRINCIPAL},

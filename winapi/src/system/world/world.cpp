@@ -69,6 +69,12 @@ SECURITY_STATUS world::AcquireCredentials(WorldLock& lock, LPWSTR package, ULONG
   return gss::AcquireCredentials(lock, Narrow(package), use, credential, expiry);
 }
 
+SECURITY_STATUS world::AcquirePasswordCredentials(WorldLock& lock, LPWSTR package,
+                                                  const SEC_WINNT_AUTH_IDENTITY_W& identity, PCredHandle credential,
+                                                  PTimeStamp expiry) {
+  return gss::AcquirePasswordCredentials(lock, Narrow(package), identity, credential, expiry);
+}
+
 SECURITY_STATUS world::CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer) {
   return gss::CredentialName(credential, attribute, buffer);
 }

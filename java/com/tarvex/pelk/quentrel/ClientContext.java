@@ -41,6 +41,16 @@ public final class ClientContext extends SecurityContext {
     return established(Extensions.CreateBoundContext(true, flags, packageName, target, channelBindings), packageName);
   }
 
+  /**
+   * {@link #open} as a user who gave a name and a password (see {@link
+   * Extensions#CreatePasswordContext}) instead of the process identity. The caller wipes the
+   * password when this returns.
+   */
+  public static ClientContext openWithPassword(String packageName, String target, String userName, char[] password)
+      throws WinAuthException {
+    return established(Extensions.CreatePasswordContext(packageName, target, userName, password), packageName);
+  }
+
   private static ClientContext established(int handle, String packageName) {
     boolean done;
     try {

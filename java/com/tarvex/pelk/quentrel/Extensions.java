@@ -51,4 +51,26 @@ public final class Extensions {
    *     or the package's status when it cannot tell
    */
   public static native long GetContextExpiry(int handle) throws WinAuthException;
+
+  /**
+   * Creates a client context of a user who gave a name and a password, in place of the process
+   * identity, and runs its first step as {@link SSPI#CreateContext} does. The package asks the
+   * domain (for Kerberos the KDC) with the password; a server that accepts the context's token
+   * with its own credential has then checked that the domain's answer is the real domain's, as
+   * only the real KDC can issue a ticket that the server's own key decrypts.
+   *
+   * <p>The password is copied for the call and the copy wiped before it returns; the caller
+   * wipes the array. The context is then used through {@link SSPI} like any other; free it as
+   * soon as the exchange is over.
+   *
+   * @param packageName the security package: "Kerberos" (the one that checks with the KDC)
+   * @param targetName the service the ticket is for ("HTTP/www.example.com")
+   * @param userName "user", "user@REALM" or "DOMAIN\\user"
+   * @param password the password, at most 256 characters
+   * @return the new client context's handle
+   * @throws WinAuthException "User name cannot be empty", "Password cannot be null", "Password
+   *     too long", or the package's status: for a wrong password, an unknown user or a locked
+   *     account "Platform error: 8009030c" (SEC_E_LOGON_DENIED)
+   */
+  public static native int CreatePasswordContext(String packageName, String targetName, String userName, char[] password) throws WinAuthException;
 }

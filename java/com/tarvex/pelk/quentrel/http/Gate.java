@@ -9,10 +9,11 @@ import java.util.List;
  * filter, a reactive web filter) says through {@link Request} where its sessions live and how it
  * writes headers, and then does what the {@link Admission} says; it decides nothing itself.
  *
- * <p>The rules, in order: a request whose Authorization carries Negotiate signs on, whatever
- * session it also holds; otherwise the first session it holds that still serves it goes on, with
+ * <p>The rules, in order: a request whose Authorization carries Negotiate signs on, whatever session
+ * it also holds; otherwise the first session it holds that still serves it goes on, with
  * no call into the security package; a request that holds sessions and none serves has them
- * forgotten and is asked for Negotiate, like a request that holds none.
+ * forgotten and is asked for Negotiate, like a request that holds none; Basic credentials, where
+ * the site takes them, sign on only then.
  */
 public final class Gate {
   private final Negotiator negotiator;
@@ -53,6 +54,11 @@ public final class Gate {
     default byte[] channelBindings() {
       return null;
     }
+
+    /** Whether the request came over TLS (HTTPS); a flavour that cannot tell says false. */
+    default boolean secure() {
+      return channelBindings() != null;
+    }
   }
 
   /**
@@ -65,6 +71,9 @@ public final class Gate {
     String problem = AcceptorCheck.atStart(negotiator.packageName());
     if (problem != null) {
       Negotiator.LOG.log(Level.ERROR, "Negotiate: " + problem);
+    }
+    if (negotiator.basic() != null) {
+      Negotiator.LOG.log(Level.INFO, negotiator.basic().announcement());
     }
   }
 
@@ -80,6 +89,8 @@ public final class Gate {
     Sessions sessions = negotiator.sessions();
     List<String> authorization = request.authorization();
     String peer = request.peer();
+    // Browsers repeat Basic on every request once it worked: a session that serves takes those, so
+    // that a session does not cost a KDC exchange per request.
     if (sessions.enabled() && !NegotiateHeader.anyNegotiate(authorization)) {
       List<SignOn> held = request.sessions();
       for (SignOn session : held) {
@@ -98,10 +109,13 @@ public final class Gate {
       }
     }
     byte[] bindings = negotiator.channelBinding() == ChannelBinding.Mode.NONE ? null : request.channelBindings();
-    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization, bindings);
+    Outcome outcome = negotiator.authenticate(request.connection(), peer, authorization, bindings, request.secure());
     String answer = outcome.wwwAuthenticate();
     if (answer != null) {
       request.header("WWW-Authenticate", answer);
+    }
+    if (outcome.status() == 401 && negotiator.basicChallenge() != null) {
+      request.header("WWW-Authenticate", negotiator.basicChallenge());
     }
     if (outcome.retryAfter() != null) {
       request.header("Retry-After", outcome.retryAfter());

@@ -35,7 +35,9 @@ import java.util.concurrent.ConcurrentHashMap;
  * afresh. {@link #logout} ends a session.
  *
  * <p>On an {@code HttpsServer}, {@code Negotiator.builder().channelBinding(...)} binds sign-ons to
- * the TLS channel with the server's own certificate (see {@link ChannelBinding}).
+ * the TLS channel with the server's own certificate (see {@link ChannelBinding}), and
+ * {@code basic(true)} lets clients that cannot negotiate sign on with a password checked against
+ * the domain (see {@link Negotiator.Builder#basic}).
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
   private final Negotiator negotiator;
@@ -182,6 +184,11 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     @Override
     public void header(String name, String value) {
       exchange.getResponseHeaders().add(name, value);
+    }
+
+    @Override
+    public boolean secure() {
+      return exchange instanceof HttpsExchange;
     }
 
     // The certificate this server showed on the exchange's TLS channel.

@@ -20,18 +20,23 @@ public final class NegotiateHeader {
    * whitespace ("" for the bare scheme); null when the value is of another scheme or null.
    */
   public static String credentials(String value) {
+    return credentials(value, SCHEME);
+  }
+
+  /** {@link #credentials(String)} of another scheme by the same rule, such as "Basic". */
+  static String credentials(String value, String scheme) {
     if (value == null) {
       return null;
     }
     String trimmed = value.strip();
-    if (!trimmed.regionMatches(true, 0, SCHEME, 0, SCHEME.length())) {
+    if (!trimmed.regionMatches(true, 0, scheme, 0, scheme.length())) {
       return null;
     }
-    if (trimmed.length() == SCHEME.length()) {
+    if (trimmed.length() == scheme.length()) {
       return "";
     }
-    char next = trimmed.charAt(SCHEME.length());
-    return next == ' ' || next == '\t' ? trimmed.substring(SCHEME.length()).strip() : null;
+    char next = trimmed.charAt(scheme.length());
+    return next == ' ' || next == '\t' ? trimmed.substring(scheme.length()).strip() : null;
   }
 
   /** Whether a value is of the Negotiate scheme. */
@@ -52,6 +57,11 @@ public final class NegotiateHeader {
       }
     }
     return false;
+  }
+
+  /** Whether any of a request's Authorization values carries Basic credentials. */
+  public static boolean anyBasic(List<String> values) {
+    return BasicSignOn.credentials(values) != null;
   }
 
   /** A request's Negotiate token, or why the request is bad; neither for a request of another scheme. */

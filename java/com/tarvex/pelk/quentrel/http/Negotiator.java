@@ -36,6 +36,7 @@ public final class Negotiator implements AutoCloseable {
   private final ChannelBinding.Mode channelBinding;
   private final PendingExchanges pending;
   private final String fallback;
+  private final BasicSignOn basic;
 
   /** The settings of a {@link Negotiator}. */
   public static final class Builder {
@@ -56,6 +57,10 @@ public final class Negotiator implements AutoCloseable {
     private String sessionSite = "";
     private Clock clock = Clock.systemUTC();
     private String fallback;
+    private boolean basic;
+    private boolean basicOverPlainHttp;
+    private String basicRealm = "Windows domain";
+    private String basicService;
 
     private Builder() {}
 
@@ -173,6 +178,42 @@ public final class Negotiator implements AutoCloseable {
     }
 
     /**
+     * Whether a client that cannot negotiate may sign on with HTTP Basic (default false): its name
+     * and password are checked with the KDC, and the ticket the KDC issues must decrypt with the
+     * service's own key, so that only the real domain can vouch for a password. A 401 then offers
+     * both schemes. Over plain HTTP it is refused unless {@link #basicOverPlainHttp} says so.
+     */
+    public Builder basic(boolean on) {
+      this.basic = on;
+      return this;
+    }
+
+    /**
+     * Whether Basic is taken over plain HTTP too (default false): the password then crosses the
+     * network in clear text. Only for a site behind a proxy that ends TLS and forwards plain HTTP.
+     */
+    public Builder basicOverPlainHttp(boolean allowed) {
+      this.basicOverPlainHttp = allowed;
+      return this;
+    }
+
+    /** The realm the Basic challenge names, which browsers show when they ask (default "Windows domain"). */
+    public Builder basicRealm(String realm) {
+      this.basicRealm = realm == null || realm.isBlank() ? "Windows domain" : realm;
+      return this;
+    }
+
+    /**
+     * The service principal a Basic client's ticket is asked for ("HTTP/www.example.com"); its key
+     * must be the server's. Default: the keytab's first HTTP principal, else HTTP and this host's
+     * DNS name.
+     */
+    public Builder basicService(String principal) {
+      this.basicService = principal;
+      return this;
+    }
+
+    /**
      * How a client's channel bindings are checked over HTTPS (default {@link ChannelBinding.Mode#NONE}):
      * see {@link ChannelBinding}. The server flavour gives each request its channel's bindings.
      */
@@ -228,6 +269,8 @@ public final class Negotiator implements AutoCloseable {
     long timeoutNanos = builder.timeout.toNanos();
     log = new LogLines(LOG, builder.logLinesPerMinute);
     fallback = builder.fallback;
+    basic = builder.basic ? new BasicSignOn(builder.basicRealm, builder.basicOverPlainHttp, builder.basicService, log)
+        : null;
     pending = new PendingExchanges(builder.maxPending, builder.maxPendingPerPeer, timeoutNanos, log);
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
         builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.sessionSite, builder.clock, log);
@@ -248,6 +291,20 @@ public final class Negotiator implements AutoCloseable {
   /** Where a client that cannot sign on is sent; null for none. */
   public String fallback() {
     return fallback;
+  }
+
+  /** The WWW-Authenticate value that offers Basic beside Negotiate; null when Basic is off. */
+  public String basicChallenge() {
+    return basic == null ? null : basic.challenge();
+  }
+
+  List<String> groups() {
+    return groups;
+  }
+
+  /** HTTP Basic's sign-on; null when Basic is off. */
+  BasicSignOn basic() {
+    return basic;
   }
 
   /** The sessions of this negotiator's clients. */
@@ -294,8 +351,23 @@ public final class Negotiator implements AutoCloseable {
    * @param channelBindings the channel's bindings; null for a request over no TLS channel
    */
   public Outcome authenticate(Object connection, String peer, List<String> authorization, byte[] channelBindings) {
+    return authenticate(connection, peer, authorization, channelBindings, channelBindings != null);
+  }
+
+  /**
+   * {@link #authenticate(Object, String, List, byte[])} saying whether the request came over TLS
+   * even where no bindings are checked: a Basic password is taken only over TLS, unless the site
+   * allows plain HTTP.
+   */
+  public Outcome authenticate(Object connection, String peer, List<String> authorization, byte[] channelBindings,
+      boolean secure) {
     if (authorization == null || authorization.isEmpty()) {
       return Outcome.challenge(null);
+    }
+    String basicCredentials = basic == null || NegotiateHeader.anyNegotiate(authorization) ? null
+        : BasicSignOn.credentials(authorization);
+    if (basicCredentials != null) {
+      return basic.signOn(connection, basicCredentials, secure, this);
     }
     NegotiateHeader.Token read = NegotiateHeader.token(authorization, maxHeaderChars);
     if (read.bad != null) {

@@ -57,7 +57,10 @@ import java.util.List;
  * on is sent (a page of the site's or any URL), linked from the 401 page it gets; {@code channelBinding} ("none", the default,
  * "accept" or "require", see {@link ChannelBinding}) with {@code channelBindingCertificate}, the
  * file (PEM or DER) of the certificate the container shows on its TLS connector: a container does
- * not tell a filter which certificate it showed, so the site names it.
+ * not tell a filter which certificate it showed, so the site names it; {@code basic} ("true" lets
+ * clients that cannot negotiate sign on with a password checked against the domain, over HTTPS
+ * only unless {@code basicOverPlainHttp} is "true"), {@code basicRealm} and {@code basicService}
+ * (see {@link Negotiator.Builder#basic}).
  */
 public final class NegotiateFilter implements Filter {
   /** The session attribute that holds the client's {@link SignOn}. */
@@ -138,8 +141,17 @@ public final class NegotiateFilter implements Filter {
         channelBindings = ChannelBinding.tlsServerEndPoint(certificate(config.getInitParameter("channelBindingCertificate")));
       }
     }
-    negotiator = builder.build();
+    negotiator = basic(builder, config).build();
     gate = new Gate(negotiator);
+  }
+
+  // HTTP Basic checked against the domain: "basic", "basicOverPlainHttp", "basicRealm", "basicService".
+  private static Negotiator.Builder basic(Negotiator.Builder builder, FilterConfig config) {
+    String on = config.getInitParameter("basic");
+    String plain = config.getInitParameter("basicOverPlainHttp");
+    return builder.basic(on != null && on.trim().equalsIgnoreCase("true"))
+        .basicOverPlainHttp(plain != null && plain.trim().equalsIgnoreCase("true"))
+        .basicRealm(config.getInitParameter("basicRealm")).basicService(config.getInitParameter("basicService"));
   }
 
   private static Certificate certificate(String file) {
@@ -245,6 +257,11 @@ public final class NegotiateFilter implements Filter {
     @Override
     public void header(String name, String value) {
       answer.addHeader(name, value);
+    }
+
+    @Override
+    public boolean secure() {
+      return http.isSecure();
     }
 
     // The container's certificate, over its TLS connector only.

@@ -37,7 +37,11 @@ class SignOnProviderTest {
   /** A request with no session, on one connection of the test's making. */
   static final class Request extends GateRequest {
     Request(Object connection, String... authorization) {
-      super(List.of(authorization), "127.0.0.1", connection, false);
+      this(connection, false, authorization);
+    }
+
+    Request(Object connection, boolean basic, String... authorization) {
+      super(List.of(authorization), "127.0.0.1", connection, true, basic);
     }
 
     @Override
@@ -97,5 +101,25 @@ class SignOnProviderTest {
     assertEquals(status, refused.status());
     assertEquals(challenge, refused.wwwAuthenticate());
     assertEquals(open, SecurityContext.openCount());
+  }
+
+  // A site without Basic leaves a Basic request to whatever else the chain has; one with Basic takes
+  // it as a sign-on, which the simulated domain refuses as 401 with nothing held.
+  @Test
+  void basicSignsOnOnlyWhereTheSiteTakesIt() {
+    String basic = "Basic " + java.util.Base64.getEncoder().encodeToString("alice:secret".getBytes());
+    assertFalse(new Request(new Object(), false, basic).signsOn());
+    try (Negotiator withBasic = Negotiator.builder().groups(GROUPS).sessions(false).basic(true).build()) {
+      assertTrue(withBasic.basicChallenge().startsWith("Basic realm=\""));
+      NegotiateAuthenticationProvider basicProvider = new NegotiateAuthenticationProvider(withBasic, GROUPS, false);
+      Request request = new Request(new Object(), true, basic);
+      assertTrue(request.signsOn());
+      int open = SecurityContext.openCount();
+      NegotiateRefusedException refused = assertThrows(NegotiateRefusedException.class,
+          () -> basicProvider.authenticate(new NegotiateRequest(request)));
+      assertEquals(401, refused.status());
+      assertEquals("Negotiate", refused.wwwAuthenticate());
+      assertEquals(open, SecurityContext.openCount());
+    }
   }
 }

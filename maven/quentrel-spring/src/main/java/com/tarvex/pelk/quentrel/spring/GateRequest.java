@@ -20,9 +20,19 @@ abstract class GateRequest implements Gate.Request {
   private final boolean secure;
   private final Map<String, String> headers = new ConcurrentHashMap<>();
   private volatile byte[] serverBindings;
+  private final boolean basic;
 
-  /** @param secure whether the request came over TLS, so its sign-on can be bound to the channel */
+  /** A request of a site that takes Negotiate alone. */
   GateRequest(List<String> authorization, String peer, Object connection, boolean secure) {
+    this(authorization, peer, connection, secure, false);
+  }
+
+  /**
+   * @param secure whether the request came over TLS, so its sign-on can be bound to the channel
+   * @param basic whether the site takes HTTP Basic, so that a request carrying it signs on
+   */
+  GateRequest(List<String> authorization, String peer, Object connection, boolean secure, boolean basic) {
+    this.basic = basic;
     this.authorization = List.copyOf(authorization);
     this.peer = peer;
     this.connection = connection;
@@ -37,6 +47,11 @@ abstract class GateRequest implements Gate.Request {
   @Override
   public byte[] channelBindings() {
     return secure ? serverBindings : null;
+  }
+
+  @Override
+  public boolean secure() {
+    return secure;
   }
 
   @Override
@@ -56,7 +71,8 @@ abstract class GateRequest implements Gate.Request {
 
   @Override
   public void header(String name, String value) {
-    headers.put(name, value);
+    // The gate's first challenge is Negotiate's; the entry point offers Basic beside it itself.
+    headers.putIfAbsent(name, value);
   }
 
   /** The value the gate gave a response header; null for none. */
@@ -66,7 +82,7 @@ abstract class GateRequest implements Gate.Request {
 
   /** Whether the client signs on with this request (rather than going on in a session). */
   boolean signsOn() {
-    return NegotiateHeader.anyNegotiate(authorization);
+    return NegotiateHeader.anyNegotiate(authorization) || basic && NegotiateHeader.anyBasic(authorization);
   }
 
   /** Whether the gate has anything to decide: a sign-on, or a session to resume. */

@@ -33,6 +33,7 @@ public final class NegotiateAuthenticationFilter extends OncePerRequestFilter {
   private SecurityContextRepository repository = new RequestAttributeSecurityContextRepository();
   private SessionAuthenticationStrategy sessionStrategy = new NullAuthenticatedSessionStrategy();
   private SecurityContextHolderStrategy holder = SecurityContextHolder.getContextHolderStrategy();
+  private boolean basic;
 
   /** @param log where a thread left acting as a client is reported (the negotiator's) */
   public NegotiateAuthenticationFilter(AuthenticationManager manager, AuthenticationEntryPoint entryPoint,
@@ -50,6 +51,11 @@ public final class NegotiateAuthenticationFilter extends OncePerRequestFilter {
   /** What a sign-on does to the session, such as giving it a new identifier. */
   public void setSessionAuthenticationStrategy(SessionAuthenticationStrategy strategy) {
     this.sessionStrategy = strategy;
+  }
+
+  /** Whether a request carrying HTTP Basic signs on too, as where the negotiator takes Basic. */
+  public void setBasic(boolean basic) {
+    this.basic = basic;
   }
 
   public void setSecurityContextHolderStrategy(SecurityContextHolderStrategy holder) {
@@ -70,7 +76,7 @@ public final class NegotiateAuthenticationFilter extends OncePerRequestFilter {
 
   private void admit(HttpServletRequest request, HttpServletResponse response, FilterChain chain)
       throws ServletException, IOException {
-    ServletGateRequest gateRequest = new ServletGateRequest(request);
+    ServletGateRequest gateRequest = new ServletGateRequest(request, basic);
     if (!gateRequest.concernsGate()) {
       chain.doFilter(request, response);
       return;

@@ -15,9 +15,20 @@ import org.springframework.security.web.AuthenticationEntryPoint;
  */
 public final class NegotiateEntryPoint implements AuthenticationEntryPoint {
   private final String loginPage;
+  private final String basicChallenge;
 
   /** @param loginPage the path of the application's login page; null for none */
   public NegotiateEntryPoint(String loginPage) {
+    this(loginPage, null);
+  }
+
+  /**
+   * @param loginPage the path of the application's login page; null for none
+   * @param basicChallenge the challenge that offers HTTP Basic beside Negotiate ({@link
+   *     com.tarvex.pelk.quentrel.http.Negotiator#basicChallenge}); null where Basic is off
+   */
+  public NegotiateEntryPoint(String loginPage, String basicChallenge) {
+    this.basicChallenge = basicChallenge;
     if (loginPage != null && !loginPage.startsWith("/")) {
       throw new IllegalArgumentException("the login page is a path of this application, starting with /: " + loginPage);
     }
@@ -33,6 +44,9 @@ public final class NegotiateEntryPoint implements AuthenticationEntryPoint {
     }
     if (answer.retryAfter() != null) {
       response.addHeader("Retry-After", answer.retryAfter());
+    }
+    if (basicChallenge != null && answer.status() == HttpServletResponse.SC_UNAUTHORIZED) {
+      response.addHeader("WWW-Authenticate", basicChallenge);
     }
     response.setStatus(answer.status());
     if (loginPage != null && answer.status() == HttpServletResponse.SC_UNAUTHORIZED) {

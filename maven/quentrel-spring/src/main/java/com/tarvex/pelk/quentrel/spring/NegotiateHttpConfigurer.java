@@ -39,6 +39,7 @@ public final class NegotiateHttpConfigurer extends AbstractHttpConfigurer<Negoti
     NegotiateAuthenticationFilter filter = new NegotiateAuthenticationFilter(new ProviderManager(provider), entryPoint,
         provider.negotiator().log());
     filter.setSecurityContextHolderStrategy(getSecurityContextHolderStrategy());
+    filter.setBasic(provider.negotiator().basicChallenge() != null);
     if (sessions) {
       filter.setSessionAuthenticationStrategy(new ChangeSessionIdAuthenticationStrategy());
     }

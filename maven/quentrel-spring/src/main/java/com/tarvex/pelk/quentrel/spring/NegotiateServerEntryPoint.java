@@ -20,9 +20,20 @@ import reactor.core.publisher.Mono;
  */
 public final class NegotiateServerEntryPoint implements ServerAuthenticationEntryPoint {
   private final String loginPage;
+  private final String basicChallenge;
 
   /** @param loginPage the path of the application's login page; null for none */
   public NegotiateServerEntryPoint(String loginPage) {
+    this(loginPage, null);
+  }
+
+  /**
+   * @param loginPage the path of the application's login page; null for none
+   * @param basicChallenge the challenge that offers HTTP Basic beside Negotiate ({@link
+   *     com.tarvex.pelk.quentrel.http.Negotiator#basicChallenge}); null where Basic is off
+   */
+  public NegotiateServerEntryPoint(String loginPage, String basicChallenge) {
+    this.basicChallenge = basicChallenge;
     if (loginPage != null && !loginPage.startsWith("/")) {
       throw new IllegalArgumentException("the login page is a path of this application, starting with /: " + loginPage);
     }
@@ -36,6 +47,9 @@ public final class NegotiateServerEntryPoint implements ServerAuthenticationEntr
     response.setStatusCode(HttpStatus.valueOf(answer.status()));
     if (answer.wwwAuthenticate() != null) {
       response.getHeaders().add(HttpHeaders.WWW_AUTHENTICATE, answer.wwwAuthenticate());
+    }
+    if (basicChallenge != null && answer.status() == HttpStatus.UNAUTHORIZED.value()) {
+      response.getHeaders().add(HttpHeaders.WWW_AUTHENTICATE, basicChallenge);
     }
     if (answer.retryAfter() != null) {
       response.getHeaders().add(HttpHeaders.RETRY_AFTER, answer.retryAfter());

@@ -53,7 +53,9 @@ public class QuentrelAutoConfiguration {
     // The sign-on is kept in the web framework's own session, not in the negotiator's cookie.
     return Negotiator.builder().packageName(properties.getSecurityPackage()).groups(properties.getGroups())
         .timeout(properties.getTimeout()).sessions(properties.isSessions())
-        .channelBinding(ChannelBinding.Mode.parse(properties.getChannelBinding())).build();
+        .channelBinding(ChannelBinding.Mode.parse(properties.getChannelBinding())).basic(properties.isBasic())
+        .basicOverPlainHttp(properties.isBasicOverPlainHttp()).basicRealm(properties.getBasicRealm())
+        .basicService(properties.getBasicService()).build();
   }
 
   @Bean
@@ -85,7 +87,8 @@ public class QuentrelAutoConfiguration {
     @ConditionalOnMissingBean
     NegotiateHttpConfigurer quentrelHttpConfigurer(NegotiateAuthenticationProvider provider,
         QuentrelProperties properties) {
-      return new NegotiateHttpConfigurer(provider, new NegotiateEntryPoint(properties.getLoginPage()),
+      return new NegotiateHttpConfigurer(provider,
+          new NegotiateEntryPoint(properties.getLoginPage(), provider.negotiator().basicChallenge()),
           properties.isSessions());
     }
 
@@ -130,10 +133,11 @@ public class QuentrelAutoConfiguration {
     @ConditionalOnMissingBean({SecurityFilterChain.class, SecurityWebFilterChain.class})
     @ConditionalOnBooleanProperty(name = "quentrel.default-chain", matchIfMissing = true)
     SecurityWebFilterChain quentrelSecurityWebFilterChain(ServerHttpSecurity http,
-        ReactiveNegotiateAuthenticationManager manager, QuentrelProperties properties) {
-      NegotiateServerEntryPoint entryPoint = new NegotiateServerEntryPoint(properties.getLoginPage());
-      NegotiateWebFilter filter = new NegotiateWebFilter(new NegotiateServerAuthenticationConverter(), manager,
-          entryPoint);
+        ReactiveNegotiateAuthenticationManager manager, Negotiator negotiator, QuentrelProperties properties) {
+      String basic = negotiator.basicChallenge();
+      NegotiateServerEntryPoint entryPoint = new NegotiateServerEntryPoint(properties.getLoginPage(), basic);
+      NegotiateWebFilter filter = new NegotiateWebFilter(new NegotiateServerAuthenticationConverter(basic != null),
+          manager, entryPoint);
       // The session holds the sign-on itself, checked again on each request, not a security context;
       // and a client that has not signed on gets no session for a saved request.
       http.securityContextRepository(NoOpServerSecurityContextRepository.getInstance());

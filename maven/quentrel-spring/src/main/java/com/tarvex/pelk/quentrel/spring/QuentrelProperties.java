@@ -28,6 +28,18 @@ public class QuentrelProperties {
   private String channelBinding = "none";
   /** The file (PEM or DER) of the certificate the server shows on TLS, for channel binding. */
   private String channelBindingCertificate;
+  /**
+   * Let clients that cannot negotiate sign on with HTTP Basic: the name and password are checked
+   * with the KDC, and its ticket must decrypt with the service's own key. Over HTTPS only, unless
+   * basic-over-plain-http is set.
+   */
+  private boolean basic;
+  /** Take Basic over plain HTTP too (the password then crosses the network in clear text). */
+  private boolean basicOverPlainHttp;
+  /** The realm the Basic challenge names. */
+  private String basicRealm = "Windows domain";
+  /** The service principal a Basic client's ticket is asked for; by default the keytab's first HTTP one. */
+  private String basicService;
   /** Protect every path with the sign-on when the application declares no security filter chain. */
   private boolean defaultChain = true;
 
@@ -85,6 +97,38 @@ public class QuentrelProperties {
 
   public void setDefaultChain(boolean defaultChain) {
     this.defaultChain = defaultChain;
+  }
+
+  public boolean isBasic() {
+    return basic;
+  }
+
+  public void setBasic(boolean basic) {
+    this.basic = basic;
+  }
+
+  public boolean isBasicOverPlainHttp() {
+    return basicOverPlainHttp;
+  }
+
+  public void setBasicOverPlainHttp(boolean basicOverPlainHttp) {
+    this.basicOverPlainHttp = basicOverPlainHttp;
+  }
+
+  public String getBasicRealm() {
+    return basicRealm;
+  }
+
+  public void setBasicRealm(String basicRealm) {
+    this.basicRealm = basicRealm;
+  }
+
+  public String getBasicService() {
+    return basicService;
+  }
+
+  public void setBasicService(String basicService) {
+    this.basicService = basicService;
   }
 
   public String getChannelBinding() {

@@ -10,9 +10,9 @@ import java.util.List;
 final class ServletGateRequest extends GateRequest {
   private final HttpServletRequest request;
 
-  ServletGateRequest(HttpServletRequest request) {
+  ServletGateRequest(HttpServletRequest request, boolean basic) {
     super(Collections.list(request.getHeaders("Authorization")), request.getRemoteAddr(), connectionOf(request),
-        request.isSecure());
+        request.isSecure(), basic);
     this.request = request;
   }
 

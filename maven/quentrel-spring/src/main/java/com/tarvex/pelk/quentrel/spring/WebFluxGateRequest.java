@@ -12,10 +12,10 @@ import org.springframework.web.server.WebSession;
 final class WebFluxGateRequest extends GateRequest {
   private final WebSession session;
 
-  WebFluxGateRequest(ServerWebExchange exchange, WebSession session) {
+  WebFluxGateRequest(ServerWebExchange exchange, WebSession session, boolean basic) {
     super(exchange.getRequest().getHeaders().getOrEmpty(HttpHeaders.AUTHORIZATION),
         addressOf(exchange.getRequest().getRemoteAddress()), connectionOf(exchange.getRequest()),
-        exchange.getRequest().getSslInfo() != null);
+        exchange.getRequest().getSslInfo() != null, basic);
     this.session = session;
   }
 
