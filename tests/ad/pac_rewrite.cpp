@@ -51,7 +51,7 @@ struct Changes {
   std::vector<std::pair<std::string, std::string>> items;
 };
 
-void Apply(const Changes& changes, winhost::system::pac::LogonInfo& logon, std::string& realm) {
+void Apply(const Changes& changes, winhost::system::kerberos::LogonInfo& logon, std::string& realm) {
   auto sidOf = [](const std::string& text) { return pactest::SidOf(text); };
   for (const auto& [what, value] : changes.items) {
     if (what == "name") {
@@ -64,7 +64,7 @@ void Apply(const Changes& changes, winhost::system::pac::LogonInfo& logon, std::
       logon.groupIds.push_back({static_cast<uint32_t>(std::stoul(value)), 7});
     } else if (what == "extra-sid") {
       logon.extraSids.push_back({sidOf(value), 7});
-      logon.userFlags |= winhost::system::pac::kExtraSidsFlag;
+      logon.userFlags |= winhost::system::kerberos::kExtraSidsFlag;
     } else if (what == "client-realm") {
       realm = value;
     } else {
@@ -84,7 +84,7 @@ krb5_data Bytes(const std::vector<uint8_t>& bytes) {
 
 // UPN_DNS_INFO as the KDC of `realm` writes it for the logon information's account: name@realm,
 // the realm, and the SAM name and SID.
-std::vector<uint8_t> UpnDnsInfo(const winhost::system::pac::LogonInfo& logon, const std::string& realm) {
+std::vector<uint8_t> UpnDnsInfo(const winhost::system::kerberos::LogonInfo& logon, const std::string& realm) {
   std::vector<uint8_t> out(24, 0);
   auto put16 = [&out](size_t at, size_t value) {
     out[at] = static_cast<uint8_t>(value);
@@ -103,7 +103,7 @@ std::vector<uint8_t> UpnDnsInfo(const winhost::system::pac::LogonInfo& logon, co
   };
   std::u16string lower;
   for (char c : realm) lower.push_back(static_cast<char16_t>(std::tolower(static_cast<unsigned char>(c))));
-  out[8] = winhost::system::pac::kUpnSamNameAndSid;
+  out[8] = winhost::system::kerberos::kUpnSamNameAndSid;
   append(0, utf16(logon.effectiveName + u"@" + lower));
   append(4, utf16(std::u16string(realm.begin(), realm.end())));
   append(12, utf16(logon.effectiveName));
@@ -116,7 +116,7 @@ krb5_data NewPac(krb5_pac old, const Changes& changes, krb5_ticket* ticket, cons
                  std::string& realm) {
   krb5_data logonData;
   Check(krb5_pac_get_buffer(context, old, kLogonInfoBuffer, &logonData), "the PAC's logon information");
-  auto logon = winhost::system::pac::DecodeLogonInfo(reinterpret_cast<uint8_t*>(logonData.data), logonData.length);
+  auto logon = winhost::system::kerberos::DecodeLogonInfo(reinterpret_cast<uint8_t*>(logonData.data), logonData.length);
   krb5_free_data_contents(context, &logonData);
   if (!logon) Check(EINVAL, "decoding the logon information");
   Apply(changes, *logon, realm);

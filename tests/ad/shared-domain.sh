@@ -25,8 +25,14 @@ watch() {
 }
 
 down() {
-  local watcher
+  local watcher owner
   watcher=$(cat "$dir/watcher.pid" 2>/dev/null || true)
+  owner=$(cat "$dir/owner" 2>/dev/null || true)
+  # A run still going on this build tree keeps its domain: taking it down would fail that run.
+  if [ -n "$owner" ] && [ "$owner" != "$PPID" ] && kill -0 "$owner" 2>/dev/null && domain_runs "$watcher" "$dir"; then
+    echo "shared-domain.sh: the domain in $dir serves another run (process $owner), which is still going"
+    exit 1
+  fi
   # The watcher's command line names the folder: a number left by an earlier boot is not killed.
   if domain_runs "$watcher" "$dir" && [ "$watcher" != "$PPID" ]; then kill -TERM "$watcher" 2>/dev/null || true; fi
   domain_stop_dc "$dir" "$(cat "$dir/samba.pid" 2>/dev/null || true)"
@@ -41,6 +47,7 @@ up() {
   trap 'echo "shared-domain.sh: the command on line $LINENO failed" >&2' ERR
   domain_netns "$netns"
   echo "$netns" >"$dir/netns"
+  echo "$PPID" >"$dir/owner"
   domain_provision "$dir" "$address" "$netns"
   mkfifo "$dir/samba.stdin"
   # Detached from this script's descriptors: ctest waits for its output pipe to close.

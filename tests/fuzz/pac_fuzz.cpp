@@ -19,14 +19,14 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using winhost::system::pac::DecodeLogonInfo;
+  using winhost::system::kerberos::DecodeLogonInfo;
   const char* failure = nullptr;
   // The same bytes as UPN_DNS_INFO: whatever it takes must lie inside them.
-  if (const auto upn = winhost::system::pac::DecodeUpnDnsInfo(data, size)) {
+  if (const auto upn = winhost::system::kerberos::DecodeUpnDnsInfo(data, size)) {
     if (upn->upn.size() + upn->dnsDomainName.size() + upn->samName.size() > size || upn->sid.size() > size)
       Broken("UPN_DNS_INFO larger than its buffer");
   }
-  const std::optional<winhost::system::pac::LogonInfo> info = DecodeLogonInfo(data, size, &failure);
+  const std::optional<winhost::system::kerberos::LogonInfo> info = DecodeLogonInfo(data, size, &failure);
   if (!info) {
     if (failure == nullptr || *failure == 0) Broken("refused without a reason");
     return 0;
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto decoded = DecodeLogonInfo(again.bytes.data(), again.bytes.size(), &failure);
   if (!decoded) Broken(std::string("its own encoding was refused: ") + failure);
   if (!(*decoded == *info)) Broken("its own encoding decoded to something else");
-  for (const winhost::system::GroupEntry& group : winhost::system::PacTokenGroups(*info, {{info->logonDomainId}, {}})) {
+  for (const winhost::system::GroupEntry& group : winhost::system::directory::PacTokenGroups(*info, {{info->logonDomainId}, {}})) {
     const std::optional<winhost::system::SidBytes> sid = winhost::system::ReadSid(group.sid.data());
     if (!sid || *sid != group.sid) Broken("a token group that is no well-formed SID");
   }

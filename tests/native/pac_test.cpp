@@ -14,8 +14,8 @@
 
 namespace {
 
-using winhost::system::pac::DecodeLogonInfo;
-using winhost::system::pac::LogonInfo;
+using winhost::system::kerberos::DecodeLogonInfo;
+using winhost::system::kerberos::LogonInfo;
 using pactest::Encoded;
 using pactest::SidOf;
 
@@ -177,7 +177,8 @@ TEST(PacLogonInfo, DecodesTheLogonInformationOfARealDomainController) {
     EXPECT_EQ(rids, pac.groups);
     ASSERT_EQ(info->extraSids.size(), 1u);  // the authentication authority's asserted identity
     EXPECT_EQ(info->extraSids[0].sid, SidOf("S-1-18-1"));
-    EXPECT_EQ(info->userFlags & winhost::system::pac::kExtraSidsFlag, winhost::system::pac::kExtraSidsFlag);
+    EXPECT_EQ(info->userFlags & winhost::system::kerberos::kExtraSidsFlag, winhost::system::kerberos::kExtraSidsFlag);
+    EXPECT_EQ(info->userAccountControl, 0x10u) << "USER_NORMAL_ACCOUNT, and delegable";
   }
 }
 
@@ -238,7 +239,7 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
     LogonInfo logon = pactest::Alice();
     row.change(logon);
     const std::vector<GroupEntry> groups =
-        winhost::system::PacTokenGroups(logon, winhost::system::LocalAliasMembers());
+        winhost::system::directory::PacTokenGroups(logon, winhost::system::directory::LocalAliasMembers());
     auto enabled = [&groups](const std::string& text) {
       for (const GroupEntry& group : groups)
         if (group.sid == SidOf(text)) return (group.attributes & SE_GROUP_ENABLED) != 0;
@@ -254,7 +255,7 @@ TEST(PacToken, GroupsComeFromThePacFlagsAndTheConfiguredAdministratorGroups) {
 // UPN_DNS_INFO as a controller writes it: lengths and offsets, flags, then the SAM name and SID.
 std::vector<uint8_t> UpnDnsInfo(const std::u16string& upn, const std::u16string& dns, uint32_t flags,
                                 const std::u16string& sam, const std::vector<uint8_t>& sid) {
-  const bool extended = (flags & winhost::system::pac::kUpnSamNameAndSid) != 0;
+  const bool extended = (flags & winhost::system::kerberos::kUpnSamNameAndSid) != 0;
   std::vector<uint8_t> out(extended ? 24 : 16, 0);
   auto put16 = [&out](size_t at, size_t value) {
     out[at] = static_cast<uint8_t>(value);
@@ -282,8 +283,8 @@ std::vector<uint8_t> UpnDnsInfo(const std::u16string& upn, const std::u16string&
 
 // Whether a PAC may name its ticket's client and what it may carry across a trust.
 TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
-  using winhost::system::pac::DecodeUpnDnsInfo;
-  using winhost::system::pac::kUpnSamNameAndSid;
+  using winhost::system::kerberos::DecodeUpnDnsInfo;
+  using winhost::system::kerberos::kUpnSamNameAndSid;
   const LogonInfo alice = pactest::Alice();
   const auto aliceSid = *winhost::common::WithRid(alice.logonDomainId, alice.userId);
   struct Row {
@@ -311,12 +312,12 @@ TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::optional<winhost::system::pac::UpnDnsInfo> upn;
+    std::optional<winhost::system::kerberos::UpnDnsInfo> upn;
     if (!row.upn.empty()) {
       upn = DecodeUpnDnsInfo(row.upn.data(), row.upn.size());
       ASSERT_TRUE(upn.has_value());
     }
-    EXPECT_EQ(winhost::system::PacNameRefusal(alice, upn, row.principal) == nullptr, row.named);
+    EXPECT_EQ(winhost::system::kerberos::PacNameRefusal(alice, upn, row.principal) == nullptr, row.named);
   }
 
   // A buffer whose parts leave it, or whose SID does not hold together, is no UPN_DNS_INFO.
@@ -335,25 +336,25 @@ TEST(PacTrust, ThePacMustNameItsTicketsClientAndStaysInsideItsOwnDomain) {
   LogonInfo partner = alice;  // its extra SIDs: S-1-18-1 and S-1-5-21-9-9-9-1201
   partner.extraSids.push_back({SidOf("S-1-5-21-7-8-9-512"), 7});
   partner.extraSids.push_back({*winhost::common::WithRid(alice.logonDomainId, 1300), 7});
-  EXPECT_FALSE(winhost::system::FilteredAcrossTrust(partner, std::nullopt, false).has_value());
+  EXPECT_FALSE(winhost::system::directory::FilteredAcrossTrust(partner, std::nullopt, false).has_value());
   LogonInfo claimsHome = partner;
   claimsHome.logonDomainId = home;
-  EXPECT_FALSE(winhost::system::FilteredAcrossTrust(claimsHome, home, true).has_value());
-  const auto filtered = winhost::system::FilteredAcrossTrust(partner, home, false);
+  EXPECT_FALSE(winhost::system::directory::FilteredAcrossTrust(claimsHome, home, true).has_value());
+  const auto filtered = winhost::system::directory::FilteredAcrossTrust(partner, home, false);
   ASSERT_TRUE(filtered.has_value());
   std::vector<std::string> kept;
   for (const auto& entry : filtered->extraSids) kept.push_back(winhost::common::SidText(entry.sid));
   EXPECT_EQ(kept, (std::vector<std::string>{"S-1-18-1", "S-1-5-21-1000-2000-3000-1300"}));
   EXPECT_EQ(filtered->resourceGroupIds.empty(), alice.resourceGroupDomainSid != alice.logonDomainId);
-  EXPECT_EQ(winhost::system::FilteredAcrossTrust(partner, home, true)->extraSids.size(), partner.extraSids.size());
+  EXPECT_EQ(winhost::system::directory::FilteredAcrossTrust(partner, home, true)->extraSids.size(), partner.extraSids.size());
 }
 
 }  // namespace
 
 namespace {
 
-using winhost::system::pac::DecodePacBuffers;
-using winhost::system::pac::PacBuffers;
+using winhost::system::kerberos::DecodePacBuffers;
+using winhost::system::kerberos::PacBuffers;
 
 std::vector<uint8_t> CorpusFile(const char* name) {
   std::ifstream file(std::string(QUENTREL_PAC_CORPUS) + "/" + name, std::ios::binary);
@@ -390,7 +391,7 @@ TEST(PacBuffers, ListsSignaturesChecksTheRequestorAndRefusesABrokenTable) {
   std::optional<PacBuffers> real = DecodePacBuffers(samba.data(), samba.size(), &failure);
   ASSERT_TRUE(real.has_value()) << failure;
   EXPECT_EQ(real->types, (std::vector<uint32_t>{1, 10, 12, 6, 7, 16, 19}));
-  EXPECT_EQ(winhost::system::pac::SignaturesText(*real),
+  EXPECT_EQ(winhost::system::kerberos::SignaturesText(*real),
             "signatures present: server, KDC, ticket, full PAC; checked here: server (with the service's key); not "
             "checkable here: KDC, ticket, full PAC (the domain's krbtgt key; only a DC holds it)");
 
@@ -435,9 +436,9 @@ TEST(PacBuffers, ListsSignaturesChecksTheRequestorAndRefusesABrokenTable) {
       continue;
     }
     ASSERT_TRUE(decoded.has_value()) << failure;
-    EXPECT_EQ(winhost::system::pac::RequestorMatches(*decoded, *alice), c.requestorMatches);
+    EXPECT_EQ(winhost::system::kerberos::RequestorMatches(*decoded, *alice), c.requestorMatches);
   }
   std::vector<uint8_t> withAttributes = Pac({{17, attributes}});
   EXPECT_EQ(DecodePacBuffers(withAttributes.data(), withAttributes.size())->attributes,
-            winhost::system::pac::kPacWasRequested);
+            winhost::system::kerberos::kPacWasRequested);
 }

@@ -13,10 +13,10 @@
 
 namespace pactest {
 
-using winhost::system::pac::GroupRid;
-using winhost::system::pac::LogonInfo;
-using winhost::system::pac::Sid;
-using winhost::system::pac::SidAttributes;
+using winhost::system::kerberos::GroupRid;
+using winhost::system::kerberos::LogonInfo;
+using winhost::system::kerberos::Sid;
+using winhost::system::kerberos::SidAttributes;
 
 // "S-1-5-21-1-2-3" as bytes (no checks: the tests' own texts).
 inline Sid SidOf(const std::string& text) {
@@ -43,7 +43,7 @@ inline LogonInfo Alice() {
   info.userId = 1104;
   info.primaryGroupId = 513;
   info.groupIds = {{513, 7}, {1105, 7}, {1106, 7}};
-  info.userFlags = winhost::system::pac::kExtraSidsFlag | winhost::system::pac::kResourceGroupsFlag;
+  info.userFlags = winhost::system::kerberos::kExtraSidsFlag | winhost::system::kerberos::kResourceGroupsFlag;
   info.extraSids = {{SidOf("S-1-18-1"), 7}, {SidOf("S-1-5-21-9-9-9-1201"), 7}};
   info.resourceGroupDomainSid = SidOf("S-1-5-21-1000-2000-3000");
   info.resourceGroupIds = {{1107, 0x20000007}};

@@ -14,9 +14,8 @@
 #include "system/kerberos/realm.h"
 #include "system/kerberos/principals.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
-using namespace nss;
 
 namespace {
 
@@ -28,10 +27,10 @@ namespace {
 DWORD RealmUserMapped(const std::string& realm, const std::string& name, const std::u16string& domain,
                       SystemAccount& account) {
   std::string local;
-  if (DWORD error = SystemLocalNameOf(name, realm, local); error != ERROR_SUCCESS) return error;
+  if (DWORD error = kerberos::SystemLocalNameOf(name, realm, local); error != ERROR_SUCCESS) return error;
   UserEntry user;
   if (DWORD error = UserByName(local, user); error != ERROR_SUCCESS) return error;
-  if (!MayBeClientAccount(local, user.uid)) return ERROR_NONE_MAPPED;
+  if (!kerberos::MayBeClientAccount(local, user.uid)) return ERROR_NONE_MAPPED;
   if (DWORD error = UserAccount(user, false, account); error != ERROR_SUCCESS) return error;
   const std::optional<std::u16string> shown = StrictWide(name);
   if (!shown) return ERROR_NONE_MAPPED;
@@ -57,7 +56,7 @@ DWORD ResolveInDomain(const std::u16string& qualifier, const std::u16string& nam
   const std::string user = Narrow(name.c_str(), name.size());
   if (DWORD answer = ChainAccountNamed(domain, user, account); answer != ERROR_NO_SUCH_DOMAIN) return answer;
   // DOMAIN\user of a realm's domain is the principal user@REALM.
-  const std::optional<std::string> domainRealm = RealmOfDomain(domain);
+  const std::optional<std::string> domainRealm = kerberos::RealmOfDomain(domain);
   if (!domainRealm) return ERROR_NONE_MAPPED;
   return RealmUserMapped(*domainRealm, user, WideOf(UpperAscii(domain)), account);
 }
@@ -87,15 +86,15 @@ DWORD ResolveUnqualified(const std::u16string& name, SystemAccount& account) {
     // of no domain name are named.
     if (at == 0 || at + 1 == text.size()) return ERROR_NONE_MAPPED;
     const std::string realm = text.substr(at + 1);
-    const std::optional<std::string> domain = DomainOfRealm(realm);
+    const std::optional<std::string> domain = kerberos::DomainOfRealm(realm);
     return RealmUserMapped(realm, text.substr(0, at), WideOf(domain ? *domain : realm), account);
   }
   DWORD error = NssAccountNamed(text, account);
   if (error != ERROR_NONE_MAPPED) return error;
   // A name no local account bears may be one of the computer's domain, as on a Windows member.
-  const std::optional<std::string> realm = SystemDefaultRealm();
+  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
   if (!realm) return error;
-  const std::optional<std::string> domain = DomainOfRealm(*realm);
+  const std::optional<std::string> domain = kerberos::DomainOfRealm(*realm);
   if (!domain) return error;
   const DWORD answer = ChainAccountNamed(*domain, text, account);
   return answer == ERROR_NO_SUCH_DOMAIN ? error : answer;
@@ -110,16 +109,16 @@ DWORD WithUnixIdentity(DWORD answer, SystemAccount& account) {
   if (answer != ERROR_SUCCESS) return answer;
   const std::string domain = Narrow(account.domain.c_str(), account.domain.size());
   const std::string name = Narrow(account.name.c_str(), account.name.size());
-  const std::optional<std::string> realm = SystemDefaultRealm();
+  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
   UserEntry user;
   bool found = false;
   for (const std::string& candidate : DomainCandidates(domain, name, realm))
     if ((found = UserByName(candidate, user) == ERROR_SUCCESS)) break;
   std::string local;
-  const std::optional<std::string> domainRealm = RealmOfDomain(domain);
-  if (!found && domainRealm && SystemLocalNameOf(name, *domainRealm, local) == ERROR_SUCCESS)
+  const std::optional<std::string> domainRealm = kerberos::RealmOfDomain(domain);
+  if (!found && domainRealm && kerberos::SystemLocalNameOf(name, *domainRealm, local) == ERROR_SUCCESS)
     found = UserByName(local, user) == ERROR_SUCCESS;
-  if (!found || !MayBeClientAccount(user.name, user.uid)) return ERROR_SUCCESS;
+  if (!found || !kerberos::MayBeClientAccount(user.name, user.uid)) return ERROR_SUCCESS;
   UnixIdentity identity{user.uid, user.gid, {}};
   if (GroupList(user, identity.groups) == ERROR_SUCCESS) account.identity = std::move(identity);
   return ERROR_SUCCESS;
@@ -138,7 +137,7 @@ uint32_t UnixKind(const SidBytes& sid) {
 class Nss final : public Directory {
  public:
   DWORD AccountNamed(const std::string& domain, const std::string& name, SystemAccount& account) const override {
-    for (const std::string& candidate : DomainCandidates(domain, name, SystemDefaultRealm()))
+    for (const std::string& candidate : DomainCandidates(domain, name, kerberos::SystemDefaultRealm()))
       if (DWORD error = NssAccountNamed(candidate, account); error != ERROR_NONE_MAPPED) return error;
     return ERROR_NO_SUCH_DOMAIN;
   }
@@ -271,7 +270,7 @@ SystemAccount SystemProcessAccount() {
   SystemAccount account = SystemProcessUser();
   // The kernel's groups are the truth; a group NSS cannot name keeps its Unix SID.
   std::vector<GroupEntry> groups;
-  if (TokenGroups(identity, groups) != ERROR_SUCCESS) {
+  if (NssTokenGroups(identity, groups) != ERROR_SUCCESS) {
     groups = {{Everyone(), kEnabled}};
     for (gid_t gid : identity.groups) groups.push_back({UnixSid(kUnixGroups, gid), kEnabled});
     groups.push_back({Users(), kEnabled});
@@ -292,4 +291,4 @@ SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16
   return account;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

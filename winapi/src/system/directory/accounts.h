@@ -41,7 +41,7 @@
 #include "common/tokens.h"
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 struct SystemAccount {
   SidBytes sid;            // empty for a principal that maps to no account
@@ -88,4 +88,4 @@ DWORD SystemIdentityNamed(const std::string& unixName, UnixIdentity& identity);
 // user, say): no SID, no identity, and only Everyone and Authenticated Users.
 SystemAccount SystemUnmappedAccount(const std::u16string& domain, const std::u16string& name);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -1,7 +1,7 @@
 // The directory chain's one order and its walk (see chain.h).
 #include "system/directory/chain.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 namespace {
 
 template <typename Question>
@@ -29,4 +29,4 @@ DWORD ChainUserOfSid(const SidBytes& sid, SystemAccount& account) {
   return Walk([&](const Directory& directory) { return directory.UserOfSid(sid, account); });
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -13,7 +13,7 @@
 
 #include "system/directory/accounts.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 class Directory {
  public:
@@ -41,4 +41,4 @@ DWORD ChainPrincipalNamed(const std::string& principal, SystemAccount& account);
 DWORD ChainAccountOfSid(const SidBytes& sid, SystemAccount& account);
 DWORD ChainUserOfSid(const SidBytes& sid, SystemAccount& account);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <chrono>
 
-namespace winhost::system {
+namespace winhost::system::directory {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -181,4 +181,4 @@ bool SystemControllerAnswers(const std::string& host, uint16_t port, bool direct
   return answered;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

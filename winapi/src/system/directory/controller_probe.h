@@ -6,7 +6,7 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 // How long one controller has to answer, from its first connection attempt to the answer.
 constexpr int kControllerAnswerMillis = 1500;
@@ -17,4 +17,4 @@ constexpr int kControllerAnswerMillis = 1500;
 // turn. A host that cannot be resolved is silent.
 bool SystemControllerAnswers(const std::string& host, uint16_t port, bool directory);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

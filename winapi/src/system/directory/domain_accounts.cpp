@@ -24,7 +24,7 @@
 #include "system/directory/winbind.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 namespace {
 
 // A name nobody bears may be given to a new account any moment: it is not believed for long.
@@ -107,8 +107,8 @@ Answers& TheAnswers() {
 // A test's fresh world asks the directories afresh.
 ResetHook resetDirectories([] {
   TheAnswers().Clear();
-  ldap::Forget();
-  ForgetServiceTickets();
+  LdapForget();
+  kerberos::ForgetServiceTickets();
 });
 
 // Asks the cache, then `ask`, and keeps what the directory answered.
@@ -123,7 +123,7 @@ DWORD Cached(const std::string& key, SystemAccount& account, Ask&& ask) {
 
 // ---- the directories -------------------------------------------------------------------------
 
-SystemAccount FromWinbind(const winbind::Account& found) {
+SystemAccount FromWinbind(const WinbindAccount& found) {
   SystemAccount account;
   account.sid = found.sid;
   account.domain = WideOf(found.domain);
@@ -132,7 +132,7 @@ SystemAccount FromWinbind(const winbind::Account& found) {
   return account;
 }
 
-SystemAccount FromDirectory(const ldap::Entry& entry, const ldap::Domain& domain) {
+SystemAccount FromDirectory(const LdapEntry& entry, const LdapDomain& domain) {
   SystemAccount account;
   account.sid = entry.sid;
   account.domain = WideOf(domain.netbiosName);
@@ -144,22 +144,22 @@ SystemAccount FromDirectory(const ldap::Entry& entry, const ldap::Domain& domain
 // The default realm, when `domain` names its domain: its NetBIOS-style first label, its DNS
 // name, or the NetBIOS name its directory gives.
 std::optional<std::string> RealmOfDomain(const std::string& domain) {
-  const std::optional<std::string> realm = SystemDefaultRealm();
+  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
   if (!realm || domain.empty()) return std::nullopt;
   const std::string wanted = UpperAscii(domain);
   if (wanted == UpperAscii(*realm) || wanted == UpperAscii(realm->substr(0, realm->find('.')))) return realm;
-  ldap::Domain known;
-  if (ldap::DomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == wanted) return realm;
+  LdapDomain known;
+  if (LdapDomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == wanted) return realm;
   return std::nullopt;
 }
 
 DWORD ControllerNamed(const std::string& domain, const std::string& name, SystemAccount& account) {
   const std::optional<std::string> realm = RealmOfDomain(domain);
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
-  ldap::Domain known;
-  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
-  ldap::Entry entry;
-  if (DWORD error = ldap::FindByName(*realm, name, entry); error != ERROR_SUCCESS) return error;
+  LdapDomain known;
+  if (DWORD error = LdapDomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  LdapEntry entry;
+  if (DWORD error = LdapFindByName(*realm, name, entry); error != ERROR_SUCCESS) return error;
   account = FromDirectory(entry, known);
   return ERROR_SUCCESS;
 }
@@ -168,30 +168,30 @@ DWORD ControllerPrincipal(const std::string& principal, SystemAccount& account) 
   const size_t at = principal.rfind('@');
   const std::optional<std::string> realm = RealmOfDomain(principal.substr(at + 1));
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
-  ldap::Domain known;
-  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
-  ldap::Entry entry;
-  DWORD error = ldap::FindByPrincipal(*realm, principal, entry);
+  LdapDomain known;
+  if (DWORD error = LdapDomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  LdapEntry entry;
+  DWORD error = LdapFindByPrincipal(*realm, principal, entry);
   // Every account also answers to its name at the domain's DNS name.
-  if (error == ERROR_NONE_MAPPED) error = ldap::FindByName(*realm, principal.substr(0, at), entry);
+  if (error == ERROR_NONE_MAPPED) error = LdapFindByName(*realm, principal.substr(0, at), entry);
   if (error != ERROR_SUCCESS) return error;
   account = FromDirectory(entry, known);
   return ERROR_SUCCESS;
 }
 
-DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, ldap::Entry* entry = nullptr) {
-  const std::optional<std::string> realm = SystemDefaultRealm();
+DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, LdapEntry* entry = nullptr) {
+  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
-  ldap::Domain known;
-  if (DWORD error = ldap::DomainOf(*realm, known); error != ERROR_SUCCESS) return error;
+  LdapDomain known;
+  if (DWORD error = LdapDomainOf(*realm, known); error != ERROR_SUCCESS) return error;
   if (sid == known.sid) {
     account = SystemAccount{sid, WideOf(known.netbiosName), WideOf(known.netbiosName), SidTypeDomain, std::nullopt, {}};
     return ERROR_SUCCESS;
   }
   // A SID of another domain: this directory does not know it.
   if (!InDomain(sid, known.sid)) return ERROR_NO_SUCH_DOMAIN;
-  ldap::Entry found;
-  if (DWORD error = ldap::FindBySid(*realm, sid, found); error != ERROR_SUCCESS) return error;
+  LdapEntry found;
+  if (DWORD error = LdapFindBySid(*realm, sid, found); error != ERROR_SUCCESS) return error;
   account = FromDirectory(found, known);
   if (entry != nullptr) *entry = std::move(found);
   return ERROR_SUCCESS;
@@ -205,13 +205,13 @@ bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD
   const std::string domain = Narrow(user.domain.c_str(), user.domain.size());
   const std::optional<std::string> realm = RealmOfDomain(domain);
   if (!realm) return false;
-  const std::optional<std::string> service = ServicePrincipal(*realm);
+  const std::optional<std::string> service = kerberos::ServicePrincipal(*realm);
   if (!service) return false;
   std::vector<uint8_t> logonInfo;
-  const DWORD error = S4uLogonInfo(*service, Narrow(user.name.c_str(), user.name.size()) + "@" + *realm, logonInfo);
+  const DWORD error = kerberos::S4uLogonInfo(*service, Narrow(user.name.c_str(), user.name.size()) + "@" + *realm, logonInfo);
   if (error == ERROR_NOT_ENOUGH_MEMORY) failure = error;
   if (error != ERROR_SUCCESS) return false;
-  const std::optional<pac::LogonInfo> logon = pac::DecodeLogonInfo(logonInfo.data(), logonInfo.size());
+  const std::optional<kerberos::LogonInfo> logon = kerberos::DecodeLogonInfo(logonInfo.data(), logonInfo.size());
   // The ticket must be the user's: a PAC of anybody else is no answer.
   if (!logon || WithRid(logon->logonDomainId, logon->userId) != user.sid) return false;
   groups = PacDomainGroups(*logon);
@@ -253,21 +253,21 @@ class Winbind final : public Directory {
   DWORD AccountNamed(const std::string& domain, const std::string& name, SystemAccount& account) const override {
     if (domain.empty() || name.empty()) return ERROR_NO_SUCH_DOMAIN;
     return Cached(NameKey(domain, name), account, [&] {
-      return Found(account, [&](winbind::Account& found) { return winbind::LookupName(domain, name, found); });
+      return Found(account, [&](WinbindAccount& found) { return WinbindLookupName(domain, name, found); });
     });
   }
   DWORD PrincipalNamed(const std::string& principal, SystemAccount& account) const override {
     const size_t at = principal.rfind('@');
     if (at == std::string::npos || at == 0 || at + 1 == principal.size()) return ERROR_NO_SUCH_DOMAIN;
     return Cached(PrincipalKey(principal), account, [&] {
-      return Found(account, [&](winbind::Account& found) {
-        return winbind::LookupName(principal.substr(at + 1), principal.substr(0, at), found);
+      return Found(account, [&](WinbindAccount& found) {
+        return WinbindLookupName(principal.substr(at + 1), principal.substr(0, at), found);
       });
     });
   }
   DWORD AccountOfSid(const SidBytes& sid, SystemAccount& account) const override {
     return Cached(SidKey(sid), account, [&] {
-      return Found(account, [&](winbind::Account& found) { return winbind::LookupSid(sid, found); });
+      return Found(account, [&](WinbindAccount& found) { return WinbindLookupSid(sid, found); });
     });
   }
   DWORD UserOfSid(const SidBytes& sid, SystemAccount& account) const override {
@@ -276,7 +276,7 @@ class Winbind final : public Directory {
     if (error == ERROR_NO_SUCH_DOMAIN) return error;
     return UserWithGroups(sid, error, std::move(named), [&](std::vector<SidBytes>& sids) {
       // Winbind went away between the two questions.
-      const DWORD answer = winbind::UserGroups(sid, sids);
+      const DWORD answer = WinbindUserGroups(sid, sids);
       return answer == ERROR_NO_SUCH_DOMAIN ? static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE) : answer;
     }, account);
   }
@@ -284,7 +284,7 @@ class Winbind final : public Directory {
  private:
   template <typename Lookup>
   static DWORD Found(SystemAccount& account, const Lookup& lookup) {
-    winbind::Account found;
+    WinbindAccount found;
     const DWORD error = lookup(found);
     if (error == ERROR_SUCCESS) account = FromWinbind(found);
     return error;
@@ -309,11 +309,11 @@ class Controllers final : public Directory {
   DWORD UserOfSid(const SidBytes& sid, SystemAccount& account) const override {
     // The controllers' own entry rather than the cache's answer: its DN is where its groups are.
     SystemAccount named;
-    ldap::Entry entry;
+    LdapEntry entry;
     const DWORD error = ControllerSid(sid, named, &entry);
     if (error == ERROR_NO_SUCH_DOMAIN) return error;
     return UserWithGroups(sid, error, std::move(named), [&](std::vector<SidBytes>& sids) {
-      return ldap::TokenGroups(*SystemDefaultRealm(), entry.dn, sids);
+      return LdapTokenGroups(*kerberos::SystemDefaultRealm(), entry.dn, sids);
     }, account);
   }
 };
@@ -331,21 +331,21 @@ const Directory& ControllerDirectory() {
 }
 
 std::chrono::seconds DirectoryCacheLifetime() {
-  using settings::Id;
-  const std::optional<long long> seconds = settings::Seconds(Id::kDirectoryCacheSeconds);
-  return std::chrono::seconds(seconds ? *seconds : std::stoll(settings::Of(Id::kDirectoryCacheSeconds).fallback));
+  using host::SettingId;
+  const std::optional<long long> seconds = host::SecondsSetting(SettingId::kDirectoryCacheSeconds);
+  return std::chrono::seconds(seconds ? *seconds : std::stoll(host::SettingOf(SettingId::kDirectoryCacheSeconds).fallback));
 }
 
 DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account) {
   return Cached((group ? "gid:" : "uid:") + std::to_string(id), account, [&]() -> DWORD {
     SidBytes sid;
-    if (DWORD error = winbind::SidOfUnixId(group, id, sid); error != ERROR_SUCCESS) return error;
-    winbind::Account found;
-    if (DWORD error = winbind::LookupSid(sid, found); error != ERROR_SUCCESS)
+    if (DWORD error = WinbindSidOfUnixId(group, id, sid); error != ERROR_SUCCESS) return error;
+    WinbindAccount found;
+    if (DWORD error = WinbindLookupSid(sid, found); error != ERROR_SUCCESS)
       return error == ERROR_NO_SUCH_DOMAIN ? static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE) : error;
     account = FromWinbind(found);
     return ERROR_SUCCESS;
   });
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -15,7 +15,7 @@
 
 #include "system/directory/accounts.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 // How long an account's answer is kept.
 std::chrono::seconds DirectoryCacheLifetime();
@@ -25,4 +25,4 @@ std::chrono::seconds DirectoryCacheLifetime();
 // when the id is no domain account's.
 DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -11,7 +11,7 @@
 #include "system/kerberos/realm.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 namespace {
 
 // A silent controller costs the probe's whole time: a domain that lists many, and where the first
@@ -28,7 +28,7 @@ DWORD SystemFindDomainController(const std::string& domain, std::string& control
     if (auto fault = Enter(Call{"krb5_get_default_realm", {}})) {
       error = static_cast<krb5_error_code>(*fault);
     } else {
-      realm = SystemDefaultRealm(error);
+      realm = kerberos::SystemDefaultRealm(error);
     }
     if (error == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
     // No default realm, or a configuration that names none: the computer has no domain.
@@ -40,11 +40,11 @@ DWORD SystemFindDomainController(const std::string& domain, std::string& control
   const std::string directory = "_ldap._tcp.dc._msdcs." + dnsDomain;
   for (const std::string& name : {directory, "_kerberos._tcp." + dnsDomain}) {
     int failure = 0;
-    std::vector<ServiceTarget> targets = SystemServiceTargets(name, failure);
+    std::vector<host::ServiceTarget> targets = host::SystemServiceTargets(name, failure);
     // The first listed controller that answers, in the order of priority; when every one tried
     // is silent the domain has no logon server now, whatever the other name lists.
     if (targets.size() > kControllersTried) targets.resize(kControllersTried);
-    for (const ServiceTarget& target : targets) {
+    for (const host::ServiceTarget& target : targets) {
       if (SystemControllerAnswers(target.host, static_cast<uint16_t>(target.port), name == directory)) {
         controller = "\\\\" + target.host;
         return NERR_Success;
@@ -56,4 +56,4 @@ DWORD SystemFindDomainController(const std::string& domain, std::string& control
   return unknownEverywhere ? ERROR_NO_SUCH_DOMAIN : ERROR_NO_LOGON_SERVERS;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -6,7 +6,7 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 // Looks for a controller of `domain` (empty: the domain of the default Kerberos realm) in DNS as
 // Windows' locator does: _ldap._tcp.dc._msdcs.<domain>, then _kerberos._tcp.<domain>; then the
@@ -17,4 +17,4 @@ namespace winhost::system {
 // resolver cannot get an answer; ERROR_NOT_ENOUGH_MEMORY.
 DWORD SystemFindDomainController(const std::string& domain, std::string& controller);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

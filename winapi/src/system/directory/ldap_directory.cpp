@@ -24,7 +24,7 @@
 #include "system/kerberos/service_key.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system::ldap {
+namespace winhost::system::directory {
 namespace {
 
 // How long a controller may take to accept the connection, and to answer one request; and how
@@ -92,7 +92,7 @@ struct Found {
 
 // Where the directory of a realm lives, as the locator last found it.
 struct Located {
-  std::vector<ServiceTarget> controllers;
+  std::vector<host::ServiceTarget> controllers;
   std::chrono::steady_clock::time_point until;
 };
 
@@ -101,7 +101,7 @@ struct State {
   unsigned generation = 0;  // of Forget's calls, when the state was last made afresh
   LDAP* connection = nullptr;
   std::string realm;  // the realm `connection` and `domain` are of
-  Domain domain;
+  LdapDomain domain;
   std::map<std::string, Located> located;
 };
 
@@ -115,9 +115,9 @@ State& TheState() {
 std::atomic<unsigned> forgetting{0};
 
 // QUENTREL_LDAP_SERVERS's controllers: host[:port], comma-separated.
-std::vector<ServiceTarget> ConfiguredServers() {
-  std::vector<ServiceTarget> servers;
-  for (std::string item : settings::List(settings::Id::kLdapServers)) {
+std::vector<host::ServiceTarget> ConfiguredServers() {
+  std::vector<host::ServiceTarget> servers;
+  for (std::string item : host::ListSetting(host::SettingId::kLdapServers)) {
     const size_t colon = item.rfind(':');
     unsigned port = kLdapPort;
     if (colon != std::string::npos && colon + 1 < item.size()) {
@@ -132,8 +132,8 @@ std::vector<ServiceTarget> ConfiguredServers() {
 // The controllers that serve `realm`'s directory, in the order to try them. DNS's answer is kept
 // as long as the cache keeps answers, and so is its "none"; a resolver that cannot answer is asked
 // again next time. Under the lock.
-std::vector<ServiceTarget> Controllers(State& state, const std::string& realm) {
-  if (const std::optional<std::string> configured = settings::Given(settings::Id::kLdapServers)) {
+std::vector<host::ServiceTarget> Controllers(State& state, const std::string& realm) {
+  if (const std::optional<std::string> configured = host::GivenSetting(host::SettingId::kLdapServers)) {
     if (LowerAscii(*configured) == "none") return {};
     return ConfiguredServers();
   }
@@ -141,11 +141,11 @@ std::vector<ServiceTarget> Controllers(State& state, const std::string& realm) {
   auto known = state.located.find(realm);
   if (known != state.located.end() && known->second.until > now) return known->second.controllers;
   // The domain's controllers, as Windows' locator asks for them, else any LDAP server it lists.
-  std::vector<ServiceTarget> controllers;
+  std::vector<host::ServiceTarget> controllers;
   bool definite = true;
   for (const char* service : {"_ldap._tcp.dc._msdcs.", "_ldap._tcp."}) {
     int failure = 0;
-    controllers = SystemServiceTargets(service + LowerAscii(realm), failure);
+    controllers = host::SystemServiceTargets(service + LowerAscii(realm), failure);
     definite = definite && (!controllers.empty() || failure == HOST_NOT_FOUND || failure == NO_DATA);
     if (!controllers.empty()) break;
   }
@@ -210,12 +210,12 @@ std::optional<SidBytes> SidValue(const std::string& value) {
 }
 
 // What the domain is: its naming context, SID and NetBIOS name, read once per connection.
-int ReadDomain(const Connection& connection, const std::string& realm, Domain& domain) {
+int ReadDomain(const Connection& connection, const std::string& realm, LdapDomain& domain) {
   Found root;
   int result = connection.Search("", LDAP_SCOPE_BASE, "(objectClass=*)",
                                  {"defaultNamingContext", "configurationNamingContext"}, root);
   if (result != LDAP_SUCCESS) return result;
-  domain = Domain{};
+  domain = LdapDomain{};
   domain.dnsName = LowerAscii(realm);
   domain.namingContext = First(root, "defaultNamingContext");
   const std::string configuration = First(root, "configurationNamingContext");
@@ -248,7 +248,7 @@ void Drop(State& state) {
 }
 
 // Binds to one controller as the service. The LDAP result code of the bind.
-int BindTo(const Library& library, const ServiceTarget& controller, const std::string& cache, Deadline deadline,
+int BindTo(const Library& library, const host::ServiceTarget& controller, const std::string& cache, Deadline deadline,
            LDAP*& ld) {
   ld = nullptr;
   timeval connect;
@@ -294,19 +294,19 @@ int BindTo(const Library& library, const ServiceTarget& controller, const std::s
 DWORD Connect(State& state, const std::string& realm, Deadline deadline) {
   const Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
-  const std::optional<std::string> principal = ServicePrincipal(realm);
+  const std::optional<std::string> principal = kerberos::ServicePrincipal(realm);
   if (!principal) return ERROR_NO_SUCH_DOMAIN;
-  const std::vector<ServiceTarget> controllers = Controllers(state, realm);
+  const std::vector<host::ServiceTarget> controllers = Controllers(state, realm);
   if (controllers.empty()) return ERROR_NO_SUCH_DOMAIN;
   std::string cache;
-  if (DWORD error = ServiceTickets(*principal, cache); error != ERROR_SUCCESS) return error;
+  if (DWORD error = kerberos::ServiceTickets(*principal, cache); error != ERROR_SUCCESS) return error;
   DWORD error = ERROR_NO_LOGON_SERVERS;
-  for (const ServiceTarget& controller : controllers) {
+  for (const host::ServiceTarget& controller : controllers) {
     LDAP* ld = nullptr;
     int result = BindTo(*library, controller, cache, deadline, ld);
     if (result == LDAP_NO_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
     if (result != LDAP_SUCCESS) continue;  // silent, or refusing the service: the next may serve
-    Domain domain;
+    LdapDomain domain;
     result = ReadDomain(Connection(*library, ld, deadline), realm, domain);
     if (result == LDAP_SUCCESS) {
       state.connection = ld;
@@ -364,8 +364,8 @@ SID_NAME_USE UseOf(const std::string& accountType) {
 // The account a filter finds in the domain's naming context: only the domain's own accounts,
 // which a member server names with the domain's name (the domain's built-in aliases are the
 // controllers' own, as this computer's are its own).
-DWORD FindAccount(const std::string& realm, const std::string& filter, Entry& entry) {
-  return WithDirectory(realm, [&](const Connection& connection, const Domain& domain) {
+DWORD FindAccount(const std::string& realm, const std::string& filter, LdapEntry& entry) {
+  return WithDirectory(realm, [&](const Connection& connection, const LdapDomain& domain) {
     Found found;
     int result = connection.Search(domain.namingContext, LDAP_SCOPE_SUBTREE, filter,
                                    {"objectSid", "sAMAccountName", "sAMAccountType"}, found);
@@ -373,36 +373,36 @@ DWORD FindAccount(const std::string& realm, const std::string& filter, Entry& en
     auto sid = SidValue(First(found, "objectSid"));
     const SID_NAME_USE use = UseOf(First(found, "sAMAccountType"));
     if (!found.any || !sid || !InDomain(*sid, domain.sid) || use == SidTypeUnknown) return LDAP_NO_SUCH_OBJECT;
-    entry = Entry{found.dn, *sid, First(found, "sAMAccountName"), use};
+    entry = LdapEntry{found.dn, *sid, First(found, "sAMAccountName"), use};
     return LDAP_SUCCESS;
   });
 }
 
 }  // namespace
 
-DWORD DomainOf(const std::string& realm, Domain& domain) {
-  return WithDirectory(realm, [&](const Connection&, const Domain& known) {
+DWORD LdapDomainOf(const std::string& realm, LdapDomain& domain) {
+  return WithDirectory(realm, [&](const Connection&, const LdapDomain& known) {
     domain = known;
     return LDAP_SUCCESS;
   });
 }
 
-DWORD FindByName(const std::string& realm, const std::string& name, Entry& entry) {
+DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntry& entry) {
   if (name.empty()) return ERROR_NONE_MAPPED;
   return FindAccount(realm, "(sAMAccountName=" + FilterValue(name) + ")", entry);
 }
 
-DWORD FindByPrincipal(const std::string& realm, const std::string& principal, Entry& entry) {
+DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry) {
   if (principal.empty()) return ERROR_NONE_MAPPED;
   return FindAccount(realm, "(userPrincipalName=" + FilterValue(principal) + ")", entry);
 }
 
-DWORD FindBySid(const std::string& realm, const SidBytes& sid, Entry& entry) {
+DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry) {
   return FindAccount(realm, "(objectSid=" + BinaryValue(sid) + ")", entry);
 }
 
-DWORD TokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups) {
-  return WithDirectory(realm, [&](const Connection& connection, const Domain&) {
+DWORD LdapTokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups) {
+  return WithDirectory(realm, [&](const Connection& connection, const LdapDomain&) {
     Found found;
     int result = connection.Search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"tokenGroups"}, found);
     if (result != LDAP_SUCCESS) return result;
@@ -414,6 +414,6 @@ DWORD TokenGroups(const std::string& realm, const std::string& dn, std::vector<S
   });
 }
 
-void Forget() { forgetting.fetch_add(1); }
+void LdapForget() { forgetting.fetch_add(1); }
 
-}  // namespace winhost::system::ldap
+}  // namespace winhost::system::directory

@@ -19,16 +19,16 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system::ldap {
+namespace winhost::system::directory {
 
-struct Domain {
+struct LdapDomain {
   std::string dnsName;      // samdom.test
   std::string netbiosName;  // SAMDOM
   SidBytes sid;             // the domain's own SID, S-1-5-21-...
   std::string namingContext;  // DC=samdom,DC=test
 };
 
-struct Entry {
+struct LdapEntry {
   std::string dn;
   SidBytes sid;
   std::string name;  // sAMAccountName
@@ -36,20 +36,20 @@ struct Entry {
 };
 
 // The domain the directory of `realm` holds.
-DWORD DomainOf(const std::string& realm, Domain& domain);
+DWORD LdapDomainOf(const std::string& realm, LdapDomain& domain);
 
 // The account whose sAMAccountName, or whose userPrincipalName, is `name`.
-DWORD FindByName(const std::string& realm, const std::string& name, Entry& entry);
-DWORD FindByPrincipal(const std::string& realm, const std::string& principal, Entry& entry);
+DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntry& entry);
+DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry);
 
 // The account that bears `sid`.
-DWORD FindBySid(const std::string& realm, const SidBytes& sid, Entry& entry);
+DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry);
 
 // The SIDs of every security group the user of `dn` is in, nested ones and its primary group
 // included, as its controller computes them (tokenGroups).
-DWORD TokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups);
+DWORD LdapTokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups);
 
 // Drops the connection and what the locator found, so that the next call starts afresh.
-void Forget();
+void LdapForget();
 
-}  // namespace winhost::system::ldap
+}  // namespace winhost::system::directory

@@ -10,7 +10,7 @@
 #include "system/directory/run_time_library.h"
 #include "system/host/names.h"
 
-namespace winhost::system::ldap {
+namespace winhost::system::directory {
 
 const Library* Loaded() {
   static const Library* loaded = []() -> const Library* {
@@ -71,4 +71,4 @@ ThreadCache::~ThreadCache() {
   if (set_) gss_krb5_ccache_name(&minor, nullptr, nullptr);
 }
 
-}  // namespace winhost::system::ldap
+}  // namespace winhost::system::directory

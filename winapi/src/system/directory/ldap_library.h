@@ -9,7 +9,7 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system::ldap {
+namespace winhost::system::directory {
 
 // libldap's functions, as its header declares them; the library is looked for once.
 struct Library {
@@ -55,4 +55,4 @@ class ThreadCache {
   bool set_ = false;
 };
 
-}  // namespace winhost::system::ldap
+}  // namespace winhost::system::directory

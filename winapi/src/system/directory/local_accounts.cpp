@@ -6,7 +6,7 @@
 #include "system/host/names.h"
 #include "system/host/settings.h"
 
-namespace winhost::system::nss {
+namespace winhost::system::directory {
 
 // ---- names and SIDs --------------------------------------------------------------------------
 
@@ -16,8 +16,8 @@ std::string FirstLabel(const std::string& dnsName) { return dnsName.substr(0, dn
 
 std::u16string LocalDomainName() {
   std::string host;
-  if (SystemHostName(host) != ERROR_SUCCESS) return u"";
-  return NetbiosNameOf(host);
+  if (host::SystemHostName(host) != ERROR_SUCCESS) return u"";
+  return host::NetbiosNameOf(host);
 }
 
 // The computer's own domain: that of its users, S-1-22-1, or of its groups, S-1-22-2.
@@ -86,7 +86,7 @@ const SidBytes& Users() {
 }
 
 // The groups whose members are administrators: QUENTREL_ADMIN_GROUPS, comma-separated.
-std::vector<std::string> AdminGroupNames() { return settings::List(settings::Id::kAdminGroups); }
+std::vector<std::string> AdminGroupNames() { return host::ListSetting(host::SettingId::kAdminGroups); }
 
 // Whether a user of `identity` is an administrator: uid 0, or a member of a group that
 // QUENTREL_ADMIN_GROUPS names. The user's own groups are named (a cheap lookup of a group that
@@ -133,7 +133,7 @@ DWORD GroupSid(gid_t gid, SidBytes& sid) {
 }
 
 // A token's groups for a user of `identity`: Everyone, its groups, its aliases, Authenticated Users.
-DWORD TokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups) {
+DWORD NssTokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups) {
   groups = {{Everyone(), kEnabled}};
   for (gid_t gid : identity.groups) {
     SidBytes sid;
@@ -168,7 +168,7 @@ DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account
   if (!withGroups) return ERROR_SUCCESS;
   UnixIdentity identity{user.uid, user.gid, {}};
   if (DWORD error = GroupList(user, identity.groups); error != ERROR_SUCCESS) return error;
-  if (DWORD error = TokenGroups(identity, account.groups); error != ERROR_SUCCESS) return error;
+  if (DWORD error = NssTokenGroups(identity, account.groups); error != ERROR_SUCCESS) return error;
   account.identity = std::move(identity);
   return ERROR_SUCCESS;
 }
@@ -215,4 +215,4 @@ std::vector<std::string> DomainCandidates(const std::string& domain, const std::
   return candidates;
 }
 
-}  // namespace winhost::system::nss
+}  // namespace winhost::system::directory

@@ -10,7 +10,7 @@
 #include "system/host/trace.h"
 #include "system/kerberos/principals.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 namespace {
 
 // The SIDs this computer gives itself, which no domain has a say over.
@@ -63,7 +63,7 @@ std::optional<SidBytes> DirectoryHomeSid(const std::string& realm) {
     std::lock_guard<std::mutex> guard(lock);
     if (kept && keptRealm == realm) return kept;
   }
-  const std::optional<std::string> domain = DomainOfRealm(realm);
+  const std::optional<std::string> domain = kerberos::DomainOfRealm(realm);
   if (!domain) return std::nullopt;
   SystemAccount users;
   if (SystemResolveName(WideOf(*domain + "\\Domain Users"), users) != ERROR_SUCCESS || users.use != SidTypeGroup)
@@ -77,10 +77,10 @@ std::optional<SidBytes> DirectoryHomeSid(const std::string& realm) {
 }
 
 // The SIDs of the groups a list setting names (see local_aliases.h).
-std::vector<SidBytes> GroupsNamed(settings::Id setting, const std::optional<SidBytes>& home,
+std::vector<SidBytes> GroupsNamed(host::SettingId setting, const std::optional<SidBytes>& home,
                                   const std::u16string& homeName) {
   std::vector<SidBytes> sids;
-  for (const std::string& entry : settings::List(setting)) {
+  for (const std::string& entry : host::ListSetting(setting)) {
     if (entry.rfind("S-", 0) == 0 || entry.rfind("s-", 0) == 0) {
       if (auto sid = ParseSid(entry)) sids.push_back(*sid);
       continue;
@@ -108,24 +108,24 @@ std::vector<SidBytes> GroupsNamed(settings::Id setting, const std::optional<SidB
 }  // namespace
 
 std::optional<SidBytes> HomeDomainSid() {
-  if (const std::optional<std::string> configured = settings::Given(settings::Id::kDomainSid)) {
+  if (const std::optional<std::string> configured = host::GivenSetting(host::SettingId::kDomainSid)) {
     std::optional<SidBytes> sid = ParseSid(*configured);
     if (sid && DomainShaped(*sid)) return sid;
-    Trace("QUENTREL_DOMAIN_SID " + *configured + ": not a domain's SID (S-1-5-21-x-y-z)");
+    host::Trace("QUENTREL_DOMAIN_SID " + *configured + ": not a domain's SID (S-1-5-21-x-y-z)");
     return std::nullopt;
   }
-  const std::optional<std::string> realm = SystemDefaultRealm();
+  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
   return realm ? DirectoryHomeSid(*realm) : std::nullopt;
 }
 
 LocalAliasGroups LocalAliasMembers() {
   const std::optional<SidBytes> home = HomeDomainSid();
   std::u16string homeName;
-  if (const std::optional<std::string> realm = SystemDefaultRealm())
-    if (const std::optional<std::string> domain = DomainOfRealm(*realm)) homeName = WideOf(*domain);
+  if (const std::optional<std::string> realm = kerberos::SystemDefaultRealm())
+    if (const std::optional<std::string> domain = kerberos::DomainOfRealm(*realm)) homeName = WideOf(*domain);
   LocalAliasGroups aliases;
-  aliases.administrators = GroupsNamed(settings::Id::kDomainAdminGroups, home, homeName);
-  aliases.users = GroupsNamed(settings::Id::kDomainUserGroups, home, homeName);
+  aliases.administrators = GroupsNamed(host::SettingId::kDomainAdminGroups, home, homeName);
+  aliases.users = GroupsNamed(host::SettingId::kDomainUserGroups, home, homeName);
   return aliases;
 }
 
@@ -152,4 +152,4 @@ std::vector<GroupEntry> DomainTokenGroups(const std::vector<GroupEntry>& domainG
   return groups;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -21,7 +21,7 @@
 
 #include "system/directory/accounts.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 // The SID of the domain this computer is a member of; none when neither the setting nor the
 // directory can say. Asked of the directory once per default realm while it answers.
@@ -41,4 +41,4 @@ LocalAliasGroups LocalAliasMembers();
 // is among them; Authenticated Users. Pure.
 std::vector<GroupEntry> DomainTokenGroups(const std::vector<GroupEntry>& domainGroups, const LocalAliasGroups& aliases);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

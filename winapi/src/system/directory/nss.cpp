@@ -13,7 +13,7 @@
 #include "system/directory/run_time_library.h"
 #include "system/host/names.h"
 
-namespace winhost::system::nss {
+namespace winhost::system::directory {
 
 // ---- NSS -------------------------------------------------------------------------------------
 
@@ -199,4 +199,4 @@ DWORD DomainSidOfGid(gid_t gid, std::optional<SidBytes>& sid) {
   return error;
 }
 
-}  // namespace winhost::system::nss
+}  // namespace winhost::system::directory

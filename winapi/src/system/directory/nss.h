@@ -13,7 +13,7 @@
 
 #include "system/directory/accounts.h"
 
-namespace winhost::system::nss {
+namespace winhost::system::directory {
 
 struct UserEntry {
   std::string name;
@@ -95,7 +95,7 @@ const SidBytes& Administrators();
 const SidBytes& Users();
 
 // The token groups of a Unix identity: Everyone, its groups, its aliases, Authenticated Users.
-DWORD TokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups);
+DWORD NssTokenGroups(const UnixIdentity& identity, std::vector<GroupEntry>& groups);
 DWORD UserSid(const UserEntry& user, SidBytes& sid);
 DWORD UserAccount(const UserEntry& user, bool withGroups, SystemAccount& account);
 DWORD GroupAccount(const GroupRecord& record, SystemAccount& account);
@@ -105,4 +105,4 @@ DWORD NssAccountNamed(const std::string& nssName, SystemAccount& account);
 std::vector<std::string> DomainCandidates(const std::string& domain, const std::string& name,
                                           const std::optional<std::string>& realm);
 
-}  // namespace winhost::system::nss
+}  // namespace winhost::system::directory

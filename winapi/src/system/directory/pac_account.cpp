@@ -9,7 +9,7 @@
 #include "system/host/settings.h"
 #include "system/host/trace.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 namespace {
 
 bool Under(const SidBytes& sid, const SidBytes& domain) {
@@ -24,20 +24,20 @@ bool AssertedIdentity(const SidBytes& sid) {
 }
 
 bool Unfiltered(const std::string& realm) {
-  for (const std::string& entry : settings::List(settings::Id::kUnfilteredRealms))
+  for (const std::string& entry : host::ListSetting(host::SettingId::kUnfilteredRealms))
     if (entry == realm) return true;
   return false;
 }
 
 }  // namespace
 
-std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, const std::optional<SidBytes>& home,
+std::optional<kerberos::LogonInfo> FilteredAcrossTrust(const kerberos::LogonInfo& logon, const std::optional<SidBytes>& home,
                                                   bool unfiltered) {
   if (!home || logon.logonDomainId == *home) return std::nullopt;
-  pac::LogonInfo taken = logon;
+  kerberos::LogonInfo taken = logon;
   if (unfiltered) return taken;
-  std::vector<pac::SidAttributes> extra;
-  for (const pac::SidAttributes& entry : logon.extraSids)
+  std::vector<kerberos::SidAttributes> extra;
+  for (const kerberos::SidAttributes& entry : logon.extraSids)
     if (Under(entry.sid, logon.logonDomainId) || AssertedIdentity(entry.sid)) extra.push_back(entry);
   taken.extraSids = std::move(extra);
   if (taken.resourceGroupDomainSid != logon.logonDomainId) {
@@ -47,37 +47,37 @@ std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, c
   return taken;
 }
 
-std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon) {
+std::vector<GroupEntry> PacDomainGroups(const kerberos::LogonInfo& logon) {
   std::vector<GroupEntry> groups;
   auto add = [&groups](const std::optional<SidBytes>& sid, DWORD attributes) {
     if (sid) groups.push_back({*sid, attributes});
   };
-  for (const pac::GroupRid& group : logon.groupIds) add(WithRid(logon.logonDomainId, group.rid), group.attributes);
+  for (const kerberos::GroupRid& group : logon.groupIds) add(WithRid(logon.logonDomainId, group.rid), group.attributes);
   add(WithRid(logon.logonDomainId, logon.primaryGroupId), kEnabled);
-  if (logon.userFlags & pac::kExtraSidsFlag)
-    for (const pac::SidAttributes& extra : logon.extraSids) add(extra.sid, extra.attributes);
-  if (logon.userFlags & pac::kResourceGroupsFlag)
-    for (const pac::GroupRid& group : logon.resourceGroupIds)
+  if (logon.userFlags & kerberos::kExtraSidsFlag)
+    for (const kerberos::SidAttributes& extra : logon.extraSids) add(extra.sid, extra.attributes);
+  if (logon.userFlags & kerberos::kResourceGroupsFlag)
+    for (const kerberos::GroupRid& group : logon.resourceGroupIds)
       add(WithRid(logon.resourceGroupDomainSid, group.rid), group.attributes);
   return groups;
 }
 
-std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const LocalAliasGroups& aliases) {
+std::vector<GroupEntry> PacTokenGroups(const kerberos::LogonInfo& logon, const LocalAliasGroups& aliases) {
   return DomainTokenGroups(PacDomainGroups(logon), aliases);
 }
 
-DWORD SystemPacAccount(const pac::LogonInfo& given, const std::string& realm, const std::optional<std::string>& mapped,
+DWORD SystemPacAccount(const kerberos::LogonInfo& given, const std::string& realm, const std::optional<std::string>& mapped,
                        SystemAccount& account) {
-  std::optional<pac::LogonInfo> filtered;
-  const std::optional<std::string> home = SystemDefaultRealm();
+  std::optional<kerberos::LogonInfo> filtered;
+  const std::optional<std::string> home = kerberos::SystemDefaultRealm();
   if (!home || realm != *home) {
     filtered = FilteredAcrossTrust(given, HomeDomainSid(), Unfiltered(realm));
     if (!filtered) {
-      Trace("a PAC of the realm " + realm + " not used: it claims this computer's domain's SID, or that SID is unknown");
+      host::Trace("a PAC of the realm " + realm + " not used: it claims this computer's domain's SID, or that SID is unknown");
       return ERROR_NONE_MAPPED;
     }
   }
-  const pac::LogonInfo& logon = filtered ? *filtered : given;
+  const kerberos::LogonInfo& logon = filtered ? *filtered : given;
   std::optional<SidBytes> user = WithRid(logon.logonDomainId, logon.userId);
   if (!user) return ERROR_INVALID_SID;
   account = SystemAccount{};
@@ -103,4 +103,4 @@ DWORD SystemPacAccount(const pac::LogonInfo& given, const std::string& realm, co
   return ERROR_SUCCESS;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

@@ -26,16 +26,16 @@
 #include "system/kerberos/pac.h"
 #include "system/kerberos/pac_names.h"
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 // The domain groups a PAC gives its client, with the attributes it gives them: every GroupId and
 // the primary group (LogonDomainId + RID), the ExtraSids and the resource groups when its flags
 // say it has them.
-std::vector<GroupEntry> PacDomainGroups(const pac::LogonInfo& logon);
+std::vector<GroupEntry> PacDomainGroups(const kerberos::LogonInfo& logon);
 
 // The groups of the token of a PAC's client (DomainTokenGroups of its domain groups), given the
 // groups whose members this computer's aliases hold. Pure.
-std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const LocalAliasGroups& aliases);
+std::vector<GroupEntry> PacTokenGroups(const kerberos::LogonInfo& logon, const LocalAliasGroups& aliases);
 
 // A PAC of a realm other than this computer's own, as this computer takes it across the trust:
 // none when it claims this computer's domain's SID (`home`) as its own, or when `home` is unknown
@@ -43,7 +43,7 @@ std::vector<GroupEntry> PacTokenGroups(const pac::LogonInfo& logon, const LocalA
 // domain but its own dropped, S-1-18 (the authority that asserted the identity) kept, unless
 // `unfiltered` (the site trusts that realm's SIDs). Windows' SID filtering of an external trust.
 // Pure.
-std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, const std::optional<SidBytes>& home,
+std::optional<kerberos::LogonInfo> FilteredAcrossTrust(const kerberos::LogonInfo& logon, const std::optional<SidBytes>& home,
                                                   bool unfiltered);
 
 // The account of a PAC's client. `realm` is the client principal's realm, whose lower-case form
@@ -51,7 +51,7 @@ std::optional<pac::LogonInfo> FilteredAcrossTrust(const pac::LogonInfo& logon, c
 // to, if any. A PAC of another realm than the default realm's is taken through FilteredAcrossTrust
 // (QUENTREL_UNFILTERED_REALMS lists the realms whose SIDs are not filtered); when it may not be
 // taken, ERROR_NONE_MAPPED. 0, or the code of an NSS failure.
-DWORD SystemPacAccount(const pac::LogonInfo& logon, const std::string& realm, const std::optional<std::string>& mapped,
+DWORD SystemPacAccount(const kerberos::LogonInfo& logon, const std::string& realm, const std::optional<std::string>& mapped,
                        SystemAccount& account);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

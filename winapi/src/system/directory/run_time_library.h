@@ -5,7 +5,7 @@
 
 #include <dlfcn.h>
 
-namespace winhost::system {
+namespace winhost::system::directory {
 
 // Sets `function` to the library's function of that name; false when it has none.
 template <typename Function>
@@ -14,4 +14,4 @@ bool BindFunction(void* library, const char* name, Function& function) {
   return function != nullptr;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::directory

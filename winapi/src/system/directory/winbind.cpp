@@ -14,7 +14,7 @@
 #include "system/host/names.h"
 #include "system/directory/run_time_library.h"
 
-namespace winhost::system::winbind {
+namespace winhost::system::directory {
 namespace {
 
 enum wbcErr {
@@ -155,7 +155,7 @@ DWORD KnownDomain(Library& library, const std::string& domain, std::string& shor
   return ErrorOf(error);
 }
 
-DWORD LookupSidLocked(Library& library, const SidBytes& sid, Account& account) {
+DWORD LookupSidLocked(Library& library, const SidBytes& sid, WinbindAccount& account) {
   const wbcDomainSid converted = WbcSid(sid);
   char* domain = nullptr;
   char* name = nullptr;
@@ -164,7 +164,7 @@ DWORD LookupSidLocked(Library& library, const SidBytes& sid, Account& account) {
     return library.lookupSid(library.context, &converted, &domain, &name, &type);
   });
   if (error == WBC_ERR_SUCCESS && domain != nullptr && name != nullptr) {
-    account = Account{sid, domain, name, UseOf(type)};
+    account = WinbindAccount{sid, domain, name, UseOf(type)};
   }
   if (domain != nullptr) library.freeMemory(domain);
   if (name != nullptr) library.freeMemory(name);
@@ -176,7 +176,7 @@ DWORD LookupSidLocked(Library& library, const SidBytes& sid, Account& account) {
 
 }  // namespace
 
-DWORD LookupName(const std::string& domain, const std::string& name, Account& account) {
+DWORD WinbindLookupName(const std::string& domain, const std::string& name, WinbindAccount& account) {
   Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
   std::lock_guard<std::mutex> guard(library->lock);
@@ -195,14 +195,14 @@ DWORD LookupName(const std::string& domain, const std::string& name, Account& ac
   return LookupSidLocked(*library, SidOf(sid), account);
 }
 
-DWORD LookupSid(const SidBytes& sid, Account& account) {
+DWORD WinbindLookupSid(const SidBytes& sid, WinbindAccount& account) {
   Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
   std::lock_guard<std::mutex> guard(library->lock);
   return LookupSidLocked(*library, sid, account);
 }
 
-DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups) {
+DWORD WinbindUserGroups(const SidBytes& user, std::vector<SidBytes>& groups) {
   Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
   std::lock_guard<std::mutex> guard(library->lock);
@@ -222,7 +222,7 @@ DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups) {
   return ErrorOf(error);
 }
 
-DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid) {
+DWORD WinbindSidOfUnixId(bool group, uint32_t id, SidBytes& sid) {
   Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
   std::lock_guard<std::mutex> guard(library->lock);
@@ -236,4 +236,4 @@ DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid) {
   return ErrorOf(error);
 }
 
-}  // namespace winhost::system::winbind
+}  // namespace winhost::system::directory

@@ -14,9 +14,9 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system::winbind {
+namespace winhost::system::directory {
 
-struct Account {
+struct WinbindAccount {
   SidBytes sid;
   std::string domain;  // the domain's NetBIOS name, as winbind spells it
   std::string name;    // the account's name, as winbind spells it
@@ -24,16 +24,16 @@ struct Account {
 };
 
 // An account of `domain` (a NetBIOS or a DNS domain name) named `name`.
-DWORD LookupName(const std::string& domain, const std::string& name, Account& account);
+DWORD WinbindLookupName(const std::string& domain, const std::string& name, WinbindAccount& account);
 
 // The account a SID names.
-DWORD LookupSid(const SidBytes& sid, Account& account);
+DWORD WinbindLookupSid(const SidBytes& sid, WinbindAccount& account);
 
 // The groups of a user, its primary group and domain-local groups included and its own SID not:
 // what winbind gives the user's token at logon (with the aliases of the computer winbind runs on).
-DWORD UserGroups(const SidBytes& user, std::vector<SidBytes>& groups);
+DWORD WinbindUserGroups(const SidBytes& user, std::vector<SidBytes>& groups);
 
 // The SID winbind maps a Unix id to: a user's uid, or a group's gid when `group`.
-DWORD SidOfUnixId(bool group, uint32_t id, SidBytes& sid);
+DWORD WinbindSidOfUnixId(bool group, uint32_t id, SidBytes& sid);
 
-}  // namespace winhost::system::winbind
+}  // namespace winhost::system::directory

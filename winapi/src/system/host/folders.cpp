@@ -3,8 +3,8 @@
 
 #include "system/host/settings.h"
 
-namespace winhost::system {
+namespace winhost::system::host {
 
-std::string CommonAppDataFolder() { return settings::Text(settings::Id::kCommonAppData); }
+std::string CommonAppDataFolder() { return TextSetting(SettingId::kCommonAppData); }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

@@ -3,10 +3,10 @@
 
 #include <string>
 
-namespace winhost::system {
+namespace winhost::system::host {
 
 // The machine-wide application data folder: $QUENTREL_COMMON_APPDATA, or else /var/lib, where a
 // Linux service keeps its state.
 std::string CommonAppDataFolder();
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

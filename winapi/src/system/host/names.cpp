@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace winhost::system {
+namespace winhost::system::host {
 namespace {
 
 constexpr size_t kNetbiosLength = 15;
@@ -94,4 +94,4 @@ DWORD SystemComputerName(COMPUTER_NAME_FORMAT format, std::string& name) {
   }
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

@@ -11,7 +11,7 @@
 #define ERROR_TOO_MANY_OPEN_FILES 4L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 
-namespace winhost::system {
+namespace winhost::system::host {
 
 // The host name as gethostname() gives it, or the failure's Windows code.
 DWORD SystemHostName(std::string& name);
@@ -25,4 +25,4 @@ std::u16string NetbiosNameOf(const std::string& hostName);
 // resolver's canonical name of the host name, or the host name when the resolver has none).
 DWORD SystemComputerName(COMPUTER_NAME_FORMAT format, std::string& name);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

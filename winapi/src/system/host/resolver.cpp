@@ -14,7 +14,7 @@
 #include "system/host/names.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system {
+namespace winhost::system::host {
 namespace {
 
 constexpr size_t kLargestAnswer = 65536;
@@ -99,4 +99,4 @@ std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& fa
   return targets;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

@@ -6,7 +6,7 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::host {
 
 // A host and port that a DNS service record names.
 struct ServiceTarget {
@@ -19,4 +19,4 @@ struct ServiceTarget {
 // ...). Journalled as "res_nquery".
 std::vector<ServiceTarget> SystemServiceTargets(const std::string& name, int& failure);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

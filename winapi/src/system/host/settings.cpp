@@ -4,59 +4,59 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace winhost::system::settings {
+namespace winhost::system::host {
 
-const std::vector<Setting>& Table() {
+const std::vector<Setting>& SettingsTable() {
   static const std::vector<Setting> table = {
-#define SETTING(id, variable, fallback, parser, widens, meaning) {Id::id, variable, fallback, Parser::parser, widens, meaning},
+#define SETTING(id, variable, fallback, parser, widens, meaning) {SettingId::id, variable, fallback, SettingParser::parser, widens, meaning},
 #include "system/host/settings.def"
 #undef SETTING
   };
   return table;
 }
 
-const Setting& Of(Id id) { return Table()[static_cast<size_t>(id)]; }
+const Setting& SettingOf(SettingId id) { return SettingsTable()[static_cast<size_t>(id)]; }
 
 namespace {
 
 // The default as a value: none where the table gives it in words.
-std::string Fallback(Id id) {
-  const char* fallback = Of(id).fallback;
+std::string Fallback(SettingId id) {
+  const char* fallback = SettingOf(id).fallback;
   return fallback[0] == '(' ? std::string() : std::string(fallback);
 }
 
 }  // namespace
 
 // The one place the system world reads its environment.
-std::optional<std::string> Raw(Id id) {
-  const char* value = std::getenv(Of(id).variable);
+std::optional<std::string> RawSetting(SettingId id) {
+  const char* value = std::getenv(SettingOf(id).variable);
   if (value == nullptr) return std::nullopt;
   return std::string(value);
 }
 
-std::optional<std::string> Given(Id id) {
-  std::optional<std::string> value = Raw(id);
+std::optional<std::string> GivenSetting(SettingId id) {
+  std::optional<std::string> value = RawSetting(id);
   if (value && value->empty()) value.reset();
   return value;
 }
 
-std::string Text(Id id) {
-  std::optional<std::string> value = Given(id);
+std::string TextSetting(SettingId id) {
+  std::optional<std::string> value = GivenSetting(id);
   return value ? *value : Fallback(id);
 }
 
-std::vector<std::string> List(Id id) {
-  const std::optional<std::string> value = Raw(id);
+std::vector<std::string> ListSetting(SettingId id) {
+  const std::optional<std::string> value = RawSetting(id);
   return SplitList(value ? *value : Fallback(id));
 }
 
-bool Switch(Id id) {
-  const std::optional<std::string> value = Given(id);
+bool SettingOn(SettingId id) {
+  const std::optional<std::string> value = GivenSetting(id);
   return value && *value != "0";
 }
 
-std::optional<long long> Seconds(Id id) {
-  const std::optional<std::string> value = Given(id);
+std::optional<long long> SecondsSetting(SettingId id) {
+  const std::optional<std::string> value = GivenSetting(id);
   if (!value) return std::nullopt;
   char* end = nullptr;
   errno = 0;
@@ -82,4 +82,4 @@ std::vector<std::string> SplitList(const std::string& text) {
   return items;
 }
 
-}  // namespace winhost::system::settings
+}  // namespace winhost::system::host

@@ -8,45 +8,45 @@
 #include <string>
 #include <vector>
 
-namespace winhost::system::settings {
+namespace winhost::system::host {
 
-enum class Parser { Text, List, Switch, Seconds, Choice };
+enum class SettingParser { Text, List, Switch, Seconds, Choice };
 
-enum class Id {
+enum class SettingId {
 #define SETTING(id, variable, fallback, parser, widens, meaning) id,
 #include "system/host/settings.def"
 #undef SETTING
 };
 
 struct Setting {
-  Id id;
+  SettingId id;
   const char* variable;
   const char* fallback;  // what applies when the variable is unset, in words where it is no value
-  Parser parser;
+  SettingParser parser;
   bool widensTrust;
   const char* meaning;
 };
 
 // The whole table, in its order.
-const std::vector<Setting>& Table();
-const Setting& Of(Id id);
+const std::vector<Setting>& SettingsTable();
+const Setting& SettingOf(SettingId id);
 
 // The variable as the environment has it; none when it is unset.
-std::optional<std::string> Raw(Id id);
+std::optional<std::string> RawSetting(SettingId id);
 // The variable when it is set and not empty; none otherwise.
-std::optional<std::string> Given(Id id);
+std::optional<std::string> GivenSetting(SettingId id);
 // A Text setting: the variable when set and not empty, else the default.
-std::string Text(Id id);
+std::string TextSetting(SettingId id);
 // A List setting's items: of the variable when set (empty: no items), else of the default.
-std::vector<std::string> List(Id id);
+std::vector<std::string> ListSetting(SettingId id);
 // A Switch: on unless unset, empty or "0".
-bool Switch(Id id);
+bool SettingOn(SettingId id);
 // A Seconds setting: its whole number of 0 or more; none when unset or not such a number.
-std::optional<long long> Seconds(Id id);
+std::optional<long long> SecondsSetting(SettingId id);
 
 // The items of a comma-separated text, trimmed of blanks, empty ones left out.
 std::vector<std::string> SplitList(const std::string& text);
 // `text` without blanks (spaces, tabs) at either end.
 std::string Trim(const std::string& text);
 
-}  // namespace winhost::system::settings
+}  // namespace winhost::system::host

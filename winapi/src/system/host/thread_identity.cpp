@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-namespace winhost::system {
+namespace winhost::system::host {
 namespace {
 
 // Every id the kernel keeps for the calling thread.
@@ -138,4 +138,4 @@ int ActAsSelf() {
   return 0;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

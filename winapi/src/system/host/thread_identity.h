@@ -14,7 +14,7 @@
 #include "common/tokens.h"
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::host {
 
 // Makes the calling thread act as `who`. 0 on success; otherwise the errno of the refused call
 // (EPERM where the process may not take another identity), with the thread left as it was.
@@ -29,4 +29,4 @@ int ActAsSelf();
 // one acting as a client is the process's, and puts it back to that identity. Cheap afterwards.
 void SettleThreadIdentity();
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

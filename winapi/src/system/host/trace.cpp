@@ -5,9 +5,9 @@
 
 #include "system/host/settings.h"
 
-namespace winhost::system {
+namespace winhost::system::host {
 
-bool TraceOn() { return settings::Switch(settings::Id::kTrace); }
+bool TraceOn() { return SettingOn(SettingId::kTrace); }
 
 void Trace(const std::string& text) {
   if (!TraceOn()) return;
@@ -26,4 +26,4 @@ void Trace(const std::string& text) {
   std::fflush(stderr);
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

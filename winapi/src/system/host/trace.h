@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace winhost::system {
+namespace winhost::system::host {
 
 bool TraceOn();
 
@@ -12,4 +12,4 @@ bool TraceOn();
 // (and '\') as \xNN, so that a client's name cannot forge a line of its own.
 void Trace(const std::string& text);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::host

@@ -16,7 +16,7 @@
 
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 // Copies the entries of `from` whose principal `policy` accepts into `to`, in the same order: krb5
@@ -78,4 +78,4 @@ AllowedKeys::~AllowedKeys() {
   if (keytab_ != nullptr) krb5_kt_close(context_, keytab_);
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

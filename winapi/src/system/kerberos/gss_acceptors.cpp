@@ -23,7 +23,7 @@
 #include "system/kerberos/krb5_config.h"
 #include "system/kerberos/principals.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 // The principal a setting's item names, as krb5 displays it: the default realm is added to one
@@ -137,7 +137,7 @@ void PrepareAcceptor(Credential& credential) {
   }
   credential.realms = RealmDomainsOf(defaultRealm);
 
-  const std::vector<std::string> listed = settings::List(settings::Id::kAcceptPrincipals);
+  const std::vector<std::string> listed = host::ListSetting(host::SettingId::kAcceptPrincipals);
   if (listed.size() == 1 && listed[0] == "*") return;
   if (context == nullptr) {
     // Nothing can be read, so nothing is let in but what a setting would have named: no ticket.
@@ -184,7 +184,7 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
     return SEC_E_LOGON_DENIED;
   }
   // A verified PAC names its client, where the name it gives may stand.
-  std::optional<pac::UpnDnsInfo> upn;
+  std::optional<UpnDnsInfo> upn;
   context.logon = kerberos ? VerifiedLogonInfo(peer, actual, &upn) : nullptr;
   if (context.logon) {
     if (std::optional<std::u16string> pacName = PacClientName(*context.logon, upn, client, credential.realms)) {
@@ -211,4 +211,4 @@ std::optional<std::string> ClientAccount(Context& context) {
   return local;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

@@ -29,7 +29,7 @@
 #define SEC_E_TIME_SKEW ((SECURITY_STATUS)0x80090324L)
 #define SEC_E_DELEGATION_POLICY ((SECURITY_STATUS)0x8009035EL)
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 
 struct Mechanism {
   std::string package;  // the SSPI name: "Kerberos", "Negotiate", "NTLM"
@@ -116,8 +116,9 @@ struct Context {
   bool keysChecked = false;
   // server: the client's logon information from its ticket's PAC, once established, when the PAC
   // was there and its signature held; the client's name and token come from it.
-  std::shared_ptr<const pac::LogonInfo> logon;
+  std::shared_ptr<const LogonInfo> logon;
   bool established = false;
+  bool authenticatorChecked = false;  // server: its AP-REQ went through our replay check
   std::time_t establishedAt = 0;
   ULONG requested = 0;   // ISC_REQ or ASC_REQ flags of the last step
   ULONG attributes = 0;  // ISC_RET or ASC_RET flags agreed
@@ -211,6 +212,10 @@ const std::string& ServiceCache(const ServiceTicket& ticket);
 // The calling thread's impersonation as the packages see it: none while it acts as the process;
 // else the delegation of the client it acts as, null when that client delegated nothing.
 std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
+// Why the client the thread acts as cannot be served a second hop, in words, from what its token
+// holds: Protected Users (its domain's group 525), an account sensitive and cannot be delegated
+// (its PAC's account flags), else `otherwise`.
+std::string SecondHopCause(const std::string& otherwise);
 
 // ---- names -----------------------------------------------------------------------------------
 // The Windows name of a name GSSAPI displays under `mechanism` (see system/kerberos/principals.h): krb5's
@@ -246,12 +251,12 @@ std::optional<std::string> ClientAccount(Context& context);
 // did not verify or does not decode. With `upn`, its UPN_DNS_INFO too ("urn:mspac:upn-dns-info"),
 // none when the PAC has none; null again when that buffer is there but unverified or undecodable.
 // A fault point as "gss_get_name_attribute".
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
-                                                        std::optional<pac::UpnDnsInfo>* upn = nullptr);
+std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
+                                                        std::optional<UpnDnsInfo>* upn = nullptr);
 // The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
 // when it may stand (PacNameRefusal, system/kerberos/pac_names.h, and PacWindowsName,
 // system/kerberos/principals.h); none when it may not, and the PAC is then not used.
-std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+std::optional<std::u16string> PacClientName(const LogonInfo& logon, const std::optional<UpnDnsInfo>& upn,
                                             const std::string& principal, const RealmDomains& realms);
 // The realm of a principal's text ("alice@SAMDOM.TEST" gives "SAMDOM.TEST"); empty without one.
 std::string RealmOf(const std::string& principal);
@@ -279,4 +284,4 @@ void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
 // Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.
 bool IsKerberos(gss_OID mechanism);
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

@@ -27,7 +27,7 @@
 
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 // What a kept credential was acquired under.
@@ -126,4 +126,4 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& ca
   return SEC_E_OK;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

@@ -11,7 +11,7 @@
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/pac_names.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 enum class Attribute { kAbsent, kPresent, kRefused };
@@ -46,35 +46,35 @@ Attribute VerifiedAttribute(gss_name_t name, gss_OID mechanism, const char* urn,
 
 // The whole PAC, for what the logon information alone does not say: who the ticket was issued to
 // (the requestor, which must be the logon information's user) and which signatures it carries.
-bool WholePacAgrees(gss_name_t name, gss_OID mechanism, const pac::LogonInfo& logon) {
+bool WholePacAgrees(gss_name_t name, gss_OID mechanism, const LogonInfo& logon) {
   std::vector<uint8_t> bytes;
   const Attribute found = VerifiedAttribute(name, mechanism, "urn:mspac:", bytes);
   if (found != Attribute::kPresent) return found == Attribute::kAbsent;
   const char* failure = "";
-  const std::optional<pac::PacBuffers> buffers = pac::DecodePacBuffers(bytes.data(), bytes.size(), &failure);
+  const std::optional<PacBuffers> buffers = DecodePacBuffers(bytes.data(), bytes.size(), &failure);
   if (!buffers) {
     TraceRefusal("the PAC", failure);
     return false;
   }
-  if (!pac::RequestorMatches(*buffers, logon)) {
+  if (!RequestorMatches(*buffers, logon)) {
     TraceRefusal("the PAC", "its requestor is another account than its logon information's user");
     return false;
   }
-  if (system::TraceOn()) system::Trace("the client's PAC: " + pac::SignaturesText(*buffers));
+  if (host::TraceOn()) host::Trace("the client's PAC: " + SignaturesText(*buffers));
   return true;
 }
 
 }  // namespace
 
-std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
-                                                        std::optional<pac::UpnDnsInfo>* upn) {
+std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
+                                                        std::optional<UpnDnsInfo>* upn) {
   if (name == GSS_C_NO_NAME) return nullptr;
   std::vector<uint8_t> bytes;
   // A ticket without a PAC, or with a minimal one that has no logon information (an MIT KDC's since
   // 1.20), is no failure: the client's token then comes from the account its principal maps to.
   if (VerifiedAttribute(name, mechanism, "urn:mspac:logon-info", bytes) != Attribute::kPresent) return nullptr;
   const char* failure = "";
-  std::optional<pac::LogonInfo> decoded = pac::DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
+  std::optional<LogonInfo> decoded = DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
   if (!decoded) {
     TraceRefusal("the PAC's logon information", failure);
     return nullptr;
@@ -86,17 +86,17 @@ std::shared_ptr<const pac::LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID
     const Attribute found = VerifiedAttribute(name, mechanism, "urn:mspac:upn-dns-info", bytes);
     if (found == Attribute::kRefused) return nullptr;
     if (found == Attribute::kPresent) {
-      *upn = pac::DecodeUpnDnsInfo(bytes.data(), bytes.size(), &failure);
+      *upn = DecodeUpnDnsInfo(bytes.data(), bytes.size(), &failure);
       if (!*upn) {
         TraceRefusal("the PAC's UPN and DNS information", failure);
         return nullptr;
       }
     }
   }
-  return std::make_shared<const pac::LogonInfo>(std::move(*decoded));
+  return std::make_shared<const LogonInfo>(std::move(*decoded));
 }
 
-std::optional<std::u16string> PacClientName(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+std::optional<std::u16string> PacClientName(const LogonInfo& logon, const std::optional<UpnDnsInfo>& upn,
                                             const std::string& principal, const RealmDomains& realms) {
   if (const char* refusal = PacNameRefusal(logon, upn, principal)) {
     TraceRefusal("the PAC's logon information", refusal);
@@ -120,4 +120,4 @@ std::string RealmOf(const std::string& principal) {
   return at == std::string::npos ? std::string() : principal.substr(at + 1);
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

@@ -14,7 +14,7 @@
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 SECURITY_STATUS UsableContext(PCtxtHandle handle, PSecBufferDesc message, Context*& context) {
@@ -130,4 +130,4 @@ SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) 
   return status;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

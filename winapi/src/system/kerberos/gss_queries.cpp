@@ -11,7 +11,7 @@
 #include "common/sspi.h"
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 // The header (token) and padding lengths a wrap of one protection needs; false where the
@@ -148,4 +148,4 @@ SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer
   }
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

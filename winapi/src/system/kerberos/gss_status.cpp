@@ -21,7 +21,7 @@
 #include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 struct MinorStatus {
@@ -107,6 +107,9 @@ bool MinorIs(OM_uint32 minor, long code) {
 
 SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting) {
   if (!GSS_ERROR(major)) return major & GSS_S_CONTINUE_NEEDED ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+  // A message whose checksum fails is altered, whatever krb5 calls the failure: its integrity
+  // error also stands for a ticket made with another key, which the table gives another status.
+  if (GSS_ROUTINE_ERROR(major) == GSS_S_BAD_SIG) return SEC_E_MESSAGE_ALTERED;
   if (std::optional<SECURITY_STATUS> known = KnownMinor(minor)) return *known;
   switch (GSS_ROUTINE_ERROR(major)) {
     case GSS_S_BAD_MECH:
@@ -146,18 +149,18 @@ SECURITY_STATUS StatusOf(OM_uint32 major, OM_uint32 minor, bool accepting) {
 }
 
 void Trace(const char* function, OM_uint32 major, OM_uint32 minor, gss_OID mechanism) {
-  if (!TraceOn()) return;
+  if (!host::TraceOn()) return;
   const std::string majorText = StatusText(major, GSS_C_GSS_CODE, GSS_C_NO_OID);
   const std::string minorText = minor != 0 ? StatusText(minor, GSS_C_MECH_CODE, mechanism) : std::string();
   char codes[64];
   std::snprintf(codes, sizeof codes, "major 0x%08x, minor %u", static_cast<unsigned>(major), static_cast<unsigned>(minor));
-  system::Trace(std::string(function) + " failed: " + majorText + " (" + codes +
+  host::Trace(std::string(function) + " failed: " + majorText + " (" + codes +
                 (minorText.empty() ? std::string() : ": " + minorText) + ")");
 }
 
 void TraceRefusal(const char* what, const char* why) {
   // Names in the text are anybody's: the trace shows them escaped.
-  system::Trace(std::string(what) + " refused: " + why);
+  host::Trace(std::string(what) + " refused: " + why);
 }
 
 OM_uint32 Fault(const char* function, OM_uint32& minor) {
@@ -172,4 +175,4 @@ SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, g
   return StatusOf(major, minor, accepting);
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

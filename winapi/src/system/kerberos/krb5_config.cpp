@@ -10,7 +10,7 @@
 
 #include "system/host/settings.h"
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 namespace {
 
 // Identifies the Kerberos configuration's files as they are now: their names and, for each, its
@@ -23,8 +23,8 @@ struct Configuration {
 };
 
 Configuration ConfigurationNow() {
-  const std::optional<std::string> variable = settings::Raw(settings::Id::kKrb5Config);
-  Configuration now{variable ? *variable : settings::Of(settings::Id::kKrb5Config).fallback, {}};
+  const std::optional<std::string> variable = host::RawSetting(host::SettingId::kKrb5Config);
+  Configuration now{variable ? *variable : host::SettingOf(host::SettingId::kKrb5Config).fallback, {}};
   for (size_t from = 0; from <= now.files.size();) {
     size_t to = now.files.find(':', from);
     if (to == std::string::npos) to = now.files.size();
@@ -70,4 +70,4 @@ std::string KeytabFile(krb5_context context) {
   return name.empty() || name[0] != '/' ? std::string() : name;
 }
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace winhost::system::gss {
+namespace winhost::system::kerberos {
 
 // The packages' own krb5 context, made on first use and made again when the
 // configuration's files change. Keeping one open also spares GSSAPI: MIT krb5 parses its
@@ -21,4 +21,4 @@ std::string KeytabName(krb5_context context);
 // The default keytab's file when it is one; empty otherwise.
 std::string KeytabFile(krb5_context context);
 
-}  // namespace winhost::system::gss
+}  // namespace winhost::system::kerberos

@@ -10,7 +10,7 @@
 #include <memory>
 #include <utility>
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
 // One GSSAPI handle (a name, a credential, a security context, a set) and the call that frees it.
 template <typename Handle, OM_uint32 (*Free)(OM_uint32*, Handle*)>
@@ -50,15 +50,13 @@ class GssHandle {
   Handle handle_ = nullptr;
 };
 
-namespace owned {
-inline OM_uint32 DeleteContext(OM_uint32* minor, gss_ctx_id_t* context) {
+inline OM_uint32 DeleteGssContext(OM_uint32* minor, gss_ctx_id_t* context) {
   return gss_delete_sec_context(minor, context, GSS_C_NO_BUFFER);
 }
-}  // namespace owned
 
 using GssName = GssHandle<gss_name_t, gss_release_name>;
 using GssCredential = GssHandle<gss_cred_id_t, gss_release_cred>;
-using GssContext = GssHandle<gss_ctx_id_t, owned::DeleteContext>;
+using GssContext = GssHandle<gss_ctx_id_t, DeleteGssContext>;
 using GssOidSet = GssHandle<gss_OID_set, gss_release_oid_set>;
 using GssBufferSet = GssHandle<gss_buffer_set_t, gss_release_buffer_set>;
 
@@ -116,4 +114,4 @@ class Krb5Context {
   krb5_error_code error_ = 0;
 };
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

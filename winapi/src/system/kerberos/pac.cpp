@@ -5,7 +5,7 @@
 // failure so that the decoding reads straight through and is judged once.
 #include "system/kerberos/pac.h"
 
-namespace winhost::system::pac {
+namespace winhost::system::kerberos {
 namespace {
 
 constexpr size_t kHeadersLength = 16;  // common header and private header
@@ -239,7 +239,7 @@ std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const
   const CountedString logonDomainName = ReadCountedString(in);
   const uint32_t logonDomainIdPointer = in.U32();
   in.Skip(2 * 4);  // reserved
-  in.U32();        // user account control
+  info.userAccountControl = in.U32();
   in.U32();        // sub-authentication status
   in.Skip(2 * kFileTimeLength);  // last successful and last failed interactive logon
   in.U32();  // failed interactive logon count
@@ -318,4 +318,4 @@ std::optional<UpnDnsInfo> DecodeUpnDnsInfo(const uint8_t* data, size_t size, con
   return info;
 }
 
-}  // namespace winhost::system::pac
+}  // namespace winhost::system::kerberos

@@ -5,7 +5,7 @@
 #include "common/sids.h"
 #include "system/kerberos/pac.h"
 
-namespace winhost::system::pac {
+namespace winhost::system::kerberos {
 namespace {
 
 constexpr size_t kPacHeaderLength = 8;   // cBuffers, Version
@@ -87,4 +87,4 @@ bool RequestorMatches(const PacBuffers& buffers, const LogonInfo& logon) {
   return user && *user == *buffers.requestor;
 }
 
-}  // namespace winhost::system::pac
+}  // namespace winhost::system::kerberos

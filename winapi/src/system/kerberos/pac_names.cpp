@@ -3,9 +3,9 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
-const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+const char* PacNameRefusal(const LogonInfo& logon, const std::optional<UpnDnsInfo>& upn,
                            const std::string& principal) {
   const size_t at = principal.rfind('@');
   if (at == std::string::npos) return "the ticket's client has no realm";
@@ -14,10 +14,10 @@ const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac:
   if (!SameAscii(name, logon.effectiveName)) return "its account name is not the ticket's client";
   if (!upn) return nullptr;
   if (!SameAscii(upn->dnsDomainName, realm)) return "its UPN_DNS_INFO names another domain than the ticket's realm";
-  if ((upn->flags & pac::kUpnSamNameAndSid) == 0) return nullptr;
+  if ((upn->flags & kUpnSamNameAndSid) == 0) return nullptr;
   if (!SameAscii(upn->samName, logon.effectiveName)) return "its UPN_DNS_INFO names another account";
   if (WithRid(logon.logonDomainId, logon.userId) != upn->sid) return "its UPN_DNS_INFO gives another SID";
   return nullptr;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

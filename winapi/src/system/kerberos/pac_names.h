@@ -6,7 +6,7 @@
 
 #include "system/kerberos/pac.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
 // Why a verified PAC may not describe the client whose ticket it came in, `principal` as krb5
 // displays it (alice@SAMDOM.TEST); null when it may. Its EffectiveName must be the principal's
@@ -14,7 +14,7 @@ namespace winhost::system {
 // domain must be the principal's realm and its SAM name and SID, when it gives them, the logon
 // information's. A PAC that names somebody else than its ticket is somebody's forgery or a KDC's
 // confusion of two accounts, and is not used. Pure.
-const char* PacNameRefusal(const pac::LogonInfo& logon, const std::optional<pac::UpnDnsInfo>& upn,
+const char* PacNameRefusal(const LogonInfo& logon, const std::optional<UpnDnsInfo>& upn,
                            const std::string& principal);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

@@ -10,7 +10,7 @@
 #include "system/kerberos/realm.h"
 #include "system/host/settings.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 namespace {
 
 // A domain name Windows could give a domain: NetBIOS-style, so that it never holds the
@@ -26,8 +26,8 @@ bool NetbiosStyle(const std::string& domain) {
 bool LooksLocal(const std::string& domain) {
   if (domain == "BUILTIN" || domain == "NT AUTHORITY") return true;
   std::string host;
-  if (SystemHostName(host) != ERROR_SUCCESS) return true;  // nothing to tell it from: not given
-  const std::optional<std::string> netbios = StrictNarrow(NetbiosNameOf(host));
+  if (host::SystemHostName(host) != ERROR_SUCCESS) return true;  // nothing to tell it from: not given
+  const std::optional<std::string> netbios = StrictNarrow(host::NetbiosNameOf(host));
   return !netbios || UpperAscii(*netbios) == domain;
 }
 
@@ -37,14 +37,14 @@ bool LooksLocal(const std::string& domain) {
 // names it; each name fit to be a domain and wanted by one realm alone.
 RealmDomains RealmDomainsOf(const std::optional<std::string>& defaultRealm) {
   RealmDomains wanted;
-  for (const std::string& item : settings::List(settings::Id::kRealmDomains)) {
+  for (const std::string& item : host::ListSetting(host::SettingId::kRealmDomains)) {
     const size_t equals = item.find('=');
     if (equals == std::string::npos) continue;
-    const std::string realm = settings::Trim(item.substr(0, equals));
+    const std::string realm = host::Trim(item.substr(0, equals));
     if (realm.empty()) continue;
     bool seen = false;
     for (const RealmDomain& entry : wanted) seen = seen || entry.realm == realm;
-    if (!seen) wanted.push_back({realm, UpperAscii(settings::Trim(item.substr(equals + 1)))});
+    if (!seen) wanted.push_back({realm, UpperAscii(host::Trim(item.substr(equals + 1)))});
   }
   if (const std::optional<std::string>& realm = defaultRealm) {
     bool named = false;
@@ -131,9 +131,9 @@ std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const
 
 bool MayBeClientAccount(const std::string& localName, uid_t uid) {
   if (uid != 0 && uid >= FirstUserUid()) return true;
-  for (const std::string& allowed : settings::List(settings::Id::kAllowSystemAccounts))
+  for (const std::string& allowed : host::ListSetting(host::SettingId::kAllowSystemAccounts))
     if (allowed == localName) return true;
   return false;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
 // The realms that have a domain name, each with its domain name in capitals.
 struct RealmDomain {
@@ -74,4 +74,4 @@ std::optional<std::u16string> PacWindowsName(const std::u16string& domain, const
 // Whether the local account `localName` (uid `uid`) may be a client's identity.
 bool MayBeClientAccount(const std::string& localName, uid_t uid);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

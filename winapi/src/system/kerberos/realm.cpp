@@ -8,7 +8,7 @@
 #include "system/kerberos/owners.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 namespace {
 
 constexpr size_t kLongestLocalName = 1024;
@@ -67,4 +67,4 @@ DWORD SystemLocalNameOf(const std::string& name, const std::string& realm, std::
   }
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

@@ -9,7 +9,7 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
 // The default realm of the Kerberos configuration (KRB5_CONFIG, else /etc/krb5.conf), or none
 // when it names none.
@@ -25,4 +25,4 @@ std::optional<std::string> SystemDefaultRealm(krb5_error_code& error);
 // answer. Journalled as "krb5_aname_to_localname", whose fault code is a krb5 error code.
 DWORD SystemLocalNameOf(const std::string& name, const std::string& realm, std::string& local);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

@@ -11,7 +11,7 @@
 #include "system/kerberos/service_key.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 namespace {
 
 // Everything one exchange holds, released whatever way it ends.
@@ -29,7 +29,7 @@ struct Exchange {
 // Windows' code for a failed step: a client the KDC does not know is no user; anything else the
 // KDC or the keytab refused leaves the domain unreachable for this service.
 DWORD Failed(const char* function, OM_uint32 major, OM_uint32 minor) {
-  gss::Trace(function, major, minor, gss_mech_krb5);
+  Trace(function, major, minor, gss_mech_krb5);
   if (minor == static_cast<OM_uint32>(KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN)) return ERROR_NO_SUCH_USER;
   return KdcError(static_cast<long>(minor));
 }
@@ -41,18 +41,18 @@ DWORD Impersonate(const std::string& service, const std::string& principal, Exch
   gss_OID_set_desc mechanisms{1, &krb5};
   OM_uint32 minor = 0;
   gss_buffer_desc name{principal.size(), const_cast<char*>(principal.data())};
-  OM_uint32 major = gss::Fault("gss_import_name", minor);
+  OM_uint32 major = Fault("gss_import_name", minor);
   if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &name, GSS_KRB5_NT_PRINCIPAL_NAME, exchange.user.out());
   if (GSS_ERROR(major)) return Failed("gss_import_name", major, minor);
 
-  major = gss::Fault("gss_acquire_cred_impersonate_name", minor);
+  major = Fault("gss_acquire_cred_impersonate_name", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_acquire_cred_impersonate_name(&minor, exchange.service.get(), exchange.user.get(), GSS_C_INDEFINITE,
                                               &mechanisms, GSS_C_INITIATE, exchange.impersonated.out(), nullptr,
                                               nullptr);
   if (GSS_ERROR(major)) return Failed("gss_acquire_cred_impersonate_name", major, minor);
 
-  major = gss::Fault("gss_inquire_cred", minor);
+  major = Fault("gss_inquire_cred", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_inquire_cred(&minor, exchange.service.get(), exchange.self.out(), nullptr, nullptr, nullptr);
   return GSS_ERROR(major) ? Failed("gss_inquire_cred", major, minor) : static_cast<DWORD>(ERROR_SUCCESS);
@@ -67,13 +67,13 @@ DWORD LogonInfoOf(const Exchange& exchange, std::vector<uint8_t>& logonInfo) {
   int more = -1;
   GssBuffer value;
   OM_uint32 minor = 0;
-  OM_uint32 major = gss::Fault("gss_get_name_attribute", minor);
+  OM_uint32 major = Fault("gss_get_name_attribute", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_get_name_attribute(&minor, exchange.client.get(), &attribute, &authenticated, &complete, value.out(),
                                    nullptr, &more);
   if (major == GSS_S_UNAVAILABLE) return ERROR_NONE_MAPPED;  // a ticket without a PAC
   if (GSS_ERROR(major)) {
-    gss::Trace("gss_get_name_attribute", major, minor, gss_mech_krb5);
+    Trace("gss_get_name_attribute", major, minor, gss_mech_krb5);
     return minor == ENOMEM ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : static_cast<DWORD>(ERROR_NONE_MAPPED);
   }
   const auto* bytes = static_cast<const uint8_t*>(value->value);
@@ -89,7 +89,7 @@ DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std
   if (DWORD error = Impersonate(service, principal, exchange); error != ERROR_SUCCESS) return error;
   gss_OID_desc krb5 = *gss_mech_krb5;
   OM_uint32 minor = 0;
-  OM_uint32 major = gss::Fault("gss_init_sec_context", minor);
+  OM_uint32 major = Fault("gss_init_sec_context", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_init_sec_context(&minor, exchange.impersonated.get(), exchange.initiator.in_out(), exchange.self.get(),
                                  &krb5, 0, GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS, GSS_C_NO_BUFFER, nullptr,
@@ -99,7 +99,7 @@ DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std
   // Accepted with the keytab's key, which verifies the PAC's server signature.
   GssBuffer reply;
   gss_buffer_desc token = *exchange.token;
-  major = gss::Fault("gss_accept_sec_context", minor);
+  major = Fault("gss_accept_sec_context", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_accept_sec_context(&minor, exchange.acceptor.in_out(), GSS_C_NO_CREDENTIAL, &token,
                                    GSS_C_NO_CHANNEL_BINDINGS, exchange.client.out(), nullptr, reply.out(), nullptr,
@@ -109,4 +109,4 @@ DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std
   return LogonInfoOf(exchange, logonInfo);
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

@@ -10,7 +10,7 @@
 
 #include "system/host/host.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
 // The PAC logon-info buffer ("urn:mspac:logon-info") of the ticket that `principal`'s KDC issues
 // the service `service` for `principal` (alice@SAMDOM.TEST), when GSSAPI verified the PAC's
@@ -20,4 +20,4 @@ namespace winhost::system {
 // Each GSSAPI call is a fault point under its own name ("gss_acquire_cred_impersonate_name" ...).
 DWORD S4uLogonInfo(const std::string& service, const std::string& principal, std::vector<uint8_t>& logonInfo);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

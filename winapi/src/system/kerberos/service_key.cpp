@@ -17,7 +17,7 @@
 #include "system/kerberos/owners.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 namespace {
 
 // A ticket that ends sooner than this is renewed before it is used: a search or an S4U2Self
@@ -72,10 +72,10 @@ DWORD KdcError(long code) {
 
 std::optional<std::string> ServicePrincipal(const std::string& realm) {
   if (realm.empty()) return std::nullopt;
-  if (const std::optional<std::string> chosen = settings::Given(settings::Id::kServicePrincipal)) {
+  if (const std::optional<std::string> chosen = host::GivenSetting(host::SettingId::kServicePrincipal)) {
     std::string principal = *chosen;
     if (principal.find('@') == std::string::npos) principal += "@" + realm;
-    if (gss::RealmOf(principal) != realm) return std::nullopt;
+    if (RealmOf(principal) != realm) return std::nullopt;
     return principal;
   }
   Krb5Context krb5;
@@ -90,7 +90,7 @@ std::optional<std::string> ServicePrincipal(const std::string& realm) {
     while (!account && krb5_kt_next_entry(krb5.get(), keytab, &entry, &cursor) == 0) {
       char* text = nullptr;
       if (krb5_unparse_name(krb5.get(), entry.principal, &text) == 0) {
-        if (gss::RealmOf(text) == realm) {
+        if (RealmOf(text) == realm) {
           if (!first) first = text;
           if (krb5_princ_size(krb5.get(), entry.principal) == 1) account = text;
         }
@@ -146,23 +146,23 @@ DWORD ServiceCredential(const std::string& principal, GssCredential& credential)
   OM_uint32 minor = 0;
   gss_buffer_desc text{principal.size(), const_cast<char*>(principal.data())};
   GssName name;
-  OM_uint32 major = gss::Fault("gss_import_name", minor);
+  OM_uint32 major = Fault("gss_import_name", minor);
   if (major == GSS_S_COMPLETE) major = gss_import_name(&minor, &text, GSS_KRB5_NT_PRINCIPAL_NAME, name.out());
   if (GSS_ERROR(major)) return KdcError(minor);
   gss_key_value_element_desc element{"ccache", cacheName.c_str()};
   gss_key_value_set_desc store{1, &element};
   gss_OID_desc krb5Oid = *gss_mech_krb5;
   gss_OID_set_desc mechanisms{1, &krb5Oid};
-  major = gss::Fault("gss_acquire_cred_from", minor);
+  major = Fault("gss_acquire_cred_from", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_acquire_cred_from(&minor, name.get(), GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE, &store,
                                   credential.out(), nullptr, nullptr);
   if (GSS_ERROR(major)) {
-    gss::Trace("gss_acquire_cred_from", major, minor, gss_mech_krb5);
+    Trace("gss_acquire_cred_from", major, minor, gss_mech_krb5);
     credential.reset();
     return KdcError(minor);
   }
   return ERROR_SUCCESS;
 }
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

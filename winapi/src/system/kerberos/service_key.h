@@ -11,7 +11,7 @@
 #include "system/host/host.h"
 #include "system/kerberos/owners.h"
 
-namespace winhost::system {
+namespace winhost::system::kerberos {
 
 // The principal of the acceptor keytab (KRB5_KTNAME, else the Kerberos configuration's) that
 // this host acts as in `realm`: QUENTREL_SERVICE_PRINCIPAL when set, else the keytab's first
@@ -38,4 +38,4 @@ DWORD ServiceCredential(const std::string& principal, GssCredential& credential)
 // ERROR_NOT_ENOUGH_MEMORY.
 DWORD KdcError(long code);
 
-}  // namespace winhost::system
+}  // namespace winhost::system::kerberos

@@ -15,7 +15,7 @@
 #include "system/host/settings.h"
 #include "system/host/trace.h"
 
-namespace winhost::system::store {
+namespace winhost::system::registry {
 namespace {
 
 constexpr int kApplicationId = 0x51524547;  // "QREG" in the file's header: this file is a registry
@@ -67,8 +67,8 @@ bool IsBuiltin(const std::u16string& path, std::u16string* stored = nullptr) {
 
 // The native failure on stderr when QUENTREL_TRACE asks for it, for an administrator.
 void Trace(const char* what, int code, const char* text) {
-  if (!TraceOn()) return;
-  system::Trace(std::string("registry store ") + what + " failed: " + text + " (" + std::to_string(code) + ")");
+  if (!host::TraceOn()) return;
+  host::Trace(std::string("registry store ") + what + " failed: " + text + " (" + std::to_string(code) + ")");
 }
 
 LONG ErrorOfErrno(int error) {
@@ -280,7 +280,7 @@ LONG Write(Work work) {
 
 std::string StorePath() {
   if (PathSetByTest()) return *PathSetByTest();
-  return settings::Text(settings::Id::kRegistry);
+  return host::TextSetting(host::SettingId::kRegistry);
 }
 
 void SetStorePath(const std::string& path) {
@@ -383,4 +383,4 @@ std::vector<std::u16string> Keys() {
   return paths;
 }
 
-}  // namespace winhost::system::store
+}  // namespace winhost::system::registry

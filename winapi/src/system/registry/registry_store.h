@@ -26,7 +26,7 @@
 #include "winhost/control_host.h"
 #include "winhost/host_services.h"
 
-namespace winhost::system::store {
+namespace winhost::system::registry {
 
 // The database file: the one a test set, else $QUENTREL_REGISTRY, else /var/lib/quentrel/registry.db.
 std::string StorePath();
@@ -45,4 +45,4 @@ LONG CreateKey(const std::u16string& path);
 LONG DeleteKey(const std::u16string& path);
 std::vector<std::u16string> Keys();
 
-}  // namespace winhost::system::store
+}  // namespace winhost::system::registry

@@ -15,9 +15,9 @@ using namespace system;
 World CurrentWorld() { return World::System; }
 
 // The process user is the real one.
-std::string ProcessUserName() { return common::Narrow(SystemProcessUser().name); }
+std::string ProcessUserName() { return common::Narrow(directory::SystemProcessUser().name); }
 
-std::string ProcessUserQualifiedName() { return common::Narrow(SystemProcessUser().QualifiedName()); }
+std::string ProcessUserQualifiedName() { return common::Narrow(directory::SystemProcessUser().QualifiedName()); }
 
 std::string CommonAppDataFolder() {
   WorldGuard guard(WorldMutex());
@@ -31,7 +31,7 @@ void SetDomainControllerStatus(uint32_t, const std::string&) {}
 void* GssContextOf(uintptr_t lower, uintptr_t upper) {
   WorldGuard guard(WorldMutex());
   const CtxtHandle handle{static_cast<ULONG_PTR>(lower), static_cast<ULONG_PTR>(upper)};
-  const gss::Context* context = gss::FindContext(&handle);
+  const kerberos::Context* context = kerberos::FindContext(&handle);
   return context == nullptr ? nullptr : context->ctx.get();
 }
 
@@ -39,48 +39,48 @@ void* GssContextOf(uintptr_t lower, uintptr_t upper) {
 
 void SetRegistryStore(const std::string& path) {
   WorldGuard guard(WorldMutex());
-  store::SetStorePath(path);
+  registry::SetStorePath(path);
 }
 
 std::string RegistryStore() {
   WorldGuard guard(WorldMutex());
-  return store::StorePath();
+  return registry::StorePath();
 }
 
 void CreateRegistryKey(View view, const std::string& path) {
-  if (auto stored = StoredPath(view, path)) store::CreateKey(*stored);
+  if (auto stored = StoredPath(view, path)) registry::CreateKey(*stored);
 }
 
 bool RegistryKeyExists(View view, const std::string& path) {
   auto stored = StoredPath(view, path);
   std::u16string found;
-  return stored && store::FindKey(*stored, found) == ERROR_SUCCESS;
+  return stored && registry::FindKey(*stored, found) == ERROR_SUCCESS;
 }
 
 void DeleteRegistryKey(View view, const std::string& path) {
-  if (auto stored = StoredPath(view, path)) store::DeleteKey(*stored);
+  if (auto stored = StoredPath(view, path)) registry::DeleteKey(*stored);
 }
 
 std::vector<std::string> RegistryKeys() {
   std::vector<std::string> paths;
-  for (const auto& path : store::Keys()) paths.push_back(common::Narrow(path));
+  for (const auto& path : registry::Keys()) paths.push_back(common::Narrow(path));
   return paths;
 }
 
 void SetRegistryValue(View view, const std::string& path, const std::string& name, const RegistryValue& value) {
   auto stored = StoredPath(view, path);
-  if (stored && store::CreateKey(*stored) == ERROR_SUCCESS) store::WriteValue(*stored, WideOf(name), value);
+  if (stored && registry::CreateKey(*stored) == ERROR_SUCCESS) registry::WriteValue(*stored, WideOf(name), value);
 }
 
 std::optional<RegistryValue> GetRegistryValue(View view, const std::string& path, const std::string& name) {
   auto stored = StoredPath(view, path);
   RegistryValue value;
-  if (stored && store::ReadValue(*stored, WideOf(name), value) == ERROR_SUCCESS) return value;
+  if (stored && registry::ReadValue(*stored, WideOf(name), value) == ERROR_SUCCESS) return value;
   return std::nullopt;
 }
 
 void DeleteRegistryValue(View view, const std::string& path, const std::string& name) {
-  if (auto stored = StoredPath(view, path)) store::DeleteValue(*stored, WideOf(name));
+  if (auto stored = StoredPath(view, path)) registry::DeleteValue(*stored, WideOf(name));
 }
 
 }  // namespace winhost

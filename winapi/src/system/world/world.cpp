@@ -19,7 +19,7 @@ namespace system {
 namespace {
 
 // What the token of a system-world account says: its SID, groups and Unix identity.
-TokenData SystemTokenData(const SystemAccount& account) {
+TokenData SystemTokenData(const directory::SystemAccount& account) {
   TokenData data;
   data.account = Narrow(account.QualifiedName());
   data.user = account.sid;
@@ -30,8 +30,8 @@ TokenData SystemTokenData(const SystemAccount& account) {
 
 // Who a thread acts as for a client of no account: "nobody", who may read only what all may.
 UnixIdentity NobodyIdentity() {
-  SystemAccount nobody;
-  if (SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity) return *nobody.identity;
+  directory::SystemAccount nobody;
+  if (directory::SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity) return *nobody.identity;
   return UnixIdentity{65534, 65534, {65534}};
 }
 
@@ -44,79 +44,79 @@ using namespace system;
 
 DWORD world::ComputerName(WorldLock& lock, COMPUTER_NAME_FORMAT format, std::string& name) {
   lock.unlock();  // the resolver may take its time
-  return SystemComputerName(format, name);
+  return host::SystemComputerName(format, name);
 }
 
 DWORD world::DomainController(WorldLock& lock, LPCWSTR domain, std::string& controller) {
   lock.unlock();  // DNS may take its time
-  return SystemFindDomainController(domain ? Narrow(domain) : "", controller);
+  return directory::SystemFindDomainController(domain ? Narrow(domain) : "", controller);
 }
 
 // ---- security packages ---------------------------------------------------------------------
 
 std::string world::CredentialPackage(const CredHandle* credential) {
-  const gss::Credential* found = gss::FindCredential(credential);
+  const kerberos::Credential* found = kerberos::FindCredential(credential);
   return found ? found->mechanism->package : "?";
 }
 
 std::string world::CredentialUse(const CredHandle* credential) {
-  const gss::Credential* found = gss::FindCredential(credential);
+  const kerberos::Credential* found = kerberos::FindCredential(credential);
   return found ? std::to_string(found->use) : "?";
 }
 
 SECURITY_STATUS world::AcquireCredentials(WorldLock& lock, LPWSTR package, ULONG use, PCredHandle credential,
                                           PTimeStamp expiry) {
-  return gss::AcquireCredentials(lock, Narrow(package), use, credential, expiry);
+  return kerberos::AcquireCredentials(lock, Narrow(package), use, credential, expiry);
 }
 
 SECURITY_STATUS world::AcquirePasswordCredentials(WorldLock& lock, LPWSTR package,
                                                   const SEC_WINNT_AUTH_IDENTITY_W& identity, PCredHandle credential,
                                                   PTimeStamp expiry) {
-  return gss::AcquirePasswordCredentials(lock, Narrow(package), identity, credential, expiry);
+  return kerberos::AcquirePasswordCredentials(lock, Narrow(package), identity, credential, expiry);
 }
 
 SECURITY_STATUS world::CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer) {
-  return gss::CredentialName(credential, attribute, buffer);
+  return kerberos::CredentialName(credential, attribute, buffer);
 }
 
-SECURITY_STATUS world::FreeCredentials(PCredHandle credential) { return gss::FreeCredentials(credential); }
+SECURITY_STATUS world::FreeCredentials(PCredHandle credential) { return kerberos::FreeCredentials(credential); }
 
 SECURITY_STATUS world::InitializeContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context,
                                          SEC_WCHAR* target, ULONG requested, PSecBufferDesc input,
                                          PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes,
                                          PTimeStamp expiry) {
-  return gss::InitializeContext(lock, credential, context, target, requested, input, newContext, output, attributes,
+  return kerberos::InitializeContext(lock, credential, context, target, requested, input, newContext, output, attributes,
                                 expiry);
 }
 
 SECURITY_STATUS world::AcceptContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context,
                                      PSecBufferDesc input, ULONG requested, PCtxtHandle newContext,
                                      PSecBufferDesc output, PULONG attributes, PTimeStamp expiry) {
-  return gss::AcceptContext(lock, credential, context, input, requested, newContext, output, attributes, expiry);
+  return kerberos::AcceptContext(lock, credential, context, input, requested, newContext, output, attributes, expiry);
 }
 
 // GSSAPI's exchanges never ask for a token to be completed.
 SECURITY_STATUS world::CompleteToken(PCtxtHandle context, PSecBufferDesc) {
-  return gss::FindContext(context) == nullptr ? SEC_E_INVALID_HANDLE : SEC_E_OUT_OF_SEQUENCE;
+  return kerberos::FindContext(context) == nullptr ? SEC_E_INVALID_HANDLE : SEC_E_OUT_OF_SEQUENCE;
 }
 
 SECURITY_STATUS world::ContextAttribute(PCtxtHandle context, ULONG attribute, void* buffer) {
-  return gss::QueryAttribute(context, attribute, buffer);
+  return kerberos::QueryAttribute(context, attribute, buffer);
 }
 
 SECURITY_STATUS world::RevertContext(PCtxtHandle context) {
-  if (gss::FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
+  if (kerberos::FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
   return RevertThread() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
 }
 
-SECURITY_STATUS world::DeleteContext(PCtxtHandle context) { return gss::DeleteContext(context); }
+SECURITY_STATUS world::DeleteContext(PCtxtHandle context) { return kerberos::DeleteContext(context); }
 
 SECURITY_STATUS world::Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
-  return gss::Encrypt(context, qop, message);
+  return kerberos::Encrypt(context, qop, message);
 }
 
 SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop) {
-  return gss::Decrypt(context, message, qop);
+  return kerberos::Decrypt(context, message, qop);
 }
 
 // ---- tokens and identity -------------------------------------------------------------------
@@ -128,7 +128,7 @@ SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULO
 // meanwhile. Made once for a context, on its first request: each group test and impersonation
 // asks for it again.
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
-  gss::Context* found = gss::FindContext(context);
+  kerberos::Context* found = kerberos::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
   if (found->client || !found->established || !found->peer) return SEC_E_NO_IMPERSONATION;
   if (found->clientToken) {
@@ -138,21 +138,21 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   // Named when the server admitted its client; the account asked of krb5's rules in memory, which
   // a thread acting as the client can ask too.
   const std::u16string client = found->clientName;
-  const std::shared_ptr<const pac::LogonInfo> logon = found->logon;
-  const std::string realm = logon ? gss::RealmOf(found->clientPrincipal) : std::string();
-  const std::optional<std::string> local = gss::ClientAccount(*found);
+  const std::shared_ptr<const kerberos::LogonInfo> logon = found->logon;
+  const std::string realm = logon ? kerberos::RealmOf(found->clientPrincipal) : std::string();
+  const std::optional<std::string> local = kerberos::ClientAccount(*found);
   const uint32_t level = (found->attributes & ASC_RET_DELEGATE) != 0 ? SecurityDelegation : SecurityImpersonation;
   std::shared_ptr<LogonCredentials> delegated = found->delegation;
   lock.unlock();
-  SystemAccount account;
-  DWORD error = logon  ? SystemPacAccount(*logon, realm, local, account)
-                : local ? SystemAccountNamed(*local, account)
+  directory::SystemAccount account;
+  DWORD error = logon  ? directory::SystemPacAccount(*logon, realm, local, account)
+                : local ? directory::SystemAccountNamed(*local, account)
                         : static_cast<DWORD>(ERROR_NONE_MAPPED);
   // A system account is no client's identity unless the site allows it: a client of no PAC then
   // has no account at all, one of a PAC keeps the domain's SIDs and groups but is acted as nobody.
   if (error == ERROR_SUCCESS && account.identity) {
     const std::string unixName = local ? *local : Narrow(account.name);
-    if (!MayBeClientAccount(unixName, account.identity->uid)) {
+    if (!kerberos::MayBeClientAccount(unixName, account.identity->uid)) {
       if (logon) {
         account.identity.reset();
       } else {
@@ -163,8 +163,8 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   if (error == ERROR_SUCCESS && !logon && !account.identity) error = ERROR_NONE_MAPPED;
   if (error == ERROR_NONE_MAPPED) {
     const size_t slash = client.find(u'\\');
-    account = slash == std::u16string::npos ? SystemUnmappedAccount(u"", client)
-                                            : SystemUnmappedAccount(client.substr(0, slash), client.substr(slash + 1));
+    account = slash == std::u16string::npos ? directory::SystemUnmappedAccount(u"", client)
+                                            : directory::SystemUnmappedAccount(client.substr(0, slash), client.substr(slash + 1));
     error = ERROR_SUCCESS;
   }
   lock.lock();
@@ -173,24 +173,25 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   data.account = Narrow(client);
   data.level = level;
   data.credentials = std::move(delegated);
+  if (logon) data.accountControl = logon->userAccountControl;
   TokenRef made = std::make_shared<const TokenObject>(TokenObject{data, std::nullopt});
   // Another thread may have freed the context while the lock was let go.
-  if (gss::Context* still = gss::FindContext(context)) still->clientToken = made;
+  if (kerberos::Context* still = kerberos::FindContext(context)) still->clientToken = made;
   *token = NewTokenHandle(std::move(made), "context");
   return SEC_E_OK;
 }
 
-void world::EnterThread() { SettleThreadIdentity(); }
+void world::EnterThread() { host::SettleThreadIdentity(); }
 
 // The thread acts as the account, and only where the process may let it.
 DWORD world::Impersonate(const TokenObject& token) {
-  const int error = ActAs(token.data.identity ? *token.data.identity : NobodyIdentity());
+  const int error = host::ActAs(token.data.identity ? *token.data.identity : NobodyIdentity());
   if (error == 0) return ERROR_SUCCESS;
   return error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED;
 }
 
 bool world::RevertThread() {
-  if (ActAsSelf() != 0) return false;
+  if (host::ActAsSelf() != 0) return false;
   ThreadToken().reset();
   return true;
 }
@@ -200,23 +201,23 @@ bool world::RevertThread() {
 TokenRef world::DefaultToken(WorldLock& lock) {
   if (ThreadToken()) return ThreadToken();
   lock.unlock();  // NSS names the process's ids and groups
-  return std::make_shared<const TokenObject>(TokenObject{SystemTokenData(SystemProcessAccount()), std::nullopt});
+  return std::make_shared<const TokenObject>(TokenObject{SystemTokenData(directory::SystemProcessAccount()), std::nullopt});
 }
 
 // ---- accounts and Authz --------------------------------------------------------------------
 
 DWORD world::LookupName(WorldLock& lock, const std::u16string& name, Resolved& found) {
   lock.unlock();  // NSS may wait on a directory service
-  SystemAccount account;
-  if (DWORD error = SystemResolveName(name, account); error != ERROR_SUCCESS) return error;
+  directory::SystemAccount account;
+  if (DWORD error = directory::SystemResolveName(name, account); error != ERROR_SUCCESS) return error;
   found = Resolved{account.sid, account.domain, account.name, account.use};
   return ERROR_SUCCESS;
 }
 
 DWORD world::LookupSid(WorldLock& lock, const SidBytes& sid, Resolved& found) {
   lock.unlock();
-  SystemAccount account;
-  if (DWORD error = SystemResolveSid(sid, account); error != ERROR_SUCCESS) return error;
+  directory::SystemAccount account;
+  if (DWORD error = directory::SystemResolveSid(sid, account); error != ERROR_SUCCESS) return error;
   found = Resolved{account.sid, account.domain, account.name, account.use};
   return ERROR_SUCCESS;
 }
@@ -224,8 +225,8 @@ DWORD world::LookupSid(WorldLock& lock, const SidBytes& sid, Resolved& found) {
 // The account's groups as NSS gives them now.
 DWORD world::ContextGroups(WorldLock& lock, const SidBytes& user, std::vector<GroupEntry>& groups) {
   lock.unlock();
-  SystemAccount account;
-  DWORD error = SystemUserOfSid(user, account);
+  directory::SystemAccount account;
+  DWORD error = directory::SystemUserOfSid(user, account);
   lock.lock();
   if (error != ERROR_SUCCESS) return error;
   groups = std::move(account.groups);
@@ -244,7 +245,7 @@ LONG world::OpenKey(WorldLock& lock, const common::OpenKey* base, const std::u16
     if (!path.empty()) stored += (stored.empty() ? u"" : u"\\") + path;
   }
   lock.unlock();
-  LONG status = store::FindKey(stored, found);
+  LONG status = registry::FindKey(stored, found);
   lock.lock();
   return status;
 }
@@ -255,7 +256,7 @@ LONG world::QueryValue(WorldLock& lock, const common::OpenKey& key, const std::u
   const std::u16string path = key.path;
   lock.unlock();
   RegistryValue value;
-  if (LONG status = store::ReadValue(path, name, value); status != ERROR_SUCCESS) return status;
+  if (LONG status = registry::ReadValue(path, name, value); status != ERROR_SUCCESS) return status;
   return CopyValue(value, type, data, dataSize);
 }
 
@@ -266,14 +267,14 @@ LONG world::SetValue(WorldLock& lock, const common::OpenKey& key, const std::u16
   const std::u16string path = key.path;
   RegistryValue value{type, std::vector<uint8_t>(data, data + dataSize)};
   lock.unlock();
-  return store::WriteValue(path, name, value);
+  return registry::WriteValue(path, name, value);
 }
 
 // ---- folders -------------------------------------------------------------------------------
 
 std::string world::CommonAppDataFolder() {
   if (CommonAppDataSetting()) return *CommonAppDataSetting();
-  return system::CommonAppDataFolder();
+  return host::CommonAppDataFolder();
 }
 
 bool world::MakeCommonAppDataFolder(const std::string& path) { return MakeDirectories(path); }

@@ -1,0 +1,119 @@
+// The host's replay table on its own, in a folder of the test's: many callers with the same
+// authenticators at once, in threads and in two processes, each authenticator first exactly once;
+// entries free again once expired; a full window refused; a file anyone else could touch not used.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "system/kerberos/replay.h"
+
+namespace {
+
+using winhost::system::kerberos::replay::Digest;
+using winhost::system::kerberos::replay::OpenHostStore;
+using winhost::system::kerberos::replay::ReplayStore;
+using winhost::system::kerberos::replay::Verdict;
+
+std::string Folder() {
+  char pattern[] = "/tmp/quentrel-replay-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  return made != nullptr ? made : "";
+}
+
+std::unique_ptr<ReplayStore> Open(const std::string& folder) {
+  std::string why;
+  std::unique_ptr<ReplayStore> store = OpenHostStore(folder, why);
+  EXPECT_TRUE(store) << why;
+  return store;
+}
+
+TEST(ReplayTable, EachAuthenticatorIsFirstOnceAmongThreadsOfTwoProcesses) {
+  const std::string folder = Folder();
+  std::unique_ptr<ReplayStore> store = Open(folder);
+  ASSERT_TRUE(store);
+  constexpr int kDigests = 20000;
+  // Firsts per digest, counted by both processes. Half the digests share one home slot, so that
+  // claims meet in a crowded window too.
+  // The last counter is the digest every caller works on now: each moves on only when one of them
+  // has had its answer, so that they all meet on every digest.
+  const size_t bytes = sizeof(std::atomic<int>) * (kDigests + 2);
+  auto* firsts = static_cast<std::atomic<int>*>(
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(firsts, MAP_FAILED);
+  std::atomic<int>& next = firsts[kDigests];
+  std::atomic<int>& ready = firsts[kDigests + 1];  // callers started, so that none runs alone
+  const std::time_t now = std::time(nullptr);
+  auto hammer = [&](ReplayStore& table) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([&] {
+        for (++ready; ready < 6;) std::this_thread::yield();
+        for (int i = next; i < kDigests; i = next) {
+          const Digest digest{i % 2 ? 77u : 1000u + i, 0x5151000u + i};
+          if (table.FirstUse(digest, now, 660) == Verdict::First) ++firsts[i];
+          next.compare_exchange_strong(i, i + 1);
+        }
+      });
+    for (std::thread& thread : threads) thread.join();
+  };
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string why;
+    std::unique_ptr<ReplayStore> own = OpenHostStore(folder, why);
+    if (own) hammer(*own);
+    _exit(own ? 0 : 1);
+  }
+  hammer(*store);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  int once = 0;
+  for (int i = 0; i < kDigests; ++i) once += firsts[i] == 1;
+  // The crowded home holds 64 entries at most; the other claims there find no room.
+  EXPECT_EQ(once, kDigests / 2 + 64);
+  for (int i = 0; i < kDigests; ++i) EXPECT_LE(firsts[i].load(), 1) << "digest " << i;
+  munmap(firsts, bytes);
+  unlink((folder + "/quentrel_" + std::to_string(geteuid()) + ".replay").c_str());
+  rmdir(folder.c_str());
+}
+
+TEST(ReplayTable, EntriesExpireAndAFullWindowOrAForeignFileIsRefused) {
+  const std::string folder = Folder();
+  std::unique_ptr<ReplayStore> store = Open(folder);
+  ASSERT_TRUE(store);
+  const std::time_t now = std::time(nullptr);
+  const Digest digest{42, 4242};
+  EXPECT_EQ(store->FirstUse(digest, now, 660), Verdict::First);
+  EXPECT_EQ(store->FirstUse(digest, now + 660, 660), Verdict::Replayed);
+  EXPECT_EQ(store->FirstUse(digest, now + 660 + 120, 660), Verdict::First);
+  for (uint64_t tag = 1; tag < 64; ++tag) EXPECT_EQ(store->FirstUse({42, tag}, now + 780, 660), Verdict::First);
+  EXPECT_EQ(store->FirstUse({42, 99999}, now + 780, 660), Verdict::NoRoom);
+  // A second mapping is the same table.
+  std::unique_ptr<ReplayStore> second = Open(folder);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->FirstUse({42, 7}, now + 780, 660), Verdict::Replayed);
+
+  const std::string table = folder + "/quentrel_" + std::to_string(geteuid()) + ".replay";
+  ASSERT_EQ(chmod(table.c_str(), 0644), 0);
+  std::string why;
+  EXPECT_FALSE(OpenHostStore(folder, why));
+  EXPECT_NE(why.find("this user's alone"), std::string::npos) << why;
+  ASSERT_EQ(unlink(table.c_str()), 0);
+  ASSERT_EQ(symlink((folder + "/elsewhere").c_str(), table.c_str()), 0);
+  EXPECT_FALSE(OpenHostStore(folder, why));
+  EXPECT_FALSE(std::ifstream(folder + "/elsewhere").good());
+  unlink(table.c_str());
+  rmdir(folder.c_str());
+}
+
+}  // namespace
