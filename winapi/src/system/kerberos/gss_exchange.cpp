@@ -385,7 +385,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
   // An authenticator accepted before goes no further; a new context goes with this call.
-  if (SECURITY_STATUS first = replay::CheckAccepted(in, *working, step.major, step.actual); first != SEC_E_OK)
+  if (SECURITY_STATUS first = CheckReplay(in, *working, step.major, step.actual); first != SEC_E_OK)
     return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
