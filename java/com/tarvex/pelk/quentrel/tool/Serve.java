@@ -55,7 +55,7 @@ final class Serve {
       PrintStream err) {
     // The native library reads which service principals it accepts from the environment, which a
     // running JVM cannot change: a server for other principals runs in a process of its own.
-    if (!spns.isEmpty() && !String.join(",", spns).equals(System.getenv(ACCEPT_PRINCIPALS))) {
+    if (!spns.isEmpty() && !String.join(",", spns).equals(LibrarySettings.value(ACCEPT_PRINCIPALS))) {
       return relaunch(port, bind, packageName, groups, String.join(",", spns), err);
     }
     InetSocketAddress address;
