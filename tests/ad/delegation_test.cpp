@@ -14,6 +14,8 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "harness/jvm/api.h"
 #include "winhost/control.h"
@@ -365,15 +367,68 @@ TEST_F(Delegation, NegotiateClientInsideImpersonateReachesTheBackEndAsTheClient)
   env->DeleteLocalRef(hop);
 }
 
+// A second hop that cannot be served fails with the Windows status, and the client helper's words
+// say which reason applies, from what the client's token holds.
+TEST_F(Delegation, TheClientHelperSaysWhyASecondHopCannotBeServed) {
+  BackEnd backend;
+  ASSERT_NE(backend.port(), 0) << backend.log();
+  const std::string url = "http://backend.samdom.test:" + std::to_string(backend.port()) + "/";
+  JNIEnv* env = jvm::Env();
+  jclass hop = env->FindClass("SecondHop");
+  ASSERT_NE(hop, nullptr);
+  jmethodID get = env->GetStaticMethodID(hop, "get", "(Ljava/lang/String;[BLjava/lang/String;Z)Ljava/lang/String;");
+  ASSERT_NE(get, nullptr);
+  struct Case {
+    const char* user;
+    int flags;
+    std::vector<const char*> wants;
+  } cases[] = {
+      // bob's ticket is not forwardable: nothing is kept of him.
+      {"bob", kDelegate, {"Platform error: 8009030e", "sensitive and cannot be delegated", "Credential Guard"}},
+      // erin is in Protected Users: her tickets are not forwardable either, so nothing is kept of her.
+      {"erin", kDelegate, {"Platform error: 8009030e", "SAMDOM\\erin is in Protected Users"}},
+      // alice forwarded nothing, so the web service tries constrained delegation, which it may not.
+      {"alice", kMutual, {"Platform error: 8009035e", "msDS-AllowedToDelegateTo"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.user);
+    std::string cache = aliceCache;
+    if (std::string(c.user) != "alice") {
+      cache = "FILE:" + Env("AD_DIR") + "/" + c.user + "-ccache";
+      ASSERT_EQ(Shell("echo \"$AD_PASSWORD\" | kinit -f -c " + cache + " " + c.user + " >/dev/null"), 0);
+    }
+    auto client = AliceTo(Web(), "Negotiate", c.flags, cache);
+    ASSERT_TRUE(client.ok()) << client;
+    auto token = api::sspi::GetChallengeToken(client.value);
+    env->PushLocalFrame(8);
+    auto answer = jvm::FromJava(env, static_cast<jstring>(env->CallStaticObjectMethod(
+                                         hop, get, jvm::ToJava(env, W("Negotiate")), jvm::ToJava(env, token.value),
+                                         jvm::ToJava(env, W(url)), JNI_TRUE)));
+    env->PopLocalFrame(nullptr);
+    const std::string text = Utf8(answer);
+    EXPECT_EQ(text.rfind("NegotiateException: ", 0), 0u) << text;
+    for (const char* want : c.wants) EXPECT_NE(text.find(want), std::string::npos) << want << " in " << text;
+    api::sspi::FreeHandle(client.value);
+    if (cache != aliceCache) Shell("kdestroy -c " + cache);
+  }
+  env->DeleteLocalRef(hop);
+}
+
 // The doctor tells a service trusted for delegation from one that is not.
 TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
+  const std::string erinCache = "FILE:" + Env("AD_DIR") + "/erin-doctor-ccache";
+  ASSERT_EQ(Shell("echo \"$AD_PASSWORD\" | kinit -f -c " + erinCache + " erin >/dev/null"), 0);
   struct Case {
     std::string keytab;
+    std::string cache;
     const char* want;
-  } cases[] = {{Web().keytab, "trusted for delegation: yes"}, {Proxy().keytab, "trusted for delegation: no"}};
+  } cases[] = {{Web().keytab, aliceCache, "trusted for delegation: yes"},
+               {Proxy().keytab, aliceCache, "trusted for delegation: no"},
+               // A client that never forwards says nothing of the service: the doctor tells why.
+               {Web().keytab, erinCache, "this client, SAMDOM\\erin, is in Protected Users"}};
   for (const Case& c : cases) {
     const std::string out = Env("AD_DIR") + "/doctor.out";
-    Shell("KRB5CCNAME=" + aliceCache + " KRB5_KTNAME=" + c.keytab + " " + Env("QUENTREL_TOOL_JAVA") +
+    Shell("KRB5CCNAME=" + c.cache + " KRB5_KTNAME=" + c.keytab + " " + Env("QUENTREL_TOOL_JAVA") +
         " -Xcheck:jni -jar " + Env("QUENTREL_TOOL_JAR") + " doctor >" + out + " 2>&1");
     std::ifstream file(out);
     const std::string report((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -381,6 +436,7 @@ TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
     EXPECT_NE(report.find("delegated credentials: kept with their server context, in memory, with evidence"), std::string::npos);
     EXPECT_EQ(report.find("WARNING"), std::string::npos) << report;
   }
+  Shell("kdestroy -c " + erinCache);
 }
 
 }  // namespace

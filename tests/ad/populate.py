@@ -22,7 +22,7 @@ lp.load(conf)
 db = SamDB(url=lp.private_path("sam.ldb"), session_info=system_session(), lp=lp)
 dns_domain = lp.get("realm").lower()
 
-USERS = ["alice", "bob", "carol", "dave"]
+USERS = ["alice", "bob", "carol", "dave", "erin"]
 # Groups by name: their type, and members (users or groups).
 GROUPS = [
     ("Engineers", dsdb.GTYPE_SECURITY_GLOBAL_GROUP, ["alice"]),
@@ -30,6 +30,8 @@ GROUPS = [
     ("Staff", dsdb.GTYPE_SECURITY_GLOBAL_GROUP, ["Engineers", "bob"]),
     ("Printers", dsdb.GTYPE_SECURITY_DOMAIN_LOCAL_GROUP, ["Engineers"]),
     ("Domain Admins", None, ["dave"]),
+    # Protected Users (RID 525): erin's tickets are not forwardable, and her token says why.
+    ("Protected Users", None, ["erin"]),
 ]
 # Services: account, SPNs, userAccountControl flags, the services it may delegate to, keytab file.
 SERVICES = [

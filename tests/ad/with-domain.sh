@@ -9,6 +9,7 @@
 #   bob          a user in Staff directly, "sensitive and cannot be delegated"
 #   carol        a user in no group but Domain Users
 #   dave         an administrator: in Domain Admins
+#   erin         a user in Protected Users: her tickets are not forwardable
 #   dc1          the DC, with ldap/dc1.samdom.test for Kerberos binds to its directory
 #   Engineers    a global group; Staff, a global group holding Engineers (nesting); Printers, a
 #                domain-local group holding Engineers

@@ -178,6 +178,7 @@ TEST(PacLogonInfo, DecodesTheLogonInformationOfARealDomainController) {
     ASSERT_EQ(info->extraSids.size(), 1u);  // the authentication authority's asserted identity
     EXPECT_EQ(info->extraSids[0].sid, SidOf("S-1-18-1"));
     EXPECT_EQ(info->userFlags & winhost::system::kerberos::kExtraSidsFlag, winhost::system::kerberos::kExtraSidsFlag);
+    EXPECT_EQ(info->userAccountControl, 0x10u) << "USER_NORMAL_ACCOUNT, and delegable";
   }
 }
 

@@ -42,6 +42,8 @@ struct TokenData {
   // for a client whose principal maps to no account.
   std::optional<UnixIdentity> identity;
   std::shared_ptr<LogonCredentials> credentials;
+  // The logon's account flags (USER_* of SAMR), where its ticket's PAC gave them; 0 otherwise.
+  uint32_t accountControl = 0;
 };
 
 struct TokenObject {

@@ -24,10 +24,12 @@
 #include <ctime>
 #include <vector>
 
+#include "common/sids.h"
 #include "common/tokens.h"
 #include "system/host/settings.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/owners.h"
+#include "system/kerberos/pac.h"
 
 namespace winhost::system::kerberos {
 
@@ -230,6 +232,25 @@ std::optional<std::shared_ptr<Delegation>> ThreadDelegation() {
   const TokenRef& token = ThreadToken();
   if (!token) return std::nullopt;
   return std::dynamic_pointer_cast<Delegation>(token->data.credentials);
+}
+
+std::string SecondHopCause(const std::string& otherwise) {
+  const TokenRef& token = ThreadToken();
+  if (!token) return otherwise;
+  const std::string user = SidText(token->data.user);
+  const size_t last = user.rfind('-');
+  // Protected Users is the group of relative ID 525 in the account's own domain.
+  const std::string protectedUsers = user.rfind("S-1-5-21-", 0) == 0 && last != std::string::npos
+                                         ? user.substr(0, last) + "-525" : std::string();
+  for (const GroupEntry& group : token->data.groups) {
+    if (!protectedUsers.empty() && SidText(group.sid) == protectedUsers)
+      return "the client is in Protected Users, whose members' tickets are never delegated: sign on to the back end"
+             " directly, or take the account out of the group";
+  }
+  if ((token->data.accountControl & kUserNotDelegated) != 0)
+    return "the client's account is sensitive and cannot be delegated: no service may act as it onward; clear the"
+           " flag (Active Directory Users and Computers, Account options) where it must be";
+  return otherwise;
 }
 
 Delegation::Delegation(GssCredential received, bool constrained, long long expires)

@@ -347,9 +347,10 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
     const bool refused = delegation && delegation->Constrained() && MinorIs(minor, KRB5KDC_ERR_BADOPTION);
     const SECURITY_STATUS status = Failed("gss_init_sec_context", major, minor, working->mechanism->oid, false);
     if (!refused) return status;
-    TraceRefusal("constrained delegation", "the KDC would not issue the ticket (KDC_ERR_BADOPTION): the target is not"
-                 " among the services this one may delegate to (msDS-AllowedToDelegateTo), or the client's account"
-                 " may not be delegated (Protected Users, or sensitive and cannot be delegated)");
+    TraceRefusal("constrained delegation",
+                 ("the KDC would not issue the ticket (KDC_ERR_BADOPTION): " +
+                  SecondHopCause("the target is not among the services this one may delegate to"
+                                 " (msDS-AllowedToDelegateTo)")).c_str());
     return SEC_E_DELEGATION_POLICY;
   }
   if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;
@@ -384,7 +385,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
   // An authenticator accepted before goes no further; a new context goes with this call.
-  if (SECURITY_STATUS first = replay::CheckAccepted(in, *working, step.major, step.actual); first != SEC_E_OK)
+  if (SECURITY_STATUS first = CheckReplay(in, *working, step.major, step.actual); first != SEC_E_OK)
     return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;

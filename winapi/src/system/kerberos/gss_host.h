@@ -212,6 +212,10 @@ const std::string& ServiceCache(const ServiceTicket& ticket);
 // The calling thread's impersonation as the packages see it: none while it acts as the process;
 // else the delegation of the client it acts as, null when that client delegated nothing.
 std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
+// Why the client the thread acts as cannot be served a second hop, in words, from what its token
+// holds: Protected Users (its domain's group 525), an account sensitive and cannot be delegated
+// (its PAC's account flags), else `otherwise`.
+std::string SecondHopCause(const std::string& otherwise);
 
 // ---- names -----------------------------------------------------------------------------------
 // The Windows name of a name GSSAPI displays under `mechanism` (see system/kerberos/principals.h): krb5's

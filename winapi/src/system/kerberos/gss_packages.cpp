@@ -71,13 +71,13 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, c
   if (accepting && oid == &kSpnego) mechanisms = {2, both};
   OM_uint32 minor = 0;
   // A Kerberos acceptor leaves replays to our own check where it can stand in (replay.h).
-  const bool replaysOurs = accepting && oid != &kNtlm && replay::Prepare(SharedKrb5());
+  const bool replaysOurs = accepting && oid != &kNtlm && PrepareReplayCheck(SharedKrb5());
   if (!cache.empty() || !keytab.empty() || replaysOurs) {
     gss_key_value_element_desc elements[3];
     gss_key_value_set_desc store = {0, elements};
     if (!cache.empty()) elements[store.count++] = {"ccache", cache.c_str()};
     if (!keytab.empty()) elements[store.count++] = {"keytab", keytab.c_str()};
-    if (replaysOurs) elements[store.count++] = replay::GssCacheOff();
+    if (replaysOurs) elements[store.count++] = GssReplayCacheOff();
     const gss_cred_usage_t usage = !accepting ? GSS_C_INITIATE : cache.empty() ? GSS_C_ACCEPT : GSS_C_BOTH;
     OM_uint32 major = Fault("gss_acquire_cred_from", minor);
     if (major == GSS_S_COMPLETE)
@@ -145,9 +145,9 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
     if (std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation()) {
       if (!*impersonating) {
         TraceRefusal("a second hop as the impersonated client",
-                     "the client delegated nothing: it forwarded no ticket (Windows clients under Credential Guard"
-                     " forward none: use constrained delegation), its ticket is not forwardable (an account in"
-                     " Protected Users or marked sensitive and cannot be delegated), or the site keeps no delegation");
+                     SecondHopCause("the client delegated nothing: it forwarded no ticket (Windows clients under"
+                                    " Credential Guard forward none: use constrained delegation), or the site keeps"
+                                    " no delegation (QUENTREL_DELEGATION)").c_str());
         return SEC_E_NO_CREDENTIALS;
       }
       delegation = std::move(*impersonating);

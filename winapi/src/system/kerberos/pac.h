@@ -39,6 +39,10 @@ struct SidAttributes {
 constexpr uint32_t kExtraSidsFlag = 0x20;
 constexpr uint32_t kResourceGroupsFlag = 0x200;
 
+// USER_NOT_DELEGATED among the logon information's UserAccountControl bits (SAMR's account
+// flags, not the directory's userAccountControl): the account is sensitive and cannot be delegated.
+constexpr uint32_t kUserNotDelegated = 0x4000;
+
 struct LogonInfo {
   std::u16string effectiveName;    // "alice"
   std::u16string logonDomainName;  // "SAMDOM"
@@ -47,6 +51,7 @@ struct LogonInfo {
   uint32_t primaryGroupId = 0;
   std::vector<GroupRid> groupIds;  // RIDs in the logon domain
   uint32_t userFlags = 0;
+  uint32_t userAccountControl = 0;
   std::vector<SidAttributes> extraSids;
   Sid resourceGroupDomainSid;  // empty when the PAC has none
   std::vector<GroupRid> resourceGroupIds;
@@ -55,6 +60,7 @@ struct LogonInfo {
     return effectiveName == other.effectiveName && logonDomainName == other.logonDomainName &&
            logonDomainId == other.logonDomainId && userId == other.userId &&
            primaryGroupId == other.primaryGroupId && groupIds == other.groupIds && userFlags == other.userFlags &&
+           userAccountControl == other.userAccountControl &&
            extraSids == other.extraSids && resourceGroupDomainSid == other.resourceGroupDomainSid &&
            resourceGroupIds == other.resourceGroupIds;
   }

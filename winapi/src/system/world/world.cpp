@@ -173,6 +173,7 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
   data.account = Narrow(client);
   data.level = level;
   data.credentials = std::move(delegated);
+  if (logon) data.accountControl = logon->userAccountControl;
   TokenRef made = std::make_shared<const TokenObject>(TokenObject{data, std::nullopt});
   // Another thread may have freed the context while the lock was let go.
   if (kerberos::Context* still = kerberos::FindContext(context)) still->clientToken = made;

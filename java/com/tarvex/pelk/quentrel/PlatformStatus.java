@@ -19,8 +19,14 @@ public final class PlatformStatus {
           + " name it is registered under"),
       entry(0x80090305, "SEC_E_SECPKG_NOT_FOUND", "the security package is not available here (NTLM from a"
           + " client outside the domain, or without gss-ntlmssp): sign on with Kerberos from a domain member"),
-      entry(0x8009030e, "SEC_E_NO_CREDENTIALS", "no credentials: a server without a keytab it can read, or a"
-          + " client without a ticket (kinit)"),
+      entry(0x8009030e, "SEC_E_NO_CREDENTIALS", "no credentials: a server without a keytab it can read, a"
+          + " client without a ticket (kinit), or a second hop for a client that delegated nothing (it forwarded no"
+          + " ticket, as under Credential Guard, or it is in Protected Users or sensitive and cannot be delegated)"),
+      entry(0x8009035e, "SEC_E_DELEGATION_POLICY", "the domain would not delegate the client to that service:"
+          + " it is not among the services this one may delegate to (msDS-AllowedToDelegateTo), or the client is"
+          + " in Protected Users or marked sensitive and cannot be delegated"),
+      entry(0x80090346, "SEC_E_BAD_BINDINGS", "the client's token is bound to another TLS channel than this one (a"
+          + " token relayed from another server), or carries no channel binding where the site requires one"),
       entry(0x8009030c, "SEC_E_LOGON_DENIED", "the logon was refused: a replayed token, or a client name that"
           + " maps to no Windows name"),
       entry(0x80090311, "SEC_E_NO_AUTHENTICATING_AUTHORITY", "no KDC answered: check krb5.conf's realm, the"

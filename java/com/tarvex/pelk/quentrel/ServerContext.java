@@ -244,6 +244,51 @@ public final class ServerContext extends SecurityContext {
       return open.handle;
     }
 
+    /** Whether this thread has an impersonation scope open that its code can still close. */
+    public static boolean inScope() {
+      return current() != null;
+    }
+
+    /**
+     * Why the client this thread acts as cannot be served a second hop, in words, as far as its
+     * token tells: a member of its domain's Protected Users, whose tickets are never delegated.
+     * Null outside a scope, and where the token does not tell (then the client forwarded nothing, as
+     * under Credential Guard, its account is marked sensitive and cannot be delegated, or the domain
+     * does not allow the service constrained delegation to that target).
+     */
+    public static String secondHopCause() {
+      Impersonation scope = current();
+      if (scope == null) {
+        return null;
+      }
+      try {
+        String client = SSPI.GetClientUserName(scope.handle);
+        int slash = client.indexOf('\\');
+        if (slash > 0 && scope.isMemberAsProcess(client.substring(0, slash) + "\\Protected Users")) {
+          return client + " is in Protected Users, whose members' tickets are never delegated: reach the back end"
+              + " without the client's identity, or take the account out of the group";
+        }
+      } catch (WinAuthException e) {
+        // No such group (a realm without a directory) or no answer: the token does not tell.
+      }
+      return null;
+    }
+
+    // The group's name is the directory's to resolve, which the client may not ask: the process
+    // asks, and the thread is the client again after, or the scope is closed.
+    private boolean isMemberAsProcess(String group) throws WinAuthException {
+      SSPI.StopImpersonating(handle);
+      try {
+        return SSPI.IsGroupMember(handle, group);
+      } finally {
+        try {
+          SSPI.StartImpersonating(handle);
+        } catch (WinAuthException | RuntimeException e) {
+          end();
+        }
+      }
+    }
+
     private final ServerContext context;
     private final int handle;
     private final Thread thread = Thread.currentThread();

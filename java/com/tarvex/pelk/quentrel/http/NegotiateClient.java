@@ -1,7 +1,9 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.tarvex.pelk.quentrel.ClientContext;
+import com.tarvex.pelk.quentrel.PlatformStatus;
 import com.tarvex.pelk.quentrel.SecurityContext;
+import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import java.io.IOException;
 import java.net.URI;
@@ -33,6 +35,9 @@ import java.util.Locale;
 public final class NegotiateClient implements AutoCloseable {
   // More legs than any real package takes: a server asking for more has lost its way.
   private static final int MAX_LEGS = 8;
+  // SEC_E_NO_CREDENTIALS and SEC_E_DELEGATION_POLICY: what a second hop fails with.
+  private static final int NO_CREDENTIALS = 0x8009030e;
+  private static final int DELEGATION_POLICY = 0x8009035e;
   private final ClientContext context;
   private byte[] token;
   private boolean complete;
@@ -72,7 +77,8 @@ public final class NegotiateClient implements AutoCloseable {
       context = channelBindings == null ? ClientContext.open(packageName, target, flags)
           : ClientContext.openBound(packageName, target, flags, channelBindings);
     } catch (WinAuthException e) {
-      throw new NegotiateException("cannot start Negotiate for " + target + ": " + e.getMessage(), e);
+      throw new NegotiateException("cannot start Negotiate for " + target + ": " + e.getMessage()
+          + secondHopWords(e.getMessage()), e);
     }
     try {
       return new NegotiateClient(context);
@@ -83,6 +89,28 @@ public final class NegotiateClient implements AutoCloseable {
       context.close();
       throw e;
     }
+  }
+
+  // A second hop as the client a scope acts as: which of the reasons that stop one applies, where
+  // the client's token tells, else each that the status leaves open.
+  private static String secondHopWords(String failure) {
+    Integer status = PlatformStatus.codeOf(failure);
+    if (status == null || (status != NO_CREDENTIALS && status != DELEGATION_POLICY)) {
+      return "";
+    }
+    String cause = ServerContext.Impersonation.secondHopCause();
+    if (cause != null) {
+      return " (" + cause + ")";
+    }
+    if (!ServerContext.Impersonation.inScope()) {
+      return "";
+    }
+    return status == NO_CREDENTIALS
+        ? " (the client delegated nothing this service can use: it forwarded no ticket, as Windows clients under"
+            + " Credential Guard do not, or its account is sensitive and cannot be delegated, or this server keeps no"
+            + " delegation (QUENTREL_DELEGATION))"
+        : " (the domain would not delegate: the target is not among the services this one may delegate to"
+            + " (msDS-AllowedToDelegateTo), or the client's account is sensitive and cannot be delegated)";
   }
 
   /** The service principal name of the server of a URI: "HTTP/" and its host name. */

@@ -1,6 +1,7 @@
 package com.tarvex.pelk.quentrel.tool;
 
 import com.tarvex.pelk.quentrel.SSPI;
+import com.tarvex.pelk.quentrel.WinAuthException;
 import com.tarvex.pelk.quentrel.WinUtil;
 import com.tarvex.pelk.quentrel.http.ServiceKeytab;
 import java.io.File;
@@ -102,6 +103,9 @@ final class Doctor {
               + " their tickets to it)"
           : "trusted for delegation: no (this client did not forward its ticket: the service is not marked"
               + " ok-as-delegate, or the ticket is not forwardable); constrained delegation needs no such mark");
+      if (!forwarded) {
+        protectedClient(section, server);
+      }
     } finally {
       if (client != 0) {
         SSPI.FreeHandle(client);
@@ -109,6 +113,20 @@ final class Doctor {
       if (server != 0) {
         SSPI.FreeHandle(server);
       }
+    }
+  }
+
+  // A client in Protected Users forwards nothing, wherever it signs on: its token tells.
+  private static void protectedClient(Section section, int server) {
+    try {
+      String client = SSPI.GetClientUserName(server);
+      int slash = client.indexOf('\\');
+      if (slash > 0 && SSPI.IsGroupMember(server, client.substring(0, slash) + "\\Protected Users")) {
+        section.factLine("clientProtected", client, "this client, " + client + ", is in Protected Users: its tickets"
+            + " are never delegated, so the answer above says nothing of the service; ask as another user");
+      }
+    } catch (WinAuthException e) {
+      // no such group here (a realm without a directory): nothing to tell
     }
   }
 
