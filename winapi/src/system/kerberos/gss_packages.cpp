@@ -131,6 +131,27 @@ Credential* FindCredential(const CredHandle* handle) {
   return it == Credentials().end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// As on Windows, a thread that impersonates a client authenticates onward with what that client
+// delegated, and never as the process: `delegation` is that, or stays empty on a thread that
+// impersonates nobody. False when the client delegated nothing.
+bool ImpersonatedDelegation(std::shared_ptr<Delegation>& delegation) {
+  std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation();
+  if (!impersonating) return true;
+  if (!*impersonating) {
+    TraceRefusal("a second hop as the impersonated client",
+                 SecondHopCause("the client delegated nothing: it forwarded no ticket (Windows clients under"
+                                " Credential Guard forward none: use constrained delegation), or the site keeps"
+                                " no delegation (QUENTREL_DELEGATION)").c_str());
+    return false;
+  }
+  delegation = std::move(*impersonating);
+  return true;
+}
+
+}  // namespace
+
 SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package, ULONG use, PCredHandle credential,
                                    PTimeStamp expiry) {
   const Mechanism* mechanism = FindMechanism(package);
@@ -140,18 +161,7 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   std::shared_ptr<Delegation> delegation;
   std::shared_ptr<ServiceTicket> service;
   if (!accepting) {
-    // As on Windows, a thread that impersonates a client authenticates onward with what that
-    // client delegated, and never as the process.
-    if (std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation()) {
-      if (!*impersonating) {
-        TraceRefusal("a second hop as the impersonated client",
-                     SecondHopCause("the client delegated nothing: it forwarded no ticket (Windows clients under"
-                                    " Credential Guard forward none: use constrained delegation), or the site keeps"
-                                    " no delegation (QUENTREL_DELEGATION)").c_str());
-        return SEC_E_NO_CREDENTIALS;
-      }
-      delegation = std::move(*impersonating);
-    }
+    if (!ImpersonatedDelegation(delegation)) return SEC_E_NO_CREDENTIALS;
     // A server's is taken by PrepareAcceptor.
     SharedKrb5();
   } else if (mechanism->oid != &kNtlm && DelegationSetting() == DelegationPolicy::All) {
