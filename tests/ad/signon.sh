@@ -104,6 +104,9 @@ client-realm=PARTNER.TEST | "name":"alice@PARTNER.TEST" | "SAMDOM\\\\Engineers":
 client-realm=PARTNER.TEST domain=PARTNER | "name":"PARTNER\\\\alice" | "sid":null | "BUILTIN\\\\Users":false
 name=dave | "name":"SAMDOM\\\\alice" | "BUILTIN\\\\Administrators":false
 TABLE
+# The server's trace says which of the PAC's signatures it checked, and which it cannot.
+want="signatures present: server, KDC, ticket, full PAC; checked here: server (with the service's key)"
+grep -q "$want" "$log" && check ok "traced: $want" || check FAIL "not traced: $want"
 for refusal in "its domain name is no NetBIOS name" "its account name is not the ticket's client" \
                "claims this computer's domain's SID"; do
   grep -q "$refusal" "$log" && check ok "refusal traced: $refusal" || check FAIL "refusal not traced: $refusal"

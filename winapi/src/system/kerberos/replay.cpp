@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
 
 namespace winhost::system::kerberos {
@@ -173,7 +174,7 @@ bool PrepareReplayCheck(krb5_context krb5) {
   std::string why;
   std::unique_ptr<ReplayStore> store = OpenHostReplayStore(folder != nullptr && *folder != 0 ? folder : "/var/tmp", why);
   if (!store) {
-    TraceRefusal("the host's replay table", (why + "; GSSAPI's own replay cache checks instead").c_str());
+    host::Trace("the host's replay table cannot be used: " + why + "; GSSAPI's own replay cache checks instead");
     return false;
   }
   InstallReplayStore(std::move(store));

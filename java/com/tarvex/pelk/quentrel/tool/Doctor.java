@@ -3,12 +3,12 @@ package com.tarvex.pelk.quentrel.tool;
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import com.tarvex.pelk.quentrel.WinUtil;
+import com.tarvex.pelk.quentrel.http.LibrarySettings;
 import com.tarvex.pelk.quentrel.http.ServiceKeytab;
 import java.io.File;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 import java.util.List;
-import java.util.Locale;
 
 /** One report of what the library sees on this host, each part of it checked on its own. */
 final class Doctor {
@@ -48,7 +48,7 @@ final class Doctor {
   private static void keytab(Section section) throws Failure {
     ServiceKeytab keytab = ServiceKeytab.find();
     section.fact("keytab", "keytab", keytab.path());
-    String problem = keytab.problem(System.getenv("QUENTREL_ACCEPT_PRINCIPALS"));
+    String problem = keytab.problem(LibrarySettings.value("QUENTREL_ACCEPT_PRINCIPALS"));
     if (problem != null) {
       throw new Failure(problem);
     }
@@ -74,14 +74,15 @@ final class Doctor {
   // ticket only to such a service. Constrained delegation (S4U2Proxy) is the directory's to allow,
   // and shows only when the service authenticates onward.
   private static void delegation(Section section, String packageName) throws Exception {
-    String setting = System.getenv("QUENTREL_DELEGATION");
-    String kept = setting == null ? "all" : List.of("off", "0", "no", "false").contains(setting.toLowerCase(Locale.ROOT))
-        ? "off" : setting.equalsIgnoreCase("forwarded") ? "forwarded" : "all";
-    section.factLine("kept", kept, kept.equals("all")
-        ? "delegated credentials: kept with their server context, in memory, with evidence for constrained delegation"
-        : kept.equals("forwarded") ? "delegated credentials: forwarded tickets kept, no evidence for constrained"
-            + " delegation (QUENTREL_DELEGATION=" + setting + ")"
-        : "delegated credentials: refused (QUENTREL_DELEGATION=" + setting + ")");
+    // The setting as the library's own table gives it: its value here, else its default, with the
+    // table's words for what each choice keeps.
+    LibrarySettings.Setting setting = LibrarySettings.named("QUENTREL_DELEGATION");
+    String kept = setting == null ? null : setting.effective();
+    section.factLine("kept", kept, setting == null ? "delegated credentials: as the library's default (this jar carries"
+        + " no settings table)"
+        : kept.equals(setting.fallback) ? "delegated credentials: kept with their server context, in memory, with"
+            + " evidence for constrained delegation"
+        : "delegated credentials: QUENTREL_DELEGATION=" + Section.printable(kept) + " (" + setting.meaning + ")");
     section.factLine("refusedByDesign", "protected-users,sensitive,credential-guard", "second hops that no setting"
         + " here allows: clients in Protected Users and accounts marked sensitive and cannot be delegated (their"
         + " tickets are not forwardable, so nothing is kept: Platform error 8009030e), and Windows clients under"
