@@ -149,6 +149,8 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
 SECURITY_STATUS AcquirePasswordCredentials(WorldLock& guard, const std::string& package,
                                            const SEC_WINNT_AUTH_IDENTITY_W& identity, PCredHandle credential,
                                            PTimeStamp expiry);
+// Keeps a credential a package made, under a new handle written to `credential`.
+void KeepCredential(Credential made, PCredHandle credential);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 // A step runs without the world lock: a client's first step may wait on the KDC for a ticket, and
