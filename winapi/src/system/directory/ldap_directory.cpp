@@ -19,6 +19,7 @@
 #include "system/directory/accounts.h"
 #include "system/directory/domain_accounts.h"
 #include "system/directory/ldap_library.h"
+#include "system/directory/ldap_values.h"
 #include "system/host/names.h"
 #include "system/host/settings.h"
 #include "system/kerberos/service_key.h"
@@ -47,41 +48,6 @@ bool RequestTimeout(Deadline deadline, int seconds, timeval& timeout) {
   return true;
 }
 constexpr int kLdapPort = 389;
-
-// sAMAccountType's values, which say what kind of account an entry is.
-constexpr unsigned long kGroupObject = 0x10000000;
-constexpr unsigned long kNonSecurityGroup = 0x10000001;
-constexpr unsigned long kAliasObject = 0x20000000;
-constexpr unsigned long kNonSecurityAlias = 0x20000001;
-constexpr unsigned long kUserObject = 0x30000000;
-constexpr unsigned long kMachineAccount = 0x30000001;
-constexpr unsigned long kTrustAccount = 0x30000002;
-
-// An assertion value with the characters a filter gives meaning to escaped; binary values are
-// escaped whole.
-std::string FilterValue(const std::string& value) {
-  std::string escaped;
-  for (unsigned char c : value) {
-    if (c == '*' || c == '(' || c == ')' || c == '\\' || c == 0) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "\\%02x", c);
-      escaped += hex;
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
-}
-
-std::string BinaryValue(const SidBytes& bytes) {
-  std::string escaped;
-  for (uint8_t b : bytes) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "\\%02x", b);
-    escaped += hex;
-  }
-  return escaped;
-}
 
 // One search's answer: its first entry's attributes, each with its values.
 struct Found {
@@ -230,7 +196,7 @@ int ReadDomain(const Connection& connection, const std::string& realm, LdapDomai
   Found partition;
   if (!configuration.empty()) {
     result = connection.Search("CN=Partitions," + configuration, LDAP_SCOPE_ONELEVEL,
-                               "(&(objectClass=crossRef)(nCName=" + FilterValue(domain.namingContext) + "))",
+                               "(&(objectClass=crossRef)(nCName=" + LdapFilterValue(domain.namingContext) + "))",
                                {"nETBIOSName"}, partition);
     if (result != LDAP_SUCCESS && result != LDAP_NO_SUCH_OBJECT) return result;
   }
@@ -348,19 +314,6 @@ DWORD WithDirectory(const std::string& realm, Work&& work) {
   }
 }
 
-SID_NAME_USE UseOf(const std::string& accountType) {
-  switch (std::strtoul(accountType.c_str(), nullptr, 10)) {
-    case kGroupObject:
-    case kNonSecurityGroup: return SidTypeGroup;
-    case kAliasObject:
-    case kNonSecurityAlias: return SidTypeAlias;  // domain-local groups, as Windows names them
-    case kUserObject:
-    case kMachineAccount:
-    case kTrustAccount: return SidTypeUser;
-    default: return SidTypeUnknown;
-  }
-}
-
 // The account a filter finds in the domain's naming context: only the domain's own accounts,
 // which a member server names with the domain's name (the domain's built-in aliases are the
 // controllers' own, as this computer's are its own).
@@ -371,7 +324,7 @@ DWORD FindAccount(const std::string& realm, const std::string& filter, LdapEntry
                                    {"objectSid", "sAMAccountName", "sAMAccountType"}, found);
     if (result != LDAP_SUCCESS) return result;
     auto sid = SidValue(First(found, "objectSid"));
-    const SID_NAME_USE use = UseOf(First(found, "sAMAccountType"));
+    const SID_NAME_USE use = LdapAccountUse(First(found, "sAMAccountType"));
     if (!found.any || !sid || !InDomain(*sid, domain.sid) || use == SidTypeUnknown) return LDAP_NO_SUCH_OBJECT;
     entry = LdapEntry{found.dn, *sid, First(found, "sAMAccountName"), use};
     return LDAP_SUCCESS;
@@ -389,16 +342,16 @@ DWORD LdapDomainOf(const std::string& realm, LdapDomain& domain) {
 
 DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntry& entry) {
   if (name.empty()) return ERROR_NONE_MAPPED;
-  return FindAccount(realm, "(sAMAccountName=" + FilterValue(name) + ")", entry);
+  return FindAccount(realm, "(sAMAccountName=" + LdapFilterValue(name) + ")", entry);
 }
 
 DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry) {
   if (principal.empty()) return ERROR_NONE_MAPPED;
-  return FindAccount(realm, "(userPrincipalName=" + FilterValue(principal) + ")", entry);
+  return FindAccount(realm, "(userPrincipalName=" + LdapFilterValue(principal) + ")", entry);
 }
 
 DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry) {
-  return FindAccount(realm, "(objectSid=" + BinaryValue(sid) + ")", entry);
+  return FindAccount(realm, "(objectSid=" + LdapBinaryValue(sid) + ")", entry);
 }
 
 DWORD LdapTokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups) {
