@@ -33,7 +33,9 @@ import java.util.concurrent.CyclicBarrier;
  * tickets carry no PAC.
  *
  * <p>The word signon runs server sign-ons on the system world, inside a Kerberos realm, through
- * the acceptor alone and through the JDK's HTTP server (see {@link SignOnBench}).
+ * the acceptor alone and through the JDK's HTTP server (see {@link SignOnBench}). The word frozen
+ * runs, beside the domain controller, sign-ons while the controller is stopped and one call waits
+ * on it (see {@link FrozenController}).
  *
  * <p>{@code --quick} runs every case a few times only, to show that the benchmark works; the words
  * queries, live, messages and threads run only those parts.
@@ -108,7 +110,8 @@ public final class JvmBench {
     List<String> only = new ArrayList<>(Arrays.asList(args));
     only.remove("--quick");
     boolean signOn = only.contains("signon");
-    boolean domain = only.contains("domain");
+    boolean frozen = only.contains("frozen");
+    boolean domain = frozen || only.contains("domain");
     boolean kerberos = signOn || domain || only.contains("kerberos");
     if (signOn) {
       // The JDK's Kerberos reads the realm's configuration and, as a client, the ticket cache.
@@ -124,6 +127,11 @@ public final class JvmBench {
 
     if (signOn) {
       SignOnBench.run(quick, only);
+      print();
+      return;
+    }
+    if (frozen) {
+      FrozenController.run(quick);
       print();
       return;
     }

@@ -22,11 +22,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "bridge/entry.h"
 #include "bridge/platform.h"
 
 // The lock of one record, held across every operation on it (its platform calls included), so that
@@ -177,4 +180,67 @@ class HandleTable {
 
   Slots slots_;
   size_t front_ = 0;  // slots_[0, front_) are empty
+};
+
+// The record a creation builds, and everything it holds until the creation commits. It is on its
+// family's table from the start, with its handle issued and its own lock held, so that handles are
+// taken in order and a call that names it meanwhile waits for the outcome. A creation that does
+// not commit lets go of what the record holds, marks it released and takes it off the table again,
+// on every path, a native exception's included. The handle issued stays used.
+template <typename Record>
+class NewRecord {
+ public:
+  // What an abandoned record lets go of; it runs with the record's lock held and must not throw.
+  using Release = std::function<void(Record&)>;
+
+  NewRecord(CRITICAL_SECTION& familyLock, HandleTable<Record>& table, jint& lastHandle, Release release)
+      : familyLock_(familyLock), table_(table), lastHandle_(lastHandle), release_(std::move(release)) {}
+  ~NewRecord() {
+    if (record_ && !committed_) Abandon();
+  }
+  NewRecord(const NewRecord&) = delete;
+  NewRecord& operator=(const NewRecord&) = delete;
+
+  // Puts `record` on the table under the next handle. False, with nothing put, when every handle
+  // has been used: the counter never wraps onto handles already handed out.
+  bool Open(std::shared_ptr<Record> record) {
+    LockGuard lock(familyLock_);
+    if (lastHandle_ == std::numeric_limits<jint>::max()) return false;
+    record->handle = lastHandle_ + 1;
+    table_.push_back(record);
+    ++lastHandle_;
+    // Nobody else has it yet, so this cannot wait, and from here on a lookup waits for us.
+    record->lock.lock();
+    record_ = std::move(record);
+    return true;
+  }
+
+  Record& operator*() const { return *record_; }
+  Record* operator->() const { return record_.get(); }
+
+  // The record is complete: it stays, and other calls may have it.
+  jint Commit() {
+    committed_ = true;
+    const jint handle = record_->handle;
+    record_->lock.unlock();
+    record_.reset();
+    return handle;
+  }
+
+ private:
+  void Abandon() noexcept {
+    release_(*record_);
+    record_->released = true;
+    record_->lock.unlock();
+    LockGuard lock(familyLock_);
+    // Gone already when another thread freed the handle meanwhile; it then released nothing.
+    table_.Take(record_->handle);
+  }
+
+  CRITICAL_SECTION& familyLock_;
+  HandleTable<Record>& table_;
+  jint& lastHandle_;
+  Release release_;
+  std::shared_ptr<Record> record_;
+  bool committed_ = false;
 };

@@ -1,7 +1,5 @@
 #include "sspi/context_table.h"
 
-#include <limits>
-
 #include "bridge/entry.h"
 #include "bridge/jni_bridge.h"
 #include "bridge/messages.h"
@@ -35,12 +33,6 @@ HeldContext HoldSecurityContextFor(JNIEnv* env, jint handle, ContextSide side,
     if (record->state == allowed) return record;
   ThrowWinAuthException(env, messages::kInvalidState);
   return HeldContext();
-}
-
-bool IssueContextHandle(jint& handle) {
-  if (LastContextHandle == std::numeric_limits<jint>::max()) return false;
-  handle = ++LastContextHandle;
-  return true;
 }
 
 bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env) {

@@ -86,10 +86,6 @@ enum class ContextSide { Either, Client, Server };
 HeldContext HoldSecurityContextFor(JNIEnv* env, jint handle, ContextSide side,
                                    std::initializer_list<ContextState> states);
 
-// Issues the next handle into `handle`. Requires LibraryLock. False, with nothing changed, when
-// every positive handle has been used: the counter must not wrap onto numbers already handed out.
-bool IssueContextHandle(jint& handle);
-
 // Asks the package for the sizes of an established context and sizes the two scratch buffers of
 // message protection. On failure the platform error is pending and the record is unchanged.
 bool QueryContextSizes(SecurityContextRecord& record, JNIEnv* env);

@@ -13,79 +13,34 @@ namespace {
 const WideString kDefaultPackage = u"Negotiate";
 const WideString kKerberosPackage = u"Kerberos";
 
-// The record a creation builds, and everything it holds until the creation commits. It is on the
-// table from the start, with its handle issued and its own lock held, so that the handle is taken in
-// order and a call that names it meanwhile waits for the outcome; a creation that does not commit
-// releases what the record holds, marks it released and takes it off the table again, on every
-// path, a native exception's included. The handle issued stays used.
-class NewContextRecord {
- public:
-  NewContextRecord() = default;
-  ~NewContextRecord() {
-    if (record_ && !committed_) Abandon();
+// Lets go of what a creation that did not commit left in its record. A context made before the
+// failure (a failed completion, a token that could not be copied) goes with the record; without
+// one only the credential, when the package gave one, and the handle blocks are held.
+void AbandonContext(SecurityContextRecord& record, bool credentialHeld) noexcept {
+  if (HasSecurityContext(record)) {
+    ReleaseContextResources(record);
+    return;
   }
-  NewContextRecord(const NewContextRecord&) = delete;
-  NewContextRecord& operator=(const NewContextRecord&) = delete;
+  if (credentialHeld) FreeCredentialsHandle(record.credential);
+  delete record.credential;
+  delete record.context;
+  record.credential = nullptr;
+  record.context = nullptr;
+}
 
-  // Makes the record with its two handle blocks and puts it on the table under the next handle.
-  // False, with nothing made, when every handle has been used.
-  bool Open(bool client, ULONG requested) {
-    auto credential = std::make_unique<CredHandle>(CredHandle{0, 0});
-    auto context = std::make_unique<CtxtHandle>(CtxtHandle{0, 0});
-    auto record = std::make_shared<SecurityContextRecord>();
-    record->isClient = client;
-    record->requestedAttributes = requested;
-    LockGuard lock(LibraryLock);
-    if (!IssueContextHandle(record->handle)) return false;
-    SecurityContextTable.push_back(record);
-    // Nobody else has it yet, so this cannot wait, and from here on a lookup waits for us.
-    record->lock.lock();
-    record->credential = credential.release();
-    record->context = context.release();
-    record_ = std::move(record);
-    return true;
-  }
-
-  SecurityContextRecord& operator*() const { return *record_; }
-  SecurityContextRecord* operator->() const { return record_.get(); }
-
-  // The package has given the record a credential, which must now be freed if the creation fails.
-  void CredentialAcquired() { credentialHeld_ = true; }
-
-  // The record is complete: it stays, and other calls may have it.
-  jint Commit() {
-    committed_ = true;
-    const jint handle = record_->handle;
-    record_->lock.unlock();
-    record_.reset();
-    return handle;
-  }
-
- private:
-  void Abandon() noexcept {
-    SecurityContextRecord& record = *record_;
-    // A context made before the failure (a failed completion, a token that could not be copied)
-    // goes with the record; without one only the credential and the blocks are held.
-    if (HasSecurityContext(record)) {
-      ReleaseContextResources(record);
-    } else {
-      if (credentialHeld_) FreeCredentialsHandle(record.credential);
-      delete record.credential;
-      delete record.context;
-      record.credential = nullptr;
-      record.context = nullptr;
-    }
-    record.released = true;
-    record.lock.unlock();
-    LockGuard lock(LibraryLock);
-    // Gone already when another thread freed the handle meanwhile; it then released nothing.
-    SecurityContextTable.Take(record.handle);
-  }
-
-  std::shared_ptr<SecurityContextRecord> record_;
-  bool credentialHeld_ = false;
-  bool committed_ = false;
-};
+// Puts a new record with its two handle blocks on the table under the next handle. False, with
+// nothing made, when every handle has been used.
+bool OpenContext(NewRecord<SecurityContextRecord>& record, bool client, ULONG requested) {
+  auto credential = std::make_unique<CredHandle>(CredHandle{0, 0});
+  auto context = std::make_unique<CtxtHandle>(CtxtHandle{0, 0});
+  auto made = std::make_shared<SecurityContextRecord>();
+  made->isClient = client;
+  made->requestedAttributes = requested;
+  if (!record.Open(std::move(made))) return false;
+  record->credential = credential.release();
+  record->context = context.release();
+  return true;
+}
 
 struct ContextBufferRelease {
   void operator()(SEC_WCHAR* buffer) const { FreeContextBuffer(buffer); }
@@ -129,8 +84,13 @@ jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring pac
   const WideString targetArgument = JavaStringToWide(env, target);
   if (packageName.empty()) packageName = kDefaultPackage;
 
-  NewContextRecord record;
-  if (!record.Open(client != JNI_FALSE, static_cast<ULONG>(flags))) {
+  // Set once the package has given the record a credential, which a failed creation must then free.
+  bool credentialHeld = false;
+  NewRecord<SecurityContextRecord> record(LibraryLock, SecurityContextTable, LastContextHandle,
+                                          [&credentialHeld](SecurityContextRecord& abandoned) {
+                                            AbandonContext(abandoned, credentialHeld);
+                                          });
+  if (!OpenContext(record, client != JNI_FALSE, static_cast<ULONG>(flags))) {
     ThrowWinAuthException(env, messages::kHandleLimitReached);
     return 0;
   }
@@ -153,7 +113,7 @@ jint CreateSecurityContext(JNIEnv* env, jboolean client, jint flags, jstring pac
     ThrowPlatformError(env, static_cast<uint32_t>(status));
     return 0;
   }
-  record.CredentialAcquired();
+  credentialHeld = true;
   if (!record->isClient) return record.Commit();
 
   if (!targetArgument.empty()) {

@@ -1,7 +1,5 @@
 // UserAuth.CreateUserContext and UserAuth.FreeHandle: an Authz client context for a named account,
 // with the account's groups captured at creation, and its release.
-#include <limits>
-
 #include "bridge/entry.h"
 #include "userauth/account_names.h"
 #include "userauth/authorization_state.h"
@@ -31,56 +29,6 @@ void ThrowAccountLookupFailure(JNIEnv* env, DWORD code) {
   env->DeleteLocalRef(userNotFound);
   ThrowPlatformError(env, code);
 }
-
-// The user context a creation builds: on the table from the start, with its handle issued and its
-// own lock held, so that handles stay in order while the account lookup, which may wait on a
-// controller, runs outside the family's lock. Unless the creation commits, its Authz context is
-// released and the record taken off the table again; the handle stays used.
-class NewUserContext {
- public:
-  NewUserContext() = default;
-  ~NewUserContext() {
-    if (record_ && !committed_) Abandon();
-  }
-  NewUserContext(const NewUserContext&) = delete;
-  NewUserContext& operator=(const NewUserContext&) = delete;
-
-  // False, with nothing made, when every handle has been used.
-  bool Open() {
-    auto record = std::make_shared<UserContextRecord>();
-    AuthorizationStateRecord& state = AuthorizationState();
-    LockGuard lock(state.UserAuthLock);
-    if (state.LastUserContextHandle == std::numeric_limits<jint>::max()) return false;
-    record->handle = ++state.LastUserContextHandle;
-    state.userContexts.push_back(record);
-    // Nobody else has it yet, so this cannot wait.
-    record->lock.lock();
-    record_ = std::move(record);
-    return true;
-  }
-
-  UserContextRecord& operator*() const { return *record_; }
-
-  jint Commit() {
-    committed_ = true;
-    const jint handle = record_->handle;
-    record_->lock.unlock();
-    record_.reset();
-    return handle;
-  }
-
- private:
-  void Abandon() noexcept {
-    ReleaseUserContext(*record_);
-    record_->released = true;
-    record_->lock.unlock();
-    LockGuard lock(AuthorizationState().UserAuthLock);
-    AuthorizationState().userContexts.Take(record_->handle);
-  }
-
-  std::shared_ptr<UserContextRecord> record_;
-  bool committed_ = false;
-};
 
 // Fills the new record: the account's SID, its Authz client context and the groups captured with
 // it. False, with the Java exception pending, when a step fails.
@@ -133,9 +81,12 @@ jint CreateUserContext(JNIEnv* env, jstring accountName) {
     return 0;
   }
 
-  NewUserContext record;
-  // The counter must not wrap onto numbers already handed out.
-  if (!record.Open()) {
+  // The account lookup, which may wait on a controller, runs outside the family's lock: the record
+  // is on the table meanwhile, its own lock held, so that handles stay in order.
+  AuthorizationStateRecord& state = AuthorizationState();
+  NewRecord<UserContextRecord> record(state.UserAuthLock, state.userContexts, state.LastUserContextHandle,
+                                      [](UserContextRecord& abandoned) { ReleaseUserContext(abandoned); });
+  if (!record.Open(std::make_shared<UserContextRecord>())) {
     ThrowWinAuthException(env, messages::kHandleLimitReached);
     return 0;
   }

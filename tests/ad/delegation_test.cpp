@@ -416,13 +416,19 @@ TEST_F(Delegation, TheClientHelperSaysWhyASecondHopCannotBeServed) {
 
 // The doctor tells a service trusted for delegation from one that is not.
 TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
+  const std::string erinCache = "FILE:" + Env("AD_DIR") + "/erin-doctor-ccache";
+  ASSERT_EQ(Shell("echo \"$AD_PASSWORD\" | kinit -f -c " + erinCache + " erin >/dev/null"), 0);
   struct Case {
     std::string keytab;
+    std::string cache;
     const char* want;
-  } cases[] = {{Web().keytab, "trusted for delegation: yes"}, {Proxy().keytab, "trusted for delegation: no"}};
+  } cases[] = {{Web().keytab, aliceCache, "trusted for delegation: yes"},
+               {Proxy().keytab, aliceCache, "trusted for delegation: no"},
+               // A client that never forwards says nothing of the service: the doctor tells why.
+               {Web().keytab, erinCache, "this client, SAMDOM\\erin, is in Protected Users"}};
   for (const Case& c : cases) {
     const std::string out = Env("AD_DIR") + "/doctor.out";
-    Shell("KRB5CCNAME=" + aliceCache + " KRB5_KTNAME=" + c.keytab + " " + Env("QUENTREL_TOOL_JAVA") +
+    Shell("KRB5CCNAME=" + c.cache + " KRB5_KTNAME=" + c.keytab + " " + Env("QUENTREL_TOOL_JAVA") +
         " -Xcheck:jni -jar " + Env("QUENTREL_TOOL_JAR") + " doctor >" + out + " 2>&1");
     std::ifstream file(out);
     const std::string report((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -430,6 +436,7 @@ TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
     EXPECT_NE(report.find("delegated credentials: kept with their server context, in memory, with evidence"), std::string::npos);
     EXPECT_EQ(report.find("WARNING"), std::string::npos) << report;
   }
+  Shell("kdestroy -c " + erinCache);
 }
 
 }  // namespace

@@ -265,7 +265,7 @@ public final class NegotiateHttpTest {
     HttpResponse<String> response = NegotiateClient.send(http, HttpRequest.newBuilder(server.uri()).build(),
         HttpResponse.BodyHandlers.ofString(), pkg, true);
     check(name + " status", response.statusCode(), 200);
-    check(name + " answer", response.body(), user + "|true|true");
+    check(name + " answer", response.body(), user + "|true|true|Negotiate");
     // Mutual authentication: the one-leg package's final token comes back on the 200.
     check(name + " final token", response.headers().firstValue("WWW-Authenticate").isPresent(), pkg.equals("Kerberos"));
     check(name + " nothing waiting", server.negotiator().pendingCount(), 0);
@@ -590,7 +590,7 @@ public final class NegotiateHttpTest {
           check(what + ": contexts made", nextHandle() - first - 1, 0);
         }
         if (response.statusCode() == 200) {
-          check(what + " answer", response.body(), user + "|true|true");
+          check(what + " answer", response.body(), user + "|true|true|Negotiate");
         } else {
           check(what + " asks for Negotiate and Basic", response.headers().allValues("WWW-Authenticate"),
               List.of("Negotiate", server.negotiator().basicChallenge()));
@@ -681,7 +681,7 @@ public final class NegotiateHttpTest {
           Answer answer = request(socket, server.uri(), "GET", (String) row[5], List.of("Cookie: quentrel-session=" + cookie));
           check(what + " status", answer.status, row[6]);
           if (answer.status == 200) {
-            check(what + " answer", answer.body, user + "|true|true");
+            check(what + " answer", answer.body, user + "|true|true|Negotiate");
           } else {
             check(what + " falls back to Negotiate", answer.authenticate, List.of("Negotiate"));
           }
@@ -1066,7 +1066,7 @@ public final class NegotiateHttpTest {
       }
       NegotiatePrincipal user = (NegotiatePrincipal) exchange.getPrincipal();
       byte[] body = (user.getUsername() + "|" + user.isMember(GROUP) + "|" + (user.getRealm().equals(negotiator.packageName())
-          && user.isMember(UNDECLARED) && !user.isMember(NO_GROUP)))
+          && user.isMember(UNDECLARED) && !user.isMember(NO_GROUP)) + "|" + user.user().scheme())
           .getBytes(StandardCharsets.UTF_8);
       exchange.sendResponseHeaders(200, body.length);
       exchange.getResponseBody().write(body);
@@ -1122,7 +1122,7 @@ public final class NegotiateHttpTest {
       }
       response.getWriter().print(request.getRemoteUser() + "|" + request.isUserInRole(GROUP) + "|"
           + (request.getUserPrincipal().getName().equals(request.getRemoteUser()) && !request.isUserInRole("BUILTIN\\Administrators")
-          && request.isUserInRole(UNDECLARED) && !request.isUserInRole(NO_GROUP)));
+          && request.isUserInRole(UNDECLARED) && !request.isUserInRole(NO_GROUP)) + "|" + request.getAuthType());
     }
   }
 

@@ -15,10 +15,15 @@ source "$here/../harness/env.sh"
 work=$(harness_scratch)
 failed=0
 
-basic() {  # basic WHERE USER:PASSWORD -> "STATUS BODY", from the server start_basic started
+basic() {  # basic WHERE USER:PASSWORD -> "STATUS BODY", from the server start_basic started; keeps its cookies
   local scheme=https
   [ "$1" = tls ] || scheme=http
-  curl -s -o "$work/body" -w '%{http_code} ' --cacert "$work/server.pem" -u "$2" "$scheme://localhost:$port/"
+  curl -s -o "$work/body" -w '%{http_code} ' --cacert "$work/server.pem" -c "$work/cookies" -u "$2" "$scheme://localhost:$port/"
+  head -n 1 "$work/body"
+}
+
+in_session() {  # in_session -> "STATUS BODY" of a request over TLS with only the cookies basic kept
+  curl -s -o "$work/body" -w '%{http_code} ' --cacert "$work/server.pem" -b "$work/cookies" "https://localhost:$port/"
   head -n 1 "$work/body"
 }
 
@@ -102,7 +107,16 @@ if [ -n "${QTEST_REALM_DIR:-}" ]; then
     challenges=$(curl -s -o /dev/null -D - --cacert "$work/server.pem" "https://localhost:$port/" | grep -i '^www-authenticate' | tr -d '\r')
     if grep -qix 'WWW-Authenticate: Negotiate' <<<"$challenges" && grep -qi 'WWW-Authenticate: Basic realm="' <<<"$challenges"; then
       echo "ok   $flavour: the 401 offers Negotiate and Basic"; else echo "FAIL $flavour: challenges: $challenges"; failed=1; fi
-    check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$(basic tls "alice:$QTEST_PASSWORD")"
+    # The scheme the application sees: the JDK flavour's own word, the servlet API's constant.
+    scheme=Basic
+    [ "$flavour" = jdk ] || scheme=BASIC
+    answer=$(basic tls "alice:$QTEST_PASSWORD")
+    check "$flavour: alice's password over HTTPS" '200 QTEST\alice|' "$answer"
+    if [[ $answer == *"|$scheme" ]]; then echo "ok   $flavour: the application is told $scheme"; else
+      echo "FAIL $flavour: the application is not told Basic: $answer"; failed=1; fi
+    answer=$(in_session)
+    if [[ $answer == "200 QTEST\alice|"*"|$scheme" ]]; then echo "ok   $flavour: the session keeps Basic: $answer"; else
+      echo "FAIL $flavour: the session's scheme: $answer"; failed=1; fi
     check_logged "$flavour, Basic at start" 'with a ticket for HTTP/localhost@QTEST.TEST that'
 
     check "$flavour: a wrong password" 401 "$(basic tls "alice:not-$QTEST_PASSWORD")"

@@ -18,10 +18,10 @@
 
 namespace {
 
-using winhost::system::kerberos::replay::Digest;
-using winhost::system::kerberos::replay::OpenHostStore;
-using winhost::system::kerberos::replay::ReplayStore;
-using winhost::system::kerberos::replay::Verdict;
+using winhost::system::kerberos::AuthenticatorDigest;
+using winhost::system::kerberos::OpenHostReplayStore;
+using winhost::system::kerberos::ReplayStore;
+using winhost::system::kerberos::ReplayVerdict;
 
 std::string Folder() {
   char pattern[] = "/tmp/quentrel-replay-XXXXXX";
@@ -31,7 +31,7 @@ std::string Folder() {
 
 std::unique_ptr<ReplayStore> Open(const std::string& folder) {
   std::string why;
-  std::unique_ptr<ReplayStore> store = OpenHostStore(folder, why);
+  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(folder, why);
   EXPECT_TRUE(store) << why;
   return store;
 }
@@ -58,8 +58,8 @@ TEST(ReplayTable, EachAuthenticatorIsFirstOnceAmongThreadsOfTwoProcesses) {
       threads.emplace_back([&] {
         for (++ready; ready < 6;) std::this_thread::yield();
         for (int i = next; i < kDigests; i = next) {
-          const Digest digest{i % 2 ? 77u : 1000u + i, 0x5151000u + i};
-          if (table.FirstUse(digest, now, 660) == Verdict::First) ++firsts[i];
+          const AuthenticatorDigest digest{i % 2 ? 77u : 1000u + i, 0x5151000u + i};
+          if (table.FirstUse(digest, now, 660) == ReplayVerdict::First) ++firsts[i];
           next.compare_exchange_strong(i, i + 1);
         }
       });
@@ -69,7 +69,7 @@ TEST(ReplayTable, EachAuthenticatorIsFirstOnceAmongThreadsOfTwoProcesses) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     std::string why;
-    std::unique_ptr<ReplayStore> own = OpenHostStore(folder, why);
+    std::unique_ptr<ReplayStore> own = OpenHostReplayStore(folder, why);
     if (own) hammer(*own);
     _exit(own ? 0 : 1);
   }
@@ -92,25 +92,25 @@ TEST(ReplayTable, EntriesExpireAndAFullWindowOrAForeignFileIsRefused) {
   std::unique_ptr<ReplayStore> store = Open(folder);
   ASSERT_TRUE(store);
   const std::time_t now = std::time(nullptr);
-  const Digest digest{42, 4242};
-  EXPECT_EQ(store->FirstUse(digest, now, 660), Verdict::First);
-  EXPECT_EQ(store->FirstUse(digest, now + 660, 660), Verdict::Replayed);
-  EXPECT_EQ(store->FirstUse(digest, now + 660 + 120, 660), Verdict::First);
-  for (uint64_t tag = 1; tag < 64; ++tag) EXPECT_EQ(store->FirstUse({42, tag}, now + 780, 660), Verdict::First);
-  EXPECT_EQ(store->FirstUse({42, 99999}, now + 780, 660), Verdict::NoRoom);
+  const AuthenticatorDigest digest{42, 4242};
+  EXPECT_EQ(store->FirstUse(digest, now, 660), ReplayVerdict::First);
+  EXPECT_EQ(store->FirstUse(digest, now + 660, 660), ReplayVerdict::Replayed);
+  EXPECT_EQ(store->FirstUse(digest, now + 660 + 120, 660), ReplayVerdict::First);
+  for (uint64_t tag = 1; tag < 64; ++tag) EXPECT_EQ(store->FirstUse({42, tag}, now + 780, 660), ReplayVerdict::First);
+  EXPECT_EQ(store->FirstUse({42, 99999}, now + 780, 660), ReplayVerdict::NoRoom);
   // A second mapping is the same table.
   std::unique_ptr<ReplayStore> second = Open(folder);
   ASSERT_TRUE(second);
-  EXPECT_EQ(second->FirstUse({42, 7}, now + 780, 660), Verdict::Replayed);
+  EXPECT_EQ(second->FirstUse({42, 7}, now + 780, 660), ReplayVerdict::Replayed);
 
   const std::string table = folder + "/quentrel_" + std::to_string(geteuid()) + ".replay";
   ASSERT_EQ(chmod(table.c_str(), 0644), 0);
   std::string why;
-  EXPECT_FALSE(OpenHostStore(folder, why));
+  EXPECT_FALSE(OpenHostReplayStore(folder, why));
   EXPECT_NE(why.find("this user's alone"), std::string::npos) << why;
   ASSERT_EQ(unlink(table.c_str()), 0);
   ASSERT_EQ(symlink((folder + "/elsewhere").c_str(), table.c_str()), 0);
-  EXPECT_FALSE(OpenHostStore(folder, why));
+  EXPECT_FALSE(OpenHostReplayStore(folder, why));
   EXPECT_FALSE(std::ifstream(folder + "/elsewhere").good());
   unlink(table.c_str());
   rmdir(folder.c_str());

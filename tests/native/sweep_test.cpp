@@ -114,6 +114,12 @@ void ImpersonatingADelegatingClient(Session& s, Fixture& f) {
   WithForwardableTicket([&] { ASSERT_TRUE(s.Handshake(u"Kerberos", 0, f.client, f.server, Target())); });
   s.StartImpersonating(f.server);
 }
+// Alice's password in the realm, as HTTP Basic hands it over.
+std::u16string Password() {
+  const char* password = std::getenv("QTEST_PASSWORD");
+  const std::string text = password == nullptr ? "" : password;
+  return std::u16string(text.begin(), text.end());
+}
 Outcome Created(Fixture& f, Outcome created) {
   if (created.handle != 0) f.made.push_back(created.handle);
   if (created.ok()) created.text = created.handle > 0 ? "ok:handle" : "ok:0";
@@ -173,6 +179,18 @@ const std::vector<Operation>& Operations() {
          f.token = s.GetChallengeToken(f.client).bytes;
        },
        [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }},
+      // A password's client context: the KDC is asked at once, and its ticket is for the service.
+      {"CreatePasswordContext", Family::Sspi, Nothing,
+       [](Session& s, Fixture& f) {
+         return Created(f, s.CreatePasswordContext(u"Kerberos", Target(), u"alice", Password()));
+       }, true},
+      {"Accept first, a password's ticket", Family::Sspi,
+       [](Session& s, Fixture& f) {
+         f.server = s.CreateContext(false, 0, u"Negotiate", std::nullopt).handle;
+         f.client = s.CreatePasswordContext(u"Kerberos", Target(), u"alice", Password()).handle;
+         f.token = s.GetChallengeToken(f.client).bytes;
+       },
+       [](Session& s, Fixture& f) { return s.Accept(f.server, f.token); }, true},
       {"CreateBoundContext client", Family::Sspi, Nothing,
        [](Session& s, Fixture& f) { return Created(f, s.CreateBoundContext(true, 0, u"Kerberos", Target(), Bindings())); }},
       {"GetContextExpiry", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetContextExpiry(f.server); }},
@@ -452,7 +470,8 @@ class SweepReport : public ::testing::Environment {
     const std::vector<const char*> realm = {
         "gss_acquire_cred", "gss_import_name", "gss_init_sec_context", "gss_accept_sec_context", "gss_wrap_iov",
         "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "krb5_aname_to_localname",
-        "gss_get_name_attribute", "gss_acquire_cred_from", "gss_inquire_cred_by_oid", "gss_krb5_copy_ccache"};
+        "gss_get_name_attribute", "gss_acquire_cred_from", "gss_inquire_cred_by_oid", "gss_krb5_copy_ccache",
+        "gss_acquire_cred_with_password"};
     const std::vector<const char*> machine = {"getpwnam_r", "sqlite3_open_v2", "sqlite3_exec", "sqlite3_step"};
     const std::vector<const char*> controllers = {
         "res_nquery", "krb5_get_init_creds_keytab", "ldap_initialize", "ldap_sasl_interactive_bind_s",

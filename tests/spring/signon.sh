@@ -2,7 +2,8 @@
 # Domain users sign on to the example applications (servlet, then WebFlux) with curl --negotiate:
 # the name and authorities a controller sees, method security by group (nested membership
 # included), the session that serves the next request with no ticket at all, the login page for a
-# client without a ticket, and 401 for a bad token.
+# client without a ticket, and 401 for a bad token. Then each over TLS with channel binding
+# required: a token bound to its certificate, to another one and to none.
 # A controller takes the second hop as alice, with the ticket she delegated, to the tool's server
 # as the back end.
 # Runs inside tests/ad/with-domain.sh. Usage: signon.sh JAVA TOOL.jar APP.jar...
@@ -58,6 +59,14 @@ started() {
   done
   echo "$found"
 }
+# The applications' certificate for TLS and another one, both for localhost.
+bound_client=$(cd "$(dirname "$0")/../http" && pwd)/bound_client.py
+for name in server other; do
+  openssl req -x509 -newkey rsa:2048 -sha256 -nodes -days 1 -subj /CN=localhost -addext subjectAltName=DNS:localhost \
+    -keyout "$scratch/$name.key" -out "$scratch/$name.pem" 2>/dev/null
+done
+openssl pkcs12 -export -in "$scratch/server.pem" -inkey "$scratch/server.key" -name server -passout pass:changeit \
+  -out "$scratch/server.p12"
 : >"$scratch/backend.log"
 KRB5_KTNAME=$AD_BACKEND_KEYTAB "$java" -jar "$tool" serve --port 0 >"$scratch/backend.log" 2>&1 &
 backend=$!
@@ -97,6 +106,31 @@ for jar in "$@"; do
   expect "bad token: 401" 401 "" "$(get - / -H 'Authorization: Negotiate YWJjZGVmZ2hpamtsbW5vcA==')"
   if grep -E -q 'WARNING in native method|WARNING: JNI local refs|Warning: Calling other JNI' "$log"; then
     check FAIL "$app printed a JNI warning"; cat "$log"
+  fi
+  kill -TERM "$server"; wait "$server" || true; server=""
+
+  # Over TLS with quentrel.channel-binding=require: MIT's GSSAPI binds alice's token to the
+  # certificate the application showed, to another one (a token relayed from another server) or to
+  # nothing; only the first signs on.
+  log=$scratch/$app-tls.log
+  : >"$log"
+  "$java" -Xcheck:jni -jar "$jar" --server.port=0 --server.address=127.0.0.1 \
+    --server.ssl.key-store="$scratch/server.p12" --server.ssl.key-store-password=changeit \
+    --server.ssl.key-store-type=PKCS12 --quentrel.channel-binding=require \
+    --quentrel.channel-binding-certificate="$scratch/server.pem" >"$log" 2>&1 &
+  server=$!
+  port=$(started "$server" "$log" " started on port")
+  [ -n "$port" ] || { echo "$app did not start on TLS:"; cat "$log"; exit 1; }
+  for row in "server 200" "other 401" "none 401"; do
+    read -r bindings status <<<"$row"
+    answer=$(/usr/bin/python3 "$bound_client" "https://localhost:$port/" "$scratch/server.pem" "$bindings" \
+             "$scratch/other.pem" 2>&1 || true)
+    want='' && [ "$status" = 200 ] && want=$alice
+    [[ $answer == "$status "* && $answer == *"$want"* ]] && check ok "$app over TLS, require: bound to $bindings: $status" ||
+      check FAIL "$app over TLS, require: bound to $bindings: $answer"
+  done
+  if grep -E -q 'WARNING in native method|WARNING: JNI local refs|Warning: Calling other JNI' "$log"; then
+    check FAIL "$app printed a JNI warning over TLS"; cat "$log"
   fi
   kill -TERM "$server"; wait "$server" || true; server=""
 done

@@ -8,8 +8,8 @@
 namespace fakejni {
 
 struct FakeJvm::Object {
-  enum Kind { kString, kByteArray, kClass, kThrowable } kind;
-  std::u16string text;        // kString
+  enum Kind { kString, kByteArray, kCharArray, kClass, kThrowable } kind;
+  std::u16string text;        // kString, kCharArray
   std::vector<jbyte> bytes;   // kByteArray
   std::string name;           // kClass: the class; kThrowable: the throwable's class
   std::string message;        // kThrowable
@@ -354,8 +354,21 @@ void JNICALL GetStringRegion(JNIEnv* env, jstring text, jsize start, jsize lengt
 
 jsize JNICALL GetArrayLength(JNIEnv* env, jarray array) {
   FakeJvm& jvm = Call(env, "GetArrayLength");
-  Object* object = As(jvm, array, Object::kByteArray, "GetArrayLength");
+  Object* object = jvm.Resolve(array, "GetArrayLength");
+  if (object != nullptr && object->kind == Object::kCharArray) return static_cast<jsize>(object->text.size());
+  object = As(jvm, array, Object::kByteArray, "GetArrayLength");
   return object == nullptr ? 0 : static_cast<jsize>(object->bytes.size());
+}
+
+void JNICALL GetCharArrayRegion(JNIEnv* env, jcharArray array, jsize start, jsize length, jchar* out) {
+  FakeJvm& jvm = Call(env, "GetCharArrayRegion");
+  Object* object = As(jvm, array, Object::kCharArray, "GetCharArrayRegion");
+  if (object == nullptr) return;
+  if (start < 0 || length < 0 || static_cast<size_t>(start) + static_cast<size_t>(length) > object->text.size()) {
+    jvm.Throw("java/lang/ArrayIndexOutOfBoundsException", "");
+    return;
+  }
+  std::memcpy(out, object->text.data() + start, static_cast<size_t>(length) * sizeof(jchar));
 }
 
 jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) {
@@ -469,6 +482,7 @@ const JNINativeInterface_& FunctionTable() {
     functions.GetByteArrayElements = GetByteArrayElements;
     functions.ReleaseByteArrayElements = ReleaseByteArrayElements;
     functions.GetByteArrayRegion = GetByteArrayRegion;
+    functions.GetCharArrayRegion = GetCharArrayRegion;
     functions.SetByteArrayRegion = SetByteArrayRegion;
     functions.GetPrimitiveArrayCritical = GetPrimitiveArrayCritical;
     functions.ReleasePrimitiveArrayCritical = ReleasePrimitiveArrayCritical;
@@ -532,6 +546,13 @@ jbyteArray FakeJvm::Bytes(const std::vector<uint8_t>& bytes) {
   object->kind = Object::kByteArray;
   object->bytes.assign(bytes.begin(), bytes.end());
   return static_cast<jbyteArray>(Register(std::move(object)));
+}
+
+jcharArray FakeJvm::Chars(const std::u16string& chars) {
+  auto object = std::make_unique<Object>();
+  object->kind = Object::kCharArray;
+  object->text = chars;
+  return static_cast<jcharArray>(Register(std::move(object)));
 }
 
 std::u16string FakeJvm::TextOf(jstring text) {

@@ -44,6 +44,7 @@ class FakeJvm {
   // Java values made by the test; each is a local reference until Delete.
   jstring String(const std::u16string& text);
   jbyteArray Bytes(const std::vector<uint8_t>& bytes);
+  jcharArray Chars(const std::u16string& chars);
   // The contents of a live string or array (a result of the library, say).
   std::u16string TextOf(jstring text);
   std::vector<uint8_t> BytesOf(jbyteArray array);

@@ -34,5 +34,6 @@ QUENTREL_ENTRY(jstring, WinUtil, GetFullyQualifiedDnsName)
 QUENTREL_ENTRY(jstring, WinUtil, GetComputerNameNetBIOS)
 QUENTREL_ENTRY(jint, Extensions, CreateBoundContext, jboolean, jint, jstring, jstring, jbyteArray)
 QUENTREL_ENTRY(jlong, Extensions, GetContextExpiry, jint)
+QUENTREL_ENTRY(jint, Extensions, CreatePasswordContext, jstring, jstring, jstring, jcharArray)
 #undef QUENTREL_ENTRY
 }

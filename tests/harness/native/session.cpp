@@ -72,6 +72,17 @@ Outcome Session::CreateBoundContext(bool client, int flags, const JString& packa
   return Int(handle);
 }
 
+Outcome Session::CreatePasswordContext(const JString& package, const JString& target, const JString& user,
+                                       const std::u16string& password) {
+  jstring p = In(package), t = In(target), u = In(user);
+  jcharArray secret = jvm_.Chars(password);
+  jint handle = Q(Extensions, CreatePasswordContext)(env(), nullptr, p, t, u, secret);
+  for (jobject reference : {static_cast<jobject>(p), static_cast<jobject>(t), static_cast<jobject>(u),
+                            static_cast<jobject>(secret)})
+    Drop(reference);
+  return Int(handle);
+}
+
 Outcome Session::GetContextExpiry(int handle) {
   Outcome out = Int(Q(Extensions, GetContextExpiry)(env(), nullptr, handle) > 0 ? 1 : 0);
   if (out.ok()) out.text = out.handle == 1 ? "ok:expiry" : "ok:0";

@@ -62,6 +62,8 @@ class Session {
   Outcome CreateContext(bool client, int flags, const JString& package, const JString& target);
   Outcome CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
                              const JBytes& bindings);
+  Outcome CreatePasswordContext(const JString& package, const JString& target, const JString& user,
+                                const std::u16string& password);
   // "ok:expiry" for a time, which differs from run to run.
   Outcome GetContextExpiry(int handle);
   Outcome Initialize(int handle, const JBytes& token);

@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <sasl/sasl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "system/directory/accounts.h"
 #include "system/directory/domain_accounts.h"
 #include "system/directory/ldap_library.h"
+#include "system/directory/ldap_values.h"
 #include "system/host/names.h"
 #include "system/host/settings.h"
 #include "system/kerberos/service_key.h"
@@ -26,45 +28,26 @@
 namespace winhost::system::directory {
 namespace {
 
-// How long a controller may take to accept the connection, and to answer one request.
+// How long a controller may take to accept the connection, and to answer one request; and how
+// long one lookup may wait on controllers in all (the connections, binds and searches it makes,
+// however many controllers it tries), so that a controller that stops answering holds up its
+// caller for a bounded time.
 constexpr int kConnectSeconds = 3;
 constexpr int kRequestSeconds = 10;
+constexpr std::chrono::seconds kLookupSeconds{20};
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// A request's time-out: kRequestSeconds, or what is left of the lookup's time when that is less;
+// false when nothing is left.
+bool RequestTimeout(Deadline deadline, int seconds, timeval& timeout) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  const long long bounded = std::min<long long>(left.count(), seconds * 1000000LL);
+  timeout = timeval{static_cast<time_t>(bounded / 1000000), static_cast<suseconds_t>(bounded % 1000000)};
+  return true;
+}
 constexpr int kLdapPort = 389;
-
-// sAMAccountType's values, which say what kind of account an entry is.
-constexpr unsigned long kGroupObject = 0x10000000;
-constexpr unsigned long kNonSecurityGroup = 0x10000001;
-constexpr unsigned long kAliasObject = 0x20000000;
-constexpr unsigned long kNonSecurityAlias = 0x20000001;
-constexpr unsigned long kUserObject = 0x30000000;
-constexpr unsigned long kMachineAccount = 0x30000001;
-constexpr unsigned long kTrustAccount = 0x30000002;
-
-// An assertion value with the characters a filter gives meaning to escaped; binary values are
-// escaped whole.
-std::string FilterValue(const std::string& value) {
-  std::string escaped;
-  for (unsigned char c : value) {
-    if (c == '*' || c == '(' || c == ')' || c == '\\' || c == 0) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "\\%02x", c);
-      escaped += hex;
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
-}
-
-std::string BinaryValue(const SidBytes& bytes) {
-  std::string escaped;
-  for (uint8_t b : bytes) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, "\\%02x", b);
-    escaped += hex;
-  }
-  return escaped;
-}
 
 // One search's answer: its first entry's attributes, each with its values.
 struct Found {
@@ -138,7 +121,7 @@ std::vector<host::ServiceTarget> Controllers(State& state, const std::string& re
 
 class Connection {
  public:
-  Connection(const Library& library, LDAP* ld) : library_(library), ld_(ld) {}
+  Connection(const Library& library, LDAP* ld, Deadline deadline) : library_(library), ld_(ld), deadline_(deadline) {}
 
   // One search; its first entry's `attributes` when it found one.
   int Search(const std::string& base, int scope, const std::string& filter, const std::vector<const char*>& attributes,
@@ -151,8 +134,9 @@ class Connection {
     int result;
     if (auto fault = Enter(Call{"ldap_search_ext_s", {{"base", base}, {"filter", filter}}})) {
       result = static_cast<int>(*fault);
+    } else if (timeval timeout; !RequestTimeout(deadline_, kRequestSeconds, timeout)) {
+      result = LDAP_TIMEOUT;
     } else {
-      timeval timeout{kRequestSeconds, 0};
       result = library_.search(ld_, base.c_str(), scope, filter.c_str(), names.data(), 0, nullptr, nullptr, &timeout, 0,
                                &message);
     }
@@ -179,6 +163,7 @@ class Connection {
  private:
   const Library& library_;
   LDAP* ld_;
+  Deadline deadline_;
 };
 
 std::string First(const Found& found, const char* attribute) {
@@ -211,7 +196,7 @@ int ReadDomain(const Connection& connection, const std::string& realm, LdapDomai
   Found partition;
   if (!configuration.empty()) {
     result = connection.Search("CN=Partitions," + configuration, LDAP_SCOPE_ONELEVEL,
-                               "(&(objectClass=crossRef)(nCName=" + FilterValue(domain.namingContext) + "))",
+                               "(&(objectClass=crossRef)(nCName=" + LdapFilterValue(domain.namingContext) + "))",
                                {"nETBIOSName"}, partition);
     if (result != LDAP_SUCCESS && result != LDAP_NO_SUCH_OBJECT) return result;
   }
@@ -229,8 +214,13 @@ void Drop(State& state) {
 }
 
 // Binds to one controller as the service. The LDAP result code of the bind.
-int BindTo(const Library& library, const host::ServiceTarget& controller, const std::string& cache, LDAP*& ld) {
+int BindTo(const Library& library, const host::ServiceTarget& controller, const std::string& cache, Deadline deadline,
+           LDAP*& ld) {
   ld = nullptr;
+  timeval connect;
+  timeval request;
+  if (!RequestTimeout(deadline, kConnectSeconds, connect) || !RequestTimeout(deadline, kRequestSeconds, request))
+    return LDAP_TIMEOUT;
   const std::string uri = "ldap://" + controller.host + ":" + std::to_string(controller.port ? controller.port : kLdapPort);
   int result;
   if (auto fault = Enter(Call{"ldap_initialize", {{"uri", uri}}})) {
@@ -240,8 +230,6 @@ int BindTo(const Library& library, const host::ServiceTarget& controller, const 
   }
   if (result != LDAP_SUCCESS) return result;
   const int version = LDAP_VERSION3;
-  timeval connect{kConnectSeconds, 0};
-  timeval request{kRequestSeconds, 0};
   library.setOption(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   library.setOption(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   library.setOption(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect);
@@ -269,7 +257,7 @@ int BindTo(const Library& library, const host::ServiceTarget& controller, const 
 }
 
 // A bound connection to a controller of `realm`, and what its domain is. Under the lock.
-DWORD Connect(State& state, const std::string& realm) {
+DWORD Connect(State& state, const std::string& realm, Deadline deadline) {
   const Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
   const std::optional<std::string> principal = kerberos::ServicePrincipal(realm);
@@ -281,11 +269,11 @@ DWORD Connect(State& state, const std::string& realm) {
   DWORD error = ERROR_NO_LOGON_SERVERS;
   for (const host::ServiceTarget& controller : controllers) {
     LDAP* ld = nullptr;
-    int result = BindTo(*library, controller, cache, ld);
+    int result = BindTo(*library, controller, cache, deadline, ld);
     if (result == LDAP_NO_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
     if (result != LDAP_SUCCESS) continue;  // silent, or refusing the service: the next may serve
     LdapDomain domain;
-    result = ReadDomain(Connection(*library, ld), realm, domain);
+    result = ReadDomain(Connection(*library, ld, deadline), realm, domain);
     if (result == LDAP_SUCCESS) {
       state.connection = ld;
       state.realm = realm;
@@ -302,6 +290,8 @@ DWORD Connect(State& state, const std::string& realm) {
 // controller dropped the old one.
 template <typename Work>
 DWORD WithDirectory(const std::string& realm, Work&& work) {
+  // The time a lookup waits for another's to end counts against its own.
+  const Deadline deadline = std::chrono::steady_clock::now() + kLookupSeconds;
   State& state = TheState();
   std::lock_guard<std::mutex> guard(state.lock);
   if (const unsigned generation = forgetting.load(); generation != state.generation) {
@@ -313,27 +303,14 @@ DWORD WithDirectory(const std::string& realm, Work&& work) {
     const bool fresh = state.connection == nullptr || state.realm != realm;
     if (fresh) {
       Drop(state);
-      if (DWORD error = Connect(state, realm); error != ERROR_SUCCESS) return error;
+      if (DWORD error = Connect(state, realm, deadline); error != ERROR_SUCCESS) return error;
     }
-    const int result = work(Connection(*Loaded(), state.connection), state.domain);
+    const int result = work(Connection(*Loaded(), state.connection, deadline), state.domain);
     if (ConnectionLost(result)) {
       Drop(state);
       if (!fresh && attempt == 0) continue;
     }
     return ErrorOf(result);
-  }
-}
-
-SID_NAME_USE UseOf(const std::string& accountType) {
-  switch (std::strtoul(accountType.c_str(), nullptr, 10)) {
-    case kGroupObject:
-    case kNonSecurityGroup: return SidTypeGroup;
-    case kAliasObject:
-    case kNonSecurityAlias: return SidTypeAlias;  // domain-local groups, as Windows names them
-    case kUserObject:
-    case kMachineAccount:
-    case kTrustAccount: return SidTypeUser;
-    default: return SidTypeUnknown;
   }
 }
 
@@ -347,7 +324,7 @@ DWORD FindAccount(const std::string& realm, const std::string& filter, LdapEntry
                                    {"objectSid", "sAMAccountName", "sAMAccountType"}, found);
     if (result != LDAP_SUCCESS) return result;
     auto sid = SidValue(First(found, "objectSid"));
-    const SID_NAME_USE use = UseOf(First(found, "sAMAccountType"));
+    const SID_NAME_USE use = LdapAccountUse(First(found, "sAMAccountType"));
     if (!found.any || !sid || !InDomain(*sid, domain.sid) || use == SidTypeUnknown) return LDAP_NO_SUCH_OBJECT;
     entry = LdapEntry{found.dn, *sid, First(found, "sAMAccountName"), use};
     return LDAP_SUCCESS;
@@ -365,16 +342,16 @@ DWORD LdapDomainOf(const std::string& realm, LdapDomain& domain) {
 
 DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntry& entry) {
   if (name.empty()) return ERROR_NONE_MAPPED;
-  return FindAccount(realm, "(sAMAccountName=" + FilterValue(name) + ")", entry);
+  return FindAccount(realm, "(sAMAccountName=" + LdapFilterValue(name) + ")", entry);
 }
 
 DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry) {
   if (principal.empty()) return ERROR_NONE_MAPPED;
-  return FindAccount(realm, "(userPrincipalName=" + FilterValue(principal) + ")", entry);
+  return FindAccount(realm, "(userPrincipalName=" + LdapFilterValue(principal) + ")", entry);
 }
 
 DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry) {
-  return FindAccount(realm, "(objectSid=" + BinaryValue(sid) + ")", entry);
+  return FindAccount(realm, "(objectSid=" + LdapBinaryValue(sid) + ")", entry);
 }
 
 DWORD LdapTokenGroups(const std::string& realm, const std::string& dn, std::vector<SidBytes>& groups) {

@@ -1,11 +1,5 @@
 // The system world's token exchange: InitializeSecurityContextW and AcceptSecurityContext as
 // gss_init_sec_context and gss_accept_sec_context, and the release.
-//
-// Targets come as Windows names them: "service/host", optionally with ":port" after the host and
-// "@REALM" at the end. Without a realm the name is GSSAPI's host-based service "service@host",
-// whose realm krb5 finds from the host; with one it is the Kerberos principal itself. A client
-// without a target addresses this host's own service: the first principal of the keytab where
-// the process can read one, else "host" on this computer.
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
@@ -70,63 +64,6 @@ ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client) {
   const ULONG connection = client ? ISC_REQ_CONNECTION : ASC_REQ_CONNECTION;
   if (requested & connection) flags |= connection;
   return flags;
-}
-
-// The first principal of the keytab that a server of this host would accept with, read afresh on
-// each call. Requires the world lock (the packages' krb5 context).
-std::optional<std::string> KeytabPrincipal() {
-  krb5_context context = SharedKrb5();
-  if (context == nullptr) return std::nullopt;
-  std::optional<std::string> principal;
-  krb5_keytab keytab = nullptr;
-  krb5_kt_cursor cursor;
-  krb5_keytab_entry entry;
-  if (krb5_kt_default(context, &keytab) == 0) {
-    if (krb5_kt_start_seq_get(context, keytab, &cursor) == 0) {
-      if (krb5_kt_next_entry(context, keytab, &entry, &cursor) == 0) {
-        char* text = nullptr;
-        if (krb5_unparse_name(context, entry.principal, &text) == 0) {
-          principal = std::string(text);
-          krb5_free_unparsed_name(context, text);
-        }
-        krb5_free_keytab_entry_contents(context, &entry);
-      }
-      krb5_kt_end_seq_get(context, keytab, &cursor);
-    }
-    krb5_kt_close(context, keytab);
-  }
-  return principal;
-}
-
-std::string HostName() {
-  char name[256] = {0};
-  if (gethostname(name, sizeof name - 1) != 0) return "localhost";
-  return name;
-}
-
-// The GSSAPI name of a Windows target, as text and name type.
-std::pair<std::string, gss_OID> TargetName(const std::string& target) {
-  if (target.empty()) {
-    if (auto principal = KeytabPrincipal()) return {*principal, GSS_KRB5_NT_PRINCIPAL_NAME};
-    return {"host@" + HostName(), GSS_C_NT_HOSTBASED_SERVICE};
-  }
-  // "DOMAIN\user", as a credential names its user: the principal in the default realm.
-  const size_t backslash = target.find('\\');
-  if (backslash != std::string::npos) return {target.substr(backslash + 1), GSS_KRB5_NT_PRINCIPAL_NAME};
-  const size_t slash = target.find('/');
-  if (slash == std::string::npos) return {target, GSS_KRB5_NT_PRINCIPAL_NAME};
-  std::string service = target.substr(0, slash);
-  std::string host = target.substr(slash + 1);
-  std::string realm;
-  if (size_t at = host.find('@'); at != std::string::npos) {
-    realm = host.substr(at + 1);
-    host.erase(at);
-  }
-  if (size_t colon = host.find(':'); colon != std::string::npos) host.erase(colon);
-  // "service/host/extra" names a principal of more parts; krb5 takes it as it is.
-  if (!realm.empty() || host.find('/') != std::string::npos)
-    return {service + "/" + host + (realm.empty() ? "" : "@" + realm), GSS_KRB5_NT_PRINCIPAL_NAME};
-  return {service + "@" + host, GSS_C_NT_HOSTBASED_SERVICE};
 }
 
 // Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer.
@@ -200,7 +137,7 @@ SECURITY_STATUS Working(PCtxtHandle context, bool client, Context& fresh, Contex
 
 // A new client context's target, as GSSAPI names it.
 SECURITY_STATUS NameTarget(const WCHAR* target, Context& fresh) {
-  auto [text, type] = TargetName(target != nullptr ? Narrow(target) : std::string());
+  auto [text, type] = GssTargetName(target != nullptr ? Narrow(target) : std::string());
   gss_buffer_desc name = {text.size(), const_cast<char*>(text.data())};
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_import_name", minor);
@@ -385,7 +322,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
   // An authenticator accepted before goes no further; a new context goes with this call.
-  if (SECURITY_STATUS first = replay::CheckAccepted(in, *working, step.major, step.actual); first != SEC_E_OK)
+  if (SECURITY_STATUS first = CheckReplay(in, *working, step.major, step.actual); first != SEC_E_OK)
     return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/tokens.h"
@@ -149,6 +150,11 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
 SECURITY_STATUS AcquirePasswordCredentials(WorldLock& guard, const std::string& package,
                                            const SEC_WINNT_AUTH_IDENTITY_W& identity, PCredHandle credential,
                                            PTimeStamp expiry);
+// The GSSAPI name of a Windows target ("service/host[:port][@REALM]", "DOMAIN\\user", a principal,
+// or none for this host's own service), as text and name type. Requires the world lock.
+std::pair<std::string, gss_OID> GssTargetName(const std::string& target);
+// Keeps a credential a package made, under a new handle written to `credential`.
+void KeepCredential(Credential made, PCredHandle credential);
 SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 // A step runs without the world lock: a client's first step may wait on the KDC for a ticket, and

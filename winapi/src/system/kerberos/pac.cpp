@@ -202,6 +202,78 @@ bool WellFormedName(const std::u16string& name) {
   return true;
 }
 
+// The type serialization's headers and the object's length they give: why they do not hold, or
+// none when they do.
+const char* HeaderRefusal(const uint8_t* data, size_t size, uint32_t& objectLength) {
+  if (data == nullptr || size < kHeadersLength) return "shorter than its headers";
+  if (data[0] != kSerializationVersion) return "not version 1 of the type serialization";
+  if (data[1] != kLittleEndian) return "not little-endian";
+  if (Le16(data + 2) != kCommonHeaderLength) return "a common header not of 8 bytes";
+  objectLength = Le32(data + 8);
+  if (objectLength % 8 != 0) return "an object length not a multiple of 8";
+  if (objectLength > size - kHeadersLength) return "an object longer than the buffer";
+  // The buffer may be padded to 8 bytes after the object, and hold nothing else.
+  if (size - kHeadersLength - objectLength >= 8) return "bytes after the object";
+  return nullptr;
+}
+
+// What the fixed part points at: its referents follow it, in the order of their pointers.
+struct Referents {
+  CountedString names[6];  // effective name, full name, logon script, profile, home, drive
+  CountedString logonServer;
+  CountedString logonDomainName;
+  uint32_t groupCount = 0;
+  uint32_t groupPointer = 0;
+  uint32_t logonDomainIdPointer = 0;
+  uint32_t sidCount = 0;
+  uint32_t sidPointer = 0;
+  uint32_t resourceDomainPointer = 0;
+  uint32_t resourceGroupCount = 0;
+  uint32_t resourceGroupPointer = 0;
+};
+
+Referents ReadFixedPart(Reader& in, LogonInfo& info) {
+  Referents to;
+  in.Skip(6 * kFileTimeLength);  // logon, logoff, kick-off, password set, can change, must change
+  for (CountedString& name : to.names) name = ReadCountedString(in);
+  in.U16();  // logon count
+  in.U16();  // bad password count
+  info.userId = in.U32();
+  info.primaryGroupId = in.U32();
+  to.groupCount = in.U32();
+  to.groupPointer = in.U32();
+  info.userFlags = in.U32();
+  in.Skip(kSessionKeyLength);
+  to.logonServer = ReadCountedString(in);
+  to.logonDomainName = ReadCountedString(in);
+  to.logonDomainIdPointer = in.U32();
+  in.Skip(2 * 4);  // reserved
+  info.userAccountControl = in.U32();
+  in.U32();        // sub-authentication status
+  in.Skip(2 * kFileTimeLength);  // last successful and last failed interactive logon
+  in.U32();  // failed interactive logon count
+  in.U32();  // reserved
+  to.sidCount = in.U32();
+  to.sidPointer = in.U32();
+  to.resourceDomainPointer = in.U32();
+  to.resourceGroupCount = in.U32();
+  to.resourceGroupPointer = in.U32();
+  return to;
+}
+
+void ReadReferents(Reader& in, const Referents& to, LogonInfo& info) {
+  info.effectiveName = ReadCharacters(in, to.names[0]);
+  for (size_t i = 1; i < 6; ++i) ReadCharacters(in, to.names[i]);
+  info.groupIds = ReadGroups(in, to.groupCount, to.groupPointer);
+  ReadCharacters(in, to.logonServer);
+  info.logonDomainName = ReadCharacters(in, to.logonDomainName);
+  if (to.logonDomainIdPointer == 0) in.Fail("no logon domain SID");
+  if (in.ok()) info.logonDomainId = ReadSid(in);
+  info.extraSids = ReadExtraSids(in, to.sidCount, to.sidPointer);
+  if (to.resourceDomainPointer != 0 && in.ok()) info.resourceGroupDomainSid = ReadSid(in);
+  info.resourceGroupIds = ReadGroups(in, to.resourceGroupCount, to.resourceGroupPointer);
+}
+
 }  // namespace
 
 std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const char** failure) {
@@ -209,58 +281,14 @@ std::optional<LogonInfo> DecodeLogonInfo(const uint8_t* data, size_t size, const
     if (failure != nullptr) *failure = why;
     return std::nullopt;
   };
-  if (data == nullptr || size < kHeadersLength) return refuse("shorter than its headers");
-  if (data[0] != kSerializationVersion) return refuse("not version 1 of the type serialization");
-  if (data[1] != kLittleEndian) return refuse("not little-endian");
-  if (Le16(data + 2) != kCommonHeaderLength) return refuse("a common header not of 8 bytes");
-  const uint32_t objectLength = Le32(data + 8);
-  if (objectLength % 8 != 0) return refuse("an object length not a multiple of 8");
-  if (objectLength > size - kHeadersLength) return refuse("an object longer than the buffer");
-  // The buffer may be padded to 8 bytes after the object, and hold nothing else.
-  if (size - kHeadersLength - objectLength >= 8) return refuse("bytes after the object");
+  uint32_t objectLength = 0;
+  if (const char* why = HeaderRefusal(data, size, objectLength)) return refuse(why);
 
   Reader in(data, kHeadersLength + objectLength, kHeadersLength);
   if (in.U32() == 0) return refuse("a null pointer to the logon information");
-
-  // The fixed part.
   LogonInfo info;
-  in.Skip(6 * kFileTimeLength);  // logon, logoff, kick-off, password set, can change, must change
-  CountedString names[6];        // effective name, full name, logon script, profile, home, drive
-  for (CountedString& name : names) name = ReadCountedString(in);
-  in.U16();  // logon count
-  in.U16();  // bad password count
-  info.userId = in.U32();
-  info.primaryGroupId = in.U32();
-  const uint32_t groupCount = in.U32();
-  const uint32_t groupPointer = in.U32();
-  info.userFlags = in.U32();
-  in.Skip(kSessionKeyLength);
-  const CountedString logonServer = ReadCountedString(in);
-  const CountedString logonDomainName = ReadCountedString(in);
-  const uint32_t logonDomainIdPointer = in.U32();
-  in.Skip(2 * 4);  // reserved
-  info.userAccountControl = in.U32();
-  in.U32();        // sub-authentication status
-  in.Skip(2 * kFileTimeLength);  // last successful and last failed interactive logon
-  in.U32();  // failed interactive logon count
-  in.U32();  // reserved
-  const uint32_t sidCount = in.U32();
-  const uint32_t sidPointer = in.U32();
-  const uint32_t resourceDomainPointer = in.U32();
-  const uint32_t resourceGroupCount = in.U32();
-  const uint32_t resourceGroupPointer = in.U32();
-
-  // The referents, in the order of their pointers.
-  info.effectiveName = ReadCharacters(in, names[0]);
-  for (size_t i = 1; i < 6; ++i) ReadCharacters(in, names[i]);
-  info.groupIds = ReadGroups(in, groupCount, groupPointer);
-  ReadCharacters(in, logonServer);
-  info.logonDomainName = ReadCharacters(in, logonDomainName);
-  if (logonDomainIdPointer == 0) in.Fail("no logon domain SID");
-  if (in.ok()) info.logonDomainId = ReadSid(in);
-  info.extraSids = ReadExtraSids(in, sidCount, sidPointer);
-  if (resourceDomainPointer != 0 && in.ok()) info.resourceGroupDomainSid = ReadSid(in);
-  info.resourceGroupIds = ReadGroups(in, resourceGroupCount, resourceGroupPointer);
+  const Referents referents = ReadFixedPart(in, info);
+  ReadReferents(in, referents, info);
   if (!in.ok()) return refuse(in.failure());
   if (!info.resourceGroupIds.empty() && info.resourceGroupDomainSid.empty())
     return refuse("resource groups without their domain SID");

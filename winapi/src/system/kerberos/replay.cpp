@@ -14,9 +14,10 @@
 #include <mutex>
 #include <vector>
 
+#include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
 
-namespace winhost::system::kerberos::replay {
+namespace winhost::system::kerberos {
 namespace {
 
 // The store in use. Stores are never released, so that a sign-on that read one may go on using it
@@ -81,7 +82,7 @@ bool Is(const Der& oid, const uint8_t (&value)[N]) {
 
 // Not a secret and not a defence against forgery (no one can change a ciphertext the acceptor
 // took): a well-mixed 128 bits, so that two authenticators' entries never meet by chance.
-Digest Mix(const uint8_t* bytes, size_t length) {
+AuthenticatorDigest Mix(const uint8_t* bytes, size_t length) {
   uint64_t a = 0x9E3779B97F4A7C15ULL ^ length, b = 0xC2B2AE3D27D4EB4FULL + length;
   auto finish = [](uint64_t x) {
     x ^= x >> 31;
@@ -96,12 +97,12 @@ Digest Mix(const uint8_t* bytes, size_t length) {
     a = finish(a ^ word);
     b = finish(b + (word ^ (a << 1)));
   }
-  return Digest{finish(a ^ (b >> 7)), finish(b ^ a)};
+  return AuthenticatorDigest{finish(a ^ (b >> 7)), finish(b ^ a)};
 }
 
 // AP-REQ ::= [APPLICATION 14] SEQUENCE { ..., authenticator [4] EncryptedData }, and
 // EncryptedData ::= SEQUENCE { etype [0], kvno [1] OPTIONAL, cipher [2] OCTET STRING }.
-std::optional<Digest> ApReq(Der token) {
+std::optional<AuthenticatorDigest> ApReq(Der token) {
   Der request, sequence, authenticator, encrypted, field, cipher;
   if (!token.Expect(0x6E, request) || !request.Expect(0x30, sequence) || !sequence.Field(4, authenticator) ||
       !authenticator.Expect(0x30, encrypted) || !encrypted.Field(2, field) || !field.Expect(0x04, cipher))
@@ -109,16 +110,16 @@ std::optional<Digest> ApReq(Der token) {
   return Mix(cipher.at, cipher.left);
 }
 
-std::optional<Digest> Find(Der token, bool underSpnego);
+std::optional<AuthenticatorDigest> Find(Der token, bool underSpnego);
 
 // The mechanism token of SPNEGO's NegTokenInit ([0]) or NegTokenResp ([1]): field [2] of either.
-std::optional<Digest> SpnegoToken(Der choice) {
+std::optional<AuthenticatorDigest> SpnegoToken(Der choice) {
   Der sequence, field, inner;
   if (!choice.Expect(0x30, sequence) || !sequence.Field(2, field) || !field.Expect(0x04, inner)) return std::nullopt;
   return Find(inner, true);
 }
 
-std::optional<Digest> Find(Der token, bool underSpnego) {
+std::optional<AuthenticatorDigest> Find(Der token, bool underSpnego) {
   if (token.left == 0) return std::nullopt;
   if (token.at[0] == 0x6E) return ApReq(token);
   if (token.at[0] == 0xA1 && !underSpnego) {
@@ -150,18 +151,18 @@ long SkewOf(krb5_context krb5) {
 
 }  // namespace
 
-std::optional<Digest> AuthenticatorOf(const uint8_t* token, size_t length) {
+std::optional<AuthenticatorDigest> AuthenticatorOf(const uint8_t* token, size_t length) {
   if (token == nullptr) return std::nullopt;
   return Find(Der{token, length}, false);
 }
 
-void Install(std::shared_ptr<ReplayStore> store) {
+void InstallReplayStore(std::shared_ptr<ReplayStore> store) {
   if (!store) return;  // once replays are ours, they stay ours: credentials without GSSAPI's cache may be out
   current.store(store.get());
   Keep(std::move(store));
 }
 
-bool Prepare(krb5_context krb5) {
+bool PrepareReplayCheck(krb5_context krb5) {
   clockSkew.store(SkewOf(krb5));
   if (current.load() != nullptr) return true;
   // A table that cannot be used now is tried again a minute later; GSSAPI's cache serves meanwhile.
@@ -171,35 +172,35 @@ bool Prepare(krb5_context krb5) {
   tried = now;
   const char* folder = secure_getenv("KRB5RCACHEDIR");
   std::string why;
-  std::unique_ptr<ReplayStore> store = OpenHostStore(folder != nullptr && *folder != 0 ? folder : "/var/tmp", why);
+  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(folder != nullptr && *folder != 0 ? folder : "/var/tmp", why);
   if (!store) {
-    TraceRefusal("the host's replay table", (why + "; GSSAPI's own replay cache checks instead").c_str());
+    host::Trace("the host's replay table cannot be used: " + why + "; GSSAPI's own replay cache checks instead");
     return false;
   }
-  Install(std::move(store));
+  InstallReplayStore(std::move(store));
   return true;
 }
 
-const gss_key_value_element_desc& GssCacheOff() {
+const gss_key_value_element_desc& GssReplayCacheOff() {
   static const gss_key_value_element_desc element = {"rcache", "none:"};
   return element;
 }
 
-SECURITY_STATUS CheckAccepted(const gss_buffer_desc& token, Context& context, OM_uint32 major, gss_OID actual) {
+SECURITY_STATUS CheckReplay(const gss_buffer_desc& token, Context& context, OM_uint32 major, gss_OID actual) {
   ReplayStore* store = current.load();
   // Without a store every acceptor credential has GSSAPI's cache; NTLM has no authenticator.
   if (store == nullptr || context.mechanism->package == "NTLM") return SEC_E_OK;
-  const std::optional<Digest> digest = AuthenticatorOf(static_cast<const uint8_t*>(token.value), token.length);
+  const std::optional<AuthenticatorDigest> digest = AuthenticatorOf(static_cast<const uint8_t*>(token.value), token.length);
   if (digest) {
     const long keep = 2 * clockSkew.load() + 60;
     switch (store->FirstUse(*digest, std::time(nullptr), keep)) {
-      case Verdict::First:
+      case ReplayVerdict::First:
         context.authenticatorChecked = true;
         return SEC_E_OK;
-      case Verdict::Replayed:
+      case ReplayVerdict::Replayed:
         TraceRefusal("an authenticator", "accepted before: a replay");
         return SEC_E_LOGON_DENIED;
-      case Verdict::NoRoom:
+      case ReplayVerdict::NoRoom:
         TraceRefusal("an authenticator", (store->Describe() + " has no room for it now").c_str());
         return SEC_E_LOGON_DENIED;
     }
@@ -212,4 +213,4 @@ SECURITY_STATUS CheckAccepted(const gss_buffer_desc& token, Context& context, OM
   return SEC_E_OK;
 }
 
-}  // namespace winhost::system::kerberos::replay
+}  // namespace winhost::system::kerberos

@@ -26,13 +26,11 @@ namespace winhost::system::kerberos {
 
 struct Context;
 
-namespace replay {
-
 // What identifies an authenticator: a digest of its ciphertext, which no one can change without
 // the acceptor failing to decrypt it. Equal digests are one authenticator.
-using Digest = std::array<uint64_t, 2>;
+using AuthenticatorDigest = std::array<uint64_t, 2>;
 
-enum class Verdict {
+enum class ReplayVerdict {
   First,     // never seen: recorded, the sign-on may stand
   Replayed,  // seen before and still within its time: refuse
   NoRoom,    // the store cannot record it now: refuse, nothing may go unchecked
@@ -41,13 +39,13 @@ enum class Verdict {
 // Where accepted authenticators are kept. An implementation answers FirstUse atomically: of any
 // number of callers, in any number of processes or hosts that share it, with the same digest at
 // once, exactly one gets First. A store shared by the nodes behind a load balancer implements this
-// and is installed with Install before the first server credential is taken.
+// and is installed with InstallReplayStore before the first server credential is taken.
 class ReplayStore {
  public:
   virtual ~ReplayStore() = default;
   // Records `digest` for `keepSeconds` from `now` unless it is recorded and not yet expired.
   // Called without any lock of the library's held; must not wait long (a sign-on waits on it).
-  virtual Verdict FirstUse(const Digest& digest, std::time_t now, long keepSeconds) = 0;
+  virtual ReplayVerdict FirstUse(const AuthenticatorDigest& digest, std::time_t now, long keepSeconds) = 0;
   // What the trace calls it.
   virtual std::string Describe() const = 0;
 };
@@ -55,30 +53,29 @@ class ReplayStore {
 // The store of this host: a fixed-size table in a file mapped shared, one per effective user, in
 // `directory` (0600, owned by that user, never through a link). Null, with the reason in `why`,
 // when the file cannot be used as it is.
-std::unique_ptr<ReplayStore> OpenHostStore(const std::string& directory, std::string& why);
+std::unique_ptr<ReplayStore> OpenHostReplayStore(const std::string& directory, std::string& why);
 
 // Replaces the store the acceptor uses. There is no going back to GSSAPI's own cache: credentials
 // taken without it may still be in use.
-void Install(std::shared_ptr<ReplayStore> store);
+void InstallReplayStore(std::shared_ptr<ReplayStore> store);
 
 // Whether a new acceptor credential leaves replays to us (and switches GSSAPI's cache off): opens
 // the host's store on first use (under KRB5RCACHEDIR, else /var/tmp, as GSSAPI's own cache), and
 // notes the clock skew `krb5` allows, which sets how long an entry is kept. Requires the world lock.
-bool Prepare(krb5_context krb5);
+bool PrepareReplayCheck(krb5_context krb5);
 
 // The credential-store element that switches GSSAPI's replay cache off, for gss_acquire_cred_from.
-const gss_key_value_element_desc& GssCacheOff();
+const gss_key_value_element_desc& GssReplayCacheOff();
 
 // After GSSAPI accepted `token` on `context` without error: refuses a token whose AP-REQ was
 // accepted before (SEC_E_LOGON_DENIED, what a replay always got), and a Kerberos context that
 // completes without an AP-REQ it could check. SEC_E_OK otherwise, and always while no store is
 // installed (every acceptor credential then has GSSAPI's own cache).
-SECURITY_STATUS CheckAccepted(const gss_buffer_desc& token, Context& context, OM_uint32 major, gss_OID actual);
+SECURITY_STATUS CheckReplay(const gss_buffer_desc& token, Context& context, OM_uint32 major, gss_OID actual);
 
 // The digest of the authenticator in a token of a Kerberos acceptor: a bare AP-REQ, one framed
 // as a krb5 token (either OID), or one inside SPNEGO's first or later message. None when the token
 // holds no AP-REQ. Exposed for tests.
-std::optional<Digest> AuthenticatorOf(const uint8_t* token, size_t length);
+std::optional<AuthenticatorDigest> AuthenticatorOf(const uint8_t* token, size_t length);
 
-}  // namespace replay
 }  // namespace winhost::system::kerberos

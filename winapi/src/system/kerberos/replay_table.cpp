@@ -28,7 +28,7 @@
 
 #include "system/kerberos/replay.h"
 
-namespace winhost::system::kerberos::replay {
+namespace winhost::system::kerberos {
 namespace {
 
 constexpr uint64_t kMagic = 0x3154'4c50'5245'5251ULL;  // format 1
@@ -61,7 +61,7 @@ class HostTable final : public ReplayStore {
         path_(std::move(path)) {}
   ~HostTable() override { munmap(mapping_, kFileBytes); }
 
-  Verdict FirstUse(const Digest& digest, std::time_t now, long keepSeconds) override {
+  ReplayVerdict FirstUse(const AuthenticatorDigest& digest, std::time_t now, long keepSeconds) override {
     const uint64_t tag = digest[1] & kTagMask;
     const size_t home = static_cast<size_t>(digest[0] % kSlots);
     const uint64_t minute = Minute(now);
@@ -74,18 +74,18 @@ class HostTable final : public ReplayStore {
       for (size_t i = 0; i < kWindow; ++i) {
         const uint64_t word = Load(home, i);
         if (Live(word, minute)) {
-          if (Tag(word) == tag) return Verdict::Replayed;
+          if (Tag(word) == tag) return ReplayVerdict::Replayed;
         } else if (freeAt == kWindow) {
           freeAt = i;
           freeWord = word;
         }
       }
-      if (freeAt == kWindow) return Verdict::NoRoom;
+      if (freeAt == kWindow) return ReplayVerdict::NoRoom;
       if (__atomic_compare_exchange_n(Slot(home, freeAt), &freeWord, pending, false, __ATOMIC_SEQ_CST,
                                       __ATOMIC_SEQ_CST))
         return Settle(home, freeAt, pending, minute);
     }
-    return Verdict::NoRoom;
+    return ReplayVerdict::NoRoom;
   }
 
   std::string Describe() const override { return "the host's replay table " + path_; }
@@ -95,7 +95,7 @@ class HostTable final : public ReplayStore {
   uint64_t Load(size_t home, size_t offset) const { return __atomic_load_n(Slot(home, offset), __ATOMIC_SEQ_CST); }
 
   // Our pending claim at `mine` against any other claim of the same tag in the window.
-  Verdict Settle(size_t home, size_t mine, uint64_t claim, uint64_t minute) {
+  ReplayVerdict Settle(size_t home, size_t mine, uint64_t claim, uint64_t minute) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {
       bool waiting = false;
@@ -110,8 +110,8 @@ class HostTable final : public ReplayStore {
         // Only a caller that found our claim expired can have taken the slot: no room for it then.
         return __atomic_compare_exchange_n(Slot(home, mine), &expected, claim | kCommitted, false, __ATOMIC_SEQ_CST,
                                            __ATOMIC_SEQ_CST)
-                   ? Verdict::First
-                   : Verdict::NoRoom;
+                   ? ReplayVerdict::First
+                   : ReplayVerdict::NoRoom;
       }
       // The other caller is a few memory accesses from its decision unless it stopped for good.
       if (std::chrono::steady_clock::now() > giveUp) return Withdraw(home, mine, claim);
@@ -119,10 +119,10 @@ class HostTable final : public ReplayStore {
     }
   }
 
-  Verdict Withdraw(size_t home, size_t mine, uint64_t claim) {
+  ReplayVerdict Withdraw(size_t home, size_t mine, uint64_t claim) {
     uint64_t expected = claim;
     __atomic_compare_exchange_n(Slot(home, mine), &expected, uint64_t{0}, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Verdict::Replayed;
+    return ReplayVerdict::Replayed;
   }
 
   void* mapping_;
@@ -161,7 +161,7 @@ int OpenTableFile(const std::string& path, std::string& why) {
 
 }  // namespace
 
-std::unique_ptr<ReplayStore> OpenHostStore(const std::string& directory, std::string& why) {
+std::unique_ptr<ReplayStore> OpenHostReplayStore(const std::string& directory, std::string& why) {
   static_assert(__atomic_always_lock_free(sizeof(uint64_t), 0), "slots need lock-free 64-bit atomics");
   const std::string path = directory + "/quentrel_" + std::to_string(geteuid()) + ".replay";
   const int fd = OpenTableFile(path, why);
@@ -181,7 +181,11 @@ std::unique_ptr<ReplayStore> OpenHostStore(const std::string& directory, std::st
     why = path + " holds something else than a replay table";
     return nullptr;
   }
+  // Every page written once now, by adding nothing: the first write to a page of a file's shared
+  // mapping makes the file system find it a block, some microseconds a sign-on would pay.
+  for (size_t page = kHeaderBytes; page < kFileBytes; page += kHeaderBytes)
+    __atomic_fetch_add(reinterpret_cast<uint64_t*>(static_cast<char*>(mapping) + page), uint64_t{0}, __ATOMIC_RELAXED);
   return std::make_unique<HostTable>(mapping, path);
 }
 
-}  // namespace winhost::system::kerberos::replay
+}  // namespace winhost::system::kerberos

@@ -17,7 +17,7 @@ final class AcceptorCheck {
 
   /** One line saying why the server cannot accept sign-ons with a package; null when it can. */
   static String atStart(String packageName) {
-    String asked = System.getenv("QUENTREL_ACCEPT_PRINCIPALS");
+    String asked = LibrarySettings.value("QUENTREL_ACCEPT_PRINCIPALS");
     try {
       ServerContext.open(packageName).close();
       if (WINDOWS) {
@@ -38,7 +38,7 @@ final class AcceptorCheck {
       return line;
     }
     ServiceKeytab keytab = ServiceKeytab.find();
-    String problem = keytab.problem(System.getenv("QUENTREL_ACCEPT_PRINCIPALS"));
+    String problem = keytab.problem(LibrarySettings.value("QUENTREL_ACCEPT_PRINCIPALS"));
     return line + "; " + (problem != null ? problem : "the keytab " + keytab.path() + " holds " + keytab.summary());
   }
 

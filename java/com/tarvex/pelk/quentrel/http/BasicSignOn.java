@@ -131,7 +131,8 @@ final class BasicSignOn {
         }
         leg = client.initialize(answer.token());
       }
-      NegotiatedUser signedOn = NegotiatedUser.signedOn(server, negotiator.packageName(), negotiator.groups(), log);
+      NegotiatedUser signedOn = NegotiatedUser.signedOn(server, negotiator.packageName(), SCHEME,
+          negotiator.groups(), log);
       log.log("basic-signed-on", Level.INFO, "Basic: {0}: {1} signed on with a password", connection,
           signedOn.getName());
       return Outcome.authenticated(signedOn, server, null);

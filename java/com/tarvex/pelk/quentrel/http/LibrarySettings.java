@@ -47,6 +47,12 @@ public final class LibrarySettings {
       return System.getenv(variable);
     }
 
+    /** As the library reads it: the value when set and not empty, else the default (empty when none). */
+    public String effective() {
+      String value = value();
+      return value == null || value.isEmpty() ? fallback : value;
+    }
+
     /** Whether it widens trust and is set to something else than its default. */
     public boolean loosened() {
       String value = value();
@@ -72,6 +78,17 @@ public final class LibrarySettings {
       throw new UncheckedIOException(e);
     }
     return rows;
+  }
+
+  /** The row of {@code variable}; null when this jar was built without the table or it has no such row. */
+  public static Setting named(String variable) {
+    return table().stream().filter(row -> row.variable.equals(variable)).findFirst().orElse(null);
+  }
+
+  /** The value the environment gives {@code variable}, read as the table's row; null when unset or unknown. */
+  public static String value(String variable) {
+    Setting row = named(variable);
+    return row == null ? null : row.value();
   }
 
   /** The settings that widen trust and are set otherwise than by default. */

@@ -20,19 +20,24 @@ import java.util.Map;
  * what it answered before.
  */
 public final class NegotiatedUser implements Principal, Serializable {
-  private static final long serialVersionUID = 1L;
+  // 2 since the user carries its scheme: a user kept by an earlier version, which could be a Basic
+  // sign-on with no word of it, is refused rather than read as a Negotiate one.
+  private static final long serialVersionUID = 2L;
   // Answers kept for one client at most; beyond, a group is asked again each time, with the same answer.
   private static final int MAX_ANSWERS = 256;
   private final String name;
   private final String packageName;
+  private final String scheme;
   private final LinkedHashMap<String, Boolean> groups = new LinkedHashMap<>();
   private final LinkedHashMap<String, String> unanswered = new LinkedHashMap<>();
   private final long authenticationEnds;
   private transient volatile ServerContext context;
   private transient volatile LogLines log;
 
-  NegotiatedUser(String name, String packageName, ServerContext context, LogLines log, long authenticationEnds) {
+  NegotiatedUser(String name, String packageName, String scheme, ServerContext context, LogLines log,
+      long authenticationEnds) {
     this.authenticationEnds = authenticationEnds;
+    this.scheme = scheme;
     this.context = context;
     this.name = name;
     this.packageName = packageName;
@@ -48,6 +53,14 @@ public final class NegotiatedUser implements Principal, Serializable {
   /** The security package that authenticated the client. */
   public String packageName() {
     return packageName;
+  }
+
+  /**
+   * The HTTP authentication scheme the client signed on with: "Negotiate", or "Basic" for a
+   * password checked by the KDC. A request that goes on in a session keeps its sign-on's scheme.
+   */
+  public String scheme() {
+    return scheme;
   }
 
   /**
@@ -74,9 +87,9 @@ public final class NegotiatedUser implements Principal, Serializable {
    * The client of a context that has just been established, with the server's declared groups
    * answered from its token while the context is there to ask.
    */
-  static NegotiatedUser signedOn(ServerContext context, String packageName, List<String> declared, LogLines log)
-      throws WinAuthException {
-    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, context, log,
+  static NegotiatedUser signedOn(ServerContext context, String packageName, String scheme, List<String> declared,
+      LogLines log) throws WinAuthException {
+    NegotiatedUser user = new NegotiatedUser(context.clientName(), packageName, scheme, context, log,
         endOf(context, packageName, log));
     for (String group : declared) {
       user.answerFromToken(group, context);

@@ -450,7 +450,7 @@ public final class Negotiator implements AutoCloseable {
       }
       return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
     }
-    NegotiatedUser user = NegotiatedUser.signedOn(context, packageName, groups, log);
+    NegotiatedUser user = NegotiatedUser.signedOn(context, packageName, SCHEME, groups, log);
     return Outcome.authenticated(user, context, reply.length == 0 ? null : Base64.getEncoder().encodeToString(reply));
   }
 

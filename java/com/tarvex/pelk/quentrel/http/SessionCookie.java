@@ -19,15 +19,17 @@ import javax.crypto.spec.SecretKeySpec;
 /**
  * The session cookie's format, apart from what a session may do ({@link Sessions}): the sign-on
  * (a random identifier, the issue, end and last-use times, the bound address, the client's name,
- * package and group answers) sealed with AES-256-GCM, so that it is neither readable nor
+ * package, scheme and group answers) sealed with AES-256-GCM, so that it is neither readable nor
  * changeable by whoever holds the cookie. The key is derived from the site's session key and the
  * site's name, so two applications that were given one key still do not take each other's
  * cookies; the cookie's name and path are bound in as associated data, so a cookie that one path
  * of the site set is refused on another. The value is URL-safe Base64 of a version byte, the
- * 12-byte nonce and the ciphertext with its 16-byte tag.
+ * 12-byte nonce and the ciphertext with its 16-byte tag. A cookie of an earlier version is refused
+ * (its client signs on again): version 2 held no scheme, and its Basic sessions would read as
+ * Negotiate.
  */
 final class SessionCookie {
-  private static final int VERSION = 2;
+  private static final int VERSION = 3;
   private static final int NONCE_BYTES = 12;
   private static final int TAG_BITS = 128;
   static final int ID_BYTES = 16;
@@ -118,6 +120,7 @@ final class SessionCookie {
       NegotiatedUser user = session.user();
       out.writeUTF(user.getName());
       out.writeUTF(user.packageName());
+      out.writeUTF(user.scheme());
       Map<String, Boolean> groups = user.groups();
       Map<String, String> unanswered = user.unanswered();
       if (groups.size() > MAX_GROUPS || unanswered.size() > MAX_GROUPS) {
@@ -148,7 +151,13 @@ final class SessionCookie {
       long lastSeen = in.readLong();
       String address = in.readUTF();
       // The session's end already holds the client's ticket end.
-      NegotiatedUser user = new NegotiatedUser(in.readUTF(), in.readUTF(), null, log, expires);
+      String name = in.readUTF();
+      String packageName = in.readUTF();
+      String scheme = in.readUTF();
+      if (!scheme.equals(NegotiateHeader.SCHEME) && !scheme.equals(BasicSignOn.SCHEME)) {
+        return null;
+      }
+      NegotiatedUser user = new NegotiatedUser(name, packageName, scheme, null, log, expires);
       for (int n = in.readUnsignedShort(), i = 0; i < n; i++) {
         user.answer(in.readUTF(), in.readBoolean());
       }

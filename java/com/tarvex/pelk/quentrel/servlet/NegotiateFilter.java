@@ -361,9 +361,10 @@ public final class NegotiateFilter implements Filter {
       release(((HttpServletRequest) getRequest()).getSession(false));
     }
 
+    /** "BASIC" (the servlet API's own constant) for a password's sign-on, else "Negotiate". */
     @Override
     public String getAuthType() {
-      return Negotiator.SCHEME;
+      return user.scheme().equals(Negotiator.SCHEME) ? Negotiator.SCHEME : HttpServletRequest.BASIC_AUTH;
     }
 
     @Override

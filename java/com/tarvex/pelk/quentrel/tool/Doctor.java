@@ -1,13 +1,14 @@
 package com.tarvex.pelk.quentrel.tool;
 
 import com.tarvex.pelk.quentrel.SSPI;
+import com.tarvex.pelk.quentrel.WinAuthException;
 import com.tarvex.pelk.quentrel.WinUtil;
+import com.tarvex.pelk.quentrel.http.LibrarySettings;
 import com.tarvex.pelk.quentrel.http.ServiceKeytab;
 import java.io.File;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 import java.util.List;
-import java.util.Locale;
 
 /** One report of what the library sees on this host, each part of it checked on its own. */
 final class Doctor {
@@ -47,7 +48,7 @@ final class Doctor {
   private static void keytab(Section section) throws Failure {
     ServiceKeytab keytab = ServiceKeytab.find();
     section.fact("keytab", "keytab", keytab.path());
-    String problem = keytab.problem(System.getenv("QUENTREL_ACCEPT_PRINCIPALS"));
+    String problem = keytab.problem(LibrarySettings.value("QUENTREL_ACCEPT_PRINCIPALS"));
     if (problem != null) {
       throw new Failure(problem);
     }
@@ -73,14 +74,15 @@ final class Doctor {
   // ticket only to such a service. Constrained delegation (S4U2Proxy) is the directory's to allow,
   // and shows only when the service authenticates onward.
   private static void delegation(Section section, String packageName) throws Exception {
-    String setting = System.getenv("QUENTREL_DELEGATION");
-    String kept = setting == null ? "all" : List.of("off", "0", "no", "false").contains(setting.toLowerCase(Locale.ROOT))
-        ? "off" : setting.equalsIgnoreCase("forwarded") ? "forwarded" : "all";
-    section.factLine("kept", kept, kept.equals("all")
-        ? "delegated credentials: kept with their server context, in memory, with evidence for constrained delegation"
-        : kept.equals("forwarded") ? "delegated credentials: forwarded tickets kept, no evidence for constrained"
-            + " delegation (QUENTREL_DELEGATION=" + setting + ")"
-        : "delegated credentials: refused (QUENTREL_DELEGATION=" + setting + ")");
+    // The setting as the library's own table gives it: its value here, else its default, with the
+    // table's words for what each choice keeps.
+    LibrarySettings.Setting setting = LibrarySettings.named("QUENTREL_DELEGATION");
+    String kept = setting == null ? null : setting.effective();
+    section.factLine("kept", kept, setting == null ? "delegated credentials: as the library's default (this jar carries"
+        + " no settings table)"
+        : kept.equals(setting.fallback) ? "delegated credentials: kept with their server context, in memory, with"
+            + " evidence for constrained delegation"
+        : "delegated credentials: QUENTREL_DELEGATION=" + Section.printable(kept) + " (" + setting.meaning + ")");
     section.factLine("refusedByDesign", "protected-users,sensitive,credential-guard", "second hops that no setting"
         + " here allows: clients in Protected Users and accounts marked sensitive and cannot be delegated (their"
         + " tickets are not forwardable, so nothing is kept: Platform error 8009030e), and Windows clients under"
@@ -102,6 +104,9 @@ final class Doctor {
               + " their tickets to it)"
           : "trusted for delegation: no (this client did not forward its ticket: the service is not marked"
               + " ok-as-delegate, or the ticket is not forwardable); constrained delegation needs no such mark");
+      if (!forwarded) {
+        protectedClient(section, server);
+      }
     } finally {
       if (client != 0) {
         SSPI.FreeHandle(client);
@@ -109,6 +114,20 @@ final class Doctor {
       if (server != 0) {
         SSPI.FreeHandle(server);
       }
+    }
+  }
+
+  // A client in Protected Users forwards nothing, wherever it signs on: its token tells.
+  private static void protectedClient(Section section, int server) {
+    try {
+      String client = SSPI.GetClientUserName(server);
+      int slash = client.indexOf('\\');
+      if (slash > 0 && SSPI.IsGroupMember(server, client.substring(0, slash) + "\\Protected Users")) {
+        section.factLine("clientProtected", client, "this client, " + client + ", is in Protected Users: its tickets"
+            + " are never delegated, so the answer above says nothing of the service; ask as another user");
+      }
+    } catch (WinAuthException e) {
+      // no such group here (a realm without a directory): nothing to tell
     }
   }
 

@@ -54,48 +54,7 @@ final class Loopback {
       server = SSPI.CreateContext(false, 0, packageName, null);
       client = SSPI.CreateContext(true, flags, packageName, target);
       exchange(section, client, server);
-      // The established contexts' answers do not depend on each other: each is asked for.
-      final int c = client;
-      final int s = server;
-      section.attempt("established client name", () -> {
-        clientName = SSPI.GetClientUserName(s);
-        section.fact("clientName", "established client name", clientName);
-        if (KerberosSetup.systemWorld()) {
-          tokenSource(section, s, clientName);
-        }
-      });
-      section.attempt("client attributes", () -> {
-        int attributes = SSPI.GetNegotiatedAttributes(c);
-        section.factLine("clientAttributes", attributes, "client attributes: " + hex(attributes));
-      });
-      section.attempt("server attributes", () -> {
-        int attributes = SSPI.GetNegotiatedAttributes(s);
-        section.factLine("serverAttributes", attributes, "server attributes: " + hex(attributes));
-      });
-      section.attempt("client maximum token size",
-          () -> section.fact("clientMaxTokenSize", "client maximum token size", SSPI.GetMaxTokenSize(c)));
-      section.attempt("server maximum token size",
-          () -> section.fact("serverMaxTokenSize", "server maximum token size", SSPI.GetMaxTokenSize(s)));
-      section.attempt("wrap and unwrap, client -> server",
-          () -> protect(section, "clientToServer", "client", c, "server", s));
-      section.attempt("wrap and unwrap, server -> client",
-          () -> protect(section, "serverToClient", "server", s, "client", c));
-      // A server acts as its client for work done on its behalf; where the process lacks the
-      // right to impersonate, this is where it shows.
-      section.attempt("impersonation", () -> {
-        SSPI.StartImpersonating(s);
-        SSPI.StopImpersonating(s);
-        section.factLine("impersonation", true, "impersonation: started and stopped");
-      });
-      for (String group : groups) {
-        section.attempt("membership of " + group, () -> membership(section, s, group));
-      }
-      if (clientReport) {
-        section.attempt("client context report",
-            () -> section.block("clientReport", "client context report", lines(SSPI.GetContextInformation(c))));
-      }
-      section.attempt("server context report",
-          () -> section.block("serverReport", "server context report", lines(SSPI.GetContextInformation(s))));
+      askEstablished(section, client, server);
     } finally {
       if (client != 0) {
         SSPI.FreeHandle(client);
@@ -104,6 +63,49 @@ final class Loopback {
         SSPI.FreeHandle(server);
       }
     }
+  }
+
+  // The established contexts' answers do not depend on each other: each is asked for.
+  private void askEstablished(Section section, int c, int s) {
+    section.attempt("established client name", () -> {
+      clientName = SSPI.GetClientUserName(s);
+      section.fact("clientName", "established client name", clientName);
+      if (KerberosSetup.systemWorld()) {
+        tokenSource(section, s, clientName);
+      }
+    });
+    section.attempt("client attributes", () -> {
+      int attributes = SSPI.GetNegotiatedAttributes(c);
+      section.factLine("clientAttributes", attributes, "client attributes: " + hex(attributes));
+    });
+    section.attempt("server attributes", () -> {
+      int attributes = SSPI.GetNegotiatedAttributes(s);
+      section.factLine("serverAttributes", attributes, "server attributes: " + hex(attributes));
+    });
+    section.attempt("client maximum token size",
+        () -> section.fact("clientMaxTokenSize", "client maximum token size", SSPI.GetMaxTokenSize(c)));
+    section.attempt("server maximum token size",
+        () -> section.fact("serverMaxTokenSize", "server maximum token size", SSPI.GetMaxTokenSize(s)));
+    section.attempt("wrap and unwrap, client -> server",
+        () -> protect(section, "clientToServer", "client", c, "server", s));
+    section.attempt("wrap and unwrap, server -> client",
+        () -> protect(section, "serverToClient", "server", s, "client", c));
+    // A server acts as its client for work done on its behalf; where the process lacks the
+    // right to impersonate, this is where it shows.
+    section.attempt("impersonation", () -> {
+      SSPI.StartImpersonating(s);
+      SSPI.StopImpersonating(s);
+      section.factLine("impersonation", true, "impersonation: started and stopped");
+    });
+    for (String group : groups) {
+      section.attempt("membership of " + group, () -> membership(section, s, group));
+    }
+    if (clientReport) {
+      section.attempt("client context report",
+          () -> section.block("clientReport", "client context report", lines(SSPI.GetContextInformation(c))));
+    }
+    section.attempt("server context report",
+        () -> section.block("serverReport", "server context report", lines(SSPI.GetContextInformation(s))));
   }
 
   // Carries tokens until the server is established and the client too: the client's first token

@@ -55,7 +55,7 @@ final class Serve {
       PrintStream err) {
     // The native library reads which service principals it accepts from the environment, which a
     // running JVM cannot change: a server for other principals runs in a process of its own.
-    if (!spns.isEmpty() && !String.join(",", spns).equals(System.getenv(ACCEPT_PRINCIPALS))) {
+    if (!spns.isEmpty() && !String.join(",", spns).equals(LibrarySettings.value(ACCEPT_PRINCIPALS))) {
       return relaunch(port, bind, packageName, groups, String.join(",", spns), err);
     }
     InetSocketAddress address;
@@ -88,10 +88,18 @@ final class Serve {
     ExecutorService workers = new ThreadPoolExecutor(THREADS, MAX_CONNECTIONS + THREADS, IDLE_SECONDS, TimeUnit.SECONDS,
         new SynchronousQueue<>());
     server.setExecutor(workers);
+    route(server, negotiate, packageName, groups, out);
+    stopOnExit(server, workers, negotiate, out);
+    server.start();
+    return announceAndWait(server, bind, packageName, groups, out, err);
+  }
+
+  // Every path goes to the one handler; refusals never reach it, so their line is written here.
+  private static void route(HttpServer server, NegotiateAuthenticator negotiate, String packageName,
+      List<String> groups, PrintStream out) {
     HttpContext context = server.createContext("/", exchange -> answer(exchange, packageName, groups, out));
     context.getFilters().add(negotiate.requestScope());
     context.setAuthenticator(new Authenticator() {
-      // Refusals never reach the handler: their line is written here.
       @Override
       public Result authenticate(HttpExchange exchange) {
         Result result = negotiate.authenticate(exchange);
@@ -103,6 +111,10 @@ final class Serve {
         return result;
       }
     });
+  }
+
+  private static void stopOnExit(HttpServer server, ExecutorService workers, NegotiateAuthenticator negotiate,
+      PrintStream out) {
     Thread stop = new Thread(() -> {
       // Exchanges under way get a second to finish; new connections are refused at once.
       server.stop(1);
@@ -112,7 +124,10 @@ final class Serve {
       out.flush();
     }, "quentrel-serve-stop");
     Runtime.getRuntime().addShutdownHook(stop);
-    server.start();
+  }
+
+  private static int announceAndWait(HttpServer server, String bind, String packageName, List<String> groups,
+      PrintStream out, PrintStream err) {
     int bound = server.getAddress().getPort();
     out.println("quentrel serve: listening on port " + bound + " (http://" + (bind == null ? hostName() : bind) + ":"
         + bound + "/), package " + packageName + (groups.isEmpty() ? "" : ", groups " + String.join(", ", groups))

@@ -31,6 +31,11 @@ public final class NegotiatedAuthentication extends AbstractAuthenticationToken 
     setAuthenticated(true);
   }
 
+  /** The HTTP scheme the client signed on with: "Negotiate", or "Basic" for a password checked by the KDC. */
+  public String scheme() {
+    return user.scheme();
+  }
+
   /** Whether the request went on in the client's session, with no sign-on. */
   public boolean resumed() {
     return resumed;
