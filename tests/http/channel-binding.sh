@@ -6,6 +6,7 @@
 # Then HTTP Basic checked against the KDC, in both flavours: curl's password over HTTPS, a wrong
 # one, plain HTTP refused unless allowed, and a fake KDC of another realm of the same name that
 # accepts the password it is given, whose ticket our key does not decrypt.
+# In the domain, Basic signs alice on with her groups from the PAC.
 # Usage: channel-binding.sh JAR TEST_JAR SERVLET_API_JAR
 set -euo pipefail
 jar=$1 test_jar=$2 servlet_jar=$3
@@ -100,6 +101,15 @@ for flavour in jdk tomcat; do
     stop
   done
 done
+# Basic in the domain: the password goes to the domain's KDC, and the groups come from the PAC of
+# the ticket it issues for the site.
+if [ -n "${AD_REALM:-}" ]; then
+  for flavour in jdk tomcat; do
+    start_basic "$flavour" tls
+    check "$flavour: alice's password in the domain" "200 $AD_DOMAIN\\alice|true|true|" "$(basic tls "alice:$AD_PASSWORD")"
+    harness_stop_server
+  done
+fi
 # Basic in the MIT realm, whose second instance plays the fake KDC.
 if [ -n "${QTEST_REALM_DIR:-}" ]; then
   for flavour in jdk tomcat; do

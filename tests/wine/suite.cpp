@@ -89,6 +89,29 @@ void RunAll(Context& run) {
   CheckTermination(run);
 }
 
+// The natives beyond the 27: each is exported, and the password context refuses a missing
+// password with its own words before it touches the platform, leaving nothing behind.
+void CheckExtensions(HMODULE module, fakejni::FakeJvm& jvm) {
+  for (const char* name : {"CreateBoundContext", "GetContextExpiry", "CreatePasswordContext"}) {
+    Check(GetProcAddress(module, (std::string(kPackage) + "Extensions_" + name).c_str()) != nullptr,
+          std::string("GetProcAddress finds the extension ") + name);
+  }
+  using PasswordContext = jint(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jstring, jcharArray);
+  auto create = reinterpret_cast<PasswordContext>(reinterpret_cast<void*>(
+      GetProcAddress(module, "Java_com_tarvex_pelk_quentrel_Extensions_CreatePasswordContext")));
+  if (create == nullptr) return;
+  jstring package = jvm.String(u"Kerberos"), target = jvm.String(u"HTTP/web"), user = jvm.String(u"alice");
+  const size_t before = jvm.LiveReferences();
+  const jint handle = create(jvm.env(), nullptr, package, target, user, nullptr);
+  const std::optional<fakejni::Thrown> thrown = jvm.Take();
+  Check(handle == 0 && thrown && thrown->message == "Password cannot be null",
+        "CreatePasswordContext refuses a missing password in words", thrown ? thrown->message : "nothing thrown");
+  Check(jvm.LiveReferences() == before && jvm.TakeViolations().empty(),
+        "CreatePasswordContext leaves no reference and uses the JNI correctly");
+  for (jobject reference : {static_cast<jobject>(package), static_cast<jobject>(target), static_cast<jobject>(user)})
+    jvm.Delete(reference);
+}
+
 }  // namespace
 
 bool Check(bool ok, const std::string& what, const std::string& detail) {
@@ -236,6 +259,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   Check(GetProcAddress(module, "JNI_OnLoad") == nullptr && GetProcAddress(module, "JNI_OnUnload") == nullptr,
         "no JNI_OnLoad or JNI_OnUnload, so the JVM treats it as a plain JNI library");
+
+  CheckExtensions(module, jvm);
 
   Context run{jvm, library, program, dll};
   if (kerberos) {
