@@ -21,7 +21,7 @@ trap cleanup EXIT
 echo "-- starting the server: java -jar $jar serve --port 0 --spn HTTP/$host ${groups[*]}"
 java -jar "$jar" serve --port 0 --spn "HTTP/$host" "${groups[@]}" >"$log" 2>&1 &
 server=$!
-for _ in $(seq 100); do
+for _ in $(seq 1200); do  # two minutes, for a busy machine
   grep -q 'listening on port' "$log" && break
   kill -0 "$server" 2>/dev/null || { echo "the server did not start:"; cat "$log"; exit 1; }
   sleep 0.1

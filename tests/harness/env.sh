@@ -38,7 +38,7 @@ harness_start_server() {
   "$@" >"$log" 2>&1 &
   harness_server=$!
   server=$harness_server port=""
-  for _ in $(seq 600); do
+  for _ in $(seq 1200); do
     port=$(sed -n "s/$pattern/\\1/p" "$log" | head -n 1)
     [ -n "$port" ] && return 0
     kill -0 "$harness_server" 2>/dev/null || break

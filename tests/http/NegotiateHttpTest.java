@@ -399,16 +399,19 @@ public final class NegotiateHttpTest {
       }));
     }
     int ok = 0;
-    for (Future<Integer> result : results) {
-      ok += result.get(120, TimeUnit.SECONDS);
+    try {
+      for (Future<Integer> result : results) {
+        ok += result.get(120, TimeUnit.SECONDS);
+      }
+    } finally {
+      pool.shutdownNow();  // a failed client must fail the run, not keep the JVM alive
     }
-    pool.shutdown();
     System.out.printf("%s: %d exchanges from %d threads in %d ms%n", name, threads * perThread, threads,
         TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start));
     check(name + " exchanges answered", ok, threads * perThread);
     // A server thread may still be closing its context after its client has the answer, and the
     // time limit releases the abandoned ones: both are given a while on a loaded machine.
-    long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+    long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(45);
     while ((server.negotiator().pendingCount() > 0 || SecurityContext.openCount() > 0) && System.nanoTime() < deadline) {
       Thread.sleep(20);
     }
@@ -837,7 +840,8 @@ public final class NegotiateHttpTest {
   }
 
   // 300 clients that send half a request and wait hold their own threads, not the server's: a
-  // client that signs on meanwhile is answered within two seconds.
+  // client that signs on meanwhile is answered before the server's request limit would have freed
+  // a thread held by one of them.
   private static void slowClients(int port) throws Exception {
     List<Socket> slow = new ArrayList<>();
     try {
@@ -847,13 +851,14 @@ public final class NegotiateHttpTest {
         slow.add(socket);
       }
       Thread.sleep(500);  // every one of them taken in by the server
-      HttpClient http = HttpClient.newBuilder().connectTimeout(Duration.ofSeconds(2)).build();
+      Duration bound = Duration.ofSeconds(8);  // serve gives a request 10 seconds
+      HttpClient http = HttpClient.newBuilder().connectTimeout(bound).build();
       long started = System.nanoTime();
       HttpResponse<String> answered = NegotiateClient.send(http, HttpRequest.newBuilder(URI.create("http://127.0.0.1:"
-          + port + "/")).timeout(Duration.ofSeconds(2)).build(), HttpResponse.BodyHandlers.ofString());
+          + port + "/")).timeout(bound).build(), HttpResponse.BodyHandlers.ofString());
       long millis = (System.nanoTime() - started) / 1_000_000;
       check("serve answers beside 300 slow clients", answered.statusCode(), 200);
-      check("serve answered within two seconds (" + millis + " ms)", millis < 2000, true);
+      check("serve answered before a slow client's thread was freed (" + millis + " ms)", millis < bound.toMillis(), true);
     } finally {
       for (Socket socket : slow) {
         socket.close();
@@ -1012,9 +1017,11 @@ public final class NegotiateHttpTest {
     return start(name, Negotiator.builder().packageName(pkg));
   }
 
-  // A flavour of the settings given, answering GROUP, with a short time limit unless given one.
+  // A flavour of the settings given, answering GROUP, with a short time limit unless given one:
+  // short enough that the abandoned exchanges of the load run are released while it waits, long
+  // enough that a busy machine finishes a live exchange's legs within it.
   private static Flavour start(String name, Negotiator.Builder settings) throws Exception {
-    return start(name, settings, Duration.ofSeconds(2));
+    return start(name, settings, Duration.ofSeconds(8));
   }
 
   private static Flavour start(String name, Negotiator.Builder settings, Duration limit) throws Exception {

@@ -51,7 +51,7 @@ start() {
   local log=$work/server-$RANDOM$RANDOM.log
   setsid "$@" >"$log" 2>&1 &
   server=$!
-  for _ in $(seq 300); do
+  for _ in $(seq 1200); do  # two minutes: a JVM under -Xcheck:jni starts slowly on a busy machine
     port=$(sed -n 's/.*listening on port \([0-9]*\).*/\1/p' "$log")
     [ -n "$port" ] && return 0
     kill -0 "$server" 2>/dev/null || break
