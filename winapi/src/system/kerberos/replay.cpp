@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "system/host/settings.h"
 #include "system/host/trace.h"
 #include "system/kerberos/gss_host.h"
 
@@ -170,9 +171,8 @@ bool PrepareReplayCheck(krb5_context krb5) {
   const std::time_t now = std::time(nullptr);
   if (tried != 0 && now - tried < 60) return false;
   tried = now;
-  const char* folder = secure_getenv("KRB5RCACHEDIR");
   std::string why;
-  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(folder != nullptr && *folder != 0 ? folder : "/var/tmp", why);
+  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(host::TextSetting(host::SettingId::kKrb5ReplayFolder), why);
   if (!store) {
     host::Trace("the host's replay table cannot be used: " + why + "; GSSAPI's own replay cache checks instead");
     return false;
