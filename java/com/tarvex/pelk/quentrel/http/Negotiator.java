@@ -1,14 +1,11 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.tarvex.pelk.quentrel.ServerContext;
-import com.tarvex.pelk.quentrel.SecurityContext;
-import com.tarvex.pelk.quentrel.WinAuthException;
 import java.lang.System.Logger;
 import java.lang.System.Logger.Level;
 import java.time.Clock;
 import java.time.Duration;
 import java.util.ArrayList;
-import java.util.Base64;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
 
@@ -25,8 +22,6 @@ public final class Negotiator implements AutoCloseable {
   /** The authentication scheme, as it appears in the headers. */
   public static final String SCHEME = NegotiateHeader.SCHEME;
   static final Logger LOG = System.getLogger("com.tarvex.pelk.quentrel.http");
-  // SEC_E_BAD_BINDINGS: the token's channel bindings are not this channel's.
-  private static final String BAD_BINDINGS = "Platform error: 80090346";
 
   private final String packageName;
   private final List<String> groups;
@@ -35,6 +30,7 @@ public final class Negotiator implements AutoCloseable {
   private final Sessions sessions;
   private final ChannelBinding.Mode channelBinding;
   private final PendingExchanges pending;
+  private final TokenExchange exchange;
   private final String fallback;
   private final BasicSignOn basic;
 
@@ -275,6 +271,7 @@ public final class Negotiator implements AutoCloseable {
     sessions = new Sessions(builder.sessions, builder.sessionLifetime.toMillis(), builder.sessionIdle.toMillis(),
         builder.sessionBound, builder.sessionCookie, builder.sessionKey, builder.sessionSite, builder.clock, log);
     channelBinding = builder.channelBinding;
+    exchange = new TokenExchange(packageName, groups, channelBinding, pending, log);
     maxHeaderChars = SCHEME.length() + 1 + 4 * ((builder.maxTokenBytes + 2) / 3);
     pending.sweepEvery(Math.max(TimeUnit.NANOSECONDS.toMillis(timeoutNanos) / 4, 10), sessions::purge);
   }
@@ -379,79 +376,8 @@ public final class Negotiator implements AutoCloseable {
           connection, NegotiateHeader.schemeOf(authorization.get(0)));
       return Outcome.challenge(null);
     }
-    byte[] token = read.bytes;
-    if (channelBinding == ChannelBinding.Mode.REQUIRE && channelBindings == null) {
-      log.log("unbound-channel", Level.WARNING, "Negotiate: {0}: channel binding is required and the request came"
-          + " over no TLS channel; refused (serve this site over HTTPS, or set channel binding to accept)",
-          connection);
-      return Outcome.challenge(null);
-    }
-    return step(connection, peer == null ? connection : PendingExchanges.peerKey(peer), token, channelBindings);
-  }
-
-  private ServerContext open(byte[] channelBindings) throws WinAuthException {
-    return channelBinding == ChannelBinding.Mode.NONE || channelBindings == null ? ServerContext.open(packageName)
-        : ServerContext.openBound(packageName, channelBindings, channelBinding == ChannelBinding.Mode.ACCEPT);
-  }
-
-  private Outcome step(Object connection, Object peer, byte[] token, byte[] channelBindings) {
-    ServerContext context = pending.take(connection);
-    try {
-      if (context != null) {
-        try {
-          return advance(connection, peer, context, token);
-        } catch (WinAuthException continuationRefused) {
-          // A client that starts over on this connection (after a time limit, or a new client on
-          // a reused address) sends a first token: it gets a context of its own.
-          context.close();
-          log.log("restart", Level.DEBUG, "Negotiate: {0}: the waiting exchange refused the token ({1}); starting"
-              + " a new one", connection, continuationRefused.getMessage());
-        }
-      }
-      try {
-        context = open(channelBindings);
-      } catch (WinAuthException e) {
-        log.log("no-credentials", Level.ERROR, "Negotiate: {0}", LogLines.words(AcceptorCheck.noCredentials(packageName, e)));
-        return Outcome.unavailable(0);
-      }
-      return advance(connection, peer, context, token);
-    } catch (WinAuthException refused) {
-      context.close();
-      if (BAD_BINDINGS.equals(refused.getMessage())) {
-        log.log("bad-bindings", Level.WARNING, "Negotiate: {0}: the client''s token is bound to another TLS channel"
-            + (channelBinding == ChannelBinding.Mode.REQUIRE ? " or to none" : "") + " ({1}): a relayed sign-on,"
-            + " or a proxy that ends TLS before this server; refused", connection, refused.getMessage());
-        return Outcome.challenge(null);
-      }
-      log.log("refused", Level.INFO, "Negotiate: {0}: the package refused the client''s token: {1}", connection,
-          LogLines.words(AcceptorCheck.refused(refused, token)));
-      return Outcome.challenge(null);
-    } catch (RuntimeException | Error e) {
-      if (context != null) {
-        context.close();
-      }
-      throw e;
-    }
-  }
-
-  // One leg on a context that is either released or handed over (to the pending table or the
-  // outcome) before this returns normally; on an exception the caller releases it.
-  private Outcome advance(Object connection, Object peer, ServerContext context, byte[] token)
-      throws WinAuthException {
-    SecurityContext.Step step = context.accept(token);
-    byte[] reply = step.token();
-    if (!step.complete()) {
-      if (reply.length == 0) {
-        throw new WinAuthException("the package asks for another leg without a token for the client");
-      }
-      int retryAfter = pending.park(connection, peer, context);
-      if (retryAfter > 0) {
-        return Outcome.unavailable(retryAfter);
-      }
-      return Outcome.challenge(Base64.getEncoder().encodeToString(reply));
-    }
-    NegotiatedUser user = NegotiatedUser.signedOn(context, packageName, SCHEME, groups, log);
-    return Outcome.authenticated(user, context, reply.length == 0 ? null : Base64.getEncoder().encodeToString(reply));
+    return exchange.step(connection, peer == null ? connection : PendingExchanges.peerKey(peer), read.bytes,
+        channelBindings);
   }
 
   /** Forgets the waiting exchange of a connection that closed, when the server can tell. */
