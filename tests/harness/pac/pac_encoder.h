@@ -101,7 +101,9 @@ class Encoder {
     StringHeader(logonServer, "logonServer");
     StringHeader(info.logonDomainName, "logonDomainName");
     Pointer(true, "logonDomainId.pointer");
-    for (int i = 0; i < 10; ++i) Put(0, 4, "");  // reserved, account control, status, times, count, reserved
+    for (int i = 0; i < 2; ++i) Put(0, 4, "");  // reserved
+    Put(info.userAccountControl, 4, "userAccountControl");
+    for (int i = 0; i < 7; ++i) Put(0, 4, "");  // status, times, count, reserved
     Put(static_cast<uint32_t>(info.extraSids.size()), 4, "sidCount");
     Pointer(!info.extraSids.empty(), "extraSids.pointer");
     Pointer(!info.resourceGroupDomainSid.empty(), "resourceDomain.pointer");
