@@ -59,6 +59,31 @@ struct StressResult {
   std::vector<std::string> failures;
 };
 
+// The thread beside the others that frees servers they still use: while `going` says so, it takes
+// each server offered in `shared`, records it in `freed` (so that its owner may expect "Invalid
+// handle" of it) and frees it.
+template <typename Calls, typename Going>
+void FreeOfferedServers(Calls& c, const Going& going, std::mutex& mutex, std::vector<int>& shared,
+                        std::set<int>& freed, std::atomic<long>& calls) {
+  while (going()) {
+    int victim = 0;
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (!shared.empty()) {
+        victim = shared.back();
+        shared.pop_back();
+        freed.insert(victim);
+      }
+    }
+    if (victim == 0) {
+      std::this_thread::yield();
+      continue;
+    }
+    c.FreeHandle(victim);
+    ++calls;
+  }
+}
+
 template <typename Calls>
 StressResult RunStress(const std::function<std::unique_ptr<Calls>()>& makeCalls, std::chrono::milliseconds duration) {
   StressResult result;
@@ -130,26 +155,7 @@ StressResult RunStress(const std::function<std::unique_ptr<Calls>()>& makeCalls,
       if (set.text != "ok:0" || get.text != "ok:" + Utf8(value) || !name.ok()) fail("registry: " + get.text);
     }
   };
-  auto freer = [&] {
-    auto c = makeCalls();
-    while (running()) {
-      int victim = 0;
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (!shared.empty()) {
-          victim = shared.back();
-          shared.pop_back();
-          freedByOthers.insert(victim);
-        }
-      }
-      if (victim == 0) {
-        std::this_thread::yield();
-        continue;
-      }
-      c->FreeHandle(victim);
-      ++calls;
-    }
-  };
+  auto freer = [&] { FreeOfferedServers(*makeCalls(), running, mutex, shared, freedByOthers, calls); };
 
   std::vector<std::thread> threads;
   threads.emplace_back(sspi, u"Negotiate");
@@ -216,24 +222,8 @@ StressResult RunSignOnStress(const std::function<std::unique_ptr<Calls>()>& make
     }
   };
   auto freer = [&] {
-    auto c = makeCalls();
-    while (std::chrono::steady_clock::now() < deadline) {
-      int victim = 0;
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (!shared.empty()) {
-          victim = shared.back();
-          shared.pop_back();
-          freedByOthers.insert(victim);
-        }
-      }
-      if (victim == 0) {
-        std::this_thread::yield();
-        continue;
-      }
-      c->FreeHandle(victim);
-      ++calls;
-    }
+    FreeOfferedServers(*makeCalls(), [&] { return std::chrono::steady_clock::now() < deadline; }, mutex, shared,
+                       freedByOthers, calls);
   };
   std::vector<std::thread> running;
   for (int i = 0; i < threads; ++i) running.emplace_back(signOns);
