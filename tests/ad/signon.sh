@@ -124,7 +124,8 @@ if [ -n "$test_jar" ] && command -v chromium >/dev/null; then
   harness_stop_server
 fi
 
-# The doctor names the domain, the controller that answered and the keytab's principals.
+# The doctor names the domain, the controller that answered, the keytab's principals and which of
+# the PAC's signatures a member server can check.
 report=$(java -Xcheck:jni -jar "$jar" doctor 2>&1 || true)
 for want in "check code: 0 NERR_Success" "domain: samdom.test" \
             "controller: dc1.samdom.test answered an LDAP read of its rootDSE on port 389" \
@@ -132,7 +133,9 @@ for want in "check code: 0 NERR_Success" "domain: samdom.test" \
             "established client name: SAMDOM\alice" "client token: from its ticket's verified PAC" \
             "directory lookups: SASL GSSAPI with a security layer" \
             "service account of HTTP/localhost@SAMDOM.TEST: websvc, kvno " \
-            ", msDS-SupportedEncryptionTypes 0x18 (AES128, AES256)"; do
+            ", msDS-SupportedEncryptionTypes 0x18 (AES128, AES256)" \
+            "signatures present: server, KDC, ticket, full PAC" "checked here: the server's signature, with the" \
+            "not checked here: the KDC's, the ticket and the full PAC signatures are keyed with the domain's krbtgt"; do
   [[ $report == *"$want"* ]] && check ok "doctor: $want" || check FAIL "doctor: $want: $report"
 done
 [[ $report != *"warning: "*"has no AES key"* ]] && check ok "doctor: no warning for the AES keytab" ||

@@ -34,6 +34,7 @@ final class Doctor {
     if (KerberosSetup.systemWorld()) {
       report.run("loopback", "Loopback authentication", section -> systemLoopback(section, loopback));
       report.run("delegation", "Delegation", section -> delegation(section, packageName));
+      report.run("pac", "The client's PAC", PacReport::run);
       // The loopback's client is the principal of the ticket cache, not the process's account.
       report.run("processUser", "Process user", section -> processUser(section, System.getProperty("user.name"),
           groups));

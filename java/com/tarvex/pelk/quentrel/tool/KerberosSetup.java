@@ -52,8 +52,7 @@ final class KerberosSetup {
       missing.add("no default realm: " + ServiceKeytab.krb5ConfigFiles() + " names none; set default_realm in [libdefaults] and the"
           + " realm's kdc in [realms], or point KRB5_CONFIG at a krb5.conf that does");
     }
-    String cache = ServiceKeytab.fileOf(System.getenv("KRB5CCNAME"), ServiceKeytab.krb5Setting("default_ccache_name"),
-        "/tmp/krb5cc_" + ServiceKeytab.uid());
+    String cache = cacheFile();
     if (cache != null && !Files.exists(Paths.get(cache))) {
       missing.add("no ticket: the credential cache " + cache + " does not exist; run kinit USER"
           + (realm == null ? "@REALM" : "@" + realm) + ", or set KRB5CCNAME to a cache that holds a ticket");
@@ -65,6 +64,12 @@ final class KerberosSetup {
           + " keytab that holds one");
     }
     return missing;
+  }
+
+  /** The ticket cache file a client uses, found as krb5 finds it; null for a cache that is no file. */
+  static String cacheFile() {
+    return ServiceKeytab.fileOf(System.getenv("KRB5CCNAME"), ServiceKeytab.krb5Setting("default_ccache_name"),
+        "/tmp/krb5cc_" + ServiceKeytab.uid());
   }
 
   /** The default realm krb5.conf names; null when it names none. */

@@ -129,7 +129,7 @@ final class ServiceAccount {
   }
 
   // The JDK reads one krb5.conf, which KRB5_CONFIG does not name for it.
-  private static void useKrb5Config() {
+  static void useKrb5Config() {
     if (System.getProperty("java.security.krb5.conf") != null) {
       return;
     }
@@ -161,7 +161,7 @@ final class ServiceAccount {
   }
 
   @SuppressWarnings("removal")
-  private static <T> T doAs(Subject subject, PrivilegedExceptionAction<T> action) throws Exception {
+  static <T> T doAs(Subject subject, PrivilegedExceptionAction<T> action) throws Exception {
     try {
       return Subject.doAs(subject, action);
     } catch (java.security.PrivilegedActionException e) {
@@ -272,7 +272,7 @@ final class ServiceAccount {
     section.item("warnings", warning, "warning: " + warning);
   }
 
-  private static Throwable rootCause(Throwable thrown) {
+  static Throwable rootCause(Throwable thrown) {
     Throwable cause = thrown;
     while (cause.getCause() != null && cause.getCause() != cause) {
       cause = cause.getCause();
