@@ -253,8 +253,8 @@ std::string SecondHopCause(const std::string& otherwise) {
   return otherwise;
 }
 
-Delegation::Delegation(GssCredential received, bool constrained, long long expires)
-    : received_(std::move(received)), constrained_(constrained), expires_(expires) {
+Delegation::Delegation(GssCredential received, bool constrained)
+    : received_(std::move(received)), constrained_(constrained) {
   AddLive("delegated-credential", 1);
 }
 
@@ -263,41 +263,61 @@ Delegation::~Delegation() {
   AddLive("delegated-credential", -1);
 }
 
-bool Delegation::Expired() const { return Now() >= expires_; }
+bool Delegation::Usable() {
+  if (lifetimeKnown_) return received_ || prepared_;
+  lifetimeKnown_ = true;
+  OM_uint32 minor = 0;
+  OM_uint32 lifetime = 0;
+  OM_uint32 major = Fault("gss_inquire_cred", minor);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received_.get(), nullptr, &lifetime, nullptr, nullptr);
+  if (GSS_ERROR(major)) {
+    Trace("gss_inquire_cred", major, minor, gss_mech_krb5);
+    received_.reset();
+    return false;
+  }
+  // Evidence that ran out since stays, expired, as it would had it been looked at when accepted.
+  expires_ = Now() + lifetime;
+  return true;
+}
 
-OM_uint32 Delegation::Lifetime() const {
+bool Delegation::Expired() { return !Usable() || Now() >= expires_; }
+
+OM_uint32 Delegation::Lifetime() {
+  if (!Usable()) return 0;
   const long long left = expires_ - Now();
   return left > 0 ? static_cast<OM_uint32>(left) : 0;
 }
 
-// Only what the package tells without copying anything: most clients never have a second hop
-// made for them.
+// Only what the acceptance's answer needs, without copying anything: whether this is the client's
+// own ticket-granting ticket (its delegation flag) or evidence, and what only the accepted context
+// can tell (whether the evidence is forwardable). Evidence's lifetime is asked at its first use:
+// most clients never have a second hop made for them, and every client that delegates nothing
+// leaves evidence behind.
 std::shared_ptr<Delegation> Delegation::Keep(GssCredential received, gss_ctx_id_t context) {
   OM_uint32 minor = 0;
   GssBufferSet impersonator;
   OM_uint32 major = Fault("gss_inquire_cred_by_oid", minor);
   if (major == GSS_S_COMPLETE)
     major = gss_inquire_cred_by_oid(&minor, received.get(), GSS_KRB5_GET_CRED_IMPERSONATOR, impersonator.out());
-  if (GSS_ERROR(major)) Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
-  const bool constrained = !GSS_ERROR(major) && impersonator && impersonator.get()->count > 0;
-  OM_uint32 lifetime = 0;
-  bool usable = !GSS_ERROR(major);
-  if (usable && constrained) {
+  if (GSS_ERROR(major)) {
+    Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
+    return nullptr;
+  }
+  const bool constrained = impersonator && impersonator.get()->count > 0;
+  if (constrained) {
     // The KDC takes no evidence that is not forwardable.
     krb5_flags flags = 0;
-    usable = GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags)) || (flags & TKT_FLG_FORWARDABLE) != 0;
+    if (!GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags)) && (flags & TKT_FLG_FORWARDABLE) == 0)
+      return nullptr;
+    return std::shared_ptr<Delegation>(new Delegation(std::move(received), true));
   }
-  if (usable) {
-    major = Fault("gss_inquire_cred", minor);
-    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), nullptr, &lifetime, nullptr, nullptr);
-    usable = !GSS_ERROR(major) && lifetime > 0;
-  }
-  if (!usable) return nullptr;
-  return std::shared_ptr<Delegation>(new Delegation(std::move(received), constrained, Now() + lifetime));
+  // A forwarded ticket that cannot be used is no delegation, which the context's flags tell at once.
+  std::shared_ptr<Delegation> forwarded(new Delegation(std::move(received), false));
+  return forwarded->Usable() && !forwarded->Expired() ? forwarded : nullptr;
 }
 
 const std::string& Delegation::Cache() {
-  if (prepared_) return cache_;
+  if (prepared_ || !Usable()) return cache_;
   prepared_ = true;
   OM_uint32 minor = 0;
   // The received credential is needed for this copy alone.

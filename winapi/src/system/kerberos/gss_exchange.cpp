@@ -201,6 +201,8 @@ struct Accepted {
   GssName peer;
   gss_OID actual = GSS_C_NO_OID;
   GssCredential delegated;
+  // A site that keeps no delegation asks for none: GSSAPI then builds no credential of it at all.
+  bool keepDelegation = true;
 };
 
 void RunAccept(gss_cred_id_t cred, Context& working, gss_buffer_desc& in, StepBindings& bindings, Accepted& step) {
@@ -208,7 +210,7 @@ void RunAccept(gss_cred_id_t cred, Context& working, gss_buffer_desc& in, StepBi
   if (step.major == GSS_S_COMPLETE)
     step.major = gss_accept_sec_context(&step.minor, working.ctx.in_out(), cred, &in, bindings.Get(), step.peer.out(),
                                         &step.actual, step.out.out(), &step.agreed, &step.lifetime,
-                                        step.delegated.out());
+                                        step.keepDelegation ? step.delegated.out() : nullptr);
 }
 
 // Whether an acceptance failed for want of a key for the ticket's service: nothing of the ticket
@@ -318,6 +320,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   guard.unlock();
   gss_buffer_desc in = InputToken(input);
   Accepted step;
+  step.keepDelegation = keepDelegation;
   AcceptStep(own, *working, context == nullptr, in, bindings, step);
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
@@ -326,7 +329,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
     return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
-  if (step.delegated && keepDelegation) kept = Delegation::Keep(std::move(step.delegated), working->ctx.get());
+  if (step.delegated) kept = Delegation::Keep(std::move(step.delegated), working->ctx.get());
   // Nothing of an established context goes out before the server may keep it: not even the
   // token that would prove the server to its client.
   if (step.major == GSS_S_COMPLETE) {

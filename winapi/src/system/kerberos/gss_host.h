@@ -181,7 +181,8 @@ SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop)
 class Delegation : public LogonCredentials {
  public:
   // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
-  // null when it cannot be used to authenticate onward.
+  // null when it cannot be used to authenticate onward, as far as the acceptance must know: a
+  // forwarded ticket is checked whole, evidence's lifetime at its first use (Usable).
   static std::shared_ptr<Delegation> Keep(GssCredential received, gss_ctx_id_t context);
   Delegation(const Delegation&) = delete;
   Delegation& operator=(const Delegation&) = delete;
@@ -190,18 +191,23 @@ class Delegation : public LogonCredentials {
   // The cache that holds the credential, for gss_acquire_cred_from, made on first use; empty when
   // the credential turns out unusable. Requires the world lock.
   const std::string& Cache();
+  // Whether the credential can be used onward at all, its lifetime asked of GSSAPI on first use
+  // (false when GSSAPI cannot tell it, as if nothing had been delegated). Requires the world lock,
+  // as do Expired and Lifetime, which ask it too.
+  bool Usable();
   // Evidence for constrained delegation rather than the client's own ticket-granting ticket.
   bool Constrained() const { return constrained_; }
-  bool Expired() const;
-  OM_uint32 Lifetime() const;
+  bool Expired();
+  OM_uint32 Lifetime();
 
  private:
-  Delegation(GssCredential received, bool constrained, long long expires);
+  Delegation(GssCredential received, bool constrained);
   GssCredential received_;  // as the package gave it, until the cache is made
   std::string cache_;
   bool prepared_ = false;
   bool constrained_;
-  long long expires_;
+  bool lifetimeKnown_ = false;
+  long long expires_ = 0;
 };
 
 // What the site lets server contexts keep of their clients (QUENTREL_DELEGATION): nothing ("off"),
@@ -252,11 +258,11 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
 // per context, with the configuration the server's krb5 context has read, so that a thread acting
 // as the client can ask it as well. Requires the world lock.
 std::optional<std::string> ClientAccount(Context& context);
-// The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
-// verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
-// did not verify or does not decode. With `upn`, its UPN_DNS_INFO too ("urn:mspac:upn-dns-info"),
-// none when the PAC has none; null again when that buffer is there but unverified or undecodable.
-// A fault point as "gss_get_name_attribute".
+// The logon information of an accepted client's PAC when GSSAPI reports the PAC verified (the
+// whole PAC, "urn:mspac:", authenticated); null when the ticket has no PAC, or one that did not
+// verify, has no logon information, does not decode, or was issued to another account than that
+// information's user. With `upn`, its UPN_DNS_INFO too, none when the PAC has none; null again
+// when that buffer is there but does not decode. A fault point as "gss_get_name_attribute".
 std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
                                                         std::optional<UpnDnsInfo>* upn = nullptr);
 // The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,

@@ -139,7 +139,8 @@ namespace {
 bool ImpersonatedDelegation(std::shared_ptr<Delegation>& delegation) {
   std::optional<std::shared_ptr<Delegation>> impersonating = ThreadDelegation();
   if (!impersonating) return true;
-  if (!*impersonating) {
+  // Evidence whose credential GSSAPI cannot tell of is no more than none.
+  if (!*impersonating || !(*impersonating)->Usable()) {
     TraceRefusal("a second hop as the impersonated client",
                  SecondHopCause("the client delegated nothing: it forwarded no ticket (Windows clients under"
                                 " Credential Guard forward none: use constrained delegation), or the site keeps"

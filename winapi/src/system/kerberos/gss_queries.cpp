@@ -40,15 +40,18 @@ size_t WrapOverhead(gss_ctx_id_t ctx, int confidential) {
 }
 
 // Sizes of an established context, from the mechanism and without touching its sequence numbers:
-// the token (trailer) buffer holds the largest header, the padding buffer the largest padding.
+// the token (trailer) buffer holds the largest header, the padding buffer the largest padding. A
+// cipher's block is a power of two of at most 16 bytes, and its padding fills a message up to a
+// whole block (nothing when it is whole) or by one to a whole block (a block when it is whole): so
+// the largest padding of any length is that of a message of one byte or of 16, and two probes find
+// it where a message of every length up to 16 would.
 SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes) {
   sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
   if (!context.established) return SEC_E_OK;
   size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
   if (WrapLengths(context.ctx.get(), 1, 1, sealedHeader, largestPadding) &&
       WrapLengths(context.ctx.get(), 0, 1, signedHeader, padding)) {
-    for (size_t length = 2; length <= 16; ++length)
-      if (WrapLengths(context.ctx.get(), 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
+    if (WrapLengths(context.ctx.get(), 1, 16, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
     sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(sealedHeader, signedHeader));
     sizes.cbMaxSignature = static_cast<ULONG>(signedHeader);
   } else {
