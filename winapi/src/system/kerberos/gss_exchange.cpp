@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "common/sspi.h"
+#include "system/kerberos/ap_request.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/replay.h"
 
@@ -329,7 +330,11 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
     return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
-  if (step.delegated) kept = Delegation::Keep(std::move(step.delegated), working->ctx.get());
+  if (step.delegated) kept = Delegation::Keep(std::move(step.delegated));
+  // A server that can ask for a second hop keeps the client's ticket from the leg that carried it.
+  if (own.service) {
+    if (std::optional<std::vector<uint8_t>> ticket = TicketOf(in)) working->clientTicket = std::move(*ticket);
+  }
   // Nothing of an established context goes out before the server may keep it: not even the
   // token that would prove the server to its client.
   if (step.major == GSS_S_COMPLETE) {
@@ -337,6 +342,11 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
         Admit(own, *working, step.peer ? step.peer.get() : working->peer.get(),
               step.actual != GSS_C_NO_OID ? step.actual : working->actual, working->keysChecked);
     if (admitted != SEC_E_OK) return admitted;
+    // A client that forwarded nothing leaves its ticket as evidence.
+    if (!kept && !working->clientTicket.empty())
+      kept = Delegation::KeepEvidence(working->ctx.get(), std::move(working->clientTicket), working->clientPrincipal,
+                                      step.lifetime, own);
+    working->clientTicket = std::vector<uint8_t>();
   }
   if (SECURITY_STATUS written = WriteToken(output, step.out); written != SEC_E_OK) return written;
   if (step.peer) working->peer = std::move(step.peer);

@@ -64,19 +64,6 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   return SEC_E_OK;
 }
 
-// The clock skew krb5 allows (libdefaults clockskew, 300 seconds unless set). Requires the world
-// lock (the packages' krb5 context).
-long long ClockSkew() {
-  int skew = 300;
-  krb5_context krb5 = SharedKrb5();
-  profile_t profile = nullptr;
-  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
-    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
-    profile_release(profile);
-  }
-  return skew;
-}
-
 // From the time the context was established to the end of the ticket it rests on, as GSSAPI
 // counts what remains of it now. A Kerberos acceptor lets a context run the allowed clock skew
 // past the ticket's end; Windows' lifespan, and a session resting on it, ends with the ticket.
@@ -103,6 +90,17 @@ SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& 
 }
 
 }  // namespace
+
+long long ClockSkew() {
+  int skew = 300;
+  krb5_context krb5 = SharedKrb5();
+  profile_t profile = nullptr;
+  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
+    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
+    profile_release(profile);
+  }
+  return skew;
+}
 
 SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer) {
   Context* context = FindContext(handle);
