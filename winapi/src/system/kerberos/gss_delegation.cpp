@@ -109,8 +109,7 @@ struct EvidenceParts {
 // accepted with: a hop to the service itself uses the evidence as it is, with its key. False when
 // they cannot be read (a thread acting as a client may not read the keytab file).
 bool DecryptEvidence(krb5_context context, const Evidence& evidence, krb5_ticket* ticket) {
-  const std::string name = evidence.keys && !evidence.keys->Name().empty() ? evidence.keys->Name()
-                                                                           : KeytabName(context);
+  const std::string name = !evidence.keys.empty() ? evidence.keys : KeytabName(context);
   krb5_keytab keytab = nullptr;
   if (name.empty() || krb5_kt_resolve(context, name.c_str(), &keytab) != 0) return false;
   const bool decrypted = krb5_server_decrypt_ticket_keytab(context, keytab, ticket) == 0;
@@ -355,7 +354,8 @@ std::shared_ptr<Delegation> Delegation::KeepEvidence(gss_ctx_id_t context, std::
   krb5_flags flags = 0;
   if (GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags))) flags = TKT_FLG_FORWARDABLE;
   if ((flags & TKT_FLG_FORWARDABLE) == 0) return nullptr;
-  Evidence evidence{std::move(ticket), client, flags, Now(), lifetime, credential.service, credential.keys};
+  Evidence evidence{std::move(ticket), client, flags, Now(), lifetime, credential.service, credential.keys,
+                    credential.keys.empty() ? nullptr : credential.cred};
   return std::shared_ptr<Delegation>(new Delegation(GssCredential(), std::move(evidence), 0));
 }
 

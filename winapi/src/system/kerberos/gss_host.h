@@ -91,8 +91,9 @@ struct Credential {
   std::shared_ptr<Delegation> delegation;
   // Inbound, where a client's ticket may be kept as evidence: the service's own ticket to ask with.
   std::shared_ptr<ServiceTicket> service;
-  // Inbound, where `cred` holds the policy's keys alone: the memory keytab of them.
-  std::shared_ptr<const AllowedKeys> keys;
+  // Inbound, where `cred` holds the policy's keys alone: the name of the memory keytab of them,
+  // which lasts as long as `cred` holds it open.
+  std::string keys;
 };
 
 
@@ -104,8 +105,8 @@ struct Credential {
 // the memory keytab of those. Requires the world lock.
 using AcquireFunction = std::function<SECURITY_STATUS(const std::string& keytab, GssCredential& cred, OM_uint32& lifetime)>;
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcceptorPolicy& policy, const AcquireFunction& acquire,
-                               SharedCredential& shared, SharedCredential& whole,
-                               std::shared_ptr<const AllowedKeys>& keys, OM_uint32& lifetime);
+                               SharedCredential& shared, SharedCredential& whole, std::string& keys,
+                               OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;
@@ -185,7 +186,10 @@ struct Evidence {
   long long acceptedAt = 0;                // when it was accepted, and the lifetime GSSAPI gave the
   OM_uint32 lifetime = 0;                  // context then, the clock skew past the ticket's end
   std::shared_ptr<ServiceTicket> service;  // the service's own ticket-granting ticket
-  std::shared_ptr<const AllowedKeys> keys; // the keys it was accepted with, where not the keytab's
+  // The keys it was accepted with where not the keytab's (a memory keytab's name), and the
+  // credential that holds them open.
+  std::string keys;
+  SharedCredential acceptor;
 };
 
 // What a client delegated to a server context, used from a memory credential cache of its own that

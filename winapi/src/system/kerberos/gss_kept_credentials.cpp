@@ -54,7 +54,7 @@ struct Kept {
   Conditions conditions;
   SharedCredential cred;
   SharedCredential whole;
-  std::shared_ptr<const AllowedKeys> keys;
+  std::string keys;
   OM_uint32 lifetime;
 };
 
@@ -91,8 +91,8 @@ bool CurrentConditions(Conditions& now) {
 }  // namespace
 
 SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcceptorPolicy& policy, const AcquireFunction& acquire,
-                               SharedCredential& shared, SharedCredential& whole,
-                               std::shared_ptr<const AllowedKeys>& keys, OM_uint32& lifetime) {
+                               SharedCredential& shared, SharedCredential& whole, std::string& keys,
+                               OM_uint32& lifetime) {
   // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
   Conditions now;
   const bool known = CurrentConditions(now);
@@ -114,15 +114,15 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcceptorPolicy&
   if (SECURITY_STATUS status = acquire(std::string(), cred, lifetime); status != SEC_E_OK) return status;
   shared = Share(std::move(cred));
   whole = nullptr;
-  keys = nullptr;
+  keys.clear();
   // Where the policy's keys cannot be had on their own, the whole credential serves, checked after
   // each acceptance as before.
-  auto allowed = std::make_shared<const AllowedKeys>(SharedKrb5(), policy);
+  const AllowedKeys allowed(SharedKrb5(), policy);
   OM_uint32 ignored = 0;
-  if (!allowed->Name().empty() && acquire(allowed->Name(), cred, ignored) == SEC_E_OK) {
+  if (!allowed.Name().empty() && acquire(allowed.Name(), cred, ignored) == SEC_E_OK) {
     whole = std::move(shared);
     shared = Share(std::move(cred));
-    keys = std::move(allowed);
+    keys = allowed.Name();
   }
   if (known) kept.push_back(Kept{mechanism, policy, std::move(now), shared, whole, keys, lifetime});
   return SEC_E_OK;

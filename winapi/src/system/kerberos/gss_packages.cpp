@@ -176,7 +176,7 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
   // What a server lets in is fixed when it takes its credential, and chooses the keys it holds:
   // NTLM has none of a keytab.
-  Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service, nullptr};
+  Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service, std::string()};
   if (accepting) PrepareAcceptor(made);
   const AcceptorPolicy keys = mechanism->oid == &kNtlm ? AcceptorPolicy{} : made.acceptors;
   // Servers share one acceptor credential for as long as it is what they would acquire.
