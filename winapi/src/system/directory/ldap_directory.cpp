@@ -449,6 +449,25 @@ DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal
   return FindAccount(realm, "(userPrincipalName=" + LdapFilterValue(principal) + ")", entry);
 }
 
+DWORD LdapUserFlags(const std::string& realm, const std::string& name, std::string& samName, DWORD& flags) {
+  if (name.empty()) return ERROR_NONE_MAPPED;
+  return WithDirectory(realm, [&](const Connection& connection, const LdapDomain& domain) {
+    Found found;
+    int result = connection.Search(domain.namingContext, LDAP_SCOPE_SUBTREE, "(sAMAccountName=" + LdapFilterValue(name) + ")",
+                                   {"objectSid", "sAMAccountName", "sAMAccountType", "userAccountControl"}, found);
+    if (result != LDAP_SUCCESS) return result;
+    auto sid = SidValue(First(found, "objectSid"));
+    const std::string control = First(found, "userAccountControl");
+    if (!found.any || !sid || !InDomain(*sid, domain.sid) || LdapAccountUse(First(found, "sAMAccountType")) != SidTypeUser ||
+        control.empty())
+      return LDAP_NO_SUCH_OBJECT;
+    // The directory writes it as a signed decimal number.
+    samName = First(found, "sAMAccountName");
+    flags = static_cast<DWORD>(std::strtoll(control.c_str(), nullptr, 10));
+    return LDAP_SUCCESS;
+  });
+}
+
 DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry) {
   return FindAccount(realm, "(objectSid=" + LdapBinaryValue(sid) + ")", entry);
 }

@@ -44,6 +44,10 @@ DWORD LdapDomainOf(const std::string& realm, LdapDomain& domain);
 DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntry& entry);
 DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry);
 
+// The user account whose sAMAccountName is `name`: its name as the directory spells it and its
+// userAccountControl, whose bits are netapi32's UF_* flags.
+DWORD LdapUserFlags(const std::string& realm, const std::string& name, std::string& found, DWORD& flags);
+
 // The account that bears `sid`.
 DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry);
 
