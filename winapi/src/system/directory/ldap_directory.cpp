@@ -92,8 +92,8 @@ State& TheState() {
   return *state;
 }
 
-// Forget may be called under the world lock, which the journal takes while the state's lock is
-// held: it only asks, and the next caller forgets.
+// Forget may be called under the world lock (a test's fresh world), which the lookups take and let
+// go on their way: it only asks, and the next use of the state forgets.
 std::atomic<unsigned> forgetting{0};
 
 void Close(LDAP* ld) {
