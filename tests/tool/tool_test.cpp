@@ -112,7 +112,7 @@ TEST(ToolLibrary, AFolderThatCannotBeUsedFailsTheLoadWithAClearMessage) {
   // Every other section says it did not run, rather than failing on its own.
   EXPECT_TRUE(Contains(run.out, "Host names: FAILED: not run: the native library did not load")) << run.out;
   EXPECT_TRUE(Contains(run.out, "Process user: FAILED: not run: the native library did not load")) << run.out;
-  EXPECT_TRUE(Contains(run.out, "doctor: 10 of 10 sections FAILED")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "doctor: 11 of 11 sections FAILED")) << run.out;
 }
 
 TEST(ToolLibrary, ALibraryOnJavaLibraryPathWinsOverThePackedCopy) {
