@@ -241,7 +241,8 @@ public final class JvmBench {
 
   /**
    * Rows of the rates table: a contender's sign-ons at a number of threads, per second, per core
-   * (the rate over min(threads, cores)), CPU a sign-on of all threads, and latency percentiles.
+   * (the rate over min(threads, cores)), the CPU a sign-on of the threads that sign on (through
+   * HTTP, the server's), and latency percentiles.
    */
   static final List<String[]> rates = new ArrayList<>();
 
@@ -260,7 +261,7 @@ public final class JvmBench {
     if (!rates.isEmpty()) {
       System.out.println();
       printTable(new String[] {"sign-ons of", "threads", "per second", "per core (" + CORES + " cores)",
-          "CPU a sign-on", "p50", "p99"}, rates);
+          "CPU a sign-on (its threads)", "p50", "p99"}, rates);
     }
     System.out.println(quick ? "quick run: the figures mean nothing"
         : "medians of " + rounds + " alternating batches; CPU time of the measuring thread, wall clock for threads");
