@@ -4,7 +4,7 @@
 #    UndefinedBehaviorSanitizer; every report fails the run;
 #  - the native stress driver over the fake JNI with ThreadSanitizer (the JVM cannot run under it),
 #    on the simulated world and, inside a throwaway realm, sign-ons of many threads on the system
-#    world's GSSAPI.
+#    world's GSSAPI, and in a throwaway domain, account lookups of many threads at once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 asan=${QUENTREL_ASAN_BUILD_DIR:-build-asan}
@@ -46,3 +46,7 @@ QUENTREL_STRESS_SECONDS=${QUENTREL_STRESS_SECONDS:-5} \
 NSS_WRAPPER_DISABLE_DEEPBIND=1 QUENTREL_STRESS_REALM=1 QUENTREL_STRESS_SECONDS=${QUENTREL_STRESS_SECONDS:-5} \
   tests/kdc/with-realm.sh \
   "$tsan/tests/quentrel_native_system_tests" --gtest_filter='NativeStress.SignOns*:ReplayTable.*'
+# Account lookups of several threads at once, each on a directory connection of its own, in a
+# throwaway domain as a member host with only its keytab.
+NSS_WRAPPER_DISABLE_DEEPBIND=1 QUENTREL_STRESS_DOMAIN=1 tests/ad/with-domain.sh tests/ad/member-host.sh keytab \
+  "$tsan/tests/quentrel_native_system_tests" --gtest_filter='NativeStress.Domain*'

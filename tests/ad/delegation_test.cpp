@@ -382,13 +382,17 @@ TEST_F(Delegation, TheClientHelperSaysWhyASecondHopCannotBeServed) {
     const char* user;
     int flags;
     std::vector<const char*> wants;
+    std::vector<const char*> never;
   } cases[] = {
-      // bob's ticket is not forwardable: nothing is kept of him.
-      {"bob", kDelegate, {"Platform error: 8009030e", "sensitive and cannot be delegated", "Credential Guard"}},
+      // bob's account is marked sensitive, so his ticket is not forwardable: nothing is kept of him,
+      // and his domain says why, leaving no other reason open.
+      {"bob", kDelegate, {"Platform error: 8009030e", "SAMDOM\\bob is sensitive and cannot be delegated"},
+       {"Credential Guard", "Protected Users"}},
       // erin is in Protected Users: her tickets are not forwardable either, so nothing is kept of her.
-      {"erin", kDelegate, {"Platform error: 8009030e", "SAMDOM\\erin is in Protected Users"}},
-      // alice forwarded nothing, so the web service tries constrained delegation, which it may not.
-      {"alice", kMutual, {"Platform error: 8009035e", "msDS-AllowedToDelegateTo"}},
+      {"erin", kDelegate, {"Platform error: 8009030e", "SAMDOM\\erin is in Protected Users"}, {"sensitive"}},
+      // alice forwarded nothing, so the web service tries constrained delegation, which it may not;
+      // her account may be delegated, so that is the one reason.
+      {"alice", kMutual, {"Platform error: 8009035e", "msDS-AllowedToDelegateTo"}, {"sensitive", "Protected Users"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.user);
@@ -408,6 +412,7 @@ TEST_F(Delegation, TheClientHelperSaysWhyASecondHopCannotBeServed) {
     const std::string text = Utf8(answer);
     EXPECT_EQ(text.rfind("NegotiateException: ", 0), 0u) << text;
     for (const char* want : c.wants) EXPECT_NE(text.find(want), std::string::npos) << want << " in " << text;
+    for (const char* wrong : c.never) EXPECT_EQ(text.find(wrong), std::string::npos) << wrong << " in " << text;
     api::sspi::FreeHandle(client.value);
     if (cache != aliceCache) Shell("kdestroy -c " + cache);
   }
@@ -417,7 +422,9 @@ TEST_F(Delegation, TheClientHelperSaysWhyASecondHopCannotBeServed) {
 // The doctor tells a service trusted for delegation from one that is not.
 TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
   const std::string erinCache = "FILE:" + Env("AD_DIR") + "/erin-doctor-ccache";
+  const std::string bobCache = "FILE:" + Env("AD_DIR") + "/bob-doctor-ccache";
   ASSERT_EQ(Shell("echo \"$AD_PASSWORD\" | kinit -f -c " + erinCache + " erin >/dev/null"), 0);
+  ASSERT_EQ(Shell("echo \"$AD_PASSWORD\" | kinit -f -c " + bobCache + " bob >/dev/null"), 0);
   struct Case {
     std::string keytab;
     std::string cache;
@@ -425,7 +432,8 @@ TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
   } cases[] = {{Web().keytab, aliceCache, "trusted for delegation: yes"},
                {Proxy().keytab, aliceCache, "trusted for delegation: no"},
                // A client that never forwards says nothing of the service: the doctor tells why.
-               {Web().keytab, erinCache, "this client, SAMDOM\\erin, is in Protected Users"}};
+               {Web().keytab, erinCache, "this client, SAMDOM\\erin, is in Protected Users"},
+               {Web().keytab, bobCache, "this client, SAMDOM\\bob, is sensitive and cannot be delegated"}};
   for (const Case& c : cases) {
     const std::string out = Env("AD_DIR") + "/doctor.out";
     Shell("KRB5CCNAME=" + c.cache + " KRB5_KTNAME=" + c.keytab + " " + Env("QUENTREL_TOOL_JAVA") +
@@ -437,6 +445,7 @@ TEST_F(Delegation, TheDoctorSaysWhetherTheServiceIsTrustedForDelegation) {
     EXPECT_EQ(report.find("WARNING"), std::string::npos) << report;
   }
   Shell("kdestroy -c " + erinCache);
+  Shell("kdestroy -c " + bobCache);
 }
 
 }  // namespace

@@ -9,8 +9,12 @@ readme=$(realpath "$1") jar=$(realpath "$2") test_jar=$(realpath "$3") simulated
 tomcat_jars=/usr/share/java/tomcat10-embed-core.jar:/usr/share/java/jakarta-annotation-api.jar
 work=$(mktemp -d)
 server=""
+# The server's group is signalled, and the server itself in case it has not yet made its group.
 cleanup() {
-  if [ -n "$server" ]; then kill -TERM -- "-$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  if [ -n "$server" ]; then
+    kill -TERM -- "-$server" 2>/dev/null || kill -TERM "$server" 2>/dev/null || true
+    wait "$server" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,6 +53,9 @@ say() { if [ "$1" = ok ]; then echo "ok   $2"; else echo "FAIL $2"; failed=1; fi
 # waits for the port it prints.
 start() {
   local log=$work/server-$RANDOM$RANDOM.log
+  # Made before the server starts: the first look for its port must not find no file (under
+  # `set -e` a failed look would end the script while the server lives on).
+  : >"$log"
   setsid "$@" >"$log" 2>&1 &
   server=$!
   for _ in $(seq 1200); do  # two minutes: a JVM under -Xcheck:jni starts slowly on a busy machine
@@ -62,9 +69,10 @@ start() {
 
 # Stops the server; a JNI warning in its log fails the run, as -Xcheck:jni cannot make it fatal.
 stop() {
-  kill -TERM -- "-$server" 2>/dev/null || true
+  kill -TERM -- "-$server" 2>/dev/null || kill -TERM "$server" 2>/dev/null || true
   for _ in $(seq 100); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL -- "-$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; server=""
+  kill -KILL -- "-$server" 2>/dev/null || kill -KILL "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true; server=""
   if grep -h -e 'WARNING in native method' -e 'WARNING: JNI local refs' -e 'Warning: Calling other JNI' "$work"/server-*.log; then
     say FAIL "JNI warnings"
   fi

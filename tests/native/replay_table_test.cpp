@@ -1,6 +1,7 @@
 // The host's replay table on its own, in a folder of the test's: many callers with the same
 // authenticators at once, in threads and in two processes, each authenticator first exactly once;
-// entries free again once expired; a full window refused; a file anyone else could touch not used.
+// entries free again once expired; a full window refused; a file anyone else could touch not used;
+// a small table fills and refuses, and keeps its size for every later opener.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -29,9 +30,15 @@ std::string Folder() {
   return made != nullptr ? made : "";
 }
 
-std::unique_ptr<ReplayStore> Open(const std::string& folder) {
+constexpr size_t kDefaultSlots = size_t{1} << 21;
+
+std::string TablePath(const std::string& folder) {
+  return folder + "/quentrel_" + std::to_string(geteuid()) + ".replay";
+}
+
+std::unique_ptr<ReplayStore> Open(const std::string& folder, size_t slots = kDefaultSlots) {
   std::string why;
-  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(folder, why);
+  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(folder, slots, why);
   EXPECT_TRUE(store) << why;
   return store;
 }
@@ -69,7 +76,8 @@ TEST(ReplayTable, EachAuthenticatorIsFirstOnceAmongThreadsOfTwoProcesses) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     std::string why;
-    std::unique_ptr<ReplayStore> own = OpenHostReplayStore(folder, why);
+    // Asking another size, it still gets the table the parent made: else their homes would differ.
+    std::unique_ptr<ReplayStore> own = OpenHostReplayStore(folder, kDefaultSlots / 2, why);
     if (own) hammer(*own);
     _exit(own ? 0 : 1);
   }
@@ -106,13 +114,58 @@ TEST(ReplayTable, EntriesExpireAndAFullWindowOrAForeignFileIsRefused) {
   const std::string table = folder + "/quentrel_" + std::to_string(geteuid()) + ".replay";
   ASSERT_EQ(chmod(table.c_str(), 0644), 0);
   std::string why;
-  EXPECT_FALSE(OpenHostReplayStore(folder, why));
+  EXPECT_FALSE(OpenHostReplayStore(folder, kDefaultSlots, why));
   EXPECT_NE(why.find("this user's alone"), std::string::npos) << why;
   ASSERT_EQ(unlink(table.c_str()), 0);
   ASSERT_EQ(symlink((folder + "/elsewhere").c_str(), table.c_str()), 0);
-  EXPECT_FALSE(OpenHostReplayStore(folder, why));
+  EXPECT_FALSE(OpenHostReplayStore(folder, kDefaultSlots, why));
   EXPECT_FALSE(std::ifstream(folder + "/elsewhere").good());
   unlink(table.c_str());
+  rmdir(folder.c_str());
+}
+
+// A table made small fills up and then refuses (never answers First for what it could not record);
+// a later opener that asks another size gets the table as it was made, entries and all; a header
+// that names no size a table may have is not used.
+TEST(ReplayTable, ASmallTableFillsAndRefusesAndKeepsItsSizeForLaterOpeners) {
+  const std::string folder = Folder();
+  std::unique_ptr<ReplayStore> small = Open(folder, 1024);
+  ASSERT_TRUE(small);
+  const std::time_t now = std::time(nullptr);
+  uint64_t recorded = 0;
+  for (uint64_t i = 1; i <= 4096; ++i) {
+    const AuthenticatorDigest digest{i * 0x9E3779B97F4A7C15ULL, i};
+    const ReplayVerdict verdict = small->FirstUse(digest, now, 660);
+    ASSERT_NE(verdict, ReplayVerdict::Replayed) << i;
+    if (verdict == ReplayVerdict::NoRoom) continue;
+    ++recorded;
+    EXPECT_EQ(small->FirstUse(digest, now, 660), ReplayVerdict::Replayed) << i;
+  }
+  EXPECT_GT(recorded, 512u);
+  EXPECT_LE(recorded, 1024u);
+  EXPECT_EQ(small->FirstUse({12345, 678}, now, 660), ReplayVerdict::NoRoom);
+
+  std::unique_ptr<ReplayStore> asksMore = Open(folder, 1 << 16);
+  ASSERT_TRUE(asksMore);
+  EXPECT_NE(asksMore->Describe().find("(1024 slots)"), std::string::npos) << asksMore->Describe();
+  EXPECT_EQ(asksMore->FirstUse({0x9E3779B97F4A7C15ULL, 1}, now, 660), ReplayVerdict::Replayed);
+  EXPECT_EQ(asksMore->FirstUse({12345, 678}, now, 660), ReplayVerdict::NoRoom);
+  // Once its entries expire the room is there again.
+  EXPECT_EQ(asksMore->FirstUse({12345, 678}, now + 900, 660), ReplayVerdict::First);
+
+  small.reset();
+  asksMore.reset();
+  std::string why;
+  EXPECT_FALSE(OpenHostReplayStore(folder, 1000, why)) << "a size that is no power of two";
+  {
+    std::fstream header(TablePath(folder), std::ios::in | std::ios::out | std::ios::binary);
+    const uint64_t odd = 1000;
+    header.seekp(8);
+    header.write(reinterpret_cast<const char*>(&odd), sizeof odd);
+  }
+  EXPECT_FALSE(OpenHostReplayStore(folder, 1024, why));
+  EXPECT_NE(why.find("something else than a replay table"), std::string::npos) << why;
+  unlink(TablePath(folder).c_str());
   rmdir(folder.c_str());
 }
 

@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "harness/native/stress.h"
 #include "winhost/control.h"
@@ -81,6 +85,34 @@ TEST(NativeStress, SignOnsReplayedAtOnceStandOnceAcrossThreadsAndProcesses) {
   const std::string uid = std::to_string(geteuid());
   EXPECT_EQ(access((std::string(folder) + "/quentrel_" + uid + ".replay").c_str(), F_OK), 0);
   EXPECT_NE(access((std::string(folder) + "/krb5_" + uid + ".rcache2").c_str(), F_OK), 0);
+}
+
+// Account lookups of several threads at once in the domain of tests/ad/with-domain.sh, each on a
+// directory connection of its own, kept ones taken and given back, every name not asked for
+// before: names of accounts and of none, each with the right answer.
+TEST(NativeStress, DomainLookupsOfManyThreadsAtOnce) {
+  const char* domain = std::getenv("AD_DOMAIN");
+  if (domain == nullptr || std::getenv("QUENTREL_STRESS_DOMAIN") == nullptr) GTEST_SKIP() << "needs the domain";
+  const std::u16string prefix = winhost::Wide(std::string(domain) + "\\");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      native::Session session;
+      for (int i = 0; i < 12; ++i) {
+        const std::u16string absent = prefix + winhost::Wide("absent-" + std::to_string(t) + "-" + std::to_string(i));
+        const native::Outcome none = session.CreateUserContext(absent);
+        wrong += none.text != "UserNotFoundException: ";
+        const char* users[] = {"alice", "bob", "carol", "dave", "erin"};
+        const native::Outcome user = session.CreateUserContext(prefix + winhost::Wide(users[(t + i) % 5]));
+        if (user.ok()) session.FreeUserHandle(user.handle);
+        wrong += !user.ok();
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  // Every name never asked for went to a controller.
+  EXPECT_GE(winhost::JournalOf("ldap_search_ext_s").size(), 48u);
 }
 
 }  // namespace

@@ -194,6 +194,7 @@ const std::vector<Operation>& Operations() {
       {"CreateBoundContext client", Family::Sspi, Nothing,
        [](Session& s, Fixture& f) { return Created(f, s.CreateBoundContext(true, 0, u"Kerberos", Target(), Bindings())); }},
       {"GetContextExpiry", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetContextExpiry(f.server); }},
+      {"GetDelegationLimit", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetDelegationLimit(f.server); }},
       {"GetChallengeToken", Family::Sspi, Pair, [](Session& s, Fixture& f) { return s.GetChallengeToken(f.client); }},
       {"GetNegotiatedAttributes", Family::Sspi, Pair,
        [](Session& s, Fixture& f) { return s.GetNegotiatedAttributes(f.server); }},

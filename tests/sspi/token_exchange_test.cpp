@@ -3,6 +3,7 @@
 
 #include "harness/jvm/hooks.h"
 #include "sspi/exchange_support.h"
+#include "winhost/control_host.h"
 
 using namespace api::sspi;
 using exchange::FirstWord;
@@ -480,6 +481,28 @@ TEST_F(TokenExchangeTest, ContextExpiryIsThePackagesLifespan) {
   EXPECT_EQ(GetContextExpiry(9999).Failure(), "WinAuthException: Invalid handle");
   winhost::Fail("QueryContextAttributesW", SEC_E_UNSUPPORTED_FUNCTION);
   EXPECT_EQ(GetContextExpiry(peers.server).Failure(), "WinAuthException: Platform error: 80090302");
+}
+
+// What the client's domain says against delegating it: only what a controller told, and the
+// context's own failures in the usual words.
+TEST_F(TokenExchangeTest, DelegationLimitIsWhatTheClientsControllerSays) {
+  using api::extensions::GetDelegationLimit;
+  exchange::Peers peers;
+  ASSERT_NO_FATAL_FAILURE(Handshake(u"NTLM", 0, peers));
+  const auto heldBefore = winhost::LiveCounts();
+  // No domain here: nothing is known, which is no failure.
+  EXPECT_EQ(GetDelegationLimit(peers.server).value, 0);
+  // A controller that knows the account as a plain one: read, and not marked.
+  winhost::SetDomainControllerStatus(NERR_Success);
+  EXPECT_EQ(GetDelegationLimit(peers.server).value, 0x4);
+  winhost::Fail("NetUserGetInfo", NERR_UserNotFound);
+  EXPECT_EQ(GetDelegationLimit(peers.server).value, 0);
+  winhost::Fail("GetTokenInformation", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(GetDelegationLimit(peers.server).value, 0);
+  EXPECT_EQ(winhost::LiveCounts(), heldBefore);
+  EXPECT_EQ(GetDelegationLimit(peers.client).Failure(), "WinAuthException: Wrong context type");
+  EXPECT_EQ(GetDelegationLimit(Server()).Failure(), "WinAuthException: Invalid state");
+  EXPECT_EQ(GetDelegationLimit(9999).Failure(), "WinAuthException: Invalid handle");
 }
 
 TEST_F(TokenExchangeTest, CallersTokenArraysAreNotWritten) {

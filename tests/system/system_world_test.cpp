@@ -673,6 +673,46 @@ TEST_F(DomainWorldTest, AContextsGroupsAreAnS4U2SelfTicketsElseTokenGroups) {
   }
 }
 
+// Lookups use the directory's connections again: one bind serves a run of lookups; threads looking
+// up at once each get their answer, on no more connections than there are threads; a kept
+// connection the controller dropped gives way to a new one unnoticed; a fresh world binds anew.
+TEST_F(DomainWorldTest, LookupsKeepTheirConnectionsForTheNextAndRunAtOnce) {
+  auto binds = [] { return winhost::JournalOf("ldap_sasl_interactive_bind_s").size(); };
+  ASSERT_EQ(ByName("SAMDOM\\alice").error, 0u);
+  EXPECT_EQ(binds(), 1u);
+  winhost::ClearJournal();
+  for (const char* name : {"SAMDOM\\nobody1", "SAMDOM\\nobody2", "SAMDOM\\nobody3"})
+    EXPECT_EQ(ByName(name).error, static_cast<DWORD>(ERROR_NONE_MAPPED)) << name;
+  EXPECT_GE(winhost::JournalOf("ldap_search_ext_s").size(), 3u);
+  EXPECT_EQ(binds(), 0u) << "a lookup after another binds again";
+
+  winhost::ClearJournal();
+  constexpr int kThreads = 4;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &wrong] {
+      for (int i = 0; i < 6; ++i) {
+        const std::string missing = "SAMDOM\\absent" + std::to_string(t) + "x" + std::to_string(i);
+        const char* known = (i + t) % 2 ? "SAMDOM\\bob" : "SAMDOM\\carol";
+        wrong += ByName(missing).error != ERROR_NONE_MAPPED;
+        wrong += ByName(known).error != 0;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(binds(), static_cast<size_t>(kThreads));
+
+  winhost::ClearJournal();
+  winhost::Fail("ldap_search_ext_s", static_cast<uint32_t>(LDAP_SERVER_DOWN));
+  EXPECT_EQ(ByName("SAMDOM\\dave").error, 0u);
+  EXPECT_EQ(binds(), 1u) << "the dropped connection is made again, once";
+
+  winhost::Reset();
+  EXPECT_EQ(ByName("SAMDOM\\alice").error, 0u);
+  EXPECT_EQ(binds(), 1u) << "a fresh world uses no connection of the old one";
+}
+
 TEST_F(DomainWorldTest, DirectoryFailuresEndInWindowsCodes) {
   struct Case {
     const char* function;

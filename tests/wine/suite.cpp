@@ -92,7 +92,7 @@ void RunAll(Context& run) {
 // The natives beyond the 27: each is exported, and the password context refuses a missing
 // password with its own words before it touches the platform, leaving nothing behind.
 void CheckExtensions(HMODULE module, fakejni::FakeJvm& jvm) {
-  for (const char* name : {"CreateBoundContext", "GetContextExpiry", "CreatePasswordContext"}) {
+  for (const char* name : {"CreateBoundContext", "GetContextExpiry", "CreatePasswordContext", "GetDelegationLimit"}) {
     Check(GetProcAddress(module, (std::string(kPackage) + "Extensions_" + name).c_str()) != nullptr,
           std::string("GetProcAddress finds the extension ") + name);
   }

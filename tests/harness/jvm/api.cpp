@@ -176,6 +176,11 @@ Outcome<long long> GetContextExpiry(int handle) {
   });
 }
 
+Outcome<int> GetDelegationLimit(int serverHandle) {
+  METHOD("Extensions", "GetDelegationLimit", "(I)I");
+  return Run<int>([&](JNIEnv* env) { return env->CallStaticIntMethod(method.type, method.id, serverHandle); });
+}
+
 }  // namespace extensions
 
 namespace userauth {

@@ -54,6 +54,7 @@ namespace extensions {
 Outcome<int> CreateBoundContext(bool client, int flags, const JString& package, const JString& target,
                                 const JBytes& channelBindings);
 Outcome<long long> GetContextExpiry(int handle);
+Outcome<int> GetDelegationLimit(int serverHandle);
 Outcome<int> CreatePasswordContext(const JString& package, const JString& target, const JString& user,
                                    const JString& password);
 }  // namespace extensions

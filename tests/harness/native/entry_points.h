@@ -35,5 +35,6 @@ QUENTREL_ENTRY(jstring, WinUtil, GetComputerNameNetBIOS)
 QUENTREL_ENTRY(jint, Extensions, CreateBoundContext, jboolean, jint, jstring, jstring, jbyteArray)
 QUENTREL_ENTRY(jlong, Extensions, GetContextExpiry, jint)
 QUENTREL_ENTRY(jint, Extensions, CreatePasswordContext, jstring, jstring, jstring, jcharArray)
+QUENTREL_ENTRY(jint, Extensions, GetDelegationLimit, jint)
 #undef QUENTREL_ENTRY
 }

@@ -89,6 +89,8 @@ Outcome Session::GetContextExpiry(int handle) {
   return out;
 }
 
+Outcome Session::GetDelegationLimit(int handle) { return Int(Q(Extensions, GetDelegationLimit)(env(), nullptr, handle)); }
+
 Outcome Session::Initialize(int handle, const JBytes& token) {
   jbyteArray in = In(token);
   jboolean done = Q(SSPI, Initialize)(env(), nullptr, handle, in);

@@ -66,6 +66,7 @@ class Session {
                                 const std::u16string& password);
   // "ok:expiry" for a time, which differs from run to run.
   Outcome GetContextExpiry(int handle);
+  Outcome GetDelegationLimit(int handle);
   Outcome Initialize(int handle, const JBytes& token);
   Outcome Accept(int handle, const JBytes& token);
   Outcome GetChallengeToken(int handle);

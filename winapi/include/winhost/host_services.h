@@ -112,6 +112,37 @@ typedef DWORD NET_API_STATUS;
 #ifndef ERROR_NO_LOGON_SERVERS
 #define ERROR_NO_LOGON_SERVERS 1311L
 #endif
+#define NERR_UserNotFound 2221
+#ifndef ERROR_INVALID_LEVEL
+#define ERROR_INVALID_LEVEL 124L
+#endif
+
+// NetUserGetInfo's level 1: an account's name and flags (UF_*); the password is never given.
+typedef struct _USER_INFO_1 {
+  LPWSTR usri1_name;
+  LPWSTR usri1_password;
+  DWORD usri1_password_age;
+  DWORD usri1_priv;
+  LPWSTR usri1_home_dir;
+  LPWSTR usri1_comment;
+  DWORD usri1_flags;
+  LPWSTR usri1_script_path;
+} USER_INFO_1, *PUSER_INFO_1, *LPUSER_INFO_1;
+
+#define USER_PRIV_GUEST 0
+#define USER_PRIV_USER 1
+#define USER_PRIV_ADMIN 2
+#define UF_SCRIPT 0x0001
+#define UF_ACCOUNTDISABLE 0x0002
+#define UF_LOCKOUT 0x0010
+#define UF_NORMAL_ACCOUNT 0x0200
+#define UF_DONT_EXPIRE_PASSWD 0x10000
+#define UF_SMARTCARD_REQUIRED 0x40000
+#define UF_TRUSTED_FOR_DELEGATION 0x80000
+#define UF_NOT_DELEGATED 0x100000
+#define UF_USE_DES_KEY_ONLY 0x200000
+#define UF_TRUSTED_TO_AUTHENTICATE_FOR_DELEGATION 0x1000000
+
 #define ERROR_NO_TRUST_LSA_SECRET 1786L
 #define ERROR_NO_TRUST_SAM_ACCOUNT 1787L
 #define ERROR_DOMAIN_TRUST_INCONSISTENT 1810L
@@ -158,6 +189,7 @@ HRESULT WINAPI SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flag
 // netapi32
 NET_API_STATUS NET_API_FUNCTION NetGetAnyDCName(LPCWSTR serverName, LPCWSTR domainName, LPBYTE* buffer);
 NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID buffer);
+NET_API_STATUS NET_API_FUNCTION NetUserGetInfo(LPCWSTR serverName, LPCWSTR userName, DWORD level, LPBYTE* buffer);
 
 // C runtime: paths are wide strings, as on Windows; errno is set on failure.
 int _waccess(const WCHAR* path, int mode);

@@ -43,6 +43,20 @@ BOOL Answer(const Value& value, LPVOID information, DWORD length, PDWORD returnL
   return TRUE;
 }
 
+// TokenUser: the TOKEN_USER with the SID it points to right after it, in the caller's buffer.
+BOOL UserAnswer(const SidBytes& user, LPVOID information, DWORD length, PDWORD returnLength) {
+  if (returnLength == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  if (user.empty()) return FailWith(ERROR_NO_TOKEN);
+  *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + user.size());
+  if (information == nullptr || length < *returnLength) return FailWith(ERROR_INSUFFICIENT_BUFFER);
+  auto* answer = static_cast<TOKEN_USER*>(information);
+  BYTE* sid = static_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+  std::memcpy(sid, user.data(), user.size());
+  answer->User.Sid = sid;
+  answer->User.Attributes = 0;
+  return TRUE;
+}
+
 }  // namespace
 
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
@@ -100,6 +114,8 @@ BOOL Member(const TokenRef& token, const SidBytes& sid, PBOOL isMember) {
 BOOL TokenInformation(const TokenRef& found, TOKEN_INFORMATION_CLASS infoClass, LPVOID information,
                       DWORD informationLength, PDWORD returnLength) {
   switch (infoClass) {
+    case TokenUser:
+      return UserAnswer(found->data.user, information, informationLength, returnLength);
     case TokenType:
       return Answer(found->data.type, information, informationLength, returnLength);
     case TokenImpersonationLevel:

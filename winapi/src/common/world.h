@@ -29,6 +29,10 @@ using common::WorldLock;
 DWORD ComputerName(WorldLock& lock, COMPUTER_NAME_FORMAT format, std::string& name);
 // NetGetAnyDCName's controller of `domain` (null: this computer's); NERR_Success or the failure.
 DWORD DomainController(WorldLock& lock, LPCWSTR domain, std::string& controller);
+// NetUserGetInfo's account `user` at `server` (null or empty: this computer; else a controller of
+// a domain): its name as the directory spells it and its UF_* flags. NERR_Success,
+// NERR_UserNotFound, or the failure of the directory that should have answered.
+DWORD UserAccount(WorldLock& lock, LPCWSTR server, const std::u16string& user, std::u16string& name, DWORD& flags);
 
 // ---- security packages ---------------------------------------------------------------------
 

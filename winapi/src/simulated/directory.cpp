@@ -279,6 +279,16 @@ DWORD world::LookupSid(WorldLock&, const SidBytes& sid, Resolved& found) {
   return ERROR_SUCCESS;
 }
 
+// The simulated accounts carry no account flags of their own: every user is a normal account
+// whose logon runs a script, as netapi32 reports a plain account.
+DWORD world::UserAccount(WorldLock&, LPCWSTR, const std::u16string& user, std::u16string& name, DWORD& flags) {
+  auto resolved = ResolveName(user);
+  if (!resolved || resolved->use != SidTypeUser || !IsUserAccount(resolved->sid)) return NERR_UserNotFound;
+  name = resolved->name;
+  flags = UF_SCRIPT | UF_NORMAL_ACCOUNT;
+  return NERR_Success;
+}
+
 // ---- control -------------------------------------------------------------------------------
 
 std::string LocalDomainSid() {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -62,12 +63,27 @@ struct Located {
   std::chrono::steady_clock::time_point until;
 };
 
+// A bound connection to one of a realm's controllers, with what its domain is. Used by one
+// lookup at a time: it is off the pool while a lookup has it.
+struct Pooled {
+  LDAP* ld = nullptr;
+  std::string realm;
+  LdapDomain domain;
+  unsigned generation = 0;  // of Forget's calls, when it was made
+};
+
+// Connections kept for the next lookups. More lookups than this at once each make their own, and
+// what comes back beyond it is closed: a controller sees at most this many idle connections of a
+// process, and one busy connection per lookup in flight.
+constexpr size_t kPooledConnections = 4;
+
+// Shared by every lookup. The lock guards these tables only and is never held across a call that
+// may wait (DNS, the KDC, a controller), so a lookup that waits on a slow controller holds up no
+// other lookup.
 struct State {
   std::mutex lock;
   unsigned generation = 0;  // of Forget's calls, when the state was last made afresh
-  LDAP* connection = nullptr;
-  std::string realm;  // the realm `connection` and `domain` are of
-  LdapDomain domain;
+  std::vector<Pooled> idle;
   std::map<std::string, Located> located;
 };
 
@@ -76,9 +92,94 @@ State& TheState() {
   return *state;
 }
 
-// Forget may be called under the world lock, which the journal takes while the state's lock is
-// held: it only asks, and the next caller forgets.
+// Forget may be called under the world lock (a test's fresh world), which the lookups take and let
+// go on their way: it only asks, and the next use of the state forgets.
 std::atomic<unsigned> forgetting{0};
+
+void Close(LDAP* ld) {
+  if (ld != nullptr) Loaded()->unbind(ld, nullptr, nullptr);
+}
+
+// Runs `use` on the state under its lock, caught up with Forget's calls first; what Forget's
+// calls left behind is closed once the lock is let go, since closing talks to the controller.
+template <typename Use>
+void WithState(Use&& use) {
+  State& state = TheState();
+  std::vector<Pooled> stale;
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (const unsigned generation = forgetting.load(); generation != state.generation) {
+      for (Pooled& pooled : state.idle) stale.push_back(std::move(pooled));
+      state.idle.clear();
+      state.located.clear();
+      state.generation = generation;
+    }
+    use(state, stale);
+  }
+  for (Pooled& pooled : stale) Close(pooled.ld);
+}
+
+// One lookup's connection: taken from the pool or made afresh, and given back when the lookup
+// ends, unless the controller dropped it, Forget was called meanwhile, or the pool is full; then
+// it is closed, outside the lock.
+class Lease {
+ public:
+  Lease() = default;
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  ~Lease() { GiveBack(); }
+
+  // An idle connection to `realm`'s directory, if the pool has one.
+  bool Take(const std::string& realm) {
+    GiveBack();
+    WithState([&](State& state, std::vector<Pooled>&) {
+      auto found = std::find_if(state.idle.begin(), state.idle.end(),
+                                [&](const Pooled& pooled) { return pooled.realm == realm; });
+      if (found == state.idle.end()) return;
+      held_ = std::move(*found);
+      state.idle.erase(found);
+    });
+    return held_.ld != nullptr;
+  }
+
+  // A connection just made (bound, its domain read) becomes this lease's.
+  void Hold(LDAP* ld, const std::string& realm, LdapDomain domain, unsigned generation) {
+    GiveBack();
+    held_ = Pooled{ld, realm, std::move(domain), generation};
+  }
+
+  // The controller dropped the connection: it is closed, not given back, and so are the idle
+  // ones of its realm, which a controller that restarted or went away dropped as well.
+  void Discard() {
+    const std::string realm = held_.realm;
+    Close(held_.ld);
+    held_ = Pooled{};
+    WithState([&](State& state, std::vector<Pooled>& stale) {
+      auto kin = std::stable_partition(state.idle.begin(), state.idle.end(),
+                                       [&](const Pooled& pooled) { return pooled.realm != realm; });
+      std::move(kin, state.idle.end(), std::back_inserter(stale));
+      state.idle.erase(kin, state.idle.end());
+    });
+  }
+
+  LDAP* connection() const { return held_.ld; }
+  const LdapDomain& domain() const { return held_.domain; }
+
+ private:
+  void GiveBack() {
+    if (held_.ld == nullptr) return;
+    WithState([&](State& state, std::vector<Pooled>& stale) {
+      if (held_.generation == state.generation && state.idle.size() < kPooledConnections) {
+        state.idle.push_back(std::move(held_));
+      } else {
+        stale.push_back(std::move(held_));
+      }
+    });
+    held_ = Pooled{};
+  }
+
+  Pooled held_;
+};
 
 // QUENTREL_LDAP_SERVERS's controllers: host[:port], comma-separated.
 std::vector<host::ServiceTarget> ConfiguredServers() {
@@ -97,15 +198,20 @@ std::vector<host::ServiceTarget> ConfiguredServers() {
 
 // The controllers that serve `realm`'s directory, in the order to try them. DNS's answer is kept
 // as long as the cache keeps answers, and so is its "none"; a resolver that cannot answer is asked
-// again next time. Under the lock.
-std::vector<host::ServiceTarget> Controllers(State& state, const std::string& realm) {
+// again next time. DNS is asked without the lock: lookups that find nothing known each ask, and the
+// last answer is kept.
+std::vector<host::ServiceTarget> Controllers(const std::string& realm, unsigned generation) {
   if (const std::optional<std::string> configured = host::GivenSetting(host::SettingId::kLdapServers)) {
     if (LowerAscii(*configured) == "none") return {};
     return ConfiguredServers();
   }
-  const auto now = std::chrono::steady_clock::now();
-  auto known = state.located.find(realm);
-  if (known != state.located.end() && known->second.until > now) return known->second.controllers;
+  std::optional<std::vector<host::ServiceTarget>> cached;
+  WithState([&](State& state, std::vector<Pooled>&) {
+    auto known = state.located.find(realm);
+    if (known != state.located.end() && known->second.until > std::chrono::steady_clock::now())
+      cached = known->second.controllers;
+  });
+  if (cached) return *cached;
   // The domain's controllers, as Windows' locator asks for them, else any LDAP server it lists.
   std::vector<host::ServiceTarget> controllers;
   bool definite = true;
@@ -115,7 +221,13 @@ std::vector<host::ServiceTarget> Controllers(State& state, const std::string& re
     definite = definite && (!controllers.empty() || failure == HOST_NOT_FOUND || failure == NO_DATA);
     if (!controllers.empty()) break;
   }
-  if (definite) state.located[realm] = Located{controllers, now + DirectoryCacheLifetime()};
+  if (definite) {
+    WithState([&](State& state, std::vector<Pooled>&) {
+      // An answer asked for before a call of Forget is not kept after it.
+      if (generation == state.generation)
+        state.located[realm] = Located{controllers, std::chrono::steady_clock::now() + DirectoryCacheLifetime()};
+    });
+  }
   return controllers;
 }
 
@@ -207,12 +319,6 @@ int ReadDomain(const Connection& connection, const std::string& realm, LdapDomai
   return LDAP_SUCCESS;
 }
 
-void Drop(State& state) {
-  if (state.connection != nullptr) Loaded()->unbind(state.connection, nullptr, nullptr);
-  state.connection = nullptr;
-  state.realm.clear();
-}
-
 // Binds to one controller as the service. The LDAP result code of the bind.
 int BindTo(const Library& library, const host::ServiceTarget& controller, const std::string& cache, Deadline deadline,
            LDAP*& ld) {
@@ -256,13 +362,15 @@ int BindTo(const Library& library, const host::ServiceTarget& controller, const 
   return result;
 }
 
-// A bound connection to a controller of `realm`, and what its domain is. Under the lock.
-DWORD Connect(State& state, const std::string& realm, Deadline deadline) {
+// A bound connection to a controller of `realm`, and what its domain is, made for `lease`.
+DWORD Connect(const std::string& realm, Deadline deadline, Lease& lease) {
   const Library* library = Loaded();
   if (library == nullptr) return ERROR_NO_SUCH_DOMAIN;
   const std::optional<std::string> principal = kerberos::ServicePrincipal(realm);
   if (!principal) return ERROR_NO_SUCH_DOMAIN;
-  const std::vector<host::ServiceTarget> controllers = Controllers(state, realm);
+  // The generation the connection is of: one made while Forget is called is not pooled after it.
+  const unsigned generation = forgetting.load();
+  const std::vector<host::ServiceTarget> controllers = Controllers(realm, generation);
   if (controllers.empty()) return ERROR_NO_SUCH_DOMAIN;
   std::string cache;
   if (DWORD error = kerberos::ServiceTickets(*principal, cache); error != ERROR_SUCCESS) return error;
@@ -275,9 +383,7 @@ DWORD Connect(State& state, const std::string& realm, Deadline deadline) {
     LdapDomain domain;
     result = ReadDomain(Connection(*library, ld, deadline), realm, domain);
     if (result == LDAP_SUCCESS) {
-      state.connection = ld;
-      state.realm = realm;
-      state.domain = std::move(domain);
+      lease.Hold(ld, realm, std::move(domain), generation);
       return ERROR_SUCCESS;
     }
     library->unbind(ld, nullptr, nullptr);
@@ -286,28 +392,21 @@ DWORD Connect(State& state, const std::string& realm, Deadline deadline) {
   return error;
 }
 
-// Runs `work` on a connection to `realm`'s directory; once more on a new connection when the
-// controller dropped the old one.
+// Runs `work` on a connection to `realm`'s directory, the pool's or a new one; once more on a new
+// connection when the controller dropped a kept one. No lock is held meanwhile: lookups run at
+// once, each on its own connection, and each waits on controllers for its own time only.
 template <typename Work>
 DWORD WithDirectory(const std::string& realm, Work&& work) {
-  // The time a lookup waits for another's to end counts against its own.
   const Deadline deadline = std::chrono::steady_clock::now() + kLookupSeconds;
-  State& state = TheState();
-  std::lock_guard<std::mutex> guard(state.lock);
-  if (const unsigned generation = forgetting.load(); generation != state.generation) {
-    Drop(state);
-    state.located.clear();
-    state.generation = generation;
-  }
   for (int attempt = 0;; ++attempt) {
-    const bool fresh = state.connection == nullptr || state.realm != realm;
+    Lease lease;
+    const bool fresh = !lease.Take(realm);
     if (fresh) {
-      Drop(state);
-      if (DWORD error = Connect(state, realm, deadline); error != ERROR_SUCCESS) return error;
+      if (DWORD error = Connect(realm, deadline, lease); error != ERROR_SUCCESS) return error;
     }
-    const int result = work(Connection(*Loaded(), state.connection, deadline), state.domain);
+    const int result = work(Connection(*Loaded(), lease.connection(), deadline), lease.domain());
     if (ConnectionLost(result)) {
-      Drop(state);
+      lease.Discard();
       if (!fresh && attempt == 0) continue;
     }
     return ErrorOf(result);
@@ -348,6 +447,25 @@ DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntr
 DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry) {
   if (principal.empty()) return ERROR_NONE_MAPPED;
   return FindAccount(realm, "(userPrincipalName=" + LdapFilterValue(principal) + ")", entry);
+}
+
+DWORD LdapUserFlags(const std::string& realm, const std::string& name, std::string& samName, DWORD& flags) {
+  if (name.empty()) return ERROR_NONE_MAPPED;
+  return WithDirectory(realm, [&](const Connection& connection, const LdapDomain& domain) {
+    Found found;
+    int result = connection.Search(domain.namingContext, LDAP_SCOPE_SUBTREE, "(sAMAccountName=" + LdapFilterValue(name) + ")",
+                                   {"objectSid", "sAMAccountName", "sAMAccountType", "userAccountControl"}, found);
+    if (result != LDAP_SUCCESS) return result;
+    auto sid = SidValue(First(found, "objectSid"));
+    const std::string control = First(found, "userAccountControl");
+    if (!found.any || !sid || !InDomain(*sid, domain.sid) || LdapAccountUse(First(found, "sAMAccountType")) != SidTypeUser ||
+        control.empty())
+      return LDAP_NO_SUCH_OBJECT;
+    // The directory writes it as a signed decimal number.
+    samName = First(found, "sAMAccountName");
+    flags = static_cast<DWORD>(std::strtoll(control.c_str(), nullptr, 10));
+    return LDAP_SUCCESS;
+  });
 }
 
 DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry) {

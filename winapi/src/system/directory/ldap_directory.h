@@ -5,9 +5,11 @@
 // under their own names ("ldap_initialize", "ldap_sasl_interactive_bind_s", "ldap_search_ext_s"),
 // whose fault code is an LDAP result code.
 //
-// One connection serves the process, used by one caller at a time, and is made again when the
-// controller drops it. Every function takes the Kerberos realm of the domain (SAMDOM.TEST) and
-// answers 0; ERROR_NONE_MAPPED when the directory has no such object; ERROR_NO_SUCH_DOMAIN when
+// Each lookup has a connection of its own while it runs, taken from a small pool or made for it
+// and given back after, so lookups run at once; a kept one the controller dropped is closed, and
+// the lookup tries once more on a new one.
+//
+// Every function takes the Kerberos realm of the domain (SAMDOM.TEST) and answers 0; ERROR_NONE_MAPPED when the directory has no such object; ERROR_NO_SUCH_DOMAIN when
 // no directory serves that realm here (the keytab has no key of it, DNS lists no LDAP server for
 // it, or QUENTREL_LDAP_SERVERS is "none"), so that the caller goes on without it;
 // ERROR_NO_LOGON_SERVERS when no listed controller answers or the service cannot get a ticket;
@@ -41,6 +43,10 @@ DWORD LdapDomainOf(const std::string& realm, LdapDomain& domain);
 // The account whose sAMAccountName, or whose userPrincipalName, is `name`.
 DWORD LdapFindByName(const std::string& realm, const std::string& name, LdapEntry& entry);
 DWORD LdapFindByPrincipal(const std::string& realm, const std::string& principal, LdapEntry& entry);
+
+// The user account whose sAMAccountName is `name`: its name as the directory spells it and its
+// userAccountControl, whose bits are netapi32's UF_* flags.
+DWORD LdapUserFlags(const std::string& realm, const std::string& name, std::string& found, DWORD& flags);
 
 // The account that bears `sid`.
 DWORD LdapFindBySid(const std::string& realm, const SidBytes& sid, LdapEntry& entry);

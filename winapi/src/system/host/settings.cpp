@@ -65,6 +65,8 @@ std::optional<long long> SecondsSetting(SettingId id) {
   return seconds;
 }
 
+std::optional<long long> CountSetting(SettingId id) { return SecondsSetting(id); }
+
 std::string Trim(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return std::string();

@@ -10,7 +10,7 @@
 
 namespace winhost::system::host {
 
-enum class SettingParser { Text, List, Switch, Seconds, Choice };
+enum class SettingParser { Text, List, Switch, Seconds, Count, Choice };
 
 enum class SettingId {
 #define SETTING(id, variable, fallback, parser, widens, meaning) id,
@@ -43,6 +43,8 @@ std::vector<std::string> ListSetting(SettingId id);
 bool SettingOn(SettingId id);
 // A Seconds setting: its whole number of 0 or more; none when unset or not such a number.
 std::optional<long long> SecondsSetting(SettingId id);
+// A Count setting: its whole number of 0 or more; none when unset or not such a number.
+std::optional<long long> CountSetting(SettingId id);
 
 // The items of a comma-separated text, trimmed of blanks, empty ones left out.
 std::vector<std::string> SplitList(const std::string& text);

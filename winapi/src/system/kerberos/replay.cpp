@@ -163,16 +163,31 @@ void InstallReplayStore(std::shared_ptr<ReplayStore> store) {
   Keep(std::move(store));
 }
 
+// The size a table made now is given: QUENTREL_REPLAY_SLOTS, or its default when it names no size
+// a table may have (and the trace says so).
+size_t AskedSlots() {
+  const size_t fallback = std::strtoull(host::SettingOf(host::SettingId::kReplaySlots).fallback, nullptr, 10);
+  const std::optional<std::string> given = host::GivenSetting(host::SettingId::kReplaySlots);
+  if (!given) return fallback;
+  const std::optional<long long> slots = host::CountSetting(host::SettingId::kReplaySlots);
+  if (slots && IsReplayTableSize(static_cast<uint64_t>(*slots))) return static_cast<size_t>(*slots);
+  host::Trace("QUENTREL_REPLAY_SLOTS=" + *given + " is no power of two from " + std::to_string(kMinReplaySlots) +
+              " to " + std::to_string(kMaxReplaySlots) + "; a table made now has " + std::to_string(fallback) + " slots");
+  return fallback;
+}
+
 bool PrepareReplayCheck(krb5_context krb5) {
   clockSkew.store(SkewOf(krb5));
   if (current.load() != nullptr) return true;
   // A table that cannot be used now is tried again a minute later; GSSAPI's cache serves meanwhile.
-  static std::time_t tried = 0;
+  // One caller at a time makes the attempt: the others find its stamp and go on with GSSAPI's.
+  static std::atomic<std::time_t> tried{0};
   const std::time_t now = std::time(nullptr);
-  if (tried != 0 && now - tried < 60) return false;
-  tried = now;
+  std::time_t last = tried.load();
+  if ((last != 0 && now - last < 60) || !tried.compare_exchange_strong(last, now)) return current.load() != nullptr;
   std::string why;
-  std::unique_ptr<ReplayStore> store = OpenHostReplayStore(host::TextSetting(host::SettingId::kKrb5ReplayFolder), why);
+  std::unique_ptr<ReplayStore> store =
+      OpenHostReplayStore(host::TextSetting(host::SettingId::kKrb5ReplayFolder), AskedSlots(), why);
   if (!store) {
     host::Trace("the host's replay table cannot be used: " + why + "; GSSAPI's own replay cache checks instead");
     return false;

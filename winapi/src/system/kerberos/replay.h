@@ -50,10 +50,18 @@ class ReplayStore {
   virtual std::string Describe() const = 0;
 };
 
+// The sizes the host's table may have, in slots: a power of two from kMinReplaySlots to
+// kMaxReplaySlots (8 KiB to 1 GiB of file).
+constexpr uint64_t kMinReplaySlots = uint64_t{1} << 10;
+constexpr uint64_t kMaxReplaySlots = uint64_t{1} << 27;
+bool IsReplayTableSize(uint64_t slots);
+
 // The store of this host: a fixed-size table in a file mapped shared, one per effective user, in
-// `directory` (0600, owned by that user, never through a link). Null, with the reason in `why`,
-// when the file cannot be used as it is.
-std::unique_ptr<ReplayStore> OpenHostReplayStore(const std::string& directory, std::string& why);
+// `directory` (0600, owned by that user, never through a link), made with `slots` slots when there
+// is none; one already there keeps the size it was made with, whatever `slots` says, since every
+// process must see the same table. Null, with the reason in `why`, when the file cannot be used as
+// it is.
+std::unique_ptr<ReplayStore> OpenHostReplayStore(const std::string& directory, size_t slots, std::string& why);
 
 // Replaces the store the acceptor uses. There is no going back to GSSAPI's own cache: credentials
 // taken without it may still be in use.

@@ -10,6 +10,7 @@
 #include "system/kerberos/gss_host.h"
 #include "system/host/names.h"
 #include "system/directory/pac_account.h"
+#include "system/directory/user_flags.h"
 #include "system/kerberos/principals.h"
 #include "system/registry/registry_store.h"
 #include "system/host/thread_identity.h"
@@ -50,6 +51,13 @@ DWORD world::ComputerName(WorldLock& lock, COMPUTER_NAME_FORMAT format, std::str
 DWORD world::DomainController(WorldLock& lock, LPCWSTR domain, std::string& controller) {
   lock.unlock();  // DNS may take its time
   return directory::SystemFindDomainController(domain ? Narrow(domain) : "", controller);
+}
+
+DWORD world::UserAccount(WorldLock& lock, LPCWSTR server, const std::u16string& user, std::u16string& name,
+                         DWORD& flags) {
+  const std::string controller = server ? Narrow(server) : "";
+  lock.unlock();  // the directory may take its time
+  return directory::SystemUserFlags(controller, user, name, flags);
 }
 
 // ---- security packages ---------------------------------------------------------------------

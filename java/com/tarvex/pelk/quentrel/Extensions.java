@@ -19,6 +19,24 @@ public final class Extensions {
    */
   public static final int ALLOW_MISSING_BINDINGS = 0x10000000;
 
+  /**
+   * A flag of {@link #GetDelegationLimit}: the client is in its domain's Protected Users, whose
+   * members' tickets are never forwarded or delegated.
+   */
+  public static final int PROTECTED_USERS = 0x1;
+
+  /**
+   * A flag of {@link #GetDelegationLimit}: the client's account is marked "sensitive and cannot be
+   * delegated" (UF_NOT_DELEGATED), so no service may act as it onward.
+   */
+  public static final int NOT_DELEGATED = 0x2;
+
+  /**
+   * A flag of {@link #GetDelegationLimit}: a controller of the client's domain gave the account's
+   * flags, so a {@link #NOT_DELEGATED} left clear means the account may be delegated.
+   */
+  public static final int ACCOUNT_FLAGS_READ = 0x4;
+
   private Extensions() {}
 
   /**
@@ -73,4 +91,24 @@ public final class Extensions {
    *     account "Platform error: 8009030c" (SEC_E_LOGON_DENIED)
    */
   public static native int CreatePasswordContext(String packageName, String targetName, String userName, char[] password) throws WinAuthException;
+
+  /**
+   * What the client's domain says of a server context's client that stops every service from
+   * acting as it onward: {@link #PROTECTED_USERS} from the client's token (the group of relative
+   * ID 525 of the user's own domain), {@link #NOT_DELEGATED} from the account's flags as a
+   * controller of its domain gives them (NetUserGetInfo), with {@link #ACCOUNT_FLAGS_READ} when
+   * it gave them. A flag is set only when known: a client without a domain, or a domain whose
+   * controller does not answer, gives 0.
+   *
+   * <p>Call it as the process, not inside an impersonation through the context: the controller is
+   * asked with the process's own credentials, and it may take a while to answer.
+   *
+   * @param serverHandle an established server context
+   * @return {@link #PROTECTED_USERS}, {@link #NOT_DELEGATED} and {@link #ACCOUNT_FLAGS_READ},
+   *     or'ed; 0 when the domain tells nothing
+   * @throws WinAuthException "Invalid handle", "Wrong context type" for a client context, "Invalid
+   *     state" for a context not yet established, or the package's status when the context has no
+   *     client token
+   */
+  public static native int GetDelegationLimit(int serverHandle) throws WinAuthException;
 }

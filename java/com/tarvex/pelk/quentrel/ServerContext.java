@@ -250,36 +250,60 @@ public final class ServerContext extends SecurityContext {
     }
 
     /**
-     * Why the client this thread acts as cannot be served a second hop, in words, as far as its
-     * token tells: a member of its domain's Protected Users, whose tickets are never delegated.
-     * Null outside a scope, and where the token does not tell (then the client forwarded nothing, as
-     * under Credential Guard, its account is marked sensitive and cannot be delegated, or the domain
-     * does not allow the service constrained delegation to that target).
+     * What the domain of the client this thread acts as says against a second hop for it: {@link
+     * Extensions#GetDelegationLimit}'s flags, asked as the process. 0 outside a scope, and where the
+     * domain does not tell.
      */
-    public static String secondHopCause() {
+    public static int delegationLimit() {
       Impersonation scope = current();
       if (scope == null) {
-        return null;
+        return 0;
       }
       try {
-        String client = SSPI.GetClientUserName(scope.handle);
-        int slash = client.indexOf('\\');
-        if (slash > 0 && scope.isMemberAsProcess(client.substring(0, slash) + "\\Protected Users")) {
-          return client + " is in Protected Users, whose members' tickets are never delegated: reach the back end"
-              + " without the client's identity, or take the account out of the group";
-        }
+        return scope.delegationLimitAsProcess();
       } catch (WinAuthException e) {
-        // No such group (a realm without a directory) or no answer: the token does not tell.
+        return 0;  // the context is gone or has no client token: the domain does not tell
       }
-      return null;
     }
 
-    // The group's name is the directory's to resolve, which the client may not ask: the process
-    // asks, and the thread is the client again after, or the scope is closed.
-    private boolean isMemberAsProcess(String group) throws WinAuthException {
+    /**
+     * Why the client this thread acts as cannot be served a second hop, in words, as far as its
+     * domain tells: a member of its domain's Protected Users, whose tickets are never delegated,
+     * or an account marked sensitive and cannot be delegated. Null outside a scope, and where the
+     * domain does not tell (then the client forwarded nothing, as under Credential Guard, or the
+     * domain does not allow the service constrained delegation to that target).
+     */
+    public static String secondHopCause() {
+      return secondHopCause(delegationLimit());
+    }
+
+    /** {@link #secondHopCause()} from {@link #delegationLimit()}'s flags, taken already. */
+    public static String secondHopCause(int limits) {
+      Impersonation scope = current();
+      if (scope == null || (limits & (Extensions.PROTECTED_USERS | Extensions.NOT_DELEGATED)) == 0) {
+        return null;
+      }
+      String client;
+      try {
+        client = SSPI.GetClientUserName(scope.handle);
+      } catch (WinAuthException e) {
+        client = "the client";
+      }
+      if ((limits & Extensions.PROTECTED_USERS) != 0) {
+        return client + " is in Protected Users, whose members' tickets are never delegated: reach the back end"
+            + " without the client's identity, or take the account out of the group";
+      }
+      return "the account of " + client + " is sensitive and cannot be delegated: no service may act as it onward;"
+          + " reach the back end without the client's identity, or clear the flag (Account options in Active"
+          + " Directory Users and Computers) where the account must be delegated";
+    }
+
+    // The controller is the process's to ask, not the client's: the process asks, and the thread
+    // is the client again after, or the scope is closed.
+    private int delegationLimitAsProcess() throws WinAuthException {
       SSPI.StopImpersonating(handle);
       try {
-        return SSPI.IsGroupMember(handle, group);
+        return Extensions.GetDelegationLimit(handle);
       } finally {
         try {
           SSPI.StartImpersonating(handle);

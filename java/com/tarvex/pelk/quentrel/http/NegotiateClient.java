@@ -1,11 +1,13 @@
 package com.tarvex.pelk.quentrel.http;
 
 import com.tarvex.pelk.quentrel.ClientContext;
+import com.tarvex.pelk.quentrel.Extensions;
 import com.tarvex.pelk.quentrel.PlatformStatus;
 import com.tarvex.pelk.quentrel.SecurityContext;
 import com.tarvex.pelk.quentrel.ServerContext;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import java.io.IOException;
+import java.lang.System.Logger.Level;
 import java.net.URI;
 import java.net.http.HttpClient;
 import java.net.http.HttpRequest;
@@ -38,6 +40,8 @@ public final class NegotiateClient implements AutoCloseable {
   // SEC_E_NO_CREDENTIALS and SEC_E_DELEGATION_POLICY: what a second hop fails with.
   private static final int NO_CREDENTIALS = 0x8009030e;
   private static final int DELEGATION_POLICY = 0x8009035e;
+  // The client's name is in the words, and a client can make request after request fail.
+  private static final LogLines LOG = new LogLines(System.getLogger(NegotiateClient.class.getName()), 10);
   private final ClientContext context;
   private byte[] token;
   private boolean complete;
@@ -92,25 +96,37 @@ public final class NegotiateClient implements AutoCloseable {
   }
 
   // A second hop as the client a scope acts as: which of the reasons that stop one applies, where
-  // the client's token tells, else each that the status leaves open.
+  // the client's domain tells, else each that the status leaves open. The server's log has it too,
+  // for the handler may turn the exception into a plain failure page.
   private static String secondHopWords(String failure) {
     Integer status = PlatformStatus.codeOf(failure);
-    if (status == null || (status != NO_CREDENTIALS && status != DELEGATION_POLICY)) {
+    if (status == null || (status != NO_CREDENTIALS && status != DELEGATION_POLICY)
+        || !ServerContext.Impersonation.inScope()) {
       return "";
     }
-    String cause = ServerContext.Impersonation.secondHopCause();
+    int limits = ServerContext.Impersonation.delegationLimit();
+    String cause = ServerContext.Impersonation.secondHopCause(limits);
+    String words;
     if (cause != null) {
-      return " (" + cause + ")";
+      words = cause;
+    } else if ((limits & Extensions.ACCOUNT_FLAGS_READ) != 0) {
+      // The account may be delegated: what is left is the client's doing or the domain's setting.
+      words = status == NO_CREDENTIALS
+          ? "the client delegated nothing this service can use: it forwarded no ticket, as Windows clients under"
+              + " Credential Guard do not, or this server keeps no delegation (QUENTREL_DELEGATION)"
+          : "the domain would not delegate: the target is not among the services this one may delegate to"
+              + " (msDS-AllowedToDelegateTo)";
+    } else {
+      words = status == NO_CREDENTIALS
+          ? "the client delegated nothing this service can use: it forwarded no ticket, as Windows clients under"
+              + " Credential Guard do not, or its account is sensitive and cannot be delegated, or this server keeps"
+              + " no delegation (QUENTREL_DELEGATION)"
+          : "the domain would not delegate: the target is not among the services this one may delegate to"
+              + " (msDS-AllowedToDelegateTo), or the client's account is sensitive and cannot be delegated";
     }
-    if (!ServerContext.Impersonation.inScope()) {
-      return "";
-    }
-    return status == NO_CREDENTIALS
-        ? " (the client delegated nothing this service can use: it forwarded no ticket, as Windows clients under"
-            + " Credential Guard do not, or its account is sensitive and cannot be delegated, or this server keeps no"
-            + " delegation (QUENTREL_DELEGATION))"
-        : " (the domain would not delegate: the target is not among the services this one may delegate to"
-            + " (msDS-AllowedToDelegateTo), or the client's account is sensitive and cannot be delegated)";
+    LOG.log("second-hop-refused", Level.WARNING, "Negotiate: a second hop as the client failed with {0}: {1}", failure,
+        LogLines.words(words));
+    return " (" + words + ")";
   }
 
   /** The service principal name of the server of a URI: "HTTP/" and its host name. */

@@ -1,5 +1,6 @@
 package com.tarvex.pelk.quentrel.tool;
 
+import com.tarvex.pelk.quentrel.Extensions;
 import com.tarvex.pelk.quentrel.SSPI;
 import com.tarvex.pelk.quentrel.WinAuthException;
 import com.tarvex.pelk.quentrel.WinUtil;
@@ -105,7 +106,7 @@ final class Doctor {
           : "trusted for delegation: no (this client did not forward its ticket: the service is not marked"
               + " ok-as-delegate, or the ticket is not forwardable); constrained delegation needs no such mark");
       if (!forwarded) {
-        protectedClient(section, server);
+        limitedClient(section, server);
       }
     } finally {
       if (client != 0) {
@@ -117,17 +118,25 @@ final class Doctor {
     }
   }
 
-  // A client in Protected Users forwards nothing, wherever it signs on: its token tells.
-  private static void protectedClient(Section section, int server) {
+  // A client in Protected Users, or whose account is marked sensitive, forwards nothing wherever it
+  // signs on: its domain tells.
+  private static void limitedClient(Section section, int server) {
     try {
+      int limits = Extensions.GetDelegationLimit(server);
+      if ((limits & (Extensions.PROTECTED_USERS | Extensions.NOT_DELEGATED)) == 0) {
+        return;
+      }
       String client = SSPI.GetClientUserName(server);
-      int slash = client.indexOf('\\');
-      if (slash > 0 && SSPI.IsGroupMember(server, client.substring(0, slash) + "\\Protected Users")) {
+      if ((limits & Extensions.PROTECTED_USERS) != 0) {
         section.factLine("clientProtected", client, "this client, " + client + ", is in Protected Users: its tickets"
             + " are never delegated, so the answer above says nothing of the service; ask as another user");
+      } else {
+        section.factLine("clientNotDelegated", client, "this client, " + client + ", is sensitive and cannot be"
+            + " delegated: its tickets are never forwardable, so the answer above says nothing of the service; ask as"
+            + " another user");
       }
     } catch (WinAuthException e) {
-      // no such group here (a realm without a directory): nothing to tell
+      // a client with no token to read: nothing to tell
     }
   }
 
