@@ -44,6 +44,76 @@ final class FrozenController {
         () -> outcome(() -> "SID " + UserAuth.GetUserSID(domain + "\\carol")));
   }
 
+  static final int LOOKUP_THREADS = 4;
+  static final String[] USERS = {"alice", "bob", "carol", "dave", "erin"};
+
+  /**
+   * A slow controller, as one starved of CPU by its load: stopped for 40 ms of every 50 ms, while
+   * UserAuth makes contexts of the domain's users from one thread and then from four, with no
+   * cache in between (run.sh slow), so that every one waits on the controller. Four threads go
+   * faster than one only if no lookup waits for another's.
+   */
+  static void slowController(boolean quick) throws Exception {
+    String domain = System.getenv("AD_DOMAIN");
+    String samba = System.getenv("AD_SAMBA_PID");
+    if (domain == null || samba == null) {
+      throw new IllegalStateException("run beside the throwaway domain: tests/ad/with-domain.sh");
+    }
+    long window = quick ? 1000 : 6000;
+    lookupRate(domain, 1, window / 4);  // the JIT and the first connections
+    // The kill program, as signal() runs it (the shell's own takes no "--"); CONT last, whatever happens.
+    String group = "-" + samba;
+    Process starving = new ProcessBuilder("sh", "-c", "while :; do env kill -STOP -- " + group + "; sleep 0.04;"
+        + " env kill -CONT -- " + group + "; sleep 0.01; done").inheritIO().start();
+    double one;
+    double many;
+    try {
+      one = lookupRate(domain, 1, window);
+      many = lookupRate(domain, LOOKUP_THREADS, window);
+    } finally {
+      starving.destroy();
+      starving.waitFor();
+      signal("CONT", samba);
+    }
+    System.out.printf(java.util.Locale.ROOT, "the controller running 10 ms of every 50: user contexts %.1f/s on"
+        + " 1 thread, %.1f/s on %d%n", one, many, LOOKUP_THREADS);
+    JvmBench.rowAtLeast("User contexts/s on " + LOOKUP_THREADS + " threads, the controller slow, no cache", 1e9 / many,
+        "1 thread", 1e9 / one, 2.0, "ns");
+  }
+
+  /** UserAuth contexts/s of the domain's users from `threads` threads for a window; a failure ends the run. */
+  static double lookupRate(String domain, int threads, long windowMillis) throws Exception {
+    AtomicLong count = new AtomicLong();
+    AtomicBoolean stop = new AtomicBoolean();
+    java.util.concurrent.atomic.AtomicReference<String> failure = new java.util.concurrent.atomic.AtomicReference<>();
+    Thread[] workers = new Thread[threads];
+    for (int t = 0; t < threads; ++t) {
+      int first = t;
+      workers[t] = new Thread(() -> {
+        for (int i = first; !stop.get() && failure.get() == null; ++i) {
+          try {
+            UserAuth.FreeHandle(UserAuth.CreateUserContext(domain + "\\" + USERS[i % USERS.length]));
+            count.incrementAndGet();
+          } catch (WinAuthException e) {
+            failure.set("a lookup failed: " + e);
+          }
+        }
+      });
+      workers[t].start();
+    }
+    long start = System.nanoTime();
+    Thread.sleep(windowMillis);
+    double rate = count.get() / ((System.nanoTime() - start) / 1e9);
+    stop.set(true);
+    for (Thread worker : workers) {
+      worker.join();
+    }
+    if (failure.get() != null) {
+      throw new IllegalStateException(failure.get());
+    }
+    return rate;
+  }
+
   interface Call {
     String run() throws Exception;
   }

@@ -35,7 +35,8 @@ import java.util.concurrent.CyclicBarrier;
  * <p>The word signon runs server sign-ons on the system world, inside a Kerberos realm, through
  * the acceptor alone and through the JDK's HTTP server (see {@link SignOnBench}). The word frozen
  * runs, beside the domain controller, sign-ons while the controller is stopped and one call waits
- * on it (see {@link FrozenController}).
+ * on it, and the word slow a member host's lookups while the controller runs a fifth of the time
+ * (see {@link FrozenController}).
  *
  * <p>{@code --quick} runs every case a few times only, to show that the benchmark works; the words
  * queries, live, messages and threads run only those parts.
@@ -110,7 +111,8 @@ public final class JvmBench {
     List<String> only = new ArrayList<>(Arrays.asList(args));
     only.remove("--quick");
     boolean signOn = only.contains("signon");
-    boolean frozen = only.contains("frozen");
+    boolean slow = only.contains("slow");
+    boolean frozen = slow || only.contains("frozen");
     boolean domain = frozen || only.contains("domain");
     boolean kerberos = signOn || domain || only.contains("kerberos");
     if (signOn) {
@@ -127,6 +129,11 @@ public final class JvmBench {
 
     if (signOn) {
       SignOnBench.run(quick, only);
+      print();
+      return;
+    }
+    if (slow) {
+      FrozenController.slowController(quick);
       print();
       return;
     }

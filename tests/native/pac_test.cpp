@@ -437,7 +437,16 @@ TEST(PacBuffers, ListsSignaturesChecksTheRequestorAndRefusesABrokenTable) {
     }
     ASSERT_TRUE(decoded.has_value()) << failure;
     EXPECT_EQ(winhost::system::kerberos::RequestorMatches(*decoded, *alice), c.requestorMatches);
+    // The logon information is read out of the whole PAC where its table says it lies.
+    if (const auto place = decoded->Find(winhost::system::kerberos::kLogonInfoBuffer)) {
+      EXPECT_EQ(std::vector<uint8_t>(c.pac.begin() + place->offset, c.pac.begin() + place->offset + place->length),
+                logonBytes);
+    }
   }
+  const auto realLogon = real->Find(winhost::system::kerberos::kLogonInfoBuffer);
+  ASSERT_TRUE(realLogon.has_value());
+  EXPECT_TRUE(DecodeLogonInfo(samba.data() + realLogon->offset, realLogon->length).has_value());
+  EXPECT_FALSE(real->Find(winhost::system::kerberos::kRequestorBuffer).has_value());
   std::vector<uint8_t> withAttributes = Pac({{17, attributes}});
   EXPECT_EQ(DecodePacBuffers(withAttributes.data(), withAttributes.size())->attributes,
             winhost::system::kerberos::kPacWasRequested);

@@ -2,6 +2,7 @@
 // authenticators at once, in threads and in two processes, each authenticator first exactly once;
 // entries free again once expired; a full window refused; a file anyone else could touch not used;
 // a small table fills and refuses, and keeps its size for every later opener.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -165,6 +166,17 @@ TEST(ReplayTable, ASmallTableFillsAndRefusesAndKeepsItsSizeForLaterOpeners) {
   }
   EXPECT_FALSE(OpenHostReplayStore(folder, 1024, why));
   EXPECT_NE(why.find("something else than a replay table"), std::string::npos) << why;
+  unlink(TablePath(folder).c_str());
+
+  // A table of the first format, whose header had no size (its maker may not even have marked it
+  // yet), is the size that format always had.
+  const int fd = open(TablePath(folder).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(4096 + kDefaultSlots * 8)), 0);
+  close(fd);
+  std::unique_ptr<ReplayStore> first = Open(folder, 1024);
+  ASSERT_TRUE(first);
+  EXPECT_NE(first->Describe().find("(2097152 slots)"), std::string::npos) << first->Describe();
   unlink(TablePath(folder).c_str());
   rmdir(folder.c_str());
 }

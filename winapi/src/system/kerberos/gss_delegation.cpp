@@ -1,27 +1,32 @@
 // Delegated credentials of the system world: what a server context keeps when its client
-// delegates, and the service's own ticket that lets MIT's GSSAPI keep a client's ticket as
-// evidence for constrained delegation.
+// delegates, and the service's own ticket that lets a client's ticket serve as evidence for
+// constrained delegation.
 //
-// Two things arrive from gss_accept_sec_context as a "delegated credential":
+// Two things can let a server act onward as its client:
 //   - the client's ticket-granting ticket, forwarded because the client asked to delegate and the
-//     KDC marks the service as trusted for delegation;
-//   - where the client forwarded nothing, a proxy credential: the ticket the client authenticated
-//     with, kept as evidence for S4U2Proxy, beside the service's own ticket-granting ticket. MIT
-//     builds it when the server's credential can also initiate (GSS_C_BOTH) and names the service.
-// Either is copied into a memory credential cache of its own, checked, and the copy is what
-// client contexts made while a thread impersonates that client authenticate with.
+//     KDC marks the service as trusted for delegation; gss_accept_sec_context hands it over as a
+//     delegated credential, which is copied into a memory credential cache of its own on first use;
+//   - where the client forwarded nothing, the ticket it authenticated with, as evidence for
+//     S4U2Proxy: the KDC checks it (it is encrypted in the service account's key) and issues a
+//     ticket to a permitted back end in the client's name, asked with the service's own
+//     ticket-granting ticket. The server keeps the ticket's bytes from the client's token, and
+//     makes the cache only when a second hop is asked for: most clients never have one made.
+// Client contexts made while a thread impersonates that client authenticate with that cache.
 //
-// MIT asks the KDC for the target with the service's ticket-granting ticket, finding the evidence
-// under the same principal as that ticket's client. Active Directory gives initial tickets to the
-// account's own name, not to its SPNs, while the client's ticket names the SPN it asked for; so the
-// evidence is filed under the account's name too. The KDC checks everything it is told: the
-// evidence is the client's ticket, encrypted in the service account's key.
+// The evidence cache is laid out as MIT's GSSAPI reads a proxy credential: the service's own
+// tickets, the impersonator (the service) in the cache's configuration, and the evidence filed
+// under the service's name as well as under the service principal it was issued for. Active
+// Directory gives initial tickets to the account's own name, not to its SPNs, while the client's
+// ticket names the SPN it asked for: MIT looks the evidence up under the name of the service's
+// ticket-granting ticket's client.
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "common/sids.h"
@@ -80,41 +85,94 @@ long long TicketGrantingEnd(krb5_context context, krb5_ccache cache, krb5_const_
   return end;
 }
 
-// Makes a proxy credential's cache usable and says until when: its evidence must be forwardable
-// (the KDC refuses any other, and MIT insists before asking), and is filed under the name of the
-// service's ticket-granting ticket too. 0 when it is unusable.
-long long PrepareEvidence(krb5_context context, krb5_ccache cache, krb5_const_principal client,
-                          krb5_const_principal impersonator) {
-  const long long serviceEnd = TicketGrantingEnd(context, cache, impersonator);
-  if (serviceEnd == 0) return 0;
-  krb5_cc_cursor cursor;
-  if (krb5_cc_start_seq_get(context, cache, &cursor) != 0) return 0;
-  krb5_creds evidence;
-  bool found = false;
-  krb5_creds creds;
-  while (!found && krb5_cc_next_cred(context, cache, &cursor, &creds) == 0) {
-    if (!krb5_is_config_principal(context, creds.server) && !IsTicketGranting(creds.server) &&
-        krb5_principal_compare(context, creds.client, client)) {
-      evidence = creds;
-      found = true;
-    } else {
-      krb5_free_cred_contents(context, &creds);
-    }
+// Owners of what EvidenceCache holds while it makes the cache.
+struct EvidenceParts {
+  explicit EvidenceParts(krb5_context k) : context(k) {}
+  EvidenceParts(const EvidenceParts&) = delete;
+  EvidenceParts& operator=(const EvidenceParts&) = delete;
+  ~EvidenceParts() {
+    if (service != nullptr) krb5_cc_close(context, service);
+    if (cache != nullptr) krb5_cc_destroy(context, cache);
+    krb5_free_principal(context, client);
+    krb5_free_principal(context, impersonator);
+    krb5_free_ticket(context, ticket);
   }
-  krb5_cc_end_seq_get(context, cache, &cursor);
-  if (!found) return 0;
-  long long end = 0;
-  if ((evidence.ticket_flags & TKT_FLG_FORWARDABLE) != 0) {
-    end = std::min<long long>(evidence.times.endtime, serviceEnd);
-    if (!krb5_principal_compare(context, evidence.server, impersonator)) {
-      krb5_principal asked = evidence.server;
-      evidence.server = const_cast<krb5_principal>(impersonator);
-      if (krb5_cc_store_cred(context, cache, &evidence) != 0) end = 0;
-      evidence.server = asked;
-    }
+  krb5_context context;
+  krb5_ccache service = nullptr;
+  krb5_ccache cache = nullptr;
+  krb5_principal client = nullptr;
+  krb5_principal impersonator = nullptr;
+  krb5_ticket* ticket = nullptr;
+};
+
+// The evidence's own contents (its session key, times and flags), decrypted with the keys it was
+// accepted with: a hop to the service itself uses the evidence as it is, with its key. False when
+// they cannot be read (a thread acting as a client may not read the keytab file).
+bool DecryptEvidence(krb5_context context, const Evidence& evidence, krb5_ticket* ticket) {
+  const std::string name = !evidence.keys.empty() ? evidence.keys : KeytabName(context);
+  krb5_keytab keytab = nullptr;
+  if (name.empty() || krb5_kt_resolve(context, name.c_str(), &keytab) != 0) return false;
+  const bool decrypted = krb5_server_decrypt_ticket_keytab(context, keytab, ticket) == 0;
+  krb5_kt_close(context, keytab);
+  return decrypted;
+}
+
+// The evidence as MIT's GSSAPI finds it in a proxy credential's cache: filed under the service
+// it was issued for where its key is known, and under the service's own name.
+bool StoreEvidence(EvidenceParts& parts, const Evidence& evidence, long long ends, const krb5_data& ticket) {
+  krb5_creds creds = {};
+  creds.client = parts.client;
+  creds.ticket = ticket;
+  creds.ticket_flags = evidence.flags;
+  creds.times.authtime = creds.times.starttime = static_cast<krb5_timestamp>(evidence.acceptedAt);
+  creds.times.endtime = static_cast<krb5_timestamp>(ends);
+  const krb5_enc_tkt_part* contents = parts.ticket->enc_part2;
+  if (contents != nullptr) {
+    creds.keyblock = *contents->session;
+    creds.times = contents->times;
+    creds.server = parts.ticket->server;
+    if (krb5_cc_store_cred(parts.context, parts.cache, &creds) != 0) return false;
   }
-  krb5_free_cred_contents(context, &evidence);
-  return end;
+  creds.server = parts.impersonator;
+  return krb5_cc_store_cred(parts.context, parts.cache, &creds) == 0;
+}
+
+// Files the evidence in a new cache beside the service's own tickets, until `ends`; the cache's
+// name and until when both can be used, or nothing when they cannot.
+std::pair<std::string, long long> EvidenceCache(const Evidence& evidence, long long ends) {
+  Krb5Context krb;
+  if (!krb || !evidence.service) return {};
+  EvidenceParts parts(krb.get());
+  krb5_data ticket = {0, static_cast<unsigned int>(evidence.ticket.size()),
+                      const_cast<char*>(reinterpret_cast<const char*>(evidence.ticket.data()))};
+  char* impersonatorText = nullptr;
+  OM_uint32 minor = 0;
+  bool made = Fault("krb5_cc_store_cred", minor) == GSS_S_COMPLETE &&
+              krb5_parse_name(parts.context, evidence.client.c_str(), &parts.client) == 0 &&
+              krb5_decode_ticket(&ticket, &parts.ticket) == 0 &&
+              krb5_cc_resolve(parts.context, ServiceCache(*evidence.service).c_str(), &parts.service) == 0 &&
+              krb5_cc_get_principal(parts.context, parts.service, &parts.impersonator) == 0 &&
+              krb5_unparse_name(parts.context, parts.impersonator, &impersonatorText) == 0 &&
+              krb5_cc_new_unique(parts.context, "MEMORY", nullptr, &parts.cache) == 0 &&
+              krb5_cc_initialize(parts.context, parts.cache, parts.client) == 0 &&
+              krb5_cc_copy_creds(parts.context, parts.service, parts.cache) == 0;
+  if (impersonatorText != nullptr) {
+    krb5_data text = {0, static_cast<unsigned int>(std::strlen(impersonatorText)), impersonatorText};
+    made = made && krb5_cc_set_config(parts.context, parts.cache, nullptr, "proxy_impersonator", &text) == 0;
+    krb5_free_unparsed_name(parts.context, impersonatorText);
+  }
+  if (made && !DecryptEvidence(parts.context, evidence, parts.ticket))
+    TraceRefusal("the client's ticket as evidence", "its key could not be read: a hop to this service itself fails");
+  made = made && StoreEvidence(parts, evidence, ends, ticket);
+  const long long serviceEnd = made ? TicketGrantingEnd(parts.context, parts.cache, parts.impersonator) : 0;
+  const long long until = std::min(ends, serviceEnd);
+  if (!made || until <= Now()) {
+    if (!made) Trace("krb5_cc_store_cred", GSS_S_FAILURE, minor, gss_mech_krb5);
+    return {};
+  }
+  std::string name = std::string("MEMORY:") + krb5_cc_get_name(parts.context, parts.cache);
+  krb5_cc_close(parts.context, std::exchange(parts.cache, nullptr));
+  return {std::move(name), until};
 }
 
 // The keytab's principals in the order to ask for the service's own ticket: those of one
@@ -253,8 +311,8 @@ std::string SecondHopCause(const std::string& otherwise) {
   return otherwise;
 }
 
-Delegation::Delegation(GssCredential received, bool constrained, long long expires)
-    : received_(std::move(received)), constrained_(constrained), expires_(expires) {
+Delegation::Delegation(GssCredential received, std::optional<Evidence> evidence, long long expires)
+    : received_(std::move(received)), evidence_(std::move(evidence)), expires_(expires) {
   AddLive("delegated-credential", 1);
 }
 
@@ -263,42 +321,56 @@ Delegation::~Delegation() {
   AddLive("delegated-credential", -1);
 }
 
-bool Delegation::Expired() const { return Now() >= expires_; }
+long long Delegation::Expires() {
+  // GSSAPI lets an acceptor's context run the clock skew past its ticket's end; the ticket ends
+  // when it does.
+  if (expires_ == 0 && evidence_) expires_ = evidence_->acceptedAt + evidence_->lifetime - ClockSkew();
+  return expires_;
+}
 
-OM_uint32 Delegation::Lifetime() const {
-  const long long left = expires_ - Now();
+bool Delegation::Expired() { return Now() >= Expires(); }
+
+OM_uint32 Delegation::Lifetime() {
+  const long long left = Expires() - Now();
   return left > 0 ? static_cast<OM_uint32>(left) : 0;
 }
 
-// Only what the package tells without copying anything: most clients never have a second hop
-// made for them.
-std::shared_ptr<Delegation> Delegation::Keep(GssCredential received, gss_ctx_id_t context) {
+std::shared_ptr<Delegation> Delegation::Keep(GssCredential received) {
   OM_uint32 minor = 0;
-  GssBufferSet impersonator;
-  OM_uint32 major = Fault("gss_inquire_cred_by_oid", minor);
-  if (major == GSS_S_COMPLETE)
-    major = gss_inquire_cred_by_oid(&minor, received.get(), GSS_KRB5_GET_CRED_IMPERSONATOR, impersonator.out());
-  if (GSS_ERROR(major)) Trace("gss_inquire_cred_by_oid", major, minor, gss_mech_krb5);
-  const bool constrained = !GSS_ERROR(major) && impersonator && impersonator.get()->count > 0;
   OM_uint32 lifetime = 0;
-  bool usable = !GSS_ERROR(major);
-  if (usable && constrained) {
-    // The KDC takes no evidence that is not forwardable.
-    krb5_flags flags = 0;
-    usable = GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags)) || (flags & TKT_FLG_FORWARDABLE) != 0;
-  }
-  if (usable) {
-    major = Fault("gss_inquire_cred", minor);
-    if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), nullptr, &lifetime, nullptr, nullptr);
-    usable = !GSS_ERROR(major) && lifetime > 0;
-  }
-  if (!usable) return nullptr;
-  return std::shared_ptr<Delegation>(new Delegation(std::move(received), constrained, Now() + lifetime));
+  OM_uint32 major = Fault("gss_inquire_cred", minor);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, received.get(), nullptr, &lifetime, nullptr, nullptr);
+  if (GSS_ERROR(major)) Trace("gss_inquire_cred", major, minor, gss_mech_krb5);
+  if (GSS_ERROR(major) || lifetime == 0) return nullptr;
+  return std::shared_ptr<Delegation>(new Delegation(std::move(received), std::nullopt, Now() + lifetime));
+}
+
+std::shared_ptr<Delegation> Delegation::KeepEvidence(gss_ctx_id_t context, std::vector<uint8_t> ticket,
+                                                     const std::string& client, OM_uint32 lifetime,
+                                                     const Credential& credential) {
+  if (ticket.empty() || client.empty() || !credential.service || lifetime == 0) return nullptr;
+  // The KDC takes no evidence that is not forwardable.
+  OM_uint32 minor = 0;
+  krb5_flags flags = 0;
+  if (GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags))) flags = TKT_FLG_FORWARDABLE;
+  if ((flags & TKT_FLG_FORWARDABLE) == 0) return nullptr;
+  Evidence evidence{std::move(ticket), client, flags, Now(), lifetime, credential.service, credential.keys,
+                    credential.keys.empty() ? nullptr : credential.cred};
+  return std::shared_ptr<Delegation>(new Delegation(GssCredential(), std::move(evidence), 0));
 }
 
 const std::string& Delegation::Cache() {
   if (prepared_) return cache_;
   prepared_ = true;
+  if (evidence_) {
+    auto [name, until] = EvidenceCache(*evidence_, Expires());
+    if (!name.empty()) {
+      cache_ = std::move(name);
+      expires_ = std::min(expires_, until);
+    }
+    evidence_.reset();
+    return cache_;
+  }
   OM_uint32 minor = 0;
   // The received credential is needed for this copy alone.
   const GssCredential received = std::move(received_);
@@ -323,19 +395,8 @@ const std::string& Delegation::Cache() {
   if (major == GSS_S_COMPLETE) major = gss_krb5_copy_ccache(&minor, received.get(), cache);
   if (GSS_ERROR(major)) {
     Trace("gss_krb5_copy_ccache", major, minor, gss_mech_krb5);
-  } else if (!constrained_) {
-    expires = TicketGrantingEnd(krb.get(), cache, client);
   } else {
-    krb5_data text = {0, 0, nullptr};
-    krb5_principal impersonator = nullptr;
-    if (krb5_cc_get_config(krb.get(), cache, nullptr, "proxy_impersonator", &text) == 0) {
-      const std::string name(text.data, text.length);
-      krb5_free_data_contents(krb.get(), &text);
-      if (krb5_parse_name(krb.get(), name.c_str(), &impersonator) == 0) {
-        expires = PrepareEvidence(krb.get(), cache, client, impersonator);
-        krb5_free_principal(krb.get(), impersonator);
-      }
-    }
+    expires = TicketGrantingEnd(krb.get(), cache, client);
   }
   if (expires > Now()) {
     cache_ = std::string("MEMORY:") + krb5_cc_get_name(krb.get(), cache);

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "common/sspi.h"
+#include "system/kerberos/ap_request.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/replay.h"
 
@@ -201,6 +202,8 @@ struct Accepted {
   GssName peer;
   gss_OID actual = GSS_C_NO_OID;
   GssCredential delegated;
+  // A site that keeps no delegation asks for none: GSSAPI then builds no credential of it at all.
+  bool keepDelegation = true;
 };
 
 void RunAccept(gss_cred_id_t cred, Context& working, gss_buffer_desc& in, StepBindings& bindings, Accepted& step) {
@@ -208,7 +211,7 @@ void RunAccept(gss_cred_id_t cred, Context& working, gss_buffer_desc& in, StepBi
   if (step.major == GSS_S_COMPLETE)
     step.major = gss_accept_sec_context(&step.minor, working.ctx.in_out(), cred, &in, bindings.Get(), step.peer.out(),
                                         &step.actual, step.out.out(), &step.agreed, &step.lifetime,
-                                        step.delegated.out());
+                                        step.keepDelegation ? step.delegated.out() : nullptr);
 }
 
 // Whether an acceptance failed for want of a key for the ticket's service: nothing of the ticket
@@ -318,6 +321,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   guard.unlock();
   gss_buffer_desc in = InputToken(input);
   Accepted step;
+  step.keepDelegation = keepDelegation;
   AcceptStep(own, *working, context == nullptr, in, bindings, step);
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
@@ -326,7 +330,11 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
     return first;
   // What the client delegated, unless the site keeps nothing of the kind.
   std::shared_ptr<Delegation> kept;
-  if (step.delegated && keepDelegation) kept = Delegation::Keep(std::move(step.delegated), working->ctx.get());
+  if (step.delegated) kept = Delegation::Keep(std::move(step.delegated));
+  // A server that can ask for a second hop keeps the client's ticket from the leg that carried it.
+  if (own.service) {
+    if (std::optional<std::vector<uint8_t>> ticket = TicketOf(in)) working->clientTicket = std::move(*ticket);
+  }
   // Nothing of an established context goes out before the server may keep it: not even the
   // token that would prove the server to its client.
   if (step.major == GSS_S_COMPLETE) {
@@ -334,6 +342,11 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
         Admit(own, *working, step.peer ? step.peer.get() : working->peer.get(),
               step.actual != GSS_C_NO_OID ? step.actual : working->actual, working->keysChecked);
     if (admitted != SEC_E_OK) return admitted;
+    // A client that forwarded nothing leaves its ticket as evidence.
+    if (!kept && !working->clientTicket.empty())
+      kept = Delegation::KeepEvidence(working->ctx.get(), std::move(working->clientTicket), working->clientPrincipal,
+                                      step.lifetime, own);
+    working->clientTicket = std::vector<uint8_t>();
   }
   if (SECURITY_STATUS written = WriteToken(output, step.out); written != SEC_E_OK) return written;
   if (step.peer) working->peer = std::move(step.peer);

@@ -89,22 +89,24 @@ struct Credential {
   // Outbound, made on a thread that impersonates a client who delegated: that client's credential,
   // kept alive as long as this handle uses it.
   std::shared_ptr<Delegation> delegation;
-  // Inbound, able to keep a client's ticket as evidence: the service's own ticket it refers to.
+  // Inbound, where a client's ticket may be kept as evidence: the service's own ticket to ask with.
   std::shared_ptr<ServiceTicket> service;
+  // Inbound, where `cred` holds the policy's keys alone: the name of the memory keytab of them,
+  // which lasts as long as `cred` holds it open.
+  std::string keys;
 };
 
 
 // The acceptor credentials of a mechanism that server handles share while the default keytab and
-// the calling thread's identity stay what they were when they were acquired, and their ticket
-// cache (the service's own ticket, for evidence; empty for none) and acceptor policy are the same
-// (gss_kept_credentials.cpp); `acquire` makes new ones otherwise, from the keytab it is given
-// (empty for the default one): `whole` from every key, `shared` from the keys `policy` accepts
-// where it restricts them (else `shared` is the whole and `whole` null). `cacheOwner` keeps that
-// cache alive as long as the credential is kept. Requires the world lock.
+// the calling thread's identity stay what they were when they were acquired, and their acceptor
+// policy is the same (gss_kept_credentials.cpp); `acquire` makes new ones otherwise, from the
+// keytab it is given (empty for the default one): `whole` from every key, `shared` from the keys
+// `policy` accepts where it restricts them (else `shared` is the whole and `whole` null), and `keys`
+// the memory keytab of those. Requires the world lock.
 using AcquireFunction = std::function<SECURITY_STATUS(const std::string& keytab, GssCredential& cred, OM_uint32& lifetime)>;
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache, const AcceptorPolicy& policy,
-                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               SharedCredential& shared, SharedCredential& whole, OM_uint32& lifetime);
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcceptorPolicy& policy, const AcquireFunction& acquire,
+                               SharedCredential& shared, SharedCredential& whole, std::string& keys,
+                               OM_uint32& lifetime);
 
 struct Context {
   const Mechanism* mechanism;
@@ -131,6 +133,8 @@ struct Context {
   bool localAccountKnown = false;
   std::optional<std::string> localAccount;
   std::shared_ptr<Delegation> delegation;  // server: what the client delegated, when it is kept
+  // server, until established, where the client's ticket may be kept as evidence: that ticket
+  std::vector<uint8_t> clientTicket;
   // server: the client's access token, made on its first request (tokens.cpp) and the same for
   // every later one, as a context's token is made once at logon.
   std::shared_ptr<const void> clientToken;
@@ -173,35 +177,57 @@ SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
 SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
 
 // ---- delegation (gss_delegation.cpp) -----------------------------------------------------------
-// What a client delegated to a server context, in a memory credential cache of its own that no
-// file ever holds: the client's forwarded ticket-granting ticket, or, where the client forwarded
+// A client's ticket as the server received it, kept so that a second hop can be asked for in that
+// client's name with it (constrained delegation, S4U2Proxy), should one ever be made.
+struct Evidence {
+  std::vector<uint8_t> ticket;             // DER, as the client sent it
+  std::string client;                      // the client's principal as krb5 displays it
+  krb5_flags flags = 0;                    // the ticket's flags
+  long long acceptedAt = 0;                // when it was accepted, and the lifetime GSSAPI gave the
+  OM_uint32 lifetime = 0;                  // context then, the clock skew past the ticket's end
+  std::shared_ptr<ServiceTicket> service;  // the service's own ticket-granting ticket
+  // The keys it was accepted with where not the keytab's (a memory keytab's name), and the
+  // credential that holds them open.
+  std::string keys;
+  SharedCredential acceptor;
+};
+
+// What a client delegated to a server context, used from a memory credential cache of its own that
+// no file ever holds: the client's forwarded ticket-granting ticket, or, where the client forwarded
 // nothing, the ticket it authenticated with as evidence for constrained delegation (S4U2Proxy),
 // with the service's own ticket beside it. Released with the last holder: the server context, the
 // tokens of its client and the outbound credentials made while a thread impersonates that client.
 class Delegation : public LogonCredentials {
  public:
-  // Takes what gss_accept_sec_context gave for `context`, and releases it when it is not kept;
+  // Takes the forwarded ticket gss_accept_sec_context gave, and releases it when it is not kept;
   // null when it cannot be used to authenticate onward.
-  static std::shared_ptr<Delegation> Keep(GssCredential received, gss_ctx_id_t context);
+  static std::shared_ptr<Delegation> Keep(GssCredential received);
+  // Keeps the ticket a client authenticated to `context` with; null when the KDC would not take it
+  // as evidence (it is not forwardable) or the server has no ticket of its own to ask with.
+  static std::shared_ptr<Delegation> KeepEvidence(gss_ctx_id_t context, std::vector<uint8_t> ticket,
+                                                  const std::string& client, OM_uint32 lifetime,
+                                                  const Credential& credential);
   Delegation(const Delegation&) = delete;
   Delegation& operator=(const Delegation&) = delete;
   ~Delegation();
 
   // The cache that holds the credential, for gss_acquire_cred_from, made on first use; empty when
-  // the credential turns out unusable. Requires the world lock.
+  // the credential turns out unusable. Requires the world lock, as do Expired and Lifetime.
   const std::string& Cache();
   // Evidence for constrained delegation rather than the client's own ticket-granting ticket.
   bool Constrained() const { return constrained_; }
-  bool Expired() const;
-  OM_uint32 Lifetime() const;
+  bool Expired();
+  OM_uint32 Lifetime();
 
  private:
-  Delegation(GssCredential received, bool constrained, long long expires);
-  GssCredential received_;  // as the package gave it, until the cache is made
+  Delegation(GssCredential received, std::optional<Evidence> evidence, long long expires);
+  long long Expires();
+  GssCredential received_;            // a forwarded ticket as the package gave it, until the cache is made
+  std::optional<Evidence> evidence_;  // evidence, until the cache is made
   std::string cache_;
   bool prepared_ = false;
-  bool constrained_;
-  long long expires_;
+  const bool constrained_ = evidence_.has_value();
+  long long expires_;                 // 0 until evidence's end is first asked
 };
 
 // What the site lets server contexts keep of their clients (QUENTREL_DELEGATION): nothing ("off"),
@@ -252,11 +278,11 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
 // per context, with the configuration the server's krb5 context has read, so that a thread acting
 // as the client can ask it as well. Requires the world lock.
 std::optional<std::string> ClientAccount(Context& context);
-// The logon information of an accepted client's PAC when GSSAPI reports the PAC's signature
-// verified ("urn:mspac:logon-info", authenticated); null when the ticket has no PAC, or one that
-// did not verify or does not decode. With `upn`, its UPN_DNS_INFO too ("urn:mspac:upn-dns-info"),
-// none when the PAC has none; null again when that buffer is there but unverified or undecodable.
-// A fault point as "gss_get_name_attribute".
+// The logon information of an accepted client's PAC when GSSAPI reports the PAC verified (the
+// whole PAC, "urn:mspac:", authenticated); null when the ticket has no PAC, or one that did not
+// verify, has no logon information, does not decode, or was issued to another account than that
+// information's user. With `upn`, its UPN_DNS_INFO too, none when the PAC has none; null again
+// when that buffer is there but does not decode. A fault point as "gss_get_name_attribute".
 std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
                                                         std::optional<UpnDnsInfo>* upn = nullptr);
 // The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
@@ -285,6 +311,9 @@ SECURITY_STATUS Failed(const char* function, OM_uint32 major, OM_uint32 minor, g
 // Whether a minor status is the Kerberos error `code`, under SPNEGO's renumbering too.
 bool MinorIs(OM_uint32 minor, long code);
 
+// The clock skew krb5 allows (libdefaults clockskew, 300 seconds unless set). Requires the world
+// lock (the packages' krb5 context).
+long long ClockSkew();
 // Windows' expiry time (100 ns since 1601) of a lifetime in seconds from now.
 void SetLifetime(PTimeStamp expiry, OM_uint32 lifetime);
 // Whether a mechanism is krb5, under its standard OID or the one Windows clients announce.

@@ -50,13 +50,12 @@ struct Conditions {
 
 struct Kept {
   const Mechanism* mechanism;
-  std::string cache;
   AcceptorPolicy policy;
   Conditions conditions;
   SharedCredential cred;
   SharedCredential whole;
+  std::string keys;
   OM_uint32 lifetime;
-  std::shared_ptr<const void> cacheOwner;
 };
 
 bool SamePolicy(const AcceptorPolicy& a, const AcceptorPolicy& b) {
@@ -91,18 +90,19 @@ bool CurrentConditions(Conditions& now) {
 
 }  // namespace
 
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& cache, const AcceptorPolicy& policy,
-                               std::shared_ptr<const void> cacheOwner, const AcquireFunction& acquire,
-                               SharedCredential& shared, SharedCredential& whole, OM_uint32& lifetime) {
+SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcceptorPolicy& policy, const AcquireFunction& acquire,
+                               SharedCredential& shared, SharedCredential& whole, std::string& keys,
+                               OM_uint32& lifetime) {
   // Read before the acquisition: a keytab that changes meanwhile differs from them next time.
   Conditions now;
   const bool known = CurrentConditions(now);
   auto& kept = KeptCredentials();
   for (auto it = kept.begin(); it != kept.end(); ++it) {
     if (it->mechanism != mechanism) continue;
-    if (known && it->cache == cache && SamePolicy(it->policy, policy) && it->conditions == now) {
+    if (known && SamePolicy(it->policy, policy) && it->conditions == now) {
       shared = it->cred;
       whole = it->whole;
+      keys = it->keys;
       lifetime = it->lifetime;
       return SEC_E_OK;
     }
@@ -114,6 +114,7 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& ca
   if (SECURITY_STATUS status = acquire(std::string(), cred, lifetime); status != SEC_E_OK) return status;
   shared = Share(std::move(cred));
   whole = nullptr;
+  keys.clear();
   // Where the policy's keys cannot be had on their own, the whole credential serves, checked after
   // each acceptance as before.
   const AllowedKeys allowed(SharedKrb5(), policy);
@@ -121,8 +122,9 @@ SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const std::string& ca
   if (!allowed.Name().empty() && acquire(allowed.Name(), cred, ignored) == SEC_E_OK) {
     whole = std::move(shared);
     shared = Share(std::move(cred));
+    keys = allowed.Name();
   }
-  if (known) kept.push_back(Kept{mechanism, cache, policy, std::move(now), shared, whole, lifetime, std::move(cacheOwner)});
+  if (known) kept.push_back(Kept{mechanism, policy, std::move(now), shared, whole, keys, lifetime});
   return SEC_E_OK;
 }
 

@@ -16,8 +16,8 @@ namespace {
 
 enum class Attribute { kAbsent, kPresent, kRefused };
 
-// The bytes of one of the PAC's buffers: absent when the ticket has no PAC or the PAC no such
-// buffer; refused when GSSAPI did not verify it or could not say.
+// The bytes of a PAC attribute of the client's name: absent when the ticket has no PAC (or the PAC
+// no such buffer); refused when GSSAPI did not verify it or could not say.
 Attribute VerifiedAttribute(gss_name_t name, gss_OID mechanism, const char* urn, std::vector<uint8_t>& bytes) {
   gss_buffer_desc attribute = {std::strlen(urn), const_cast<char*>(urn)};
   int authenticated = 0;
@@ -44,55 +44,60 @@ Attribute VerifiedAttribute(gss_name_t name, gss_OID mechanism, const char* urn,
   return Attribute::kPresent;
 }
 
-// The whole PAC, for what the logon information alone does not say: who the ticket was issued to
-// (the requestor, which must be the logon information's user) and which signatures it carries.
-bool WholePacAgrees(gss_name_t name, gss_OID mechanism, const LogonInfo& logon) {
-  std::vector<uint8_t> bytes;
-  const Attribute found = VerifiedAttribute(name, mechanism, "urn:mspac:", bytes);
-  if (found != Attribute::kPresent) return found == Attribute::kAbsent;
+// One buffer of a PAC whose table decoded; none when the PAC has no buffer of that type.
+std::optional<std::vector<uint8_t>> BufferOf(const std::vector<uint8_t>& pac, const PacBuffers& buffers,
+                                             uint32_t type) {
+  const std::optional<PacBuffers::Place> place = buffers.Find(type);
+  if (!place) return std::nullopt;
+  const auto at = pac.begin() + static_cast<std::ptrdiff_t>(place->offset);
+  return std::vector<uint8_t>(at, at + static_cast<std::ptrdiff_t>(place->length));
+}
+
+// The PAC's UPN_DNS_INFO into `upn`, none when it has none; false when it has one that does not
+// decode, which the client's names must then not rest on.
+bool ReadUpn(const std::vector<uint8_t>& pac, const PacBuffers& buffers, std::optional<UpnDnsInfo>& upn) {
+  upn.reset();
+  const std::optional<std::vector<uint8_t>> bytes = BufferOf(pac, buffers, kUpnDnsInfoBuffer);
+  if (!bytes) return true;
   const char* failure = "";
-  const std::optional<PacBuffers> buffers = DecodePacBuffers(bytes.data(), bytes.size(), &failure);
-  if (!buffers) {
-    TraceRefusal("the PAC", failure);
-    return false;
-  }
-  if (!RequestorMatches(*buffers, logon)) {
-    TraceRefusal("the PAC", "its requestor is another account than its logon information's user");
-    return false;
-  }
-  if (host::TraceOn()) host::Trace("the client's PAC: " + SignaturesText(*buffers));
-  return true;
+  upn = DecodeUpnDnsInfo(bytes->data(), bytes->size(), &failure);
+  if (!upn) TraceRefusal("the PAC's UPN and DNS information", failure);
+  return upn.has_value();
 }
 
 }  // namespace
 
+// The whole PAC is read once: GSSAPI answers each attribute through a krb5 context of its own, and
+// the whole tells what its logon information alone does not (who the ticket was issued to, which
+// signatures it carries) besides that logon information and the client's names. GSSAPI verified
+// the PAC as one, so "authenticated" holds of every buffer in it alike.
 std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
                                                         std::optional<UpnDnsInfo>* upn) {
   if (name == GSS_C_NO_NAME) return nullptr;
-  std::vector<uint8_t> bytes;
-  // A ticket without a PAC, or with a minimal one that has no logon information (an MIT KDC's since
-  // 1.20), is no failure: the client's token then comes from the account its principal maps to.
-  if (VerifiedAttribute(name, mechanism, "urn:mspac:logon-info", bytes) != Attribute::kPresent) return nullptr;
+  std::vector<uint8_t> pac;
+  if (VerifiedAttribute(name, mechanism, "urn:mspac:", pac) != Attribute::kPresent) return nullptr;
   const char* failure = "";
-  std::optional<LogonInfo> decoded = DecodeLogonInfo(bytes.data(), bytes.size(), &failure);
+  const std::optional<PacBuffers> buffers = DecodePacBuffers(pac.data(), pac.size(), &failure);
+  if (!buffers) {
+    TraceRefusal("the PAC", failure);
+    return nullptr;
+  }
+  // A minimal PAC without logon information (an MIT KDC's since 1.20) is no failure: the client's
+  // token then comes from the account its principal maps to.
+  const std::optional<std::vector<uint8_t>> logonBytes = BufferOf(pac, *buffers, kLogonInfoBuffer);
+  if (!logonBytes) return nullptr;
+  std::optional<LogonInfo> decoded = DecodeLogonInfo(logonBytes->data(), logonBytes->size(), &failure);
   if (!decoded) {
     TraceRefusal("the PAC's logon information", failure);
     return nullptr;
   }
-  if (!WholePacAgrees(name, mechanism, *decoded)) return nullptr;
-  if (upn != nullptr) {
-    upn->reset();
-    // The client's names once more, which a PAC that has them must tell alike.
-    const Attribute found = VerifiedAttribute(name, mechanism, "urn:mspac:upn-dns-info", bytes);
-    if (found == Attribute::kRefused) return nullptr;
-    if (found == Attribute::kPresent) {
-      *upn = DecodeUpnDnsInfo(bytes.data(), bytes.size(), &failure);
-      if (!*upn) {
-        TraceRefusal("the PAC's UPN and DNS information", failure);
-        return nullptr;
-      }
-    }
+  if (!RequestorMatches(*buffers, *decoded)) {
+    TraceRefusal("the PAC", "its requestor is another account than its logon information's user");
+    return nullptr;
   }
+  if (host::TraceOn()) host::Trace("the client's PAC: " + SignaturesText(*buffers));
+  // The client's names once more, which a PAC that has them must tell alike.
+  if (upn != nullptr && !ReadUpn(pac, *buffers, *upn)) return nullptr;
   return std::make_shared<const LogonInfo>(std::move(*decoded));
 }
 

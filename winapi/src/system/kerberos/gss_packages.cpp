@@ -59,8 +59,9 @@ OM_uint32 LimitToKerberos(gss_cred_id_t cred, bool accepting) {
 
 // No name: a server takes any key of the keytab (of `keytab` where one is named), a client the
 // default principal of its cache. With a cache named, a client authenticates with what that cache
-// holds, and a server can also initiate as the service whose ticket it holds, which lets MIT keep a
-// client's ticket as evidence for constrained delegation.
+// holds. A server's credential only accepts: GSSAPI then hands over a delegated credential only
+// when the client forwarded its ticket, and builds none of a client's ticket at each acceptance
+// (the server keeps that ticket itself, for a second hop few clients have made for them).
 SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, const std::string& keytab,
                         GssCredential& cred, OM_uint32& lifetime) {
   // Windows' Negotiate also accepts a bare Kerberos token, as some clients send one (Wine's
@@ -78,12 +79,12 @@ SECURITY_STATUS Acquire(gss_OID oid, bool accepting, const std::string& cache, c
     if (!cache.empty()) elements[store.count++] = {"ccache", cache.c_str()};
     if (!keytab.empty()) elements[store.count++] = {"keytab", keytab.c_str()};
     if (replaysOurs) elements[store.count++] = GssReplayCacheOff();
-    const gss_cred_usage_t usage = !accepting ? GSS_C_INITIATE : cache.empty() ? GSS_C_ACCEPT : GSS_C_BOTH;
+    const gss_cred_usage_t usage = accepting ? GSS_C_ACCEPT : GSS_C_INITIATE;
     OM_uint32 major = Fault("gss_acquire_cred_from", minor);
     if (major == GSS_S_COMPLETE)
       major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, usage, &store, cred.out(),
                                     nullptr, &lifetime);
-    if (accepting) lifetime = GSS_C_INDEFINITE;  // the keys do not expire with the service's ticket
+    if (accepting) lifetime = GSS_C_INDEFINITE;  // keys do not expire
     return GSS_ERROR(major) ? Failed("gss_acquire_cred_from", major, minor, oid, accepting) : SEC_E_OK;
   }
   OM_uint32 major = Fault("gss_acquire_cred", minor);
@@ -171,28 +172,20 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   GssCredential cred;
   SharedCredential shared;
   SharedCredential whole;
-  const std::string cache = delegation ? delegation->Cache() : service ? ServiceCache(*service) : std::string();
+  const std::string cache = delegation ? delegation->Cache() : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
   // What a server lets in is fixed when it takes its credential, and chooses the keys it holds:
   // NTLM has none of a keytab.
-  Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service};
+  Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service, std::string()};
   if (accepting) PrepareAcceptor(made);
   const AcceptorPolicy keys = mechanism->oid == &kNtlm ? AcceptorPolicy{} : made.acceptors;
   // Servers share one acceptor credential for as long as it is what they would acquire.
-  auto acquireShared = [&](const std::string& from, std::shared_ptr<const void> owner) {
-    return SharedAcceptor(mechanism, from, keys, std::move(owner),
-                          [&](const std::string& keytab, GssCredential& acquired, OM_uint32& time) {
-                            return AcquireFor(mechanism, accepting, from, keytab, acquired, time);
-                          }, shared, whole, lifetime);
-  };
-  SECURITY_STATUS status = accepting ? acquireShared(cache, service)
-                                     : AcquireFor(mechanism, accepting, cache, std::string(), cred, lifetime);
-  // A server that cannot keep evidence still accepts.
-  if (status != SEC_E_OK && service) {
-    service.reset();
-    made.service.reset();
-    status = acquireShared(std::string(), nullptr);
-  }
+  const SECURITY_STATUS status =
+      accepting ? SharedAcceptor(mechanism, keys,
+                                 [&](const std::string& keytab, GssCredential& acquired, OM_uint32& time) {
+                                   return AcquireFor(mechanism, accepting, std::string(), keytab, acquired, time);
+                                 }, shared, whole, made.keys, lifetime)
+                : AcquireFor(mechanism, accepting, cache, std::string(), cred, lifetime);
   if (status != SEC_E_OK) return status;
   made.cred = shared ? std::move(shared) : Share(std::move(cred));
   made.whole = std::move(whole);

@@ -40,15 +40,18 @@ size_t WrapOverhead(gss_ctx_id_t ctx, int confidential) {
 }
 
 // Sizes of an established context, from the mechanism and without touching its sequence numbers:
-// the token (trailer) buffer holds the largest header, the padding buffer the largest padding.
+// the token (trailer) buffer holds the largest header, the padding buffer the largest padding. A
+// cipher's block is a power of two of at most 16 bytes, and its padding fills a message up to a
+// whole block (nothing when it is whole) or by one to a whole block (a block when it is whole): so
+// the largest padding of any length is that of a message of one byte or of 16, and two probes find
+// it where a message of every length up to 16 would.
 SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes) {
   sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
   if (!context.established) return SEC_E_OK;
   size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
   if (WrapLengths(context.ctx.get(), 1, 1, sealedHeader, largestPadding) &&
       WrapLengths(context.ctx.get(), 0, 1, signedHeader, padding)) {
-    for (size_t length = 2; length <= 16; ++length)
-      if (WrapLengths(context.ctx.get(), 1, length, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
+    if (WrapLengths(context.ctx.get(), 1, 16, sealedHeader, padding) && padding > largestPadding) largestPadding = padding;
     sizes.cbSecurityTrailer = static_cast<ULONG>(std::max(sealedHeader, signedHeader));
     sizes.cbMaxSignature = static_cast<ULONG>(signedHeader);
   } else {
@@ -59,19 +62,6 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
   // A block size of 1 says that messages need no alignment; the padding buffer is never empty.
   sizes.cbBlockSize = static_cast<ULONG>(std::max<size_t>(largestPadding, 1));
   return SEC_E_OK;
-}
-
-// The clock skew krb5 allows (libdefaults clockskew, 300 seconds unless set). Requires the world
-// lock (the packages' krb5 context).
-long long ClockSkew() {
-  int skew = 300;
-  krb5_context krb5 = SharedKrb5();
-  profile_t profile = nullptr;
-  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
-    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
-    profile_release(profile);
-  }
-  return skew;
 }
 
 // From the time the context was established to the end of the ticket it rests on, as GSSAPI
@@ -100,6 +90,17 @@ SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& 
 }
 
 }  // namespace
+
+long long ClockSkew() {
+  int skew = 300;
+  krb5_context krb5 = SharedKrb5();
+  profile_t profile = nullptr;
+  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
+    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
+    profile_release(profile);
+  }
+  return skew;
+}
 
 SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer) {
   Context* context = FindContext(handle);

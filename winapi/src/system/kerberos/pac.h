@@ -98,14 +98,23 @@ constexpr uint32_t kPacWasRequested = 0x1;
 constexpr uint32_t kPacWasGivenImplicitly = 0x2;
 
 struct PacBuffers {
+  // Where one buffer's bytes lie in the PAC.
+  struct Place {
+    size_t offset = 0;
+    size_t length = 0;
+  };
   std::vector<uint32_t> types;     // in the PAC's order
+  std::vector<Place> places;       // of each of `types`, inside the bytes decoded
   std::optional<Sid> requestor;    // PAC_REQUESTOR: the SID of the account the ticket was issued to
   std::optional<uint32_t> attributes;  // PAC_ATTRIBUTES_INFO's first 32 flags
   bool Has(uint32_t type) const;
+  // The place of the buffer of that type; none when the PAC has none.
+  std::optional<Place> Find(uint32_t type) const;
 };
 
 // The buffers of a whole PAC, or none when its layout does not hold together (`failure` says why).
-// Of the buffers' contents only the requestor's SID and the attributes' flags are read.
+// Of the buffers' contents only the requestor's SID and the attributes' flags are read; the others
+// are where `places` says.
 std::optional<PacBuffers> DecodePacBuffers(const uint8_t* data, size_t size, const char** failure = nullptr);
 
 // The PAC's signatures in words: which are present, and which a member server checks. The server's

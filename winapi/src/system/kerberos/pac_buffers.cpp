@@ -35,6 +35,12 @@ const Signature kSignatures[] = {
 
 bool PacBuffers::Has(uint32_t type) const { return std::find(types.begin(), types.end(), type) != types.end(); }
 
+std::optional<PacBuffers::Place> PacBuffers::Find(uint32_t type) const {
+  const auto it = std::find(types.begin(), types.end(), type);
+  if (it == types.end()) return std::nullopt;
+  return places[static_cast<size_t>(it - types.begin())];
+}
+
 std::optional<PacBuffers> DecodePacBuffers(const uint8_t* data, size_t size, const char** failure) {
   auto refuse = [failure](const char* why) -> std::optional<PacBuffers> {
     if (failure != nullptr) *failure = why;
@@ -54,6 +60,7 @@ std::optional<PacBuffers> DecodePacBuffers(const uint8_t* data, size_t size, con
     if (offset % 8 != 0 || offset > size || length > size - offset) return refuse("a buffer lies outside the PAC");
     if (buffers.Has(type)) return refuse("a buffer type appears twice");
     buffers.types.push_back(type);
+    buffers.places.push_back(PacBuffers::Place{static_cast<size_t>(offset), length});
     const uint8_t* body = data + offset;
     if (type == kRequestorBuffer) {
       buffers.requestor = common::SidOfBytes(std::vector<uint8_t>(body, body + length));
