@@ -11,6 +11,11 @@
 //                                        through its client's token, GSSAPI as a C server finds a
 //                                        client's groups once (gss_localname, then NSS's account
 //                                        and group list)
+//   signon_profile PACKAGE threads [N]   sign-ons of 1, 2 and 4 threads at once, N a round over all
+//                                        threads, each thread on tokens of its own: the library's
+//                                        and GSSAPI's in alternating rounds; the medians of the
+//                                        rate (wall clock), the rate per core and the CPU time of
+//                                        all threads a sign-on
 //   signon_profile PACKAGE library [N]   N sign-ons of the library alone, for a profiler
 //   signon_profile PACKAGE direct [N]    N sign-ons of GSSAPI alone, for a profiler
 //
@@ -34,7 +39,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/jnifake/fake_jni.h"
@@ -61,12 +69,14 @@ bool askGroup = false;
   std::exit(1);
 }
 
-// CPU time of the calling thread, in microseconds.
-double ThreadMicros() {
+// A clock's time in microseconds: the wall clock, the process's or the calling thread's CPU time.
+double Micros(clockid_t clock) {
   timespec now;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  clock_gettime(clock, &now);
   return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
+
+double ThreadMicros() { return Micros(CLOCK_THREAD_CPUTIME_ID); }
 
 // One client token for HTTP@localhost from the default credentials, its context thrown away.
 std::vector<uint8_t> ClientToken(gss_OID mechanism) {
@@ -213,6 +223,66 @@ std::vector<std::vector<uint8_t>> Tokens(gss_OID mechanism, int count) {
   return tokens;
 }
 
+// One round of `threads` threads at once, each signing on `each` tokens of its own, of the library
+// (one fake JVM a thread: each serves one thread) or of GSSAPI on the credential all share. The
+// tokens and arrays are made before the threads start; the process's other threads are idle.
+struct Round {
+  double wall = 0, cpu = 0;  // microseconds a sign-on: over all threads, and CPU of all threads
+};
+
+Round Parallel(int side, int threads, int each, gss_OID mechanism, std::vector<std::unique_ptr<Library>>& libraries,
+               Direct& direct) {
+  std::vector<std::vector<std::vector<uint8_t>>> tokens(threads);
+  std::vector<std::vector<jbyteArray>> arrays(threads);
+  for (int t = 0; t < threads; ++t) {
+    tokens[t] = Tokens(mechanism, each);
+    if (side == 0) arrays[t] = libraries[t]->Arrays(tokens[t]);
+  }
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t)
+    running.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      side == 0 ? libraries[t]->SignOns(arrays[t], nullptr) : direct.SignOns(tokens[t], nullptr);
+    });
+  while (ready.load() < threads) std::this_thread::yield();
+  const double wall = Micros(CLOCK_MONOTONIC), cpu = Micros(CLOCK_PROCESS_CPUTIME_ID);
+  go.store(true);
+  for (std::thread& thread : running) thread.join();
+  const double signOns = static_cast<double>(threads) * each;
+  return {(Micros(CLOCK_MONOTONIC) - wall) / signOns, (Micros(CLOCK_PROCESS_CPUTIME_ID) - cpu) / signOns};
+}
+
+// The threads mode: for 1, 2 and 4 threads, nine rounds of each side in turn after two to warm up.
+int Threads(const std::string& packageName, gss_OID mechanism, int count, Direct& direct) {
+  constexpr int kRounds = 9;
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::unique_ptr<Library>> libraries;
+  for (int t = 0; t < 4; ++t) libraries.push_back(std::make_unique<Library>(packageName));
+  std::printf("%s sign-ons on several threads, %d a round, medians of %d alternating rounds (%d cores):\n",
+              packageName.c_str(), count, kRounds, cores);
+  std::printf("  %-7s %12s %12s %6s %14s %14s %12s %12s\n", "threads", "library/s", "GSSAPI/s", "ratio",
+              "library/s/core", "GSSAPI/s/core", "library CPU", "GSSAPI CPU");
+  for (int threads : {1, 2, 4}) {
+    std::vector<double> wall[2], cpu[2];
+    for (int round = -2; round < kRounds; ++round)
+      for (int k = 0; k < 2; ++k) {
+        const int side = (round & 1) == 0 ? k : 1 - k;
+        const Round measured = Parallel(side, threads, std::max(1, count / threads), mechanism, libraries, direct);
+        if (round < 0) continue;
+        wall[side].push_back(measured.wall);
+        cpu[side].push_back(measured.cpu);
+      }
+    const double ours = 1e6 / Median(wall[0]), theirs = 1e6 / Median(wall[1]);
+    const int busy = std::min(threads, cores);
+    std::printf("  %-7d %12.0f %12.0f %6.2f %14.0f %14.0f %9.1f us %9.1f us\n", threads, ours, theirs, ours / theirs,
+                ours / busy, theirs / busy, Median(cpu[0]), Median(cpu[1]));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,13 +291,15 @@ int main(int argc, char** argv) {
   const int count = argc > 3 ? std::atoi(argv[3]) : mode == "compare" ? 200 : 100;
   askGroup = argc > 4 && std::strcmp(argv[4], "groups") == 0;
   if (packageName != "Kerberos" && packageName != "Negotiate") Die("the package is Kerberos or Negotiate");
-  if (mode != "compare" && mode != "library" && mode != "direct") Die("the mode is compare, library or direct");
+  if (mode != "compare" && mode != "library" && mode != "direct" && mode != "threads")
+    Die("the mode is compare, threads, library or direct");
   if (count < 1) Die("at least one sign-on");
   gss_OID mechanism = packageName == "Kerberos" ? const_cast<gss_OID>(gss_mech_krb5) : &kSpnego;
   Library library(packageName);
   Direct direct(mechanism);
   library.SignOns(library.Arrays(Tokens(mechanism, 1)), nullptr);
   direct.SignOns(Tokens(mechanism, 1), nullptr);
+  if (mode == "threads") return Threads(packageName, mechanism, count, direct);
   // One batch of one side with its steps timed or not; the CPU time of a sign-on.
   auto batch = [&](int side, Steps* steps) {
     const auto tokens = Tokens(mechanism, count);

@@ -246,12 +246,39 @@ public final class JvmBench {
     return String.format(Locale.ROOT, "%.2f %s", value, unit);
   }
 
+  /**
+   * Rows of the rates table: a contender's sign-ons at a number of threads, per second, per core
+   * (the rate over min(threads, cores)), the CPU a sign-on of the threads that sign on (through
+   * HTTP, the server's), and latency percentiles.
+   */
+  static final List<String[]> rates = new ArrayList<>();
+
+  static final int CORES = Runtime.getRuntime().availableProcessors();
+
+  /** A row of the rates table; `cpu` and the latencies in ns, `wall` the wall time per sign-on in ns. */
+  static void rateRow(String contender, int threads, double wall, double cpu, long p50, long p99) {
+    double perSecond = 1e9 / wall;
+    rates.add(new String[] {contender, Integer.toString(threads), String.format(Locale.ROOT, "%,.0f", perSecond),
+        String.format(Locale.ROOT, "%,.0f", perSecond / Math.min(threads, CORES)), format(cpu, "ns"),
+        format(p50, "ns"), format(p99, "ns")});
+  }
+
   static void print() {
-    String[] header = {"figure", "measured", "baseline", "ratio", "goal", ""};
+    printTable(new String[] {"figure", "measured", "baseline", "ratio", "goal", ""}, table);
+    if (!rates.isEmpty()) {
+      System.out.println();
+      printTable(new String[] {"sign-ons of", "threads", "per second", "per core (" + CORES + " cores)",
+          "CPU a sign-on (its threads)", "p50", "p99"}, rates);
+    }
+    System.out.println(quick ? "quick run: the figures mean nothing"
+        : "medians of " + rounds + " alternating batches; CPU time of the measuring thread, wall clock for threads");
+  }
+
+  private static void printTable(String[] header, List<String[]> rows) {
     int[] widths = new int[header.length];
     List<String[]> all = new ArrayList<>();
     all.add(header);
-    all.addAll(table);
+    all.addAll(rows);
     for (String[] line : all) {
       for (int i = 0; i < line.length; ++i) {
         widths[i] = Math.max(widths[i], line[i].length());
@@ -271,8 +298,6 @@ public final class JvmBench {
         System.out.println(rule);
       }
     }
-    System.out.println(quick ? "quick run: the figures mean nothing"
-        : "medians of " + rounds + " alternating batches; CPU time of the measuring thread, wall clock for threads");
   }
 
   // ---- contexts ------------------------------------------------------------------------------
@@ -641,10 +666,16 @@ public final class JvmBench {
   }
 
   static long inThreads(int threads, int each, Work work) throws Exception {
+    return inThreads(threads, each, work, () -> {});
+  }
+
+  /** {@link #inThreads(int, int, Work)}, `started` run once every thread is made, as they start. */
+  static long inThreads(int threads, int each, Work work, Runnable started) throws Exception {
     if (threads == 1) {
+      started.run();
       return work.run(0, each);
     }
-    CyclicBarrier start = new CyclicBarrier(threads);
+    CyclicBarrier start = new CyclicBarrier(threads, started);
     long[] sums = new long[threads];
     Exception[] failures = new Exception[threads];
     Thread[] running = new Thread[threads];

@@ -176,63 +176,118 @@ final class SignOnBench {
     }
   }
 
+  /** One sign-on of a contender's, on a token of the supply; the client's name's length. */
+  interface SignOnCall {
+    long signOn(byte[][] tokens, int index) throws Exception;
+  }
+
   /**
-   * Sign-ons of 1, 2 and 4 threads at once, each thread on tokens of its own, the library's against
-   * JGSS's acceptor: the wall time per sign-on over all threads, so that a lock shared by every
-   * sign-on shows as threads that add nothing; and the CPU time of all threads a sign-on, whose
-   * inverse is the sign-ons a core gives, and which a spinning waiter makes grow with the threads.
-   * On a machine others share, the wall times carry their load and the CPU times do not.
+   * Sign-ons of 1, 2 and 4 threads at once, each thread on tokens of its own: the library's
+   * against JGSS's acceptor and against GSSAPI from C++ (a JNI call a sign-on, on one credential
+   * all threads share, as the others share theirs). Each contender is warmed up alike before any
+   * batch is timed, so that the JIT has compiled its path and GSSAPI's caches are filled, and the
+   * batches of the contenders alternate. Per case: the wall time per sign-on over all threads (the
+   * throughput, which carries the machine's load), the CPU time of all threads a sign-on (what a
+   * core pays for one; a waiter that spins on a lock makes it grow with the threads) and each
+   * sign-on's latency.
    */
   static void acceptorThreads(boolean quick, String packageName, Oid mechanism) throws Exception {
-    int n = quick ? 4 : 200;
+    int n = quick ? 4 : 400;
+    int warm = quick ? 0 : 2;
+    int rounds = quick ? 1 : 9;
     int[] counts = {1, 2, 4};
+    String[] names = {"quentrel", "JGSS acceptor", "GSSAPI from C++"};
     GSSCredential jgssAcceptor = MANAGER.createCredential(null, GSSCredential.INDEFINITE_LIFETIME, mechanism,
         GSSCredential.ACCEPT_ONLY);
-    JvmBench.Batch[] cases = new JvmBench.Batch[counts.length * 2];
-    AtomicLong[] cpu = new AtomicLong[cases.length];
-    AtomicLong[] signOns = new AtomicLong[cases.length];
-    for (int c = 0; c < cases.length; ++c) {
-      final int threads = counts[c % counts.length];
-      final boolean library = c < counts.length;
-      final AtomicLong spent = cpu[c] = new AtomicLong();
-      final AtomicLong done = signOns[c] = new AtomicLong();
-      // Enough for the harness's warm-ups and rounds: a batch of each case takes `n` tokens.
-      Supply supply = new Supply(mechanism, (quick ? 2 : 12) * Math.max(n, threads));
-      cases[c] = size -> {
-        int each = Math.max(1, size / threads);
-        int first = supply.take(each * threads);
-        return JvmBench.inThreads(threads, each, (thread, count) -> {
-          long start = JvmBench.now();
-          long named = 0;
-          for (int i = first + thread * count, end = i + count; i < end; ++i) {
-            named += library ? librarySignOn(packageName, supply.tokens[i]) : jgssSignOn(jgssAcceptor, supply.tokens[i]);
-          }
-          spent.addAndGet(JvmBench.now() - start);
-          done.addAndGet(count);
-          return named;
-        });
-      };
-    }
+    long gssAcceptor = JvmBench.gssAcceptor(mechanism.equals(SPNEGO));
+    SignOnCall[] calls = {
+      (tokens, i) -> librarySignOn(packageName, tokens[i]),
+      (tokens, i) -> jgssSignOn(jgssAcceptor, tokens[i]),
+      (tokens, i) -> JvmBench.gssSignOns(gssAcceptor, tokens, i, 1),
+    };
     try {
-      double[] t = JvmBench.compare(true, n, cases);
-      int k = counts.length;
-      for (int c = 0; c < k; ++c) {
-        JvmBench.row(packageName + " sign-ons, " + counts[c] + " threads, wall time each", t[c],
-            "JGSS acceptor, " + counts[c] + " threads", t[k + c], 1.0, "ns");
-        double libraryCpu = cpu[c].get() / (double) signOns[c].get();
-        double jgssCpu = cpu[k + c].get() / (double) signOns[k + c].get();
-        JvmBench.row(packageName + " sign-ons, " + counts[c] + " threads, CPU each (all threads)", libraryCpu,
-            "JGSS acceptor, " + counts[c] + " threads", jgssCpu, 1.0, "ns");
+      // The JIT's warm-up, the same for each: a thousand sign-ons each on one thread.
+      for (SignOnCall call : calls) {
+        signOnBatch(1, quick ? 2 : 1000, new Supply(mechanism, quick ? 2 : 1000), call);
       }
-      for (int c = 1; c < k; ++c) {
-        JvmBench.rowAtLeast(packageName + " sign-ons, " + counts[c] + " threads, total throughput", t[c], "1 thread",
-            t[0], c == 1 ? 1.15 : 0, "ns");
-        JvmBench.rowAtLeast("JGSS acceptor, " + counts[c] + " threads, total throughput", t[k + c], "1 thread", t[k],
-            0, "ns");
+      double[][] wall = new double[counts.length][];
+      for (int k = 0; k < counts.length; ++k) {
+        wall[k] = threadRows(packageName, mechanism, counts[k], n, warm, rounds, names, calls);
+      }
+      for (int k = 0; k < counts.length; ++k) {
+        String label = packageName + " sign-ons, " + counts[k] + (counts[k] == 1 ? " thread" : " threads");
+        JvmBench.row(label + ", wall time each", wall[k][0], "JGSS acceptor", wall[k][1], 1.0, "ns");
+        JvmBench.row(label + ", wall time each", wall[k][0], "GSSAPI from C++", wall[k][2], 0, "ns");
+      }
+      for (int k = 1; k < counts.length; ++k) {
+        for (int c = 0; c < calls.length; ++c) {
+          JvmBench.rowAtLeast(names[c] + " " + packageName + ", " + counts[k] + " threads, total throughput", wall[k][c],
+              "1 thread", wall[0][c], c == 0 && k == 1 ? 1.15 : 0, "ns");
+        }
       }
     } finally {
+      JvmBench.gssReleaseAcceptor(gssAcceptor);
       jgssAcceptor.dispose();
     }
+  }
+
+  /**
+   * The rounds of one thread count: each contender's batches of `n` sign-ons in turn (the order
+   * flips every round), after `warm` untimed rounds; the rates table's row of each, and the median
+   * wall time per sign-on of each, returned.
+   */
+  static double[] threadRows(String packageName, Oid mechanism, int threads, int n, int warm, int rounds,
+      String[] names, SignOnCall[] calls) throws Exception {
+    int each = Math.max(1, n / threads);
+    double[][] wall = new double[calls.length][rounds];
+    double[][] cpu = new double[calls.length][rounds];
+    List<List<Long>> latencies = new ArrayList<>();
+    Supply[] supplies = new Supply[calls.length];
+    for (int c = 0; c < calls.length; ++c) {
+      latencies.add(new ArrayList<>());
+      supplies[c] = new Supply(mechanism, (warm + rounds) * each * threads);
+    }
+    for (int round = -warm; round < rounds; ++round) {
+      for (int k = 0; k < calls.length; ++k) {
+        int c = (round & 1) == 0 ? k : calls.length - 1 - k;
+        BatchResult result = signOnBatch(threads, each, supplies[c], calls[c]);
+        if (round < 0) {
+          continue;
+        }
+        wall[c][round] = result.wall / (double) result.latencies.length;
+        cpu[c][round] = result.cpu / (double) result.latencies.length;
+        for (long latency : result.latencies) {
+          latencies.get(c).add(latency);
+        }
+      }
+    }
+    double[] medians = new double[calls.length];
+    for (int c = 0; c < calls.length; ++c) {
+      medians[c] = JvmBench.median(wall[c]);
+      long[] p = percentiles(latencies.get(c));
+      JvmBench.rateRow(names[c] + ", " + packageName, threads, medians[c], JvmBench.median(cpu[c]), p[0], p[1]);
+    }
+    return medians;
+  }
+
+  /** `threads` threads of `each` sign-ons, on the supply's next tokens: wall time, CPU of all threads, latencies. */
+  static BatchResult signOnBatch(int threads, int each, Supply supply, SignOnCall call) throws Exception {
+    int first = supply.take(each * threads);
+    long[] latencies = new long[each * threads];
+    AtomicLong cpu = new AtomicLong();
+    long[] begun = new long[1];
+    JvmBench.sink += JvmBench.inThreads(threads, each, (thread, count) -> {
+      long start = JvmBench.now();
+      long named = 0;
+      for (int i = thread * count, end = i + count; i < end; ++i) {
+        long t = System.nanoTime();
+        named += call.signOn(supply.tokens, first + i);
+        latencies[i] = System.nanoTime() - t;
+      }
+      cpu.addAndGet(JvmBench.now() - start);
+      return named;
+    }, () -> begun[0] = System.nanoTime());
+    return new BatchResult(latencies, System.nanoTime() - begun[0], cpu.get());
   }
 
   /** One sign-on of the library's: create, accept, name, free; the name's length. */
@@ -331,7 +386,14 @@ final class SignOnBench {
   static final class Server implements AutoCloseable {
     final String name;
     private final HttpServer server;
-    private final ExecutorService pool = Executors.newFixedThreadPool(4);
+    // The server's own threads, where the authenticator and the handler run: their CPU time is the
+    // server's cost of a sign-on, apart from the clients', the JIT's and the collector's.
+    private final List<Thread> threads = new java.util.concurrent.CopyOnWriteArrayList<>();
+    private final ExecutorService pool = Executors.newFixedThreadPool(4, task -> {
+      Thread thread = new Thread(task);
+      threads.add(thread);
+      return thread;
+    });
 
     Server(String name, Authenticator authenticator) throws IOException {
       this.name = name;
@@ -349,6 +411,16 @@ final class SignOnBench {
 
     int port() {
       return server.getAddress().getPort();
+    }
+
+    /** The CPU time the server's threads have spent so far, in ns. */
+    long cpu() {
+      long sum = 0;
+      for (Thread thread : threads) {
+        long spent = java.lang.management.ManagementFactory.getThreadMXBean().getThreadCpuTime(thread.getId());
+        sum += Math.max(0, spent);
+      }
+      return sum;
     }
 
     @Override
@@ -601,15 +673,20 @@ final class SignOnBench {
         Server jgssServer = new Server("JGSS authenticator", jgss);
         Server directServer = new Server("GSSAPI from C++", direct)) {
       Server[] servers = {libraryServer, jgssServer, directServer};
-      // The JIT compiles each server's path (the JDK's HTTP server, JGSS) before any batch is timed.
-      for (Server server : servers) {
-        requests(server.port(), 2, negotiateHeaders(tokens(SPNEGO, quick ? 2 : 2000)));
+      // The JIT compiles each server's path (the JDK's HTTP server, JGSS) before any batch is timed:
+      // the servers in turn, at each number of client threads, so that no server's batches are
+      // timed while the JIT still compiles what an earlier one's warm-up asked for.
+      for (int pass = 0; pass < (quick ? 1 : 6); ++pass) {
+        for (Server server : servers) {
+          requests(server.port(), threadCounts[pass % threadCounts.length], negotiateHeaders(tokens(SPNEGO, quick ? 2 : 600)));
+        }
       }
       double[] oneThread = null;
       for (int threads : threadCounts) {
         // Per server: the wall time per sign-on of each measured batch, and every request's latency.
         double[][] perSignOn = new double[servers.length][rounds];
         double[][] cpuPerSignOn = new double[servers.length][rounds];
+        double[][] serverCpu = new double[servers.length][rounds];
         List<List<Long>> latencies = new ArrayList<>();
         for (int s = 0; s < servers.length; ++s) {
           latencies.add(new ArrayList<>());
@@ -618,12 +695,15 @@ final class SignOnBench {
           for (int k = 0; k < servers.length; ++k) {
             int s = (round & 1) == 0 ? k : servers.length - 1 - k;
             String[] headers = negotiateHeaders(tokens(SPNEGO, n));
+            long serverBefore = servers[s].cpu();
             BatchResult result = requests(servers[s].port(), threads, headers);
+            long serverSpent = servers[s].cpu() - serverBefore;
             if (round < 0) {
               continue;
             }
             perSignOn[s][round] = result.wall / (double) headers.length;
             cpuPerSignOn[s][round] = result.cpu / (double) headers.length;
+            serverCpu[s][round] = serverSpent / (double) headers.length;
             for (long latency : result.latencies) {
               latencies.get(s).add(latency);
             }
@@ -647,9 +727,9 @@ final class SignOnBench {
         for (int s = 1; s < servers.length; ++s) {
           rateRow(label + ", sign-ons/s", time[0], servers[s].name, time[s], 0);
         }
-        for (int p = 0; p < 2; ++p) {
-          String which = p == 0 ? "p50" : "p99";
-          JvmBench.row(label + ", " + which + " latency", percentiles[0][p], "JGSS " + which, percentiles[1][p], 0, "ns");
+        for (int s = 0; s < servers.length; ++s) {
+          JvmBench.rateRow("HTTP, " + servers[s].name, threads, time[s], JvmBench.median(serverCpu[s]),
+              percentiles[s][0], percentiles[s][1]);
         }
         if (oneThread == null) {
           oneThread = time;
