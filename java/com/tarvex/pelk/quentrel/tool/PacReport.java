@@ -76,7 +76,8 @@ final class PacReport {
       data = authorizationData(section, cache, service);
     } catch (Exception e) {
       section.factLine("run", false, "not read: the JDK's Kerberos could not make and accept a ticket for " + service
-          + ": " + Failure.describe(ServiceAccount.rootCause(e)) + " (the library's own sign-on does not depend on it)");
+          + ": " + Failure.describe(ServiceAccount.rootCause(e)).trim()
+          + " (the library's own sign-on does not depend on it)");
       return;
     }
     try {
@@ -183,7 +184,8 @@ final class PacReport {
       GSSContext context = manager.createContext(credential);
       try {
         context.acceptSecContext(token, 0, token.length);
-        section.factLine("ticket", service, "ticket: " + context.getSrcName() + " for " + service + ", accepted"
+        section.data("client", String.valueOf(context.getSrcName()));
+        section.factLine("service", service, "ticket: " + context.getSrcName() + " for " + service + ", accepted"
             + " here by the JDK's Kerberos with the keytab");
         return elements((AuthorizationDataEntry[]) ((ExtendedGSSContext) context).inquireSecContext(
             InquireType.KRB5_GET_AUTHZ_DATA));
