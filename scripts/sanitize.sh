@@ -21,19 +21,33 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # LeakSanitizer stops every thread to scan for leaks at exit. With a JVM's threads coming and
 # going on a busy machine, its own tracer can crash ("LeakSanitizer has encountered a fatal
 # error"), which says nothing of the code under test: the tests that failed so, and only so, run
-# once more. A report of a leak, a memory error or undefined behaviour is never run again.
+# again (below). A report of a leak, a memory error or undefined behaviour is never run again.
 log="$asan/sanitize-ctest.log"
+# Whether a failed run failed only by LeakSanitizer's own tracer: no report of the code's.
+tracer_only() {
+  grep -q 'LeakSanitizer has encountered a fatal error' "$1" &&
+    ! grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer: detected)|runtime error:' "$1"
+}
 status=0
 ctest --test-dir "$asan" -R '^(jvm|native|sweep|Fresh.*)$' --output-on-failure 2>&1 | tee "$log" || status=$?
-if [ "$status" -ne 0 ]; then
-  if grep -q 'LeakSanitizer has encountered a fatal error' "$log" &&
-     ! grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer: detected)|runtime error:' "$log"; then
+# The tracer crashes in some runs of a test that starts a JVM (about one in two for one of them,
+# whatever the load): such a test runs again, twice at most, and if the tracer fails every time,
+# once more without the leak check, so that memory errors and undefined behaviour are still
+# checked and the run says which test went without it.
+for attempt in 1 2 3; do
+  [ "$status" -eq 0 ] && break
+  tracer_only "$log" || exit "$status"
+  status=0
+  if [ "$attempt" -lt 3 ]; then
     echo "LeakSanitizer's tracer failed, not a test: those tests once more"
-    ctest --test-dir "$asan" --rerun-failed --output-on-failure
+    ctest --test-dir "$asan" --rerun-failed --output-on-failure 2>&1 | tee "$log" || status=$?
   else
-    exit "$status"
+    echo "LeakSanitizer's tracer failed three times: those tests without the leak check"
+    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" ctest --test-dir "$asan" --rerun-failed --output-on-failure 2>&1 |
+      tee "$log" || status=$?
+    [ "$status" -eq 0 ] || exit "$status"
   fi
-fi
+done
 
 cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENTREL_SANITIZE=thread >/dev/null
 cmake --build "$tsan" -j"$jobs" --target quentrel_native_tests quentrel_native_system_tests >/dev/null

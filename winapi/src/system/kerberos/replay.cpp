@@ -16,6 +16,7 @@
 
 #include "system/host/settings.h"
 #include "system/host/trace.h"
+#include "system/kerberos/ap_request.h"
 #include "system/kerberos/gss_host.h"
 
 namespace winhost::system::kerberos {
@@ -31,54 +32,6 @@ void Keep(std::shared_ptr<ReplayStore> store) {
   static auto* kept = new std::vector<std::shared_ptr<ReplayStore>>();
   std::lock_guard<std::mutex> guard(mutex);
   kept->push_back(std::move(store));
-}
-
-// One DER element: its tag and contents. Definite lengths only, as DER and every Kerberos and
-// SPNEGO encoder write them.
-struct Der {
-  const uint8_t* at;
-  size_t left;
-
-  bool Next(uint8_t& tag, Der& contents) {
-    if (left < 2) return false;
-    tag = at[0];
-    size_t length = at[1];
-    size_t header = 2;
-    if (length & 0x80) {
-      const size_t bytes = length & 0x7f;
-      if (bytes == 0 || bytes > 4 || left < 2 + bytes) return false;
-      length = 0;
-      for (size_t i = 0; i < bytes; ++i) length = (length << 8) | at[2 + i];
-      header += bytes;
-    }
-    if (length > left - header) return false;
-    contents = Der{at + header, length};
-    at += header + length;
-    left -= header + length;
-    return true;
-  }
-  // The contents of the next element, which must have `tag`.
-  bool Expect(uint8_t tag, Der& contents) {
-    uint8_t found = 0;
-    return Next(found, contents) && found == tag;
-  }
-  // The contents of the context-specific field [n] of a SEQUENCE's contents.
-  bool Field(uint8_t n, Der& contents) {
-    Der walk = *this;
-    uint8_t tag = 0;
-    while (walk.Next(tag, contents))
-      if (tag == (0xA0 | n)) return true;
-    return false;
-  }
-};
-
-const uint8_t kKrb5Oid[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x12, 0x01, 0x02, 0x02};
-const uint8_t kKrb5WrongOid[] = {0x2a, 0x86, 0x48, 0x82, 0xf7, 0x12, 0x01, 0x02, 0x02};
-const uint8_t kSpnegoOid[] = {0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
-
-template <size_t N>
-bool Is(const Der& oid, const uint8_t (&value)[N]) {
-  return oid.left == N && std::memcmp(oid.at, value, N) == 0;
 }
 
 // Not a secret and not a defence against forgery (no one can change a ciphertext the acceptor
@@ -111,35 +64,6 @@ std::optional<AuthenticatorDigest> ApReq(Der token) {
   return Mix(cipher.at, cipher.left);
 }
 
-std::optional<AuthenticatorDigest> Find(Der token, bool underSpnego);
-
-// The mechanism token of SPNEGO's NegTokenInit ([0]) or NegTokenResp ([1]): field [2] of either.
-std::optional<AuthenticatorDigest> SpnegoToken(Der choice) {
-  Der sequence, field, inner;
-  if (!choice.Expect(0x30, sequence) || !sequence.Field(2, field) || !field.Expect(0x04, inner)) return std::nullopt;
-  return Find(inner, true);
-}
-
-std::optional<AuthenticatorDigest> Find(Der token, bool underSpnego) {
-  if (token.left == 0) return std::nullopt;
-  if (token.at[0] == 0x6E) return ApReq(token);
-  if (token.at[0] == 0xA1 && !underSpnego) {
-    Der response;
-    return token.Expect(0xA1, response) ? SpnegoToken(response) : std::nullopt;
-  }
-  // A framed token: [APPLICATION 0] { mechanism OID, the mechanism's token }.
-  Der framed, oid;
-  if (!token.Expect(0x60, framed) || !framed.Expect(0x06, oid)) return std::nullopt;
-  if (Is(oid, kKrb5Oid) || Is(oid, kKrb5WrongOid)) {
-    // krb5's two-byte token id: 01 00 is an AP-REQ.
-    if (framed.left < 2 || framed.at[0] != 0x01 || framed.at[1] != 0x00) return std::nullopt;
-    return ApReq(Der{framed.at + 2, framed.left - 2});
-  }
-  Der init;
-  if (Is(oid, kSpnegoOid) && !underSpnego && framed.Expect(0xA0, init)) return SpnegoToken(init);
-  return std::nullopt;
-}
-
 long SkewOf(krb5_context krb5) {
   int skew = 300;
   profile_t profile = nullptr;
@@ -153,8 +77,8 @@ long SkewOf(krb5_context krb5) {
 }  // namespace
 
 std::optional<AuthenticatorDigest> AuthenticatorOf(const uint8_t* token, size_t length) {
-  if (token == nullptr) return std::nullopt;
-  return Find(Der{token, length}, false);
+  const std::optional<Der> request = FindApReq(token, length);
+  return request ? ApReq(*request) : std::nullopt;
 }
 
 void InstallReplayStore(std::shared_ptr<ReplayStore> store) {
