@@ -390,7 +390,7 @@ final class SignOnBench {
     // server's cost of a sign-on, apart from the clients', the JIT's and the collector's.
     private final List<Thread> threads = new java.util.concurrent.CopyOnWriteArrayList<>();
     private final ExecutorService pool = Executors.newFixedThreadPool(4, task -> {
-      Thread thread = new Thread(task);
+      Thread thread = new Thread(task, "pool-server-" + threads.size());
       threads.add(thread);
       return thread;
     });
