@@ -7,19 +7,17 @@
 #include <sasl/sasl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 
 #include "system/host/resolver.h"
 #include "system/directory/accounts.h"
 #include "system/directory/domain_accounts.h"
 #include "system/directory/ldap_library.h"
+#include "system/directory/ldap_pool.h"
 #include "system/directory/ldap_values.h"
 #include "system/host/names.h"
 #include "system/host/settings.h"
@@ -48,7 +46,6 @@ bool RequestTimeout(Deadline deadline, int seconds, timeval& timeout) {
   timeout = timeval{static_cast<time_t>(bounded / 1000000), static_cast<suseconds_t>(bounded % 1000000)};
   return true;
 }
-constexpr int kLdapPort = 389;
 
 // One search's answer: its first entry's attributes, each with its values.
 struct Found {
@@ -56,180 +53,6 @@ struct Found {
   std::string dn;
   std::map<std::string, std::vector<std::string>> values;
 };
-
-// Where the directory of a realm lives, as the locator last found it.
-struct Located {
-  std::vector<host::ServiceTarget> controllers;
-  std::chrono::steady_clock::time_point until;
-};
-
-// A bound connection to one of a realm's controllers, with what its domain is. Used by one
-// lookup at a time: it is off the pool while a lookup has it.
-struct Pooled {
-  LDAP* ld = nullptr;
-  std::string realm;
-  LdapDomain domain;
-  unsigned generation = 0;  // of Forget's calls, when it was made
-};
-
-// Connections kept for the next lookups. More lookups than this at once each make their own, and
-// what comes back beyond it is closed: a controller sees at most this many idle connections of a
-// process, and one busy connection per lookup in flight.
-constexpr size_t kPooledConnections = 4;
-
-// Shared by every lookup. The lock guards these tables only and is never held across a call that
-// may wait (DNS, the KDC, a controller), so a lookup that waits on a slow controller holds up no
-// other lookup.
-struct State {
-  std::mutex lock;
-  unsigned generation = 0;  // of Forget's calls, when the state was last made afresh
-  std::vector<Pooled> idle;
-  std::map<std::string, Located> located;
-};
-
-State& TheState() {
-  static State* state = new State();
-  return *state;
-}
-
-// Forget may be called under the world lock (a test's fresh world), which the lookups take and let
-// go on their way: it only asks, and the next use of the state forgets.
-std::atomic<unsigned> forgetting{0};
-
-void Close(LDAP* ld) {
-  if (ld != nullptr) Loaded()->unbind(ld, nullptr, nullptr);
-}
-
-// Runs `use` on the state under its lock, caught up with Forget's calls first; what Forget's
-// calls left behind is closed once the lock is let go, since closing talks to the controller.
-template <typename Use>
-void WithState(Use&& use) {
-  State& state = TheState();
-  std::vector<Pooled> stale;
-  {
-    std::lock_guard<std::mutex> guard(state.lock);
-    if (const unsigned generation = forgetting.load(); generation != state.generation) {
-      for (Pooled& pooled : state.idle) stale.push_back(std::move(pooled));
-      state.idle.clear();
-      state.located.clear();
-      state.generation = generation;
-    }
-    use(state, stale);
-  }
-  for (Pooled& pooled : stale) Close(pooled.ld);
-}
-
-// One lookup's connection: taken from the pool or made afresh, and given back when the lookup
-// ends, unless the controller dropped it, Forget was called meanwhile, or the pool is full; then
-// it is closed, outside the lock.
-class Lease {
- public:
-  Lease() = default;
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-  ~Lease() { GiveBack(); }
-
-  // An idle connection to `realm`'s directory, if the pool has one.
-  bool Take(const std::string& realm) {
-    GiveBack();
-    WithState([&](State& state, std::vector<Pooled>&) {
-      auto found = std::find_if(state.idle.begin(), state.idle.end(),
-                                [&](const Pooled& pooled) { return pooled.realm == realm; });
-      if (found == state.idle.end()) return;
-      held_ = std::move(*found);
-      state.idle.erase(found);
-    });
-    return held_.ld != nullptr;
-  }
-
-  // A connection just made (bound, its domain read) becomes this lease's.
-  void Hold(LDAP* ld, const std::string& realm, LdapDomain domain, unsigned generation) {
-    GiveBack();
-    held_ = Pooled{ld, realm, std::move(domain), generation};
-  }
-
-  // The controller dropped the connection: it is closed, not given back, and so are the idle
-  // ones of its realm, which a controller that restarted or went away dropped as well.
-  void Discard() {
-    const std::string realm = held_.realm;
-    Close(held_.ld);
-    held_ = Pooled{};
-    WithState([&](State& state, std::vector<Pooled>& stale) {
-      auto kin = std::stable_partition(state.idle.begin(), state.idle.end(),
-                                       [&](const Pooled& pooled) { return pooled.realm != realm; });
-      std::move(kin, state.idle.end(), std::back_inserter(stale));
-      state.idle.erase(kin, state.idle.end());
-    });
-  }
-
-  LDAP* connection() const { return held_.ld; }
-  const LdapDomain& domain() const { return held_.domain; }
-
- private:
-  void GiveBack() {
-    if (held_.ld == nullptr) return;
-    WithState([&](State& state, std::vector<Pooled>& stale) {
-      if (held_.generation == state.generation && state.idle.size() < kPooledConnections) {
-        state.idle.push_back(std::move(held_));
-      } else {
-        stale.push_back(std::move(held_));
-      }
-    });
-    held_ = Pooled{};
-  }
-
-  Pooled held_;
-};
-
-// QUENTREL_LDAP_SERVERS's controllers: host[:port], comma-separated.
-std::vector<host::ServiceTarget> ConfiguredServers() {
-  std::vector<host::ServiceTarget> servers;
-  for (std::string item : host::ListSetting(host::SettingId::kLdapServers)) {
-    const size_t colon = item.rfind(':');
-    unsigned port = kLdapPort;
-    if (colon != std::string::npos && colon + 1 < item.size()) {
-      port = static_cast<unsigned>(std::strtoul(item.c_str() + colon + 1, nullptr, 10));
-      item.resize(colon);
-    }
-    servers.push_back({item, port});
-  }
-  return servers;
-}
-
-// The controllers that serve `realm`'s directory, in the order to try them. DNS's answer is kept
-// as long as the cache keeps answers, and so is its "none"; a resolver that cannot answer is asked
-// again next time. DNS is asked without the lock: lookups that find nothing known each ask, and the
-// last answer is kept.
-std::vector<host::ServiceTarget> Controllers(const std::string& realm, unsigned generation) {
-  if (const std::optional<std::string> configured = host::GivenSetting(host::SettingId::kLdapServers)) {
-    if (LowerAscii(*configured) == "none") return {};
-    return ConfiguredServers();
-  }
-  std::optional<std::vector<host::ServiceTarget>> cached;
-  WithState([&](State& state, std::vector<Pooled>&) {
-    auto known = state.located.find(realm);
-    if (known != state.located.end() && known->second.until > std::chrono::steady_clock::now())
-      cached = known->second.controllers;
-  });
-  if (cached) return *cached;
-  // The domain's controllers, as Windows' locator asks for them, else any LDAP server it lists.
-  std::vector<host::ServiceTarget> controllers;
-  bool definite = true;
-  for (const char* service : {"_ldap._tcp.dc._msdcs.", "_ldap._tcp."}) {
-    int failure = 0;
-    controllers = host::SystemServiceTargets(service + LowerAscii(realm), failure);
-    definite = definite && (!controllers.empty() || failure == HOST_NOT_FOUND || failure == NO_DATA);
-    if (!controllers.empty()) break;
-  }
-  if (definite) {
-    WithState([&](State& state, std::vector<Pooled>&) {
-      // An answer asked for before a call of Forget is not kept after it.
-      if (generation == state.generation)
-        state.located[realm] = Located{controllers, std::chrono::steady_clock::now() + DirectoryCacheLifetime()};
-    });
-  }
-  return controllers;
-}
 
 class Connection {
  public:
@@ -369,7 +192,7 @@ DWORD Connect(const std::string& realm, Deadline deadline, Lease& lease) {
   const std::optional<std::string> principal = kerberos::ServicePrincipal(realm);
   if (!principal) return ERROR_NO_SUCH_DOMAIN;
   // The generation the connection is of: one made while Forget is called is not pooled after it.
-  const unsigned generation = forgetting.load();
+  const unsigned generation = PoolGeneration();
   const std::vector<host::ServiceTarget> controllers = Controllers(realm, generation);
   if (controllers.empty()) return ERROR_NO_SUCH_DOMAIN;
   std::string cache;
@@ -485,6 +308,6 @@ DWORD LdapTokenGroups(const std::string& realm, const std::string& dn, std::vect
   });
 }
 
-void LdapForget() { forgetting.fetch_add(1); }
+void LdapForget() { ForgetPool(); }
 
 }  // namespace winhost::system::directory

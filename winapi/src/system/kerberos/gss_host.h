@@ -192,6 +192,12 @@ struct Evidence {
   SharedCredential acceptor;
 };
 
+// The evidence filed in a new memory cache beside the service's own tickets, until `ends`
+// (gss_evidence.cpp): the cache's name and until when both can be used, or nothing when they cannot.
+std::pair<std::string, long long> EvidenceCache(const Evidence& evidence, long long ends);
+// The local ticket-granting ticket of `client` in a cache: its end time, 0 when there is none.
+long long TicketGrantingEnd(krb5_context context, krb5_ccache cache, krb5_const_principal client);
+
 // What a client delegated to a server context, used from a memory credential cache of its own that
 // no file ever holds: the client's forwarded ticket-granting ticket, or, where the client forwarded
 // nothing, the ticket it authenticated with as evidence for constrained delegation (S4U2Proxy),
