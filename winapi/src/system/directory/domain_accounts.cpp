@@ -141,20 +141,8 @@ SystemAccount FromDirectory(const LdapEntry& entry, const LdapDomain& domain) {
   return account;
 }
 
-// The default realm, when `domain` names its domain: its NetBIOS-style first label, its DNS
-// name, or the NetBIOS name its directory gives.
-std::optional<std::string> RealmOfDomain(const std::string& domain) {
-  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
-  if (!realm || domain.empty()) return std::nullopt;
-  const std::string wanted = UpperAscii(domain);
-  if (wanted == UpperAscii(*realm) || wanted == UpperAscii(realm->substr(0, realm->find('.')))) return realm;
-  LdapDomain known;
-  if (LdapDomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == wanted) return realm;
-  return std::nullopt;
-}
-
 DWORD ControllerNamed(const std::string& domain, const std::string& name, SystemAccount& account) {
-  const std::optional<std::string> realm = RealmOfDomain(domain);
+  const std::optional<std::string> realm = DefaultRealmOfDomain(domain);
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
   LdapDomain known;
   if (DWORD error = LdapDomainOf(*realm, known); error != ERROR_SUCCESS) return error;
@@ -166,7 +154,7 @@ DWORD ControllerNamed(const std::string& domain, const std::string& name, System
 
 DWORD ControllerPrincipal(const std::string& principal, SystemAccount& account) {
   const size_t at = principal.rfind('@');
-  const std::optional<std::string> realm = RealmOfDomain(principal.substr(at + 1));
+  const std::optional<std::string> realm = DefaultRealmOfDomain(principal.substr(at + 1));
   if (!realm) return ERROR_NO_SUCH_DOMAIN;
   LdapDomain known;
   if (DWORD error = LdapDomainOf(*realm, known); error != ERROR_SUCCESS) return error;
@@ -203,7 +191,7 @@ DWORD ControllerSid(const SidBytes& sid, SystemAccount& account, LdapEntry* entr
 bool PacGroups(const SystemAccount& user, std::vector<GroupEntry>& groups, DWORD& failure) {
   failure = ERROR_SUCCESS;
   const std::string domain = Narrow(user.domain.c_str(), user.domain.size());
-  const std::optional<std::string> realm = RealmOfDomain(domain);
+  const std::optional<std::string> realm = DefaultRealmOfDomain(domain);
   if (!realm) return false;
   const std::optional<std::string> service = kerberos::ServicePrincipal(*realm);
   if (!service) return false;
@@ -346,6 +334,16 @@ DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account) {
     account = FromWinbind(found);
     return ERROR_SUCCESS;
   });
+}
+
+std::optional<std::string> DefaultRealmOfDomain(const std::string& domain) {
+  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
+  if (!realm || domain.empty()) return std::nullopt;
+  const std::string wanted = UpperAscii(domain);
+  if (wanted == UpperAscii(*realm) || wanted == UpperAscii(realm->substr(0, realm->find('.')))) return realm;
+  LdapDomain known;
+  if (LdapDomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == wanted) return realm;
+  return std::nullopt;
 }
 
 }  // namespace winhost::system::directory

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,9 @@ std::chrono::seconds DirectoryCacheLifetime();
 // of a user or group that NSS gives through winbind. ERROR_NONE_MAPPED or ERROR_NO_SUCH_DOMAIN
 // when the id is no domain account's.
 DWORD DomainAccountOfUnixId(bool group, uint32_t id, SystemAccount& account);
+
+// The default realm, when `domain` names its domain: its NetBIOS-style first label, its DNS
+// name, or the NetBIOS name its directory gives; none otherwise.
+std::optional<std::string> DefaultRealmOfDomain(const std::string& domain);
 
 }  // namespace winhost::system::directory

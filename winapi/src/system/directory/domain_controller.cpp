@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "system/directory/controller_probe.h"
-#include "system/directory/ldap_directory.h"
+#include "system/directory/domain_accounts.h"
 #include "system/host/resolver.h"
 #include "system/kerberos/realm.h"
 #include "winhost/host_services.h"
@@ -19,23 +19,14 @@ namespace {
 // few are all silent, is down for the caller now.
 constexpr size_t kControllersTried = 4;
 
-// A domain named by its NetBIOS name (SAMDOM, as account names carry it) is found by its DNS name:
-// the default realm's, when that is the domain's (its first label, or the NetBIOS name its
-// directory gives); any other stays as it is, and DNS knows no such domain.
-std::string DnsNameOf(const std::string& domain) {
-  if (domain.find('.') != std::string::npos) return domain;
-  const std::optional<std::string> realm = kerberos::SystemDefaultRealm();
-  if (!realm) return domain;
-  if (UpperAscii(realm->substr(0, realm->find('.'))) == UpperAscii(domain)) return *realm;
-  LdapDomain known;
-  if (LdapDomainOf(*realm, known) == ERROR_SUCCESS && UpperAscii(known.netbiosName) == UpperAscii(domain)) return *realm;
-  return domain;
-}
-
 }  // namespace
 
 DWORD SystemFindDomainController(const std::string& domain, std::string& controller) {
-  std::string dnsDomain = domain.empty() ? domain : DnsNameOf(domain);
+  // A domain named by its NetBIOS name (SAMDOM, as account names carry it) is found by its DNS
+  // name when it is the default realm's; any other stays as it is, and DNS knows no such domain.
+  std::string dnsDomain = domain;
+  if (domain.find('.') == std::string::npos)
+    if (const std::optional<std::string> realm = DefaultRealmOfDomain(domain)) dnsDomain = *realm;
   if (dnsDomain.empty()) {
     krb5_error_code error = 0;
     std::optional<std::string> realm;
