@@ -106,23 +106,17 @@ public final class NegotiateClient implements AutoCloseable {
     }
     int limits = ServerContext.Impersonation.delegationLimit();
     String cause = ServerContext.Impersonation.secondHopCause(limits);
-    String words;
-    if (cause != null) {
-      words = cause;
-    } else if ((limits & Extensions.ACCOUNT_FLAGS_READ) != 0) {
-      // The account may be delegated: what is left is the client's doing or the domain's setting.
+    String words = cause;
+    if (words == null) {
+      // Unless the domain said the account may be delegated, its being marked sensitive stays a cause.
+      boolean maybeSensitive = (limits & Extensions.ACCOUNT_FLAGS_READ) == 0;
       words = status == NO_CREDENTIALS
           ? "the client delegated nothing this service can use: it forwarded no ticket, as Windows clients under"
-              + " Credential Guard do not, or this server keeps no delegation (QUENTREL_DELEGATION)"
+              + " Credential Guard do not, " + (maybeSensitive ? "or its account is sensitive and cannot be delegated, " : "")
+              + "or this server keeps no delegation (QUENTREL_DELEGATION)"
           : "the domain would not delegate: the target is not among the services this one may delegate to"
-              + " (msDS-AllowedToDelegateTo)";
-    } else {
-      words = status == NO_CREDENTIALS
-          ? "the client delegated nothing this service can use: it forwarded no ticket, as Windows clients under"
-              + " Credential Guard do not, or its account is sensitive and cannot be delegated, or this server keeps"
-              + " no delegation (QUENTREL_DELEGATION)"
-          : "the domain would not delegate: the target is not among the services this one may delegate to"
-              + " (msDS-AllowedToDelegateTo), or the client's account is sensitive and cannot be delegated";
+              + " (msDS-AllowedToDelegateTo)"
+              + (maybeSensitive ? ", or the client's account is sensitive and cannot be delegated" : "");
     }
     LOG.log("second-hop-refused", Level.WARNING, "Negotiate: a second hop as the client failed with {0}: {1}", failure,
         LogLines.words(words));
