@@ -19,13 +19,20 @@
 #include <string>
 #include <vector>
 
+// Built twice: beside the test build of the library, with the natives that reach into it through
+// its test hooks; and with QUENTREL_BENCH_SHIPPED beside the shipped build, which has none, for the
+// sign-on figures, so that those measure what a server runs.
+#ifndef QUENTREL_BENCH_SHIPPED
 #include <windows.h>
 
 #include "winhost/control.h"
 
 extern "C" CtxtHandle* quentrel_test_ContextOf(jint handle, SecPkgContext_Sizes* sizes, ULONG* attributes);
+#endif
 
 namespace {
+
+#ifndef QUENTREL_BENCH_SHIPPED
 
 // One side's view of an established context, as the library queried it.
 struct Context {
@@ -38,6 +45,7 @@ bool Lookup(jint handle, Context& context) {
   context.handle = quentrel_test_ContextOf(handle, &context.sizes, &context.attributes);
   return context.handle != nullptr;
 }
+#endif
 
 // Buffers of at least `size` bytes kept from batch to batch, so that no batch pays for new pages.
 uint8_t* Scratch(std::vector<uint8_t>& buffer, size_t size) {
@@ -175,7 +183,8 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_JvmBench_empty(JNIEnv*, jclass) {}
 
-JNIEXPORT void JNICALL Java_JvmBench_clearJournal(JNIEnv*, jclass) { winhost::ClearJournal(); }
+#ifndef QUENTREL_BENCH_SHIPPED
+JNIEXPORT void JNICALL Java_JvmBench_clearJournalNative(JNIEnv*, jclass) { winhost::ClearJournal(); }
 
 // The address of a library context's SSPI handle (for the JNA peer), 0 when there is none.
 JNIEXPORT jlong JNICALL Java_JvmBench_contextAddress(JNIEnv*, jclass, jint handle) {
@@ -228,6 +237,8 @@ JNIEXPORT jint JNICALL Java_JvmBench_packageRounds(JNIEnv* env, jclass, jint cli
   return last;
 }
 
+#endif
+
 // `rounds` copies of `size` bytes between two buffers. Returns a byte of the copy.
 JNIEXPORT jint JNICALL Java_JvmBench_copyRounds(JNIEnv*, jclass, jint size, jint rounds) {
   thread_local std::vector<uint8_t> fromBuffer, toBuffer;
@@ -245,6 +256,7 @@ JNIEXPORT jint JNICALL Java_JvmBench_copyRounds(JNIEnv*, jclass, jint size, jint
 
 // ---- GSSAPI called directly, on the system world ----------------------------------------------
 
+#ifndef QUENTREL_BENCH_SHIPPED
 // The GSSAPI context behind a library context, 0 when there is none.
 JNIEXPORT jlong JNICALL Java_JvmBench_gssContext(JNIEnv*, jclass, jint handle) {
   Context context;
@@ -252,6 +264,7 @@ JNIEXPORT jlong JNICALL Java_JvmBench_gssContext(JNIEnv*, jclass, jint handle) {
   return static_cast<jlong>(reinterpret_cast<uintptr_t>(winhost::GssContextOf(context.handle->dwLower,
                                                                                   context.handle->dwUpper)));
 }
+#endif
 
 // The header and padding lengths of a sealed message of `size` bytes, as {header, padding}: what
 // a binding learns once per context and message size.

@@ -114,9 +114,9 @@ SECURITY_STATUS SEC_ENTRY RevertSecurityContext(PCtxtHandle context) {
 }
 
 SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle context) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   if (auto fault = Enter(Call{"DeleteSecurityContext", {{"context", HandleText(context)}}})) return Status(*fault);
-  return world::DeleteContext(context);
+  return world::DeleteContext(lock, context);
 }
 
 SECURITY_STATUS SEC_ENTRY FreeContextBuffer(void* buffer) {

@@ -61,7 +61,9 @@ SECURITY_STATUS CompleteToken(PCtxtHandle context, PSecBufferDesc token);
 SECURITY_STATUS ContextAttribute(PCtxtHandle context, ULONG attribute, void* buffer);
 // The calling thread stops impersonating, however it started, once the context is known.
 SECURITY_STATUS RevertContext(PCtxtHandle context);
-SECURITY_STATUS DeleteContext(PCtxtHandle context);
+// GSSAPI's deletion of a context makes krb5 contexts of its own: the system world lets the world
+// lock go while a context it took off its table is freed.
+SECURITY_STATUS DeleteContext(WorldLock& lock, PCtxtHandle context);
 SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
 SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
 

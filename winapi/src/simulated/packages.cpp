@@ -253,7 +253,7 @@ SECURITY_STATUS world::RevertContext(PCtxtHandle context) {
   return RevertThread() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
 }
 
-SECURITY_STATUS world::DeleteContext(PCtxtHandle context) {
+SECURITY_STATUS world::DeleteContext(WorldLock&, PCtxtHandle context) {
   if (FindContext(context) == nullptr) return SEC_E_INVALID_HANDLE;
   Sspi().contexts.erase(context->dwUpper);
   AddLive("context", -1);

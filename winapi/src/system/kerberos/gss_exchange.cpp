@@ -360,10 +360,14 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   return StatusOf(step.major, step.minor, true);
 }
 
-SECURITY_STATUS DeleteContext(PCtxtHandle handle) {
+SECURITY_STATUS DeleteContext(WorldLock& guard, PCtxtHandle handle) {
   if (FindContext(handle) == nullptr) return SEC_E_INVALID_HANDLE;
-  Contexts().erase(handle->dwUpper);
+  // Off the table under the lock, freed without it: GSSAPI's deletion and the release of its names
+  // each make a krb5 context, which waits on krb5's own lock of its configuration.
+  auto taken = Contexts().extract(handle->dwUpper);
   AddLive("context", -1);
+  guard.unlock();
+  taken = {};
   return SEC_E_OK;
 }
 

@@ -97,15 +97,15 @@ struct Credential {
 };
 
 
-// The acceptor credentials of a mechanism that server handles share while the default keytab and
-// the calling thread's identity stay what they were when they were acquired, and their acceptor
-// policy is the same (gss_kept_credentials.cpp); `acquire` makes new ones otherwise, from the
-// keytab it is given (empty for the default one): `whole` from every key, `shared` from the keys
-// `policy` accepts where it restricts them (else `shared` is the whole and `whole` null), and `keys`
-// the memory keytab of those. Requires the world lock.
+// The acceptor credential of the new server handle `made` (of `made.mechanism`), with its policy
+// and realms (PrepareAcceptor): what an earlier server handle was given while the default keytab,
+// the calling thread's identity, the Kerberos configuration and the policy's settings stay what
+// they were (gss_kept_credentials.cpp), else acquired anew with `acquire`, from the keytab it is
+// given (empty for the default one): `whole` from every key, `cred` from the keys the policy
+// accepts where `keysByPolicy` and the policy restricts them (else `cred` is the whole and `whole`
+// null), and `keys` the memory keytab of those. Requires the world lock.
 using AcquireFunction = std::function<SECURITY_STATUS(const std::string& keytab, GssCredential& cred, OM_uint32& lifetime)>;
-SECURITY_STATUS SharedAcceptor(const Mechanism* mechanism, const AcceptorPolicy& policy, const AcquireFunction& acquire,
-                               SharedCredential& shared, SharedCredential& whole, std::string& keys,
+SECURITY_STATUS SharedAcceptor(Credential& made, bool keysByPolicy, const AcquireFunction& acquire,
                                OM_uint32& lifetime);
 
 struct Context {
@@ -172,7 +172,8 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
                               ULONG requested, PCtxtHandle newContext, PSecBufferDesc output, PULONG attributes,
                               PTimeStamp expiry);
 SECURITY_STATUS QueryAttribute(PCtxtHandle context, ULONG attribute, void* buffer);
-SECURITY_STATUS DeleteContext(PCtxtHandle context);
+// Frees the context after letting the world lock go.
+SECURITY_STATUS DeleteContext(WorldLock& guard, PCtxtHandle context);
 SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
 SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
 

@@ -170,25 +170,20 @@ SECURITY_STATUS AcquireCredentials(WorldLock& guard, const std::string& package,
   }
   OM_uint32 lifetime = 0;
   GssCredential cred;
-  SharedCredential shared;
-  SharedCredential whole;
   const std::string cache = delegation ? delegation->Cache() : std::string();
   if (delegation && cache.empty()) return SEC_E_NO_CREDENTIALS;
-  // What a server lets in is fixed when it takes its credential, and chooses the keys it holds:
-  // NTLM has none of a keytab.
   Credential made{mechanism, use, nullptr, nullptr, AcceptorPolicy{}, RealmDomains{}, delegation, service, std::string()};
-  if (accepting) PrepareAcceptor(made);
-  const AcceptorPolicy keys = mechanism->oid == &kNtlm ? AcceptorPolicy{} : made.acceptors;
-  // Servers share one acceptor credential for as long as it is what they would acquire.
+  // Servers share acceptor credentials for as long as they are what they would acquire; what a
+  // server lets in is fixed when it takes one, and chooses the keys it holds: NTLM has none of a
+  // keytab.
   const SECURITY_STATUS status =
-      accepting ? SharedAcceptor(mechanism, keys,
+      accepting ? SharedAcceptor(made, mechanism->oid != &kNtlm,
                                  [&](const std::string& keytab, GssCredential& acquired, OM_uint32& time) {
                                    return AcquireFor(mechanism, accepting, std::string(), keytab, acquired, time);
-                                 }, shared, whole, made.keys, lifetime)
+                                 }, lifetime)
                 : AcquireFor(mechanism, accepting, cache, std::string(), cred, lifetime);
   if (status != SEC_E_OK) return status;
-  made.cred = shared ? std::move(shared) : Share(std::move(cred));
-  made.whole = std::move(whole);
+  if (!accepting) made.cred = Share(std::move(cred));
   KeepCredential(std::move(made), credential);
   SetLifetime(expiry, delegation ? delegation->Lifetime() : lifetime);
   return SEC_E_OK;

@@ -41,27 +41,60 @@ Configuration ConfigurationNow() {
 
 }  // namespace
 
+namespace {
+
+struct Shared {
+  krb5_context context = nullptr;
+  Configuration configuration;
+  unsigned long generation = 0;
+  // The default keytab's name with this context, while KRB5_KTNAME stays `variable`.
+  std::optional<std::string> variable;
+  std::optional<std::string> keytab;
+};
+
+Shared& Kept() {
+  static auto* shared = new Shared();
+  return *shared;
+}
+
+}  // namespace
+
 krb5_context SharedKrb5() {
-  static krb5_context context = nullptr;
-  static Configuration configuration;
+  Shared& shared = Kept();
   Configuration now = ConfigurationNow();
-  if (context != nullptr && now == configuration) return context;
+  if (shared.context != nullptr && now == shared.configuration) return shared.context;
   krb5_context fresh = nullptr;
   // A configuration that cannot be read now (a thread acting as a client may not) leaves the one
   // read before.
-  if (krb5_init_context(&fresh) != 0) return context;
-  if (context != nullptr) krb5_free_context(context);
-  context = fresh;
-  configuration = std::move(now);
-  return context;  // kept for the life of the process
+  if (krb5_init_context(&fresh) != 0) return shared.context;
+  if (shared.context != nullptr) krb5_free_context(shared.context);
+  shared.context = fresh;
+  shared.configuration = std::move(now);
+  ++shared.generation;
+  shared.keytab.reset();
+  return shared.context;  // kept for the life of the process
 }
+
+unsigned long SharedKrb5Generation() { return Kept().generation; }
 
 std::string KeytabName(krb5_context context) {
+  // krb5 looks the name up in its configuration each time; with the kept context it changes only
+  // with the context (the configuration) or the environment's KRB5_KTNAME.
+  Shared& shared = Kept();
+  const bool kept = context != nullptr && context == shared.context;
+  std::optional<std::string> variable;
+  if (kept) {
+    variable = host::RawSetting(host::SettingId::kKrb5Keytab);
+    if (shared.keytab && shared.variable == variable) return *shared.keytab;
+  }
   char name[4096] = {};
   if (context == nullptr || krb5_kt_default_name(context, name, sizeof name - 1) != 0) return std::string();
+  if (kept) {
+    shared.variable = std::move(variable);
+    shared.keytab = name;
+  }
   return name;
 }
-
 std::string KeytabFile(krb5_context context) {
   const std::string name = KeytabName(context);
   for (const char* prefix : {"FILE:", "WRFILE:"})

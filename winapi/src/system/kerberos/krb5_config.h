@@ -14,9 +14,13 @@ namespace winhost::system::kerberos {
 // with none kept open each of them would read and parse krb5.conf again. Null when none can be
 // made. A krb5 context serves one thread at a time: requires the world lock.
 krb5_context SharedKrb5();
+// A number that changes whenever SharedKrb5 makes its context again, as of its last call.
+// Requires the world lock.
+unsigned long SharedKrb5Generation();
 
 // The default keytab's name as krb5 has it now (KRB5_KTNAME, else krb5.conf's
-// default_keytab_name, else the built-in), type prefix included; empty when krb5 cannot say.
+// default_keytab_name, else the built-in), type prefix included; empty when krb5 cannot say. With
+// SharedKrb5's context it requires the world lock.
 std::string KeytabName(krb5_context context);
 // The default keytab's file when it is one; empty otherwise.
 std::string KeytabFile(krb5_context context);

@@ -117,7 +117,9 @@ SECURITY_STATUS world::RevertContext(PCtxtHandle context) {
   return RevertThread() ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
 }
 
-SECURITY_STATUS world::DeleteContext(PCtxtHandle context) { return kerberos::DeleteContext(context); }
+SECURITY_STATUS world::DeleteContext(WorldLock& lock, PCtxtHandle context) {
+  return kerberos::DeleteContext(lock, context);
+}
 
 SECURITY_STATUS world::Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
   return kerberos::Encrypt(context, qop, message);
