@@ -15,7 +15,8 @@
 //                                        threads, each thread on tokens of its own: the library's
 //                                        and GSSAPI's in alternating rounds; the medians of the
 //                                        rate (wall clock), the rate per core and the CPU time of
-//                                        all threads a sign-on
+//                                        all threads a sign-on; then the rate of krb5 contexts
+//                                        made and freed on as many threads, which bounds both
 //   signon_profile PACKAGE library [N]   N sign-ons of the library alone, for a profiler
 //   signon_profile PACKAGE direct [N]    N sign-ons of GSSAPI alone, for a profiler
 //
@@ -255,6 +256,30 @@ Round Parallel(int side, int threads, int each, gss_OID mechanism, std::vector<s
   return {(Micros(CLOCK_MONOTONIC) - wall) / signOns, (Micros(CLOCK_PROCESS_CPUTIME_ID) - cpu) / signOns};
 }
 
+// Microseconds of wall clock per krb5 context made and freed, `each` of them on each of `threads`
+// threads at once: what GSSAPI does in most of its calls, several times a sign-on. MIT krb5 looks
+// at its configuration's files for each new context under a lock of the whole process.
+double ContextsRound(int threads, int each) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t)
+    running.emplace_back([&] {
+      ready.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < each; ++i) {
+        krb5_context context = nullptr;
+        if (krb5_init_context(&context) != 0) Die("krb5_init_context");
+        krb5_free_context(context);
+      }
+    });
+  while (ready.load() < threads) std::this_thread::yield();
+  const double wall = Micros(CLOCK_MONOTONIC);
+  go.store(true);
+  for (std::thread& thread : running) thread.join();
+  return (Micros(CLOCK_MONOTONIC) - wall) / (static_cast<double>(threads) * each);
+}
+
 // The threads mode: for 1, 2 and 4 threads, nine rounds of each side in turn after two to warm up.
 int Threads(const std::string& packageName, gss_OID mechanism, int count, Direct& direct) {
   constexpr int kRounds = 9;
@@ -280,6 +305,23 @@ int Threads(const std::string& packageName, gss_OID mechanism, int count, Direct
     std::printf("  %-7d %12.0f %12.0f %6.2f %14.0f %14.0f %9.1f us %9.1f us\n", threads, ours, theirs, ours / theirs,
                 ours / busy, theirs / busy, Median(cpu[0]), Median(cpu[1]));
   }
+  // What bounds both sides' rate on more threads (a krb5 context kept open, as both sides keep one).
+  krb5_context kept = nullptr;
+  if (krb5_init_context(&kept) != 0) Die("krb5_init_context");
+  std::printf("  krb5 contexts made and freed a second, as GSSAPI makes them in its calls:");
+  double one = 0;
+  for (int threads : {1, 2, 4}) {
+    std::vector<double> wall;
+    for (int round = -2; round < kRounds; ++round) {
+      const double measured = ContextsRound(threads, std::max(1, 4 * count / threads));
+      if (round >= 0) wall.push_back(measured);
+    }
+    const double rate = 1e6 / Median(wall);
+    if (threads == 1) one = rate;
+    std::printf(" %d thread%s %.0f (%.2f)", threads, threads == 1 ? "" : "s", rate, rate / one);
+  }
+  std::printf("\n");
+  krb5_free_context(kept);
   return 0;
 }
 
