@@ -87,6 +87,29 @@ TEST(NativeStress, SignOnsReplayedAtOnceStandOnceAcrossThreadsAndProcesses) {
   EXPECT_NE(access((std::string(folder) + "/krb5_" + uid + ".rcache2").c_str(), F_OK), 0);
 }
 
+// Servers share acceptor credentials while nothing they were made under changes: a server made
+// after the accepted principals' setting changed takes the new policy at once, while one made
+// before keeps the one it was made with; with the setting back, servers accept as before.
+TEST(NativeStress, SignOnsFollowTheSettingTheirServerWasMadeUnder) {
+  if (std::getenv("QUENTREL_STRESS_REALM") == nullptr) GTEST_SKIP() << "needs a Kerberos realm";
+  native::Session session;
+  auto signOn = [&](int server) {
+    const int client = session.CreateContext(true, 0, u"Kerberos", u"HTTP/localhost").handle;
+    const native::Outcome token = session.GetChallengeToken(client);
+    session.FreeHandle(client);
+    return token.ok() && session.Accept(server, token.bytes).ok();
+  };
+  const int before = session.CreateContext(false, 0, u"Kerberos", std::nullopt).handle;
+  setenv("QUENTREL_ACCEPT_PRINCIPALS", "host/localhost", 1);
+  const int changed = session.CreateContext(false, 0, u"Kerberos", std::nullopt).handle;
+  unsetenv("QUENTREL_ACCEPT_PRINCIPALS");
+  const int after = session.CreateContext(false, 0, u"Kerberos", std::nullopt).handle;
+  EXPECT_TRUE(signOn(before));
+  EXPECT_FALSE(signOn(changed)) << "a ticket for HTTP/localhost passed a server of host/localhost alone";
+  EXPECT_TRUE(signOn(after));
+  for (int server : {before, changed, after}) session.FreeHandle(server);
+}
+
 // Account lookups of several threads at once in the domain of tests/ad/with-domain.sh, each on a
 // directory connection of its own, kept ones taken and given back, every name not asked for
 // before: names of accounts and of none, each with the right answer.
