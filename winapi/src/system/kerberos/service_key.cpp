@@ -54,7 +54,9 @@ bool HasTicket(krb5_context context, krb5_ccache cache, krb5_principal principal
   return lasting;
 }
 
-// Serialises the renewal of a cache, so that threads asking at once get one ticket.
+// Serialises the renewal of a cache, so that threads asking at once get one ticket. A thread whose
+// ticket is there and current does not take it: only those that would ask the KDC themselves wait
+// for the one that is asking.
 std::mutex& RenewalLock() {
   static std::mutex* lock = new std::mutex();
   return *lock;
@@ -62,7 +64,7 @@ std::mutex& RenewalLock() {
 
 // Bumped by ForgetServiceTickets; the tickets of an older generation are not used again.
 std::atomic<unsigned> forgetting{0};
-unsigned renewed = 0;  // the generation of the last renewal, under the renewal lock
+std::atomic<unsigned> renewed{0};  // the generation of the last renewal, written under the renewal lock
 
 }  // namespace
 
@@ -113,9 +115,15 @@ DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
   if (krb5_error_code error = krb5_parse_name(context, principal.c_str(), &client); error != 0) return KdcError(error);
   krb5_ccache cache = nullptr;
   krb5_error_code error = krb5_cc_resolve(context, cacheName.c_str(), &cache);
-  std::lock_guard<std::mutex> guard(RenewalLock());
-  const unsigned generation = forgetting.load();
-  if (error == 0 && (generation != renewed || !HasTicket(context, cache, client))) {
+  std::unique_lock<std::mutex> guard(RenewalLock(), std::defer_lock);
+  // A memory cache locks itself for each read, so the ticket can be looked at while another
+  // thread renews it; a ticket found short or missing is looked at again under the lock.
+  unsigned generation = forgetting.load();
+  if (error == 0 && (generation != renewed.load() || !HasTicket(context, cache, client))) {
+    guard.lock();
+    generation = forgetting.load();
+  }
+  if (guard.owns_lock() && (generation != renewed.load() || !HasTicket(context, cache, client))) {
     if (auto fault = Enter(Call{"krb5_get_init_creds_keytab", {{"principal", principal}}})) {
       error = static_cast<krb5_error_code>(*fault);
     } else {
@@ -130,7 +138,7 @@ DWORD ServiceTickets(const std::string& principal, std::string& cacheName) {
       }
       if (keytab != nullptr) krb5_kt_close(context, keytab);
     }
-    if (error == 0) renewed = generation;
+    if (error == 0) renewed.store(generation);
   }
   if (cache != nullptr) krb5_cc_close(context, cache);
   krb5_free_principal(context, client);

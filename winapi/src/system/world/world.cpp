@@ -2,6 +2,8 @@
 // the machine's own services. NSS, the resolver, krb5 and the registry store may wait, so the
 // world lock is let go meanwhile.
 #include <cerrno>
+#include <mutex>
+#include <optional>
 
 #include "common/world.h"
 #include "system/directory/accounts.h"
@@ -30,10 +32,21 @@ TokenData SystemTokenData(const directory::SystemAccount& account) {
 }
 
 // Who a thread acts as for a client of no account: "nobody", who may read only what all may.
+constexpr uint32_t kNobody = 65534;
+
+// Nobody's identity as NSS gives it, looked up once and kept. NSS may ask winbind, which may wait
+// on a controller and whose own lock is held across its calls: never asked with the world lock
+// held, which an impersonation holds.
 UnixIdentity NobodyIdentity() {
-  directory::SystemAccount nobody;
-  if (directory::SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity) return *nobody.identity;
-  return UnixIdentity{65534, 65534, {65534}};
+  static std::mutex* lock = new std::mutex();
+  static std::optional<UnixIdentity>* kept = new std::optional<UnixIdentity>();
+  std::lock_guard<std::mutex> guard(*lock);
+  if (!*kept) {
+    directory::SystemAccount nobody;
+    const bool found = directory::SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity;
+    *kept = found ? *nobody.identity : UnixIdentity{kNobody, kNobody, {kNobody}};
+  }
+  return **kept;
 }
 
 }  // namespace
@@ -177,6 +190,8 @@ SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE
                                             : directory::SystemUnmappedAccount(client.substr(0, slash), client.substr(slash + 1));
     error = ERROR_SUCCESS;
   }
+  // A client of no account of this machine is acted as nobody, known before the lock is taken.
+  if (error == ERROR_SUCCESS && !account.identity) account.identity = NobodyIdentity();
   lock.lock();
   if (error != ERROR_SUCCESS) return SEC_E_INTERNAL_ERROR;
   TokenData data = SystemTokenData(account);
@@ -195,7 +210,8 @@ void world::EnterThread() { host::SettleThreadIdentity(); }
 
 // The thread acts as the account, and only where the process may let it.
 DWORD world::Impersonate(const TokenObject& token) {
-  const int error = host::ActAs(token.data.identity ? *token.data.identity : NobodyIdentity());
+  // Every token a server context gives has an identity; nobody's ids, for any other, need no lookup.
+  const int error = host::ActAs(token.data.identity ? *token.data.identity : UnixIdentity{kNobody, kNobody, {kNobody}});
   if (error == 0) return ERROR_SUCCESS;
   return error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED;
 }
