@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -39,12 +40,9 @@ Configuration ConfigurationNow() {
   return now;
 }
 
-}  // namespace
-
-namespace {
-
 struct Shared {
-  krb5_context context = nullptr;
+  // Compared with by KeytabName on any thread: a context of another's is never the kept one.
+  std::atomic<krb5_context> context{nullptr};
   Configuration configuration;
   unsigned long generation = 0;
   // The default keytab's name with this context, while KRB5_KTNAME stays `variable`.
@@ -62,17 +60,18 @@ Shared& Kept() {
 krb5_context SharedKrb5() {
   Shared& shared = Kept();
   Configuration now = ConfigurationNow();
-  if (shared.context != nullptr && now == shared.configuration) return shared.context;
+  krb5_context kept = shared.context.load();
+  if (kept != nullptr && now == shared.configuration) return kept;
   krb5_context fresh = nullptr;
   // A configuration that cannot be read now (a thread acting as a client may not) leaves the one
   // read before.
-  if (krb5_init_context(&fresh) != 0) return shared.context;
-  if (shared.context != nullptr) krb5_free_context(shared.context);
-  shared.context = fresh;
+  if (krb5_init_context(&fresh) != 0) return kept;
+  shared.context.store(fresh);
+  if (kept != nullptr) krb5_free_context(kept);
   shared.configuration = std::move(now);
   ++shared.generation;
   shared.keytab.reset();
-  return shared.context;  // kept for the life of the process
+  return fresh;  // kept until the configuration changes
 }
 
 unsigned long SharedKrb5Generation() { return Kept().generation; }
@@ -81,7 +80,7 @@ std::string KeytabName(krb5_context context) {
   // krb5 looks the name up in its configuration each time; with the kept context it changes only
   // with the context (the configuration) or the environment's KRB5_KTNAME.
   Shared& shared = Kept();
-  const bool kept = context != nullptr && context == shared.context;
+  const bool kept = context != nullptr && context == shared.context.load();
   std::optional<std::string> variable;
   if (kept) {
     variable = host::RawSetting(host::SettingId::kKrb5Keytab);
