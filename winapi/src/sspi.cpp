@@ -127,25 +127,25 @@ SECURITY_STATUS SEC_ENTRY FreeContextBuffer(void* buffer) {
 }
 
 SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seqNo) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   Call call{"EncryptMessage",
             {{"context", HandleText(context)},
              {"qop", FlagsText(qop)},
              {"sequence", std::to_string(seqNo)},
              {"buffers", BuffersText(message)}}};
   if (auto fault = Enter(std::move(call))) return Status(*fault);
-  return world::Encrypt(context, qop, message);
+  return world::Encrypt(lock, context, qop, message);
 }
 
 SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seqNo, PULONG qop) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   Call call{"DecryptMessage",
             {{"context", HandleText(context)},
              {"sequence", std::to_string(seqNo)},
              {"buffers", BuffersText(message)},
              {"qop", qop ? "set" : "null"}}};
   if (auto fault = Enter(std::move(call))) return Status(*fault);
-  return world::Decrypt(context, message, qop);
+  return world::Decrypt(lock, context, message, qop);
 }
 
 }  // extern "C"

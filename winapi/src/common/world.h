@@ -64,8 +64,9 @@ SECURITY_STATUS RevertContext(PCtxtHandle context);
 // GSSAPI's deletion of a context makes krb5 contexts of its own: the system world lets the world
 // lock go while a context it took off its table is freed.
 SECURITY_STATUS DeleteContext(WorldLock& lock, PCtxtHandle context);
-SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
-SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+// A large message's protection takes a while: the system world lets the world lock go meanwhile.
+SECURITY_STATUS Encrypt(WorldLock& lock, PCtxtHandle context, ULONG qop, PSecBufferDesc message);
+SECURITY_STATUS Decrypt(WorldLock& lock, PCtxtHandle context, PSecBufferDesc message, PULONG qop);
 
 // ---- tokens and identity -------------------------------------------------------------------
 

@@ -116,7 +116,7 @@ SECURITY_STATUS UsableContext(PCtxtHandle handle, PSecBufferDesc message, Contex
 using namespace winhost;
 using namespace winhost::simulated;
 
-SECURITY_STATUS world::Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
+SECURITY_STATUS world::Encrypt(WorldLock&, PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
   Context* found = nullptr;
   const Package* package = nullptr;
   if (SECURITY_STATUS usable = UsableContext(context, message, found, package); usable != SEC_E_OK) return usable;
@@ -170,7 +170,7 @@ SECURITY_STATUS world::Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc me
   return SEC_E_OK;
 }
 
-SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop) {
+SECURITY_STATUS world::Decrypt(WorldLock&, PCtxtHandle context, PSecBufferDesc message, PULONG qop) {
   Context* found = nullptr;
   const Package* package = nullptr;
   if (SECURITY_STATUS usable = UsableContext(context, message, found, package); usable != SEC_E_OK) return usable;

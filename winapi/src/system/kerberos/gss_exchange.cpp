@@ -360,6 +360,16 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   return StatusOf(step.major, step.minor, true);
 }
 
+SECURITY_STATUS WorkAside(WorldLock& guard, PCtxtHandle handle, const std::function<SECURITY_STATUS(Context&)>& work) {
+  const Context* found = FindContext(handle);
+  if (found == nullptr || !found->established) return SEC_E_INVALID_HANDLE;
+  SetAside aside(guard, handle);
+  Context unused;
+  Context& context = aside.Record(unused);
+  guard.unlock();
+  return work(context);
+}
+
 SECURITY_STATUS DeleteContext(WorldLock& guard, PCtxtHandle handle) {
   if (FindContext(handle) == nullptr) return SEC_E_INVALID_HANDLE;
   // Off the table under the lock, freed without it: GSSAPI's deletion and the release of its names

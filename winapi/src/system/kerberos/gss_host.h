@@ -174,8 +174,13 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
 SECURITY_STATUS QueryAttribute(PCtxtHandle context, ULONG attribute, void* buffer);
 // Frees the context after letting the world lock go.
 SECURITY_STATUS DeleteContext(WorldLock& guard, PCtxtHandle context);
-SECURITY_STATUS Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message);
-SECURITY_STATUS Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+// Message protection runs without the world lock, on a context set aside (WorkAside).
+SECURITY_STATUS Encrypt(WorldLock& guard, PCtxtHandle context, ULONG qop, PSecBufferDesc message);
+SECURITY_STATUS Decrypt(WorldLock& guard, PCtxtHandle context, PSecBufferDesc message, PULONG qop);
+// Runs `work` on the established context `handle` names without the world lock: the context is off
+// the table meanwhile, so that a call that names it then finds none (as after a free), and back
+// when the work ends, whatever its outcome. SEC_E_INVALID_HANDLE where no established context is.
+SECURITY_STATUS WorkAside(WorldLock& guard, PCtxtHandle handle, const std::function<SECURITY_STATUS(Context&)>& work);
 
 // ---- delegation (gss_delegation.cpp) -----------------------------------------------------------
 // A client's ticket as the server received it, kept so that a second hop can be asked for in that

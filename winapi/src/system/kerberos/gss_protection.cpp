@@ -17,12 +17,6 @@
 namespace winhost::system::kerberos {
 namespace {
 
-SECURITY_STATUS UsableContext(PCtxtHandle handle, PSecBufferDesc message, Context*& context) {
-  context = FindContext(handle);
-  if (context == nullptr || !context->established) return SEC_E_INVALID_HANDLE;
-  if (message == nullptr || message->pBuffers == nullptr) return SEC_E_INVALID_TOKEN;
-  return SEC_E_OK;
-}
 
 gss_iov_buffer_desc Iov(OM_uint32 type, SecBuffer* buffer) {
   gss_iov_buffer_desc iov;
@@ -69,18 +63,17 @@ SECURITY_STATUS UnwrapWhole(Context& context, SecBuffer* stream, SecBuffer* data
   return major & (GSS_S_DUPLICATE_TOKEN | GSS_S_OLD_TOKEN | GSS_S_UNSEQ_TOKEN) ? SEC_E_OUT_OF_SEQUENCE : SEC_E_OK;
 }
 
-}  // namespace
-
-SECURITY_STATUS Encrypt(PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
-  Context* context = nullptr;
-  if (SECURITY_STATUS usable = UsableContext(handle, message, context); usable != SEC_E_OK) return usable;
+// On the context set aside: the caller's buffers are the caller's own, and a large message's
+// sealing takes a while that no other sign-on or message need wait for.
+SECURITY_STATUS Seal(Context& context, ULONG qop, PSecBufferDesc message) {
+  if (message == nullptr || message->pBuffers == nullptr) return SEC_E_INVALID_TOKEN;
   SecBuffer* token = FindBuffer(message, SECBUFFER_TOKEN);
   SecBuffer* data = FindBuffer(message, SECBUFFER_DATA);
   SecBuffer* padding = FindBuffer(message, SECBUFFER_PADDING);
   if (token == nullptr || data == nullptr || (data->cbBuffer > 0 && data->pvBuffer == nullptr)) return SEC_E_INVALID_TOKEN;
   int confidential = 0;
   if (qop == 0) {
-    if ((context->attributes & ISC_RET_CONFIDENTIALITY) == 0) return SEC_E_QOP_NOT_SUPPORTED;
+    if ((context.attributes & ISC_RET_CONFIDENTIALITY) == 0) return SEC_E_QOP_NOT_SUPPORTED;
     confidential = 1;
   } else if (qop != SECQOP_WRAP_NO_ENCRYPT) {
     return SEC_E_QOP_NOT_SUPPORTED;
@@ -91,17 +84,16 @@ SECURITY_STATUS Encrypt(PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_wrap_iov", minor);
   if (major == GSS_S_COMPLETE)
-    major = gss_wrap_iov(&minor, context->ctx.get(), confidential, GSS_C_QOP_DEFAULT, nullptr, iov, padding != nullptr ? 3 : 2);
-  if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return WrapWhole(*context, confidential, token, data, padding);
-  if (GSS_ERROR(major)) return Failed("gss_wrap_iov", major, minor, context->mechanism->oid, false);
+    major = gss_wrap_iov(&minor, context.ctx.get(), confidential, GSS_C_QOP_DEFAULT, nullptr, iov, padding != nullptr ? 3 : 2);
+  if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) return WrapWhole(context, confidential, token, data, padding);
+  if (GSS_ERROR(major)) return Failed("gss_wrap_iov", major, minor, context.mechanism->oid, false);
   token->cbBuffer = static_cast<ULONG>(iov[0].buffer.length);
   if (padding != nullptr) padding->cbBuffer = static_cast<ULONG>(iov[2].buffer.length);
   return SEC_E_OK;
 }
 
-SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) {
-  Context* context = nullptr;
-  if (SECURITY_STATUS usable = UsableContext(handle, message, context); usable != SEC_E_OK) return usable;
+SECURITY_STATUS Open(Context& context, PSecBufferDesc message, PULONG qop) {
+  if (message == nullptr || message->pBuffers == nullptr) return SEC_E_INVALID_TOKEN;
   SecBuffer* stream = FindBuffer(message, SECBUFFER_STREAM);
   SecBuffer* data = FindBuffer(message, SECBUFFER_DATA);
   if (stream == nullptr || data == nullptr || stream->pvBuffer == nullptr || stream->cbBuffer == 0)
@@ -111,16 +103,16 @@ SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) 
   gss_iov_buffer_desc iov[2] = {Iov(GSS_IOV_BUFFER_TYPE_STREAM, stream), Iov(GSS_IOV_BUFFER_TYPE_DATA, nullptr)};
   OM_uint32 minor = 0;
   OM_uint32 major = Fault("gss_unwrap_iov", minor);
-  if (major == GSS_S_COMPLETE) major = gss_unwrap_iov(&minor, context->ctx.get(), &confidential, nullptr, iov, 2);
+  if (major == GSS_S_COMPLETE) major = gss_unwrap_iov(&minor, context.ctx.get(), &confidential, nullptr, iov, 2);
   SECURITY_STATUS status = SEC_E_OK;
   if (GSS_ROUTINE_ERROR(major) == GSS_S_UNAVAILABLE) {
-    status = UnwrapWhole(*context, stream, data, confidential);
+    status = UnwrapWhole(context, stream, data, confidential);
   } else if (GSS_ERROR(major)) {
-    return Failed("gss_unwrap_iov", major, minor, context->mechanism->oid, false);
+    return Failed("gss_unwrap_iov", major, minor, context.mechanism->oid, false);
   } else {
     // A token seen before, or older than the window, is refused; one that skipped a lost message is not.
     if (major & (GSS_S_DUPLICATE_TOKEN | GSS_S_OLD_TOKEN | GSS_S_UNSEQ_TOKEN)) {
-      Trace("gss_unwrap_iov", major, minor, context->mechanism->oid);
+      Trace("gss_unwrap_iov", major, minor, context.mechanism->oid);
       return SEC_E_OUT_OF_SEQUENCE;
     }
     data->pvBuffer = iov[1].buffer.value;
@@ -128,6 +120,16 @@ SECURITY_STATUS Decrypt(PCtxtHandle handle, PSecBufferDesc message, PULONG qop) 
   }
   if (status == SEC_E_OK && qop != nullptr) *qop = confidential ? 0 : SECQOP_WRAP_NO_ENCRYPT;
   return status;
+}
+
+}  // namespace
+
+SECURITY_STATUS Encrypt(WorldLock& guard, PCtxtHandle handle, ULONG qop, PSecBufferDesc message) {
+  return WorkAside(guard, handle, [&](Context& context) { return Seal(context, qop, message); });
+}
+
+SECURITY_STATUS Decrypt(WorldLock& guard, PCtxtHandle handle, PSecBufferDesc message, PULONG qop) {
+  return WorkAside(guard, handle, [&](Context& context) { return Open(context, message, qop); });
 }
 
 }  // namespace winhost::system::kerberos

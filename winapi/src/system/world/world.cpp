@@ -134,12 +134,12 @@ SECURITY_STATUS world::DeleteContext(WorldLock& lock, PCtxtHandle context) {
   return kerberos::DeleteContext(lock, context);
 }
 
-SECURITY_STATUS world::Encrypt(PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
-  return kerberos::Encrypt(context, qop, message);
+SECURITY_STATUS world::Encrypt(WorldLock& lock, PCtxtHandle context, ULONG qop, PSecBufferDesc message) {
+  return kerberos::Encrypt(lock, context, qop, message);
 }
 
-SECURITY_STATUS world::Decrypt(PCtxtHandle context, PSecBufferDesc message, PULONG qop) {
-  return kerberos::Decrypt(context, message, qop);
+SECURITY_STATUS world::Decrypt(WorldLock& lock, PCtxtHandle context, PSecBufferDesc message, PULONG qop) {
+  return kerberos::Decrypt(lock, context, message, qop);
 }
 
 // ---- tokens and identity -------------------------------------------------------------------
