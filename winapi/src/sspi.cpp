@@ -42,10 +42,10 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleW(LPWSTR principal, LPWSTR pac
 }
 
 SECURITY_STATUS SEC_ENTRY QueryCredentialsAttributesW(PCredHandle credential, ULONG attribute, void* buffer) {
-  WorldGuard guard(WorldMutex());
+  WorldLock lock(WorldMutex());
   Call call{"QueryCredentialsAttributesW", {{"credential", HandleText(credential)}, {"attribute", std::to_string(attribute)}}};
   if (auto fault = Enter(std::move(call))) return Status(*fault);
-  return world::CredentialAttribute(credential, attribute, buffer);
+  return world::CredentialAttribute(lock, credential, attribute, buffer);
 }
 
 SECURITY_STATUS SEC_ENTRY FreeCredentialsHandle(PCredHandle credential) {

@@ -47,7 +47,8 @@ SECURITY_STATUS AcquireCredentials(WorldLock& lock, LPWSTR package, ULONG use, P
 // world lets the lock go while the KDC answers.
 SECURITY_STATUS AcquirePasswordCredentials(WorldLock& lock, LPWSTR package, const SEC_WINNT_AUTH_IDENTITY_W& identity,
                                            PCredHandle credential, PTimeStamp expiry);
-SECURITY_STATUS CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer);
+// A credential's name may be read from a ticket cache: the system world lets the world lock go.
+SECURITY_STATUS CredentialAttribute(WorldLock& lock, PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 SECURITY_STATUS InitializeContext(WorldLock& lock, PCredHandle credential, PCtxtHandle context, SEC_WCHAR* target,
                                   ULONG requested, PSecBufferDesc input, PCtxtHandle newContext,

@@ -152,7 +152,7 @@ SECURITY_STATUS world::AcquirePasswordCredentials(WorldLock&, LPWSTR package, co
   return SEC_E_LOGON_DENIED;
 }
 
-SECURITY_STATUS world::CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer) {
+SECURITY_STATUS world::CredentialAttribute(WorldLock&, PCredHandle credential, ULONG attribute, void* buffer) {
   Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   if (attribute != SECPKG_CRED_ATTR_NAMES) return SEC_E_UNSUPPORTED_FUNCTION;

@@ -159,7 +159,9 @@ SECURITY_STATUS AcquirePasswordCredentials(WorldLock& guard, const std::string& 
 std::pair<std::string, gss_OID> GssTargetName(const std::string& target);
 // Keeps a credential a package made, under a new handle written to `credential`.
 void KeepCredential(Credential made, PCredHandle credential);
-SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer);
+// GSSAPI reads the name from the credential's ticket cache and makes krb5 contexts for it: without
+// the world lock, on the credential, which stays while the call uses it.
+SECURITY_STATUS CredentialName(WorldLock& guard, PCredHandle credential, ULONG attribute, void* buffer);
 SECURITY_STATUS FreeCredentials(PCredHandle credential);
 // A step runs without the world lock: a client's first step may wait on the KDC for a ticket, and
 // a server's is where a sign-on spends its time (the ticket's decryption, the replay cache, the

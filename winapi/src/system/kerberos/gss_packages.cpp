@@ -197,20 +197,23 @@ void KeepCredential(Credential made, PCredHandle credential) {
   credential->dwUpper = id;
 }
 
-SECURITY_STATUS CredentialName(PCredHandle credential, ULONG attribute, void* buffer) {
-  Credential* found = FindCredential(credential);
+SECURITY_STATUS CredentialName(WorldLock& guard, PCredHandle credential, ULONG attribute, void* buffer) {
+  const Credential* found = FindCredential(credential);
   if (found == nullptr) return SEC_E_INVALID_HANDLE;
   if (attribute != SECPKG_CRED_ATTR_NAMES) return SEC_E_UNSUPPORTED_FUNCTION;
   if (buffer == nullptr) return SEC_E_INVALID_TOKEN;
+  const SharedCredential cred = found->cred;
+  const gss_OID mechanism = found->mechanism->oid;
+  guard.unlock();
   OM_uint32 minor = 0;
   GssName name;
   OM_uint32 major = Fault("gss_inquire_cred", minor);
-  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, found->cred.get(), name.out(), nullptr, nullptr, nullptr);
-  if (GSS_ERROR(major)) return Failed("gss_inquire_cred", major, minor, found->mechanism->oid, false);
+  if (major == GSS_S_COMPLETE) major = gss_inquire_cred(&minor, cred.get(), name.out(), nullptr, nullptr, nullptr);
+  if (GSS_ERROR(major)) return Failed("gss_inquire_cred", major, minor, mechanism, false);
   const std::string text = NameText(name.get());
   // A server's credential names no one until a client picks one of its keys.
   if (text.empty()) return SEC_E_UNSUPPORTED_FUNCTION;
-  const std::optional<std::u16string> windowsName = WindowsName(text, found->mechanism->oid);
+  const std::optional<std::u16string> windowsName = WindowsName(text, mechanism);
   if (!windowsName) return SEC_E_UNKNOWN_CREDENTIALS;  // a principal of no Windows name
   WCHAR* wide = AllocWide(*windowsName, "buffer");
   if (wide == nullptr) return SEC_E_INSUFFICIENT_MEMORY;

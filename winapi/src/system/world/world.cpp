@@ -96,8 +96,8 @@ SECURITY_STATUS world::AcquirePasswordCredentials(WorldLock& lock, LPWSTR packag
   return kerberos::AcquirePasswordCredentials(lock, Narrow(package), identity, credential, expiry);
 }
 
-SECURITY_STATUS world::CredentialAttribute(PCredHandle credential, ULONG attribute, void* buffer) {
-  return kerberos::CredentialName(credential, attribute, buffer);
+SECURITY_STATUS world::CredentialAttribute(WorldLock& lock, PCredHandle credential, ULONG attribute, void* buffer) {
+  return kerberos::CredentialName(lock, credential, attribute, buffer);
 }
 
 SECURITY_STATUS world::FreeCredentials(PCredHandle credential) { return kerberos::FreeCredentials(credential); }
