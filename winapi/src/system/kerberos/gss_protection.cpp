@@ -17,7 +17,6 @@
 namespace winhost::system::kerberos {
 namespace {
 
-
 gss_iov_buffer_desc Iov(OM_uint32 type, SecBuffer* buffer) {
   gss_iov_buffer_desc iov;
   iov.type = type;
