@@ -551,6 +551,7 @@ public final class JvmBench {
           size == KIB ? 0 : 0.9, "ns");
     }
     pair.free();
+    kerberosThreads();
 
     double[] t = compare(quick ? 2 : 100, n -> {
       for (int i = 0; i < n; ++i) {
@@ -564,6 +565,26 @@ public final class JvmBench {
     double[] e = compare(quick ? 2 : 100, n -> gssAuthentications(KERBEROS_SERVICE, n, true),
         n -> gssAuthentications(KERBEROS_SERVICE, n, false));
     row("Kerberos authentication keeping evidence, GSSAPI", e[0], "without", e[1], 0, "ns");
+  }
+
+  /**
+   * Kerberos Wrap+Unwrap of 64 KiB on two threads against one, each thread on contexts of its own:
+   * the package seals and opens without any lock of the whole process, so two threads on two
+   * processors do nearly twice the work of one.
+   */
+  static void kerberosThreads() throws Exception {
+    Pair[] pairs = {Pair.establish("Kerberos", KERBEROS_SERVICE), Pair.establish("Kerberos", KERBEROS_SERVICE)};
+    byte[] message = message(64 * KIB);
+    Batch[] cases = new Batch[2];
+    for (int c = 0; c < cases.length; ++c) {
+      final int threads = c + 1;
+      cases[c] = n -> inThreads(threads, n / threads, (thread, each) -> libraryRounds(pairs[thread], message, each));
+    }
+    double[] t = compare(true, 400, cases);
+    rowAtLeast("Kerberos Wrap+Unwrap 64 KiB, 2 threads, total throughput", t[1], "1 thread", t[0], 0, "ns");
+    for (Pair pair : pairs) {
+      pair.free();
+    }
   }
 
   /**
