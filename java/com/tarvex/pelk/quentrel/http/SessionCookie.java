@@ -7,14 +7,14 @@ import java.io.DataOutputStream;
 import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
+import java.security.AlgorithmParameters;
 import java.security.GeneralSecurityException;
 import java.security.SecureRandom;
 import java.util.Base64;
 import java.util.Map;
 import javax.crypto.Cipher;
 import javax.crypto.Mac;
-import javax.crypto.spec.GCMParameterSpec;
-import javax.crypto.spec.SecretKeySpec;
+import javax.crypto.SecretKey;
 
 /**
  * The session cookie's format, apart from what a session may do ({@link Sessions}): the sign-on
@@ -37,12 +37,12 @@ final class SessionCookie {
   private static final SecureRandom RANDOM = new SecureRandom();
   private static final Base64.Encoder B64 = Base64.getUrlEncoder().withoutPadding();
 
-  private final SecretKeySpec key;
+  private final SecretKey key;
   private final String cookieName;
   private final LogLines log;
 
   SessionCookie(byte[] siteKey, String siteName, String cookieName, LogLines log) {
-    this.key = new SecretKeySpec(derive(siteKey, siteName), "AES");
+    this.key = new RawKey(derive(siteKey, siteName), "AES");
     this.cookieName = cookieName;
     this.log = log;
   }
@@ -51,11 +51,53 @@ final class SessionCookie {
   private static byte[] derive(byte[] siteKey, String siteName) {
     try {
       Mac mac = Mac.getInstance("HmacSHA256");
-      mac.init(new SecretKeySpec(siteKey, "HmacSHA256"));
+      mac.init(new RawKey(siteKey, "HmacSHA256"));
       return mac.doFinal(("quentrel session cookie key\0" + siteName).getBytes(StandardCharsets.UTF_8));
     } catch (GeneralSecurityException e) {
       throw new IllegalStateException("HmacSHA256 is part of every JDK", e);
     }
+  }
+
+  /** Key bytes for an algorithm of the JDK's, which takes any secret key given in its raw form. */
+  private static final class RawKey implements SecretKey {
+    private static final long serialVersionUID = 1L;
+    private final byte[] bytes;
+    private final String algorithm;
+
+    RawKey(byte[] bytes, String algorithm) {
+      this.bytes = bytes.clone();
+      this.algorithm = algorithm;
+    }
+
+    @Override
+    public String getAlgorithm() {
+      return algorithm;
+    }
+
+    @Override
+    public String getFormat() {
+      return "RAW";
+    }
+
+    @Override
+    public byte[] getEncoded() {
+      return bytes.clone();
+    }
+  }
+
+  // GCM's parameters for the nonce at `offset` of `bytes`, in the DER form every provider reads
+  // (RFC 5084's GCMParameters: the nonce, then the tag's length in bytes).
+  private static AlgorithmParameters gcm(byte[] bytes, int offset) throws GeneralSecurityException {
+    ByteBuffer der = ByteBuffer.allocate(2 + 2 + NONCE_BYTES + 3).put((byte) 0x30).put((byte) (2 + NONCE_BYTES + 3))
+        .put((byte) 0x04).put((byte) NONCE_BYTES).put(bytes, offset, NONCE_BYTES)
+        .put((byte) 0x02).put((byte) 1).put((byte) (TAG_BITS / 8));
+    AlgorithmParameters parameters = AlgorithmParameters.getInstance("GCM");
+    try {
+      parameters.init(der.array());
+    } catch (IOException e) {
+      throw new GeneralSecurityException("GCM parameters", e);
+    }
+    return parameters;
   }
 
   private byte[] associated(String path) {
@@ -72,7 +114,7 @@ final class SessionCookie {
     RANDOM.nextBytes(nonce);
     try {
       Cipher cipher = Cipher.getInstance("AES/GCM/NoPadding");
-      cipher.init(Cipher.ENCRYPT_MODE, key, new GCMParameterSpec(TAG_BITS, nonce));
+      cipher.init(Cipher.ENCRYPT_MODE, key, gcm(nonce, 0));
       cipher.updateAAD(associated(path));
       byte[] sealed = cipher.doFinal(plain);
       ByteBuffer out = ByteBuffer.allocate(1 + NONCE_BYTES + sealed.length).put((byte) VERSION).put(nonce).put(sealed);
@@ -100,7 +142,7 @@ final class SessionCookie {
     byte[] plain;
     try {
       Cipher cipher = Cipher.getInstance("AES/GCM/NoPadding");
-      cipher.init(Cipher.DECRYPT_MODE, key, new GCMParameterSpec(TAG_BITS, bytes, 1, NONCE_BYTES));
+      cipher.init(Cipher.DECRYPT_MODE, key, gcm(bytes, 1));
       cipher.updateAAD(associated(path));
       plain = cipher.doFinal(bytes, 1 + NONCE_BYTES, bytes.length - 1 - NONCE_BYTES);
     } catch (GeneralSecurityException forgedOrElsewhere) {
