@@ -31,8 +31,9 @@ TokenData SystemTokenData(const directory::SystemAccount& account) {
   return data;
 }
 
-// Who a thread acts as for a client of no account: "nobody", who may read only what all may.
-constexpr uint32_t kNobody = 65534;
+// Who a thread acts as for a client of no account: "nobody", who may read only what all may. Its
+// usual ids, where NSS does not say.
+UnixIdentity NobodyIds() { return UnixIdentity{65534, 65534, {65534}}; }
 
 // Nobody's identity as NSS gives it, looked up once and kept. NSS may ask winbind, which may wait
 // on a controller and whose own lock is held across its calls: never asked with the world lock
@@ -44,7 +45,7 @@ UnixIdentity NobodyIdentity() {
   if (!*kept) {
     directory::SystemAccount nobody;
     const bool found = directory::SystemAccountNamed("nobody", nobody) == ERROR_SUCCESS && nobody.identity;
-    *kept = found ? *nobody.identity : UnixIdentity{kNobody, kNobody, {kNobody}};
+    *kept = found ? *nobody.identity : NobodyIds();
   }
   return **kept;
 }
@@ -211,7 +212,7 @@ void world::EnterThread() { host::SettleThreadIdentity(); }
 // The thread acts as the account, and only where the process may let it.
 DWORD world::Impersonate(const TokenObject& token) {
   // Every token a server context gives has an identity; nobody's ids, for any other, need no lookup.
-  const int error = host::ActAs(token.data.identity ? *token.data.identity : UnixIdentity{kNobody, kNobody, {kNobody}});
+  const int error = host::ActAs(token.data.identity ? *token.data.identity : NobodyIds());
   if (error == 0) return ERROR_SUCCESS;
   return error == EPERM ? ERROR_PRIVILEGE_NOT_HELD : ERROR_ACCESS_DENIED;
 }
