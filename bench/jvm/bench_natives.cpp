@@ -183,6 +183,16 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_JvmBench_empty(JNIEnv*, jclass) {}
 
+// Whether the contexts the library's servers accept from now on are GSSAPI's (for a comparison
+// with GSSAPI's calls on the same contexts) or, as by default, its own where it can.
+JNIEXPORT void JNICALL Java_JvmBench_acceptWithGssapi(JNIEnv*, jclass, jboolean gssapi) {
+  if (gssapi) {
+    setenv("QUENTREL_KERBEROS_ACCEPTOR", "gssapi", 1);
+  } else {
+    unsetenv("QUENTREL_KERBEROS_ACCEPTOR");
+  }
+}
+
 #ifndef QUENTREL_BENCH_SHIPPED
 JNIEXPORT void JNICALL Java_JvmBench_clearJournalNative(JNIEnv*, jclass) { winhost::ClearJournal(); }
 

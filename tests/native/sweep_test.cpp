@@ -470,7 +470,7 @@ class SweepReport : public ::testing::Environment {
         "AuthzFreeResourceManager", "AuthzInitializeResourceManager"};
     const std::vector<const char*> realm = {
         "gss_acquire_cred", "gss_import_name", "gss_init_sec_context", "gss_accept_sec_context", "gss_wrap_iov",
-        "gss_unwrap_iov", "gss_inquire_cred", "gss_display_name", "krb5_aname_to_localname",
+        "krb5_rd_req", "krb5_k_decrypt_iov", "gss_inquire_cred", "gss_display_name", "krb5_aname_to_localname",
         "gss_get_name_attribute", "gss_acquire_cred_from", "krb5_cc_store_cred",
         "gss_acquire_cred_with_password"};
     const std::vector<const char*> machine = {"getpwnam_r", "sqlite3_open_v2", "sqlite3_exec", "sqlite3_step"};

@@ -54,7 +54,45 @@ std::optional<Der> Find(Der token, bool underSpnego) {
   return std::nullopt;
 }
 
+// A krb5 token framed whole: [APPLICATION 0] { OID, 01 00, AP-REQ } and nothing after it.
+bool FramedKrb5(Der token, FirstToken& first) {
+  Der framed;
+  if (!token.Expect(0x60, framed) || token.left != 0 || !framed.Expect(0x06, first.framing)) return false;
+  if (!Is(first.framing, kKrb5Oid) && !Is(first.framing, kKrb5WrongOid)) return false;
+  if (framed.left < 2 || framed.at[0] != 0x01 || framed.at[1] != 0x00) return false;
+  first.apReq = Der{framed.at + 2, framed.left - 2};
+  Der request = first.apReq, contents;
+  return request.Expect(0x6E, contents) && request.left == 0;
+}
+
+// NegTokenInit ::= SEQUENCE { mechTypes [0], reqFlags [1] OPTIONAL, mechToken [2] OPTIONAL,
+// mechListMIC [3] OPTIONAL }.
+bool OptimisticKrb5(Der token, FirstToken& first) {
+  Der framed, oid, init, sequence, types, list, field, inner;
+  if (!token.Expect(0x60, framed) || !framed.Expect(0x06, oid) || !Is(oid, kSpnegoOid) || !framed.Expect(0xA0, init) ||
+      !init.Expect(0x30, sequence) || !sequence.Field(0, types) || !types.Expect(0x30, list) ||
+      !list.Expect(0x06, first.supported) || sequence.Field(3, field) || !sequence.Field(2, field) ||
+      !field.Expect(0x04, inner))
+    return false;
+  if (!Is(first.supported, kKrb5Oid) && !Is(first.supported, kKrb5WrongOid)) return false;
+  first.spnego = true;
+  return FramedKrb5(inner, first);
+}
+
 }  // namespace
+
+std::optional<FirstToken> FirstTokenOf(const uint8_t* token, size_t length) {
+  if (token == nullptr || length == 0) return std::nullopt;
+  FirstToken first{};
+  const Der whole{token, length};
+  if (FramedKrb5(whole, first)) {
+    first.supported = first.framing;
+    return first;
+  }
+  first = FirstToken{};
+  if (OptimisticKrb5(whole, first)) return first;
+  return std::nullopt;
+}
 
 std::optional<Der> FindApReq(const uint8_t* token, size_t length) {
   if (token == nullptr) return std::nullopt;

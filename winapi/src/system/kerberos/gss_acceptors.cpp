@@ -109,6 +109,30 @@ std::optional<std::string> LocalAccountOf(krb5_context context, const std::strin
   return local;
 }
 
+// The client of an established context, named `client` under `mechanism`, admitted when it has a
+// Windows name; a verified PAC (of `logonOf`) names it where the name it gives may stand.
+SECURITY_STATUS AdmitClient(const Credential& credential, Context& context, const std::string& client,
+                            gss_OID mechanism,
+                            const std::function<std::shared_ptr<const LogonInfo>(std::optional<UpnDnsInfo>*)>& logonOf) {
+  std::optional<std::u16string> name = WindowsName(client, mechanism, credential.realms);
+  if (!name) {
+    TraceRefusal(("the client " + client).c_str(), "its name has no Windows form");
+    return SEC_E_LOGON_DENIED;
+  }
+  std::optional<UpnDnsInfo> upn;
+  context.logon = logonOf(&upn);
+  if (context.logon) {
+    if (std::optional<std::u16string> pacName = PacClientName(*context.logon, upn, client, credential.realms)) {
+      name = pacName;
+    } else {
+      context.logon = nullptr;
+    }
+  }
+  context.clientPrincipal = client;
+  context.clientName = *name;
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 bool Accepts(const AcceptorPolicy& policy, const std::string& target) {
@@ -177,25 +201,16 @@ SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t
       return SEC_E_WRONG_PRINCIPAL;
     }
   }
-  const std::string client = NameText(peer);
-  std::optional<std::u16string> name = WindowsName(client, kerberos ? gss_mech_krb5 : actual, credential.realms);
-  if (!name) {
-    TraceRefusal(("the client " + client).c_str(), "its name has no Windows form");
-    return SEC_E_LOGON_DENIED;
-  }
-  // A verified PAC names its client, where the name it gives may stand.
-  std::optional<UpnDnsInfo> upn;
-  context.logon = kerberos ? VerifiedLogonInfo(peer, actual, &upn) : nullptr;
-  if (context.logon) {
-    if (std::optional<std::u16string> pacName = PacClientName(*context.logon, upn, client, credential.realms)) {
-      name = pacName;
-    } else {
-      context.logon = nullptr;
-    }
-  }
-  context.clientPrincipal = client;
-  context.clientName = *name;
-  return SEC_E_OK;
+  return AdmitClient(credential, context, NameText(peer), kerberos ? gss_mech_krb5 : actual,
+                     [&](std::optional<UpnDnsInfo>* upn) {
+                       return kerberos ? VerifiedLogonInfo(peer, actual, upn) : nullptr;
+                     });
+}
+
+SECURITY_STATUS AdmitDirect(const Credential& credential, Context& context, const DirectAccepted& accepted) {
+  return AdmitClient(credential, context, accepted.client, gss_mech_krb5, [&](std::optional<UpnDnsInfo>* upn) {
+    return accepted.pac ? LogonInfoOfPac(*accepted.pac, upn) : nullptr;
+  });
 }
 
 std::optional<std::string> ClientAccount(Context& context) {

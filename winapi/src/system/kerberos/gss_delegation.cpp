@@ -233,14 +233,19 @@ std::shared_ptr<Delegation> Delegation::Keep(GssCredential received) {
   return std::shared_ptr<Delegation>(new Delegation(std::move(received), std::nullopt, Now() + lifetime));
 }
 
-std::shared_ptr<Delegation> Delegation::KeepEvidence(gss_ctx_id_t context, std::vector<uint8_t> ticket,
+krb5_flags TicketFlags(gss_ctx_id_t context) {
+  OM_uint32 minor = 0;
+  krb5_flags flags = 0;
+  // Unknown flags leave the KDC to judge the evidence.
+  if (GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags))) flags = TKT_FLG_FORWARDABLE;
+  return flags;
+}
+
+std::shared_ptr<Delegation> Delegation::KeepEvidence(krb5_flags flags, std::vector<uint8_t> ticket,
                                                      const std::string& client, OM_uint32 lifetime,
                                                      const Credential& credential) {
   if (ticket.empty() || client.empty() || !credential.service || lifetime == 0) return nullptr;
   // The KDC takes no evidence that is not forwardable.
-  OM_uint32 minor = 0;
-  krb5_flags flags = 0;
-  if (GSS_ERROR(gss_krb5_get_tkt_flags(&minor, context, &flags))) flags = TKT_FLG_FORWARDABLE;
   if ((flags & TKT_FLG_FORWARDABLE) == 0) return nullptr;
   Evidence evidence{std::move(ticket), client, flags, Now(), lifetime, credential.service, credential.keys,
                     credential.keys.empty() ? nullptr : credential.cred};

@@ -13,6 +13,7 @@
 
 #include "common/sspi.h"
 #include "system/kerberos/ap_request.h"
+#include "system/kerberos/direct_acceptor.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/replay.h"
 
@@ -67,14 +68,13 @@ ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client) {
   return flags;
 }
 
-// Copies a GSSAPI output token into the caller's SECBUFFER_TOKEN buffer.
-SECURITY_STATUS WriteToken(PSecBufferDesc output, const GssBuffer& token) {
+// Copies an output token into the caller's SECBUFFER_TOKEN buffer.
+SECURITY_STATUS WriteToken(PSecBufferDesc output, const void* token, size_t length) {
   SecBuffer* buffer = FindBuffer(output, SECBUFFER_TOKEN);
-  if (buffer == nullptr) return token->length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
-  if (token->length > buffer->cbBuffer || (token->length > 0 && buffer->pvBuffer == nullptr))
-    return SEC_E_BUFFER_TOO_SMALL;
-  if (token->length > 0) std::memcpy(buffer->pvBuffer, token->value, token->length);
-  buffer->cbBuffer = static_cast<ULONG>(token->length);
+  if (buffer == nullptr) return length == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
+  if (length > buffer->cbBuffer || (length > 0 && buffer->pvBuffer == nullptr)) return SEC_E_BUFFER_TOO_SMALL;
+  if (length > 0) std::memcpy(buffer->pvBuffer, token, length);
+  buffer->cbBuffer = static_cast<ULONG>(length);
   return SEC_E_OK;
 }
 
@@ -204,6 +204,8 @@ struct Accepted {
   GssCredential delegated;
   // A site that keeps no delegation asks for none: GSSAPI then builds no credential of it at all.
   bool keepDelegation = true;
+  // A first token accepted on the thread's own krb5 context rather than by GSSAPI.
+  std::optional<DirectAccepted> direct;
 };
 
 void RunAccept(gss_cred_id_t cred, Context& working, gss_buffer_desc& in, StepBindings& bindings, Accepted& step) {
@@ -293,7 +295,7 @@ SECURITY_STATUS InitializeContext(WorldLock& guard, PCredHandle credential, PCtx
                                  " (msDS-AllowedToDelegateTo)")).c_str());
     return SEC_E_DELEGATION_POLICY;
   }
-  if (SECURITY_STATUS written = WriteToken(output, out); written != SEC_E_OK) return written;
+  if (SECURITY_STATUS written = WriteToken(output, out->value, out->length); written != SEC_E_OK) return written;
   Conclude(*working, major, agreed, lifetime, Handles{context, newContext, attributes, expiry});
   return StatusOf(major, minor, false);
 }
@@ -322,7 +324,15 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   gss_buffer_desc in = InputToken(input);
   Accepted step;
   step.keepDelegation = keepDelegation;
-  AcceptStep(own, *working, context == nullptr, in, bindings, step);
+  if (context == nullptr && !bindings.Present()) step.direct = AcceptDirectly(own, in);
+  if (step.direct) {
+    step.agreed = step.direct->flags;
+    step.lifetime = step.direct->lifetime;
+    step.actual = gss_mech_krb5;
+    working->keysChecked = true;
+  } else {
+    AcceptStep(own, *working, context == nullptr, in, bindings, step);
+  }
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
   // An authenticator accepted before goes no further; a new context goes with this call.
@@ -339,16 +349,20 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   // token that would prove the server to its client.
   if (step.major == GSS_S_COMPLETE) {
     const SECURITY_STATUS admitted =
-        Admit(own, *working, step.peer ? step.peer.get() : working->peer.get(),
-              step.actual != GSS_C_NO_OID ? step.actual : working->actual, working->keysChecked);
+        step.direct ? AdmitDirect(own, *working, *step.direct)
+                    : Admit(own, *working, step.peer ? step.peer.get() : working->peer.get(),
+                            step.actual != GSS_C_NO_OID ? step.actual : working->actual, working->keysChecked);
     if (admitted != SEC_E_OK) return admitted;
     // A client that forwarded nothing leaves its ticket as evidence.
     if (!kept && !working->clientTicket.empty())
-      kept = Delegation::KeepEvidence(working->ctx.get(), std::move(working->clientTicket), working->clientPrincipal,
-                                      step.lifetime, own);
+      kept = Delegation::KeepEvidence(step.direct ? step.direct->ticketFlags : TicketFlags(working->ctx.get()),
+                                      std::move(working->clientTicket), working->clientPrincipal, step.lifetime, own);
     working->clientTicket = std::vector<uint8_t>();
   }
-  if (SECURITY_STATUS written = WriteToken(output, step.out); written != SEC_E_OK) return written;
+  const SECURITY_STATUS written = step.direct ? WriteToken(output, step.direct->out.data(), step.direct->out.size())
+                                              : WriteToken(output, step.out->value, step.out->length);
+  if (written != SEC_E_OK) return written;
+  if (step.direct) working->direct = std::move(step.direct->session);
   if (step.peer) working->peer = std::move(step.peer);
   if (step.actual != GSS_C_NO_OID) working->actual = step.actual;
   if (kept) working->delegation = std::move(kept);

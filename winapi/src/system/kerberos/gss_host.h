@@ -18,6 +18,7 @@
 
 #include "common/tokens.h"
 #include "system/host/host.h"
+#include "system/kerberos/direct_acceptor.h"
 #include "system/kerberos/krb5_config.h"
 #include "system/kerberos/owners.h"
 #include "system/kerberos/pac.h"
@@ -112,6 +113,8 @@ struct Context {
   const Mechanism* mechanism;
   bool client = false;
   GssContext ctx;
+  // server: what a context accepted without GSSAPI protects its messages with (it has no `ctx`)
+  std::unique_ptr<DirectSession> direct;
   GssName target;  // client: the service it authenticates to
   GssName peer;    // server: the client, once it is known
   gss_OID actual = GSS_C_NO_OID;      // server: the mechanism that ran (krb5 under SPNEGO)
@@ -200,6 +203,8 @@ struct Evidence {
   SharedCredential acceptor;
 };
 
+// The flags of the ticket an established Kerberos context rests on, as GSSAPI reports them.
+krb5_flags TicketFlags(gss_ctx_id_t context);
 // The evidence filed in a new memory cache beside the service's own tickets, until `ends`
 // (gss_evidence.cpp): the cache's name and until when both can be used, or nothing when they cannot.
 std::pair<std::string, long long> EvidenceCache(const Evidence& evidence, long long ends);
@@ -216,9 +221,10 @@ class Delegation : public LogonCredentials {
   // Takes the forwarded ticket gss_accept_sec_context gave, and releases it when it is not kept;
   // null when it cannot be used to authenticate onward.
   static std::shared_ptr<Delegation> Keep(GssCredential received);
-  // Keeps the ticket a client authenticated to `context` with; null when the KDC would not take it
-  // as evidence (it is not forwardable) or the server has no ticket of its own to ask with.
-  static std::shared_ptr<Delegation> KeepEvidence(gss_ctx_id_t context, std::vector<uint8_t> ticket,
+  // Keeps the ticket a client authenticated with, whose flags are `flags`; null when the KDC would
+  // not take it as evidence (it is not forwardable) or the server has no ticket of its own to ask
+  // with.
+  static std::shared_ptr<Delegation> KeepEvidence(krb5_flags flags, std::vector<uint8_t> ticket,
                                                   const std::string& client, OM_uint32 lifetime,
                                                   const Credential& credential);
   Delegation(const Delegation&) = delete;
@@ -287,6 +293,8 @@ void PrepareAcceptor(Credential& credential);
 // `keysChecked` when GSSAPI accepted the ticket with the policy's keys alone, which is the check.
 SECURITY_STATUS Admit(const Credential& credential, Context& context, gss_name_t peer, gss_OID actual,
                       bool keysChecked);
+// The same for a client accepted without GSSAPI, with the policy's keys alone.
+SECURITY_STATUS AdmitDirect(const Credential& credential, Context& context, const DirectAccepted& accepted);
 // The local account an admitted client's principal maps to by krb5's auth_to_local rules (a
 // Kerberos client) or the mechanism's own (gss_localname); none when it maps to none. Asked once
 // per context, with the configuration the server's krb5 context has read, so that a thread acting
@@ -299,6 +307,8 @@ std::optional<std::string> ClientAccount(Context& context);
 // when that buffer is there but does not decode. A fault point as "gss_get_name_attribute".
 std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mechanism,
                                                         std::optional<UpnDnsInfo>* upn = nullptr);
+// The same of a whole PAC whose signature has been verified.
+std::shared_ptr<const LogonInfo> LogonInfoOfPac(const std::vector<uint8_t>& pac, std::optional<UpnDnsInfo>* upn);
 // The Windows name a verified PAC gives the client `principal`, LogonDomainName\EffectiveName,
 // when it may stand (PacNameRefusal, system/kerberos/pac_names.h, and PacWindowsName,
 // system/kerberos/principals.h); none when it may not, and the PAC is then not used.

@@ -76,6 +76,10 @@ std::shared_ptr<const LogonInfo> VerifiedLogonInfo(gss_name_t name, gss_OID mech
   if (name == GSS_C_NO_NAME) return nullptr;
   std::vector<uint8_t> pac;
   if (VerifiedAttribute(name, mechanism, "urn:mspac:", pac) != Attribute::kPresent) return nullptr;
+  return LogonInfoOfPac(pac, upn);
+}
+
+std::shared_ptr<const LogonInfo> LogonInfoOfPac(const std::vector<uint8_t>& pac, std::optional<UpnDnsInfo>* upn) {
   const char* failure = "";
   const std::optional<PacBuffers> buffers = DecodePacBuffers(pac.data(), pac.size(), &failure);
   if (!buffers) {

@@ -6,7 +6,8 @@
 // count for it), so token, data and padding laid end to end are one standard wrap token that any
 // GSSAPI peer unwraps with gss_unwrap. The receiving side hands the whole token over as a stream
 // and gets the data pointed at inside it. A mechanism without wrap of separate buffers (NTLM) is
-// served by gss_wrap and gss_unwrap, split and joined at the same places.
+// served by gss_wrap and gss_unwrap, split and joined at the same places; a context accepted
+// without GSSAPI by RFC 4121's tokens of its own, laid out the same way (cfx_tokens.cpp).
 #include <gssapi/gssapi_ext.h>
 
 #include <cstring>
@@ -78,6 +79,7 @@ SECURITY_STATUS Seal(Context& context, ULONG qop, PSecBufferDesc message) {
     return SEC_E_QOP_NOT_SUPPORTED;
   }
 
+  if (context.direct) return SealDirect(*context.direct, confidential != 0, *token, *data, padding);
   gss_iov_buffer_desc iov[3] = {Iov(GSS_IOV_BUFFER_TYPE_HEADER, token), Iov(GSS_IOV_BUFFER_TYPE_DATA, data),
                                 Iov(GSS_IOV_BUFFER_TYPE_PADDING, padding)};
   OM_uint32 minor = 0;
@@ -98,6 +100,12 @@ SECURITY_STATUS Open(Context& context, PSecBufferDesc message, PULONG qop) {
   if (stream == nullptr || data == nullptr || stream->pvBuffer == nullptr || stream->cbBuffer == 0)
     return SEC_E_INVALID_TOKEN;
 
+  if (context.direct) {
+    bool sealed = false;
+    const SECURITY_STATUS status = OpenDirect(*context.direct, *stream, *data, sealed);
+    if (status == SEC_E_OK && qop != nullptr) *qop = sealed ? 0 : SECQOP_WRAP_NO_ENCRYPT;
+    return status;
+  }
   int confidential = 0;
   gss_iov_buffer_desc iov[2] = {Iov(GSS_IOV_BUFFER_TYPE_STREAM, stream), Iov(GSS_IOV_BUFFER_TYPE_DATA, nullptr)};
   OM_uint32 minor = 0;

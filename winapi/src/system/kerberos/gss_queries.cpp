@@ -48,6 +48,12 @@ size_t WrapOverhead(gss_ctx_id_t ctx, int confidential) {
 SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes) {
   sizes = SecPkgContext_Sizes{context.mechanism->maxToken, 0, 0, 0};
   if (!context.established) return SEC_E_OK;
+  if (context.direct) {
+    sizes.cbSecurityTrailer = static_cast<ULONG>(DirectHeaderLength(*context.direct, true));
+    sizes.cbMaxSignature = static_cast<ULONG>(DirectHeaderLength(*context.direct, false));
+    sizes.cbBlockSize = 1;
+    return sizes.cbSecurityTrailer != 0 ? SEC_E_OK : SEC_E_UNSUPPORTED_FUNCTION;
+  }
   size_t sealedHeader = 0, signedHeader = 0, padding = 0, largestPadding = 0;
   if (WrapLengths(context.ctx.get(), 1, 1, sealedHeader, largestPadding) &&
       WrapLengths(context.ctx.get(), 0, 1, signedHeader, padding)) {
@@ -68,6 +74,12 @@ SECURITY_STATUS ContextSizes(const Context& context, SecPkgContext_Sizes& sizes)
 // counts what remains of it now. A Kerberos acceptor lets a context run the allowed clock skew
 // past the ticket's end; Windows' lifespan, and a session resting on it, ends with the ticket.
 SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& lifespan) {
+  const long long kUnixEpochIn1601 = 11644473600LL;
+  lifespan.tsStart.QuadPart = (static_cast<long long>(context.establishedAt) + kUnixEpochIn1601) * 10000000LL;
+  if (context.established && context.direct) {
+    lifespan.tsExpiry.QuadPart = (context.direct->TicketEnd() + kUnixEpochIn1601) * 10000000LL;
+    return SEC_E_OK;
+  }
   if (!context.established || !context.ctx) return SEC_E_INVALID_HANDLE;
   OM_uint32 minor = 0;
   OM_uint32 remaining = 0;
@@ -77,7 +89,6 @@ SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& 
   // An expired context still answers, with nothing remaining.
   if (GSS_ERROR(major) && GSS_ROUTINE_ERROR(major) != GSS_S_CONTEXT_EXPIRED)
     return Failed("gss_inquire_context", major, minor, context.mechanism->oid, false);
-  const long long kUnixEpochIn1601 = 11644473600LL;
   if (!GSS_ERROR(major) && remaining == GSS_C_INDEFINITE) {
     lifespan.tsExpiry.QuadPart = 0x7FFFFFFFFFFFFFFFLL;
   } else {
@@ -85,7 +96,6 @@ SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& 
     if (!context.client && IsKerberos(context.actual)) left -= ClockSkew();
     lifespan.tsExpiry.QuadPart = (static_cast<long long>(std::time(nullptr)) + left + kUnixEpochIn1601) * 10000000LL;
   }
-  lifespan.tsStart.QuadPart = (static_cast<long long>(context.establishedAt) + kUnixEpochIn1601) * 10000000LL;
   return SEC_E_OK;
 }
 

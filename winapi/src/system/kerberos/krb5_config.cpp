@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include <profile.h>
+
 #include "system/host/settings.h"
 
 namespace winhost::system::kerberos {
@@ -44,7 +46,7 @@ struct Shared {
   // Compared with by KeytabName on any thread: a context of another's is never the kept one.
   std::atomic<krb5_context> context{nullptr};
   Configuration configuration;
-  unsigned long generation = 0;
+  std::atomic<unsigned long> generation{0};
   // The default keytab's name with this context, while KRB5_KTNAME stays `variable`.
   std::optional<std::string> variable;
   std::optional<std::string> keytab;
@@ -74,7 +76,69 @@ krb5_context SharedKrb5() {
   return fresh;  // kept until the configuration changes
 }
 
-unsigned long SharedKrb5Generation() { return Kept().generation; }
+unsigned long SharedKrb5Generation() { return Kept().generation.load(); }
+
+namespace {
+
+// The thread's krb5 context and the keytab handle opened on it, which goes first.
+struct ThreadOwn {
+  ThreadKrb5 made;
+  unsigned long generation = 0;
+  krb5_keytab keytab = nullptr;
+  std::string keytabName;
+  ~ThreadOwn() { Free(); }
+  void CloseKeytab() {
+    if (keytab != nullptr) krb5_kt_close(made.context, keytab);
+    keytab = nullptr;
+    keytabName.clear();
+  }
+  void Free() {
+    CloseKeytab();
+    if (made.context != nullptr) krb5_free_context(made.context);
+    made = ThreadKrb5{};
+  }
+};
+
+ThreadOwn& Own() {
+  thread_local ThreadOwn own;
+  return own;
+}
+
+}  // namespace
+
+const ThreadKrb5& ThreadKrb5Context() {
+  ThreadOwn& own = Own();
+  const unsigned long generation = Kept().generation.load();
+  if (own.made.context != nullptr && own.generation == generation) return own.made;
+  own.Free();
+  own.generation = generation;
+  if (krb5_init_context(&own.made.context) != 0) {
+    own.made.context = nullptr;
+    return own.made;
+  }
+  profile_t profile = nullptr;
+  int skew = 300;
+  if (krb5_get_profile(own.made.context, &profile) == 0) {
+    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
+    profile_release(profile);
+  }
+  own.made.skew = skew > 0 ? skew : 300;
+  return own.made;
+}
+
+krb5_keytab ThreadKeytab(const std::string& name) {
+  krb5_context context = ThreadKrb5Context().context;
+  ThreadOwn& own = Own();
+  if (context == nullptr) return nullptr;
+  if (own.keytab != nullptr && own.keytabName == name) return own.keytab;
+  own.CloseKeytab();
+  if (krb5_kt_resolve(context, name.c_str(), &own.keytab) != 0) {
+    own.keytab = nullptr;
+    return nullptr;
+  }
+  own.keytabName = name;
+  return own.keytab;
+}
 
 std::string KeytabName(krb5_context context) {
   // krb5 looks the name up in its configuration each time; with the kept context it changes only

@@ -18,6 +18,19 @@ krb5_context SharedKrb5();
 // Requires the world lock.
 unsigned long SharedKrb5Generation();
 
+// The calling thread's own krb5 context, on the configuration SharedKrb5 last read, and the clock
+// skew it allows: a call on it that makes no context of its own (krb5_rd_req, the crypto) waits on
+// no lock that another thread's sign-on holds. Made again after SharedKrb5 makes its context again,
+// freed when the thread ends; a null context when none can be made. Needs no lock.
+struct ThreadKrb5 {
+  krb5_context context = nullptr;
+  long skew = 300;
+};
+const ThreadKrb5& ThreadKrb5Context();
+// The thread's handle of the keytab `name` on that context, kept while the thread asks for the same
+// one (a memory keytab's handle keeps it alive); null when it cannot be opened.
+krb5_keytab ThreadKeytab(const std::string& name);
+
 // The default keytab's name as krb5 has it now (KRB5_KTNAME, else krb5.conf's
 // default_keytab_name, else the built-in), type prefix included; empty when krb5 cannot say. With
 // SharedKrb5's context it requires the world lock.

@@ -120,6 +120,8 @@ bool PrepareReplayCheck(krb5_context krb5) {
   return true;
 }
 
+bool ReplayStoreInUse() { return current.load() != nullptr; }
+
 const gss_key_value_element_desc& GssReplayCacheOff() {
   static const gss_key_value_element_desc element = {"rcache", "none:"};
   return element;

@@ -72,6 +72,9 @@ void InstallReplayStore(std::shared_ptr<ReplayStore> store);
 // notes the clock skew `krb5` allows, which sets how long an entry is kept. Requires the world lock.
 bool PrepareReplayCheck(krb5_context krb5);
 
+// Whether replays are ours now: a store is installed, and no acceptance need leave them to GSSAPI.
+bool ReplayStoreInUse();
+
 // The credential-store element that switches GSSAPI's replay cache off, for gss_acquire_cred_from.
 const gss_key_value_element_desc& GssReplayCacheOff();
 

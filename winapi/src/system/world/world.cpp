@@ -154,7 +154,7 @@ SECURITY_STATUS world::Decrypt(WorldLock& lock, PCtxtHandle context, PSecBufferD
 SECURITY_STATUS world::ContextToken(WorldLock& lock, PCtxtHandle context, HANDLE* token) {
   kerberos::Context* found = kerberos::FindContext(context);
   if (found == nullptr || token == nullptr) return SEC_E_INVALID_HANDLE;
-  if (found->client || !found->established || !found->peer) return SEC_E_NO_IMPERSONATION;
+  if (found->client || !found->established || found->clientPrincipal.empty()) return SEC_E_NO_IMPERSONATION;
   if (found->clientToken) {
     *token = NewTokenHandle(std::static_pointer_cast<const TokenObject>(found->clientToken), "context");
     return SEC_E_OK;
