@@ -398,6 +398,9 @@ public final class KerberosPeers {
 
     bindings();
 
+    check("the library's own acceptor and GSSAPI's agree", () -> child(Map.of("QUENTREL_KERBEROS_ACCEPTOR", "gssapi"),
+        "same-view", serverView().toArray(new String[0])));
+
     // Messages at the edges: empty, cut short, nothing at all; refused with a status, never a crash.
     check("an empty message, a cut one and none", () -> {
       try (Sspi client = new Sspi(true, "Negotiate"); Sspi server = new Sspi(false, "Negotiate")) {
@@ -702,6 +705,58 @@ public final class KerberosPeers {
         SSPI.FreeHandle(server);
       }
     }
+  }
+
+  // What a server shows of sign-ons of each package, with and without mutual authentication: its
+  // attributes, client name and report, the length of its wrap of a 41-byte message, whether a
+  // client's message opened twice is refused the second time, and last when it expires (seconds).
+  static List<String> serverView() throws Exception {
+    List<String> view = new ArrayList<>();
+    for (String[] m : MECHANISMS) {
+      for (int flags : new int[] {0x800, FLAGS}) {
+        int client = SSPI.CreateContext(true, flags, m[0], TARGET);
+        int server = SSPI.CreateContext(false, 0, m[0], null);
+        try {
+          SSPI.Accept(server, SSPI.GetChallengeToken(client));
+          byte[] answer = SSPI.GetChallengeToken(server);
+          if (answer.length > 0) {
+            SSPI.Initialize(client, answer);
+          }
+          byte[] message = SSPI.Wrap(client, new byte[41]);
+          SSPI.Unwrap(server, message.clone());
+          String again;
+          try {
+            SSPI.Unwrap(server, message);
+            again = "opened again";
+          } catch (WinAuthException e) {
+            again = e.getMessage();
+          }
+          view.add(m[0] + " " + Integer.toHexString(flags) + ": " + Integer.toHexString(SSPI.GetNegotiatedAttributes(server))
+              + " " + SSPI.GetClientUserName(server) + " wrap " + SSPI.Wrap(server, new byte[41]).length + " twice " + again
+              + " | " + SSPI.GetContextInformation(server).replace('\n', ';'));
+          SSPI.Unwrap(client, SSPI.Wrap(server, new byte[3]));
+          view.add(Long.toString(Extensions.GetContextExpiry(server) / 1000));
+        } finally {
+          SSPI.FreeHandle(client);
+          SSPI.FreeHandle(server);
+        }
+      }
+    }
+    return view;
+  }
+
+  // The same sign-ons, accepted here by GSSAPI, show the same as `expected` (the library's own
+  // acceptor's view), the expiry within two seconds.
+  static void sameView(String[] expected) throws Exception {
+    check("GSSAPI's acceptor shows what the library's own does", () -> {
+      List<String> view = serverView();
+      expect(view.size() == expected.length, "views of " + view.size() + " and " + expected.length + " lines");
+      for (int i = 0; i < expected.length; i += 2) {
+        expect(view.get(i).equals(expected[i]), "GSSAPI's: " + view.get(i) + "\nthe library's: " + expected[i]);
+        long apart = Math.abs(Long.parseLong(view.get(i + 1)) - Long.parseLong(expected[i + 1]));
+        expect(apart <= 2, view.get(i) + ": expiries " + apart + " s apart");
+      }
+    });
   }
 
   static byte[] read(File file) throws Exception {
@@ -1330,6 +1385,10 @@ public final class KerberosPeers {
       case "acceptors":
         peerScript = args[1];
         acceptors(Arrays.copyOfRange(args, 2, args.length));
+        break;
+      case "same-view":
+        peerScript = args[1];
+        sameView(Arrays.copyOfRange(args, 2, args.length));
         break;
       case "system-accounts":
         peerScript = args[1];
