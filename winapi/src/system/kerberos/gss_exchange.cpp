@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <optional>
 
 #include "common/sspi.h"
@@ -23,49 +22,6 @@ namespace {
 std::map<ULONG_PTR, Context>& Contexts() {
   static auto* contexts = new std::map<ULONG_PTR, Context>();
   return *contexts;
-}
-
-struct FlagPair {
-  ULONG windows;
-  OM_uint32 gss;
-};
-
-// ISC_REQ/ISC_RET and GSSAPI's flags; the ASC values are the same bits but for integrity and
-// identification, which the server's table gives.
-const FlagPair kClientFlags[] = {
-    {ISC_REQ_DELEGATE, GSS_C_DELEG_FLAG},        {ISC_REQ_MUTUAL_AUTH, GSS_C_MUTUAL_FLAG},
-    {ISC_REQ_REPLAY_DETECT, GSS_C_REPLAY_FLAG},  {ISC_REQ_SEQUENCE_DETECT, GSS_C_SEQUENCE_FLAG},
-    {ISC_REQ_CONFIDENTIALITY, GSS_C_CONF_FLAG},  {ISC_REQ_INTEGRITY, GSS_C_INTEG_FLAG},
-    {ISC_REQ_IDENTIFY, GSS_C_IDENTIFY_FLAG},     {ISC_REQ_USE_DCE_STYLE, GSS_C_DCE_STYLE},
-};
-const FlagPair kServerFlags[] = {
-    {ASC_RET_DELEGATE, GSS_C_DELEG_FLAG},        {ASC_RET_MUTUAL_AUTH, GSS_C_MUTUAL_FLAG},
-    {ASC_RET_REPLAY_DETECT, GSS_C_REPLAY_FLAG},  {ASC_RET_SEQUENCE_DETECT, GSS_C_SEQUENCE_FLAG},
-    {ASC_RET_CONFIDENTIALITY, GSS_C_CONF_FLAG},  {ASC_RET_INTEGRITY, GSS_C_INTEG_FLAG},
-    {ASC_RET_IDENTIFY, GSS_C_IDENTIFY_FLAG},
-};
-
-OM_uint32 GssFlags(ULONG requested) {
-  OM_uint32 flags = 0;
-  for (const FlagPair& pair : kClientFlags)
-    if (requested & pair.windows) flags |= pair.gss;
-  // As Windows' Kerberos does, a client forwards its ticket-granting ticket only to a service the
-  // KDC marks as trusted for delegation (ok-as-delegate), whatever the caller asks.
-  if (flags & GSS_C_DELEG_FLAG) flags = (flags & ~GSS_C_DELEG_FLAG) | GSS_C_DELEG_POLICY_FLAG;
-  return flags;
-}
-
-// What the mechanism agreed, in Windows' bits. GSSAPI contexts are always connections, so a side
-// that asked for one has it.
-ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client) {
-  ULONG flags = 0;
-  const FlagPair* table = client ? kClientFlags : kServerFlags;
-  const size_t count = client ? std::size(kClientFlags) : std::size(kServerFlags);
-  for (size_t i = 0; i < count; ++i)
-    if (agreed & table[i].gss) flags |= table[i].windows;
-  const ULONG connection = client ? ISC_REQ_CONNECTION : ASC_REQ_CONNECTION;
-  if (requested & connection) flags |= connection;
-  return flags;
 }
 
 // Copies an output token into the caller's SECBUFFER_TOKEN buffer.
@@ -238,6 +194,41 @@ void AcceptStep(const Credential& credential, Context& working, bool first, gss_
   RunAccept(credential.whole.get(), working, in, bindings, step);
 }
 
+// A step of acceptance: a first token by the library's own acceptor where it takes it (with the
+// policy's keys alone, which is the policy's check), else by GSSAPI, as every later token.
+void RunStep(const Credential& credential, Context& working, bool first, gss_buffer_desc& in, StepBindings& bindings,
+             Accepted& step) {
+  if (first && !bindings.Present()) step.direct = AcceptDirectly(credential, in);
+  if (!step.direct) return AcceptStep(credential, working, first, in, bindings, step);
+  step.agreed = step.direct->flags;
+  step.lifetime = step.direct->lifetime;
+  step.actual = gss_mech_krb5;
+  working.keysChecked = true;
+}
+
+// Nothing of an established context goes out before the server may keep it: not even the token
+// that would prove the server to its client. A client that forwarded nothing (`kept` null) leaves
+// its ticket as evidence.
+SECURITY_STATUS AdmitStep(const Credential& own, Context& working, const Accepted& step,
+                          std::shared_ptr<Delegation>& kept) {
+  if (step.major != GSS_S_COMPLETE) return SEC_E_OK;
+  const SECURITY_STATUS admitted =
+      step.direct ? AdmitDirect(own, working, *step.direct)
+                  : Admit(own, working, step.peer ? step.peer.get() : working.peer.get(),
+                          step.actual != GSS_C_NO_OID ? step.actual : working.actual, working.keysChecked);
+  if (admitted != SEC_E_OK) return admitted;
+  if (!kept && !working.clientTicket.empty())
+    kept = Delegation::KeepEvidence(step.direct ? step.direct->ticketFlags : TicketFlags(working.ctx.get()),
+                                    std::move(working.clientTicket), working.clientPrincipal, step.lifetime, own);
+  working.clientTicket = std::vector<uint8_t>();
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS WriteStepToken(PSecBufferDesc output, const Accepted& step) {
+  return step.direct ? WriteToken(output, step.direct->out.data(), step.direct->out.size())
+                     : WriteToken(output, step.out->value, step.out->length);
+}
+
 }  // namespace
 
 Context* FindContext(const CtxtHandle* handle) {
@@ -324,15 +315,7 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   gss_buffer_desc in = InputToken(input);
   Accepted step;
   step.keepDelegation = keepDelegation;
-  if (context == nullptr && !bindings.Present()) step.direct = AcceptDirectly(own, in);
-  if (step.direct) {
-    step.agreed = step.direct->flags;
-    step.lifetime = step.direct->lifetime;
-    step.actual = gss_mech_krb5;
-    working->keysChecked = true;
-  } else {
-    AcceptStep(own, *working, context == nullptr, in, bindings, step);
-  }
+  RunStep(own, *working, context == nullptr, in, bindings, step);
   step.major = RequireBindings(step.major, step.agreed, requested, bindings);
   if (GSS_ERROR(step.major)) return Failed("gss_accept_sec_context", step.major, step.minor, working->mechanism->oid, true);
   // An authenticator accepted before goes no further; a new context goes with this call.
@@ -345,23 +328,8 @@ SECURITY_STATUS AcceptContext(WorldLock& guard, PCredHandle credential, PCtxtHan
   if (own.service) {
     if (std::optional<std::vector<uint8_t>> ticket = TicketOf(in)) working->clientTicket = std::move(*ticket);
   }
-  // Nothing of an established context goes out before the server may keep it: not even the
-  // token that would prove the server to its client.
-  if (step.major == GSS_S_COMPLETE) {
-    const SECURITY_STATUS admitted =
-        step.direct ? AdmitDirect(own, *working, *step.direct)
-                    : Admit(own, *working, step.peer ? step.peer.get() : working->peer.get(),
-                            step.actual != GSS_C_NO_OID ? step.actual : working->actual, working->keysChecked);
-    if (admitted != SEC_E_OK) return admitted;
-    // A client that forwarded nothing leaves its ticket as evidence.
-    if (!kept && !working->clientTicket.empty())
-      kept = Delegation::KeepEvidence(step.direct ? step.direct->ticketFlags : TicketFlags(working->ctx.get()),
-                                      std::move(working->clientTicket), working->clientPrincipal, step.lifetime, own);
-    working->clientTicket = std::vector<uint8_t>();
-  }
-  const SECURITY_STATUS written = step.direct ? WriteToken(output, step.direct->out.data(), step.direct->out.size())
-                                              : WriteToken(output, step.out->value, step.out->length);
-  if (written != SEC_E_OK) return written;
+  if (SECURITY_STATUS admitted = AdmitStep(own, *working, step, kept); admitted != SEC_E_OK) return admitted;
+  if (SECURITY_STATUS written = WriteStepToken(output, step); written != SEC_E_OK) return written;
   if (step.direct) working->direct = std::move(step.direct->session);
   if (step.peer) working->peer = std::move(step.peer);
   if (step.actual != GSS_C_NO_OID) working->actual = step.actual;

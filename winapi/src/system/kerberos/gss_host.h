@@ -269,6 +269,13 @@ std::optional<std::shared_ptr<Delegation>> ThreadDelegation();
 // (its PAC's account flags), else `otherwise`.
 std::string SecondHopCause(const std::string& otherwise);
 
+// ---- flags (gss_flags.cpp) ---------------------------------------------------------------------
+// The GSSAPI flags a client asks for with Windows' ISC_REQ flags.
+OM_uint32 GssFlags(ULONG requested);
+// What the mechanism agreed, in Windows' bits (ISC_RET, or ASC_RET for a server). GSSAPI contexts
+// are always connections, so a side that asked for one has it.
+ULONG WindowsFlags(OM_uint32 agreed, ULONG requested, bool client);
+
 // ---- names -----------------------------------------------------------------------------------
 // The Windows name of a name GSSAPI displays under `mechanism` (see system/kerberos/principals.h): krb5's
 // "alice@QTEST.TEST" is "QTEST\alice" or "alice@QTEST.TEST", NTLM's "DOMAIN\user" stays as it is.
