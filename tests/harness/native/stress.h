@@ -207,14 +207,18 @@ StressResult RunSignOnStress(const std::function<std::unique_ptr<Calls>()>& make
       const std::vector<uint8_t> message = {'s', static_cast<uint8_t>(round)};
       Outcome wrapped = shake ? c->Wrap(server, message) : name;
       Outcome plain = wrapped.ok() ? c->Unwrap(client, wrapped.bytes) : wrapped;
-      calls += 8;
+      // And back: the server opens the client's message, which another thread may have freed.
+      Outcome back = plain.ok() ? c->Wrap(client, message) : plain;
+      if (back.ok()) back = c->Unwrap(server, back.bytes);
+      if (plain.ok()) plain = back;
+      calls += 10;
       if (!shake) {
         fail("a handshake failed");
       } else if (!freedElsewhere(server, plain)) {
         std::lock_guard<std::mutex> guard(mutex);
         if (firstName.empty()) firstName = name.text;
         if (!name.ok() || name.text != firstName) result.failures.push_back("client name: " + name.text);
-        if (!plain.ok() || plain.bytes.size() != 2) result.failures.push_back("server to client: " + plain.text);
+        if (!plain.ok() || plain.bytes.size() != 2) result.failures.push_back("messages both ways: " + plain.text);
         ++result.pairs;
       }
       c->FreeHandle(client);
