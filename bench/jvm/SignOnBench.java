@@ -189,10 +189,11 @@ final class SignOnBench {
    * batches of the contenders alternate. Per case: the wall time per sign-on over all threads (the
    * throughput, which carries the machine's load), the CPU time of all threads a sign-on (what a
    * core pays for one; a waiter that spins on a lock makes it grow with the threads) and each
-   * sign-on's latency.
+   * sign-on's latency. A round is 2,000 sign-ons, so that each thread's share lasts well beyond
+   * what starting its thread costs.
    */
   static void acceptorThreads(boolean quick, String packageName, Oid mechanism) throws Exception {
-    int n = quick ? 4 : 400;
+    int n = quick ? 4 : 2000;
     int warm = quick ? 0 : 2;
     int rounds = quick ? 1 : 9;
     int[] counts = {1, 2, 4};
