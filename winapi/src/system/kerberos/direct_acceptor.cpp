@@ -230,8 +230,8 @@ std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const
     return std::nullopt;
   DirectAccepted accepted;
   accepted.flags = (*asked & kTakenFlags) | GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG | GSS_C_TRANS_FLAG;
-  if (mutual && !negotiate) accepted.flags |= GSS_C_PROT_READY_FLAG;
-  // Without the AP-REP the client learns no number of ours: this side counts on from its own.
+  // Without an AP-REP the client learns no number of ours: this side numbers its tokens on from
+  // the client's first number, as GSSAPI's acceptor does.
   const uint64_t send = mutual ? static_cast<uint32_t>(local) : static_cast<uint32_t>(remote);
   const krb5_ticket_times& times = a.ticket->enc_part2->times;
   accepted.session = std::make_unique<DirectSession>(k, key, send, static_cast<uint32_t>(remote), accepted.flags,

@@ -3,7 +3,6 @@
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
-#include <profile.h>
 
 #include <algorithm>
 #include <ctime>
@@ -101,16 +100,7 @@ SECURITY_STATUS ContextLifespan(const Context& context, SecPkgContext_Lifespan& 
 
 }  // namespace
 
-long long ClockSkew() {
-  int skew = 300;
-  krb5_context krb5 = SharedKrb5();
-  profile_t profile = nullptr;
-  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
-    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
-    profile_release(profile);
-  }
-  return skew;
-}
+long long ClockSkew() { return SkewOf(SharedKrb5()); }
 
 SECURITY_STATUS QueryAttribute(PCtxtHandle handle, ULONG attribute, void* buffer) {
   Context* context = FindContext(handle);

@@ -76,6 +76,16 @@ krb5_context SharedKrb5() {
   return fresh;  // kept until the configuration changes
 }
 
+long SkewOf(krb5_context context) {
+  int skew = 300;
+  profile_t profile = nullptr;
+  if (context != nullptr && krb5_get_profile(context, &profile) == 0) {
+    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
+    profile_release(profile);
+  }
+  return skew > 0 ? skew : 300;
+}
+
 unsigned long SharedKrb5Generation() { return Kept().generation.load(); }
 
 namespace {
@@ -116,13 +126,7 @@ const ThreadKrb5& ThreadKrb5Context() {
     own.made.context = nullptr;
     return own.made;
   }
-  profile_t profile = nullptr;
-  int skew = 300;
-  if (krb5_get_profile(own.made.context, &profile) == 0) {
-    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
-    profile_release(profile);
-  }
-  own.made.skew = skew > 0 ? skew : 300;
+  own.made.skew = SkewOf(own.made.context);
   return own.made;
 }
 

@@ -18,6 +18,10 @@ krb5_context SharedKrb5();
 // Requires the world lock.
 unsigned long SharedKrb5Generation();
 
+// The clock skew a krb5 context allows (libdefaults clockskew), 300 seconds when it says none or
+// cannot be read.
+long SkewOf(krb5_context context);
+
 // The calling thread's own krb5 context, on the configuration SharedKrb5 last read, and the clock
 // skew it allows: a call on it that makes no context of its own (krb5_rd_req, the crypto) waits on
 // no lock that another thread's sign-on holds. Made again after SharedKrb5 makes its context again,

@@ -6,8 +6,6 @@
 // still accept comes within twice the skew of the first acceptance.
 #include "system/kerberos/replay.h"
 
-#include <profile.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -62,16 +60,6 @@ std::optional<AuthenticatorDigest> ApReq(Der token) {
       !authenticator.Expect(0x30, encrypted) || !encrypted.Field(2, field) || !field.Expect(0x04, cipher))
     return std::nullopt;
   return Mix(cipher.at, cipher.left);
-}
-
-long SkewOf(krb5_context krb5) {
-  int skew = 300;
-  profile_t profile = nullptr;
-  if (krb5 != nullptr && krb5_get_profile(krb5, &profile) == 0) {
-    profile_get_integer(profile, "libdefaults", "clockskew", nullptr, 300, &skew);
-    profile_release(profile);
-  }
-  return skew > 0 ? skew : 300;
 }
 
 }  // namespace
