@@ -1,6 +1,7 @@
 // A Kerberos sign-on accepted on the thread's own krb5 context: see direct_acceptor.h.
 #include "system/kerberos/direct_acceptor.h"
 
+#include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 
 #include <cstring>
@@ -125,6 +126,42 @@ std::optional<OM_uint32> ChecksumFlags(const krb5_authenticator& authenticator) 
   return flags;
 }
 
+// The MD5 of channel bindings as an authenticator's checksum carries it: the initiator's address
+// type, length and bytes, the acceptor's, then the application data's length and bytes, each
+// number 4 bytes little-endian.
+bool BindingsHash(krb5_context k, const gss_channel_bindings_struct& bindings, uint8_t (&hash)[16]) {
+  std::vector<uint8_t> bytes;
+  auto number = [&](size_t value) {
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  auto buffer = [&](const gss_buffer_desc& part) {
+    number(part.length);
+    const auto* at = static_cast<const uint8_t*>(part.value);
+    if (part.length > 0) bytes.insert(bytes.end(), at, at + part.length);
+  };
+  number(bindings.initiator_addrtype);
+  buffer(bindings.initiator_address);
+  number(bindings.acceptor_addrtype);
+  buffer(bindings.acceptor_address);
+  buffer(bindings.application_data);
+  krb5_data input = {0, static_cast<unsigned int>(bytes.size()), reinterpret_cast<char*>(bytes.data())};
+  krb5_checksum sum = {};
+  if (krb5_c_make_checksum(k, CKSUMTYPE_RSA_MD5, nullptr, 0, &input, &sum) != 0) return false;
+  const bool made = sum.length == sizeof hash;
+  if (made) std::memcpy(hash, sum.contents, sizeof hash);
+  krb5_free_checksum_contents(k, &sum);
+  return made;
+}
+
+// Whether the client is bound to the server's channel, or the server was given none. A client
+// bound to another channel, or to none while the server has one, is left to GSSAPI, which
+// answers each as it does.
+bool BoundAlike(krb5_context k, const krb5_authenticator& authenticator, gss_channel_bindings_t bindings) {
+  if (bindings == GSS_C_NO_CHANNEL_BINDINGS) return true;
+  uint8_t hash[16];
+  return BindingsHash(k, *bindings, hash) && std::memcmp(hash, authenticator.checksum->contents + 4, sizeof hash) == 0;
+}
+
 // The ticket's PAC into `pac` when its signature by the service's key and its client information
 // hold; none without a PAC, or with one that did not verify or is not the ticket's only PAC (never
 // used then). False when the service's key cannot be found again to tell: GSSAPI is to judge.
@@ -195,7 +232,8 @@ bool DirectSession::Receive(uint64_t seq) {
   return true;
 }
 
-std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const gss_buffer_desc& token) {
+std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const gss_buffer_desc& token,
+                                             gss_channel_bindings_t bindings) {
   if (credential.keys.empty() || !ReplayStoreInUse() || !Enabled()) return std::nullopt;
   const std::optional<FirstToken> first = FirstTokenOf(static_cast<const uint8_t*>(token.value), token.length);
   const bool negotiate = credential.mechanism->package == "Negotiate";
@@ -219,7 +257,8 @@ std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const
       krb5_auth_con_getauthenticator(k, a.auth, &a.authenticator) != 0)
     return std::nullopt;
   const std::optional<OM_uint32> asked = ChecksumFlags(*a.authenticator);
-  if (!asked || krb5_auth_con_getrecvsubkey(k, a.auth, &a.subkey) != 0) return std::nullopt;
+  if (!asked || !BoundAlike(k, *a.authenticator, bindings) || krb5_auth_con_getrecvsubkey(k, a.auth, &a.subkey) != 0)
+    return std::nullopt;
   const krb5_keyblock& key = a.subkey != nullptr ? *a.subkey : *a.ticket->enc_part2->session;
   if (!TokensServe(key.enctype)) return std::nullopt;
   const bool mutual = (*asked & GSS_C_MUTUAL_FLAG) != 0;
@@ -229,7 +268,8 @@ std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const
       krb5_unparse_name(k, a.ticket->enc_part2->client, &a.client) != 0)
     return std::nullopt;
   DirectAccepted accepted;
-  accepted.flags = (*asked & kTakenFlags) | GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG | GSS_C_TRANS_FLAG;
+  accepted.flags = (*asked & kTakenFlags) | GSS_C_CONF_FLAG | GSS_C_INTEG_FLAG | GSS_C_TRANS_FLAG |
+                   (bindings != GSS_C_NO_CHANNEL_BINDINGS ? GSS_C_CHANNEL_BOUND_FLAG : 0);
   // Without an AP-REP the client learns no number of ours: this side numbers its tokens on from
   // the client's first number, as GSSAPI's acceptor does.
   const uint64_t send = mutual ? static_cast<uint32_t>(local) : static_cast<uint32_t>(remote);

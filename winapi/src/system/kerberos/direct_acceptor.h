@@ -86,8 +86,10 @@ struct DirectAccepted {
 };
 
 // Accepts a first token with the policy's memory keytab of `credential`, when the token is one this
-// path takes and every check holds; none when GSSAPI is to accept it instead. Without a lock of
-// ours: the thread's krb5 context is its own.
-std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const gss_buffer_desc& token);
+// path takes and every check holds (a server given channel bindings: the client bound to them);
+// none when GSSAPI is to accept it instead. Without a lock of ours: the thread's krb5 context is
+// its own.
+std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const gss_buffer_desc& token,
+                                             gss_channel_bindings_t bindings);
 
 }  // namespace winhost::system::kerberos

@@ -198,7 +198,7 @@ void AcceptStep(const Credential& credential, Context& working, bool first, gss_
 // policy's keys alone, which is the policy's check), else by GSSAPI, as every later token.
 void RunStep(const Credential& credential, Context& working, bool first, gss_buffer_desc& in, StepBindings& bindings,
              Accepted& step) {
-  if (first && !bindings.Present()) step.direct = AcceptDirectly(credential, in);
+  if (first) step.direct = AcceptDirectly(credential, in, bindings.Get());
   if (!step.direct) return AcceptStep(credential, working, first, in, bindings, step);
   step.agreed = step.direct->flags;
   step.lifetime = step.direct->lifetime;
