@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/text.h"
 #include "system/host/settings.h"
 #include "system/kerberos/ap_request.h"
 #include "system/kerberos/gss_host.h"
@@ -163,26 +164,18 @@ bool BoundAlike(krb5_context k, const krb5_authenticator& authenticator, gss_cha
 }
 
 // The ticket's PAC into `pac` when its signature by the service's key and its client information
-// hold; none without a PAC, or with one that did not verify or is not the ticket's only PAC (never
-// used then). False when the service's key cannot be found again to tell: GSSAPI is to judge.
+// hold; none when the ticket has no PAC. False for anything else (a PAC that does not verify, more
+// than one, a key that cannot be found again): GSSAPI is to judge such a ticket.
 bool ReadPac(Acceptance& a, krb5_keytab keytab, std::optional<std::vector<uint8_t>>& pac) {
   krb5_context k = a.context;
   const krb5_enc_tkt_part& part = *a.ticket->enc_part2;
-  if (krb5_find_authdata(k, part.authorization_data, nullptr, KRB5_AUTHDATA_WIN2K_PAC, &a.pacs) != 0 ||
-      a.pacs == nullptr)
-    return true;
-  if (a.pacs[0] == nullptr || a.pacs[1] != nullptr) {
-    TraceRefusal("the ticket's PACs", "a ticket carries one PAC");
-    return true;
-  }
-  a.haveEntry = krb5_kt_get_entry(k, keytab, a.ticket->server, a.ticket->enc_part.kvno, a.ticket->enc_part.enctype,
-                                  &a.entry) == 0;
-  if (!a.haveEntry) return false;
-  if (krb5_pac_parse(k, a.pacs[0]->contents, a.pacs[0]->length, &a.pac) != 0 ||
-      krb5_pac_verify(k, a.pac, part.times.authtime, part.client, &a.entry.key, nullptr) != 0) {
-    TraceRefusal("urn:mspac:", "its signature was not verified");
-    return true;
-  }
+  if (krb5_find_authdata(k, part.authorization_data, nullptr, KRB5_AUTHDATA_WIN2K_PAC, &a.pacs) != 0) return false;
+  if (a.pacs == nullptr || a.pacs[0] == nullptr) return true;
+  a.haveEntry = a.pacs[1] == nullptr && krb5_kt_get_entry(k, keytab, a.ticket->server, a.ticket->enc_part.kvno,
+                                                          a.ticket->enc_part.enctype, &a.entry) == 0;
+  if (!a.haveEntry || krb5_pac_parse(k, a.pacs[0]->contents, a.pacs[0]->length, &a.pac) != 0 ||
+      krb5_pac_verify(k, a.pac, part.times.authtime, part.client, &a.entry.key, nullptr) != 0)
+    return false;
   pac.emplace(a.pacs[0]->contents, a.pacs[0]->contents + a.pacs[0]->length);
   return true;
 }
@@ -196,8 +189,7 @@ bool OnlyIfRelevant(krb5_authdata* const* elements) {
 }
 
 bool Enabled() {
-  const std::string setting = host::TextSetting(host::SettingId::kKerberosAcceptor);
-  return setting != "gssapi";
+  return common::LowerAscii(host::TextSetting(host::SettingId::kKerberosAcceptor)) != "gssapi";
 }
 
 }  // namespace
@@ -261,8 +253,10 @@ std::optional<DirectAccepted> AcceptDirectly(const Credential& credential, const
     return std::nullopt;
   const krb5_keyblock& key = a.subkey != nullptr ? *a.subkey : *a.ticket->enc_part2->session;
   if (!TokensServe(key.enctype)) return std::nullopt;
+  // A client whose AP-REQ requires the AP-REP its checksum does not ask for is GSSAPI's to judge.
   const bool mutual = (*asked & GSS_C_MUTUAL_FLAG) != 0;
-  if (mutual && krb5_mk_rep(k, a.auth, &a.apRep) != 0) return std::nullopt;
+  if ((!mutual && (options & AP_OPTS_MUTUAL_REQUIRED) != 0) || (mutual && krb5_mk_rep(k, a.auth, &a.apRep) != 0))
+    return std::nullopt;
   krb5_int32 local = 0, remote = 0;
   if (krb5_auth_con_getlocalseqnumber(k, a.auth, &local) != 0 || krb5_auth_con_getremoteseqnumber(k, a.auth, &remote) != 0 ||
       krb5_unparse_name(k, a.ticket->enc_part2->client, &a.client) != 0)

@@ -78,8 +78,7 @@ struct DirectAccepted {
   OM_uint32 flags = 0;       // GSSAPI's flags agreed
   OM_uint32 lifetime = 0;    // seconds to the ticket's end, and the clock skew past it
   std::string client;        // the client's principal as krb5 displays it
-  // The ticket's PAC when its server signature and client information held; none without a PAC
-  // (or with one that did not verify, which is then never used).
+  // The ticket's PAC, its server signature and client information verified; none without a PAC.
   std::optional<std::vector<uint8_t>> pac;
   krb5_flags ticketFlags = 0;
   std::unique_ptr<DirectSession> session;
