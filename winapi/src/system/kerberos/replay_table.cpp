@@ -2,9 +2,9 @@
 // user maps shared, as GSSAPI's own replay cache is one file per effective user.
 //
 // The table is a fixed array of 64-bit slots after a page of header, which says the format and how
-// many slots there are. A file appears at its name only whole, header written: it is made under a
-// name of its own and renamed into place unless another process put one there first, whose size
-// then holds for everyone. An authenticator has a home
+// many slots there are. A file appears at its name only whole, header written: it is made with no
+// name and linked into place unless another process put one there first, whose size then holds for
+// everyone. An authenticator has a home
 // slot and may sit in any of the kWindow slots from there; a slot holds the digest's tag, the
 // minute its entry expires and two bits (used, committed), so that one compare-and-swap moves a
 // slot from one whole state to another and a reader never sees half an entry. Entries whose
@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 #include "system/host/trace.h"
 #include "system/kerberos/replay.h"
@@ -153,21 +154,41 @@ bool OwnFile(int fd, const std::string& path, struct stat& file, std::string& wh
   return true;
 }
 
-// A table of `slots`, header written, made under a name of its own and put at `path` unless a file
-// is there already (then -1 with `taken` set, and nothing of ours stays behind).
+// Writes a new table's size and header into the open file.
+bool WriteHeader(int fd, size_t slots) {
+  const uint64_t header[2] = {kMagic, slots};
+  return ftruncate(fd, static_cast<off_t>(FileBytes(slots))) == 0 &&
+         pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+}
+
+// A table of `slots`, header written, made as a file of no name and linked at `path` unless a file
+// is there already (then -1 with `taken` set): a process that dies while it makes one leaves
+// nothing behind. Where the file system makes no unnamed files, or /proc cannot name one for the
+// link, the table is made under a name of its own and renamed into place; a crash between the two
+// then leaves that name.
 int MakeTable(const std::string& path, size_t slots, bool& taken, std::string& why) {
   taken = false;
+  const std::string folder = path.substr(0, path.rfind('/') + 1);
+  int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (WriteHeader(fd, slots) && linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      return fd;
+    const int error = errno;
+    close(fd);
+    if (error == EEXIST || error == ENOSPC || error == EDQUOT) {
+      taken = error == EEXIST;
+      why = path + ": " + std::strerror(error);
+      return -1;
+    }
+  }
   std::string made = path + ".XXXXXX";
-  const int fd = mkostemp(made.data(), O_CLOEXEC);  // mode 0600
+  fd = mkostemp(made.data(), O_CLOEXEC);  // mode 0600
   if (fd < 0) {
     why = path + ": " + std::strerror(errno);
     return -1;
   }
-  const uint64_t header[2] = {kMagic, slots};
-  bool placed = ftruncate(fd, static_cast<off_t>(FileBytes(slots))) == 0 &&
-                pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
-                renameat2(AT_FDCWD, made.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
-  if (!placed) {
+  if (!WriteHeader(fd, slots) || renameat2(AT_FDCWD, made.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
     taken = errno == EEXIST;
     why = path + ": " + std::strerror(errno);
     unlink(made.c_str());
