@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "system/host/settings.h"
 #include "system/kerberos/ap_request.h"
+#include "system/kerberos/byte_order.h"
 #include "system/kerberos/gss_host.h"
 #include "system/kerberos/replay.h"
 
@@ -121,9 +122,8 @@ std::optional<OM_uint32> ChecksumFlags(const krb5_authenticator& authenticator) 
   if (checksum == nullptr || checksum->checksum_type != kGssChecksum || checksum->length != kPlainChecksumLength)
     return std::nullopt;
   const uint8_t* at = checksum->contents;
-  const uint32_t bindingLength = at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
-  const OM_uint32 flags = at[20] | at[21] << 8 | at[22] << 16 | static_cast<OM_uint32>(at[23]) << 24;
-  if (bindingLength != 16 || (flags & (GSS_C_DELEG_FLAG | GSS_C_DCE_STYLE)) != 0) return std::nullopt;
+  const OM_uint32 flags = Le32(at + 20);
+  if (Le32(at) != 16 || (flags & (GSS_C_DELEG_FLAG | GSS_C_DCE_STYLE)) != 0) return std::nullopt;
   return flags;
 }
 

@@ -5,6 +5,8 @@
 // failure so that the decoding reads straight through and is judged once.
 #include "system/kerberos/pac.h"
 
+#include "system/kerberos/byte_order.h"
+
 namespace winhost::system::kerberos {
 namespace {
 
@@ -18,11 +20,6 @@ constexpr size_t kFileTimeLength = 8;
 constexpr size_t kSessionKeyLength = 16;
 constexpr size_t kGroupLength = 8;  // RelativeId, Attributes; and a SID pointer, Attributes
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 const char* const kOverrun = "data runs past the serialized object";
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/sids.h"
+#include "system/kerberos/byte_order.h"
 #include "system/kerberos/pac.h"
 
 namespace winhost::system::kerberos {
@@ -13,11 +14,6 @@ constexpr size_t kInfoBufferLength = 16;  // ulType, cbBufferSize, Offset (64 bi
 // No PAC a KDC writes has more; a larger count is garbage, and is refused before anything is taken.
 constexpr uint32_t kMostBuffers = 64;
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
 
 struct Signature {
   uint32_t type;
