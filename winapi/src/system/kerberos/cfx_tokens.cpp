@@ -75,12 +75,17 @@ krb5_error_code Checksum(krb5_context context, DirectSession& session, krb5_keyu
   return error != 0 ? error : valid ? 0 : KRB5KRB_AP_ERR_BAD_INTEGRITY;
 }
 
+// The token buffer a sealed message needs: the header, then rotated into it the encrypted copy of
+// the header, the HMAC and the confounder; a signed one's: the header and the checksum.
+size_t HeaderLength(const Lengths& lengths, bool confidential) {
+  return confidential ? kHeader + kHeader + lengths.hmac + lengths.confounder : kHeader + lengths.checksum;
+}
+
 }  // namespace
 
 size_t DirectHeaderLength(const DirectSession& session, bool confidential) {
   Lengths lengths;
-  if (!LengthsOf(ThreadKrb5Context().context, session.Enctype(), lengths)) return 0;
-  return confidential ? kHeader + kHeader + lengths.hmac + lengths.confounder : kHeader + lengths.checksum;
+  return LengthsOf(ThreadKrb5Context().context, session.Enctype(), lengths) ? HeaderLength(lengths, confidential) : 0;
 }
 
 SECURITY_STATUS SealDirect(DirectSession& session, bool confidential, SecBuffer& token, SecBuffer& data,
@@ -88,7 +93,7 @@ SECURITY_STATUS SealDirect(DirectSession& session, bool confidential, SecBuffer&
   krb5_context context = ThreadKrb5Context().context;
   Lengths lengths;
   if (!LengthsOf(context, session.Enctype(), lengths)) return SEC_E_INTERNAL_ERROR;
-  const size_t needed = DirectHeaderLength(session, confidential);
+  const size_t needed = HeaderLength(lengths, confidential);
   if (token.pvBuffer == nullptr || token.cbBuffer < needed) return SEC_E_BUFFER_TOO_SMALL;
   auto* out = static_cast<uint8_t*>(token.pvBuffer);
   auto* message = static_cast<uint8_t*>(data.pvBuffer);

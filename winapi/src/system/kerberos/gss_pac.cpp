@@ -2,7 +2,8 @@
 // ticket's PAC when it accepts the ticket: the server's checksum with the service's own key, and
 // the client's name and logon time against the ticket. It reports the PAC's buffers as attributes
 // of the client's name, "authenticated" only when that verification held; a PAC that is not
-// authenticated is anybody's word and is never used.
+// authenticated is anybody's word and is never used. A ticket the library accepted itself brings
+// its PAC verified the same way (direct_acceptor.cpp), and is decoded here alike.
 #include <gssapi/gssapi_ext.h>
 
 #include <cstring>

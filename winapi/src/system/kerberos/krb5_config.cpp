@@ -1,6 +1,7 @@
 // The packages' kept krb5 context and the keytab it names: see krb5_config.h.
 #include "system/kerberos/krb5_config.h"
 
+#include <profile.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -8,8 +9,6 @@
 #include <cstring>
 #include <optional>
 #include <vector>
-
-#include <profile.h>
 
 #include "system/host/settings.h"
 
@@ -162,6 +161,7 @@ std::string KeytabName(krb5_context context) {
   }
   return name;
 }
+
 std::string KeytabFile(krb5_context context) {
   const std::string name = KeytabName(context);
   for (const char* prefix : {"FILE:", "WRFILE:"})

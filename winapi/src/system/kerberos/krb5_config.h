@@ -14,8 +14,8 @@ namespace winhost::system::kerberos {
 // with none kept open each of them would read and parse krb5.conf again. Null when none can be
 // made. A krb5 context serves one thread at a time: requires the world lock.
 krb5_context SharedKrb5();
-// A number that changes whenever SharedKrb5 makes its context again, as of its last call.
-// Requires the world lock.
+// A number that changes whenever SharedKrb5 makes its context again, as of its last call. Needs
+// no lock: each thread's own context is made again when it changes.
 unsigned long SharedKrb5Generation();
 
 // The clock skew a krb5 context allows (libdefaults clockskew), 300 seconds when it says none or
